@@ -1,0 +1,116 @@
+// Start-up and shell: the entry point, the log, and the small path, text and
+// file helpers that every other part of the launcher builds on.
+//
+// Conventions used throughout the launcher:
+// - Wide texts are UTF-16 (Windows paths); narrow texts are UTF-8 (manifest
+//   paths, version texts, log lines).
+// - Capacities are stated in the unit of the buffer: `cap_chars` for wide
+//   buffers, `cap_bytes` for narrow ones, always counting the terminator.
+//   Outputs are cut to fit, never overflowed.
+// - Results: 1 success, 0 failure, unless a function says otherwise.
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define LAUNCHER_VERSION "0.2.7"
+#define LAUNCHER_USER_AGENT L"Korvanth/0.2.7"
+
+// Buffer sizes of the path kinds, in characters with the terminator.
+enum {
+    LAUNCHER_PATH_CHARS = 260,  // the launcher folder and files directly in it
+    CLIENT_REL_CHARS = 400,     // a client path relative to the launcher folder
+    CLIENT_PATH_CHARS = 520,    // a client file's full path
+};
+
+// ---------------------------------------------------------------------------
+// Paths and files
+
+// Joins `folder` and `name` with one backslash (none after a trailing one, none
+// for an empty folder) into `dst`. Nothing is normalised. When
+// len(folder) + len(name) + 2 exceeds `cap_chars`, `dst` becomes empty text.
+// Returns `dst`.
+wchar_t *path_join(wchar_t *dst, size_t cap_chars, const wchar_t *folder, const wchar_t *name);
+
+// UTF-8 relative client path ("system/d3d9.dll") to a wide one with
+// backslashes. Invalid UTF-8 becomes U+FFFD. `dst` is empty text on failure
+// (the result does not fit).
+void rel_path_to_wide(const char *rel_utf8, wchar_t *dst, size_t cap_chars);
+
+// Both forms of a client file's path: `rel_wide` (CLIENT_REL_CHARS) holds the
+// relative wide path, `full` (CLIENT_PATH_CHARS) the path below `folder`.
+// Either is empty text when it cannot be formed.
+void client_file_path(const char *rel_utf8, const wchar_t *folder, wchar_t *rel_wide,
+                      wchar_t *full);
+
+// Creates every missing folder on the way to the last component of `path`
+// (which itself is never created). Returns 1 when all of them exist
+// afterwards, 0 when one cannot be made (a file in the way, no access) or the
+// path has 520 characters or more.
+int make_parent_dirs(const wchar_t *path);
+
+// 1 for an existing file that is not a folder, with its size in bytes and its
+// last-write time (FILETIME ticks) in the optional outputs; else 0.
+int file_info(const wchar_t *path, uint64_t *size_out, uint64_t *write_time_out);
+
+// Bytes the calling user may still write below `folder`; UINT64_MAX when the
+// query fails, which callers read as "enough".
+uint64_t disk_free_bytes(const wchar_t *folder);
+
+// ---------------------------------------------------------------------------
+// Text
+
+// UTF-8 to UTF-16, invalid bytes as U+FFFD. 0 when the text does not fit.
+int utf8_to_wide(const char *text, wchar_t *dst, size_t cap_chars);
+// UTF-16 to UTF-8, unpaired surrogates as U+FFFD. 0 when the text does not fit.
+int wide_to_utf8(const wchar_t *text, char *dst, size_t cap_bytes);
+
+// printf-style formatting with the Windows runtime rules for strings: in a
+// wide format %s is a wide string and %S a narrow (UTF-8) one; in a narrow
+// format %s is narrow and %S wide. %hs and %ls (%ws) name the kind outright.
+// Conversions between the kinds are UTF-8, never the ANSI code page.
+// Supported: flags -+ #0 and space, width and precision (also *), length
+// modifiers hh h l ll L j z t I I32 I64 w, conversions d i u o x X c C s S
+// p f F e E g G a A and %%. Precision on a string counts units of the
+// argument (bytes of a narrow, UTF-16 units of a wide string).
+//
+// format_wide: the number of characters written; when the text with its
+// terminator does not fit, `dst` holds as much as fits (never half a
+// surrogate pair) and the result is negative.
+int format_wide(wchar_t *dst, size_t cap_chars, const wchar_t *fmt, ...);
+int format_wide_v(wchar_t *dst, size_t cap_chars, const wchar_t *fmt, va_list args);
+
+// format_narrow: like snprintf: `dst` always ends with a terminator within
+// `cap_bytes` (never inside a UTF-8 sequence when cut); the result is the
+// length the complete text would have, negative on a format error (then
+// `dst` is empty text).
+int format_narrow(char *dst, size_t cap_bytes, const char *fmt, ...);
+int format_narrow_v(char *dst, size_t cap_bytes, const char *fmt, va_list args);
+
+// ---------------------------------------------------------------------------
+// Log file "Korvanth.log" in the launcher folder: one UTF-8 line per event,
+// stamped in UTC, appended with an open-append-close per line. Nothing is
+// written before log_open. Logging never fails visibly.
+
+// Sets the log path, creates the lock on the first call, and moves a log of
+// more than 1 MiB to "Korvanth.log.1". Call once before other threads exist.
+void log_open(const wchar_t *launcher_folder);
+// Formats (UTF-8, at most 1023 bytes of text) and writes one line.
+void log_printf(const char *fmt, ...);
+// Formats (at most 1023 UTF-16 units), converts to UTF-8 and writes one line.
+void log_wprintf(const wchar_t *fmt, ...);
+// Writes one line: the stamp, `text_utf8`, CR LF.
+void log_write_line(const char *text_utf8);
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+// The launcher folder of the executable `exe_path`: everything before its last
+// backslash, keeping the backslash of a drive root ("C:\"). `dst` holds
+// LAUNCHER_PATH_CHARS characters.
+void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst);
+
+// The program: chooses the process's role from its command line and runs it.
+// Returns the process exit code (0 normal end, 1 the launcher cannot run).
+unsigned launcher_main(void *instance);

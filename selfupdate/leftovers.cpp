@@ -1,0 +1,14 @@
+#include "selfupdate/selfupdate.h"
+
+#include "app/app.h"
+
+#include <windows.h>
+
+void remove_swap_leftovers(const wchar_t *launcher_folder)
+{
+    wchar_t path[LAUNCHER_PATH_CHARS];
+    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, L"Korvanth.old")[0])
+        DeleteFileW(path);
+    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, L"Korvanth.new")[0])
+        DeleteFileW(path);
+}

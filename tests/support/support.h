@@ -1,0 +1,49 @@
+// Helpers shared by the test programs: scratch folders, whole-file I/O,
+// Linux-to-Wine paths and child processes.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+namespace testing_support {
+
+// The Windows path under Wine of a Linux path ("/tmp/x" -> "Z:\tmp\x").
+std::wstring wine_path(const std::string &linux_path);
+// The launcher built with the tests.
+std::wstring launcher_exe();
+
+// A fresh, empty folder below the Windows temp folder, removed with all it
+// holds when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::wstring &path() const { return path_; }
+    // path() joined with a relative name (either slash).
+    std::wstring operator/(const std::wstring &name) const;
+
+private:
+    std::wstring path_;
+};
+
+void remove_tree(const std::wstring &path);
+
+bool write_file(const std::wstring &path, const std::string &bytes);
+bool read_file(const std::wstring &path, std::string *bytes);
+bool file_exists(const std::wstring &path);
+uint64_t file_size(const std::wstring &path);
+
+std::wstring widen(const std::string &utf8);
+std::string narrow(const std::wstring &wide);
+
+// Starts `command_line` (program path quoted where needed), waits up to
+// `timeout_ms` and stores the exit code. False when it could not start or did
+// not end in time (it is then killed).
+bool run_process(const std::wstring &command_line, unsigned timeout_ms, unsigned long *exit_code,
+                 const std::wstring &work_dir = L"");
+
+}  // namespace testing_support
