@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "app/app.h"
+#include "manifest/manifest.h"
 
 // ---------------------------------------------------------------------------
 // Progress and time-left reporting
@@ -66,3 +67,117 @@ void post_finished(void *window, LauncherState state, int count);
 // Tick source of report_download_progress (GetTickCount unless a test sets
 // another one).
 extern uint32_t (*progress_tick)(void);
+
+// ---------------------------------------------------------------------------
+// Mirrors and manifest fetch
+
+enum {
+    MIRROR_SLOTS = 6,
+    MANIFEST_BODY_LIMIT = 4194304,
+    SIGNATURE_BODY_LIMIT = 4096,
+};
+
+// Base URLs in the order they are tried, each ending in "/". Slots 0 and 1
+// are always the built-in download host and the web site's "files/" folder.
+struct MirrorList {
+    wchar_t url[MIRROR_SLOTS][256];
+};
+
+// Fills `list` with the built-in pair and, given a manifest, its mirrors that
+// differ (ignoring case) from those already listed, up to six in all.
+// Returns the count (2 to 6).
+int build_mirror_list(const Manifest *manifest, MirrorList *list);
+
+// Tries the mirrors in order for a signed manifest that is not older than
+// `applied_time` (seconds since 1970; equal is accepted). Returns 1 with the
+// manifest (the caller frees it) and the serving slot in `mirror_index`, or 0
+// when no mirror gave one. `older_seen` is set when some mirror served a
+// valid, signed but older manifest. A bad signature posts "Invalid version".
+int fetch_manifest(void *window, const MirrorList *list, int count, int64_t applied_time,
+                   Manifest *manifest, int *mirror_index, int *older_seen);
+
+// ---------------------------------------------------------------------------
+// Object download
+
+// Brings `entry` to `destination` (a full path of at most 519 characters):
+// mirrors from *start_index on, the gzip object first when the entry has a
+// packed size, three attempts per variant and mirror, resumed through
+// "<destination>.part", unpacked into "<destination>.tmp", moved into place
+// only with the right digest. `run_done` and `run_total` are wire bytes of
+// the whole pass, for the progress bars.
+// Returns 1 (in place; *start_index is the mirror that delivered), 0 (not
+// brought in; a part file may remain for a later resume) or -1 (cancelled).
+int download_object(void *window, const MirrorList *list, int count, int *start_index,
+                    const ManifestEntry *entry, const wchar_t *destination,
+                    volatile long *cancel_flag, uint64_t run_done, uint64_t run_total);
+
+// Deletes the files the manifest's "remove" list names (folders stay) and
+// drops their state records.
+void remove_listed_files(const Manifest *manifest, LocalState *state, const wchar_t *folder);
+
+// The index-th entry of the files entries followed by the optional entries.
+const ManifestEntry *manifest_item(const Manifest *manifest, int index);
+
+// Bytes an entry costs on the wire: its packed size, or its size without one.
+uint64_t entry_wire_size(const ManifestEntry *entry);
+
+// ---------------------------------------------------------------------------
+// Update worker
+
+enum WorkerMode {
+    Check = 1,   // trust matching state records, download nothing
+    Verify = 2,  // hash every present file, download nothing
+    Update = 3,  // trust records, download what differs, record the release
+};
+
+// The request of one pass; copied when the pass starts.
+struct WorkerParams {
+    void *window;                               // HWND receiving every message
+    wchar_t client_folder[LAUNCHER_PATH_CHARS];
+    int32_t mode;                               // WorkerMode
+    volatile long cancel;                       // set by worker_request_cancel
+    int32_t custom_interface;                   // 0/1
+    int32_t dxvk;                               // -1 undecided, 0 off, 1 on
+    int32_t dxvk_trial;                         // 0/1
+};
+
+// Bits of WM_LAUNCHER_GRAPHICS's wParam.
+enum {
+    GRAPHICS_DXVK_OFFERED = 1,
+    GRAPHICS_DXVK_ON = 2,
+    GRAPHICS_DXVK_TRIAL = 4,
+};
+
+// Starts one pass on its own thread. 0 when a pass is running already or the
+// thread cannot be created.
+int worker_start(const WorkerParams *params);
+// 1 while a pass runs (until after its last message).
+int worker_is_running(void);
+// Asks the running pass to stop at its next test point; does not wait.
+void worker_request_cancel(void);
+// The thread routine; `params` is the worker's own copy. Returns 0.
+unsigned long update_worker_main(void *params);
+
+// Whether `entry` belongs in the folder under the state's flags.
+int is_entry_wanted(const ManifestEntry *entry, const LocalState *state);
+// The first optional entry whose id is `id`, or null.
+const ManifestEntry *find_optional_entry(const Manifest *manifest, const char *id);
+
+// The launcher file the launcher step compares with the release's launcher:
+// the running program unless set (the console driver names the folder's
+// Korvanth.exe). Null restores the default.
+void worker_set_launcher_file(const wchar_t *path);
+
+// Free-space source of the disk test (disk_free_bytes unless a test sets
+// another one).
+extern uint64_t (*worker_disk_free)(const wchar_t *folder);
+
+// ---------------------------------------------------------------------------
+// Legacy folder migration: clients of the 0.1 series lived in "Drumveil"
+// beside the launcher, and their state paths began with "Drumveil/".
+
+// Moves a managed legacy client up into `folder`; does nothing (or only
+// logs) in every other case.
+void migrate_legacy_folder(void *window, const wchar_t *folder);
+// 1 when the folder's state file reads and has a path under "Drumveil/".
+int state_has_legacy_paths(const wchar_t *folder);

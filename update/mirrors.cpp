@@ -1,0 +1,99 @@
+// The mirror list and the fetch of a signed, not-older manifest from it.
+#include "update/update.h"
+
+#include "korvanth_config.h"
+#include "net/net.h"
+
+#include <windows.h>
+
+namespace {
+
+void copy_url(wchar_t *dst, const wchar_t *src)
+{
+    lstrcpynW(dst, src, 256);
+}
+
+void free_body(char *body)
+{
+    if (body)
+        HeapFree(GetProcessHeap(), 0, body);
+}
+
+}  // namespace
+
+int build_mirror_list(const Manifest *manifest, MirrorList *list)
+{
+    copy_url(list->url[0], KORVANTH_DOWNLOAD_URL);
+    format_wide(list->url[1], 256, L"%sfiles/", KORVANTH_WEB_URL);
+    int count = 2;
+    if (!manifest)
+        return count;
+    for (int i = 0; i < manifest->mirror_count && count < MIRROR_SLOTS; i++) {
+        const wchar_t *candidate = manifest->mirrors[i];
+        bool known = false;
+        for (int j = 0; j < count && !known; j++)
+            known = lstrcmpiW(list->url[j], candidate) == 0;
+        if (!known)
+            copy_url(list->url[count++], candidate);
+    }
+    return count;
+}
+
+int fetch_manifest(void *window, const MirrorList *list, int count, int64_t applied_time,
+                   Manifest *manifest, int *mirror_index, int *older_seen)
+{
+    *older_seen = 0;
+    for (int m = 0; m < count; m++) {
+        const wchar_t *mirror = list->url[m];
+        wchar_t url[320];
+        char *body = nullptr, *sig = nullptr;
+        uint32_t body_len = 0, sig_len = 0;
+
+        format_wide(url, 320, L"%smanifest.json", mirror);
+        int status = http_get_to_memory(url, &body, &body_len, MANIFEST_BODY_LIMIT);
+        if (status != 200 || body_len == 0) {
+            log_wprintf(L"manifest: %s -> %d", url, status);
+            free_body(body);
+            continue;
+        }
+
+        format_wide(url, 320, L"%smanifest.sig", mirror);
+        status = http_get_to_memory(url, &sig, &sig_len, SIGNATURE_BODY_LIMIT);
+        if (status != 200 || sig_len == 0) {
+            log_wprintf(L"manifest.sig: %s -> %d", url, status);
+            free_body(sig);
+            free_body(body);
+            continue;
+        }
+
+        bool signed_ok = manifest_signature_valid(body, body_len, sig, sig_len);
+        free_body(sig);
+        if (!signed_ok) {
+            log_wprintf(L"manifest: bad signature from %s", mirror);
+            free_body(body);
+            post_status(window, L"Invalid version");
+            continue;
+        }
+
+        char error[JSON_ERROR_BYTES];
+        bool parsed = manifest_parse(body, body_len, manifest, error);
+        free_body(body);
+        if (!parsed) {
+            log_printf("%s (from mirror %d)", error, m);
+            continue;
+        }
+
+        if (manifest->generated >= applied_time) {
+            *mirror_index = m;
+            log_wprintf(L"manifest %S (%S) from %s: %d files", manifest->version,
+                        manifest->generated_text, mirror, manifest->file_count);
+            return 1;
+        }
+        log_wprintf(L"manifest %S from %s older than the applied one (%lld < %lld): next mirror",
+                    manifest->version, mirror, (long long)manifest->generated,
+                    (long long)applied_time);
+        manifest_free(manifest);
+        *older_seen = 1;
+    }
+    return 0;
+}

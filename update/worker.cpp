@@ -1,0 +1,477 @@
+// The update worker: one pass that makes the client folder match the current
+// signed release. The window starts a pass with a copied request and learns
+// everything from posted messages; the worker never touches window state.
+#include "update/update.h"
+
+#include "content/content.h"
+#include "game/game.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the files
+
+volatile LONG g_running;
+HANDLE g_thread;
+WorkerParams g_params;
+wchar_t g_launcher_file[LAUNCHER_PATH_CHARS];
+
+// Everything one pass owns; released at its end.
+struct Pass {
+    WorkerParams *params;
+    HWND window;
+    const wchar_t *folder;
+    LocalState state;
+    Manifest manifest;
+    MirrorList mirrors;
+    int mirror_count;
+    int start_index;
+    int *pending;
+    int pending_count;
+    int wanted;
+    int done;
+    uint64_t disk_bytes;
+    uint64_t wire_bytes;
+    uint64_t finished_wire_bytes;
+};
+
+int compare_entries(const void *a, const void *b)
+{
+    return strcmp(((const StateEntry *)a)->path, ((const StateEntry *)b)->path);
+}
+
+// Records written for the 0.1 layout describe the files the migration moved
+// up: strip their prefix, then sort again so that lookups find them even
+// when old and new records are mixed.
+void strip_legacy_prefix(LocalState *state)
+{
+    bool changed = false;
+    for (int i = 0; i < state->count; i++) {
+        char *path = state->entries[i].path;
+        if (strncmp(path, "Drumveil/", 9) == 0) {
+            memmove(path, path + 9, strlen(path + 9) + 1);
+            changed = true;
+        }
+    }
+    if (changed && state->count > 1)
+        qsort(state->entries, (size_t)state->count, sizeof(StateEntry), compare_entries);
+}
+
+void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time)
+{
+    StateEntry record;
+    memset(&record, 0, sizeof record);
+    lstrcpynA(record.path, entry->path, sizeof record.path);
+    record.size = size;
+    record.write_time = time;
+    memcpy(record.digest, entry->digest, SHA256_BYTES);
+    state_put(state, &record);
+}
+
+bool own_launcher_path(wchar_t *path)
+{
+    if (g_launcher_file[0]) {
+        lstrcpynW(path, g_launcher_file, LAUNCHER_PATH_CHARS);
+        return true;
+    }
+    DWORD n = GetModuleFileNameW(nullptr, path, LAUNCHER_PATH_CHARS);
+    return n > 0 && n < LAUNCHER_PATH_CHARS;
+}
+
+// Returns true when the pass ends here (a new launcher was handed over).
+bool launcher_step(Pass *pass)
+{
+    const Manifest *m = &pass->manifest;
+    wchar_t own[LAUNCHER_PATH_CHARS];
+    uint8_t digest[SHA256_BYTES];
+    if (!m->has_launcher || !own_launcher_path(own) || !sha256_file(own, digest) ||
+        memcmp(digest, m->launcher.digest, SHA256_BYTES) == 0)
+        return false;
+
+    wchar_t target[LAUNCHER_PATH_CHARS];
+    path_join(target, LAUNCHER_PATH_CHARS, pass->folder, L"Korvanth.new");
+    post_status(pass->window, L"Download %s file", L"Korvanth.exe");
+    log_printf("launcher update: %llu bytes", (unsigned long long)m->launcher.size);
+    int result = download_object(pass->window, &pass->mirrors, pass->mirror_count,
+                                 &pass->start_index, &m->launcher, target,
+                                 &pass->params->cancel, 0, entry_wire_size(&m->launcher));
+    if (result != 1) {
+        log_printf("launcher update failed (%d), continuing with this version", result);
+        return false;
+    }
+    wchar_t *path = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, LAUNCHER_PATH_CHARS * sizeof(wchar_t));
+    if (path) {
+        lstrcpynW(path, target, LAUNCHER_PATH_CHARS);
+        if (!PostMessageW(pass->window, WM_LAUNCHER_SELF_UPDATE, 0, (LPARAM)path))
+            HeapFree(GetProcessHeap(), 0, path);
+    }
+    return true;
+}
+
+void graphics_step(Pass *pass)
+{
+    LocalState *state = &pass->state;
+    bool offered = find_optional_entry(&pass->manifest, "dxvk") != nullptr;
+    if (state->dxvk < 0 && offered) {
+        state->dxvk = 0;
+        state->dxvk_trial = 0;
+        state_save(state, pass->folder);
+        char reason[128] = "";
+        int usable = probe_vulkan(reason);
+        state->dxvk = usable ? 1 : 0;
+        state->dxvk_trial = usable ? 1 : 0;
+        log_printf("dxvk: %s by the probe: %s", usable ? "on" : "off", reason);
+    }
+    WPARAM bits = (offered ? GRAPHICS_DXVK_OFFERED : 0) |
+                  (state->dxvk == 1 ? GRAPHICS_DXVK_ON : 0) |
+                  (state->dxvk_trial ? GRAPHICS_DXVK_TRIAL : 0);
+    PostMessageW(pass->window, WM_LAUNCHER_GRAPHICS, bits, 0);
+}
+
+bool stock_twin_exists(const Manifest *m, const char *path)
+{
+    for (int i = 0; i < m->file_count; i++)
+        if (m->files[i].group == ENTRY_GROUP_STOCK && strcmp(m->files[i].path, path) == 0)
+            return true;
+    return false;
+}
+
+void remove_unwanted(Pass *pass, const ManifestEntry *entry)
+{
+    const LocalState *state = &pass->state;
+    bool recorded = state_find(state, entry->path) != nullptr;
+    bool interface_only = entry->group == ENTRY_GROUP_INTERFACE && !state->custom_interface &&
+                          !stock_twin_exists(&pass->manifest, entry->path);
+    bool installed_optional = entry->id[0] && recorded;
+    if (!interface_only && !installed_optional)
+        return;
+
+    wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+    client_file_path(entry->path, pass->folder, rel, full);
+    if (full[0] && file_info(full, nullptr, nullptr)) {
+        if (DeleteFileW(full))
+            log_wprintf(L"removed %S %s", entry->id[0] ? "optional" : "interface-only", rel);
+        else
+            log_wprintf(L"remove %s failed (%lu)", rel, GetLastError());
+    }
+    state_remove(&pass->state, entry->path);
+}
+
+void add_pending(Pass *pass, int index, const ManifestEntry *entry)
+{
+    pass->pending[pass->pending_count++] = index;
+    pass->disk_bytes += entry->size;
+    pass->wire_bytes += entry_wire_size(entry);
+}
+
+// Compares every wanted entry with the folder. False when cancelled.
+bool compare_files(Pass *pass)
+{
+    const Manifest *m = &pass->manifest;
+    WorkerParams *params = pass->params;
+    int total = m->file_count + m->optional_count;
+    for (int i = 0; i < total; i++) {
+        const ManifestEntry *entry = manifest_item(m, i);
+        if (!is_entry_wanted(entry, &pass->state)) {
+            remove_unwanted(pass, entry);
+            continue;
+        }
+        if (params->cancel)
+            return false;
+
+        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+        client_file_path(entry->path, pass->folder, rel, full);
+        PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS,
+                     (WPARAM)((uint64_t)pass->done * 1000 / (uint64_t)pass->wanted), 0);
+        pass->done++;
+
+        uint64_t size = 0, time = 0;
+        bool present = full[0] && file_info(full, &size, &time);
+        if (entry->seed) {
+            if (!present)
+                add_pending(pass, i, entry);
+            continue;
+        }
+        if (!present || size != entry->size) {
+            add_pending(pass, i, entry);
+            continue;
+        }
+        if (params->mode != Verify) {
+            const StateEntry *record = state_find(&pass->state, entry->path);
+            if (record && record->size == size && record->write_time == time &&
+                memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
+                continue;
+        }
+
+        post_status(pass->window, L"Checking %s", rel);
+        wchar_t detail[64];
+        format_wide(detail, 64, L"Checked %d of %d files", pass->done - 1, pass->wanted);
+        post_progress_text(pass->window, detail);
+        uint8_t digest[SHA256_BYTES];
+        if (sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0)
+            record_file(&pass->state, entry, size, time);
+        else
+            add_pending(pass, i, entry);
+    }
+    return true;
+}
+
+// Keeps a foreign "system/d3d9.dll" (one the launcher did not install) as
+// "system/d3d9_dxvk.dll" before the release's own file replaces it.
+void keep_foreign_d3d9(Pass *pass, const ManifestEntry *entry, const wchar_t *full)
+{
+    if (strcmp(entry->path, "system/d3d9.dll") != 0 || state_find(&pass->state, entry->path) ||
+        !file_info(full, nullptr, nullptr))
+        return;
+    wchar_t kept[CLIENT_PATH_CHARS];
+    path_join(kept, CLIENT_PATH_CHARS, pass->folder, L"system\\d3d9_dxvk.dll");
+    if (kept[0] && !file_info(kept, nullptr, nullptr) && MoveFileExW(full, kept, 0))
+        log_printf("foreign %s kept as %s", "system/d3d9.dll", "system/d3d9_dxvk.dll");
+}
+
+// A copy of an earlier pending entry with the same content, made locally.
+bool copy_same_content(Pass *pass, int k, const ManifestEntry *entry, const wchar_t *full)
+{
+    for (int j = 0; j < k; j++) {
+        const ManifestEntry *earlier = manifest_item(&pass->manifest, pass->pending[j]);
+        if (memcmp(earlier->digest, entry->digest, SHA256_BYTES) != 0)
+            continue;
+        wchar_t rel[CLIENT_REL_CHARS], source[CLIENT_PATH_CHARS];
+        client_file_path(earlier->path, pass->folder, rel, source);
+        return source[0] && make_parent_dirs(full) && CopyFileW(source, full, FALSE);
+    }
+    return false;
+}
+
+// Brings in every pending entry; false when the pass ended on the way.
+bool download_pending(Pass *pass)
+{
+    WorkerParams *params = pass->params;
+    for (int k = 0; k < pass->pending_count; k++) {
+        const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
+        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+        client_file_path(entry->path, pass->folder, rel, full);
+        uint32_t total_permille = pass->wire_bytes
+            ? (uint32_t)(pass->finished_wire_bytes * 1000 / pass->wire_bytes) : 0;
+        PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
+        PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
+
+        keep_foreign_d3d9(pass, entry, full);
+        if (!copy_same_content(pass, k, entry, full)) {
+            post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
+            int result = download_object(pass->window, &pass->mirrors, pass->mirror_count,
+                                         &pass->start_index, entry, full, &params->cancel,
+                                         pass->finished_wire_bytes, pass->wire_bytes);
+            if (result == -1) {
+                post_status(pass->window, L"Cancelled.");
+                post_finished(pass->window, UpdateNeeded, pass->pending_count - k);
+                return false;
+            }
+            if (result == 0) {
+                post_status(pass->window, L"Connection Failure: %s", rel);
+                post_finished(pass->window, Failed, pass->pending_count - k);
+                return false;
+            }
+        }
+        uint64_t size = 0, time = 0;
+        if (!entry->seed && file_info(full, &size, &time)) {
+            record_file(&pass->state, entry, size, time);
+            state_save(&pass->state, pass->folder);
+        }
+        pass->finished_wire_bytes += entry_wire_size(entry);
+    }
+    return true;
+}
+
+void run_pass(Pass *pass)
+{
+    WorkerParams *params = pass->params;
+    HWND window = pass->window;
+    LocalState *state = &pass->state;
+
+    migrate_legacy_folder(window, pass->folder);
+    state_load(state, pass->folder);
+    strip_legacy_prefix(state);
+    state->custom_interface = params->custom_interface;
+    state->dxvk = params->dxvk;
+    state->dxvk_trial = params->dxvk_trial;
+
+    post_status(window, L"You are being connected to the update server.");
+    pass->mirror_count = build_mirror_list(nullptr, &pass->mirrors);
+    int older_seen = 0;
+    if (!fetch_manifest(window, &pass->mirrors, pass->mirror_count, state->generated,
+                        &pass->manifest, &pass->start_index, &older_seen)) {
+        if (older_seen) {
+            log_printf("every mirror serves a manifest older than the applied one (%lld): refused",
+                       (long long)state->generated);
+            post_status(window, L"Invalid version");
+            post_finished(window, Failed, 0);
+        } else {
+            post_status(window, L"The update server is not responding. Please try again later.");
+            post_finished(window, ServerUnreachable, 0);
+        }
+        return;
+    }
+    pass->mirror_count = build_mirror_list(&pass->manifest, &pass->mirrors);
+
+    if (launcher_step(pass))
+        return;
+    graphics_step(pass);
+
+    const Manifest *m = &pass->manifest;
+    size_t slots = (size_t)m->file_count + (size_t)m->optional_count + 1;
+    pass->pending = (int *)HeapAlloc(GetProcessHeap(), 0, slots * sizeof(int));
+    if (!pass->pending) {
+        post_finished(window, Failed, 0);
+        return;
+    }
+
+    post_status(window, L"Verification of files has begun.");
+    remove_listed_files(m, state, pass->folder);
+    int total = m->file_count + m->optional_count;
+    for (int i = 0; i < total; i++)
+        if (is_entry_wanted(manifest_item(m, i), state))
+            pass->wanted++;
+
+    bool completed = compare_files(pass);
+    state_save(state, pass->folder);
+    post_progress_text(window, nullptr);
+    if (!completed) {
+        post_status(window, L"Cancelled.");
+        if (pass->pending_count > 0)
+            post_finished(window, UpdateNeeded, pass->pending_count);
+        else
+            post_finished(window, UpToDate, 0);
+        return;
+    }
+
+    log_printf("check: %d wanted, %d pending, %llu bytes on disk, %llu over the wire "
+               "(op %d, interface %d, dxvk %d%s)",
+               pass->wanted, pass->pending_count, (unsigned long long)pass->disk_bytes,
+               (unsigned long long)pass->wire_bytes, params->mode, state->custom_interface,
+               state->dxvk, state->dxvk_trial ? " trial" : "");
+
+    if (params->mode != Update) {
+        if (pass->pending_count > 0) {
+            post_status(window, L"%d files need updating (%llu MB).", pass->pending_count,
+                        (unsigned long long)((pass->wire_bytes + 1048575) / 1048576));
+            post_finished(window, UpdateNeeded, pass->pending_count);
+        } else {
+            post_status(window, L"All the files have been updated.");
+            post_finished(window, UpToDate, 0);
+        }
+        return;
+    }
+
+    if (pass->pending_count > 0) {
+        uint64_t free_bytes = worker_disk_free(pass->folder);
+        // Compared without adding to a figure that may be near 2^64.
+        if (free_bytes != UINT64_MAX &&
+            (free_bytes < DISK_RESERVE_BYTES || free_bytes - DISK_RESERVE_BYTES < pass->disk_bytes)) {
+            post_status(window, L"The file cannot be created. Please verify available disk space "
+                                L"and write permissions.");
+            log_printf("disk: %llu free, %llu needed", (unsigned long long)free_bytes,
+                       (unsigned long long)pass->disk_bytes);
+            post_finished(window, Failed, 0);
+            return;
+        }
+    }
+    if (!download_pending(pass))
+        return;
+
+    PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, 1000, 0);
+    state->generated = m->generated;
+    lstrcpynA(state->version, m->version, sizeof state->version);
+    state_save(state, pass->folder);
+    post_progress_text(window, nullptr);
+    post_status(window, L"All the files have been updated.");
+    post_finished(window, UpToDate, 0);
+}
+
+}  // namespace
+
+uint64_t (*worker_disk_free)(const wchar_t *folder) = disk_free_bytes;
+
+void worker_set_launcher_file(const wchar_t *path)
+{
+    if (path)
+        lstrcpynW(g_launcher_file, path, LAUNCHER_PATH_CHARS);
+    else
+        g_launcher_file[0] = 0;
+}
+
+int is_entry_wanted(const ManifestEntry *entry, const LocalState *state)
+{
+    if (entry->id[0])
+        return strcmp(entry->id, "dxvk") == 0 && state->dxvk == 1;
+    if (entry->group == ENTRY_GROUP_INTERFACE)
+        return state->custom_interface != 0;
+    if (entry->group == ENTRY_GROUP_STOCK)
+        return state->custom_interface == 0;
+    return 1;
+}
+
+const ManifestEntry *find_optional_entry(const Manifest *manifest, const char *id)
+{
+    for (int i = 0; i < manifest->optional_count; i++)
+        if (strcmp(manifest->optional[i].id, id) == 0)
+            return &manifest->optional[i];
+    return nullptr;
+}
+
+unsigned long update_worker_main(void *arg)
+{
+    Pass pass;
+    memset(&pass, 0, sizeof pass);
+    pass.params = (WorkerParams *)arg;
+    pass.window = (HWND)pass.params->window;
+    pass.folder = pass.params->client_folder;
+    state_init(&pass.state);
+
+    run_pass(&pass);
+
+    if (pass.pending)
+        HeapFree(GetProcessHeap(), 0, pass.pending);
+    manifest_free(&pass.manifest);
+    state_free(&pass.state);
+    InterlockedExchange(&g_running, 0);
+    return 0;
+}
+
+namespace {
+DWORD WINAPI worker_thread(void *arg)
+{
+    return update_worker_main(arg);
+}
+}  // namespace
+
+int worker_start(const WorkerParams *params)
+{
+    if (InterlockedCompareExchange(&g_running, 1, 0) != 0)
+        return 0;
+    if (g_thread) {
+        CloseHandle(g_thread);
+        g_thread = nullptr;
+    }
+    g_params = *params;
+    g_params.cancel = 0;
+    g_thread = CreateThread(nullptr, 0, worker_thread, &g_params, 0, nullptr);
+    if (!g_thread) {
+        InterlockedExchange(&g_running, 0);
+        return 0;
+    }
+    return 1;
+}
+
+int worker_is_running(void)
+{
+    return g_running != 0;
+}
+
+void worker_request_cancel(void)
+{
+    InterlockedExchange((volatile LONG *)&g_params.cancel, 1);
+}
