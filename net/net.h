@@ -1,12 +1,101 @@
 // Network: the launcher's only HTTP client, over WinHTTP.
+//
+// Two kinds of GET, both synchronous and meant for worker threads: a whole
+// body into memory under a size limit (manifest, signature, status, news),
+// and a resumable download of one object into a file, hashed while it
+// arrives. Every call opens its own session, connection and request and
+// closes them before it returns, so calls from several threads do not meet.
+//
+// Handles are passed as `void *` (WinHTTP's HINTERNET, a file's HANDLE) so
+// that this header needs no <windows.h>.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+
+struct RunningDigest;
+
+enum {
+    HTTP_USER_AGENT_CHARS = 64,
+    // Transfer block of a download, also used to read back a partial file.
+    HTTP_TRANSFER_BYTES = 262144,
+    // First capacity of a whole-body buffer; it doubles from there.
+    HTTP_BODY_START_BYTES = 65536,
+};
 
 // Sets the user agent of every session opened afterwards (at most 63
 // characters; longer texts are cut). Until it is called the agent is
-// "Korvanth/0".
+// "Korvanth/0". Call before worker threads exist: readers take no lock.
 void http_set_user_agent(const wchar_t *agent);
 
 // The current user agent (for sessions and tests).
 const wchar_t *http_user_agent(void);
+
+// A WinHTTP session with the user agent, automatic proxy (default proxy when
+// the system has none), TLS 1.2 and 1.3 (1.2 alone where 1.3 is refused) and
+// the time-outs resolve/connect/send 30 s, receive 60 s. Null on failure;
+// close with WinHttpCloseHandle.
+void *http_open_session(void);
+
+// A GET request for the absolute http:// or https:// `url` on `session`.
+// The connection is stored through `connection_out` (null on failure) and
+// belongs to the caller, who closes it after the request. Null on failure.
+void *http_open_get(void *session, const wchar_t *url, void **connection_out);
+
+// The numeric status of a request whose response was received; 0 when it
+// cannot be read.
+int http_status_code(void *request);
+
+// 1 when the response carries a Content-Encoding other than empty or
+// "identity" (any capitals): a body we did not ask to be transformed. A
+// missing header, or one too long to read, counts as 0.
+int http_unasked_encoding(void *request);
+
+// GETs `url` and hands over the whole body, whatever the status.
+//   body_out:  a process-heap block with the body and one NUL behind it (not
+//              counted), or null when the response had no body or on failure;
+//              the caller frees it with HeapFree(GetProcessHeap(), ...).
+//   len_out:   the body length in bytes.
+//   limit:     the largest body accepted; exactly `limit` bytes pass.
+// Result: the HTTP status, or 0 on failure (no session or connection, a read
+// error, a body or announced length above `limit`, out of memory); on 0 no
+// body is handed over.
+int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit);
+
+// Called before every read of a download and once at its end.
+//   present:  bytes of the object in the file so far (kept prefix included)
+//   expected: the object's size from the manifest
+// Non-zero goes on; zero stops the download (the partial file stays).
+typedef int (*DownloadProgressFn)(void *context, uint64_t present, uint64_t expected);
+
+// Downloads `url` into `path` until the file holds `expected_size` bytes.
+// An existing shorter file is resumed with "Range: bytes=N-"; a file of the
+// expected size is taken as complete without any request; a longer one, or a
+// resume the server answers with the whole body (200), starts over. Nothing
+// here deletes a partial file: the next call resumes from its length.
+//   digest_out: SHA-256 of the whole file after the call (on 200/206); the
+//               caller compares it with the manifest, this function does not.
+//   progress:   may be null; `context` is passed through untouched.
+// Result: 200 or 206 on success, -1 when `progress` asked to stop, another
+// HTTP status when the server answered with it (nothing written), 0 on any
+// other failure, including the content faults that are logged: an unasked
+// Content-Encoding, a body longer than `expected_size` (announced or sent),
+// a body that ends early.
+int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expected_size,
+                          uint8_t digest_out[32], DownloadProgressFn progress, void *context);
+
+// Feeds the open `file` from its first byte to its end into `digest`, reading
+// through `buf` of `buf_bytes`. Leaves the file pointer at the end. 1 when
+// every byte was hashed, 0 on a read or hash failure.
+int hash_existing_content(RunningDigest *digest, void *file, void *buf, uint32_t buf_bytes);
+
+// The body length a response announces in Content-Length.
+// Result: 1 with the length in `length_out`, 0 when the header is absent.
+// A value that is not a plain decimal number, or does not fit in 64 bits,
+// is stored as UINT64_MAX, so that any limit refuses it.
+int http_announced_length(void *request, uint64_t *length_out);
+
+// The number in a Content-Length value: decimal digits with optional spaces
+// and tabs around them; UINT64_MAX for anything else or on overflow. Free of
+// platform calls.
+uint64_t http_parse_length(const wchar_t *text);

@@ -1,0 +1,113 @@
+// Sessions, requests and response headers: the WinHTTP calls every GET of the
+// launcher shares.
+#include "net/net.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+namespace {
+
+const DWORD RESOLVE_TIMEOUT_MS = 30000;
+const DWORD CONNECT_TIMEOUT_MS = 30000;
+const DWORD SEND_TIMEOUT_MS = 30000;
+const DWORD RECEIVE_TIMEOUT_MS = 60000;
+
+// WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | _TLS1_3; older headers lack the latter.
+const DWORD PROTOCOLS_TLS12_TLS13 = 0x2800;
+const DWORD PROTOCOLS_TLS12 = 0x800;
+const DWORD ACCESS_TYPE_AUTOMATIC_PROXY = 4;
+
+const DWORD HOST_CHARS = 256;
+const DWORD URL_PATH_CHARS = 1024;
+const DWORD ENCODING_BYTES = 128;
+const DWORD LENGTH_BYTES = 128;
+
+}  // namespace
+
+void *http_open_session(void)
+{
+    HINTERNET session = WinHttpOpen(http_user_agent(), ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        session = WinHttpOpen(http_user_agent(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        return nullptr;
+    WinHttpSetTimeouts(session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                       RECEIVE_TIMEOUT_MS);
+    DWORD protocols = PROTOCOLS_TLS12_TLS13;
+    if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        protocols = PROTOCOLS_TLS12;
+        WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    }
+    return session;
+}
+
+void *http_open_get(void *session, const wchar_t *url, void **connection_out)
+{
+    *connection_out = nullptr;
+    wchar_t host[HOST_CHARS];
+    wchar_t path[URL_PATH_CHARS];
+    URL_COMPONENTS parts;
+    ZeroMemory(&parts, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = HOST_CHARS;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = URL_PATH_CHARS;
+    if (!WinHttpCrackUrl(url, 0, 0, &parts))
+        return nullptr;
+
+    HINTERNET connection = WinHttpConnect((HINTERNET)session, host, parts.nPort, 0);
+    if (!connection)
+        return nullptr;
+    DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    HINTERNET request = WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    if (!request) {
+        WinHttpCloseHandle(connection);
+        return nullptr;
+    }
+    *connection_out = connection;
+    return request;
+}
+
+int http_status_code(void *request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!WinHttpQueryHeaders((HINTERNET)request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    return (int)status;
+}
+
+int http_unasked_encoding(void *request)
+{
+    wchar_t value[ENCODING_BYTES / sizeof(wchar_t)];
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders((HINTERNET)request, WINHTTP_QUERY_CONTENT_ENCODING,
+                             WINHTTP_HEADER_NAME_BY_INDEX, value, &size, WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    if (value[0] == 0)
+        return 0;
+    return CompareStringOrdinal(value, -1, L"identity", -1, TRUE) == CSTR_EQUAL ? 0 : 1;
+}
+
+int http_announced_length(void *request, uint64_t *length_out)
+{
+    *length_out = 0;
+    wchar_t value[LENGTH_BYTES / sizeof(wchar_t)];
+    DWORD size = sizeof value;
+    if (WinHttpQueryHeaders((HINTERNET)request, WINHTTP_QUERY_CONTENT_LENGTH,
+                            WINHTTP_HEADER_NAME_BY_INDEX, value, &size, WINHTTP_NO_HEADER_INDEX)) {
+        *length_out = http_parse_length(value);
+        return 1;
+    }
+    // Present but too long for the buffer: no honest length is that long.
+    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        *length_out = UINT64_MAX;
+        return 1;
+    }
+    return 0;
+}

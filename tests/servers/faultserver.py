@@ -1,0 +1,248 @@
+#!/usr/bin/python3
+"""A scripted HTTP server for the faults a real mirror will not commit on purpose.
+
+Serves the files of a mirror tree under paths that name the misbehaviour:
+
+  /file/NAME              the file; a Range "bytes=N-" answered with 206
+  /ignore-range/NAME      the whole file with 200, whatever Range was asked
+  /always-206/NAME        206 with the whole file, even without a Range
+  /short/NAME             announces the (remaining) length, sends half, closes
+  /long/NAME              100 bytes more than the file, announced honestly
+  /overrun/NAME           announces the file's length, sends 100 bytes more
+  /long-unannounced/NAME  100 bytes more than the file, no length, ends at close
+  /encoding/VALUE/NAME    the file with "Content-Encoding: VALUE" ("-": empty)
+  /status/CODE            status CODE with the body "status CODE body"
+  /trickle/NAME           the file in 64-byte pieces, 50 ms apart
+  /drop/NAME              half the file, then a reset connection
+  /huge/NAME              announces 4 GiB more than the file, sends the file
+  /bytes/N                N bytes of the pattern (i * 7 + 3) % 251
+
+Every response closes its connection. Listens on 127.0.0.1 at free ports:
+plain HTTP, HTTPS with --cert/--key, and HTTPS with --untrusted-cert/--key
+(a certificate no client trusts). The ports go to STATE/fault-http.port,
+fault-https.port and untrusted-https.port, each written atomically once the
+socket listens; the process id to STATE/faultserver.pid.
+"""
+
+import argparse
+import http.server
+import os
+import re
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+
+EXTRA = 100
+FOUR_GIB = 1 << 32
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "faultserver"
+    tree = "."
+
+    def log_message(self, fmt, *args):
+        sys.stderr.write("%s %s\n" % (self.address_string(), fmt % args))
+
+    def setup(self):
+        super().setup()
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.do_handshake()
+
+    def load(self, name):
+        path = os.path.join(self.tree, name)
+        if "/" in name or name.startswith(".") or not os.path.isfile(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def range_start(self):
+        """The N of "Range: bytes=N-", None without a Range; -1 when malformed."""
+        value = self.headers.get("Range")
+        if value is None:
+            return None
+        m = re.fullmatch(r"bytes=(\d+)-", value)
+        return int(m.group(1)) if m else -1
+
+    def head(self, status, length, extra_headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for k, v in extra_headers:
+            self.send_header(k, v)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+
+    def error(self, status):
+        body = b"status %d body" % status
+        self.head(status, len(body))
+        self.wfile.write(body)
+
+    def ranged(self, data, extra_headers=()):
+        """The file or its asked-for tail, as a well-behaved server sends it."""
+        start = self.range_start()
+        if start is None:
+            self.head(200, len(data), extra_headers)
+            return data
+        if start < 0:
+            self.error(400)
+            return None
+        if start >= len(data):
+            self.error(416)
+            return None
+        tail = data[start:]
+        self.head(206, len(tail), tuple(extra_headers) +
+                  (("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))),))
+        return tail
+
+    def do_GET(self):
+        parts = self.path.split("/")[1:]
+        mode = parts[0] if parts else ""
+        try:
+            if mode == "status" and len(parts) == 2 and parts[1].isdigit():
+                return self.error(int(parts[1]))
+            if mode == "bytes" and len(parts) == 2 and parts[1].isdigit():
+                n = int(parts[1])
+                body = bytes((i * 7 + 3) % 251 for i in range(n))
+                self.head(200, n)
+                return self.wfile.write(body)
+            if mode == "encoding" and len(parts) == 3:
+                data = self.load(parts[2])
+                if data is None:
+                    return self.error(404)
+                value = "" if parts[1] == "-" else parts[1]
+                body = self.ranged(data, (("Content-Encoding", value),))
+                if body is not None:
+                    self.wfile.write(body)
+                return
+            if len(parts) != 2:
+                return self.error(404)
+            data = self.load(parts[1])
+            if data is None:
+                return self.error(404)
+            getattr(self, "serve_" + mode.replace("-", "_"), self.serve_unknown)(data)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+            self.close_connection = True
+
+    def serve_unknown(self, data):
+        self.error(404)
+
+    def serve_file(self, data):
+        body = self.ranged(data)
+        if body is not None:
+            self.wfile.write(body)
+
+    def serve_ignore_range(self, data):
+        self.head(200, len(data))
+        self.wfile.write(data)
+
+    def serve_always_206(self, data):
+        self.head(206, len(data), (("Content-Range", "bytes 0-%d/%d" % (len(data) - 1, len(data))),))
+        self.wfile.write(data)
+
+    def serve_short(self, data):
+        body = self.ranged(data)
+        if body is not None:
+            self.wfile.write(body[: len(body) // 2])
+
+    def serve_long(self, data):
+        start = self.range_start() or 0
+        body = data[start:] + b"\xee" * EXTRA
+        self.head(206 if start else 200, len(body))
+        self.wfile.write(body)
+
+    def serve_long_unannounced(self, data):
+        self.head(200, None)
+        self.wfile.write(data + b"\xee" * EXTRA)
+
+    def serve_overrun(self, data):
+        self.head(200, len(data))
+        self.wfile.write(data + b"\xee" * EXTRA)
+
+    def serve_trickle(self, data):
+        body = self.ranged(data)
+        if body is None:
+            return
+        for i in range(0, len(body), 64):
+            self.wfile.write(body[i:i + 64])
+            self.wfile.flush()
+            time.sleep(0.05)
+
+    def serve_drop(self, data):
+        body = self.ranged(data)
+        if body is None:
+            return
+        self.wfile.write(body[: len(body) // 2])
+        self.wfile.flush()
+        # A reset, not an orderly close: linger on, time-out zero.
+        raw = self.connection
+        if isinstance(raw, ssl.SSLSocket):
+            raw = socket.socket(fileno=os.dup(raw.fileno()))
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        raw.close()
+        self.connection.close()
+
+    def serve_huge(self, data):
+        self.head(200, FOUR_GIB + len(data))
+        self.wfile.write(data)
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = False
+
+    def __init__(self, context):
+        super().__init__(("127.0.0.1", 0), Handler)
+        if context is not None:
+            self.socket = context.wrap_socket(self.socket, server_side=True,
+                                              do_handshake_on_connect=False)
+
+    def handle_error(self, request, client_address):
+        pass  # failed handshakes of the untrusted-certificate test
+
+
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def write_atomically(path, text):
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--tree", required=True)
+    ap.add_argument("--state", required=True)
+    ap.add_argument("--cert")
+    ap.add_argument("--key")
+    ap.add_argument("--untrusted-cert")
+    ap.add_argument("--untrusted-key")
+    args = ap.parse_args()
+    Handler.tree = os.path.abspath(args.tree)
+
+    servers = [("fault-http.port", Server(None))]
+    if args.cert:
+        servers.append(("fault-https.port", Server(tls_context(args.cert, args.key))))
+    if args.untrusted_cert:
+        servers.append(("untrusted-https.port",
+                        Server(tls_context(args.untrusted_cert, args.untrusted_key))))
+    write_atomically(os.path.join(args.state, "faultserver.pid"), "%d\n" % os.getpid())
+    for name, server in servers:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        write_atomically(os.path.join(args.state, name), "%d\n" % server.server_address[1])
+    threading.Event().wait()
+
+
+if __name__ == "__main__":
+    main()
