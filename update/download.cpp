@@ -58,7 +58,8 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
     for (int k = 0; k < count; k++) {
         int m = (*start_index + k) % count;
         const wchar_t *mirror = list->url[m];
-        for (Variant v : {VARIANT_GZIP, VARIANT_PLAIN}) {
+        static const Variant variants[] = {VARIANT_GZIP, VARIANT_PLAIN};
+        for (Variant v : variants) {
             if (v == VARIANT_GZIP && entry->packed_size == 0)
                 continue;
             bool gzip = v == VARIANT_GZIP;

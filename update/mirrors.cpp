@@ -13,6 +13,8 @@ void copy_url(wchar_t *dst, const wchar_t *src)
     lstrcpynW(dst, src, 256);
 }
 
+wchar_t g_builtin[2][256];
+
 void free_body(char *body)
 {
     if (body)
@@ -21,10 +23,24 @@ void free_body(char *body)
 
 }  // namespace
 
+void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url)
+{
+    g_builtin[0][0] = g_builtin[1][0] = 0;
+    if (download_url && files_url) {
+        copy_url(g_builtin[0], download_url);
+        copy_url(g_builtin[1], files_url);
+    }
+}
+
 int build_mirror_list(const Manifest *manifest, MirrorList *list)
 {
-    copy_url(list->url[0], KORVANTH_DOWNLOAD_URL);
-    format_wide(list->url[1], 256, L"%sfiles/", KORVANTH_WEB_URL);
+    if (g_builtin[0][0]) {
+        copy_url(list->url[0], g_builtin[0]);
+        copy_url(list->url[1], g_builtin[1]);
+    } else {
+        copy_url(list->url[0], KORVANTH_DOWNLOAD_URL);
+        format_wide(list->url[1], 256, L"%sfiles/", KORVANTH_WEB_URL);
+    }
     int count = 2;
     if (!manifest)
         return count;

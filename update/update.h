@@ -88,6 +88,11 @@ struct MirrorList {
 // Returns the count (2 to 6).
 int build_mirror_list(const Manifest *manifest, MirrorList *list);
 
+// Replaces the two built-in mirrors for this process (tests and tools that
+// serve releases from a local mirror on a port chosen at run time); null
+// restores the built-in ones.
+void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url);
+
 // Tries the mirrors in order for a signed manifest that is not older than
 // `applied_time` (seconds since 1970; equal is accepted). Returns 1 with the
 // manifest (the caller frees it) and the serving slot in `mirror_index`, or 0

@@ -1,0 +1,198 @@
+// korvanth-cli: runs one update pass on a client folder from a console,
+// exactly as the launcher window would, and prints every message of the pass
+// as one UTF-8 line.
+//
+//   korvanth-cli [--check|--verify|--update] [--interface 0|1] [--dxvk -1|0|1]
+//                [--trial 0|1] FOLDER
+//
+// Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
+// 5 server unreachable), 6 after a self-update message, 1 for bad usage.
+#include "app/app.h"
+#include "game/game.h"
+#include "manifest/manifest.h"
+#include "net/net.h"
+#include "update/update.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+void write_out(const char *text)
+{
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)strlen(text), &written, nullptr);
+}
+
+void print_line(const wchar_t *fmt, ...)
+{
+    wchar_t line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    format_wide_v(line, 1024, fmt, ap);
+    va_end(ap);
+    char utf8[3 * 1024 + 2];
+    if (wide_to_utf8(line, utf8, sizeof utf8 - 2)) {
+        strcat(utf8, "\n");
+        write_out(utf8);
+    }
+}
+
+int usage(void)
+{
+    write_out("usage: korvanth-cli [--check|--verify|--update] [--interface 0|1] "
+              "[--dxvk -1|0|1] [--trial 0|1] FOLDER\n");
+    return 1;
+}
+
+const wchar_t *state_name(WPARAM state)
+{
+    switch (state) {
+    case UpToDate: return L"UpToDate";
+    case UpdateNeeded: return L"UpdateNeeded";
+    case Failed: return L"Failed";
+    case ServerUnreachable: return L"ServerUnreachable";
+    default: return L"Unknown";
+    }
+}
+
+// Reads "-1", "0" or "1" within [low, high].
+bool parse_flag(const wchar_t *text, int low, int high, int32_t *out)
+{
+    int value;
+    if (!lstrcmpW(text, L"-1")) value = -1;
+    else if (!lstrcmpW(text, L"0")) value = 0;
+    else if (!lstrcmpW(text, L"1")) value = 1;
+    else return false;
+    if (value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+// Prints one message of the pass; returns the exit code once the pass is over,
+// else -1.
+int print_message(const MSG &msg)
+{
+    switch (msg.message) {
+    case WM_LAUNCHER_STATUS:
+        print_line(L"status %s", (const wchar_t *)msg.lParam);
+        HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        return -1;
+    case WM_LAUNCHER_DETAIL:
+        if (msg.lParam) {
+            print_line(L"detail %s", (const wchar_t *)msg.lParam);
+            HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        } else {
+            print_line(L"detail -");
+        }
+        return -1;
+    case WM_LAUNCHER_FILE_PROGRESS:
+        print_line(L"file %u", (unsigned)msg.wParam);
+        return -1;
+    case WM_LAUNCHER_TOTAL_PROGRESS:
+        print_line(L"total %u", (unsigned)msg.wParam);
+        return -1;
+    case WM_LAUNCHER_GRAPHICS:
+        print_line(L"graphics %u", (unsigned)msg.wParam);
+        return -1;
+    case WM_LAUNCHER_SELF_UPDATE:
+        print_line(L"self-update %s", (const wchar_t *)msg.lParam);
+        HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        return 6;
+    case WM_LAUNCHER_STATE:
+        print_line(L"state %s %d", state_name(msg.wParam), (int)msg.lParam);
+        return (int)msg.wParam;
+    default:
+        return -1;
+    }
+}
+
+int run(int argc, wchar_t **argv)
+{
+    WorkerParams params;
+    memset(&params, 0, sizeof params);
+    params.mode = Check;
+    bool have_interface = false, have_dxvk = false, have_trial = false;
+    const wchar_t *folder_arg = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const wchar_t *a = argv[i];
+        if (!lstrcmpW(a, L"--check")) params.mode = Check;
+        else if (!lstrcmpW(a, L"--verify")) params.mode = Verify;
+        else if (!lstrcmpW(a, L"--update")) params.mode = Update;
+        else if (!lstrcmpW(a, L"--interface")) {
+            if (i + 1 >= argc || !parse_flag(argv[++i], 0, 1, &params.custom_interface))
+                return usage();
+            have_interface = true;
+        } else if (!lstrcmpW(a, L"--dxvk")) {
+            if (i + 1 >= argc || !parse_flag(argv[++i], -1, 1, &params.dxvk))
+                return usage();
+            have_dxvk = true;
+        } else if (!lstrcmpW(a, L"--trial")) {
+            if (i + 1 >= argc || !parse_flag(argv[++i], 0, 1, &params.dxvk_trial))
+                return usage();
+            have_trial = true;
+        } else if (a[0] != L'-' && !folder_arg) {
+            folder_arg = a;
+        } else {
+            return usage();
+        }
+    }
+    if (!folder_arg)
+        return usage();
+
+    wchar_t full[LAUNCHER_PATH_CHARS];
+    DWORD n = GetFullPathNameW(folder_arg, LAUNCHER_PATH_CHARS, full, nullptr);
+    if (n == 0 || n >= LAUNCHER_PATH_CHARS)
+        return usage();
+    // The launcher folder has no trailing backslash except at a drive root.
+    size_t len = wcslen(full);
+    if (len > 3 && full[len - 1] == L'\\')
+        full[len - 1] = 0;
+    lstrcpynW(params.client_folder, full, LAUNCHER_PATH_CHARS);
+
+    // Flags not given come from the folder's state file, as the window reads them.
+    LocalState state;
+    state_init(&state);
+    state_load(&state, params.client_folder);
+    if (!have_interface) params.custom_interface = state.custom_interface;
+    if (!have_dxvk) params.dxvk = state.dxvk;
+    if (!have_trial) params.dxvk_trial = state.dxvk_trial;
+    state_free(&state);
+
+    log_open(params.client_folder);
+    http_set_user_agent(LAUNCHER_USER_AGENT);
+    wchar_t launcher[LAUNCHER_PATH_CHARS];
+    path_join(launcher, LAUNCHER_PATH_CHARS, params.client_folder, L"Korvanth.exe");
+    worker_set_launcher_file(launcher);
+
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr);
+    if (!window)
+        return 1;
+    params.window = window;
+    if (!worker_start(&params)) {
+        DestroyWindow(window);
+        return 1;
+    }
+
+    int code = -1;
+    MSG msg;
+    while (code < 0 && GetMessageW(&msg, nullptr, 0, 0) > 0)
+        code = print_message(msg);
+    while (worker_is_running())
+        Sleep(10);
+    DestroyWindow(window);
+    return code < 0 ? 1 : code;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    // The graphics step starts this very program with --probe-vulkan.
+    run_probe_mode(GetCommandLineW());
+    return run(argc, argv);
+}
