@@ -3,7 +3,9 @@
 #include "manifest/manifest.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -260,6 +262,67 @@ TEST(ParseUtcTime, GregorianDatesOnly)
     };
     for (const TimeCase &t : cases)
         EXPECT_EQ(parse_utc_time(t.text), t.want) << t.text << ": " << t.why;
+}
+
+// The platform's own reading of a time stamp, as a peer: the C library's
+// sscanf for the layout and Windows' SYSTEMTIME conversion for the calendar.
+// Times before 1970 are refused by the launcher and here alike.
+int64_t platform_time(const char *text)
+{
+    int year, month, day, hour, minute, second;
+    if (sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &day, &hour, &minute, &second) != 6)
+        return -1;
+    if (strlen(text) < 20 || text[19] != 'Z')
+        return -1;
+    SYSTEMTIME st = {};
+    st.wYear = (WORD)year;
+    st.wMonth = (WORD)month;
+    st.wDay = (WORD)day;
+    st.wHour = (WORD)hour;
+    st.wMinute = (WORD)minute;
+    st.wSecond = (WORD)second;
+    FILETIME ft;
+    SYSTEMTIME back;
+    if (!SystemTimeToFileTime(&st, &ft) || !FileTimeToSystemTime(&ft, &back))
+        return -1;
+    // Wine's conversion moves a 29th of February of a common year to the 1st
+    // of March where Windows refuses it; the way back shows the move.
+    if (back.wYear != st.wYear || back.wMonth != st.wMonth || back.wDay != st.wDay)
+        return -1;
+    uint64_t ticks = (uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime;
+    if (ticks < 116444736000000000ull)
+        return -1;
+    return (int64_t)((ticks - 116444736000000000ull) / 10000000);
+}
+
+TEST(ParseUtcTime, AgreesWithThePlatformOnEveryDayAndOnChangedTexts)
+{
+    char text[32];
+    // Every day 0..32 of every month of years around the calendar's edges.
+    for (int year : {1601, 1900, 1969, 1970, 1999, 2000, 2023, 2024, 2100, 2400, 9999})
+        for (int month = 0; month <= 13; month++)
+            for (int day = 0; day <= 32; day++) {
+                snprintf(text, sizeof text, "%04d-%02d-%02dT23:59:59Z", year, month, day);
+                ASSERT_EQ(parse_utc_time(text), platform_time(text)) << text;
+            }
+    // Leap days of every year the four-digit field can hold.
+    for (int year = 1601; year <= 9999; year++) {
+        snprintf(text, sizeof text, "%04d-02-29T00:00:00Z", year);
+        ASSERT_EQ(parse_utc_time(text), platform_time(text)) << text;
+    }
+    // One or two bytes of a stamp replaced by bytes that matter to the scan.
+    const char base[] = "2024-02-29T13:07:09Zx";
+    const char swaps[] = {' ', '\t', '+', '-', '0', '9', 'Z', 'T', ':', 'x', '\0'};
+    const size_t n = sizeof base - 1;
+    for (size_t i = 0; i < n; i++)
+        for (char a : swaps)
+            for (size_t j = i; j < n; j++)
+                for (char b : swaps) {
+                    memcpy(text, base, sizeof base);
+                    text[i] = a;
+                    text[j] = b;
+                    ASSERT_EQ(parse_utc_time(text), platform_time(text)) << "[" << text << "]";
+                }
 }
 
 }  // namespace
