@@ -221,6 +221,21 @@ TEST(ManifestParse, EveryFieldOfAFullDocument)
     EXPECT_EQ(memcmp(&p.m, &zero, sizeof zero), 0);
 }
 
+TEST(ManifestParse, LongestValuesFit)
+{
+    // One byte below each limit that the error table shows failing.
+    const std::string version(47, 'v'), path(399, 'p'), id(15, 'i'), key31(31, 'k'),
+        entry_key63(63, 'e');
+    Parsed p(R"({"version":")" + version + R"(","generated":"2024-05-01T12:00:00Z",")" + key31 +
+             R"(":0,"files":[{")" + entry_key63 + R"(":0,"p":")" + path + R"(","s":1,"h":")" +
+             HEX0 + R"(","g":"base"}],"optional":[{"p":"o","s":1,"h":")" + HEX0 +
+             R"(","id":")" + id + R"("}]})");
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(std::string(p.m.version), version);
+    EXPECT_EQ(std::string(p.m.files[0].path), path);
+    EXPECT_EQ(std::string(p.m.optional[0].id), id);
+}
+
 TEST(ManifestParse, MirrorsKeptAndDropped)
 {
     const std::string long_host(246, 'm');  // "https://" + 246 + "/" = 255 bytes
