@@ -11,6 +11,8 @@
 // state_free.
 #pragma once
 
+#include "content/content.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -71,7 +73,6 @@ enum {
     MANIFEST_VERSION_BYTES = 48,
     MANIFEST_GENERATED_BYTES = 32,
     MANIFEST_ID_BYTES = 16,
-    DIGEST_BYTES = 32,
 };
 
 // Group of a "files" entry; 0 in optional and launcher entries.
@@ -87,7 +88,7 @@ struct ManifestEntry {
     char path[MANIFEST_PATH_BYTES];  // UTF-8, forward slashes, a safe relative path
     uint64_t size;                   // bytes of the file
     uint64_t packed_size;            // bytes of the gzip object; 0 when there is none
-    uint8_t digest[DIGEST_BYTES];    // SHA-256 of the file's content
+    uint8_t digest[SHA256_BYTES];    // SHA-256 of the file's content
     uint8_t group;                   // EntryGroup
     uint8_t seed;                    // 1: only required to exist
     char id[MANIFEST_ID_BYTES];      // feature of an optional entry, else empty
@@ -161,7 +162,7 @@ struct StateEntry {
     char path[MANIFEST_PATH_BYTES];  // the sort key (byte-wise)
     uint64_t size;                   // bytes when verified
     uint64_t write_time;             // last-write FILETIME when verified
-    uint8_t digest[DIGEST_BYTES];
+    uint8_t digest[SHA256_BYTES];
 };
 
 struct LocalState {

@@ -285,7 +285,7 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
             have_h = true;
             char hex[HEX_BYTES];
             ok = json_read_string(c, hex, sizeof hex);
-            if (ok && !hex_decode(hex, entry->digest, DIGEST_BYTES))
+            if (ok && !hex_decode(hex, entry->digest, SHA256_BYTES))
                 ok = json_fail(c, "bad sha256");
         } else if (strcmp(key, "g") == 0) {
             ok = json_read_string(c, group_name, sizeof group_name);

@@ -19,7 +19,7 @@ namespace {
 
 const int32_t ENTRIES_INITIAL = 256;
 const size_t PATH_MAX_BYTES = MANIFEST_PATH_BYTES - 1;
-const size_t DIGEST_HEX_CHARS = 2 * DIGEST_BYTES;
+const size_t DIGEST_HEX_CHARS = 2 * SHA256_BYTES;
 
 int compare_entries(const void *a, const void *b)
 {
@@ -135,7 +135,7 @@ bool entry_line(LocalState *state, const char *line, size_t n)
     char hex[DIGEST_HEX_CHARS + 1];
     memcpy(hex, field[3], DIGEST_HEX_CHARS);
     hex[DIGEST_HEX_CHARS] = 0;
-    if (!is_safe_relative_path(entry.path) || !hex_decode(hex, entry.digest, DIGEST_BYTES))
+    if (!is_safe_relative_path(entry.path) || !hex_decode(hex, entry.digest, SHA256_BYTES))
         return true;
     entry.size = lenient_u64(field[1], len[1]);
     entry.write_time = lenient_u64(field[2], len[2]);
@@ -222,7 +222,7 @@ size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes)
     char path[MANIFEST_PATH_BYTES];
     cut_path(entry->path, path);
     char hex[DIGEST_HEX_CHARS + 1];
-    hex_encode(entry->digest, DIGEST_BYTES, hex);
+    hex_encode(entry->digest, SHA256_BYTES, hex);
     int len = format_narrow(out, cap_bytes, "%s\t%llu\t%llu\t%s\r\n", path,
                             (unsigned long long)entry->size,
                             (unsigned long long)entry->write_time, hex);
