@@ -352,7 +352,7 @@ int decode_huffman_block(GzipDecoder *d)
     uint32_t in_pos = d->in_pos;
     uint8_t *out_next = d->out_next;
     // Bits supplied past the end of input: fewer pending means past the end.
-    uint64_t padded_bits = 8 * (uint64_t)d->overrun;
+    uint32_t padded_bits = 8 * d->overrun;
     // Earliest byte a back-reference may reach: the chunk start until the
     // first flush, the whole history after it.
     const uint8_t *history = d->out_flushed ? d->window : chunk_start(d);
@@ -360,7 +360,7 @@ int decode_huffman_block(GzipDecoder *d)
 #define SAVE_STATE() (d->bitbuf = bitbuf, d->bitcount = bitcount, d->in_pos = in_pos, \
                       d->out_next = out_next)
 #define LOAD_STATE() (bitbuf = d->bitbuf, bitcount = d->bitcount, in_pos = d->in_pos, \
-                      out_next = d->out_next, padded_bits = 8 * (uint64_t)d->overrun)
+                      out_next = d->out_next, padded_bits = 8 * d->overrun)
 #define ENSURE_BITS(n)                                                                \
     do {                                                                              \
         if (bitcount < (n)) {                                                         \

@@ -71,6 +71,9 @@ enum {
     // longest zero run (138) starting at the last slot, checked after the
     // write.
     CODE_LENS_BYTES = 286 + 30 + 138,
+
+    // The CRC-32 folds this many bytes per step, one table per byte position.
+    CRC_SLICES = 16,
 };
 
 static_assert(sizeof(GzipBits) == 4 || sizeof(GzipBits) == 8, "bit buffer is a machine word");
@@ -102,18 +105,19 @@ struct GzipDecoder {
     uint32_t litlen_table[LITLEN_TABLE_ENTRIES];
     uint32_t dist_table[DIST_TABLE_ENTRIES];
     uint32_t precode_table[PRECODE_TABLE_ENTRIES];
-    uint32_t crc_table[8][256];
+    uint32_t crc_table[CRC_SLICES][256];
     uint8_t code_lens[CODE_LENS_BYTES];
 
     uint8_t in[IN_BYTES];
     uint8_t window[HISTORY_BYTES + OUT_CHUNK_BYTES + COPY_SLACK_BYTES];
 };
 
-// Fills the eight slice-by-8 tables of the reflected polynomial 0xEDB88320.
-void crc32_build_tables(uint32_t tables[8][256]);
+// Fills the slice-by-16 tables of the reflected polynomial 0xEDB88320.
+void crc32_build_tables(uint32_t tables[CRC_SLICES][256]);
 // Feeds `n` bytes to the CRC-32 register `crc` (pre- and post-inverted by the
 // caller).
-uint32_t crc32_update(const uint32_t tables[8][256], uint32_t crc, const uint8_t *p, size_t n);
+uint32_t crc32_update(const uint32_t tables[CRC_SLICES][256], uint32_t crc, const uint8_t *p,
+                      size_t n);
 
 // Builds the packed decode tables from code lengths. `lens` are trusted to be
 // at most 15 (7 for the precode) and are otherwise untrusted. Incomplete

@@ -154,7 +154,7 @@ int build_dist_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
     return build_table(table, DIST_TABLE_ENTRIES, lens, num_syms, DIST_TABLE_BITS, KIND_DIST);
 }
 
-void crc32_build_tables(uint32_t tables[8][256])
+void crc32_build_tables(uint32_t tables[CRC_SLICES][256])
 {
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t c = i;
@@ -163,23 +163,34 @@ void crc32_build_tables(uint32_t tables[8][256])
         tables[0][i] = c;
     }
     // tables[k][i]: the register after byte i followed by k zero bytes, so
-    // that eight bytes fold into the register with eight independent lookups.
-    for (int k = 1; k < 8; k++)
+    // that 16 bytes fold into the register with 16 independent lookups
+    // instead of a chain of 16 dependent ones.
+    for (int k = 1; k < CRC_SLICES; k++)
         for (int i = 0; i < 256; i++)
             tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
 }
 
-uint32_t crc32_update(const uint32_t t[8][256], uint32_t crc, const uint8_t *p, size_t n)
+namespace {
+inline uint32_t load_le32(const uint8_t *p)
 {
-    while (n >= 8) {
-        uint32_t a = crc ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
-                            (uint32_t)p[3] << 24);
-        uint32_t b = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
-                     (uint32_t)p[7] << 24;
-        crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
-              t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
-        p += 8;
-        n -= 8;
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+}  // namespace
+
+uint32_t crc32_update(const uint32_t t[CRC_SLICES][256], uint32_t crc, const uint8_t *p, size_t n)
+{
+    static_assert(CRC_SLICES == 16, "one step folds 16 bytes");
+    while (n >= 16) {
+        uint32_t a = crc ^ load_le32(p);
+        uint32_t b = load_le32(p + 4);
+        uint32_t c = load_le32(p + 8);
+        uint32_t e = load_le32(p + 12);
+        crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+              t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+              t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
+              t[3][e & 0xFF] ^ t[2][(e >> 8) & 0xFF] ^ t[1][(e >> 16) & 0xFF] ^ t[0][e >> 24];
+        p += 16;
+        n -= 16;
     }
     while (n--)
         crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
