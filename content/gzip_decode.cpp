@@ -103,6 +103,7 @@ uint8_t next_byte(GzipDecoder *d)
             fill_input(d);
         if (d->in_pos == d->in_fill) {
             d->overrun++;
+            d->padded_bits += 8;
             return 0;
         }
     }
@@ -142,17 +143,12 @@ void align_to_byte(GzipDecoder *d)
     d->bitcount -= n;
 }
 
-uint8_t *chunk_start(GzipDecoder *d)
-{
-    return d->window + HISTORY_BYTES;
-}
-
 // Hands the bytes of the current chunk to the CRC and the write callback. A
 // full chunk's last 32 KiB become the history of the next one.
 int flush_output(GzipDecoder *d)
 {
-    uint8_t *start = chunk_start(d);
-    size_t n = (size_t)(d->out_next - start);
+    uint8_t *start = d->window + CHUNK_START;
+    size_t n = d->out_pos - CHUNK_START;
     if (n == 0)
         return 1;
     d->crc = crc32_update(d->crc_table, d->crc, start, n);
@@ -162,15 +158,16 @@ int flush_output(GzipDecoder *d)
     }
     d->out_flushed += n;
     if (n == OUT_CHUNK_BYTES)
-        memcpy(d->window, start + OUT_CHUNK_BYTES - HISTORY_BYTES, HISTORY_BYTES);
-    d->out_next = start;
+        memcpy(d->window, d->window + CHUNK_END - HISTORY_BYTES, HISTORY_BYTES);
+    d->out_pos = CHUNK_START;
+    d->history_start = 0;
     return 1;
 }
 
 int put_byte(GzipDecoder *d, uint8_t b)
 {
-    *d->out_next++ = b;
-    if (d->out_next == chunk_start(d) + OUT_CHUNK_BYTES)
+    d->window[d->out_pos++] = b;
+    if (d->out_pos == CHUNK_END)
         return flush_output(d);
     return 1;
 }
@@ -201,7 +198,6 @@ int decode_stored_block(GzipDecoder *d)
     // The bit buffer is empty: what it held beyond its count were the bytes
     // about to be copied straight from the input buffer.
     d->bitbuf = 0;
-    uint8_t *const chunk_end = chunk_start(d) + OUT_CHUNK_BYTES;
     while (len > 0) {
         if (d->in_pos == d->in_fill) {
             if (!d->end_of_input)
@@ -212,13 +208,13 @@ int decode_stored_block(GzipDecoder *d)
         size_t n = len;
         if (n > d->in_fill - d->in_pos)
             n = d->in_fill - d->in_pos;
-        if (n > (size_t)(chunk_end - d->out_next))
-            n = (size_t)(chunk_end - d->out_next);
-        memcpy(d->out_next, d->in + d->in_pos, n);
+        if (n > CHUNK_END - d->out_pos)
+            n = CHUNK_END - d->out_pos;
+        memcpy(d->window + d->out_pos, d->in + d->in_pos, n);
         d->in_pos += (uint32_t)n;
-        d->out_next += n;
+        d->out_pos += (uint32_t)n;
         len -= (unsigned)n;
-        if (d->out_next == chunk_end && !flush_output(d))
+        if (d->out_pos == CHUNK_END && !flush_output(d))
             return d->error;
     }
     return 0;
@@ -340,32 +336,26 @@ inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
     }
 }
 
-// Decodes the symbols of one Huffman block with the loaded tables.
+// Decodes the symbols of one Huffman block with the loaded tables. The hot
+// state lives in locals; everything else is reached through `d` with a
+// constant offset, which keeps a 32-bit build's few registers for the
+// bit buffer and the positions.
 int decode_huffman_block(GzipDecoder *d)
 {
-    const uint32_t *const litlen_table = d->litlen_table;
-    const uint32_t *const dist_table = d->dist_table;
-    const uint8_t *const in = d->in;
-    uint8_t *const chunk_end = chunk_start(d) + OUT_CHUNK_BYTES;
     GzipBits bitbuf = d->bitbuf;
     unsigned bitcount = d->bitcount;
     uint32_t in_pos = d->in_pos;
-    uint8_t *out_next = d->out_next;
-    // Bits supplied past the end of input: fewer pending means past the end.
-    uint32_t padded_bits = 8 * d->overrun;
-    // Earliest byte a back-reference may reach: the chunk start until the
-    // first flush, the whole history after it.
-    const uint8_t *history = d->out_flushed ? d->window : chunk_start(d);
+    uint32_t out_pos = d->out_pos;
 
 #define SAVE_STATE() (d->bitbuf = bitbuf, d->bitcount = bitcount, d->in_pos = in_pos, \
-                      d->out_next = out_next)
+                      d->out_pos = out_pos)
 #define LOAD_STATE() (bitbuf = d->bitbuf, bitcount = d->bitcount, in_pos = d->in_pos, \
-                      out_next = d->out_next, padded_bits = 8 * d->overrun)
+                      out_pos = d->out_pos)
 #define ENSURE_BITS(n)                                                                \
     do {                                                                              \
         if (bitcount < (n)) {                                                         \
             if (d->in_fill - in_pos >= sizeof(GzipBits)) {                            \
-                bitbuf |= load_word_le(in + in_pos) << bitcount;                      \
+                bitbuf |= load_word_le(d->in + in_pos) << bitcount;                   \
                 in_pos += (WORD_BITS - 1 - bitcount) >> 3;                            \
                 bitcount |= WORD_BITS - 8;                                            \
             } else {                                                                  \
@@ -376,52 +366,51 @@ int decode_huffman_block(GzipDecoder *d)
         }                                                                             \
     } while (0)
 #define DROP_BITS(n) (bitbuf >>= (n), bitcount -= (n))
-#define FAIL(code) \
+#define FAIL(code)                                                                    \
     do {                                                                              \
         SAVE_STATE();                                                                 \
-        return fail(d, bitcount < padded_bits ? GZIP_TRUNCATED : (code));             \
+        return fail(d, bitcount < d->padded_bits ? GZIP_TRUNCATED : (code));          \
     } while (0)
 #define FLUSH_IF_FULL()                                                               \
     do {                                                                              \
-        if (out_next == chunk_end) {                                                  \
+        if (out_pos == CHUNK_END) {                                                   \
             SAVE_STATE();                                                             \
             if (!flush_output(d))                                                     \
                 return d->error;                                                      \
             LOAD_STATE();                                                             \
-            history = d->window;                                                      \
         }                                                                             \
     } while (0)
 
     for (;;) {
         ENSURE_BITS(LITLEN_NEED_BITS);
-        uint32_t entry = litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+        uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
         if (entry & ENTRY_SUBTABLE) {
             DROP_BITS(LITLEN_TABLE_BITS);
-            entry = litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+            entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
         }
         GzipBits saved = bitbuf;
         unsigned n = entry & 0xFF;
         DROP_BITS(n);
         if ((int32_t)entry < 0) {
-            if (bitcount < padded_bits)
+            if (bitcount < d->padded_bits)
                 FAIL(GZIP_TRUNCATED);
-            *out_next++ = (uint8_t)(entry >> 16);
+            d->window[out_pos++] = (uint8_t)(entry >> 16);
             FLUSH_IF_FULL();
             continue;
         }
         if (entry & ENTRY_EXCEPTIONAL) {
-            if (entry & ENTRY_END_OF_BLOCK && bitcount >= padded_bits)
+            if (entry & ENTRY_END_OF_BLOCK && bitcount >= d->padded_bits)
                 break;
             FAIL(GZIP_CORRUPT);  // symbols 286, 287 or an unused codeword
         }
         uint32_t length = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
 
         ENSURE_BITS(DIST_NEED_BITS);
-        entry = dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
+        entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
         if (entry & ENTRY_SUBTABLE) {
             DROP_BITS(DIST_TABLE_BITS);
             ENSURE_BITS(DIST_SUB_NEED_BITS);
-            entry = dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+            entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
         }
         saved = bitbuf;
         n = entry & 0xFF;
@@ -429,21 +418,21 @@ int decode_huffman_block(GzipDecoder *d)
         if (entry & ENTRY_EXCEPTIONAL)
             FAIL(GZIP_CORRUPT);  // symbols 30, 31 or an unused codeword
         uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-        if (bitcount < padded_bits)
+        if (bitcount < d->padded_bits)
             FAIL(GZIP_TRUNCATED);
-        if (dist > (size_t)(out_next - history))
+        if (dist > out_pos - d->history_start)
             FAIL(GZIP_CORRUPT);  // before the start of the output
 
-        if (length <= (size_t)(chunk_end - out_next)) {
-            copy_match(out_next, dist, length);
-            out_next += length;
+        if (length <= CHUNK_END - out_pos) {
+            copy_match(d->window + out_pos, dist, length);
+            out_pos += length;
             FLUSH_IF_FULL();
         } else {
             // Crosses the end of the chunk: byte by byte, flushing on the way.
             // The history always reaches `dist` back, even right after a flush.
             do {
-                *out_next = *(out_next - dist);
-                out_next++;
+                d->window[out_pos] = d->window[out_pos - dist];
+                out_pos++;
                 FLUSH_IF_FULL();
             } while (--length);
         }
@@ -560,7 +549,8 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     d->read_context = read_context;
     d->write = write;
     d->write_context = write_context;
-    d->out_next = chunk_start(d);
+    d->out_pos = CHUNK_START;
+    d->history_start = CHUNK_START;
     d->crc = 0xFFFFFFFFu;
     crc32_build_tables(d->crc_table);
 

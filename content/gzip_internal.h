@@ -66,6 +66,8 @@ enum {
     OUT_CHUNK_BYTES = GZIP_IO_CHUNK_BYTES,
     COPY_SLACK_BYTES = 32,
     IN_BYTES = GZIP_IO_CHUNK_BYTES,
+    CHUNK_START = HISTORY_BYTES,
+    CHUNK_END = HISTORY_BYTES + OUT_CHUNK_BYTES,
 
     // Code lengths of one dynamic block: HLIT + HDIST, plus room for the
     // longest zero run (138) starting at the last slot, checked after the
@@ -90,12 +92,14 @@ struct GzipDecoder {
     uint32_t in_pos;    // next byte to take from `in`
     int end_of_input;   // the read callback returned 0 or failed
     uint32_t overrun;   // zero bytes handed out after the end of input
+    uint32_t padded_bits;  // 8 * overrun: fewer pending bits is past the end
 
     GzipBits bitbuf;    // pending bits, next bit lowest
     uint32_t bitcount;  // number of pending bits; bits above are the next
                         // input bytes or zero
 
-    uint8_t *out_next;         // next output position in `window`
+    uint32_t out_pos;          // next output position in `window`
+    uint32_t history_start;    // earliest position a back-reference may reach
     uint64_t out_flushed;      // bytes already handed to the write callback
     uint32_t crc;              // CRC-32 register over the flushed bytes
 
