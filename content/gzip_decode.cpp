@@ -151,7 +151,10 @@ int flush_output(GzipDecoder *d)
     size_t n = d->out_pos - CHUNK_START;
     if (n == 0)
         return 1;
-    d->crc = crc32_update(d->crc_table, d->crc, start, n);
+    if (n == OUT_CHUNK_BYTES)
+        d->crc = crc32_update_halves(d->crc_table, d->crc, start, n, d->crc_half_shift);
+    else
+        d->crc = crc32_update(d->crc_table, d->crc, start, n);
     if (!d->write(d->write_context, start, n)) {
         fail(d, GZIP_WRITE_ERROR);
         return 0;
@@ -553,6 +556,7 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     d->history_start = CHUNK_START;
     d->crc = 0xFFFFFFFFu;
     crc32_build_tables(d->crc_table);
+    d->crc_half_shift = crc32_shift_for(OUT_CHUNK_BYTES / 2);
 
     int r = decode_member(d);
     if (r == GZIP_OK && decoded_size)

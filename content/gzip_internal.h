@@ -102,6 +102,7 @@ struct GzipDecoder {
     uint32_t history_start;    // earliest position a back-reference may reach
     uint64_t out_flushed;      // bytes already handed to the write callback
     uint32_t crc;              // CRC-32 register over the flushed bytes
+    uint32_t crc_half_shift;   // crc32_shift_for(half a chunk)
 
     int error;                 // first GzipResult recorded, 0 while none
     int fixed_codes_loaded;    // the tables hold the fixed code
@@ -122,6 +123,13 @@ void crc32_build_tables(uint32_t tables[CRC_SLICES][256]);
 // caller).
 uint32_t crc32_update(const uint32_t tables[CRC_SLICES][256], uint32_t crc, const uint8_t *p,
                       size_t n);
+// x^(8 * bytes) modulo the polynomial: the factor that moves a register past
+// `bytes` zero bytes. `bytes` is a power of two.
+uint32_t crc32_shift_for(uint32_t bytes);
+// crc32_update of `n` bytes (a multiple of 32) as two halves folded side by
+// side; `shift` is crc32_shift_for(n / 2).
+uint32_t crc32_update_halves(const uint32_t tables[CRC_SLICES][256], uint32_t crc,
+                             const uint8_t *p, size_t n, uint32_t shift);
 
 // Builds the packed decode tables from code lengths. `lens` are trusted to be
 // at most 15 (7 for the precode) and are otherwise untrusted. Incomplete

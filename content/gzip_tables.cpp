@@ -171,28 +171,70 @@ void crc32_build_tables(uint32_t tables[CRC_SLICES][256])
 }
 
 namespace {
+
 inline uint32_t load_le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
+
+// Folds 16 bytes into the register.
+static_assert(CRC_SLICES == 16, "one table per byte of a 16-byte step");
+inline uint32_t fold16(const uint32_t t[CRC_SLICES][256], uint32_t crc, const uint8_t *p)
+{
+    uint32_t a = crc ^ load_le32(p);
+    uint32_t b = load_le32(p + 4);
+    uint32_t c = load_le32(p + 8);
+    uint32_t e = load_le32(p + 12);
+    return t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+           t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+           t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
+           t[3][e & 0xFF] ^ t[2][(e >> 8) & 0xFF] ^ t[1][(e >> 16) & 0xFF] ^ t[0][e >> 24];
+}
+
+// a * b modulo the CRC-32 polynomial, both in the reflected representation
+// (the coefficient of x^0 in the top bit).
+uint32_t multiply_mod_poly(uint32_t a, uint32_t b)
+{
+    uint32_t p = 0;
+    for (uint32_t m = 1u << 31; m; m >>= 1) {
+        if (a & m)
+            p ^= b;
+        b = (b & 1) ? (b >> 1) ^ 0xEDB88320u : b >> 1;
+    }
+    return p;
+}
+
 }  // namespace
 
 uint32_t crc32_update(const uint32_t t[CRC_SLICES][256], uint32_t crc, const uint8_t *p, size_t n)
 {
-    static_assert(CRC_SLICES == 16, "one step folds 16 bytes");
-    while (n >= 16) {
-        uint32_t a = crc ^ load_le32(p);
-        uint32_t b = load_le32(p + 4);
-        uint32_t c = load_le32(p + 8);
-        uint32_t e = load_le32(p + 12);
-        crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
-              t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
-              t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
-              t[3][e & 0xFF] ^ t[2][(e >> 8) & 0xFF] ^ t[1][(e >> 16) & 0xFF] ^ t[0][e >> 24];
-        p += 16;
-        n -= 16;
-    }
+    for (; n >= 16; n -= 16, p += 16)
+        crc = fold16(t, crc, p);
     while (n--)
         crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
     return crc;
+}
+
+uint32_t crc32_shift_for(uint32_t bytes)
+{
+    uint32_t x_pow = 1u << 30;  // x^1
+    for (uint32_t e = 1; e < 8 * bytes; e *= 2)
+        x_pow = multiply_mod_poly(x_pow, x_pow);
+    return x_pow;
+}
+
+uint32_t crc32_update_halves(const uint32_t t[CRC_SLICES][256], uint32_t crc, const uint8_t *p,
+                             size_t n, uint32_t shift)
+{
+    // The register is linear in its input: the second half run from a zero
+    // register, plus the first half's register moved past n / 2 zero bytes,
+    // is the register over the whole. Two independent chains keep twice as
+    // many lookups in flight.
+    const uint8_t *q = p + n / 2;
+    uint32_t crc2 = 0;
+    for (size_t left = n / 2; left >= 16; left -= 16, p += 16, q += 16) {
+        crc = fold16(t, crc, p);
+        crc2 = fold16(t, crc2, q);
+    }
+    return multiply_mod_poly(shift, crc) ^ crc2;
 }
