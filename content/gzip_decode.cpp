@@ -12,7 +12,7 @@
 // had, which is how truncation is told apart from corruption.
 //
 // Codes are decoded with packed table entries (gzip_internal.h): one lookup
-// of the next 11 bits (8 for distances) resolves nearly every symbol together
+// of the next 10 bits (8 for distances) resolves nearly every symbol together
 // with the number of extra bits and the base to add them to; longer codes take
 // one more lookup in a subtable.
 //
@@ -37,6 +37,14 @@ const unsigned WORD_BITS = 8 * sizeof(GzipBits);
 // Bits one lookup may need: the longest codeword plus its extra bits. A
 // 32-bit buffer holds at least 24 after a refill, so a distance (15 + 13) is
 // decoded in two steps there: the main-table part (8 + 13) first.
+//
+// The fast loop runs while the input buffer holds enough bytes for every
+// word-wise refill of one step (at most four, each advancing less than a
+// word and loading one) and the chunk has room for a literal and the longest
+// match with the copy's overshoot; then it needs no checks for the end of
+// the input (nothing can have been padded yet) or of the chunk.
+const uint32_t FAST_IN_MARGIN = 6 * sizeof(GzipBits);
+const uint32_t FAST_OUT_MARGIN = 1 + 258 + 16;
 const unsigned LITLEN_NEED_BITS = MAX_CODEWORD_BITS + 5;
 const unsigned DIST_NEED_BITS = DIST_TABLE_BITS + 13;
 const unsigned DIST_SUB_NEED_BITS = (MAX_CODEWORD_BITS - DIST_TABLE_BITS) + 13;
@@ -110,10 +118,12 @@ uint8_t next_byte(GzipDecoder *d)
     return d->in[d->in_pos++];
 }
 
-// Byte-wise refill: afterwards more than WORD_BITS - 8 bits are pending.
+// Byte-wise refill: afterwards WORD_BITS - 8 to WORD_BITS - 1 bits are
+// pending, as after a word-wise refill (never a full word, so that the next
+// word can always be shifted in above them).
 void refill_slow(GzipDecoder *d)
 {
-    while (d->bitcount <= WORD_BITS - 8) {
+    while (d->bitcount < WORD_BITS - 8) {
         d->bitbuf |= (GzipBits)next_byte(d) << d->bitcount;
         d->bitcount += 8;
     }
@@ -384,7 +394,67 @@ int decode_huffman_block(GzipDecoder *d)
         }                                                                             \
     } while (0)
 
+#define REFILL_WORD()                                                                 \
+    (bitbuf |= load_word_le(d->in + in_pos) << bitcount,                              \
+     in_pos += (WORD_BITS - 1 - bitcount) >> 3, bitcount |= WORD_BITS - 8)
+
     for (;;) {
+        while (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN) {
+            // Refills here are unconditional: with fewer than a word of bits
+            // pending, adding the next word's bytes again changes nothing.
+            REFILL_WORD();
+            uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+            if ((int32_t)entry < 0) {
+                // A literal; the next lookup still has WORD_BITS - 8 - 10 bits.
+                DROP_BITS(entry & 0xFF);
+                d->window[out_pos++] = (uint8_t)(entry >> 16);
+                entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+                if ((int32_t)entry < 0) {
+                    DROP_BITS(entry & 0xFF);
+                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    continue;
+                }
+                REFILL_WORD();
+            }
+            if (entry & ENTRY_SUBTABLE) {
+                DROP_BITS(LITLEN_TABLE_BITS);
+                entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+                if ((int32_t)entry < 0) {
+                    DROP_BITS(entry & 0xFF);
+                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    continue;
+                }
+            }
+            GzipBits saved = bitbuf;
+            unsigned n = entry & 0xFF;
+            DROP_BITS(n);
+            if (entry & ENTRY_EXCEPTIONAL) {
+                if (entry & ENTRY_END_OF_BLOCK)
+                    goto block_done;
+                FAIL(GZIP_CORRUPT);
+            }
+            uint32_t length =
+                (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+            REFILL_WORD();
+            entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
+            if (entry & ENTRY_SUBTABLE) {
+                DROP_BITS(DIST_TABLE_BITS);
+                if (WORD_BITS - 8 - DIST_TABLE_BITS < DIST_SUB_NEED_BITS)
+                    REFILL_WORD();
+                entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+            }
+            saved = bitbuf;
+            n = entry & 0xFF;
+            DROP_BITS(n);
+            uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+            if (entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start)
+                FAIL(GZIP_CORRUPT);
+            copy_match(d->window + out_pos, dist, length);
+            out_pos += length;
+        }
+
+        // Near the end of the input buffer or of the chunk: one symbol with
+        // every check, then the fast loop again when it can.
         ENSURE_BITS(LITLEN_NEED_BITS);
         uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
         if (entry & ENTRY_SUBTABLE) {
@@ -440,6 +510,7 @@ int decode_huffman_block(GzipDecoder *d)
             } while (--length);
         }
     }
+block_done:
     SAVE_STATE();
     return 0;
 
@@ -449,6 +520,7 @@ int decode_huffman_block(GzipDecoder *d)
 #undef DROP_BITS
 #undef FAIL
 #undef FLUSH_IF_FULL
+#undef REFILL_WORD
 }
 
 // Checks and skips the member header.

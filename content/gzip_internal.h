@@ -46,7 +46,7 @@ enum {
     NUM_DIST_SYMS = 32,
     NUM_PRECODE_SYMS = 19,
 
-    LITLEN_TABLE_BITS = 11,
+    LITLEN_TABLE_BITS = 10,
     DIST_TABLE_BITS = 8,
     PRECODE_TABLE_BITS = MAX_PRECODE_BITS,  // precode needs no subtables
 
