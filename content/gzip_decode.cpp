@@ -14,7 +14,7 @@
 // Codes are decoded with packed table entries (gzip_internal.h): one lookup
 // of the next 10 bits (8 for distances) resolves nearly every symbol together
 // with the number of extra bits and the base to add them to; longer codes take
-// one more lookup in a subtable.
+// one more lookup in a subtable. The symbol loop is in gzip_huffman.cpp.
 //
 // Output goes into a 64 KiB chunk with 32 KiB of history in front of it, so
 // that every back-reference is a plain forward copy inside one buffer; a copy
@@ -30,62 +30,22 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
-
-const unsigned WORD_BITS = 8 * sizeof(GzipBits);
-
-// Bits one lookup may need: the longest codeword plus its extra bits. A
-// 32-bit buffer holds at least 24 after a refill, so a distance (15 + 13) is
-// decoded in two steps there: the main-table part (8 + 13) first.
-//
-// The fast loop runs while the input buffer holds enough bytes for every
-// word-wise refill of one step (at most four, each advancing less than a
-// word and loading one) and the chunk has room for a literal and the longest
-// match with the copy's overshoot; then it needs no checks for the end of
-// the input (nothing can have been padded yet) or of the chunk.
-const uint32_t FAST_IN_MARGIN = 6 * sizeof(GzipBits);
-const uint32_t FAST_OUT_MARGIN = 1 + 258 + 16;
-const unsigned LITLEN_NEED_BITS = MAX_CODEWORD_BITS + 5;
-const unsigned DIST_NEED_BITS = DIST_TABLE_BITS + 13;
-const unsigned DIST_SUB_NEED_BITS = (MAX_CODEWORD_BITS - DIST_TABLE_BITS) + 13;
-static_assert(LITLEN_NEED_BITS <= 24 && DIST_NEED_BITS <= 24 && DIST_SUB_NEED_BITS <= 24,
-              "a refill guarantees 24 bits");
-
-const uint8_t PRECODE_ORDER[NUM_PRECODE_SYMS] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                                 11, 4,  12, 3, 13, 2, 14, 1, 15};
-
-inline GzipBits low_bits(GzipBits v, unsigned n)
-{
-    return v & (((GzipBits)1 << n) - 1);
-}
-
-inline GzipBits load_word_le(const uint8_t *p)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    GzipBits v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#else
-    GzipBits v = 0;
-    for (unsigned i = 0; i < sizeof v; i++)
-        v |= (GzipBits)p[i] << (8 * i);
-    return v;
-#endif
-}
-
-// Records `code` unless an earlier failure was recorded; returns the code
-// that stands.
-int fail(GzipDecoder *d, int code)
+int decoder_fail(GzipDecoder *d, int code)
 {
     if (!d->error)
         d->error = code;
     return d->error;
 }
 
+namespace {
+
+const uint8_t PRECODE_ORDER[NUM_PRECODE_SYMS] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                 11, 4,  12, 3, 13, 2, 14, 1, 15};
+
 // True once bits were consumed that the input never had.
 inline bool past_end(const GzipDecoder *d)
 {
-    return (uint64_t)d->bitcount < 8 * (uint64_t)d->overrun;
+    return d->bitcount < d->padded_bits;
 }
 
 // Asks the read callback for the next chunk; only called when the input
@@ -101,7 +61,7 @@ void fill_input(GzipDecoder *d)
     d->in_fill = 0;
     d->end_of_input = 1;
     if (got < 0)
-        fail(d, GZIP_READ_ERROR);
+        decoder_fail(d, GZIP_READ_ERROR);
 }
 
 uint8_t next_byte(GzipDecoder *d)
@@ -118,22 +78,11 @@ uint8_t next_byte(GzipDecoder *d)
     return d->in[d->in_pos++];
 }
 
-// Byte-wise refill: afterwards WORD_BITS - 8 to WORD_BITS - 1 bits are
-// pending, as after a word-wise refill (never a full word, so that the next
-// word can always be shifted in above them).
-void refill_slow(GzipDecoder *d)
-{
-    while (d->bitcount < WORD_BITS - 8) {
-        d->bitbuf |= (GzipBits)next_byte(d) << d->bitcount;
-        d->bitcount += 8;
-    }
-}
-
 // Reads n <= 16 bits.
 unsigned read_bits(GzipDecoder *d, unsigned n)
 {
     if (d->bitcount < n)
-        refill_slow(d);
+        decoder_refill(d);
     unsigned v = (unsigned)low_bits(d->bitbuf, n);
     d->bitbuf >>= n;
     d->bitcount -= n;
@@ -153,35 +102,11 @@ void align_to_byte(GzipDecoder *d)
     d->bitcount -= n;
 }
 
-// Hands the bytes of the current chunk to the CRC and the write callback. A
-// full chunk's last 32 KiB become the history of the next one.
-int flush_output(GzipDecoder *d)
-{
-    uint8_t *start = d->window + CHUNK_START;
-    size_t n = d->out_pos - CHUNK_START;
-    if (n == 0)
-        return 1;
-    if (n == OUT_CHUNK_BYTES)
-        d->crc = crc32_update_halves(d->crc_table, d->crc, start, n, d->crc_half_shift);
-    else
-        d->crc = crc32_update(d->crc_table, d->crc, start, n);
-    if (!d->write(d->write_context, start, n)) {
-        fail(d, GZIP_WRITE_ERROR);
-        return 0;
-    }
-    d->out_flushed += n;
-    if (n == OUT_CHUNK_BYTES)
-        memcpy(d->window, d->window + CHUNK_END - HISTORY_BYTES, HISTORY_BYTES);
-    d->out_pos = CHUNK_START;
-    d->history_start = 0;
-    return 1;
-}
-
 int put_byte(GzipDecoder *d, uint8_t b)
 {
     d->window[d->out_pos++] = b;
     if (d->out_pos == CHUNK_END)
-        return flush_output(d);
+        return decoder_flush(d);
     return 1;
 }
 
@@ -191,9 +116,9 @@ int decode_stored_block(GzipDecoder *d)
     unsigned len = read_bits(d, 16);
     unsigned nlen = read_bits(d, 16);
     if (past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     if (nlen != (len ^ 0xFFFF))
-        return fail(d, GZIP_CORRUPT);
+        return decoder_fail(d, GZIP_CORRUPT);
 
     // Whole bytes already in the bit buffer come first.
     while (len > 0 && d->bitcount >= 8) {
@@ -201,7 +126,7 @@ int decode_stored_block(GzipDecoder *d)
         d->bitbuf >>= 8;
         d->bitcount -= 8;
         if (past_end(d))
-            return fail(d, GZIP_TRUNCATED);
+            return decoder_fail(d, GZIP_TRUNCATED);
         if (!put_byte(d, b))
             return d->error;
         len--;
@@ -216,7 +141,7 @@ int decode_stored_block(GzipDecoder *d)
             if (!d->end_of_input)
                 fill_input(d);
             if (d->in_pos == d->in_fill)
-                return fail(d, GZIP_TRUNCATED);
+                return decoder_fail(d, GZIP_TRUNCATED);
         }
         size_t n = len;
         if (n > d->in_fill - d->in_pos)
@@ -227,7 +152,7 @@ int decode_stored_block(GzipDecoder *d)
         d->in_pos += (uint32_t)n;
         d->out_pos += (uint32_t)n;
         len -= (unsigned)n;
-        if (d->out_pos == CHUNK_END && !flush_output(d))
+        if (d->out_pos == CHUNK_END && !decoder_flush(d))
             return d->error;
     }
     return 0;
@@ -240,32 +165,32 @@ int read_dynamic_code(GzipDecoder *d)
     unsigned hdist = read_bits(d, 5) + 1;
     unsigned hclen = read_bits(d, 4) + 4;
     if (past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     if (hlit > 286 || hdist > 30)
-        return fail(d, GZIP_CORRUPT);
+        return decoder_fail(d, GZIP_CORRUPT);
 
     uint8_t precode_lens[NUM_PRECODE_SYMS] = {0};
     for (unsigned i = 0; i < hclen; i++)
         precode_lens[PRECODE_ORDER[i]] = (uint8_t)read_bits(d, 3);
     if (past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     if (!build_precode_table(d->precode_table, precode_lens))
-        return fail(d, GZIP_CORRUPT);
+        return decoder_fail(d, GZIP_CORRUPT);
 
     uint8_t *lens = d->code_lens;
     const unsigned total = hlit + hdist;
     unsigned i = 0;
     while (i < total) {
         if (d->bitcount < MAX_PRECODE_BITS + 7)
-            refill_slow(d);
+            decoder_refill(d);
         uint32_t entry = d->precode_table[low_bits(d->bitbuf, PRECODE_TABLE_BITS)];
         unsigned n = entry & 0xFF;
         d->bitbuf >>= n;
         d->bitcount -= n;
         if (past_end(d))
-            return fail(d, GZIP_TRUNCATED);
+            return decoder_fail(d, GZIP_TRUNCATED);
         if (entry & ENTRY_EXCEPTIONAL)
-            return fail(d, GZIP_CORRUPT);  // unused codeword of the precode
+            return decoder_fail(d, GZIP_CORRUPT);  // unused codeword of the precode
         unsigned sym = entry >> 16;
         if (sym < 16) {
             lens[i++] = (uint8_t)sym;
@@ -275,7 +200,7 @@ int read_dynamic_code(GzipDecoder *d)
         uint8_t value = 0;
         if (sym == 16) {
             if (i == 0)
-                return fail(d, GZIP_CORRUPT);  // nothing to repeat
+                return decoder_fail(d, GZIP_CORRUPT);  // nothing to repeat
             value = lens[i - 1];
             repeat = 3 + read_bits(d, 2);
         } else if (sym == 17) {
@@ -284,17 +209,17 @@ int read_dynamic_code(GzipDecoder *d)
             repeat = 11 + read_bits(d, 7);
         }
         if (past_end(d))
-            return fail(d, GZIP_TRUNCATED);
+            return decoder_fail(d, GZIP_TRUNCATED);
         if (repeat > total - i)
-            return fail(d, GZIP_CORRUPT);
+            return decoder_fail(d, GZIP_CORRUPT);
         memset(lens + i, value, repeat);
         i += repeat;
     }
     if (lens[256] == 0)
-        return fail(d, GZIP_CORRUPT);  // a block that could never end
+        return decoder_fail(d, GZIP_CORRUPT);  // a block that could never end
     if (!build_litlen_table(d->litlen_table, lens, hlit) ||
         !build_dist_table(d->dist_table, lens + hlit, hdist))
-        return fail(d, GZIP_CORRUPT);
+        return decoder_fail(d, GZIP_CORRUPT);
     d->fixed_codes_loaded = 0;
     return 0;
 }
@@ -317,210 +242,9 @@ int load_fixed_code(GzipDecoder *d)
         lens[i] = 5;
     if (!build_litlen_table(d->litlen_table, lens, NUM_LITLEN_SYMS) ||
         !build_dist_table(d->dist_table, lens + NUM_LITLEN_SYMS, NUM_DIST_SYMS))
-        return fail(d, GZIP_CORRUPT);
+        return decoder_fail(d, GZIP_CORRUPT);
     d->fixed_codes_loaded = 1;
     return 0;
-}
-
-// Copies `length` bytes from `dist` back when the copy ends inside the chunk;
-// word-wise copies may write up to 15 bytes beyond `out + length`.
-inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
-{
-    const uint8_t *src = out - dist;
-    uint8_t *const end = out + length;
-    if (dist >= 8) {
-        do {
-            memcpy(out, src, 8);
-            memcpy(out + 8, src + 8, 8);
-            out += 16;
-            src += 16;
-        } while (out < end);
-    } else if (dist == 1) {
-        uint64_t v = 0x0101010101010101ull * src[0];
-        do {
-            memcpy(out, &v, 8);
-            memcpy(out + 8, &v, 8);
-            out += 16;
-        } while (out < end);
-    } else {
-        do {
-            *out++ = *src++;
-        } while (out < end);
-    }
-}
-
-// Decodes the symbols of one Huffman block with the loaded tables. The hot
-// state lives in locals; everything else is reached through `d` with a
-// constant offset, which keeps a 32-bit build's few registers for the
-// bit buffer and the positions.
-int decode_huffman_block(GzipDecoder *d)
-{
-    GzipBits bitbuf = d->bitbuf;
-    unsigned bitcount = d->bitcount;
-    uint32_t in_pos = d->in_pos;
-    uint32_t out_pos = d->out_pos;
-
-#define SAVE_STATE() (d->bitbuf = bitbuf, d->bitcount = bitcount, d->in_pos = in_pos, \
-                      d->out_pos = out_pos)
-#define LOAD_STATE() (bitbuf = d->bitbuf, bitcount = d->bitcount, in_pos = d->in_pos, \
-                      out_pos = d->out_pos)
-#define ENSURE_BITS(n)                                                                \
-    do {                                                                              \
-        if (bitcount < (n)) {                                                         \
-            if (d->in_fill - in_pos >= sizeof(GzipBits)) {                            \
-                bitbuf |= load_word_le(d->in + in_pos) << bitcount;                   \
-                in_pos += (WORD_BITS - 1 - bitcount) >> 3;                            \
-                bitcount |= WORD_BITS - 8;                                            \
-            } else {                                                                  \
-                SAVE_STATE();                                                         \
-                refill_slow(d);                                                       \
-                LOAD_STATE();                                                         \
-            }                                                                         \
-        }                                                                             \
-    } while (0)
-#define DROP_BITS(n) (bitbuf >>= (n), bitcount -= (n))
-#define FAIL(code)                                                                    \
-    do {                                                                              \
-        SAVE_STATE();                                                                 \
-        return fail(d, bitcount < d->padded_bits ? GZIP_TRUNCATED : (code));          \
-    } while (0)
-#define FLUSH_IF_FULL()                                                               \
-    do {                                                                              \
-        if (out_pos == CHUNK_END) {                                                   \
-            SAVE_STATE();                                                             \
-            if (!flush_output(d))                                                     \
-                return d->error;                                                      \
-            LOAD_STATE();                                                             \
-        }                                                                             \
-    } while (0)
-
-#define REFILL_WORD()                                                                 \
-    (bitbuf |= load_word_le(d->in + in_pos) << bitcount,                              \
-     in_pos += (WORD_BITS - 1 - bitcount) >> 3, bitcount |= WORD_BITS - 8)
-
-    for (;;) {
-        while (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN) {
-            // Refills here are unconditional: with fewer than a word of bits
-            // pending, adding the next word's bytes again changes nothing.
-            REFILL_WORD();
-            uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-            if ((int32_t)entry < 0) {
-                // A literal; the next lookup still has WORD_BITS - 8 - 10 bits.
-                DROP_BITS(entry & 0xFF);
-                d->window[out_pos++] = (uint8_t)(entry >> 16);
-                entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-                if ((int32_t)entry < 0) {
-                    DROP_BITS(entry & 0xFF);
-                    d->window[out_pos++] = (uint8_t)(entry >> 16);
-                    continue;
-                }
-                REFILL_WORD();
-            }
-            if (entry & ENTRY_SUBTABLE) {
-                DROP_BITS(LITLEN_TABLE_BITS);
-                entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-                if ((int32_t)entry < 0) {
-                    DROP_BITS(entry & 0xFF);
-                    d->window[out_pos++] = (uint8_t)(entry >> 16);
-                    continue;
-                }
-            }
-            GzipBits saved = bitbuf;
-            unsigned n = entry & 0xFF;
-            DROP_BITS(n);
-            if (entry & ENTRY_EXCEPTIONAL) {
-                if (entry & ENTRY_END_OF_BLOCK)
-                    goto block_done;
-                FAIL(GZIP_CORRUPT);
-            }
-            uint32_t length =
-                (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-            REFILL_WORD();
-            entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
-            if (entry & ENTRY_SUBTABLE) {
-                DROP_BITS(DIST_TABLE_BITS);
-                if (WORD_BITS - 8 - DIST_TABLE_BITS < DIST_SUB_NEED_BITS)
-                    REFILL_WORD();
-                entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-            }
-            saved = bitbuf;
-            n = entry & 0xFF;
-            DROP_BITS(n);
-            uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-            if (entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start)
-                FAIL(GZIP_CORRUPT);
-            copy_match(d->window + out_pos, dist, length);
-            out_pos += length;
-        }
-
-        // Near the end of the input buffer or of the chunk: one symbol with
-        // every check, then the fast loop again when it can.
-        ENSURE_BITS(LITLEN_NEED_BITS);
-        uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-        if (entry & ENTRY_SUBTABLE) {
-            DROP_BITS(LITLEN_TABLE_BITS);
-            entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-        }
-        GzipBits saved = bitbuf;
-        unsigned n = entry & 0xFF;
-        DROP_BITS(n);
-        if ((int32_t)entry < 0) {
-            if (bitcount < d->padded_bits)
-                FAIL(GZIP_TRUNCATED);
-            d->window[out_pos++] = (uint8_t)(entry >> 16);
-            FLUSH_IF_FULL();
-            continue;
-        }
-        if (entry & ENTRY_EXCEPTIONAL) {
-            if (entry & ENTRY_END_OF_BLOCK && bitcount >= d->padded_bits)
-                break;
-            FAIL(GZIP_CORRUPT);  // symbols 286, 287 or an unused codeword
-        }
-        uint32_t length = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-
-        ENSURE_BITS(DIST_NEED_BITS);
-        entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
-        if (entry & ENTRY_SUBTABLE) {
-            DROP_BITS(DIST_TABLE_BITS);
-            ENSURE_BITS(DIST_SUB_NEED_BITS);
-            entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-        }
-        saved = bitbuf;
-        n = entry & 0xFF;
-        DROP_BITS(n);
-        if (entry & ENTRY_EXCEPTIONAL)
-            FAIL(GZIP_CORRUPT);  // symbols 30, 31 or an unused codeword
-        uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-        if (bitcount < d->padded_bits)
-            FAIL(GZIP_TRUNCATED);
-        if (dist > out_pos - d->history_start)
-            FAIL(GZIP_CORRUPT);  // before the start of the output
-
-        if (length <= CHUNK_END - out_pos) {
-            copy_match(d->window + out_pos, dist, length);
-            out_pos += length;
-            FLUSH_IF_FULL();
-        } else {
-            // Crosses the end of the chunk: byte by byte, flushing on the way.
-            // The history always reaches `dist` back, even right after a flush.
-            do {
-                d->window[out_pos] = d->window[out_pos - dist];
-                out_pos++;
-                FLUSH_IF_FULL();
-            } while (--length);
-        }
-    }
-block_done:
-    SAVE_STATE();
-    return 0;
-
-#undef SAVE_STATE
-#undef LOAD_STATE
-#undef ENSURE_BITS
-#undef DROP_BITS
-#undef FAIL
-#undef FLUSH_IF_FULL
-#undef REFILL_WORD
 }
 
 // Checks and skips the member header.
@@ -530,15 +254,15 @@ int read_header(GzipDecoder *d)
     for (unsigned i = 0; i < 3; i++) {
         unsigned b = read_bits(d, 8);
         if (d->error || past_end(d))
-            return fail(d, GZIP_TRUNCATED);
+            return decoder_fail(d, GZIP_TRUNCATED);
         if (b != MAGIC[i])
-            return fail(d, GZIP_NOT_GZIP);
+            return decoder_fail(d, GZIP_NOT_GZIP);
     }
     unsigned flags = read_bits(d, 8);
     if (d->error || past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     if (flags & 0xE0)
-        return fail(d, GZIP_NOT_GZIP);
+        return decoder_fail(d, GZIP_NOT_GZIP);
     for (int i = 0; i < 6; i++)  // time, extra flags, operating system
         read_bits(d, 8);
     if (flags & 0x04) {  // FEXTRA
@@ -554,7 +278,7 @@ int read_header(GzipDecoder *d)
     if (flags & 0x02)  // FHCRC, not checked
         read_bits(d, 16);
     if (d->error || past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     return 0;
 }
 
@@ -568,7 +292,7 @@ int decode_member(GzipDecoder *d)
         unsigned final_block = read_bits(d, 1);
         unsigned type = read_bits(d, 2);
         if (past_end(d))
-            return fail(d, GZIP_TRUNCATED);
+            return decoder_fail(d, GZIP_TRUNCATED);
         if (type == 0)
             r = decode_stored_block(d);
         else if (type == 1)
@@ -576,7 +300,7 @@ int decode_member(GzipDecoder *d)
         else if (type == 2)
             r = read_dynamic_code(d);
         else
-            return fail(d, GZIP_CORRUPT);
+            return decoder_fail(d, GZIP_CORRUPT);
         if (!r && type != 0)
             r = decode_huffman_block(d);
         if (r)
@@ -584,33 +308,66 @@ int decode_member(GzipDecoder *d)
         if (final_block)
             break;
     }
-    if (!flush_output(d))
+    if (!decoder_flush(d))
         return d->error;
 
     align_to_byte(d);
     uint32_t crc = read_u32_le(d);
     uint32_t isize = read_u32_le(d);
     if (past_end(d))
-        return fail(d, GZIP_TRUNCATED);
+        return decoder_fail(d, GZIP_TRUNCATED);
     if (d->error)
         return d->error;
     if (crc != (d->crc ^ 0xFFFFFFFFu) || isize != (uint32_t)d->out_flushed)
-        return fail(d, GZIP_CHECK_MISMATCH);
+        return decoder_fail(d, GZIP_CHECK_MISMATCH);
 
     // Real input already fetched beyond the trailer, or more from the source.
-    if (d->bitcount > 8 * (uint64_t)d->overrun || d->in_pos < d->in_fill)
-        return fail(d, GZIP_TRAILING_DATA);
+    if (d->bitcount > d->padded_bits || d->in_pos < d->in_fill)
+        return decoder_fail(d, GZIP_TRAILING_DATA);
     if (!d->end_of_input) {
         int got = d->read(d->read_context, d->in, IN_BYTES);
         if (got < 0)
-            return fail(d, GZIP_READ_ERROR);
+            return decoder_fail(d, GZIP_READ_ERROR);
         if (got > 0)
-            return fail(d, GZIP_TRAILING_DATA);
+            return decoder_fail(d, GZIP_TRAILING_DATA);
     }
     return 0;
 }
 
 }  // namespace
+
+// Stops short of a full word, so that a word-wise refill can always shift the
+// next word in above the pending bits.
+void decoder_refill(GzipDecoder *d)
+{
+    while (d->bitcount < WORD_BITS - 8) {
+        d->bitbuf |= (GzipBits)next_byte(d) << d->bitcount;
+        d->bitcount += 8;
+    }
+}
+
+// A full chunk's last 32 KiB become the history of the next one.
+int decoder_flush(GzipDecoder *d)
+{
+    uint8_t *start = d->window + CHUNK_START;
+    size_t n = d->out_pos - CHUNK_START;
+    if (n == 0)
+        return 1;
+    if (n == OUT_CHUNK_BYTES)
+        d->crc = crc32_update_halves(d->crc_table, d->crc, start, n, d->crc_half_shift);
+    else
+        d->crc = crc32_update(d->crc_table, d->crc, start, n);
+    if (!d->write(d->write_context, start, n)) {
+        decoder_fail(d, GZIP_WRITE_ERROR);
+        return 0;
+    }
+    d->out_flushed += n;
+    if (n == OUT_CHUNK_BYTES)
+        memcpy(d->window, d->window + CHUNK_END - HISTORY_BYTES, HISTORY_BYTES);
+    d->out_pos = CHUNK_START;
+    d->history_start = 0;
+    return 1;
+}
 
 int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *write_context,
                 uint64_t *decoded_size)

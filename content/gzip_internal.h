@@ -25,6 +25,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 // The bit buffer is one machine word: 32-bit builds refill four bytes at a
 // time, 64-bit builds (the native fuzzing builds) eight.
@@ -138,3 +139,39 @@ uint32_t crc32_update_halves(const uint32_t tables[CRC_SLICES][256], uint32_t cr
 int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS]);
 int build_litlen_table(uint32_t *table, const uint8_t *lens, unsigned num_syms);
 int build_dist_table(uint32_t *table, const uint8_t *lens, unsigned num_syms);
+
+// Shared by the member decoder (gzip_decode.cpp) and its symbol loop
+// (gzip_huffman.cpp).
+const unsigned WORD_BITS = 8 * sizeof(GzipBits);
+
+inline GzipBits low_bits(GzipBits v, unsigned n)
+{
+    return v & (((GzipBits)1 << n) - 1);
+}
+
+inline GzipBits load_word_le(const uint8_t *p)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    GzipBits v;
+    memcpy(&v, p, sizeof v);
+    return v;
+#else
+    GzipBits v = 0;
+    for (unsigned i = 0; i < sizeof v; i++)
+        v |= (GzipBits)p[i] << (8 * i);
+    return v;
+#endif
+}
+
+// Records `code` unless an earlier failure was recorded; returns the code
+// that stands.
+int decoder_fail(GzipDecoder *d, int code);
+// Byte-wise refill through the read callback, zero bytes past the end of the
+// input: afterwards WORD_BITS - 8 to WORD_BITS - 1 bits are pending.
+void decoder_refill(GzipDecoder *d);
+// Hands the chunk's bytes to the CRC and the write callback: 1, or 0 with
+// GZIP_WRITE_ERROR recorded.
+int decoder_flush(GzipDecoder *d);
+// Decodes the symbols of one Huffman block with the loaded tables: 0 at its
+// end of block, else the result code that stands.
+int decode_huffman_block(GzipDecoder *d);
