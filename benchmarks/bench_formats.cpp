@@ -14,7 +14,7 @@
 
 namespace {
 
-const int RUNS = 3;
+const int RUNS = 5;
 
 double now_seconds()
 {
@@ -123,22 +123,16 @@ uint64_t run_zlib(const uint8_t *gz, size_t size)
 
 typedef uint64_t (*DecodeFn)(const uint8_t *, size_t);
 
-// Best of RUNS in MB/s; 0 when a run fails or disagrees on the size.
-double best_rate(DecodeFn fn, const uint8_t *gz, size_t size, uint64_t *decoded)
+// One timed run in MB/s; 0 when it fails or disagrees on the size.
+double rate_of(DecodeFn fn, const uint8_t *gz, size_t size, uint64_t *decoded)
 {
-    double best = 0;
-    for (int i = 0; i < RUNS; i++) {
-        double t0 = now_seconds();
-        uint64_t n = fn(gz, size);
-        double t = now_seconds() - t0;
-        if (n == 0 || (*decoded && n != *decoded))
-            return 0;
-        *decoded = n;
-        double rate = (double)n / t / 1e6;
-        if (rate > best)
-            best = rate;
-    }
-    return best;
+    double t0 = now_seconds();
+    uint64_t n = fn(gz, size);
+    double t = now_seconds() - t0;
+    if (n == 0 || (*decoded && n != *decoded))
+        return 0;
+    *decoded = n;
+    return (double)n / t / 1e6;
 }
 
 int bench_corpus(const wchar_t *folder, const wchar_t *name)
@@ -152,9 +146,20 @@ int bench_corpus(const wchar_t *folder, const wchar_t *name)
         printf("cannot read %ls\n", path);
         return 0;
     }
+    // Best of RUNS each, taken in turns so that a busy moment of the machine
+    // does not fall on one side only.
     uint64_t decoded = 0;
-    double ours = best_rate(run_ours, gz, size, &decoded);
-    double peer = best_rate(run_zlib, gz, size, &decoded);
+    double ours = 0, peer = 0;
+    for (int i = 0; i < RUNS; i++) {
+        double a = rate_of(run_ours, gz, size, &decoded);
+        double b = rate_of(run_zlib, gz, size, &decoded);
+        if (a == 0 || b == 0) {
+            ours = peer = 0;
+            break;
+        }
+        ours = a > ours ? a : ours;
+        peer = b > peer ? b : peer;
+    }
     VirtualFree(gz, 0, MEM_RELEASE);
     if (ours == 0 || peer == 0) {
         printf("%ls: decoding failed\n", name);
