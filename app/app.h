@@ -24,6 +24,31 @@ enum {
     CLIENT_PATH_CHARS = 520,    // a client file's full path
 };
 
+// Private window messages through which worker threads report to the window
+// (WM_APP is 0x8000). All are posted, never sent; a heap text in lParam
+// belongs to the window once posted, and to the sender when the post fails.
+enum {
+    WM_LAUNCHER_STATUS = 0x8000 + 1,          // lParam: status text (wide, heap)
+    WM_LAUNCHER_FILE_PROGRESS = 0x8000 + 2,   // wParam: permille of the current file
+    WM_LAUNCHER_TOTAL_PROGRESS = 0x8000 + 3,  // wParam: permille of the whole pass
+    WM_LAUNCHER_STATE = 0x8000 + 4,           // wParam: LauncherState, lParam: files left
+    WM_LAUNCHER_GAME_EXITED = 0x8000 + 5,     // wParam: the game's exit code
+    WM_LAUNCHER_SELF_UPDATE = 0x8000 + 6,     // lParam: path of the new launcher (heap)
+    WM_LAUNCHER_DETAIL = 0x8000 + 7,          // lParam: detail text (heap) or 0 to clear
+    WM_LAUNCHER_SERVER_INFO = 0x8000 + 8,     // lParam: server status and news (heap)
+    WM_LAUNCHER_GRAPHICS = 0x8000 + 9,        // wParam: graphics bits of the pass
+};
+
+// What the window shows of the launcher's work.
+enum LauncherState {
+    Idle = 0,               // nothing reported yet
+    Busy = 1,               // a worker pass is running
+    UpToDate = 2,
+    UpdateNeeded = 3,
+    Failed = 4,
+    ServerUnreachable = 5,
+};
+
 // ---------------------------------------------------------------------------
 // Paths and files
 

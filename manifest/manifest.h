@@ -1,0 +1,210 @@
+// Manifest and local state: the JSON reader, the release model parsed from
+// manifest.json, its detached ECDSA P-256 signature, and the state file
+// Korvanth.state that remembers what was applied and verified.
+//
+// Byte-level parts (JSON reader, manifest parse, Base64, state text) make no
+// platform calls and also build natively; the signature check (bcrypt) and
+// the state file's I/O are thin platform layers in their own files.
+//
+// Heap blocks handed out here (the manifest's arrays, the state's entries)
+// come from malloc/realloc and are released only by manifest_free and
+// state_free.
+#pragma once
+
+#include "content/content.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---------------------------------------------------------------------------
+// JSON reader: strict, allocation-free, driven member by member by the caller.
+//
+// Every function that can fail records one text through json_fail before it
+// returns false; the caller only propagates the false.
+
+enum {
+    JSON_ERROR_BYTES = 128,  // least size of a cursor's error buffer
+    // Containers nested deeper than this inside one skipped value fail with
+    // "unexpected token" at the opening bracket: the skip recurses per level
+    // and a document must not be able to exhaust the stack.
+    JSON_MAX_SKIP_DEPTH = 64,
+};
+
+struct JsonCursor {
+    const unsigned char *current;  // next byte to read
+    const unsigned char *end;      // one past the last byte
+    const unsigned char *start;    // error positions count from here
+    char *error;                   // JSON_ERROR_BYTES, first error wins; may be null
+};
+
+// Advances over space, tab, LF and CR.
+void json_skip_ws(JsonCursor *c);
+// Skips whitespace; the next byte (0..255) without consuming it, -1 at the end.
+int json_peek(JsonCursor *c);
+// Skips whitespace and consumes `ch` if it is next; else "unexpected token".
+bool json_expect(JsonCursor *c, char ch);
+// Reads one string. With `buf` the decoded bytes and a NUL are stored and at
+// most cap_bytes - 1 bytes fit ("string too long" beyond); without it the
+// string is only validated. \uXXXX becomes UTF-8; surrogates are refused.
+bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes);
+// Reads an unsigned decimal integer (at most 18446744073709551609); signs,
+// fractions and exponents are refused. `out` may be null.
+bool json_read_u64(JsonCursor *c, uint64_t *out);
+// Skips one value of any kind (negative integers included), at most
+// JSON_MAX_SKIP_DEPTH containers deep.
+bool json_skip_value(JsonCursor *c);
+// Records "manifest: <message> at byte <offset of current>" unless an error
+// is already recorded. Always returns false, for `return json_fail(...)`.
+bool json_fail(JsonCursor *c, const char *message);
+
+// "YYYY-MM-DDTHH:MM:SSZ" (scanf %d field rules, 'Z' at index 19, anything
+// after it ignored) as seconds since 1970-01-01T00:00:00 UTC; -1 for any
+// other text, a date or time outside the Gregorian calendar of years
+// 1601..30827, or a time before 1970.
+int64_t parse_utc_time(const char *text);
+
+// ---------------------------------------------------------------------------
+// Manifest
+
+enum {
+    MAX_MIRRORS = 6,
+    MIRROR_CHARS = 256,    // UTF-16 units of one mirror, with the terminator
+    MANIFEST_PATH_BYTES = 400,
+    MANIFEST_VERSION_BYTES = 48,
+    MANIFEST_GENERATED_BYTES = 32,
+    MANIFEST_ID_BYTES = 16,
+};
+
+// Group of a "files" entry; 0 in optional and launcher entries.
+enum EntryGroup : uint8_t {
+    ENTRY_GROUP_NONE = 0,
+    ENTRY_GROUP_BASE = 'b',
+    ENTRY_GROUP_SYSTEM = 's',
+    ENTRY_GROUP_INTERFACE = 'i',
+    ENTRY_GROUP_STOCK = 'k',
+};
+
+struct ManifestEntry {
+    char path[MANIFEST_PATH_BYTES];  // UTF-8, forward slashes, a safe relative path
+    uint64_t size;                   // bytes of the file
+    uint64_t packed_size;            // bytes of the gzip object; 0 when there is none
+    uint8_t digest[SHA256_BYTES];    // SHA-256 of the file's content
+    uint8_t group;                   // EntryGroup
+    uint8_t seed;                    // 1: only required to exist
+    char id[MANIFEST_ID_BYTES];      // feature of an optional entry, else empty
+};
+
+struct Manifest {
+    char version[MANIFEST_VERSION_BYTES];
+    char generated_text[MANIFEST_GENERATED_BYTES];
+    int64_t generated;  // seconds since 1970-01-01 UTC
+    ManifestEntry launcher;
+    int32_t has_launcher;
+    ManifestEntry *files;  // document order; the update addresses files then optional
+    int32_t file_count;
+    ManifestEntry *optional;
+    int32_t optional_count;
+    char (*remove)[MANIFEST_PATH_BYTES];
+    int32_t remove_count;
+    // Accepted "https://.../" mirrors as UTF-16 units (also where wchar_t is
+    // wider, as in native builds).
+    wchar_t mirrors[MAX_MIRRORS][MIRROR_CHARS];
+    int32_t mirror_count;
+};
+
+// Parses `len` bytes of a manifest whose signature was already verified.
+// `manifest` is cleared first. On success the caller owns the arrays
+// (manifest_free). On failure the record is cleared, nothing is left to free,
+// and `error_text` (JSON_ERROR_BYTES, may be null) holds the first error as
+// "manifest: <message> at byte <offset>".
+bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *error_text);
+// Frees the arrays and clears the whole record.
+void manifest_free(Manifest *manifest);
+// Reads one file entry object at the cursor into `entry` (cleared first). A
+// required group must be one of "base", "system", "interface", "stock".
+bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required);
+// The path rule for the manifest and the state file: 1..399 bytes, no
+// leading or trailing '/', no empty, "." or ".." segment, no segment ending in
+// a space, no control byte, 0x7F or any of \ : * ? " < > |.
+bool is_safe_relative_path(const char *path);
+// Exactly 2n hexadecimal digits (either case) followed by the text's end.
+bool hex_decode(const char *text, uint8_t *out, size_t n);
+
+// ---------------------------------------------------------------------------
+// Manifest signature: Base64 of the raw 64-byte r||s ECDSA P-256 signature
+// over the SHA-256 of the manifest's exact bytes, checked against the key
+// built into the launcher.
+
+enum {
+    SIGNATURE_BYTES = 64,
+    SIGNATURE_DECODE_BYTES = 80,  // decode buffer; longer texts are refused
+};
+
+// Base64 with both alphabets ('+' or '-', '/' or '_'); '=', CR, LF, space and
+// tab are skipped wherever they stand; leftover bits at the end are dropped.
+// `io_bytes`: in the capacity of `out`, out the decoded length. False on any
+// other byte or when the output does not fit.
+bool base64_decode_lenient(const char *text, size_t len, uint8_t *out, size_t *io_bytes);
+// True only when `sig_text` decodes to exactly 64 bytes and these verify over
+// the manifest's bytes. The text is checked before anything is hashed.
+bool manifest_signature_valid(const void *manifest, size_t manifest_len, const char *sig_text,
+                              size_t sig_len);
+
+// ---------------------------------------------------------------------------
+// Local state file "Korvanth.state" in the launcher folder.
+
+enum {
+    STATE_MAX_FILE_BYTES = 67108864,  // a larger file is treated as missing
+    STATE_LINE_BYTES = 560,           // room for the header or one entry line
+};
+
+struct StateEntry {
+    char path[MANIFEST_PATH_BYTES];  // the sort key (byte-wise)
+    uint64_t size;                   // bytes when verified
+    uint64_t write_time;             // last-write FILETIME when verified
+    uint8_t digest[SHA256_BYTES];
+};
+
+struct LocalState {
+    StateEntry *entries;  // sorted by path
+    int32_t count;
+    int32_t capacity;
+    int32_t custom_interface;  // "#interface=", 0/1
+    int32_t dxvk;          // -1 undecided, 0 off, 1 on
+    int32_t dxvk_trial;    // 0/1
+    int64_t generated;     // of the applied manifest, seconds since 1970
+    char version[MANIFEST_VERSION_BYTES];
+};
+
+// Clears `state` to the defaults (dxvk -1, nothing else set). Nothing to free
+// before; the entries of a previous record are not released.
+void state_init(LocalState *state);
+// Reads the state file of `folder` (defaults first). True when a file was
+// found and read; false for a missing, unreadable or oversized one.
+bool state_load(LocalState *state, const wchar_t *folder);
+// Writes the state through "Korvanth.state.tmp" (flushed) and a write-through
+// replacing move. True when the new file is in place; on false the previous
+// file is untouched and the temporary file is gone.
+bool state_save(const LocalState *state, const wchar_t *folder);
+// The entry of `path` (cut to 399 bytes), or null.
+StateEntry *state_find(const LocalState *state, const char *path);
+// Inserts or replaces the entry of entry->path, keeping the order. False only
+// when memory runs out (the state is then unchanged).
+bool state_put(LocalState *state, const StateEntry *entry);
+// Deletes the entry of `path` if there is one.
+void state_remove(LocalState *state, const char *path);
+// Frees the entries and clears the record (dxvk becomes 0 like every field).
+void state_free(LocalState *state);
+
+// Byte-level halves of load and save.
+//
+// Adds what `len` bytes of state text hold to `state` (flags, generated,
+// version, valid entry lines; anything else is skipped; a NUL ends the text)
+// and sorts the entries. Stops adding entries when memory runs out.
+void state_parse_text(LocalState *state, const char *text, size_t len);
+// The six header lines, CR LF each, into `out` (STATE_LINE_BYTES). Control
+// bytes of the version are written as '?' so that they cannot break lines.
+// Returns the text's length.
+size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes);
+// One entry line "path\tsize\ttime\thex\r\n" into `out` (STATE_LINE_BYTES).
+size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes);

@@ -1,0 +1,367 @@
+// The manifest's schema: one JSON object read member by member into the
+// Manifest record, every check in a fixed order with its own message.
+//
+// The document is signed, but the parser still treats it as untrusted bytes:
+// every string has a fixed capacity, arrays grow with checked sizes, and
+// unknown values are skipped with a bounded depth.
+//
+// No platform calls: this file also builds natively for fuzzing.
+#include "manifest/manifest.h"
+
+#include "app/utf.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const int32_t FILES_INITIAL = 512;
+const int32_t REMOVE_INITIAL = 16;
+const size_t KEY_BYTES = 32;        // top-level keys: 31 bytes at most
+const size_t ENTRY_KEY_BYTES = 64;  // keys inside a file entry
+const size_t HEX_BYTES = 66;        // one more than a digest's 64 digits needs
+const size_t GROUP_BYTES = 16;
+const size_t MIRROR_BYTES = 256;
+
+// Grows a heap array of `count` elements of `elem_bytes` so that one more
+// fits: `initial` first, then doubling. False when the size would not fit an
+// int32 count or a size_t, or memory runs out (the old block stays valid).
+bool grow_for_one(void **array, int32_t count, int32_t *capacity, size_t elem_bytes,
+                  int32_t initial)
+{
+    if (count < *capacity)
+        return true;
+    int32_t wanted = *capacity == 0 ? initial : *capacity;
+    if (*capacity != 0) {
+        if (wanted > INT32_MAX / 2)
+            return false;
+        wanted *= 2;
+    }
+    if ((size_t)wanted > SIZE_MAX / elem_bytes)
+        return false;
+    void *grown = realloc(*array, (size_t)wanted * elem_bytes);
+    if (!grown)
+        return false;
+    *array = grown;
+    *capacity = wanted;
+    return true;
+}
+
+// MultiByteToWideChar's result for valid UTF-8, without the platform: into
+// `dst` with its terminator, false when it does not fit `cap_units`.
+bool utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units)
+{
+    const unsigned char *s = (const unsigned char *)text;
+    size_t n = strlen(text);
+    size_t out = 0;
+    while (n > 0) {
+        size_t used;
+        uint32_t cp = utf8_decode(s, n, &used);
+        wchar_t units[2];
+        size_t k = utf16_encode(cp, units);
+        if (out + k >= cap_units)
+            return false;
+        for (size_t i = 0; i < k; i++)
+            dst[out++] = units[i];
+        s += used;
+        n -= used;
+    }
+    if (cap_units == 0)
+        return false;
+    dst[out] = 0;
+    return true;
+}
+
+void keep_mirror(Manifest *m, const char *url)
+{
+    size_t n = strlen(url);
+    if (m->mirror_count >= MAX_MIRRORS || strncmp(url, "https://", 8) != 0 || n == 0 ||
+        url[n - 1] != '/')
+        return;
+    if (utf8_to_utf16_units(url, m->mirrors[m->mirror_count], MIRROR_CHARS))
+        m->mirror_count++;
+    else
+        m->mirrors[m->mirror_count][0] = 0;
+}
+
+// Walks one array: '[' then `element` per element until ']'. `element`
+// reads exactly one value.
+template <typename F>
+bool read_array(JsonCursor *c, F element)
+{
+    if (!json_expect(c, '['))
+        return false;
+    if (json_peek(c) == ']') {
+        c->current++;
+        return true;
+    }
+    for (;;) {
+        if (!element())
+            return false;
+        if (json_peek(c) != ',')
+            return json_expect(c, ']');
+        c->current++;
+    }
+}
+
+struct Capacities {
+    int32_t files;
+    int32_t optional;
+    int32_t remove;
+};
+
+bool append_entry(JsonCursor *c, ManifestEntry **array, int32_t *count, int32_t *capacity,
+                  const ManifestEntry *entry)
+{
+    void *block = *array;
+    if (!grow_for_one(&block, *count, capacity, sizeof(ManifestEntry), FILES_INITIAL))
+        return json_fail(c, "out of memory");
+    *array = (ManifestEntry *)block;
+    (*array)[(*count)++] = *entry;
+    return true;
+}
+
+bool read_member(JsonCursor *c, Manifest *m, Capacities *cap, const char *key, bool *seen_version,
+                 bool *seen_generated, bool *seen_files)
+{
+    if (strcmp(key, "version") == 0) {
+        *seen_version = true;
+        return json_read_string(c, m->version, sizeof m->version);
+    }
+    if (strcmp(key, "generated") == 0) {
+        *seen_generated = true;
+        if (!json_read_string(c, m->generated_text, sizeof m->generated_text))
+            return false;
+        m->generated = parse_utc_time(m->generated_text);
+        if (m->generated == -1)
+            return json_fail(c, "bad generated time");
+        return true;
+    }
+    if (strcmp(key, "launcher") == 0) {
+        ManifestEntry entry;
+        if (!manifest_parse_entry(c, &entry, false))
+            return false;
+        m->launcher = entry;
+        m->has_launcher = 1;
+        return true;
+    }
+    if (strcmp(key, "mirrors") == 0) {
+        return read_array(c, [&]() {
+            char url[MIRROR_BYTES];
+            if (!json_read_string(c, url, sizeof url))
+                return false;
+            keep_mirror(m, url);
+            return true;
+        });
+    }
+    if (strcmp(key, "files") == 0) {
+        *seen_files = true;
+        return read_array(c, [&]() {
+            ManifestEntry entry;
+            return manifest_parse_entry(c, &entry, true) &&
+                   append_entry(c, &m->files, &m->file_count, &cap->files, &entry);
+        });
+    }
+    if (strcmp(key, "optional") == 0) {
+        return read_array(c, [&]() {
+            ManifestEntry entry;
+            if (!manifest_parse_entry(c, &entry, false))
+                return false;
+            if (!entry.id[0])
+                return json_fail(c, "optional entry needs id");
+            return append_entry(c, &m->optional, &m->optional_count, &cap->optional, &entry);
+        });
+    }
+    if (strcmp(key, "remove") == 0) {
+        return read_array(c, [&]() {
+            char path[MANIFEST_PATH_BYTES];
+            if (!json_read_string(c, path, sizeof path))
+                return false;
+            if (!is_safe_relative_path(path))
+                return json_fail(c, "invalid remove path");
+            void *block = m->remove;
+            if (!grow_for_one(&block, m->remove_count, &cap->remove, sizeof path, REMOVE_INITIAL))
+                return json_fail(c, "out of memory");
+            m->remove = (char(*)[MANIFEST_PATH_BYTES])block;
+            memcpy(m->remove[m->remove_count++], path, sizeof path);
+            return true;
+        });
+    }
+    return json_skip_value(c);
+}
+
+bool parse_document(JsonCursor *c, Manifest *m)
+{
+    Capacities cap = {0, 0, 0};
+    bool seen_version = false, seen_generated = false, seen_files = false;
+    if (!json_expect(c, '{'))
+        return false;
+    if (json_peek(c) == '}')
+        return json_fail(c, "empty manifest");
+    for (;;) {
+        char key[KEY_BYTES];
+        if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':') ||
+            !read_member(c, m, &cap, key, &seen_version, &seen_generated, &seen_files))
+            return false;
+        if (json_peek(c) != ',')
+            break;
+        c->current++;
+    }
+    if (!json_expect(c, '}'))
+        return false;
+    json_skip_ws(c);
+    if (c->current != c->end)
+        return json_fail(c, "trailing data");
+    if (!seen_version || !seen_generated || !seen_files)
+        return json_fail(c, "version, generated and files are required");
+    if (m->file_count == 0)
+        return json_fail(c, "no files");
+    return true;
+}
+
+EntryGroup group_of(const char *name)
+{
+    if (strcmp(name, "base") == 0)
+        return ENTRY_GROUP_BASE;
+    if (strcmp(name, "system") == 0)
+        return ENTRY_GROUP_SYSTEM;
+    if (strcmp(name, "interface") == 0)
+        return ENTRY_GROUP_INTERFACE;
+    if (strcmp(name, "stock") == 0)
+        return ENTRY_GROUP_STOCK;
+    return ENTRY_GROUP_NONE;
+}
+
+}  // namespace
+
+bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *error_text)
+{
+    memset(manifest, 0, sizeof *manifest);
+    if (error_text)
+        error_text[0] = 0;
+    const unsigned char *data = (const unsigned char *)bytes;
+    if (!data)
+        len = 0;
+    JsonCursor c = {data, data + len, data, error_text};
+    if (parse_document(&c, manifest))
+        return true;
+    if (error_text && !error_text[0])
+        strcpy(error_text, "manifest: parse error");
+    manifest_free(manifest);
+    return false;
+}
+
+void manifest_free(Manifest *manifest)
+{
+    free(manifest->files);
+    free(manifest->optional);
+    free(manifest->remove);
+    memset(manifest, 0, sizeof *manifest);
+}
+
+bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required)
+{
+    memset(entry, 0, sizeof *entry);
+    if (!json_expect(c, '{'))
+        return false;
+    if (json_peek(c) == '}') {
+        c->current++;
+        return json_fail(c, "empty file entry");
+    }
+    bool have_p = false, have_s = false, have_h = false;
+    char group_name[GROUP_BYTES] = "";
+    for (;;) {
+        char key[ENTRY_KEY_BYTES];
+        if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':'))
+            return false;
+        bool ok;
+        if (strcmp(key, "p") == 0) {
+            have_p = true;
+            ok = json_read_string(c, entry->path, sizeof entry->path);
+        } else if (strcmp(key, "s") == 0) {
+            have_s = true;
+            ok = json_read_u64(c, &entry->size);
+        } else if (strcmp(key, "h") == 0) {
+            have_h = true;
+            char hex[HEX_BYTES];
+            ok = json_read_string(c, hex, sizeof hex);
+            if (ok && !hex_decode(hex, entry->digest, SHA256_BYTES))
+                ok = json_fail(c, "bad sha256");
+        } else if (strcmp(key, "g") == 0) {
+            ok = json_read_string(c, group_name, sizeof group_name);
+        } else if (strcmp(key, "z") == 0) {
+            ok = json_read_u64(c, &entry->packed_size);
+        } else if (strcmp(key, "seed") == 0) {
+            uint64_t seed = 0;
+            ok = json_read_u64(c, &seed);
+            entry->seed = seed != 0;
+        } else if (strcmp(key, "id") == 0) {
+            ok = json_read_string(c, entry->id, sizeof entry->id);
+        } else {
+            ok = json_skip_value(c);
+        }
+        if (!ok)
+            return false;
+        if (json_peek(c) != ',')
+            break;
+        c->current++;
+    }
+    if (!json_expect(c, '}'))
+        return false;
+    if (!have_p || !have_s || !have_h)
+        return json_fail(c, "file entry needs p, s, h");
+    if (!is_safe_relative_path(entry->path))
+        return json_fail(c, "invalid path");
+    if (!group_required)
+        return true;
+    entry->group = group_of(group_name);
+    if (entry->group == ENTRY_GROUP_NONE)
+        return json_fail(c, "unknown group");
+    return true;
+}
+
+bool is_safe_relative_path(const char *path)
+{
+    size_t n = strlen(path);
+    if (n < 1 || n > 399 || path[0] == '/' || path[n - 1] == '/')
+        return false;
+    size_t segment = 0;  // start of the current segment
+    for (size_t i = 0; i <= n; i++) {
+        unsigned char b = (unsigned char)path[i];
+        if (i == n || b == '/') {
+            size_t len = i - segment;
+            if (len == 0)
+                return false;
+            if ((len == 1 && path[segment] == '.') ||
+                (len == 2 && path[segment] == '.' && path[segment + 1] == '.'))
+                return false;
+            if (path[i - 1] == ' ')
+                return false;
+            segment = i + 1;
+            continue;
+        }
+        if (b < 0x20 || b == 0x7F || strchr("\\:*?\"<>|", b))
+            return false;
+    }
+    return true;
+}
+
+bool hex_decode(const char *text, uint8_t *out, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        int v[2];
+        for (int j = 0; j < 2; j++) {
+            char ch = text[2 * i + j];
+            if (ch >= '0' && ch <= '9')
+                v[j] = ch - '0';
+            else if (ch >= 'a' && ch <= 'f')
+                v[j] = ch - 'a' + 10;
+            else if (ch >= 'A' && ch <= 'F')
+                v[j] = ch - 'A' + 10;
+            else
+                return false;  // also the text's end
+        }
+        out[i] = (uint8_t)(v[0] << 4 | v[1]);
+    }
+    return text[2 * n] == 0;
+}

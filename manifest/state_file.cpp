@@ -1,0 +1,116 @@
+// Reading and writing Korvanth.state: thin file I/O around the byte-level
+// text functions. A save goes through "Korvanth.state.tmp", is flushed, and
+// replaces the old file in one move, so a crash leaves either the old or the
+// new file, never a mix.
+#include "manifest/manifest.h"
+
+#include "app/app.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+const wchar_t STATE_FILE_NAME[] = L"Korvanth.state";
+const size_t TMP_KEEP_CHARS = 254;  // of the final name, before ".tmp"
+// Lines are gathered and written in blocks of this size: one write per
+// line would cost a system call per client file.
+const size_t WRITE_BLOCK_BYTES = 32768;
+
+static_assert(WRITE_BLOCK_BYTES >= STATE_LINE_BYTES, "a block holds the longest line");
+
+bool write_all(HANDLE file, const char *bytes, size_t len)
+{
+    DWORD written = 0;
+    return WriteFile(file, bytes, (DWORD)len, &written, nullptr) && written == len;
+}
+
+// Writes the header and every entry line. False at the first failed write;
+// nothing after it is written.
+bool write_state_text(HANDLE file, const LocalState *state)
+{
+    char *block = (char *)malloc(WRITE_BLOCK_BYTES);
+    if (!block)
+        return false;
+    size_t used = state_format_header(state, block, STATE_LINE_BYTES);
+    bool ok = true;
+    for (int32_t i = 0; ok && i < state->count; i++) {
+        if (used + STATE_LINE_BYTES > WRITE_BLOCK_BYTES) {
+            ok = write_all(file, block, used);
+            used = 0;
+        }
+        if (ok)
+            used += state_format_entry(&state->entries[i], block + used, STATE_LINE_BYTES);
+    }
+    if (ok && used > 0)
+        ok = write_all(file, block, used);
+    free(block);
+    return ok;
+}
+
+}  // namespace
+
+bool state_load(LocalState *state, const wchar_t *folder)
+{
+    state_init(state);
+    wchar_t name[LAUNCHER_PATH_CHARS];
+    path_join(name, LAUNCHER_PATH_CHARS, folder, STATE_FILE_NAME);
+    if (!name[0])
+        return false;
+    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+        size.QuadPart > STATE_MAX_FILE_BYTES) {
+        CloseHandle(file);
+        return false;
+    }
+    char *text = (char *)malloc((size_t)size.QuadPart + 1);
+    if (!text) {
+        CloseHandle(file);
+        return false;
+    }
+    DWORD got = 0;
+    if (!ReadFile(file, text, (DWORD)size.QuadPart, &got, nullptr))
+        got = 0;
+    CloseHandle(file);
+    text[got] = 0;
+    state_parse_text(state, text, got);
+    free(text);
+    return true;
+}
+
+bool state_save(const LocalState *state, const wchar_t *folder)
+{
+    wchar_t final_name[LAUNCHER_PATH_CHARS];
+    path_join(final_name, LAUNCHER_PATH_CHARS, folder, STATE_FILE_NAME);
+    if (!final_name[0])
+        return false;
+    wchar_t tmp_name[LAUNCHER_PATH_CHARS];
+    size_t keep = wcslen(final_name);
+    if (keep > TMP_KEEP_CHARS)
+        keep = TMP_KEEP_CHARS;
+    wmemcpy(tmp_name, final_name, keep);
+    wmemcpy(tmp_name + keep, L".tmp", 5);
+
+    HANDLE file = CreateFileW(tmp_name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = write_state_text(file, state);
+    if (ok)
+        ok = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    if (ok)
+        ok = MoveFileExW(tmp_name, final_name,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    // A temporary file that did not become the state file is of no use to
+    // anyone; the previous state file stays as it was.
+    if (!ok)
+        DeleteFileW(tmp_name);
+    return ok;
+}

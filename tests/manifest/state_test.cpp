@@ -1,0 +1,309 @@
+// The local state file: lenient reading, the canonical sorted form, the size
+// limit, saves that fail without harm, and the table operations.
+#include "manifest/manifest.h"
+
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+
+using namespace testing_support;
+
+namespace {
+
+const std::string HEX_A(64, 'a');
+const std::string HEX_B(64, 'b');
+
+struct Parsed {
+    LocalState s;
+    explicit Parsed(const std::string &text)
+    {
+        state_init(&s);
+        state_parse_text(&s, text.data(), text.size());
+    }
+    ~Parsed() { state_free(&s); }
+};
+
+TEST(StateText, HeaderLinesAreReadLeniently)
+{
+    const struct {
+        const char *line;
+        int32_t interface_on, dxvk, trial;
+        int64_t generated;
+    } cases[] = {
+        {"#dxvk=-5", 0, -1, 0, 0},
+        {"#dxvk=2", 0, 1, 0, 0},
+        {"#dxvk=", 0, 0, 0, 0},
+        {"#dxvk= +3x", 0, 1, 0, 0},
+        {"#dxvk=99999999999999999999", 0, 1, 0, 0},
+        {"#dxvk=-99999999999999999999", 0, -1, 0, 0},
+        {"#DXVK=1", 0, -1, 0, 0},  // prefixes match byte for byte
+        {"#interface=yes", 0, -1, 0, 0},
+        {"#interface=1", 1, -1, 0, 0},
+        {"#interface=4294967296", 1, -1, 0, 0},  // not cut to 32 bits
+        {"#dxvk_trial=7", 0, -1, 1, 0},
+        {"#generated=1714564800", 0, -1, 0, 1714564800},
+        {"#generated=-12", 0, -1, 0, -12},
+        {"#generated=99999999999999999999", 0, -1, 0, INT64_MAX},
+        {"#generated=-9223372036854775808", 0, -1, 0, INT64_MIN},
+    };
+    for (const auto &t : cases) {
+        Parsed p(std::string("#Korvanth state\r\n") + t.line + "\r\n");
+        EXPECT_EQ(p.s.custom_interface, t.interface_on) << t.line;
+        EXPECT_EQ(p.s.dxvk, t.dxvk) << t.line;
+        EXPECT_EQ(p.s.dxvk_trial, t.trial) << t.line;
+        EXPECT_EQ(p.s.generated, t.generated) << t.line;
+    }
+
+    Parsed version("#version= v 1.2" + std::string(60, 'x') + "  \r\n");
+    EXPECT_EQ(std::string(version.s.version), (" v 1.2" + std::string(60, 'x')).substr(0, 47));
+}
+
+TEST(StateText, OnlyValidEntryLinesAreKept)
+{
+    const std::string text =
+        "#Korvanth state\n"
+        "ok/lf\t1\t2\t" + HEX_A + "\n"
+        "ok/crlf\t3\t4\t" + HEX_A + "\r\n"
+        "ok/spaces\t5\t6\t" + HEX_A + "  \r \n"
+        "ok/upper\t7\t8\t" + std::string(64, 'A') + "\n"
+        "ok/lenient\t12abc\tx\t" + HEX_A + "\n"
+        "ok/huge\t99999999999999999999\t18446744073709551615\t" + HEX_A + "\n"
+        "bad/short\t1\t2\t" + HEX_A.substr(1) + "\n"
+        "bad\\backslash\t1\t2\t" + HEX_A + "\n"
+        "bad/two-tabs\t1\t" + HEX_A + "\n"
+        "bad/fourth-tab\t1\t2\t" + HEX_A.substr(0, 32) + "\t" + HEX_A.substr(33) + "\n"
+        "bad/../up\t1\t2\t" + HEX_A + "\n"
+        "\t1\t2\t" + HEX_A + "\n" +
+        std::string(400, 'p') + "\t1\t2\t" + HEX_A + "\n" +
+        std::string(399, 'q') + "\t1\t2\t" + HEX_A + "\n"
+        "\n\n   \r\n";
+    Parsed p(text);
+    const char *want[] = {"ok/crlf", "ok/huge", "ok/lenient", "ok/lf", "ok/spaces", "ok/upper"};
+    ASSERT_EQ(p.s.count, 7);
+    for (int i = 0; i < 6; i++)
+        EXPECT_STREQ(p.s.entries[i].path, want[i]);
+    EXPECT_EQ(std::string(p.s.entries[6].path), std::string(399, 'q'));
+
+    const StateEntry *e = state_find(&p.s, "ok/spaces");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->size, 5u);
+    EXPECT_EQ(e->write_time, 6u);
+    EXPECT_EQ(e->digest[0], 0xAA);
+    e = state_find(&p.s, "ok/lenient");
+    EXPECT_EQ(e->size, 12u);
+    EXPECT_EQ(e->write_time, 0u);
+    e = state_find(&p.s, "ok/huge");
+    EXPECT_EQ(e->size, UINT64_MAX);
+    EXPECT_EQ(e->write_time, UINT64_MAX);
+}
+
+TEST(StateText, NulEndsTheText)
+{
+    static const char text[] = "#dxvk=1\r\n\0#interface=1\r\n";
+    Parsed p(std::string(text, sizeof text - 1));
+    EXPECT_EQ(p.s.dxvk, 1);
+    EXPECT_EQ(p.s.custom_interface, 0);
+}
+
+TEST(StateText, ControlBytesOfTheVersionAreWrittenAsQuestionMarks)
+{
+    LocalState s;
+    state_init(&s);
+    strcpy(s.version, "1.0\r\n#dxvk=1\x7F\tend");
+    char out[STATE_LINE_BYTES];
+    size_t n = state_format_header(&s, out, sizeof out);
+    EXPECT_EQ(std::string(out, n),
+              "#Korvanth state\r\n#interface=0\r\n#dxvk=-1\r\n#dxvk_trial=0\r\n"
+              "#generated=0\r\n#version=1.0??#dxvk=1??end\r\n");
+    Parsed back(std::string(out, n));
+    EXPECT_EQ(back.s.dxvk, -1);
+    EXPECT_STREQ(back.s.version, "1.0??#dxvk=1??end");
+    // UTF-8 passes unchanged.
+    strcpy(s.version, "\xC3\xA9\xE2\x82\xAC");
+    n = state_format_header(&s, out, sizeof out);
+    EXPECT_NE(std::string(out, n).find("#version=\xC3\xA9\xE2\x82\xAC\r\n"), std::string::npos);
+}
+
+StateEntry make_entry(const std::string &path, uint64_t size, uint8_t fill)
+{
+    StateEntry e;
+    memset(&e, 0, sizeof e);
+    strcpy(e.path, path.c_str());
+    e.size = size;
+    e.write_time = size * 10;
+    memset(e.digest, fill, sizeof e.digest);
+    return e;
+}
+
+TEST(StateTable, PutFindRemoveKeepPathsSortedAndUnique)
+{
+    LocalState s;
+    state_init(&s);
+    EXPECT_EQ(state_find(&s, "a"), nullptr);
+    // Byte order: upper case before lower case, UTF-8 after ASCII.
+    for (const char *path : {"m", "b", "\xC3\xA9", "Z", "b/c", "a"}) {
+        StateEntry e = make_entry(path, 1, 0x11);
+        ASSERT_TRUE(state_put(&s, &e));
+    }
+    const char *order[] = {"Z", "a", "b", "b/c", "m", "\xC3\xA9"};
+    ASSERT_EQ(s.count, 6);
+    for (int i = 0; i < 6; i++)
+        EXPECT_STREQ(s.entries[i].path, order[i]);
+
+    StateEntry replaced = make_entry("b", 99, 0x22);
+    ASSERT_TRUE(state_put(&s, &replaced));
+    EXPECT_EQ(s.count, 6);
+    StateEntry *found = state_find(&s, "b");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->size, 99u);
+    EXPECT_EQ(found->write_time, 990u);
+    EXPECT_EQ(found->digest[31], 0x22);
+
+    state_remove(&s, "absent");
+    EXPECT_EQ(s.count, 6);
+    state_remove(&s, "b");
+    EXPECT_EQ(s.count, 5);
+    EXPECT_EQ(state_find(&s, "b"), nullptr);
+    EXPECT_STREQ(s.entries[1].path, "a");
+    EXPECT_STREQ(s.entries[2].path, "b/c");
+    state_remove(&s, "\xC3\xA9");
+    state_remove(&s, "Z");
+    EXPECT_EQ(s.count, 3);
+    EXPECT_STREQ(s.entries[0].path, "a");
+
+    // A lookup path is cut to 399 bytes.
+    StateEntry longest = make_entry(std::string(399, 'l'), 7, 0x33);
+    ASSERT_TRUE(state_put(&s, &longest));
+    found = state_find(&s, (std::string(399, 'l') + "tail").c_str());
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->size, 7u);
+
+    // Past the first block of 256 entries.
+    for (int i = 0; i < 700; i++) {
+        StateEntry e = make_entry("n/" + std::to_string(i), (uint64_t)i, 0x44);
+        ASSERT_TRUE(state_put(&s, &e));
+    }
+    EXPECT_EQ(s.count, 704);
+    for (int i = 1; i < s.count; i++)
+        ASSERT_LT(strcmp(s.entries[i - 1].path, s.entries[i].path), 0);
+    EXPECT_EQ(state_find(&s, "n/699")->size, 699u);
+    state_free(&s);
+    EXPECT_EQ(s.entries, nullptr);
+    EXPECT_EQ(s.count, 0);
+}
+
+std::wstring state_path(const TempDir &dir)
+{
+    return dir / L"Korvanth.state";
+}
+
+TEST(StateFile, MissingFileGivesDefaults)
+{
+    TempDir dir;
+    LocalState s;
+    memset(&s, 0x5A, sizeof s);
+    EXPECT_FALSE(state_load(&s, dir.path().c_str()));
+    EXPECT_EQ(s.dxvk, -1);
+    EXPECT_EQ(s.count, 0);
+    EXPECT_EQ(s.entries, nullptr);
+    EXPECT_EQ(s.custom_interface, 0);
+    EXPECT_EQ(s.version[0], 0);
+
+    ASSERT_TRUE(write_file(state_path(dir), "#Korvanth state\r\n"));
+    EXPECT_TRUE(state_load(&s, dir.path().c_str()));
+    EXPECT_EQ(s.dxvk, -1);
+    EXPECT_EQ(s.count, 0);
+    state_free(&s);
+}
+
+TEST(StateFile, SavedFileIsSortedAndReproducesItsBytes)
+{
+    TempDir dir;
+    const std::string written =
+        "#dxvk=1\n#version=0.9.1\n#interface=1\n#generated=1714564800\n#dxvk_trial=1\n"
+        "system/dv.exe\t10\t133000000000000000\t" + HEX_B + "\n"
+        "a.txt\t1\t2\t" + std::string(64, 'A') + "\r\n";
+    ASSERT_TRUE(write_file(state_path(dir), written));
+    LocalState s;
+    ASSERT_TRUE(state_load(&s, dir.path().c_str()));
+    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
+    state_free(&s);
+
+    std::string saved;
+    ASSERT_TRUE(read_file(state_path(dir), &saved));
+    EXPECT_EQ(saved,
+              "#Korvanth state\r\n#interface=1\r\n#dxvk=1\r\n#dxvk_trial=1\r\n"
+              "#generated=1714564800\r\n#version=0.9.1\r\n"
+              "a.txt\t1\t2\t" + HEX_A + "\r\n"
+              "system/dv.exe\t10\t133000000000000000\t" + HEX_B + "\r\n");
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.state.tmp"));
+
+    ASSERT_TRUE(state_load(&s, dir.path().c_str()));
+    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
+    state_free(&s);
+    std::string again;
+    ASSERT_TRUE(read_file(state_path(dir), &again));
+    EXPECT_EQ(again, saved);
+}
+
+// A file of exactly `size` bytes that sets dxvk to 1 and is padding otherwise.
+void write_padded_state(const std::wstring &path, size_t size)
+{
+    std::string text = "#Korvanth state\r\n#dxvk=1\r\n#";
+    text.resize(size, 'x');
+    ASSERT_TRUE(write_file(path, text));
+}
+
+TEST(StateFile, SizeLimitIs64MiB)
+{
+    TempDir dir;
+    LocalState s;
+    write_padded_state(state_path(dir), STATE_MAX_FILE_BYTES);
+    EXPECT_TRUE(state_load(&s, dir.path().c_str()));
+    EXPECT_EQ(s.dxvk, 1);
+    state_free(&s);
+
+    write_padded_state(state_path(dir), STATE_MAX_FILE_BYTES + 1);
+    EXPECT_FALSE(state_load(&s, dir.path().c_str()));
+    EXPECT_EQ(s.dxvk, -1);
+    state_free(&s);
+}
+
+TEST(StateFile, FailedSaveLeavesTheOldFile)
+{
+    TempDir dir;
+    const std::string old_text = "#Korvanth state\r\n#dxvk=0\r\n";
+    ASSERT_TRUE(write_file(state_path(dir), old_text));
+    LocalState s;
+    state_init(&s);
+    s.dxvk = 1;
+    StateEntry e = make_entry("a", 1, 0x11);
+    ASSERT_TRUE(state_put(&s, &e));
+
+    // The temporary file cannot be created.
+    ASSERT_TRUE(CreateDirectoryW((dir / L"Korvanth.state.tmp").c_str(), nullptr));
+    EXPECT_FALSE(state_save(&s, dir.path().c_str()));
+    std::string now;
+    ASSERT_TRUE(read_file(state_path(dir), &now));
+    EXPECT_EQ(now, old_text);
+    ASSERT_TRUE(RemoveDirectoryW((dir / L"Korvanth.state.tmp").c_str()));
+
+    // The move cannot replace the target; the temporary file goes too.
+    TempDir other;
+    ASSERT_TRUE(CreateDirectoryW(state_path(other).c_str(), nullptr));
+    ASSERT_TRUE(write_file(state_path(other) + L"\\keep", "x"));
+    EXPECT_FALSE(state_save(&s, other.path().c_str()));
+    EXPECT_TRUE(file_exists(state_path(other) + L"\\keep"));
+    EXPECT_FALSE(file_exists(other / L"Korvanth.state.tmp"));
+
+    // A folder that does not exist.
+    EXPECT_FALSE(state_save(&s, (dir / L"missing").c_str()));
+    state_free(&s);
+}
+
+}  // namespace

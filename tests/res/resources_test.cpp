@@ -1,0 +1,92 @@
+// The window and the shell find the launcher's pictures, icon, version and
+// manifest by fixed resource ids.
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+struct Module {
+    HMODULE handle = LoadLibraryExW(testing_support::launcher_exe().c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE);
+    ~Module() { if (handle) FreeLibrary(handle); }
+};
+
+std::string resource(HMODULE module, LPCWSTR type, int id)
+{
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (!found)
+        return std::string();
+    HGLOBAL loaded = LoadResource(module, found);
+    return std::string((const char *)LockResource(loaded), SizeofResource(module, found));
+}
+
+}  // namespace
+
+TEST(Resources, BitmapsHaveTheirSizesAt24Bits)
+{
+    Module exe;
+    ASSERT_TRUE(exe.handle);
+    const struct { int id; LONG width, height; } bitmaps[] = {
+        {101, 816, 604}, {102, 95, 80}, {103, 80, 320}};
+    for (const auto &b : bitmaps) {
+        std::string data = resource(exe.handle, MAKEINTRESOURCEW(2) /* RT_BITMAP */, b.id);
+        ASSERT_GE(data.size(), sizeof(BITMAPINFOHEADER)) << b.id;
+        BITMAPINFOHEADER header;
+        memcpy(&header, data.data(), sizeof header);
+        EXPECT_EQ(header.biWidth, b.width) << b.id;
+        EXPECT_EQ(header.biHeight, b.height) << b.id;
+        EXPECT_EQ(header.biBitCount, 24) << b.id;
+    }
+}
+
+TEST(Resources, IconGroupHoldsFourSizes)
+{
+    Module exe;
+    ASSERT_TRUE(exe.handle);
+    std::string group = resource(exe.handle, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, 100);
+    ASSERT_GE(group.size(), 6u + 4 * 14);
+    ASSERT_EQ(*(const WORD *)(group.data() + 4), 4);
+    int sizes[4];
+    for (int i = 0; i < 4; i++) {
+        unsigned char w = (unsigned char)group[6 + 14 * i];
+        sizes[i] = w == 0 ? 256 : w;
+    }
+    EXPECT_EQ(sizes[0], 256);
+    EXPECT_EQ(sizes[1], 48);
+    EXPECT_EQ(sizes[2], 32);
+    EXPECT_EQ(sizes[3], 16);
+    HICON icon = (HICON)LoadImageW(exe.handle, MAKEINTRESOURCEW(100), IMAGE_ICON, 32, 32, 0);
+    EXPECT_TRUE(icon);
+    if (icon)
+        DestroyIcon(icon);
+}
+
+TEST(Resources, VersionAndManifest)
+{
+    Module exe;
+    ASSERT_TRUE(exe.handle);
+    std::string version = resource(exe.handle, MAKEINTRESOURCEW(16) /* RT_VERSION */, 1);
+    // VS_FIXEDFILEINFO follows the "VS_VERSION_INFO" key, aligned to 4 bytes.
+    size_t at = version.find(std::string("\xBD\x04\xEF\xFE", 4));
+    ASSERT_NE(at, std::string::npos);
+    VS_FIXEDFILEINFO info;
+    memcpy(&info, version.data() + at, sizeof info);
+    EXPECT_EQ(info.dwFileVersionMS, 0x00000002u);
+    EXPECT_EQ(info.dwFileVersionLS, 0x00070000u);
+    EXPECT_EQ(info.dwProductVersionMS, 0x00000002u);
+    EXPECT_EQ(info.dwProductVersionLS, 0x00070000u);
+    EXPECT_NE(version.find(std::string("0\0.\0" "2\0.\0" "7\0", 10)), std::string::npos);
+
+    std::string manifest = resource(exe.handle, MAKEINTRESOURCEW(24) /* RT_MANIFEST */, 1);
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+    for (const char *os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+                           "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                           "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+                           "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
+        EXPECT_NE(manifest.find(os), std::string::npos) << os;
+}

@@ -1,0 +1,71 @@
+// Carries the worker's texts and progress to the window as posted messages.
+// A heap text belongs to the window once posted; a failed post frees it here.
+#include "update/update.h"
+
+#include <windows.h>
+
+namespace {
+
+uint32_t system_tick(void)
+{
+    return GetTickCount();
+}
+
+void post_text(void *window, UINT message, wchar_t *text)
+{
+    if (!PostMessageW((HWND)window, message, 0, (LPARAM)text))
+        HeapFree(GetProcessHeap(), 0, text);
+}
+
+}  // namespace
+
+uint32_t (*progress_tick)(void) = system_tick;
+
+void post_status(void *window, const wchar_t *fmt, ...)
+{
+    wchar_t *text = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, 512 * sizeof(wchar_t));
+    if (!text)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    format_wide_v(text, 512, fmt, ap);
+    va_end(ap);
+    text[511] = 0;
+    post_text(window, WM_LAUNCHER_STATUS, text);
+}
+
+void post_progress_text(void *window, const wchar_t *text)
+{
+    if (!text) {
+        PostMessageW((HWND)window, WM_LAUNCHER_DETAIL, 0, 0);
+        return;
+    }
+    wchar_t *copy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, 256 * sizeof(wchar_t));
+    if (!copy)
+        return;
+    lstrcpynW(copy, text, 256);
+    post_text(window, WM_LAUNCHER_DETAIL, copy);
+}
+
+void post_finished(void *window, LauncherState state, int count)
+{
+    PostMessageW((HWND)window, WM_LAUNCHER_STATE, (WPARAM)state, (LPARAM)count);
+}
+
+int report_download_progress(void *context, uint64_t present, uint64_t expected)
+{
+    DownloadProgress *progress = (DownloadProgress *)context;
+    ProgressPosts posts;
+    download_progress_step(progress, progress_tick(), present, expected, &posts);
+    if (posts.stop)
+        return 0;
+    HWND window = (HWND)progress->window;
+    if (posts.bars) {
+        PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, posts.file_permille, 0);
+        if (progress->run_total != 0)
+            PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, posts.total_permille, 0);
+    }
+    if (posts.detail)
+        post_progress_text(window, posts.detail_text);
+    return 1;
+}
