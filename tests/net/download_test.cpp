@@ -137,6 +137,15 @@ TEST_P(Download, WholeObjectFromMirrorInSeveralBlocks)
         EXPECT_LE(progress.calls[i].first - progress.calls[i - 1].first, 262144u);
 }
 
+// A stored .gz object comes without Content-Encoding and is not unpacked on
+// the way, or the download would refuse it.
+TEST_P(Download, MirrorServesGzipObjectsAsStored)
+{
+    const std::string want = served("obj5000.gz");
+    EXPECT_EQ(get(mirror_url(scheme(), "obj5000.gz"), want.size()), 200);
+    EXPECT_TRUE(same_bytes(on_disk(), want));
+}
+
 // The fault server's /file/ answers only an exact "bytes=N-" with 206.
 TEST_P(Download, ResumeFrom1000Of5000)
 {

@@ -11,6 +11,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 mirror=$root/scripts/mirror
 
+# Running and not a zombie waiting for its reaper (which can take seconds
+# when the reaper is a container's init).
+alive() {
+  local state
+  state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
 stop() {
   local state=$1
   "$mirror" stop "$state/mirror" >/dev/null || true
@@ -19,7 +27,7 @@ stop() {
     pid=$(cat "$state/faultserver.pid")
     kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 50); do
-      kill -0 "$pid" 2>/dev/null || break
+      alive "$pid" || break
       sleep 0.1
     done
   fi
@@ -49,6 +57,8 @@ start() {
   [ -s "$state/tree/obj5000" ] || head -c 5000 /dev/urandom >"$state/tree/obj5000"
   [ -s "$state/tree/obj600k" ] || head -c 600000 /dev/urandom >"$state/tree/obj600k"
   : >"$state/tree/empty"
+  # A stored gzip object: the mirror must serve it as it is.
+  [ -s "$state/tree/obj5000.gz" ] || gzip -n -c "$state/tree/obj5000" >"$state/tree/obj5000.gz"
 
   "$mirror" start --state "$state/mirror" --certs "$state/ca" "$state/tree"
   setsid /usr/bin/python3 "$root/tests/servers/faultserver.py" --tree "$state/tree" \

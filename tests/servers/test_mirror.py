@@ -1,0 +1,95 @@
+#!/usr/bin/python3
+"""scripts/mirror as the demo and the tests use it: a real nginx on loopback
+that serves a tree as stored, answers Range with 206, runs as the caller and
+leaves nothing running after stop."""
+
+import gzip
+import os
+import ssl
+import subprocess
+import tempfile
+import unittest
+import urllib.request
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+MIRROR = os.path.join(ROOT, "scripts", "mirror")
+
+
+def alive(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            return "\nState:\tZ" not in f.read()
+    except OSError:
+        return False
+
+
+class Mirror(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.tree = os.path.join(cls.tmp.name, "tree")
+        cls.state = os.path.join(cls.tmp.name, "state")
+        os.makedirs(os.path.join(cls.tree, "objects"))
+        cls.body = os.urandom(5000)
+        cls.packed = gzip.compress(b"a" * 10000, mtime=0)
+        with open(os.path.join(cls.tree, "objects", "x"), "wb") as f:
+            f.write(cls.body)
+        with open(os.path.join(cls.tree, "objects", "x.gz"), "wb") as f:
+            f.write(cls.packed)
+        subprocess.run([MIRROR, "start", "--state", cls.state, cls.tree], check=True,
+                       capture_output=True)
+        read = lambda name: open(os.path.join(cls.state, name)).read().strip()
+        cls.https = "https://127.0.0.1:%s/" % read("https.port")
+        cls.http = "http://127.0.0.1:%s/" % read("http.port")
+        cls.tls = ssl.create_default_context(cafile=os.path.join(cls.state, "ca", "ca.pem"))
+        cls.pid = int(read("nginx.pid"))
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([MIRROR, "stop", cls.state], capture_output=True)
+        cls.tmp.cleanup()
+
+    def get(self, url, headers=()):
+        req = urllib.request.Request(url, headers=dict(headers))
+        with urllib.request.urlopen(req, context=self.tls if url.startswith("https") else None,
+                                    timeout=10) as r:
+            return r.status, r.headers, r.read()
+
+    def test_serves_whole_files_and_ranges_over_both_schemes(self):
+        for base in (self.https, self.http):
+            with self.subTest(base):
+                status, _, body = self.get(base + "objects/x")
+                self.assertEqual((status, body), (200, self.body))
+                status, headers, body = self.get(base + "objects/x", [("Range", "bytes=1000-")])
+                self.assertEqual((status, body), (206, self.body[1000:]))
+                self.assertEqual(headers["Content-Range"], "bytes 1000-4999/5000")
+
+    def test_gzip_objects_are_served_as_stored(self):
+        status, headers, body = self.get(self.https + "objects/x.gz",
+                                         [("Accept-Encoding", "gzip")])
+        self.assertEqual((status, body), (200, self.packed))
+        self.assertIsNone(headers["Content-Encoding"])
+
+    def test_runs_as_the_caller_with_everything_in_its_state_folder(self):
+        owners = {}
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/status" % entry) as f:
+                    fields = dict(line.split(":", 1) for line in f if ":" in line)
+            except (OSError, ValueError):
+                continue
+            if int(fields["PPid"]) == self.pid or int(entry) == self.pid:
+                owners[int(entry)] = int(fields["Uid"].split()[1])  # effective uid
+        self.assertGreaterEqual(len(owners), 2)  # the master and its worker
+        self.assertEqual(set(owners.values()), {os.getuid()})
+        for name in ("nginx.conf", "error.log", "access.log", "ca/ca.pem"):
+            self.assertTrue(os.path.exists(os.path.join(self.state, name)), name)
+
+    def test_zz_stop_ends_nginx(self):
+        subprocess.run([MIRROR, "stop", self.state], check=True, capture_output=True)
+        self.assertFalse(alive(self.pid))
+        self.assertFalse(os.path.exists(os.path.join(self.state, "nginx.pid")))
+
+
+if __name__ == "__main__":
+    unittest.main()
