@@ -11,6 +11,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <thread>
 
 using namespace testing_support;
 
@@ -127,7 +128,13 @@ TEST_F(GameStart, AccessViolationIsReportedWithItsCode)
 TEST_F(GameStart, MissingClientIsLoggedWithTheShellError)
 {
     ASSERT_TRUE(CreateDirectoryW((dir / L"system").c_str(), nullptr));
+    // The shell reports the missing file in a box of its own, owned by the
+    // window, before the call returns.
+    bool box_seen = false;
+    std::thread closer([&] { box_seen = close_message_box(GetCurrentProcessId(), 30000); });
     EXPECT_EQ(game_start(window, dir.path().c_str()), 0);
+    closer.join();
+    EXPECT_TRUE(box_seen);
     EXPECT_FALSE(game_is_running());
     std::string expected =
         "Z dv.exe start failed (2): " + narrow(dir / L"system/dv.exe") + "\r\n";
