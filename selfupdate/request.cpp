@@ -4,16 +4,17 @@
 // No platform calls: this file also builds natively for tests and fuzzing.
 #include "selfupdate/selfupdate.h"
 
-#include <limits.h>
 #include <wchar.h>
 
 namespace {
 
 // The runtime's atol rules: leading blanks, an optional sign, then digits up
-// to the first other character; no digits give 0. Saturates instead of
-// wrapping, so that no long run of digits turns into a small process id.
+// to the first other character; no digits give 0. Saturates at the 32-bit
+// limits instead of wrapping, so that no long run of digits turns into a
+// small process id (or into 0).
 long parse_decimal(const wchar_t *text)
 {
+    const long long LIMIT = 2147483648LL;  // 2^31
     while (*text == L' ' || (*text >= L'\t' && *text <= L'\r'))
         text++;
     int negative = 0;
@@ -22,12 +23,12 @@ long parse_decimal(const wchar_t *text)
     long long value = 0;
     for (; *text >= L'0' && *text <= L'9'; text++) {
         value = value * 10 + (*text - L'0');
-        if (value > (long long)LONG_MAX + 1)
-            value = (long long)LONG_MAX + 1;
+        if (value > LIMIT)
+            value = LIMIT;
     }
     if (negative)
         return (long)-value;
-    return value > LONG_MAX ? LONG_MAX : (long)value;
+    return (long)(value == LIMIT ? LIMIT - 1 : value);
 }
 
 }  // namespace
