@@ -3,7 +3,7 @@
 // whole file, and what stays on disk after each failure.
 #include "app/app.h"
 #include "net/net.h"
-#include "servers.h"
+#include "support/servers.h"
 #include "support/support.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // Whole bodies into memory: the limit at its exact edge, bodies of error
 // answers, and lengths that do not fit in 32 bits.
 #include "net/net.h"
-#include "servers.h"
+#include "support/servers.h"
 
 #include <windows.h>
 

@@ -16,6 +16,8 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /drop/NAME              half the file, then a reset connection
   /huge/NAME              announces 4 GiB more than the file, sends the file
   /bytes/N                N bytes of the pattern (i * 7 + 3) % 251
+  /slow/PATH...           any file below the tree (a whole mirror), Range
+                          honoured, in 16 KiB pieces 20 ms apart
 
 Every response closes its connection. Listens on 127.0.0.1 at free ports:
 plain HTTP, HTTPS with --cert/--key, and HTTPS with --untrusted-cert/--key
@@ -120,6 +122,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if body is not None:
                     self.wfile.write(body)
                 return
+            if mode == "slow" and len(parts) >= 2:
+                return self.serve_slow("/".join(parts[1:]))
             if len(parts) != 2:
                 return self.error(404)
             data = self.load(parts[1])
@@ -172,6 +176,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[i:i + 64])
             self.wfile.flush()
             time.sleep(0.05)
+
+    def serve_slow(self, rel):
+        # A mirror on a slow line, for tests that stop a client mid-transfer.
+        segments = rel.split("/")
+        if any(seg in ("", ".", "..") for seg in segments):
+            return self.error(404)
+        path = os.path.join(self.tree, *segments)
+        if not os.path.isfile(path):
+            return self.error(404)
+        with open(path, "rb") as f:
+            data = f.read()
+        body = self.ranged(data)
+        if body is None:
+            return
+        for i in range(0, len(body), 16384):
+            self.wfile.write(body[i:i + 16384])
+            self.wfile.flush()
+            time.sleep(0.02)
 
     def serve_drop(self, data):
         body = self.ranged(data)

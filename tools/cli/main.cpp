@@ -3,7 +3,10 @@
 // as one UTF-8 line.
 //
 //   korvanth-cli [--check|--verify|--update] [--interface 0|1] [--dxvk -1|0|1]
-//                [--trial 0|1] FOLDER
+//                [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] FOLDER
+//
+// --mirror-pair replaces the two built-in mirrors for this run (tests and
+// benchmarks serve releases from a local mirror on a port of the moment).
 //
 // Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
 // 5 server unreachable), 6 after a self-update message, 1 for bad usage.
@@ -43,7 +46,7 @@ void print_line(const wchar_t *fmt, ...)
 int usage(void)
 {
     write_out("usage: korvanth-cli [--check|--verify|--update] [--interface 0|1] "
-              "[--dxvk -1|0|1] [--trial 0|1] FOLDER\n");
+              "[--dxvk -1|0|1] [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] FOLDER\n");
     return 1;
 }
 
@@ -134,6 +137,11 @@ int run(int argc, wchar_t **argv)
             if (i + 1 >= argc || !parse_flag(argv[++i], 0, 1, &params.dxvk_trial))
                 return usage();
             have_trial = true;
+        } else if (!lstrcmpW(a, L"--mirror-pair")) {
+            if (i + 2 >= argc)
+                return usage();
+            mirrors_set_builtin(argv[i + 1], argv[i + 2]);
+            i += 2;
         } else if (a[0] != L'-' && !folder_arg) {
             folder_arg = a;
         } else {

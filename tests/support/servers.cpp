@@ -1,4 +1,4 @@
-#include "servers.h"
+#include "support/servers.h"
 
 #include "content/content.h"
 #include "support/support.h"

@@ -1,0 +1,165 @@
+#include "harness.h"
+
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+using namespace testing_support;
+
+namespace update_test {
+
+namespace {
+
+const std::string STATE = KORVANTH_BINARY_DIR "/net-servers";
+
+std::string port_of(const std::string &file)
+{
+    std::string text;
+    read_file(wine_path(STATE + "/" + file), &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text.empty() ? "1" : text;
+}
+
+}  // namespace
+
+std::vector<std::wstring> PassResult::statuses() const
+{
+    std::vector<std::wstring> out;
+    for (const Message &m : messages)
+        if (m.message == WM_LAUNCHER_STATUS)
+            out.push_back(m.text);
+    return out;
+}
+
+bool PassResult::has_status(const std::wstring &text) const
+{
+    for (const std::wstring &s : statuses())
+        if (s == text)
+            return true;
+    return false;
+}
+
+bool PassResult::has_status_prefix(const std::wstring &prefix) const
+{
+    for (const std::wstring &s : statuses())
+        if (s.compare(0, prefix.size(), prefix) == 0)
+            return true;
+    return false;
+}
+
+std::wstring mirror(const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("mirror/https.port") + "/update/" + name + "/");
+}
+
+std::wstring slow_mirror(const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/slow/update/" + name + "/");
+}
+
+std::wstring dead_mirror()
+{
+    return L"http://127.0.0.1:1/";
+}
+
+bool releases_available()
+{
+    return file_exists(wine_path(STATE + "/tree/update/main/manifest.json"));
+}
+
+std::string release_file(const std::string &release, const std::string &path)
+{
+    std::string bytes;
+    EXPECT_TRUE(read_file(wine_path(STATE + "/tree/update/" + release + ".client/" + path), &bytes))
+        << release << " " << path;
+    return bytes;
+}
+
+bool release_manifest(const std::string &release, Manifest *manifest)
+{
+    std::string text;
+    if (!read_file(wine_path(STATE + "/tree/update/" + release + "/manifest.json"), &text))
+        return false;
+    return manifest_parse(text.data(), text.size(), manifest, nullptr);
+}
+
+int mirror_requests(const std::string &needle)
+{
+    std::string log;
+    read_file(wine_path(STATE + "/mirror/access.log"), &log);
+    int n = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstring &first,
+                    const std::wstring &second, int custom_interface, int dxvk, int dxvk_trial,
+                    const std::function<void(const Message &)> &on_message)
+{
+    PassResult result;
+    mirrors_set_builtin(first.c_str(), second.c_str());
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr);
+    EXPECT_TRUE(window);
+    WorkerParams params = {};
+    params.window = window;
+    lstrcpynW(params.client_folder, folder.c_str(), LAUNCHER_PATH_CHARS);
+    params.mode = mode;
+    params.custom_interface = custom_interface;
+    params.dxvk = dxvk;
+    params.dxvk_trial = dxvk_trial;
+    if (!worker_start(&params)) {
+        ADD_FAILURE() << "worker_start refused";
+        DestroyWindow(window);
+        return result;
+    }
+
+    DWORD deadline = GetTickCount() + 120000;
+    bool done = false;
+    while (!done && (LONG)(deadline - GetTickCount()) > 0) {
+        MSG msg;
+        if (!PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
+            if (!worker_is_running() && !PeekMessageW(&msg, window, 0, 0, PM_NOREMOVE))
+                break;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLPOSTMESSAGE);
+            continue;
+        }
+        Message m = {msg.message, (unsigned long)msg.wParam, (long)msg.lParam, L""};
+        bool heap_text = msg.lParam && (msg.message == WM_LAUNCHER_STATUS ||
+                                        msg.message == WM_LAUNCHER_DETAIL ||
+                                        msg.message == WM_LAUNCHER_SELF_UPDATE);
+        if (heap_text) {
+            m.text = (const wchar_t *)msg.lParam;
+            HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        }
+        result.messages.push_back(m);
+        if (on_message)
+            on_message(m);
+        if (msg.message == WM_LAUNCHER_STATE) {
+            result.state = (int)msg.wParam;
+            result.count = (long)msg.lParam;
+            done = true;
+        }
+        if (msg.message == WM_LAUNCHER_SELF_UPDATE)
+            result.self_update = true;
+    }
+    while (worker_is_running() && (LONG)(deadline - GetTickCount()) > 0)
+        Sleep(10);
+    EXPECT_FALSE(worker_is_running()) << "the pass did not end in time";
+    DestroyWindow(window);
+    mirrors_set_builtin(nullptr, nullptr);
+    return result;
+}
+
+std::string log_text(const std::wstring &folder)
+{
+    std::string log;
+    read_file(folder + L"\\Korvanth.log", &log);
+    return log;
+}
+
+}  // namespace update_test

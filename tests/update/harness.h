@@ -1,0 +1,57 @@
+// Runs worker passes against the releases below the local mirror and records
+// what the window would have been told.
+#pragma once
+
+#include "update/update.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace update_test {
+
+struct Message {
+    unsigned message;
+    unsigned long wparam;
+    long lparam;
+    std::wstring text;  // status, detail or self-update path
+};
+
+struct PassResult {
+    std::vector<Message> messages;
+    int state = -1;       // LauncherState of WM_LAUNCHER_STATE, -1 without one
+    long count = -1;      // its lParam
+    bool self_update = false;
+
+    // Every status line in order.
+    std::vector<std::wstring> statuses() const;
+    bool has_status(const std::wstring &text) const;
+    bool has_status_prefix(const std::wstring &prefix) const;
+};
+
+// "https://127.0.0.1:PORT/update/NAME/" on the local mirror.
+std::wstring mirror(const std::string &name);
+// The same release through the fault server's slow line.
+std::wstring slow_mirror(const std::string &name);
+// A base URL where nothing listens.
+std::wstring dead_mirror();
+// True when the releases exist (they need the demo key's private half).
+bool releases_available();
+// A client file of a release as published ("ui/layout.xml.stock" for the
+// stock twin of a shared path).
+std::string release_file(const std::string &release, const std::string &path);
+// The parsed manifest of a release (caller frees it).
+bool release_manifest(const std::string &release, Manifest *manifest);
+// Lines of the mirror's access log that name `needle`.
+int mirror_requests(const std::string &needle);
+
+// One pass with the two built-in mirrors replaced by `first` and `second`.
+// `on_message` sees every message as it arrives (to cancel at a moment).
+PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstring &first,
+                    const std::wstring &second, int custom_interface = 0, int dxvk = 0,
+                    int dxvk_trial = 0,
+                    const std::function<void(const Message &)> &on_message = nullptr);
+
+std::string log_text(const std::wstring &folder);
+
+}  // namespace update_test

@@ -1,0 +1,146 @@
+#!/usr/bin/python3
+"""Builds the releases the update tests download, as mirror trees below the
+local mirror's root: STATE/tree/update/NAME/ (objects/, manifest.json,
+manifest.sig), and each release's client files in STATE/tree/update/NAME.client/
+so that tests can compare bytes.
+
+  make_releases.py STATE KEY.pem|none
+
+Manifests are written here rather than by the release tool because some
+releases must be what the tool refuses to make: one path in two groups,
+corrupt objects, a signature over other bytes.
+"""
+
+import base64
+import gzip
+import hashlib
+import json
+import os
+import random
+import shutil
+import sys
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+
+def content():
+    rng = random.Random(7)
+    noise = lambda n: bytes(rng.getrandbits(8) for _ in range(n))
+    return {
+        "dv": b"MZ" + noise(4000),
+        "text": b"".join(b"Korvanth text line %d\n" % i for i in range(2000)),
+        "dup": noise(3000),
+        "iface": b"<layout kind='interface'/>\n" * 100,
+        "stock": b"<layout kind='stock'/>\n" * 100,
+        "only_iface": b"interface only\n" * 10,
+        "seed": b"[settings]\nvolume=5\n",
+        "d3d9": b"dxvk d3d9 " * 500,
+        "dxgi": b"dxvk dxgi " * 500,
+        "hd": noise(1000),
+        "big": noise(6 << 20),
+        "launcher": b"MZ new launcher " + noise(2000),
+    }
+
+
+def main_entries(c):
+    # (path, content key, group, seed, id)
+    return [
+        ("system/dv.exe", "dv", "system", 0, ""),
+        ("data/text.txt", "text", "base", 0, ""),
+        ("data/copy_a.bin", "dup", "base", 0, ""),
+        ("data/copy_b.bin", "dup", "base", 0, ""),
+        ("ui/layout.xml", "iface", "interface", 0, ""),
+        ("ui/layout.xml", "stock", "stock", 0, ""),
+        ("ui/only_interface.xml", "only_iface", "interface", 0, ""),
+        ("settings.ini", "seed", "base", 1, ""),
+        ("system/d3d9.dll", "d3d9", None, 0, "dxvk"),
+        ("system/dxgi.dll", "dxgi", None, 0, "dxvk"),
+        ("textures/hd.pak", "hd", None, 0, "hd"),
+    ]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path + ".tmp", "wb") as f:
+        f.write(data)
+    os.replace(path + ".tmp", path)
+
+
+def sign(key, data):
+    der = key.sign(data, ec.ECDSA(hashes.SHA256()))
+    r, s = decode_dss_signature(der)
+    return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
+
+
+def build(root, name, key, c, entries, version, generated, launcher=None, remove=(),
+          mirrors=(), corrupt=False, gz=True, signed_bytes=None):
+    out = os.path.join(root, name)
+    shutil.rmtree(out, ignore_errors=True)
+    shutil.rmtree(out + ".client", ignore_errors=True)
+    files, optional = [], []
+
+    def entry(path, data, group=None, seed=0, ident=""):
+        digest = hashlib.sha256(data).hexdigest()
+        e = {"p": path, "s": len(data), "h": digest}
+        stored = data if not corrupt else bytes(b ^ 0x5A for b in data)
+        write(os.path.join(out, "objects", digest), stored)
+        packed = gzip.compress(stored, mtime=0)
+        if len(packed) < len(data):
+            e["z"] = len(packed)
+            if gz:
+                write(os.path.join(out, "objects", digest + ".gz"), packed)
+        if group:
+            e["g"] = group
+        if seed:
+            e["seed"] = 1
+        if ident:
+            e["id"] = ident
+        return e
+
+    for path, key_name, group, seed, ident in entries:
+        data = c[key_name]
+        e = entry(path, data, group, seed, ident)
+        (optional if ident else files).append(e)
+        suffix = "" if group != "stock" else ".stock"
+        write(os.path.join(out + ".client", path + suffix), data)
+    doc = {"version": version, "generated": generated, "files": files}
+    if optional:
+        doc["optional"] = optional
+    if remove:
+        doc["remove"] = list(remove)
+    if mirrors:
+        doc["mirrors"] = list(mirrors)
+    if launcher is not None:
+        doc["launcher"] = entry("Korvanth.exe", c[launcher])
+        write(os.path.join(out + ".client", "Korvanth.exe"), c[launcher])
+    text = json.dumps(doc, indent=1).encode() + b"\n"
+    write(os.path.join(out, "manifest.json"), text)
+    write(os.path.join(out, "manifest.sig"), sign(key, signed_bytes or text))
+
+
+def main():
+    state, key_path = sys.argv[1], sys.argv[2]
+    root = os.path.join(state, "tree", "update")
+    os.makedirs(root, exist_ok=True)
+    if key_path == "none":
+        return
+    with open(key_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    c = content()
+    entries = main_entries(c)
+    new = "2026-01-01T00:00:00Z"
+    build(root, "main", key, c, entries, "1.0", new, remove=("old/obsolete.txt", "old"))
+    build(root, "older", key, c, entries[:2], "0.9", "2025-06-01T00:00:00Z")
+    build(root, "launcher", key, c, entries, "1.1", "2026-02-01T00:00:00Z", launcher="launcher")
+    build(root, "badsig", key, c, entries, "1.0", new, signed_bytes=b"other bytes")
+    build(root, "corrupt", key, c, entries, "1.0", new, corrupt=True)
+    build(root, "nogz", key, c, entries, "1.0", new, gz=False)
+    build(root, "big", key, c, entries[:1] + [("data/big.pak", "big", "base", 0, "")], "2.0",
+          "2026-03-01T00:00:00Z")
+    os.makedirs(os.path.join(root, "empty"), exist_ok=True)
+
+
+if __name__ == "__main__":
+    main()

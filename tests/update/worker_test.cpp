@@ -1,0 +1,386 @@
+// Whole passes of the update worker against releases on the local mirror.
+#include "harness.h"
+
+#include "content/content.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+
+using namespace testing_support;
+using namespace update_test;
+
+#define REQUIRE_RELEASES()                                                      \
+    do {                                                                        \
+        if (!releases_available())                                             \
+            GTEST_SKIP() << "releases need the demo key (build with it)";      \
+    } while (0)
+
+namespace {
+
+std::string file_text(const TempDir &dir, const std::wstring &rel)
+{
+    std::string bytes;
+    read_file(dir / rel, &bytes);
+    return bytes;
+}
+
+// Holds a file open without sharing: any attempt to read it fails.
+struct Locked {
+    HANDLE handle;
+    explicit Locked(const std::wstring &path)
+        : handle(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+    {
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    }
+    ~Locked() { CloseHandle(handle); }
+};
+
+void set_write_time(const std::wstring &path, uint64_t time)
+{
+    HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    FILETIME ft = {(DWORD)time, (DWORD)(time >> 32)};
+    ASSERT_TRUE(SetFileTime(f, nullptr, nullptr, &ft));
+    CloseHandle(f);
+}
+
+int count_statuses(const PassResult &r, const std::wstring &prefix)
+{
+    int n = 0;
+    for (const std::wstring &s : r.statuses())
+        n += s.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+}  // namespace
+
+TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    int dup_before = mirror_requests("/update/main/objects/" + sha256_hex_of(release_file("main", "data/copy_a.bin")));
+
+    PassResult update = run_pass(dir.path(), Update, mirror("main"), dead_mirror());
+    EXPECT_EQ(update.state, UpToDate);
+    EXPECT_TRUE(update.has_status(L"All the files have been updated."));
+    EXPECT_EQ(file_text(dir, L"system/dv.exe"), release_file("main", "system/dv.exe"));
+    EXPECT_EQ(file_text(dir, L"data/text.txt"), release_file("main", "data/text.txt"));
+    EXPECT_EQ(file_text(dir, L"ui/layout.xml"), release_file("main", "ui/layout.xml.stock"));
+    EXPECT_EQ(file_text(dir, L"settings.ini"), release_file("main", "settings.ini"));
+    EXPECT_FALSE(file_exists(dir / L"ui/only_interface.xml"));
+    EXPECT_FALSE(file_exists(dir / L"system/d3d9.dll"));
+    EXPECT_FALSE(file_exists(dir / L"textures/hd.pak"));
+    EXPECT_FALSE(file_exists(dir / L"data/text.txt.part"));
+    EXPECT_FALSE(file_exists(dir / L"data/text.txt.tmp"));
+
+    // Two entries with one content: one download, one local copy.
+    std::string dup = release_file("main", "data/copy_a.bin");
+    EXPECT_EQ(file_text(dir, L"data/copy_a.bin"), dup);
+    EXPECT_EQ(file_text(dir, L"data/copy_b.bin"), dup);
+    EXPECT_EQ(mirror_requests("/update/main/objects/" + sha256_hex_of(dup)) - dup_before, 1);
+
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_STREQ(state.version, "1.0");
+    EXPECT_EQ(state.generated, 1767225600);
+    EXPECT_TRUE(state_find(&state, "system/dv.exe"));
+    EXPECT_FALSE(state_find(&state, "settings.ini"));  // seed files get no record
+    state_free(&state);
+
+    // The records vouch for every file: a check reads none of them.
+    Locked dv(dir / L"system/dv.exe"), text(dir / L"data/text.txt"), a(dir / L"data/copy_a.bin");
+    PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(check.state, UpToDate);
+    EXPECT_EQ(check.count, 0);
+    EXPECT_TRUE(check.has_status(L"All the files have been updated."));
+    EXPECT_EQ(count_statuses(check, L"Checking "), 0);
+    EXPECT_NE(log_text(dir.path()).find("check: 7 wanted, 0 pending"), std::string::npos);
+}
+
+TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+
+    // Same size, same write time, other content: only hashing can tell.
+    uint64_t size, time;
+    ASSERT_TRUE(file_info((dir / L"data/text.txt").c_str(), &size, &time));
+    std::string changed = file_text(dir, L"data/text.txt");
+    changed[10] ^= 1;
+    ASSERT_TRUE(write_file(dir / L"data/text.txt", changed));
+    set_write_time(dir / L"data/text.txt", time);
+
+    EXPECT_EQ(run_pass(dir.path(), Check, mirror("main"), dead_mirror()).state, UpToDate);
+    PassResult verify = run_pass(dir.path(), Verify, mirror("main"), dead_mirror());
+    EXPECT_EQ(verify.state, UpdateNeeded);
+    EXPECT_EQ(verify.count, 1);
+    EXPECT_EQ(count_statuses(verify, L"Checking "), 7 - 1);  // all but the seed file
+    EXPECT_TRUE(verify.has_status_prefix(L"1 files need updating ("));
+}
+
+TEST(UpdatePass, NewWriteTimeIsHashedOnceThenTrusted)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    set_write_time(dir / L"system/dv.exe", 132000000000000000ULL);
+
+    PassResult first = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(first.state, UpToDate);
+    EXPECT_TRUE(first.has_status(L"Checking system\\dv.exe"));
+    PassResult second = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(second.state, UpToDate);
+    EXPECT_EQ(count_statuses(second, L"Checking "), 0);
+}
+
+TEST(UpdatePass, SeedFilesOnlyHaveToExist)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir / L"settings.ini", "[settings]\nvolume=9\n"));
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"settings.ini"), "[settings]\nvolume=9\n");
+
+    DeleteFileW((dir / L"settings.ini").c_str());
+    PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(check.state, UpdateNeeded);
+    EXPECT_EQ(check.count, 1);
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"settings.ini"), release_file("main", "settings.ini"));
+}
+
+TEST(UpdatePass, InterfaceSwitchKeepsSharedPaths)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror(), 1).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"ui/layout.xml"), release_file("main", "ui/layout.xml"));
+    EXPECT_TRUE(file_exists(dir / L"ui/only_interface.xml"));
+
+    PassResult off = run_pass(dir.path(), Update, mirror("main"), dead_mirror(), 0);
+    EXPECT_EQ(off.state, UpToDate);
+    EXPECT_FALSE(file_exists(dir / L"ui/only_interface.xml"));
+    // The shared path stays and now holds the stock file.
+    EXPECT_EQ(file_text(dir, L"ui/layout.xml"), release_file("main", "ui/layout.xml.stock"));
+    EXPECT_NE(log_text(dir.path()).find("removed interface-only ui\\only_interface.xml"),
+              std::string::npos);
+}
+
+TEST(UpdatePass, VulkanFilesComeAndGoWithTheMode)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    // A file of another feature that the launcher never installed.
+    ASSERT_TRUE(CreateDirectoryW((dir / L"textures").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"textures/hd.pak", "mine"));
+
+    PassResult on = run_pass(dir.path(), Update, mirror("main"), dead_mirror(), 0, 1, 1);
+    EXPECT_EQ(on.state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"system/d3d9.dll"), release_file("main", "system/d3d9.dll"));
+    EXPECT_EQ(file_text(dir, L"system/dxgi.dll"), release_file("main", "system/dxgi.dll"));
+    bool graphics_seen = false;
+    for (const Message &m : on.messages)
+        if (m.message == WM_LAUNCHER_GRAPHICS) {
+            graphics_seen = true;
+            EXPECT_EQ(m.wparam, (unsigned long)(GRAPHICS_DXVK_OFFERED | GRAPHICS_DXVK_ON |
+                                               GRAPHICS_DXVK_TRIAL));
+        }
+    EXPECT_TRUE(graphics_seen);
+
+    PassResult off = run_pass(dir.path(), Check, mirror("main"), dead_mirror(), 0, 0, 0);
+    EXPECT_EQ(off.state, UpToDate);
+    EXPECT_FALSE(file_exists(dir / L"system/d3d9.dll"));
+    EXPECT_FALSE(file_exists(dir / L"system/dxgi.dll"));
+    EXPECT_EQ(file_text(dir, L"textures/hd.pak"), "mine");
+    EXPECT_NE(log_text(dir.path()).find("removed optional system\\d3d9.dll"), std::string::npos);
+}
+
+TEST(UpdatePass, ForeignD3d9IsKeptAside)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    ASSERT_TRUE(CreateDirectoryW((dir / L"system").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"system/d3d9.dll", "a wrapper the player installed"));
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror(), 0, 1, 0).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"system/d3d9_dxvk.dll"), "a wrapper the player installed");
+    EXPECT_EQ(file_text(dir, L"system/d3d9.dll"), release_file("main", "system/d3d9.dll"));
+    EXPECT_NE(log_text(dir.path()).find("foreign system/d3d9.dll kept as system/d3d9_dxvk.dll"),
+              std::string::npos);
+}
+
+namespace {
+
+uint64_t g_free_bytes;
+uint64_t fake_free(const wchar_t *) { return g_free_bytes; }
+
+// Bytes on disk of a fresh update of "main" (interface off, Vulkan off).
+uint64_t main_disk_bytes()
+{
+    Manifest m;
+    EXPECT_TRUE(release_manifest("main", &m));
+    LocalState flags;
+    state_init(&flags);
+    flags.dxvk = 0;
+    uint64_t total = 0;
+    for (int i = 0; i < m.file_count + m.optional_count; i++)
+        if (is_entry_wanted(manifest_item(&m, i), &flags))
+            total += manifest_item(&m, i)->size;
+    manifest_free(&m);
+    return total;
+}
+
+}  // namespace
+
+TEST(UpdatePass, DiskReserveAtItsExactEdge)
+{
+    REQUIRE_RELEASES();
+    worker_disk_free = fake_free;
+    uint64_t needed = main_disk_bytes();
+
+    TempDir short_dir;
+    log_open(short_dir.path().c_str());
+    g_free_bytes = needed + 536870912 - 1;
+    PassResult refused = run_pass(short_dir.path(), Update, mirror("main"), dead_mirror());
+    EXPECT_EQ(refused.state, Failed);
+    EXPECT_EQ(refused.count, 0);
+    EXPECT_TRUE(refused.has_status(L"The file cannot be created. Please verify available disk "
+                                   L"space and write permissions."));
+    EXPECT_NE(log_text(short_dir.path()).find("disk: " + std::to_string(g_free_bytes) + " free, " +
+                                              std::to_string(needed) + " needed"),
+              std::string::npos);
+    EXPECT_FALSE(file_exists(short_dir / L"system/dv.exe"));
+
+    TempDir dir;
+    g_free_bytes = needed + 536870912;
+    EXPECT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+
+    // A free-space figure near the top of the range must not wrap the sum.
+    TempDir huge;
+    g_free_bytes = UINT64_MAX - 1;
+    EXPECT_EQ(run_pass(huge.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    worker_disk_free = disk_free_bytes;
+}
+
+TEST(UpdatePass, CancelBeforeTheFirstFile)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    PassResult r = run_pass(dir.path(), Check, mirror("main"), dead_mirror(), 0, 0, 0,
+                            [](const Message &m) {
+                                if (m.message == WM_LAUNCHER_STATUS)
+                                    worker_request_cancel();
+                            });
+    EXPECT_EQ(r.state, UpToDate);
+    EXPECT_EQ(r.count, 0);
+    EXPECT_TRUE(r.has_status(L"Cancelled."));
+}
+
+TEST(UpdatePass, CancelDuringADownloadKeepsThePartFile)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    PassResult r = run_pass(dir.path(), Update, slow_mirror("big"), dead_mirror(), 0, 0, 0,
+                            [](const Message &m) {
+                                if (m.message == WM_LAUNCHER_FILE_PROGRESS && m.wparam > 50)
+                                    worker_request_cancel();
+                            });
+    EXPECT_EQ(r.state, UpdateNeeded);
+    EXPECT_TRUE(r.has_status(L"Cancelled."));
+    EXPECT_GE(r.count, 1);
+    EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
+    EXPECT_GT(file_size(dir / L"data/big.pak.part"), 0u);
+
+    // The next update resumes and finishes.
+    EXPECT_EQ(run_pass(dir.path(), Update, mirror("big"), dead_mirror()).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"data/big.pak"), release_file("big", "data/big.pak"));
+    EXPECT_FALSE(file_exists(dir / L"data/big.pak.part"));
+}
+
+TEST(UpdatePass, LegacyClientMovesUpAndItsRecordsAreTrusted)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_TRUE(CreateDirectoryW((dir / L"Drumveil").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"Drumveil/system").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"Drumveil/system/dv.exe", release_file("main", "system/dv.exe")));
+    uint64_t size, time;
+    ASSERT_TRUE(file_info((dir / L"Drumveil/system/dv.exe").c_str(), &size, &time));
+    std::string state_text =
+        "#Korvanth state\r\n#interface=0\r\n#dxvk=0\r\n#dxvk_trial=0\r\n#generated=0\r\n"
+        "#version=0.1.9\r\n"
+        "Drumveil/system/dv.exe\t" + std::to_string(size) + "\t" + std::to_string(time) + "\t" +
+        sha256_hex_of(release_file("main", "system/dv.exe")) + "\r\n"
+        "aaa/current.txt\t1\t1\t" + std::string(64, '0') + "\r\n";
+    ASSERT_TRUE(write_file(dir / L"Korvanth.state", state_text));
+    log_open(dir.path().c_str());
+
+    Locked during_check_only(dir / L"Drumveil/system/dv.exe");
+    CloseHandle(during_check_only.handle);  // moved first, then locked below
+    during_check_only.handle = INVALID_HANDLE_VALUE;
+
+    PassResult r = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_FALSE(file_exists(dir / L"Drumveil"));
+    EXPECT_EQ(file_text(dir, L"system/dv.exe"), release_file("main", "system/dv.exe"));
+    EXPECT_FALSE(r.has_status(L"Checking system\\dv.exe"));  // its record vouched for it
+    EXPECT_EQ(r.state, UpdateNeeded);
+    EXPECT_NE(log_text(dir.path()).find("migrate: 1 entries moved, 0 failed"), std::string::npos);
+}
+
+TEST(UpdatePass, NewLauncherIsHandedOver)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir / L"Korvanth.exe", "MZ the running launcher"));
+    worker_set_launcher_file((dir / L"Korvanth.exe").c_str());
+    PassResult r = run_pass(dir.path(), Check, mirror("launcher"), dead_mirror());
+    worker_set_launcher_file(nullptr);
+    EXPECT_TRUE(r.self_update);
+    EXPECT_EQ(r.state, -1);  // no state message after a handed-over launcher
+    EXPECT_TRUE(r.has_status(L"Download Korvanth.exe file"));
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().message, (unsigned)WM_LAUNCHER_SELF_UPDATE);
+    EXPECT_EQ(r.messages.back().text, dir / L"Korvanth.new");
+    EXPECT_EQ(file_text(dir, L"Korvanth.new"), release_file("launcher", "Korvanth.exe"));
+    EXPECT_FALSE(file_exists(dir / L"system/dv.exe"));
+}
+
+TEST(UpdatePass, SameLauncherGoesOn)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir / L"Korvanth.exe", release_file("launcher", "Korvanth.exe")));
+    worker_set_launcher_file((dir / L"Korvanth.exe").c_str());
+    PassResult r = run_pass(dir.path(), Check, mirror("launcher"), dead_mirror());
+    worker_set_launcher_file(nullptr);
+    EXPECT_FALSE(r.self_update);
+    EXPECT_EQ(r.state, UpdateNeeded);
+}
+
+TEST(UpdatePass, UndecidedVulkanModeIsProbedOnce)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    PassResult r = run_pass(dir.path(), Check, mirror("main"), dead_mirror(), 0, -1, 0);
+    EXPECT_EQ(r.state, UpdateNeeded);
+    EXPECT_NE(log_text(dir.path()).find(
+                  "dxvk: off by the probe: Wine or CrossOver: the host renders, DXVK stays off"),
+              std::string::npos)
+        << log_text(dir.path());
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_EQ(state.dxvk, 0);
+    EXPECT_EQ(state.dxvk_trial, 0);
+    state_free(&state);
+}
