@@ -3,6 +3,7 @@
 // executable, because the installer may still decide that this copy does not
 // run where it stands.
 #include "app/app.h"
+#include "game/game.h"
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
 
@@ -26,6 +27,12 @@ void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst)
 unsigned launcher_main(void *instance)
 {
     (void)instance;
+
+    // The one-job roles first: a swap helper and a probe child must not
+    // touch the folder or the log of a launcher run.
+    if (run_swap_mode(GetCommandLineW()))
+        return 0;
+    run_probe_mode(GetCommandLineW());  // ends the process in probe mode
 
     wchar_t exe_path[LAUNCHER_PATH_CHARS];
     DWORD n = GetModuleFileNameW(nullptr, exe_path, LAUNCHER_PATH_CHARS);

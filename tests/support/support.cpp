@@ -165,3 +165,76 @@ bool run_process(const std::wstring &command_line, unsigned timeout_ms, unsigned
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+namespace {
+
+struct BoxSearch {
+    DWORD pid;
+    HWND found;
+    std::wstring text;
+};
+
+std::wstring window_text(HWND window)
+{
+    wchar_t buf[1024] = {};
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, (LPARAM)buf, SMTO_ABORTIFHUNG, 2000, &ignored);
+    return buf;
+}
+
+BOOL CALLBACK find_box(HWND window, LPARAM param)
+{
+    BoxSearch *search = (BoxSearch *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t cls[16] = {};
+    GetClassNameW(window, cls, 16);
+    if (owner == search->pid && lstrcmpW(cls, L"#32770") == 0 && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK longest_static(HWND child, LPARAM param)
+{
+    BoxSearch *search = (BoxSearch *)param;
+    wchar_t cls[16] = {};
+    GetClassNameW(child, cls, 16);
+    if (lstrcmpiW(cls, L"Static") == 0) {
+        std::wstring text = window_text(child);
+        if (text.size() > search->text.size())
+            search->text = text;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+bool close_message_box(unsigned long pid, unsigned timeout_ms, std::wstring *title,
+                       std::wstring *text)
+{
+    DWORD start = GetTickCount();
+    BoxSearch search = {(DWORD)pid, nullptr, L""};
+    while (!search.found) {
+        EnumWindows(find_box, (LPARAM)&search);
+        if (search.found)
+            break;
+        if (GetTickCount() - start >= timeout_ms)
+            return false;
+        Sleep(50);
+    }
+    // The box may still be filling in its controls.
+    Sleep(200);
+    if (title)
+        *title = window_text(search.found);
+    EnumChildWindows(search.found, longest_static, (LPARAM)&search);
+    if (text)
+        *text = search.text;
+    PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+    return true;
+}
+
+}  // namespace testing_support

@@ -47,3 +47,13 @@ bool run_process(const std::wstring &command_line, unsigned timeout_ms, unsigned
                  const std::wstring &work_dir = L"");
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// Waits up to `timeout_ms` for a visible dialog box (class "#32770", as a
+// message box is) of process `pid`, reads its title and its longest static
+// text, and closes it with its OK button. False when none appeared.
+bool close_message_box(unsigned long pid, unsigned timeout_ms, std::wstring *title = nullptr,
+                       std::wstring *text = nullptr);
+
+}  // namespace testing_support
