@@ -49,23 +49,6 @@ enum LauncherState {
     ServerUnreachable = 5,
 };
 
-// ---------------------------------------------------------------------------
-// Private window messages. Worker threads (update pass, game watcher, status
-// poller) report to the main window only through these, always posted, never
-// sent. A heap record in lParam belongs to the window once the post succeeded;
-// a sender whose post fails frees it itself. Values are WM_APP (0x8000) + n;
-// spelled out so that headers without <windows.h> can name them.
-enum {
-    WM_LAUNCHER_STATUS = 0x8001,         // WM_APP+1
-    WM_LAUNCHER_FILE_PROGRESS = 0x8002,  // WM_APP+2
-    WM_LAUNCHER_TOTAL_PROGRESS = 0x8003, // WM_APP+3
-    WM_LAUNCHER_STATE = 0x8004,          // WM_APP+4
-    WM_LAUNCHER_GAME_EXITED = 0x8005,    // WM_APP+5: wParam = the game's exit code
-    WM_LAUNCHER_SELF_UPDATE = 0x8006,    // WM_APP+6
-    WM_LAUNCHER_DETAIL = 0x8007,         // WM_APP+7
-    WM_LAUNCHER_SERVER_INFO = 0x8008,    // WM_APP+8
-    WM_LAUNCHER_GRAPHICS = 0x8009,       // WM_APP+9
-};
 
 // ---------------------------------------------------------------------------
 // Paths and files
