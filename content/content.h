@@ -34,3 +34,52 @@ int sha256_buffer(const void *bytes, size_t len, uint8_t out[SHA256_BYTES]);
 int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES]);
 // Writes 2n lower-case hexadecimal characters and a NUL into `out`.
 void hex_encode(const uint8_t *bytes, size_t n, char *out);
+
+// ---------------------------------------------------------------------------
+// Gzip decoding (one RFC 1952 member holding RFC 1951 deflate data)
+
+// Results of gzip_decode; gzip_result_text names each one.
+enum GzipResult {
+    GZIP_OK = 0,
+    GZIP_OUT_OF_MEMORY = 1,
+    GZIP_READ_ERROR = 2,
+    GZIP_WRITE_ERROR = 3,
+    GZIP_NOT_GZIP = 4,        // magic bytes, method or reserved flag bits
+    GZIP_TRUNCATED = 5,       // the input ended before the member did
+    GZIP_CORRUPT = 6,         // anything invalid inside the deflate data
+    GZIP_CHECK_MISMATCH = 7,  // the trailer's CRC-32 or length
+    GZIP_TRAILING_DATA = 8,   // input continues after the trailer
+};
+
+enum {
+    GZIP_IO_CHUNK_BYTES = 65536,  // what a read is offered and a full write holds
+    GZIP_ERROR_TEXT_BYTES = 64,   // minimum error text buffer of gunzip_file_hashed
+};
+
+// Input source: places up to `capacity` bytes (always GZIP_IO_CHUNK_BYTES) in
+// `buffer` and returns their number; 0 at the end of the input, negative on
+// failure.
+typedef int (*GzipReadFn)(void *context, uint8_t *buffer, int capacity);
+// Output sink: non-zero on success, 0 on failure. `length` is
+// GZIP_IO_CHUNK_BYTES except for the member's last chunk, and never 0.
+typedef int (*GzipWriteFn)(void *context, const uint8_t *bytes, size_t length);
+
+// Decodes one gzip member from `read` into `write` with fixed memory, checks
+// its CRC-32 and length and refuses anything after it. The input is
+// untrusted. `decoded_size` (optional) is set to 0 at the start and to the
+// number of bytes written on success. Returns a GzipResult; output already
+// handed to `write` stays written whatever the result.
+int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *write_context,
+                uint64_t *decoded_size);
+// The constant English text of a GzipResult ("unknown error" for others).
+const char *gzip_result_text(int result);
+
+// Decodes the gzip file `gz_path` into a new file `out_path` (replacing one
+// that exists) while computing the SHA-256 of the decoded bytes into `digest`.
+// 1 when the output file holds the whole decoded content; otherwise 0, the
+// output file is deleted and `error_text` (at least GZIP_ERROR_TEXT_BYTES
+// bytes) names the failure: "sha256 provider", "sha256 hash", "open .gz",
+// "create output", a gzip_result_text, or "sha256 finish". The gzip file is
+// left in place.
+int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
+                       uint8_t digest[SHA256_BYTES], char *error_text);

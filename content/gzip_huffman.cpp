@@ -1,0 +1,228 @@
+// The symbol loop of the gzip decoder: literals and matches of one Huffman
+// block, the part of decoding where nearly all the time goes.
+#include "content/gzip_internal.h"
+
+#include <string.h>
+
+namespace {
+
+// The fast loop runs while the input buffer holds enough bytes for every
+// word-wise refill of one step (at most four, each advancing less than a
+// word and loading one) and the chunk has room for a literal and the longest
+// match with the copy's overshoot; then it needs no checks for the end of
+// the input (nothing can have been padded yet) or of the chunk.
+const uint32_t FAST_IN_MARGIN = 6 * sizeof(GzipBits);
+const uint32_t FAST_OUT_MARGIN = 1 + 258 + 16;
+
+// Bits one lookup may need: the longest codeword plus its extra bits. A
+// 32-bit buffer holds at least 24 after a refill, so a distance (15 + 13) is
+// decoded in two steps there: the main-table part (8 + 13) first.
+const unsigned LITLEN_NEED_BITS = MAX_CODEWORD_BITS + 5;
+const unsigned DIST_NEED_BITS = DIST_TABLE_BITS + 13;
+const unsigned DIST_SUB_NEED_BITS = (MAX_CODEWORD_BITS - DIST_TABLE_BITS) + 13;
+static_assert(LITLEN_NEED_BITS <= 24 && DIST_NEED_BITS <= 24 && DIST_SUB_NEED_BITS <= 24,
+              "a refill guarantees 24 bits");
+
+// Copies `length` bytes from `dist` back when the copy ends inside the chunk;
+// word-wise copies may write up to 15 bytes beyond `out + length`.
+inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
+{
+    const uint8_t *src = out - dist;
+    uint8_t *const end = out + length;
+    if (dist >= 8) {
+        do {
+            memcpy(out, src, 8);
+            memcpy(out + 8, src + 8, 8);
+            out += 16;
+            src += 16;
+        } while (out < end);
+    } else if (dist == 1) {
+        uint64_t v = 0x0101010101010101ull * src[0];
+        do {
+            memcpy(out, &v, 8);
+            memcpy(out + 8, &v, 8);
+            out += 16;
+        } while (out < end);
+    } else {
+        do {
+            *out++ = *src++;
+        } while (out < end);
+    }
+}
+
+}  // namespace
+
+// The hot state lives in locals; everything else is reached through `d` with
+// a constant offset, which keeps a 32-bit build's few registers for the bit
+// buffer and the positions. Any fault found with fewer bits pending than were
+// padded in past the end of the input is reported as truncation.
+int decode_huffman_block(GzipDecoder *d)
+{
+    GzipBits bitbuf = d->bitbuf;
+    unsigned bitcount = d->bitcount;
+    uint32_t in_pos = d->in_pos;
+    uint32_t out_pos = d->out_pos;
+
+#define SAVE_STATE() (d->bitbuf = bitbuf, d->bitcount = bitcount, d->in_pos = in_pos,         \
+                      d->out_pos = out_pos)
+#define LOAD_STATE() (bitbuf = d->bitbuf, bitcount = d->bitcount, in_pos = d->in_pos,         \
+                      out_pos = d->out_pos)
+#define ENSURE_BITS(n)                                                                        \
+    do {                                                                                      \
+        if (bitcount < (n)) {                                                                 \
+            if (d->in_fill - in_pos >= sizeof(GzipBits)) {                                    \
+                bitbuf |= load_word_le(d->in + in_pos) << bitcount;                           \
+                in_pos += (WORD_BITS - 1 - bitcount) >> 3;                                    \
+                bitcount |= WORD_BITS - 8;                                                    \
+            } else {                                                                          \
+                SAVE_STATE();                                                                 \
+                decoder_refill(d);                                                            \
+                LOAD_STATE();                                                                 \
+            }                                                                                 \
+        }                                                                                     \
+    } while (0)
+#define DROP_BITS(n) (bitbuf >>= (n), bitcount -= (n))
+#define FAIL(code)                                                                            \
+    do {                                                                                      \
+        SAVE_STATE();                                                                         \
+        return decoder_fail(d, bitcount < d->padded_bits ? GZIP_TRUNCATED : (code));          \
+    } while (0)
+#define FLUSH_IF_FULL()                                                                       \
+    do {                                                                                      \
+        if (out_pos == CHUNK_END) {                                                           \
+            SAVE_STATE();                                                                     \
+            if (!decoder_flush(d))                                                            \
+                return d->error;                                                              \
+            LOAD_STATE();                                                                     \
+        }                                                                                     \
+    } while (0)
+
+#define REFILL_WORD()                                                                         \
+    (bitbuf |= load_word_le(d->in + in_pos) << bitcount,                                      \
+     in_pos += (WORD_BITS - 1 - bitcount) >> 3, bitcount |= WORD_BITS - 8)
+
+    for (;;) {
+        while (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN) {
+            // Refills here are unconditional: with fewer than a word of bits
+            // pending, adding the next word's bytes again changes nothing.
+            REFILL_WORD();
+            uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+            if ((int32_t)entry < 0) {
+                // A literal; the next lookup still has WORD_BITS - 8 - 10 bits.
+                DROP_BITS(entry & 0xFF);
+                d->window[out_pos++] = (uint8_t)(entry >> 16);
+                entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+                if ((int32_t)entry < 0) {
+                    DROP_BITS(entry & 0xFF);
+                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    continue;
+                }
+                REFILL_WORD();
+            }
+            if (entry & ENTRY_SUBTABLE) {
+                DROP_BITS(LITLEN_TABLE_BITS);
+                entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+                if ((int32_t)entry < 0) {
+                    DROP_BITS(entry & 0xFF);
+                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    continue;
+                }
+            }
+            GzipBits saved = bitbuf;
+            unsigned n = entry & 0xFF;
+            DROP_BITS(n);
+            if (entry & ENTRY_EXCEPTIONAL) {
+                if (entry & ENTRY_END_OF_BLOCK)
+                    goto block_done;
+                FAIL(GZIP_CORRUPT);
+            }
+            uint32_t length =
+                (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+            REFILL_WORD();
+            entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
+            if (entry & ENTRY_SUBTABLE) {
+                DROP_BITS(DIST_TABLE_BITS);
+                if (WORD_BITS - 8 - DIST_TABLE_BITS < DIST_SUB_NEED_BITS)
+                    REFILL_WORD();
+                entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+            }
+            saved = bitbuf;
+            n = entry & 0xFF;
+            DROP_BITS(n);
+            uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+            if (entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start)
+                FAIL(GZIP_CORRUPT);
+            copy_match(d->window + out_pos, dist, length);
+            out_pos += length;
+        }
+
+        // Near the end of the input buffer or of the chunk: one symbol with
+        // every check, then the fast loop again when it can.
+        ENSURE_BITS(LITLEN_NEED_BITS);
+        uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+        if (entry & ENTRY_SUBTABLE) {
+            DROP_BITS(LITLEN_TABLE_BITS);
+            entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+        }
+        GzipBits saved = bitbuf;
+        unsigned n = entry & 0xFF;
+        DROP_BITS(n);
+        if ((int32_t)entry < 0) {
+            if (bitcount < d->padded_bits)
+                FAIL(GZIP_TRUNCATED);
+            d->window[out_pos++] = (uint8_t)(entry >> 16);
+            FLUSH_IF_FULL();
+            continue;
+        }
+        if (entry & ENTRY_EXCEPTIONAL) {
+            if (entry & ENTRY_END_OF_BLOCK && bitcount >= d->padded_bits)
+                break;
+            FAIL(GZIP_CORRUPT);  // symbols 286, 287 or an unused codeword
+        }
+        uint32_t length = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+
+        ENSURE_BITS(DIST_NEED_BITS);
+        entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
+        if (entry & ENTRY_SUBTABLE) {
+            DROP_BITS(DIST_TABLE_BITS);
+            ENSURE_BITS(DIST_SUB_NEED_BITS);
+            entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+        }
+        saved = bitbuf;
+        n = entry & 0xFF;
+        DROP_BITS(n);
+        if (entry & ENTRY_EXCEPTIONAL)
+            FAIL(GZIP_CORRUPT);  // symbols 30, 31 or an unused codeword
+        uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
+        if (bitcount < d->padded_bits)
+            FAIL(GZIP_TRUNCATED);
+        if (dist > out_pos - d->history_start)
+            FAIL(GZIP_CORRUPT);  // before the start of the output
+
+        if (length <= CHUNK_END - out_pos) {
+            copy_match(d->window + out_pos, dist, length);
+            out_pos += length;
+            FLUSH_IF_FULL();
+        } else {
+            // Crosses the end of the chunk: byte by byte, flushing on the way.
+            // The history always reaches `dist` back, even right after a flush.
+            do {
+                d->window[out_pos] = d->window[out_pos - dist];
+                out_pos++;
+                FLUSH_IF_FULL();
+            } while (--length);
+        }
+    }
+block_done:
+    SAVE_STATE();
+    return 0;
+
+#undef SAVE_STATE
+#undef LOAD_STATE
+#undef ENSURE_BITS
+#undef DROP_BITS
+#undef FAIL
+#undef FLUSH_IF_FULL
+#undef REFILL_WORD
+}
+

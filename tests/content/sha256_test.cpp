@@ -1,0 +1,186 @@
+// SHA-256 of buffers, running digests and files, against the NIST CAVP
+// byte-oriented vectors and against each other.
+#include "content/content.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sstream>
+
+using namespace testing_support;
+
+namespace {
+
+struct Vector {
+    std::string msg;  // raw bytes
+    std::string md;   // lower-case hex, as the file writes it
+};
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The "Len = / Msg = / MD =" records of a CAVP response file. Msg holds at
+// least one byte even for Len = 0 ("00"): only Len / 8 bytes are the message.
+std::vector<Vector> read_cavp(const char *file_name)
+{
+    std::string text;
+    std::string path = std::string(CAVP_SHA2_DIR) + "/" + file_name;
+    EXPECT_TRUE(read_file(wine_path(path), &text)) << path;
+    std::vector<Vector> vectors;
+    std::istringstream lines(text);
+    std::string line;
+    size_t len_bits = 0;
+    Vector v;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind("Len = ", 0) == 0) {
+            len_bits = strtoul(line.c_str() + 6, nullptr, 10);
+        } else if (line.rfind("Msg = ", 0) == 0) {
+            std::string hex = line.substr(6);
+            v.msg.clear();
+            for (size_t i = 0; i + 1 < hex.size() && v.msg.size() < len_bits / 8; i += 2)
+                v.msg.push_back((char)(hex_value(hex[i]) * 16 + hex_value(hex[i + 1])));
+            EXPECT_EQ(v.msg.size(), len_bits / 8);
+        } else if (line.rfind("MD = ", 0) == 0) {
+            v.md = line.substr(5);
+            vectors.push_back(v);
+        }
+    }
+    return vectors;
+}
+
+std::string hex_of(const uint8_t digest[SHA256_BYTES])
+{
+    char text[SHA256_HEX_CHARS];
+    hex_encode(digest, SHA256_BYTES, text);
+    return text;
+}
+
+std::string pattern(size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        s[i] = (char)(i * 31 + (i >> 11));
+    return s;
+}
+
+}  // namespace
+
+TEST(Sha256, NistShortAndLongMessages)
+{
+    for (const char *file : {"SHA256ShortMsg.rsp", "SHA256LongMsg.rsp"}) {
+        std::vector<Vector> vectors = read_cavp(file);
+        ASSERT_GE(vectors.size(), 64u) << file;
+        for (const Vector &v : vectors) {
+            uint8_t digest[SHA256_BYTES];
+            ASSERT_EQ(sha256_buffer(v.msg.data(), v.msg.size(), digest), 1);
+            EXPECT_EQ(hex_of(digest), v.md) << file << " length " << v.msg.size();
+
+            // The same bytes fed to a running digest in three uneven pieces.
+            RunningDigest running = {nullptr, nullptr};
+            ASSERT_EQ(running_digest_begin(&running), DIGEST_BEGIN_OK);
+            size_t a = v.msg.size() / 3, b = v.msg.size() / 2;
+            EXPECT_EQ(running_digest_add(&running, v.msg.data(), a), 1);
+            EXPECT_EQ(running_digest_add(&running, v.msg.data() + a, b - a), 1);
+            EXPECT_EQ(running_digest_add(&running, v.msg.data() + b, v.msg.size() - b), 1);
+            uint8_t pieces[SHA256_BYTES];
+            EXPECT_EQ(running_digest_finish(&running, pieces), 1);
+            running_digest_release(&running);
+            EXPECT_EQ(memcmp(pieces, digest, SHA256_BYTES), 0) << file << " " << v.msg.size();
+        }
+    }
+}
+
+TEST(Sha256, ReleaseIsSafeTwiceAndUnbegun)
+{
+    RunningDigest never = {nullptr, nullptr};
+    running_digest_release(&never);
+    RunningDigest d = {nullptr, nullptr};
+    ASSERT_EQ(running_digest_begin(&d), DIGEST_BEGIN_OK);
+    running_digest_release(&d);
+    running_digest_release(&d);
+    EXPECT_EQ(d.provider, nullptr);
+    EXPECT_EQ(d.hash, nullptr);
+}
+
+TEST(Sha256File, SizesAroundTheReadBlock)
+{
+    // The end of a file shows only as a read of zero bytes: a file of exactly
+    // one block and one of a block and a byte take different last steps.
+    TempDir dir;
+    const size_t sizes[] = {0, 1, 1048575, 1048576, 1048577, 3 * 1048576};
+    for (size_t size : sizes) {
+        std::string content = pattern(size);
+        std::wstring path = dir / L"file.bin";
+        ASSERT_TRUE(write_file(path, content));
+        uint8_t from_file[SHA256_BYTES], from_memory[SHA256_BYTES];
+        ASSERT_EQ(sha256_file(path.c_str(), from_file), 1) << size;
+        ASSERT_EQ(sha256_buffer(content.data(), content.size(), from_memory), 1);
+        EXPECT_EQ(hex_of(from_file), hex_of(from_memory)) << size;
+        if (size == 0) {
+            EXPECT_EQ(hex_of(from_file),
+                      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        }
+    }
+}
+
+TEST(Sha256File, FolderAndMissingPathGiveFalse)
+{
+    TempDir dir;
+    uint8_t digest[SHA256_BYTES];
+    EXPECT_EQ(sha256_file(dir.path().c_str(), digest), 0);
+    EXPECT_EQ(sha256_file((dir / L"missing.bin").c_str(), digest), 0);
+    EXPECT_EQ(sha256_file((dir / L"no/such/folder/file").c_str(), digest), 0);
+}
+
+TEST(Sha256File, FileHeldOpenForWritingByAnotherProgram)
+{
+    TempDir dir;
+    std::wstring path = dir / L"held.log";
+    const size_t size = 1048576 + 4096;
+    wchar_t ready_name[64], quit_name[64];
+    wsprintfW(ready_name, L"kv-holder-ready-%lu", GetCurrentProcessId());
+    wsprintfW(quit_name, L"kv-holder-quit-%lu", GetCurrentProcessId());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name);
+    HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, quit_name);
+    ASSERT_TRUE(ready && quit);
+
+    std::wstring cmd = L"\"" + wine_path(FILE_HOLDER_EXE) + L"\" \"" + path + L"\" " +
+                       std::to_wstring(size) + L" " + ready_name + L" " + quit_name;
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &si, &pi));
+    HANDLE waits[2] = {ready, pi.hProcess};
+    DWORD woke = WaitForMultipleObjects(2, waits, FALSE, 30000);
+    EXPECT_EQ(woke, WAIT_OBJECT_0) << "the holder did not get the file open";
+
+    uint8_t from_file[SHA256_BYTES], from_memory[SHA256_BYTES];
+    if (woke == WAIT_OBJECT_0) {
+        EXPECT_EQ(sha256_file(path.c_str(), from_file), 1);
+        std::string content = pattern(size);
+        ASSERT_EQ(sha256_buffer(content.data(), content.size(), from_memory), 1);
+        EXPECT_EQ(hex_of(from_file), hex_of(from_memory));
+    }
+    SetEvent(quit);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(ready);
+    CloseHandle(quit);
+}
