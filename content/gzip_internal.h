@@ -70,10 +70,9 @@ enum {
     CHUNK_START = HISTORY_BYTES,
     CHUNK_END = HISTORY_BYTES + OUT_CHUNK_BYTES,
 
-    // Code lengths of one dynamic block: HLIT + HDIST, plus room for the
-    // longest zero run (138) starting at the last slot, checked after the
-    // write.
-    CODE_LENS_BYTES = 286 + 30 + 138,
+    // Code lengths of one block: the fixed code's 288 + 32 (a dynamic block
+    // has at most 286 + 30; repeats are checked before they are written).
+    CODE_LENS_BYTES = NUM_LITLEN_SYMS + NUM_DIST_SYMS,
 
     // The CRC-32 folds this many bytes per step, one table per byte position.
     CRC_SLICES = 16,

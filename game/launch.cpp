@@ -94,11 +94,14 @@ int game_start(void *main_window, const wchar_t *game_folder)
 
     // A folder too long for the paths is reported like a missing file.
     DWORD error = exe[0] && work_dir[0] ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    // Some shells leave the thread's error at 0 and report only through
-    // hInstApp, whose small codes (2 file not found, 3 path not found, 5
-    // access denied, ...) match the system's error numbers.
-    if (error == 0 && !ok && (INT_PTR)info.hInstApp > 0 && (INT_PTR)info.hInstApp <= 32)
-        error = (DWORD)(INT_PTR)info.hInstApp;
+    // The shell's own code in hInstApp (2 file not found, 3 path not found,
+    // 5 access denied, ... the system's numbers for these) is the reliable
+    // one for a missing client: some shells leave the thread's error at 0,
+    // or at whatever their error box last set, and report only there.
+    INT_PTR shell_code = (INT_PTR)info.hInstApp;
+    if (!ok && exe[0] && error != ERROR_CANCELLED && shell_code > 0 && shell_code <= 32 &&
+        (error == 0 || shell_code == SE_ERR_FNF || shell_code == SE_ERR_PNF))
+        error = (DWORD)shell_code;
     log_wprintf(L"dv.exe start failed (%lu): %s", error, exe);
     if (info.hProcess)
         CloseHandle(info.hProcess);

@@ -93,7 +93,7 @@ TEST_F(GameStart, ReportsPidAndExitCodeAndRefusesSecondStart)
     EXPECT_EQ(game_start(window, dir.path().c_str()), 0);
 
     std::string pid;
-    for (int i = 0; i < 500 && !read_file(dir / L"system/pid.txt", &pid); i++)
+    for (int i = 0; i < 500 && (!read_file(dir / L"system/pid.txt", &pid) || pid.empty()); i++)
         Sleep(20);
     ASSERT_FALSE(pid.empty()) << "the game did not start in its system folder";
     std::string text = log();

@@ -278,3 +278,13 @@ TEST(Swap, TargetFolderTooLongForTheBackupIsRefused)
     EXPECT_FALSE(file_exists(folder + L"\\Korvanth.old"));
     EXPECT_FALSE(file_exists(dir / L"Korvanth.old"));
 }
+
+TEST(Swap, HelperThatCannotStartIsLoggedAndRefused)
+{
+    TempDir dir;
+    log_open(dir.path().c_str());
+    EXPECT_EQ(start_swap_helper(dir.path().c_str(), (dir / L"Korvanth.new").c_str()), 0);
+    EXPECT_NE(contents(dir / L"Korvanth.log").find("Z swap: helper start failed (2)\r\n"),
+              std::string::npos)
+        << contents(dir / L"Korvanth.log");
+}
