@@ -61,6 +61,19 @@ def main_entries(c):
     ]
 
 
+def same_length_gzip(data, length):
+    """A gzip member of `length` bytes holding content other than `data`."""
+    for i in range(len(data)):
+        for repl in (b"x", b"K", b"0", b" "):
+            other = data[:i] + repl + data[i + 1:]
+            if other == data:
+                continue
+            member = gzip.compress(other, mtime=0)
+            if len(member) == length:
+                return member
+    raise SystemExit("make_releases: no same-length variant found")
+
+
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path + ".tmp", "wb") as f:
@@ -84,13 +97,19 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
     def entry(path, data, group=None, seed=0, ident=""):
         digest = hashlib.sha256(data).hexdigest()
         e = {"p": path, "s": len(data), "h": digest}
-        stored = data if not corrupt else bytes(b ^ 0x5A for b in data)
+        packed = gzip.compress(data, mtime=0)
+        stored, stored_packed = data, packed
+        if corrupt:
+            # Wrong content of the announced sizes, so that only the digest
+            # can tell: the plain object flipped, the gzip object a valid
+            # member of other content that packs to the same length.
+            stored = bytes(b ^ 0x5A for b in data)
+            stored_packed = same_length_gzip(data, len(packed))
         write(os.path.join(out, "objects", digest), stored)
-        packed = gzip.compress(stored, mtime=0)
         if len(packed) < len(data):
             e["z"] = len(packed)
             if gz:
-                write(os.path.join(out, "objects", digest + ".gz"), packed)
+                write(os.path.join(out, "objects", digest + ".gz"), stored_packed)
         if group:
             e["g"] = group
         if seed:
@@ -132,6 +151,7 @@ def main():
     entries = main_entries(c)
     new = "2026-01-01T00:00:00Z"
     build(root, "main", key, c, entries, "1.0", new, remove=("old/obsolete.txt", "old"))
+    build(root, "fresh", key, c, entries, "1.0", new, remove=("old/obsolete.txt", "old"))
     build(root, "older", key, c, entries[:2], "0.9", "2025-06-01T00:00:00Z")
     build(root, "launcher", key, c, entries, "1.1", "2026-02-01T00:00:00Z", launcher="launcher")
     build(root, "badsig", key, c, entries, "1.0", new, signed_bytes=b"other bytes")

@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include "content/content.h"
+#include "support/servers.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -65,9 +66,16 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     REQUIRE_RELEASES();
     TempDir dir;
     log_open(dir.path().c_str());
-    int dup_before = mirror_requests("/update/main/objects/" + sha256_hex_of(release_file("main", "data/copy_a.bin")));
-
-    PassResult update = run_pass(dir.path(), Update, mirror("main"), dead_mirror());
+    // "fresh" is "main" under another name that no other case downloads, so
+    // that the mirror's log counts this case's requests alone.
+    std::string dup = release_file("main", "data/copy_a.bin");
+    std::string dup_object = "/update/fresh/objects/" + net_test::sha256_of(dup) + " ";
+    std::string text_object = "/update/fresh/objects/" +
+                              net_test::sha256_of(release_file("main", "data/text.txt"));
+    int dup_before = mirror_requests(dup_object);
+    int gz_before = mirror_requests(text_object + ".gz ");
+    int plain_before = mirror_requests(text_object + " ");
+    PassResult update = run_pass(dir.path(), Update, mirror("fresh"), dead_mirror());
     EXPECT_EQ(update.state, UpToDate);
     EXPECT_TRUE(update.has_status(L"All the files have been updated."));
     EXPECT_EQ(file_text(dir, L"system/dv.exe"), release_file("main", "system/dv.exe"));
@@ -81,10 +89,12 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_FALSE(file_exists(dir / L"data/text.txt.tmp"));
 
     // Two entries with one content: one download, one local copy.
-    std::string dup = release_file("main", "data/copy_a.bin");
     EXPECT_EQ(file_text(dir, L"data/copy_a.bin"), dup);
     EXPECT_EQ(file_text(dir, L"data/copy_b.bin"), dup);
-    EXPECT_EQ(mirror_requests("/update/main/objects/" + sha256_hex_of(dup)) - dup_before, 1);
+    EXPECT_EQ(mirror_requests(dup_object) - dup_before, 1);
+    // Compressed objects are asked for first, and the plain one is not needed.
+    EXPECT_EQ(mirror_requests(text_object + ".gz ") - gz_before, 1);
+    EXPECT_EQ(mirror_requests(text_object + " ") - plain_before, 0);
 
     LocalState state;
     ASSERT_TRUE(state_load(&state, dir.path().c_str()));
@@ -96,12 +106,12 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
 
     // The records vouch for every file: a check reads none of them.
     Locked dv(dir / L"system/dv.exe"), text(dir / L"data/text.txt"), a(dir / L"data/copy_a.bin");
-    PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    PassResult check = run_pass(dir.path(), Check, mirror("fresh"), dead_mirror());
     EXPECT_EQ(check.state, UpToDate);
     EXPECT_EQ(check.count, 0);
     EXPECT_TRUE(check.has_status(L"All the files have been updated."));
     EXPECT_EQ(count_statuses(check, L"Checking "), 0);
-    EXPECT_NE(log_text(dir.path()).find("check: 7 wanted, 0 pending"), std::string::npos);
+    EXPECT_NE(log_text(dir.path()).find("check: 6 wanted, 0 pending"), std::string::npos);
 }
 
 TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
@@ -122,7 +132,7 @@ TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
     PassResult verify = run_pass(dir.path(), Verify, mirror("main"), dead_mirror());
     EXPECT_EQ(verify.state, UpdateNeeded);
     EXPECT_EQ(verify.count, 1);
-    EXPECT_EQ(count_statuses(verify, L"Checking "), 7 - 1);  // all but the seed file
+    EXPECT_EQ(count_statuses(verify, L"Checking "), 6 - 1);  // all but the seed file
     EXPECT_TRUE(verify.has_status_prefix(L"1 files need updating ("));
 }
 
@@ -320,7 +330,7 @@ TEST(UpdatePass, LegacyClientMovesUpAndItsRecordsAreTrusted)
         "#Korvanth state\r\n#interface=0\r\n#dxvk=0\r\n#dxvk_trial=0\r\n#generated=0\r\n"
         "#version=0.1.9\r\n"
         "Drumveil/system/dv.exe\t" + std::to_string(size) + "\t" + std::to_string(time) + "\t" +
-        sha256_hex_of(release_file("main", "system/dv.exe")) + "\r\n"
+        net_test::sha256_of(release_file("main", "system/dv.exe")) + "\r\n"
         "aaa/current.txt\t1\t1\t" + std::string(64, '0') + "\r\n";
     ASSERT_TRUE(write_file(dir / L"Korvanth.state", state_text));
     log_open(dir.path().c_str());

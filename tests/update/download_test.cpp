@@ -1,0 +1,231 @@
+// One object from the mirrors, and the choice of the manifest among them.
+#include "harness.h"
+
+#include "support/servers.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+
+using namespace testing_support;
+using namespace update_test;
+
+#define REQUIRE_RELEASES()                                                      \
+    do {                                                                        \
+        if (!releases_available())                                             \
+            GTEST_SKIP() << "releases need the demo key (build with it)";      \
+    } while (0)
+
+namespace {
+
+struct Release {
+    Manifest manifest;
+    explicit Release(const std::string &name)
+    {
+        memset(&manifest, 0, sizeof manifest);
+        EXPECT_TRUE(release_manifest(name, &manifest));
+    }
+    ~Release() { manifest_free(&manifest); }
+    const ManifestEntry *find(const char *path) const
+    {
+        for (int i = 0; i < manifest.file_count; i++)
+            if (!strcmp(manifest.files[i].path, path))
+                return &manifest.files[i];
+        return nullptr;
+    }
+};
+
+MirrorList list_of(std::initializer_list<std::wstring> urls)
+{
+    MirrorList list;
+    int i = 0;
+    for (const std::wstring &u : urls)
+        lstrcpynW(list.url[i++], u.c_str(), 256);
+    return list;
+}
+
+// Where `needle` first stands in the log, npos when it does not.
+size_t at(const std::string &log, const std::string &needle)
+{
+    return log.find(needle);
+}
+
+}  // namespace
+
+TEST(DownloadObject, PlainObjectAfterAMissingGzipOne)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("nogz");
+    const ManifestEntry *text = r.find("data/text.txt");
+    ASSERT_TRUE(text && text->packed_size);
+    MirrorList list = list_of({mirror("nogz")});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"data/text.txt";
+    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(file_size(dest), text->size);
+    std::string log = log_text(dir.path());
+    // One request for the gzip object, then the plain one on the same mirror.
+    EXPECT_NE(at(log, ".gz: " + narrow(mirror("nogz")) + " -> 404 (try 1)"), std::string::npos) << log;
+    EXPECT_EQ(at(log, "(try 2)"), std::string::npos);
+}
+
+TEST(DownloadObject, ThreeMismatchesMoveToTheNextMirror)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("main");
+    const ManifestEntry *dv = r.find("system/dv.exe");  // random bytes: no gzip object
+    ASSERT_TRUE(dv && !dv->packed_size);
+    MirrorList list = list_of({mirror("corrupt"), mirror("main")});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"system/dv.exe";
+    EXPECT_EQ(download_object(nullptr, &list, 2, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(start, 1);
+    std::string log = log_text(dir.path());
+    std::string mismatch = ": hash mismatch from " + narrow(mirror("corrupt")) + ", discarding";
+    int n = 0;
+    for (size_t p = log.find(mismatch); p != std::string::npos; p = log.find(mismatch, p + 1))
+        n++;
+    EXPECT_EQ(n, 3) << log;
+    EXPECT_FALSE(file_exists(dest + L".part"));
+
+    // A gzip object that decodes to the wrong content: the plain one next.
+    TempDir gz_dir;
+    log_open(gz_dir.path().c_str());
+    const ManifestEntry *text = r.find("data/text.txt");
+    start = 0;
+    dest = gz_dir / L"data/text.txt";
+    EXPECT_EQ(download_object(nullptr, &list, 2, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    log = log_text(gz_dir.path());
+    EXPECT_NE(at(log, ".gz: hash mismatch from " + narrow(mirror("corrupt"))), std::string::npos)
+        << log;
+    EXPECT_FALSE(file_exists(dest + L".tmp"));
+}
+
+TEST(DownloadObject, MirrorsRotateFromTheStartIndex)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("main");
+    const ManifestEntry *dv = r.find("system/dv.exe");
+    // Three mirrors, start at 2: the order is 2, 0, 1.
+    MirrorList list = list_of({mirror("empty"), mirror("main"), mirror("nothing")});
+    int start = 2;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"system/dv.exe";
+    EXPECT_EQ(download_object(nullptr, &list, 3, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(start, 1);
+    std::string log = log_text(dir.path());
+    size_t first = at(log, narrow(mirror("nothing")) + " -> 404 (try 1)");
+    size_t second = at(log, narrow(mirror("empty")) + " -> 404 (try 1)");
+    ASSERT_NE(first, std::string::npos) << log;
+    ASSERT_NE(second, std::string::npos) << log;
+    EXPECT_LT(first, second);
+}
+
+TEST(DownloadObject, CompletePartFileNeedsNoServer)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    Release r("main");
+    const ManifestEntry *dv = r.find("system/dv.exe");
+    ASSERT_TRUE(CreateDirectoryW((dir / L"system").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"system/dv.exe.part", release_file("main", "system/dv.exe")));
+    MirrorList list = list_of({dead_mirror()});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"system/dv.exe";
+    EXPECT_EQ(download_object(nullptr, &list, 1, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(file_size(dest), dv->size);
+    EXPECT_FALSE(file_exists(dest + L".part"));
+}
+
+TEST(DownloadObject, FailedMoveEndsAtOnceAndCancelStopsFirst)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("main");
+    const ManifestEntry *dv = r.find("system/dv.exe");
+    // A folder stands where the file must go.
+    ASSERT_TRUE(CreateDirectoryW((dir / L"dv.exe").c_str(), nullptr));
+    MirrorList list = list_of({mirror("main"), mirror("main")});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"dv.exe";
+    EXPECT_EQ(download_object(nullptr, &list, 2, &start, dv, dest.c_str(), &cancel, 0, 0), 0);
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, "rename failed " + narrow(dest) + " ("), std::string::npos) << log;
+    EXPECT_EQ(start, 0);
+
+    cancel = 1;
+    TempDir other;
+    EXPECT_EQ(download_object(nullptr, &list, 2, &start, dv, (other / L"dv.exe").c_str(), &cancel,
+                              0, 0),
+              -1);
+    EXPECT_FALSE(file_exists(other / L"dv.exe.part"));
+}
+
+TEST(FetchManifest, OlderReleaseWithTheOtherMirrorDeadIsInvalid)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    // The folder has applied "main" (2026-01-01); mirror 0 serves an older one.
+    ASSERT_TRUE(write_file(dir / L"Korvanth.state", "#Korvanth state\r\n#generated=1767225600\r\n"));
+    PassResult r = run_pass(dir.path(), Check, mirror("older"), dead_mirror());
+    EXPECT_EQ(r.state, Failed);
+    EXPECT_EQ(r.count, 0);
+    EXPECT_TRUE(r.has_status(L"Invalid version"));
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, "older than the applied one (1748736000 < 1767225600): next mirror"),
+              std::string::npos) << log;
+    EXPECT_NE(at(log, "every mirror serves a manifest older than the applied one (1767225600): "
+                      "refused"),
+              std::string::npos);
+
+    // The same release time as the applied one is accepted.
+    PassResult same = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(same.state, UpdateNeeded);
+
+    // Nothing answers at all: the server is unreachable, not the release invalid.
+    PassResult none = run_pass(dir.path(), Check, dead_mirror(), dead_mirror());
+    EXPECT_EQ(none.state, ServerUnreachable);
+    EXPECT_TRUE(none.has_status(L"The update server is not responding. Please try again later."));
+}
+
+TEST(FetchManifest, BadSignatureShowsInvalidVersionAndMovesOn)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    PassResult r = run_pass(dir.path(), Check, mirror("badsig"), mirror("main"));
+    EXPECT_EQ(r.state, UpdateNeeded);
+    std::vector<std::wstring> statuses = r.statuses();
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses[1], L"Invalid version");  // after "You are being connected..."
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, "manifest: bad signature from " + narrow(mirror("badsig"))),
+              std::string::npos) << log;
+    EXPECT_NE(at(log, "manifest 1.0 (2026-01-01T00:00:00Z) from " + narrow(mirror("main")) +
+                      ": 8 files"),
+              std::string::npos) << log;
+    // A mirror that has no manifest is logged with its status and skipped.
+    TempDir missing;
+    log_open(missing.path().c_str());
+    EXPECT_EQ(run_pass(missing.path(), Check, mirror("empty"), mirror("main")).state, UpdateNeeded);
+    EXPECT_NE(at(log_text(missing.path()), "manifest: " + narrow(mirror("empty")) +
+                                               "manifest.json -> 404"),
+              std::string::npos);
+}
