@@ -1,0 +1,177 @@
+// The console driver, run for real: what it prints, its exit codes, and an
+// update that is killed half-way and finished by the next run.
+#include "harness.h"
+
+#include "content/content.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+
+using namespace testing_support;
+using namespace update_test;
+
+#define REQUIRE_RELEASES()                                                      \
+    do {                                                                        \
+        if (!releases_available())                                             \
+            GTEST_SKIP() << "releases need the demo key (build with it)";      \
+    } while (0)
+
+namespace {
+
+std::wstring cli_exe()
+{
+    return wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe");
+}
+
+struct CliRun {
+    unsigned long code = 99;
+    std::string out;
+};
+
+// Starts the driver with its output going to a file; `until` may end it early
+// (returning true kills it).
+CliRun run_cli(const std::wstring &args, const std::wstring &out_file,
+            bool (*until)(const std::wstring &) = nullptr, const std::wstring &until_arg = L"")
+{
+    CliRun run;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = CreateFileW(out_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             0, nullptr);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + cli_exe() + L"\" " + args;
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi)) {
+        ADD_FAILURE() << "cannot start the driver";
+        CloseHandle(out);
+        return run;
+    }
+    CloseHandle(out);
+    DWORD deadline = GetTickCount() + 120000;
+    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
+        if ((until && until(until_arg)) || (LONG)(deadline - GetTickCount()) <= 0) {
+            TerminateProcess(pi.hProcess, 77);
+            WaitForSingleObject(pi.hProcess, 10000);
+            break;
+        }
+    }
+    GetExitCodeProcess(pi.hProcess, &run.code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    read_file(out_file, &run.out);
+    return run;
+}
+
+std::wstring pair(const std::wstring &first)
+{
+    return L"--mirror-pair " + first + L" " + dead_mirror() + L" ";
+}
+
+bool part_past_a_mebibyte(const std::wstring &part)
+{
+    uint64_t size = file_size(part);
+    return size != UINT64_MAX && size > (1u << 20);
+}
+
+// Every client file in place holds the content the manifest names.
+void expect_no_wrong_file(const std::wstring &folder, const std::string &release)
+{
+    Manifest m;
+    ASSERT_TRUE(release_manifest(release, &m));
+    for (int i = 0; i < m.file_count; i++) {
+        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+        client_file_path(m.files[i].path, folder.c_str(), rel, full);
+        if (!file_exists(full))
+            continue;
+        uint8_t digest[SHA256_BYTES];
+        EXPECT_TRUE(sha256_file(full, digest));
+        EXPECT_EQ(memcmp(digest, m.files[i].digest, SHA256_BYTES), 0) << m.files[i].path;
+    }
+    manifest_free(&m);
+}
+
+}  // namespace
+
+TEST(Cli, PrintsEveryMessageAndEndsWithTheState)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    TempDir out;
+    CliRun check = run_cli(pair(mirror("main")) + L"\"" + dir.path() + L"\"", out / L"out.txt");
+    EXPECT_EQ(check.code, 3u) << check.out;
+    EXPECT_EQ(check.out.find("status You are being connected to the update server.\n"), 0u)
+        << check.out;
+    // Undecided Vulkan mode: the driver answers the probe like the launcher.
+    EXPECT_NE(check.out.find("\ngraphics 1\n"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("\nstatus Verification of files has begun.\n"), std::string::npos);
+    EXPECT_NE(check.out.find("\ntotal 0\n"), std::string::npos);
+    EXPECT_NE(check.out.find("\ndetail -\n"), std::string::npos);
+    EXPECT_NE(check.out.find("\nstatus 6 files need updating (1 MB).\n"), std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.substr(check.out.size() - 21), "state UpdateNeeded 6\n");
+
+    CliRun update = run_cli(L"--update " + pair(mirror("main")) + L"\"" + dir.path() + L"\"",
+                         out / L"update.txt");
+    EXPECT_EQ(update.code, 2u) << update.out;
+    EXPECT_NE(update.out.find("\nstatus Downloading 1 of 6: system\\dv.exe\n"), std::string::npos)
+        << update.out;
+    EXPECT_NE(update.out.find("\nfile 1000\n"), std::string::npos);
+    EXPECT_NE(update.out.find("\ntotal 1000\n"), std::string::npos);
+    EXPECT_EQ(update.out.substr(update.out.size() - 17), "state UpToDate 0\n");
+}
+
+TEST(Cli, UsageSelfUpdateAndUnreachableServer)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    TempDir out;
+    EXPECT_EQ(run_cli(L"", out / L"a.txt").code, 1u);
+    EXPECT_EQ(run_cli(L"--dxvk 2 x", out / L"b.txt").code, 1u);
+    EXPECT_EQ(run_cli(L"--frobnicate x", out / L"c.txt").code, 1u);
+
+    ASSERT_TRUE(write_file(dir / L"Korvanth.exe", "MZ an older launcher"));
+    CliRun self = run_cli(pair(mirror("launcher")) + L"\"" + dir.path() + L"\"", out / L"d.txt");
+    EXPECT_EQ(self.code, 6u) << self.out;
+    EXPECT_NE(self.out.find("\nself-update " + narrow(dir / L"Korvanth.new") + "\n"),
+              std::string::npos) << self.out;
+
+    CliRun none = run_cli(pair(dead_mirror()) + L"\"" + dir.path() + L"\"", out / L"e.txt");
+    EXPECT_EQ(none.code, 5u);
+    EXPECT_NE(none.out.find("state ServerUnreachable 0\n"), std::string::npos) << none.out;
+}
+
+TEST(Cli, KilledUpdateIsFinishedByTheNextOne)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    TempDir out;
+    std::wstring folder = L"\"" + dir.path() + L"\"";
+    CliRun killed = run_cli(L"--update " + pair(slow_mirror("big")) + folder, out / L"k.txt",
+                         part_past_a_mebibyte, dir / L"data/big.pak.part");
+    EXPECT_EQ(killed.code, 77u) << killed.out;
+    EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
+    expect_no_wrong_file(dir.path(), "big");
+    LocalState state;
+    EXPECT_TRUE(state_load(&state, dir.path().c_str()));
+    state_free(&state);
+
+    CliRun again = run_cli(L"--update " + pair(mirror("big")) + folder, out / L"u.txt");
+    EXPECT_EQ(again.code, 2u) << again.out;
+    expect_no_wrong_file(dir.path(), "big");
+    EXPECT_TRUE(file_exists(dir / L"data/big.pak"));
+    EXPECT_FALSE(file_exists(dir / L"data/big.pak.part"));
+    CliRun check = run_cli(pair(mirror("big")) + folder, out / L"c.txt");
+    EXPECT_EQ(check.code, 2u) << check.out;
+}
