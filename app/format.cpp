@@ -49,83 +49,66 @@ struct Out {
     }
 };
 
-template <>
-void Out<char>::put_cp(uint32_t cp)
+size_t encode_one(uint32_t cp, char *buf) { return utf8_encode(cp, buf); }
+size_t encode_one(uint32_t cp, wchar_t *buf) { return utf16_encode(cp, buf); }
+
+template <typename C>
+void Out<C>::put_cp(uint32_t cp)
 {
-    char buf[4];
-    size_t n = utf8_encode(cp, buf);
+    C buf[4];
+    size_t n = encode_one(cp, buf);
     for (size_t i = 0; i < n; i++)
         put(buf[i]);
 }
 
-template <>
-void Out<wchar_t>::put_cp(uint32_t cp)
+uint32_t decode_one(const char *s, size_t n, size_t *used)
 {
-    wchar_t buf[2];
-    size_t n = utf16_encode(cp, buf);
-    for (size_t i = 0; i < n; i++)
-        put(buf[i]);
+    return utf8_decode((const unsigned char *)s, n, used);
 }
 
-// Output units a code point takes in the output kind.
-size_t units_of(uint32_t cp, char *) { char b[4]; return utf8_encode(cp, b); }
-size_t units_of(uint32_t cp, wchar_t *) { wchar_t b[2]; return utf16_encode(cp, b); }
+uint32_t decode_one(const wchar_t *s, size_t n, size_t *used)
+{
+    return utf16_decode(s, n, used);
+}
 
-// Copies (converting where the kinds differ) at most `max_src` units of a
-// string argument, padded to `width` output units.
+// Copies `n` units of a string argument, converting where the kinds differ.
+template <typename C, typename S>
+void copy_units(Out<C> &out, const S *s, size_t n)
+{
+    if (sizeof(S) == sizeof(C)) {
+        for (size_t i = 0; i < n; i++)
+            out.put((C)s[i]);
+        return;
+    }
+    for (size_t i = 0; i < n;) {
+        size_t used;
+        out.put_cp(decode_one(s + i, n - i, &used));
+        i += used;
+    }
+}
+
+// A string argument: at most `precision` units of it (all when negative),
+// padded with spaces to `width` output units. A null pointer prints as
+// "(null)", as the runtime does.
 template <typename C, typename S>
 void put_string(Out<C> &out, const S *s, int precision, int width, bool left)
 {
-    static const char null_text[] = "(null)";
     if (!s) {
-        size_t n = 6;  // "(null)", as the runtime prints it
-        if (precision >= 0 && (size_t)precision < n)
-            n = (size_t)precision;
-        if (!left)
-            out.pad(width - (int)n, (C)' ');
-        for (size_t i = 0; i < n; i++)
-            out.put((C)null_text[i]);
-        if (left)
-            out.pad(width - (int)n, (C)' ');
+        put_string(out, "(null)", precision, width, left);
         return;
     }
-
-    size_t src_len = 0;
-    while (s[src_len] && (precision < 0 || src_len < (size_t)precision))
-        src_len++;
-
-    size_t out_units = 0;
-    if (width > 0) {
-        if (sizeof(S) == sizeof(C)) {
-            out_units = src_len;
-        } else {
-            for (size_t i = 0; i < src_len;) {
-                size_t used;
-                uint32_t cp = sizeof(S) == 1
-                    ? utf8_decode((const unsigned char *)s + i, src_len - i, &used)
-                    : utf16_decode((const wchar_t *)(const void *)s + i, src_len - i, &used);
-                out_units += units_of(cp, (C *)nullptr);
-                i += used;
-            }
-        }
-    }
-    if (!left && (size_t)width > out_units)
-        out.pad(width - (int)out_units, (C)' ');
-    if (sizeof(S) == sizeof(C)) {
-        for (size_t i = 0; i < src_len; i++)
-            out.put((C)s[i]);
-    } else {
-        for (size_t i = 0; i < src_len;) {
-            size_t used;
-            uint32_t cp = sizeof(S) == 1
-                ? utf8_decode((const unsigned char *)s + i, src_len - i, &used)
-                : utf16_decode((const wchar_t *)(const void *)s + i, src_len - i, &used);
-            out.put_cp(cp);
-            i += used;
-        }
-    }
-    if (left && (size_t)width > out_units)
-        out.pad(width - (int)out_units, (C)' ');
+    size_t n = 0;
+    while (s[n] && (precision < 0 || n < (size_t)precision))
+        n++;
+    Out<C> counter = {nullptr, 0, 0};  // measures without writing
+    if (width > 0)
+        copy_units(counter, s, n);
+    int padding = width - (int)counter.len;
+    if (!left)
+        out.pad(padding, (C)' ');
+    copy_units(out, s, n);
+    if (left)
+        out.pad(padding, (C)' ');
 }
 
 enum Length { LEN_NONE, LEN_HH, LEN_H, LEN_L, LEN_LL, LEN_BIG_L, LEN_SIZE, LEN_64, LEN_32, LEN_W };
@@ -261,12 +244,13 @@ long format_any(C *dst, size_t cap, const C *fmt, va_list *ap)
             // Both kinds of character arrive promoted to int.
             uint32_t cp = (uint32_t)va_arg(*ap, int);
             cp &= wide_arg ? 0xFFFFu : 0xFFu;
-            size_t units = units_of(cp, (C *)nullptr);
+            Out<C> counter = {nullptr, 0, 0};
+            counter.put_cp(cp);
             if (!left)
-                out.pad(width - (int)units, (C)' ');
+                out.pad(width - (int)counter.len, (C)' ');
             out.put_cp(cp);
             if (left)
-                out.pad(width - (int)units, (C)' ');
+                out.pad(width - (int)counter.len, (C)' ');
             continue;
         }
         case 'd': case 'i': {

@@ -15,12 +15,6 @@
 using namespace testing_support;
 using namespace update_test;
 
-#define REQUIRE_RELEASES()                                                      \
-    do {                                                                        \
-        if (!releases_available())                                             \
-            GTEST_SKIP() << "releases need the demo key (build with it)";      \
-    } while (0)
-
 namespace {
 
 struct Release {

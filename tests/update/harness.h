@@ -37,6 +37,13 @@ std::wstring slow_mirror(const std::string &name);
 std::wstring dead_mirror();
 // True when the releases exist (they need the demo key's private half).
 bool releases_available();
+
+// Skips a case whose releases could not be built.
+#define REQUIRE_RELEASES()                                                      \
+    do {                                                                        \
+        if (!update_test::releases_available())                                \
+            GTEST_SKIP() << "releases need the demo key (build with it)";      \
+    } while (0)
 // A client file of a release as published ("ui/layout.xml.stock" for the
 // stock twin of a shared path).
 std::string release_file(const std::string &release, const std::string &path);

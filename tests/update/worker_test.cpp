@@ -16,12 +16,6 @@
 using namespace testing_support;
 using namespace update_test;
 
-#define REQUIRE_RELEASES()                                                      \
-    do {                                                                        \
-        if (!releases_available())                                             \
-            GTEST_SKIP() << "releases need the demo key (build with it)";      \
-    } while (0)
-
 namespace {
 
 std::string file_text(const TempDir &dir, const std::wstring &rel)
