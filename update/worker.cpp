@@ -14,6 +14,10 @@ namespace {
 
 const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the files
 
+// The request is one flat record the window copies as a whole: a window
+// handle, the 260-character folder and five 32-bit fields.
+static_assert(sizeof(void *) != 4 || sizeof(WorkerParams) == 544, "WorkerParams is 544 bytes");
+
 volatile LONG g_running;
 HANDLE g_thread;
 WorkerParams g_params;
