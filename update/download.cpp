@@ -16,6 +16,9 @@ namespace {
 
 const int ATTEMPTS_PER_VARIANT = 3;
 const DWORD RETRY_PAUSE_MS = 1000;
+// Smaller gzip objects are unpacked after their download: for them a thread
+// costs more than the overlap saves.
+const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
 
 enum Variant { VARIANT_NONE, VARIANT_GZIP, VARIANT_PLAIN };
 
@@ -76,8 +79,20 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                 if (*cancel_flag)
                     return -1;
                 uint8_t digest[SHA256_BYTES];
-                int result = http_download_to_file(url, part, expected, digest,
-                                                   report_download_progress, &progress);
+                char error[GZIP_ERROR_TEXT_BYTES];
+                // A gzip object's own digest is of no use: its decoded content
+                // is what the manifest names.
+                UnpackStream *stream = gzip && expected >= STREAM_MIN_PACKED_BYTES
+                    ? unpack_stream_open(part, tmp, &progress) : nullptr;
+                int result = stream
+                    ? http_download_to_file(url, part, expected, nullptr, unpack_stream_progress,
+                                            stream)
+                    : http_download_to_file(url, part, expected, gzip ? nullptr : digest,
+                                            report_download_progress, &progress);
+                int unpacked = -1;
+                if (stream)
+                    unpacked = unpack_stream_finish(stream, result == 200 || result == 206,
+                                                    digest, error);
                 if (result == -1)
                     return -1;
                 if (result != 200 && result != 206) {
@@ -91,8 +106,9 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                 }
 
                 if (gzip) {
-                    char error[64];
-                    if (!gunzip_file_hashed(part, tmp, digest, error)) {
+                    if (unpacked == -1)
+                        unpacked = gunzip_file_hashed(part, tmp, digest, error);
+                    if (!unpacked) {
                         log_wprintf(L"object %S.gz from %s: %S, discarding", hex, mirror, error);
                         DeleteFileW(part);
                         break;
