@@ -4,41 +4,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-namespace {
-const DWORD FILE_BLOCK_BYTES = 1048576;
-
-// A block this large is mapped afresh by every allocation and its pages are
-// zero-filled by the system on first touch: for the many small files of a
-// verify pass that costs about a third of the hashing itself. One block is
-// kept for the process and lent to one caller at a time; a caller that finds
-// it lent allocates its own.
-volatile LONG g_block_lent;
-void *g_block;
-
-void *borrow_block(bool *lent)
-{
-    if (InterlockedCompareExchange(&g_block_lent, 1, 0) == 0) {
-        if (!g_block)
-            g_block = HeapAlloc(GetProcessHeap(), 0, FILE_BLOCK_BYTES);
-        if (g_block) {
-            *lent = true;
-            return g_block;
-        }
-        InterlockedExchange(&g_block_lent, 0);
-    }
-    *lent = false;
-    return HeapAlloc(GetProcessHeap(), 0, FILE_BLOCK_BYTES);
-}
-
-void return_block(void *block, bool lent)
-{
-    if (lent)
-        InterlockedExchange(&g_block_lent, 0);
-    else if (block)
-        HeapFree(GetProcessHeap(), 0, block);
-}
-}  // namespace
-
 int running_digest_begin(RunningDigest *digest)
 {
     digest->provider = nullptr;
@@ -88,35 +53,6 @@ int sha256_buffer(const void *bytes, size_t len, uint8_t out[SHA256_BYTES])
     int ok = running_digest_begin(&digest) == DIGEST_BEGIN_OK &&
              running_digest_add(&digest, bytes, len) && running_digest_finish(&digest, out);
     running_digest_release(&digest);
-    return ok;
-}
-
-int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES])
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    RunningDigest digest = {nullptr, nullptr};
-    int ok = 0;
-    bool lent = false;
-    void *buf = borrow_block(&lent);
-    if (buf && running_digest_begin(&digest) == DIGEST_BEGIN_OK) {
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file, buf, FILE_BLOCK_BYTES, &got, nullptr))
-                break;
-            if (got == 0) {
-                ok = running_digest_finish(&digest, out);
-                break;
-            }
-            if (!running_digest_add(&digest, buf, got))
-                break;
-        }
-    }
-    running_digest_release(&digest);
-    return_block(buf, lent);
-    CloseHandle(file);
     return ok;
 }
 

@@ -118,8 +118,10 @@ TEST(Sha256File, SizesAroundTheReadBlock)
 {
     // The end of a file shows only as a read of zero bytes: a file of exactly
     // one block and one of a block and a byte take different last steps.
+    // From 4 MiB on, the next block is read on a second thread.
     TempDir dir;
-    const size_t sizes[] = {0, 1, 1048575, 1048576, 1048577, 3 * 1048576};
+    const size_t sizes[] = {0, 1, 1048575, 1048576, 1048577, 3 * 1048576, 4 * 1048576 - 1,
+                            4 * 1048576, 4 * 1048576 + 1, 9 * 1048576 + 5};
     for (size_t size : sizes) {
         std::string content = pattern(size);
         std::wstring path = dir / L"file.bin";
