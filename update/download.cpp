@@ -19,6 +19,8 @@ const DWORD RETRY_PAUSE_MS = 1000;
 // Smaller gzip objects are unpacked after their download: for them a thread
 // costs more than the overlap saves.
 const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
+// The same for hashing a plain object while it downloads.
+const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
 
 enum Variant { VARIANT_NONE, VARIANT_GZIP, VARIANT_PLAIN };
 
@@ -80,10 +82,12 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                     return -1;
                 uint8_t digest[SHA256_BYTES];
                 char error[GZIP_ERROR_TEXT_BYTES];
-                // A gzip object's own digest is of no use: its decoded content
-                // is what the manifest names.
-                UnpackStream *stream = gzip && expected >= STREAM_MIN_PACKED_BYTES
-                    ? unpack_stream_open(part, tmp, &progress) : nullptr;
+                // Larger objects are unpacked or hashed behind the download
+                // on a thread of their own (a gzip object's own digest is of
+                // no use: its decoded content is what the manifest names).
+                bool follow = expected >= (gzip ? STREAM_MIN_PACKED_BYTES : STREAM_MIN_PLAIN_BYTES);
+                UnpackStream *stream =
+                    follow ? unpack_stream_open(part, gzip ? tmp : nullptr, &progress) : nullptr;
                 int result = stream
                     ? http_download_to_file(url, part, expected, nullptr, unpack_stream_progress,
                                             stream)
@@ -105,6 +109,10 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                     continue;
                 }
 
+                // A plain object whose stream was of no use: its digest from
+                // the file (a file that cannot be hashed counts as wrong).
+                if (!gzip && stream && unpacked == -1 && !sha256_file(part, digest))
+                    memset(digest, 0, sizeof digest);
                 if (gzip) {
                     if (unpacked == -1)
                         unpacked = gunzip_file_hashed(part, tmp, digest, error);

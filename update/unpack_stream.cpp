@@ -1,13 +1,15 @@
-// A gzip object unpacked while it downloads. The decoder runs on a thread of
-// its own and reads the part file behind the download, never past the bytes
-// the download has reported written, so decoding and hashing the content
-// overlap with the transfer instead of following it. Whatever goes unusual
+// A gzip object unpacked, or a plain object hashed, while it downloads. The
+// decoder (or hasher) runs on a thread of its own and reads the part file
+// behind the download, never past the bytes the download has reported
+// written, so decoding and hashing the content overlap with the transfer
+// instead of following it. Whatever goes unusual
 // (the part file falls back, the download fails, the thread cannot start)
 // makes the stream unusable and the caller unpacks the complete file as
 // before: the result never depends on the overlap.
 #include "update/update.h"
 
 #include "content/content.h"
+#include "net/net.h"
 
 #include <windows.h>
 
@@ -16,7 +18,7 @@
 struct UnpackStream {
     DownloadProgress *progress;
     wchar_t gz_path[CLIENT_PATH_CHARS];
-    wchar_t out_path[CLIENT_PATH_CHARS];
+    wchar_t out_path[CLIENT_PATH_CHARS];  // empty: hash the part file only
     CRITICAL_SECTION lock;
     HANDLE wake;           // auto-reset: the watermark moved or the stream ended
     HANDLE thread;
@@ -24,7 +26,8 @@ struct UnpackStream {
     uint64_t watermark;    // bytes of the part file the download has written
     bool ended;            // no byte will be added
     bool spoiled;          // the part file fell back, or the download failed
-    bool waiting;          // the decoder waits for a wake-up: signal it
+    bool waiting;          // the decoder waits for a wake-up ...
+    uint64_t wake_at;      // ... once the watermark reaches this
     // The thread's own.
     HANDLE file;
     uint64_t consumed;
@@ -36,6 +39,9 @@ struct UnpackStream {
 namespace {
 
 const DWORD WAKE_CHECK_MS = 1000;  // a missed wake-up costs at most this
+// A waiting reader is woken once this much more has arrived (or the download
+// ended): a wake-up per network read would cost more than the work it wakes.
+const uint64_t WAKE_STEP_BYTES = 524288;
 
 // Reads the part file up to the watermark; waits while the download is still
 // adding to it. -1 once the stream is spoiled or the file is shorter than
@@ -66,16 +72,43 @@ int read_behind_download(void *context, uint8_t *buffer, int capacity)
         EnterCriticalSection(&s->lock);
         bool moved = s->watermark != mark || s->ended || s->spoiled;
         s->waiting = !moved;
+        s->wake_at = mark + WAKE_STEP_BYTES;
         LeaveCriticalSection(&s->lock);
         if (!moved)
             WaitForSingleObject(s->wake, WAKE_CHECK_MS);
     }
 }
 
+// The digest of the part file's bytes as they come; ok 1 when all were read.
+void hash_behind_download(UnpackStream *s)
+{
+    RunningDigest digest = {nullptr, nullptr};
+    uint8_t *buf = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, HTTP_TRANSFER_BYTES);
+    if (buf && running_digest_begin(&digest) == DIGEST_BEGIN_OK) {
+        for (;;) {
+            int n = read_behind_download(s, buf, HTTP_TRANSFER_BYTES);
+            if (n < 0)
+                break;
+            if (n == 0) {
+                s->ok = running_digest_finish(&digest, s->digest);
+                break;
+            }
+            if (!running_digest_add(&digest, buf, (size_t)n))
+                break;
+        }
+    }
+    running_digest_release(&digest);
+    if (buf)
+        HeapFree(GetProcessHeap(), 0, buf);
+}
+
 DWORD WINAPI unpack_thread(void *arg)
 {
     UnpackStream *s = (UnpackStream *)arg;
-    s->ok = gunzip_hashed(read_behind_download, s, s->out_path, s->digest, s->error);
+    if (s->out_path[0])
+        s->ok = gunzip_hashed(read_behind_download, s, s->out_path, s->digest, s->error);
+    else
+        hash_behind_download(s);
     return 0;
 }
 
@@ -96,7 +129,8 @@ UnpackStream *unpack_stream_open(const wchar_t *gz_path, const wchar_t *out_path
     s->progress = progress;
     s->file = INVALID_HANDLE_VALUE;
     lstrcpynW(s->gz_path, gz_path, CLIENT_PATH_CHARS);
-    lstrcpynW(s->out_path, out_path, CLIENT_PATH_CHARS);
+    if (out_path)
+        lstrcpynW(s->out_path, out_path, CLIENT_PATH_CHARS);
     return s;
 }
 
@@ -110,9 +144,11 @@ int unpack_stream_progress(void *context, uint64_t present, uint64_t expected)
         s->watermark = present;
     bool start = !s->started && !s->spoiled;
     s->started = true;
-    // Signalling costs a trip to the system: only when the decoder waits.
-    bool wake = s->waiting;
-    s->waiting = false;
+    // Signalling costs a trip to the system: only when the decoder waits and
+    // has enough to do, or at the object's end.
+    bool wake = s->waiting && (s->spoiled || present >= s->wake_at || present >= expected);
+    if (wake)
+        s->waiting = false;
     LeaveCriticalSection(&s->lock);
 
     // The first report comes once the part file exists and the response was
@@ -143,11 +179,15 @@ int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256
     if (s->thread) {
         WaitForSingleObject(s->thread, INFINITE);
         CloseHandle(s->thread);
+        // Hashing alone has no failure of its own to report: a read that
+        // failed makes the stream unusable like a fall-back does.
+        if (!s->out_path[0] && !s->ok)
+            s->spoiled = true;
         if (!s->spoiled) {
             result = s->ok ? 1 : 0;
             memcpy(digest, s->digest, SHA256_BYTES);
             memcpy(error_text, s->error, GZIP_ERROR_TEXT_BYTES);
-        } else if (s->ok) {
+        } else if (s->ok && s->out_path[0]) {
             DeleteFileW(s->out_path);  // decoded from bytes that may be gone
         }
     }

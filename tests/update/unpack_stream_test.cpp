@@ -162,3 +162,41 @@ TEST(UnpackStream, UnusableAfterAFailureAFallBackOrNoReport)
         EXPECT_FALSE(file_exists(f.tmp)) << c;
     }
 }
+
+// Without an output file the stream only hashes the part file's bytes, kept
+// prefix included; a fall-back makes it unusable like the decoder.
+TEST(UnpackStream, HashOnlyFollowsAPlainObject)
+{
+    Streamed s;
+    REQUIRE_STREAMED(s);
+    for (bool fall_back : {false, true}) {
+        Files f;
+        HANDLE part = f.open_part();
+        DWORD written = 0;
+        size_t prefix = s.plain.size() / 4;
+        ASSERT_TRUE(WriteFile(part, s.plain.data(), (DWORD)prefix, &written, nullptr));
+        UnpackStream *stream = unpack_stream_open(f.part.c_str(), nullptr, &f.progress);
+        ASSERT_TRUE(stream);
+        uint64_t present = prefix;
+        unpack_stream_progress(stream, present, s.plain.size());
+        if (fall_back) {
+            SetFilePointer(part, 0, nullptr, FILE_BEGIN);
+            SetEndOfFile(part);
+            present = 0;
+            unpack_stream_progress(stream, 0, s.plain.size());
+            prefix = 0;
+        }
+        append_and_report(stream, part, s.plain, prefix, s.plain.size(), 100000, &present);
+        uint8_t digest[SHA256_BYTES];
+        char error[GZIP_ERROR_TEXT_BYTES] = "";
+        int result = unpack_stream_finish(stream, 1, digest, error);
+        CloseHandle(part);
+        if (fall_back) {
+            EXPECT_EQ(result, -1);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(memcmp(digest, s.digest, SHA256_BYTES), 0);
+        }
+        EXPECT_FALSE(file_exists(f.tmp));
+    }
+}
