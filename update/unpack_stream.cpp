@@ -2,10 +2,10 @@
 // decoder (or hasher) runs on a thread of its own and reads the part file
 // behind the download, never past the bytes the download has reported
 // written, so decoding and hashing the content overlap with the transfer
-// instead of following it. Whatever goes unusual
-// (the part file falls back, the download fails, the thread cannot start)
-// makes the stream unusable and the caller unpacks the complete file as
-// before: the result never depends on the overlap.
+// instead of following it. Whatever goes unusual (the part file falls back,
+// the download fails, the thread cannot start or read) makes the stream
+// unusable and the caller unpacks or hashes the complete file as before: the
+// result never depends on the overlap.
 #include "update/update.h"
 
 #include "content/content.h"
