@@ -83,3 +83,9 @@ const char *gzip_result_text(int result);
 // left in place.
 int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
                        uint8_t digest[SHA256_BYTES], char *error_text);
+
+// The same from any input: decodes the gzip member that `read` delivers into
+// a new file `out_path` while hashing the decoded bytes. Results and error
+// texts as above, without "open .gz" (the input is the caller's).
+int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
+                  uint8_t digest[SHA256_BYTES], char *error_text);

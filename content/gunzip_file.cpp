@@ -41,24 +41,17 @@ void set_error(char *error_text, const char *text)
 
 }  // namespace
 
-int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
-                       uint8_t digest[SHA256_BYTES], char *error_text)
+int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
+                  uint8_t digest[SHA256_BYTES], char *error_text)
 {
     error_text[0] = 0;
     RunningDigest running = {nullptr, nullptr};
-    HANDLE gz = INVALID_HANDLE_VALUE;
     HANDLE out = INVALID_HANDLE_VALUE;
     int ok = 0;
 
     int begun = running_digest_begin(&running);
     if (begun != DIGEST_BEGIN_OK) {
         set_error(error_text, begun == DIGEST_BEGIN_NO_HASH ? "sha256 hash" : "sha256 provider");
-        goto cleanup;
-    }
-    gz = CreateFileW(gz_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (gz == INVALID_HANDLE_VALUE) {
-        set_error(error_text, "open .gz");
         goto cleanup;
     }
     out = CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -69,7 +62,7 @@ int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
     }
     {
         GunzipSink sink = {out, &running};
-        int r = gzip_decode(read_gz_file, gz, write_and_hash, &sink, nullptr);
+        int r = gzip_decode(read, read_context, write_and_hash, &sink, nullptr);
         if (r != GZIP_OK) {
             set_error(error_text, gzip_result_text(r));
             goto cleanup;
@@ -88,8 +81,21 @@ cleanup:
         if (!ok)
             DeleteFileW(out_path);
     }
-    if (gz != INVALID_HANDLE_VALUE)
-        CloseHandle(gz);
     running_digest_release(&running);
+    return ok;
+}
+
+int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
+                       uint8_t digest[SHA256_BYTES], char *error_text)
+{
+    error_text[0] = 0;
+    HANDLE gz = CreateFileW(gz_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (gz == INVALID_HANDLE_VALUE) {
+        set_error(error_text, "open .gz");
+        return 0;
+    }
+    int ok = gunzip_hashed(read_gz_file, gz, out_path, digest, error_text);
+    CloseHandle(gz);
     return ok;
 }

@@ -4,10 +4,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-namespace {
-const DWORD FILE_BLOCK_BYTES = 1048576;
-}
-
 int running_digest_begin(RunningDigest *digest)
 {
     digest->provider = nullptr;
@@ -57,35 +53,6 @@ int sha256_buffer(const void *bytes, size_t len, uint8_t out[SHA256_BYTES])
     int ok = running_digest_begin(&digest) == DIGEST_BEGIN_OK &&
              running_digest_add(&digest, bytes, len) && running_digest_finish(&digest, out);
     running_digest_release(&digest);
-    return ok;
-}
-
-int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES])
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    RunningDigest digest = {nullptr, nullptr};
-    int ok = 0;
-    void *buf = HeapAlloc(GetProcessHeap(), 0, FILE_BLOCK_BYTES);
-    if (buf && running_digest_begin(&digest) == DIGEST_BEGIN_OK) {
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file, buf, FILE_BLOCK_BYTES, &got, nullptr))
-                break;
-            if (got == 0) {
-                ok = running_digest_finish(&digest, out);
-                break;
-            }
-            if (!running_digest_add(&digest, buf, got))
-                break;
-        }
-    }
-    running_digest_release(&digest);
-    if (buf)
-        HeapFree(GetProcessHeap(), 0, buf);
-    CloseHandle(file);
     return ok;
 }
 

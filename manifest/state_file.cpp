@@ -27,9 +27,12 @@ bool write_all(HANDLE file, const char *bytes, size_t len)
     return WriteFile(file, bytes, (DWORD)len, &written, nullptr) && written == len;
 }
 
-// Writes the header and every entry line. False at the first failed write;
-// nothing after it is written.
-bool write_state_text(HANDLE file, const LocalState *state)
+// Where the text of a state goes, block by block: false stops it.
+typedef bool (*TextSink)(HANDLE file, const char *bytes, size_t len);
+
+// The header and every entry line into `sink`. False at the first refused
+// block; nothing after it is handed on.
+bool emit_state_text(HANDLE file, const LocalState *state, TextSink sink)
 {
     char *block = (char *)malloc(WRITE_BLOCK_BYTES);
     if (!block)
@@ -38,16 +41,50 @@ bool write_state_text(HANDLE file, const LocalState *state)
     bool ok = true;
     for (int32_t i = 0; ok && i < state->count; i++) {
         if (used + STATE_LINE_BYTES > WRITE_BLOCK_BYTES) {
-            ok = write_all(file, block, used);
+            ok = sink(file, block, used);
             used = 0;
         }
         if (ok)
             used += state_format_entry(&state->entries[i], block + used, STATE_LINE_BYTES);
     }
     if (ok && used > 0)
-        ok = write_all(file, block, used);
+        ok = sink(file, block, used);
     free(block);
     return ok;
+}
+
+// A sink that compares with the file's next bytes instead of writing.
+bool matches_next(HANDLE file, const char *bytes, size_t len)
+{
+    char buf[4096];
+    while (len > 0) {
+        DWORD want = len < sizeof buf ? (DWORD)len : (DWORD)sizeof buf;
+        DWORD got = 0;
+        if (!ReadFile(file, buf, want, &got, nullptr) || got != want ||
+            memcmp(buf, bytes, want) != 0)
+            return false;
+        bytes += want;
+        len -= want;
+    }
+    return true;
+}
+
+// True when the file `name` holds exactly the text a save of `state` would
+// write. A check of an up-to-date client saves an unchanged state; then
+// nothing needs to be written, flushed and moved.
+bool file_holds_state(const wchar_t *name, const LocalState *state)
+{
+    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = emit_state_text(file, state, matches_next);
+    char extra;
+    DWORD got = 1;
+    if (same)
+        same = ReadFile(file, &extra, 1, &got, nullptr) && got == 0;
+    CloseHandle(file);
+    return same;
 }
 
 }  // namespace
@@ -96,12 +133,14 @@ bool state_save(const LocalState *state, const wchar_t *folder)
         keep = TMP_KEEP_CHARS;
     wmemcpy(tmp_name, final_name, keep);
     wmemcpy(tmp_name + keep, L".tmp", 5);
+    if (file_holds_state(final_name, state))
+        return true;
 
     HANDLE file = CreateFileW(tmp_name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = write_state_text(file, state);
+    bool ok = emit_state_text(file, state, write_all);
     if (ok)
         ok = FlushFileBuffers(file) != 0;
     CloseHandle(file);

@@ -63,7 +63,7 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
     char *buf = (char *)HeapAlloc(GetProcessHeap(), 0, HTTP_TRANSFER_BYTES);
     if (!buf)
         return 0;
-    if (running_digest_begin(&digest) != DIGEST_BEGIN_OK)
+    if (digest_out && running_digest_begin(&digest) != DIGEST_BEGIN_OK)
         goto done;
     file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -75,8 +75,8 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
     if ((uint64_t)size.QuadPart == expected_size) {
         // Already complete: its digest, no request. A wrong content is the
         // caller's to find by comparing digests.
-        if (hash_existing_content(&digest, file, buf, HTTP_TRANSFER_BYTES) &&
-            running_digest_finish(&digest, digest_out)) {
+        if (!digest_out || (hash_existing_content(&digest, file, buf, HTTP_TRANSFER_BYTES) &&
+                            running_digest_finish(&digest, digest_out))) {
             if (progress)
                 progress(context, expected_size, expected_size);
             result = 200;
@@ -129,7 +129,8 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
         goto done;
     }
 
-    if (status == 206 && !hash_existing_content(&digest, file, buf, HTTP_TRANSFER_BYTES))
+    if (status == 206 && digest_out &&
+        !hash_existing_content(&digest, file, buf, HTTP_TRANSFER_BYTES))
         goto done;
     if (!SetFilePointerEx(file, zero, nullptr, FILE_END))
         goto done;
@@ -158,7 +159,7 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
         DWORD written = 0;
         if (!WriteFile(file, buf, read, &written, nullptr) || written != read)
             goto done;
-        if (!running_digest_add(&digest, buf, read))
+        if (digest_out && !running_digest_add(&digest, buf, read))
             goto done;
         present += read;
     }
@@ -167,7 +168,7 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
         log_printf("net: short body %llu of %llu", present, expected_size);
         goto done;
     }
-    if (!running_digest_finish(&digest, digest_out))
+    if (digest_out && !running_digest_finish(&digest, digest_out))
         goto done;
     if (progress)
         progress(context, present, expected_size);

@@ -75,6 +75,8 @@ typedef int (*DownloadProgressFn)(void *context, uint64_t present, uint64_t expe
 // here deletes a partial file: the next call resumes from its length.
 //   digest_out: SHA-256 of the whole file after the call (on 200/206); the
 //               caller compares it with the manifest, this function does not.
+//               Null when the caller has no use for it (a gzip object, whose
+//               decoded content is what gets compared): nothing is hashed.
 //   progress:   may be null; `context` is passed through untouched.
 // Result: 200 or 206 on success, -1 when `progress` asked to stop, another
 // HTTP status when the server answered with it (nothing written), 0 on any

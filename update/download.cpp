@@ -16,6 +16,11 @@ namespace {
 
 const int ATTEMPTS_PER_VARIANT = 3;
 const DWORD RETRY_PAUSE_MS = 1000;
+// Smaller gzip objects are unpacked after their download: for them a thread
+// costs more than the overlap saves.
+const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
+// The same for hashing a plain object while it downloads.
+const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
 
 enum Variant { VARIANT_NONE, VARIANT_GZIP, VARIANT_PLAIN };
 
@@ -76,8 +81,22 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                 if (*cancel_flag)
                     return -1;
                 uint8_t digest[SHA256_BYTES];
-                int result = http_download_to_file(url, part, expected, digest,
-                                                   report_download_progress, &progress);
+                char error[GZIP_ERROR_TEXT_BYTES];
+                // Larger objects are unpacked or hashed behind the download
+                // on a thread of their own (a gzip object's own digest is of
+                // no use: its decoded content is what the manifest names).
+                bool follow = expected >= (gzip ? STREAM_MIN_PACKED_BYTES : STREAM_MIN_PLAIN_BYTES);
+                UnpackStream *stream =
+                    follow ? unpack_stream_open(part, gzip ? tmp : nullptr, &progress) : nullptr;
+                int result = stream
+                    ? http_download_to_file(url, part, expected, nullptr, unpack_stream_progress,
+                                            stream)
+                    : http_download_to_file(url, part, expected, gzip ? nullptr : digest,
+                                            report_download_progress, &progress);
+                int unpacked = -1;
+                if (stream)
+                    unpacked = unpack_stream_finish(stream, result == 200 || result == 206,
+                                                    digest, error);
                 if (result == -1)
                     return -1;
                 if (result != 200 && result != 206) {
@@ -90,9 +109,14 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                     continue;
                 }
 
+                // A plain object whose stream was of no use: its digest from
+                // the file (a file that cannot be hashed counts as wrong).
+                if (!gzip && stream && unpacked == -1 && !sha256_file(part, digest))
+                    memset(digest, 0, sizeof digest);
                 if (gzip) {
-                    char error[64];
-                    if (!gunzip_file_hashed(part, tmp, digest, error)) {
+                    if (unpacked == -1)
+                        unpacked = gunzip_file_hashed(part, tmp, digest, error);
+                    if (!unpacked) {
                         log_wprintf(L"object %S.gz from %s: %S, discarding", hex, mirror, error);
                         DeleteFileW(part);
                         break;

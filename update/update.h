@@ -104,6 +104,33 @@ int fetch_manifest(void *window, const MirrorList *list, int count, int64_t appl
 // ---------------------------------------------------------------------------
 // Object download
 
+// A gzip object unpacked, or a plain object hashed, on a thread of its own
+// while it downloads (see download_object). Open it before the download with
+// the part file, the output file (null: hash the part file's bytes only) and
+// the object's progress context, pass unpack_stream_progress with the stream
+// as the download's progress function, and end it with unpack_stream_finish
+// whatever the download's result.
+struct UnpackStream;
+
+// Null when out of resources (then unpack the complete file afterwards).
+UnpackStream *unpack_stream_open(const wchar_t *gz_path, const wchar_t *out_path,
+                                 DownloadProgress *progress);
+
+// The download's progress function (`context` is the stream): lets the
+// decoder read up to `present` bytes, then reports to the progress context.
+int unpack_stream_progress(void *context, uint64_t present, uint64_t expected);
+
+// Waits for the decoder and frees the stream. `download_ok`: the download
+// delivered the whole object. Result: 1 with the digest of the decoded bytes
+// in the output file (of the part file's bytes when hashing only); 0 when
+// the object is not a valid gzip member (`error_text`, GZIP_ERROR_TEXT_BYTES,
+// as gunzip_file_hashed gives it; no output file; never when hashing only);
+// -1 when the stream is of no use (the download failed or started over, the
+// thread never started or could not read): no output file, and on a good
+// download the caller unpacks or hashes the part file itself.
+int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256_BYTES],
+                         char *error_text);
+
 // Brings `entry` to `destination` (a full path of at most 519 characters):
 // mirrors from *start_index on, the gzip object first when the entry has a
 // packed size, three attempts per variant and mirror, resumed through

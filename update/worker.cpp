@@ -13,6 +13,15 @@
 namespace {
 
 const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the files
+// The total bar of the comparison moves at the rate of the download bars.
+const uint32_t COMPARE_BAR_MS = 100;
+// Records of downloaded files reach the state file at least this often (and
+// whenever the download loop ends). Saving after each file writes the whole
+// file each time: for a fresh install of thousands of small files that is
+// quadratic and took longer than hashing them. A crash loses the records of
+// at most this last stretch; those files are in place with verified content
+// and the next pass hashes them once instead of trusting a record.
+const uint32_t RECORD_SAVE_MS = 1000;
 
 // The request is one flat record the window copies as a whole: a window
 // handle, the 260-character folder and five 32-bit fields.
@@ -40,6 +49,11 @@ struct Pass {
     uint64_t disk_bytes;
     uint64_t wire_bytes;
     uint64_t finished_wire_bytes;
+    bool total_posted;             // the comparison posted its total bar
+    uint32_t total_permille;       // ... with this value
+    uint32_t total_time;           // ... at this tick
+    uint32_t save_time;            // tick of the last save while downloading
+    bool unsaved;                  // records added since then
 };
 
 int compare_entries(const void *a, const void *b)
@@ -164,6 +178,23 @@ void remove_unwanted(Pass *pass, const ManifestEntry *entry)
     state_remove(&pass->state, entry->path);
 }
 
+// The total bar before a wanted entry of the comparison. A trusted file costs
+// a few microseconds; a posted message costs several times that and as much
+// again where the window takes it. So the bar is posted when its value is new
+// and the last post is COMPARE_BAR_MS old, and always the first time.
+void post_compare_total(Pass *pass)
+{
+    uint32_t permille = (uint32_t)((uint64_t)pass->done * 1000 / (uint64_t)pass->wanted);
+    uint32_t now = progress_tick();
+    if (pass->total_posted &&
+        (permille == pass->total_permille || now - pass->total_time < COMPARE_BAR_MS))
+        return;
+    PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, permille, 0);
+    pass->total_posted = true;
+    pass->total_permille = permille;
+    pass->total_time = now;
+}
+
 void add_pending(Pass *pass, int index, const ManifestEntry *entry)
 {
     pass->pending[pass->pending_count++] = index;
@@ -188,8 +219,7 @@ bool compare_files(Pass *pass)
 
         wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
         client_file_path(entry->path, pass->folder, rel, full);
-        PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS,
-                     (WPARAM)((uint64_t)pass->done * 1000 / (uint64_t)pass->wanted), 0);
+        post_compare_total(pass);
         pass->done++;
 
         uint64_t size = 0, time = 0;
@@ -250,10 +280,23 @@ bool copy_same_content(Pass *pass, int k, const ManifestEntry *entry, const wcha
     return false;
 }
 
+// Saves the records of the files brought in so far, when there are new ones
+// and (unless `now_anyway`) the last save is RECORD_SAVE_MS old.
+void save_records(Pass *pass, bool now_anyway)
+{
+    uint32_t now = GetTickCount();
+    if (!pass->unsaved || (!now_anyway && now - pass->save_time < RECORD_SAVE_MS))
+        return;
+    state_save(&pass->state, pass->folder);
+    pass->save_time = now;
+    pass->unsaved = false;
+}
+
 // Brings in every pending entry; false when the pass ended on the way.
 bool download_pending(Pass *pass)
 {
     WorkerParams *params = pass->params;
+    pass->save_time = GetTickCount();  // the comparison has just saved
     for (int k = 0; k < pass->pending_count; k++) {
         const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
         wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
@@ -269,6 +312,8 @@ bool download_pending(Pass *pass)
             int result = download_object(pass->window, &pass->mirrors, pass->mirror_count,
                                          &pass->start_index, entry, full, &params->cancel,
                                          pass->finished_wire_bytes, pass->wire_bytes);
+            if (result != 1)
+                save_records(pass, true);
             if (result == -1) {
                 post_status(pass->window, L"Cancelled.");
                 post_finished(pass->window, UpdateNeeded, pass->pending_count - k);
@@ -283,7 +328,8 @@ bool download_pending(Pass *pass)
         uint64_t size = 0, time = 0;
         if (!entry->seed && file_info(full, &size, &time)) {
             record_file(&pass->state, entry, size, time);
-            state_save(&pass->state, pass->folder);
+            pass->unsaved = true;
+            save_records(pass, false);
         }
         pass->finished_wire_bytes += entry_wire_size(entry);
     }

@@ -118,8 +118,10 @@ TEST(Sha256File, SizesAroundTheReadBlock)
 {
     // The end of a file shows only as a read of zero bytes: a file of exactly
     // one block and one of a block and a byte take different last steps.
+    // From 4 MiB on, the next block is read on a second thread.
     TempDir dir;
-    const size_t sizes[] = {0, 1, 1048575, 1048576, 1048577, 3 * 1048576};
+    const size_t sizes[] = {0, 1, 1048575, 1048576, 1048577, 3 * 1048576, 4 * 1048576 - 1,
+                            4 * 1048576, 4 * 1048576 + 1, 9 * 1048576 + 5};
     for (size_t size : sizes) {
         std::string content = pattern(size);
         std::wstring path = dir / L"file.bin";
@@ -133,6 +135,54 @@ TEST(Sha256File, SizesAroundTheReadBlock)
                       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
         }
     }
+}
+
+namespace {
+
+struct Hasher {
+    std::wstring path;
+    std::string want;
+    int right = 0;
+};
+
+DWORD WINAPI hash_repeatedly(void *arg)
+{
+    Hasher *h = (Hasher *)arg;
+    for (int i = 0; i < 40; i++) {
+        uint8_t digest[SHA256_BYTES];
+        if (sha256_file(h->path.c_str(), digest) && hex_of(digest) == h->want)
+            h->right++;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The read block kept for the process is lent to one caller at a time: two
+// threads hashing different files at once both get their own digests.
+TEST(Sha256File, TwoThreadsAtOnce)
+{
+    TempDir dir;
+    Hasher a, b;
+    a.path = dir / L"a.bin";
+    b.path = dir / L"b.bin";
+    std::string ca = pattern(1048576 + 77), cb = std::string(700000, 'b');
+    ASSERT_TRUE(write_file(a.path, ca));
+    ASSERT_TRUE(write_file(b.path, cb));
+    uint8_t d[SHA256_BYTES];
+    ASSERT_EQ(sha256_buffer(ca.data(), ca.size(), d), 1);
+    a.want = hex_of(d);
+    ASSERT_EQ(sha256_buffer(cb.data(), cb.size(), d), 1);
+    b.want = hex_of(d);
+    HANDLE ta = CreateThread(nullptr, 0, hash_repeatedly, &a, 0, nullptr);
+    HANDLE tb = CreateThread(nullptr, 0, hash_repeatedly, &b, 0, nullptr);
+    ASSERT_TRUE(ta && tb);
+    WaitForSingleObject(ta, INFINITE);
+    WaitForSingleObject(tb, INFINITE);
+    CloseHandle(ta);
+    CloseHandle(tb);
+    EXPECT_EQ(a.right, 40);
+    EXPECT_EQ(b.right, 40);
 }
 
 TEST(Sha256File, FolderAndMissingPathGiveFalse)

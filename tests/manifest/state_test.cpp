@@ -2,11 +2,14 @@
 // limit, saves that fail without harm, and the table operations.
 #include "manifest/manifest.h"
 
+#include "app/app.h"
+
 #include "support/support.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -140,6 +143,44 @@ StateEntry make_entry(const std::string &path, uint64_t size, uint8_t fill)
     return e;
 }
 
+// Entry lines at the limits of every field, and a buffer too small for the
+// line: cut like snprintf, never overrun.
+TEST(StateText, EntryLinesAtTheLimits)
+{
+    struct Case {
+        size_t path_bytes;
+        uint64_t size, time;
+    } cases[] = {{1, 0, 0}, {17, 123456789, 133000000000000000ull},
+                 {399, UINT64_MAX, UINT64_MAX}, {399, 10, 9}};
+    for (const Case &c : cases) {
+        StateEntry e;
+        memset(&e, 0, sizeof e);
+        memset(e.path, 'p', c.path_bytes);
+        e.size = c.size;
+        e.write_time = c.time;
+        for (int i = 0; i < 32; i++)
+            e.digest[i] = (uint8_t)(i * 37 + 1);
+        char hex[65];
+        for (int i = 0; i < 32; i++)
+            snprintf(hex + 2 * i, 3, "%02x", e.digest[i]);
+        char want[600];
+        snprintf(want, sizeof want, "%s\t%llu\t%llu\t%s\r\n", e.path,
+                 (unsigned long long)c.size, (unsigned long long)c.time, hex);
+        char line[STATE_LINE_BYTES];
+        memset(line, 'z', sizeof line);
+        EXPECT_EQ(state_format_entry(&e, line, sizeof line), strlen(want));
+        EXPECT_STREQ(line, want);
+
+        char small[40];
+        memset(small, 'z', sizeof small);
+        size_t n = state_format_entry(&e, small, 30);
+        EXPECT_EQ(n, strlen(small));
+        EXPECT_LT(n, 30u);
+        EXPECT_EQ(std::string(small), std::string(want).substr(0, n));
+        EXPECT_EQ(small[31], 'z');
+    }
+}
+
 TEST(StateTable, PutFindRemoveKeepPathsSortedAndUnique)
 {
     LocalState s;
@@ -271,6 +312,51 @@ TEST(StateFile, SizeLimitIs64MiB)
     write_padded_state(state_path(dir), STATE_MAX_FILE_BYTES + 1);
     EXPECT_FALSE(state_load(&s, dir.path().c_str()));
     EXPECT_EQ(s.dxvk, -1);
+    state_free(&s);
+}
+
+// Saving what the file already holds writes nothing (a check of an
+// up-to-date client); any difference, even one byte after the text, does.
+TEST(StateFile, UnchangedStateIsNotRewritten)
+{
+    TempDir dir;
+    LocalState s;
+    state_init(&s);
+    StateEntry e = make_entry("a", 1, 0x11);
+    ASSERT_TRUE(state_put(&s, &e));
+    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
+    std::string saved;
+    ASSERT_TRUE(read_file(state_path(dir), &saved));
+
+    // An old write time shows whether the file was written again.
+    auto age = [&]() {
+        HANDLE f = CreateFileW(state_path(dir).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        FILETIME old = {0x10000000, 0x01C00000};
+        EXPECT_TRUE(SetFileTime(f, nullptr, nullptr, &old));
+        CloseHandle(f);
+    };
+    auto rewritten = [&]() {
+        uint64_t size, time;
+        EXPECT_TRUE(file_info(state_path(dir).c_str(), &size, &time));
+        return time != ((uint64_t)0x01C00000 << 32 | 0x10000000);
+    };
+    age();
+    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
+    EXPECT_FALSE(rewritten());
+
+    ASSERT_TRUE(write_file(state_path(dir), saved + "x"));
+    age();
+    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
+    EXPECT_TRUE(rewritten());
+    std::string now;
+    ASSERT_TRUE(read_file(state_path(dir), &now));
+    EXPECT_EQ(now, saved);
+
+    age();
+    s.dxvk = 1;
+    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
+    EXPECT_TRUE(rewritten());
     state_free(&s);
 }
 

@@ -172,6 +172,26 @@ TEST_P(Download, ResumeAnsweredWithWholeBodyStartsOver)
     EXPECT_EQ(hex(digest_), sha256_of(want));
 }
 
+// A caller without use for the digest (a gzip object) passes none: the same
+// results and bytes on disk, whole, resumed and already complete.
+TEST_P(Download, WithoutDigestTheSameResultsAndBytes)
+{
+    const std::string want = served("obj600k");
+    const std::wstring url = mirror_url(scheme(), "obj600k");
+    EXPECT_EQ(http_download_to_file(url.c_str(), file_.c_str(), want.size(), nullptr, nullptr,
+                                    nullptr),
+              200);
+    EXPECT_TRUE(same_bytes(on_disk(), want));
+    ASSERT_TRUE(write_file(file_, want.substr(0, 300000)));
+    EXPECT_EQ(http_download_to_file(url.c_str(), file_.c_str(), want.size(), nullptr, nullptr,
+                                    nullptr),
+              206);
+    EXPECT_TRUE(same_bytes(on_disk(), want));
+    EXPECT_EQ(http_download_to_file(unreachable_url().c_str(), file_.c_str(), want.size(), nullptr,
+                                    nullptr, nullptr),
+              200);
+}
+
 TEST_P(Download, FileLongerThanExpectedStartsOver)
 {
     const std::string want = served("obj5000");

@@ -171,6 +171,51 @@ TEST(DownloadObject, FailedMoveEndsAtOnceAndCancelStopsFirst)
     EXPECT_FALSE(file_exists(other / L"dv.exe.part"));
 }
 
+// Large gzip objects are unpacked while they arrive; on a slow line the
+// decoder keeps catching up with the download and waiting for it.
+TEST(DownloadObject, LargeGzipObjectUnpacksWhileItDownloads)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("bigtext");
+    const ManifestEntry *text = r.find("data/stream.txt");
+    ASSERT_TRUE(text && text->packed_size > 65536);
+    MirrorList list = list_of({slow_mirror("bigtext")});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"data/stream.txt";
+    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1)
+        << log_text(dir.path());
+    std::string got;
+    EXPECT_TRUE(read_file(dest, &got));
+    EXPECT_TRUE(got == release_file("bigtext", "data/stream.txt"));
+    EXPECT_FALSE(file_exists(dest + L".part"));
+    EXPECT_FALSE(file_exists(dest + L".tmp"));
+}
+
+TEST(DownloadObject, BrokenLargeGzipObjectFallsBackToThePlainOne)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("bigbadgz");
+    const ManifestEntry *text = r.find("data/stream.txt");
+    ASSERT_TRUE(text && text->packed_size > 65536);
+    MirrorList list = list_of({mirror("bigbadgz")});
+    int start = 0;
+    volatile long cancel = 0;
+    std::wstring dest = dir / L"data/stream.txt";
+    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    std::string got;
+    EXPECT_TRUE(read_file(dest, &got));
+    EXPECT_TRUE(got == release_file("bigbadgz", "data/stream.txt"));
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, ".gz from " + narrow(mirror("bigbadgz")) + ": "), std::string::npos) << log;
+    EXPECT_NE(at(log, ", discarding"), std::string::npos) << log;
+    EXPECT_FALSE(file_exists(dest + L".tmp"));
+}
+
 TEST(FetchManifest, OlderReleaseWithTheOtherMirrorDeadIsInvalid)
 {
     REQUIRE_RELEASES();

@@ -78,6 +78,14 @@ std::string release_file(const std::string &release, const std::string &path)
     return bytes;
 }
 
+std::string release_object(const std::string &release, const std::string &name)
+{
+    std::string bytes;
+    EXPECT_TRUE(read_file(wine_path(STATE + "/tree/update/" + release + "/objects/" + name), &bytes))
+        << release << " " << name;
+    return bytes;
+}
+
 bool release_manifest(const std::string &release, Manifest *manifest)
 {
     std::string text;

@@ -47,6 +47,8 @@ bool releases_available();
 // A client file of a release as published ("ui/layout.xml.stock" for the
 // stock twin of a shared path).
 std::string release_file(const std::string &release, const std::string &path);
+// An object of a release as stored on the mirror ("<hex>" or "<hex>.gz").
+std::string release_object(const std::string &release, const std::string &name);
 // The parsed manifest of a release (caller frees it).
 bool release_manifest(const std::string &release, Manifest *manifest);
 // Lines of the mirror's access log that name `needle`.

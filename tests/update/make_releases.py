@@ -40,6 +40,8 @@ def content():
         "dxgi": b"dxvk dxgi " * 500,
         "hd": noise(1000),
         "big": noise(6 << 20),
+        # Packs to a few hundred KiB: unpacked while it downloads.
+        "bigtext": b"".join(b"Korvanth streamed text line %d\n" % i for i in range(100000)),
         "launcher": b"MZ new launcher " + noise(2000),
     }
 
@@ -88,7 +90,7 @@ def sign(key, data):
 
 
 def build(root, name, key, c, entries, version, generated, launcher=None, remove=(),
-          mirrors=(), corrupt=False, gz=True, signed_bytes=None):
+          mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False):
     out = os.path.join(root, name)
     shutil.rmtree(out, ignore_errors=True)
     shutil.rmtree(out + ".client", ignore_errors=True)
@@ -105,6 +107,12 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
             # member of other content that packs to the same length.
             stored = bytes(b ^ 0x5A for b in data)
             stored_packed = same_length_gzip(data, len(packed))
+        if broken_gz:
+            # Bytes flipped in the middle of the deflate data: no longer a
+            # valid member, whatever the decoder notices first.
+            middle = len(packed) // 2
+            stored_packed = (packed[:middle] + bytes(b ^ 0xFF for b in packed[middle:middle + 64])
+                             + packed[middle + 64:])
         write(os.path.join(out, "objects", digest), stored)
         if len(packed) < len(data):
             e["z"] = len(packed)
@@ -159,6 +167,9 @@ def main():
     build(root, "nogz", key, c, entries, "1.0", new, gz=False)
     build(root, "big", key, c, entries[:1] + [("data/big.pak", "big", "base", 0, "")], "2.0",
           "2026-03-01T00:00:00Z")
+    streamed = entries[:1] + [("data/stream.txt", "bigtext", "base", 0, "")]
+    build(root, "bigtext", key, c, streamed, "2.1", "2026-03-02T00:00:00Z")
+    build(root, "bigbadgz", key, c, streamed, "2.1", "2026-03-02T00:00:00Z", broken_gz=True)
     os.makedirs(os.path.join(root, "empty"), exist_ok=True)
 
 

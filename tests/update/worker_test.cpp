@@ -108,6 +108,42 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_NE(log_text(dir.path()).find("check: 6 wanted, 0 pending"), std::string::npos);
 }
 
+namespace {
+uint32_t g_tick, g_tick_step;
+uint32_t stepping_tick(void)
+{
+    return g_tick += g_tick_step;
+}
+}  // namespace
+
+// The comparison's total bar: always its first value, then new values only
+// once the last post is 100 ms old.
+TEST(UpdatePass, ComparisonTotalBarMovesAtTheBarRate)
+{
+    REQUIRE_RELEASES();
+    uint32_t (*saved)(void) = progress_tick;
+    progress_tick = stepping_tick;
+    for (uint32_t step : {0u, 99u, 100u}) {
+        TempDir dir;
+        g_tick = 5000;
+        g_tick_step = step;
+        PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+        EXPECT_EQ(check.state, UpdateNeeded);
+        std::vector<unsigned long> totals;
+        for (const Message &m : check.messages)
+            if (m.message == WM_LAUNCHER_TOTAL_PROGRESS)
+                totals.push_back(m.wparam);
+        // Six wanted entries: done * 1000 / 6 before each.
+        std::vector<unsigned long> want = {0, 166, 333, 500, 666, 833};
+        if (step == 99)
+            want = {0, 333, 666};  // every second entry is 198 ms after the last post
+        if (step == 0)
+            want = {0};
+        EXPECT_EQ(totals, want) << step;
+    }
+    progress_tick = saved;
+}
+
 TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
 {
     REQUIRE_RELEASES();
@@ -304,6 +340,13 @@ TEST(UpdatePass, CancelDuringADownloadKeepsThePartFile)
     EXPECT_GE(r.count, 1);
     EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
     EXPECT_GT(file_size(dir / L"data/big.pak.part"), 0u);
+    // The file that landed just before keeps its record: the records are
+    // saved when the download loop ends, not only once a second.
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_TRUE(state_find(&state, "system/dv.exe"));
+    EXPECT_FALSE(state_find(&state, "data/big.pak"));
+    state_free(&state);
 
     // The next update resumes and finishes.
     EXPECT_EQ(run_pass(dir.path(), Update, mirror("big"), dead_mirror()).state, UpToDate);
