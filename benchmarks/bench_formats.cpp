@@ -12,19 +12,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bench_clock.h"
+
 namespace {
 
 const int RUNS = 5;
-
-double now_seconds()
-{
-    static LARGE_INTEGER freq;
-    if (!freq.QuadPart)
-        QueryPerformanceFrequency(&freq);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart / (double)freq.QuadPart;
-}
 
 uint8_t *load_file(const wchar_t *path, size_t *size)
 {

@@ -14,19 +14,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bench_clock.h"
+
 namespace {
 
 const size_t BATCH_BYTES = 256u << 20;
-
-double now_seconds()
-{
-    static LARGE_INTEGER freq;
-    if (!freq.QuadPart)
-        QueryPerformanceFrequency(&freq);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart / (double)freq.QuadPart;
-}
 
 // Reads the whole file into buf (capacity cap); its size, or -1.
 long long load(const wchar_t *path, uint8_t *buf, size_t cap)

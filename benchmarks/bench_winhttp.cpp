@@ -19,17 +19,9 @@
 #include <stdio.h>
 #include <string.h>
 
-namespace {
+#include "bench_clock.h"
 
-double now_seconds()
-{
-    static LARGE_INTEGER freq;
-    if (!freq.QuadPart)
-        QueryPerformanceFrequency(&freq);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart / (double)freq.QuadPart;
-}
+namespace {
 
 char *load_text(const wchar_t *path)
 {
