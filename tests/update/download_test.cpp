@@ -43,6 +43,21 @@ MirrorList list_of(std::initializer_list<std::wstring> urls)
     return list;
 }
 
+// download_object of `entry` to `dest` over `urls`, from mirror *start on
+// (0 without one, and *start then receives the mirror that delivered).
+int fetch(const ManifestEntry *entry, const std::wstring &dest,
+          std::initializer_list<std::wstring> urls, int *start = nullptr)
+{
+    MirrorList list = list_of(urls);
+    int from = start ? *start : 0;
+    volatile long cancel = 0;
+    int result = download_object(nullptr, &list, (int)urls.size(), &from, entry, dest.c_str(),
+                                 &cancel, 0, 0);
+    if (start)
+        *start = from;
+    return result;
+}
+
 // Where `needle` first stands in the log, npos when it does not.
 size_t at(const std::string &log, const std::string &needle)
 {
@@ -59,11 +74,8 @@ TEST(DownloadObject, PlainObjectAfterAMissingGzipOne)
     Release r("nogz");
     const ManifestEntry *text = r.find("data/text.txt");
     ASSERT_TRUE(text && text->packed_size);
-    MirrorList list = list_of({mirror("nogz")});
-    int start = 0;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"data/text.txt";
-    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(text, dest, {mirror("nogz")}), 1);
     EXPECT_EQ(file_size(dest), text->size);
     std::string log = log_text(dir.path());
     // One request for the gzip object, then the plain one on the same mirror.
@@ -79,11 +91,9 @@ TEST(DownloadObject, ThreeMismatchesMoveToTheNextMirror)
     Release r("main");
     const ManifestEntry *dv = r.find("system/dv.exe");  // random bytes: no gzip object
     ASSERT_TRUE(dv && !dv->packed_size);
-    MirrorList list = list_of({mirror("corrupt"), mirror("main")});
     int start = 0;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"system/dv.exe";
-    EXPECT_EQ(download_object(nullptr, &list, 2, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(dv, dest, {mirror("corrupt"), mirror("main")}, &start), 1);
     EXPECT_EQ(start, 1);
     std::string log = log_text(dir.path());
     std::string mismatch = ": hash mismatch from " + narrow(mirror("corrupt")) + ", discarding";
@@ -97,9 +107,8 @@ TEST(DownloadObject, ThreeMismatchesMoveToTheNextMirror)
     TempDir gz_dir;
     log_open(gz_dir.path().c_str());
     const ManifestEntry *text = r.find("data/text.txt");
-    start = 0;
     dest = gz_dir / L"data/text.txt";
-    EXPECT_EQ(download_object(nullptr, &list, 2, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(text, dest, {mirror("corrupt"), mirror("main")}), 1);
     log = log_text(gz_dir.path());
     EXPECT_NE(at(log, ".gz: hash mismatch from " + narrow(mirror("corrupt"))), std::string::npos)
         << log;
@@ -114,11 +123,9 @@ TEST(DownloadObject, MirrorsRotateFromTheStartIndex)
     Release r("main");
     const ManifestEntry *dv = r.find("system/dv.exe");
     // Three mirrors, start at 2: the order is 2, 0, 1.
-    MirrorList list = list_of({mirror("empty"), mirror("main"), mirror("nothing")});
     int start = 2;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"system/dv.exe";
-    EXPECT_EQ(download_object(nullptr, &list, 3, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(dv, dest, {mirror("empty"), mirror("main"), mirror("nothing")}, &start), 1);
     EXPECT_EQ(start, 1);
     std::string log = log_text(dir.path());
     size_t first = at(log, narrow(mirror("nothing")) + " -> 404 (try 1)");
@@ -136,11 +143,8 @@ TEST(DownloadObject, CompletePartFileNeedsNoServer)
     const ManifestEntry *dv = r.find("system/dv.exe");
     ASSERT_TRUE(CreateDirectoryW((dir / L"system").c_str(), nullptr));
     ASSERT_TRUE(write_file(dir / L"system/dv.exe.part", release_file("main", "system/dv.exe")));
-    MirrorList list = list_of({dead_mirror()});
-    int start = 0;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"system/dv.exe";
-    EXPECT_EQ(download_object(nullptr, &list, 1, &start, dv, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(dv, dest, {dead_mirror()}), 1);
     EXPECT_EQ(file_size(dest), dv->size);
     EXPECT_FALSE(file_exists(dest + L".part"));
 }
@@ -181,11 +185,8 @@ TEST(DownloadObject, LargeGzipObjectUnpacksWhileItDownloads)
     Release r("bigtext");
     const ManifestEntry *text = r.find("data/stream.txt");
     ASSERT_TRUE(text && text->packed_size > 65536);
-    MirrorList list = list_of({slow_mirror("bigtext")});
-    int start = 0;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"data/stream.txt";
-    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1)
+    EXPECT_EQ(fetch(text, dest, {slow_mirror("bigtext")}), 1)
         << log_text(dir.path());
     std::string got;
     EXPECT_TRUE(read_file(dest, &got));
@@ -202,11 +203,8 @@ TEST(DownloadObject, BrokenLargeGzipObjectFallsBackToThePlainOne)
     Release r("bigbadgz");
     const ManifestEntry *text = r.find("data/stream.txt");
     ASSERT_TRUE(text && text->packed_size > 65536);
-    MirrorList list = list_of({mirror("bigbadgz")});
-    int start = 0;
-    volatile long cancel = 0;
     std::wstring dest = dir / L"data/stream.txt";
-    EXPECT_EQ(download_object(nullptr, &list, 1, &start, text, dest.c_str(), &cancel, 0, 0), 1);
+    EXPECT_EQ(fetch(text, dest, {mirror("bigbadgz")}), 1);
     std::string got;
     EXPECT_TRUE(read_file(dest, &got));
     EXPECT_TRUE(got == release_file("bigbadgz", "data/stream.txt"));
