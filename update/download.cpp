@@ -24,9 +24,10 @@ const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
 // The same for hashing a plain object while it downloads.
 const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
 // Smaller gzip objects are fetched into memory when no part file of theirs
-// exists: creating, writing and deleting a part file costs more than such an
-// object's transfer, and there is nothing worth resuming in it.
-const uint64_t MEMORY_MAX_PACKED_BYTES = 65536;
+// exists, and unpacked from there: a part file (created, written, read back
+// and deleted) and a thread to unpack it behind the download cost more than
+// such an object's transfer, and a broken transfer of it loses little.
+const uint64_t MEMORY_MAX_PACKED_BYTES = 1048576;
 
 enum Variant { VARIANT_GZIP = 0, VARIANT_PLAIN = 1, VARIANT_COUNT = 2, VARIANT_NONE = 3 };
 

@@ -26,14 +26,23 @@ namespace {
 // and the next pass hashes them once instead of trusting a record.
 const uint32_t RECORD_SAVE_MS = 1000;
 
-// The second thread: judges one handed-over fetch at a time.
+// Transferred objects waiting for (or in) judgement at most. One slow
+// judgement (a large, well-packed object whose unpacking trails its
+// download) then does not hold up the transfers behind it.
+const int QUEUE_SLOTS = 4;
+
+// The second thread judges the handed-over fetches one after the other, in
+// the order they were handed over.
 struct Judge {
     const MirrorList *mirrors;
     HANDLE thread;
-    HANDLE handed;        // auto-reset: `fetch` waits for judgement (null: stop)
-    HANDLE judged;        // auto-reset: `result` is ready
-    ObjectFetch *fetch;
-    int result;
+    HANDLE handed;                 // semaphore: fetches handed over, not yet taken
+    HANDLE judged;                 // semaphore: judgements made, not yet taken in
+    ObjectFetch *fetch[QUEUE_SLOTS];
+    int result[QUEUE_SLOTS];
+    int next;                      // the thread's: slot it judges next
+    volatile LONG stop;            // end the thread at its next handed slot
+    volatile LONG abandon;         // release what is handed, judge nothing more
 };
 
 DWORD WINAPI judge_thread(void *arg)
@@ -41,30 +50,35 @@ DWORD WINAPI judge_thread(void *arg)
     Judge *j = (Judge *)arg;
     for (;;) {
         WaitForSingleObject(j->handed, INFINITE);
-        if (!j->fetch)
+        if (j->stop)
             return 0;
-        j->result = fetch_judge(j->fetch, j->mirrors);
-        SetEvent(j->judged);
+        int slot = j->next;
+        j->next = (j->next + 1) % QUEUE_SLOTS;
+        j->result[slot] = j->abandon ? 0 : fetch_judge(j->fetch[slot], j->mirrors);
+        ReleaseSemaphore(j->judged, 1, nullptr);
     }
 }
 
 // False when the thread cannot run: judgements are then made in turn.
-bool judge_start(Judge *j, const MirrorList *mirrors)
+bool judge_start(Judge *j, const MirrorList *mirrors, ObjectFetch *fetches)
 {
     memset(j, 0, sizeof *j);
     j->mirrors = mirrors;
-    j->handed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    j->judged = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (int i = 0; i < QUEUE_SLOTS; i++)
+        j->fetch[i] = &fetches[i];
+    j->handed = CreateSemaphoreW(nullptr, 0, QUEUE_SLOTS + 1, nullptr);
+    j->judged = CreateSemaphoreW(nullptr, 0, QUEUE_SLOTS, nullptr);
     if (j->handed && j->judged)
         j->thread = CreateThread(nullptr, 0, judge_thread, j, 0, nullptr);
     return j->thread != nullptr;
 }
 
+// Ends the thread once it has dealt with everything handed over.
 void judge_stop(Judge *j)
 {
     if (j->thread) {
-        j->fetch = nullptr;
-        SetEvent(j->handed);
+        InterlockedExchange(&j->stop, 1);
+        ReleaseSemaphore(j->handed, 1, nullptr);
         WaitForSingleObject(j->thread, INFINITE);
         CloseHandle(j->thread);
     }
@@ -74,16 +88,16 @@ void judge_stop(Judge *j)
         CloseHandle(j->judged);
 }
 
-// The phase: the pass, the judge, and the two fetches that take turns (one
-// transfers while the other may be in judgement).
+// The phase: the pass, the judge, and the fetches in flight, oldest first:
+// slots first .. first + count - 1 (modulo QUEUE_SLOTS) of `fetches`.
 struct Phase {
     Pass *pass;
     Judge judge;
     bool threaded;
-    ObjectFetch *fetch[2];
-    bool in_flight;              // fetch[flight] is handed over or judged
-    int flight;
-    int flight_k;                // its place in the pending list
+    ObjectFetch *fetches;
+    int first;
+    int count;
+    int k[QUEUE_SLOTS];          // each slot's place in the pending list
 };
 
 // Saves the records of the files brought in so far, when there are new ones
@@ -128,48 +142,77 @@ bool entry_done(Pass *pass, int k, int result)
 // Starts the judgement of a transferred fetch (on the spot without a thread).
 void hand_over(Phase *ph, int slot, int k)
 {
-    ph->in_flight = true;
-    ph->flight = slot;
-    ph->flight_k = k;
-    ObjectFetch *f = ph->fetch[slot];
-    if (ph->threaded) {
-        ph->judge.fetch = f;
-        SetEvent(ph->judge.handed);
-    } else {
-        ph->judge.result = fetch_judge(f, &ph->pass->mirrors);
+    ph->k[slot] = k;
+    ph->count++;
+    if (ph->threaded)
+        ReleaseSemaphore(ph->judge.handed, 1, nullptr);
+    else
+        ph->judge.result[slot] = fetch_judge(&ph->fetches[slot], &ph->pass->mirrors);
+}
+
+// Takes in the oldest judgement in flight, waiting for it unless `wait` is
+// false and it is not ready; false when it ended the pass (or, without
+// `wait`, when it is not ready: check `count`). A refused object goes on
+// through its remaining attempts here, as it would have without the
+// overlap.
+bool settle_oldest(Phase *ph, bool wait, bool *ended)
+{
+    if (ph->threaded &&
+        WaitForSingleObject(ph->judge.judged, wait ? INFINITE : 0) != WAIT_OBJECT_0)
+        return false;
+    Pass *pass = ph->pass;
+    int slot = ph->first;
+    ph->first = (ph->first + 1) % QUEUE_SLOTS;
+    ph->count--;
+    ObjectFetch *f = &ph->fetches[slot];
+    int result = fetch_finish(f, &pass->mirrors, pass->mirror_count, ph->judge.result[slot]);
+    if (result == 1)
+        pass->start_index = f->mirror;
+    *ended = !entry_done(pass, ph->k[slot], result);
+    return !*ended;
+}
+
+// Once the pass has ended: the judgements still in flight are released
+// unjudged (a judgement already under way completes), part files kept.
+void abandon_rest(Phase *ph)
+{
+    InterlockedExchange(&ph->judge.abandon, 1);
+    while (ph->count > 0) {
+        if (ph->threaded)
+            WaitForSingleObject(ph->judge.judged, INFINITE);
+        fetch_release(&ph->fetches[ph->first]);
+        ph->first = (ph->first + 1) % QUEUE_SLOTS;
+        ph->count--;
     }
 }
 
-// Takes in the judgement in flight; false when it ended the pass. A refused
-// object goes on through its remaining attempts here, as it would have
-// without the overlap.
-bool settle(Phase *ph)
+// Takes in every judgement in flight (`wait`), or those that are ready, in
+// order; false when one ended the pass.
+bool settle_in_order(Phase *ph, bool wait)
 {
-    if (!ph->in_flight)
-        return true;
-    ph->in_flight = false;
-    if (ph->threaded)
-        WaitForSingleObject(ph->judge.judged, INFINITE);
-    Pass *pass = ph->pass;
-    ObjectFetch *f = ph->fetch[ph->flight];
-    int result = fetch_finish(f, &pass->mirrors, pass->mirror_count, ph->judge.result);
-    if (result == 1)
-        pass->start_index = f->mirror;
-    return entry_done(pass, ph->flight_k, result);
+    bool ended = false;
+    while (ph->count > 0 && settle_oldest(ph, wait, &ended)) {
+    }
+    if (ended)
+        abandon_rest(ph);
+    return !ended;
 }
 
-// Whether entry k must wait for the judgement in flight: it copies an earlier
-// entry's file, it shares the destination, or it is the d3d9.dll whose
+// Whether entry k must wait for the judgements in flight: it copies an
+// earlier entry's file, it shares a destination, or it is the d3d9.dll whose
 // foreign copy may be kept under a name an earlier entry brings.
 bool depends_on_flight(Phase *ph, int k, const ManifestEntry *entry, const wchar_t *full)
 {
-    if (!ph->in_flight)
+    if (ph->count == 0)
         return false;
-    Pass *pass = ph->pass;
-    if (CompareStringOrdinal(full, -1, ph->fetch[ph->flight]->destination, -1, TRUE) ==
-            CSTR_EQUAL ||
-        strcmp(entry->path, "system/d3d9.dll") == 0)
+    if (strcmp(entry->path, "system/d3d9.dll") == 0)
         return true;
+    for (int i = 0; i < ph->count; i++) {
+        const wchar_t *other = ph->fetches[(ph->first + i) % QUEUE_SLOTS].destination;
+        if (CompareStringOrdinal(full, -1, other, -1, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    Pass *pass = ph->pass;
     for (int j = 0; j < k; j++) {
         const ManifestEntry *earlier = manifest_item(&pass->manifest, pass->pending[j]);
         if (memcmp(earlier->digest, entry->digest, SHA256_BYTES) == 0)
@@ -218,35 +261,36 @@ bool bring_in(Phase *ph, int k)
     PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
     PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
 
-    if (depends_on_flight(ph, k, entry, full) && !settle(ph))
+    if (depends_on_flight(ph, k, entry, full) && !settle_in_order(ph, true))
         return false;
     keep_foreign_d3d9(pass, entry, full);
     if (copy_same_content(pass, k, entry, full)) {
         pass->finished_wire_bytes += entry_wire_size(entry);
-        return settle(ph) && entry_done(pass, k, 1);
+        return settle_in_order(ph, true) && entry_done(pass, k, 1);
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
-    int slot = ph->in_flight ? 1 - ph->flight : 0;
-    ObjectFetch *f = ph->fetch[slot];
+    bool ended = false;
+    if (ph->count == QUEUE_SLOTS && !settle_oldest(ph, true, &ended)) {
+        abandon_rest(ph);
+        return false;
+    }
+    int slot = (ph->first + ph->count) % QUEUE_SLOTS;
+    ObjectFetch *f = &ph->fetches[slot];
     int result = 0;
     if (fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,
                     pass->finished_wire_bytes, pass->wire_bytes))
         result = fetch_transfer(f, &pass->mirrors, pass->mirror_count);
-    // The object before this one is settled first, whatever this transfer
-    // came to: records and the pass's end keep the entries' order.
-    if (!settle(ph)) {
-        fetch_release(f);
-        return false;
-    }
     if (result != FETCH_TRANSFERRED) {
+        // The objects before this one are settled first: records and the
+        // pass's end keep the entries' order.
         fetch_release(f);
-        return entry_done(pass, k, result);
+        return settle_in_order(ph, true) && entry_done(pass, k, result);
     }
     pass->start_index = f->mirror;
     pass->finished_wire_bytes += entry_wire_size(entry);
     hand_over(ph, slot, k);
-    return true;
+    return settle_in_order(ph, false);
 }
 
 }  // namespace
@@ -258,24 +302,20 @@ bool download_pending(Pass *pass)
     ph.pass = pass;
     pass->save_time = GetTickCount();  // the comparison has just saved
     HANDLE heap = GetProcessHeap();
-    ph.fetch[0] = (ObjectFetch *)HeapAlloc(heap, 0, sizeof(ObjectFetch));
-    ph.fetch[1] = (ObjectFetch *)HeapAlloc(heap, 0, sizeof(ObjectFetch));
-    if (!ph.fetch[0] || !ph.fetch[1]) {
-        if (ph.fetch[0])
-            HeapFree(heap, 0, ph.fetch[0]);
+    ph.fetches = (ObjectFetch *)HeapAlloc(heap, 0, QUEUE_SLOTS * sizeof(ObjectFetch));
+    if (!ph.fetches) {
         post_finished(pass->window, Failed, pass->pending_count);
         return false;
     }
-    ph.threaded = pass->pending_count > 1 && judge_start(&ph.judge, &pass->mirrors);
+    ph.threaded = pass->pending_count > 1 && judge_start(&ph.judge, &pass->mirrors, ph.fetches);
 
     bool ok = true;
     for (int k = 0; ok && k < pass->pending_count; k++)
         ok = bring_in(&ph, k);
     if (ok)
-        ok = settle(&ph);
+        ok = settle_in_order(&ph, true);
 
     judge_stop(&ph.judge);
-    HeapFree(heap, 0, ph.fetch[0]);
-    HeapFree(heap, 0, ph.fetch[1]);
+    HeapFree(heap, 0, ph.fetches);
     return ok;
 }
