@@ -23,11 +23,6 @@ const DWORD RETRY_PAUSE_MS = 1000;
 const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
 // The same for hashing a plain object while it downloads.
 const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
-// Smaller gzip objects are fetched into memory when no part file of theirs
-// exists, and unpacked from there: a part file (created, written, read back
-// and deleted) and a thread to unpack it behind the download cost more than
-// such an object's transfer, and a broken transfer of it loses little.
-const uint64_t MEMORY_MAX_PACKED_BYTES = 1048576;
 
 enum Variant { VARIANT_GZIP = 0, VARIANT_PLAIN = 1, VARIANT_COUNT = 2, VARIANT_NONE = 3 };
 
@@ -55,19 +50,21 @@ int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
 {
     f->digest_known = false;
     f->unpacked = -1;
-    if (gzip && expected < MEMORY_MAX_PACKED_BYTES &&
+    // Smaller gzip objects are fetched into memory when no part file of
+    // theirs exists, and unpacked from there: a part file (created, written,
+    // read back and deleted) and a thread to unpack it behind the download
+    // cost more than such an object's transfer, and a broken transfer of it
+    // loses little.
+    if (gzip && f->body_buffer && expected < FETCH_MEMORY_BYTES &&
         GetFileAttributesW(f->part) == INVALID_FILE_ATTRIBUTES) {
-        int status = http_get_to_memory(url, &f->body, &f->body_length, (uint32_t)expected);
+        int status = http_get_into(url, f->body_buffer, (uint32_t)expected, &f->body_length);
         if (status == 200 && f->body_length != expected) {
             log_printf("net: short body %lu of %llu", (unsigned long)f->body_length,
                        (unsigned long long)expected);
             status = 0;
         }
-        if (status != 200 && f->body) {
-            HeapFree(GetProcessHeap(), 0, f->body);
-            f->body = nullptr;
-        }
-        if (status == 200)
+        f->in_memory = status == 200;
+        if (f->in_memory)
             report_download_progress(&f->progress, expected, expected);
         return status;
     }
@@ -113,9 +110,10 @@ uint64_t entry_wire_size(const ManifestEntry *entry)
 
 int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
                 const wchar_t *destination, int start_index, volatile long *cancel_flag,
-                uint64_t run_done, uint64_t run_total)
+                uint64_t run_done, uint64_t run_total, char *body_buffer)
 {
     memset(f, 0, sizeof *f);
+    f->body_buffer = body_buffer;
     f->entry = entry;
     lstrcpynW(f->destination, destination, CLIENT_PATH_CHARS);
     hex_encode(entry->digest, SHA256_BYTES, f->hex);
@@ -181,17 +179,16 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     const wchar_t *mirror = list->url[f->mirror];
     bool gzip = f->variant == VARIANT_GZIP;
     const wchar_t *suffix = gzip ? L".gz" : L"";
-    bool had_part = !f->body;
+    bool had_part = !f->in_memory;
     if (f->stream) {
         f->unpacked = unpack_stream_finish(f->stream, 1, f->digest, f->error);
         f->stream = nullptr;
         f->digest_known = f->unpacked != -1;
     }
-    if (f->body) {
-        MemoryInput in = {f->body, f->body_length, 0};
+    if (f->in_memory) {
+        MemoryInput in = {f->body_buffer, f->body_length, 0};
         f->unpacked = gunzip_hashed(read_memory, &in, f->tmp, f->digest, f->error);
-        HeapFree(GetProcessHeap(), 0, f->body);
-        f->body = nullptr;
+        f->in_memory = false;
     }
     // A plain object whose stream was of no use: its digest from the file
     // (a file that cannot be hashed counts as wrong).
@@ -237,10 +234,7 @@ void fetch_release(ObjectFetch *f)
         unpack_stream_finish(f->stream, 0, f->digest, f->error);
         f->stream = nullptr;
     }
-    if (f->body) {
-        HeapFree(GetProcessHeap(), 0, f->body);
-        f->body = nullptr;
-    }
+    f->in_memory = false;
 }
 
 int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged)
@@ -259,17 +253,23 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total)
 {
-    ObjectFetch *f = (ObjectFetch *)HeapAlloc(GetProcessHeap(), 0, sizeof *f);
+    HANDLE heap = GetProcessHeap();
+    ObjectFetch *f = (ObjectFetch *)HeapAlloc(heap, 0, sizeof *f);
     if (!f)
         return 0;
+    // Without the buffer a small object takes the way through a part file.
+    char *body = entry->packed_size && entry->packed_size < FETCH_MEMORY_BYTES
+        ? (char *)HeapAlloc(heap, 0, (SIZE_T)entry->packed_size) : nullptr;
     int result = 0;
     if (fetch_begin(f, window, entry, destination, *start_index, cancel_flag, run_done,
-                    run_total)) {
+                    run_total, body)) {
         result = fetch_finish(f, list, count, FETCH_GO_ON);
         if (result == 1)
             *start_index = f->mirror;
     }
-    HeapFree(GetProcessHeap(), 0, f);
+    if (body)
+        HeapFree(heap, 0, body);
+    HeapFree(heap, 0, f);
     return result;
 }
 

@@ -163,6 +163,9 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
 enum {
     FETCH_GO_ON = 2,
     FETCH_TRANSFERRED = 3,
+    // Gzip objects smaller than this travel in memory (when no part file of
+    // theirs exists): the body buffer a fetch is given holds this much.
+    FETCH_MEMORY_BYTES = 1048576,
 };
 
 struct ObjectFetch {
@@ -178,7 +181,8 @@ struct ObjectFetch {
     // What the last transfer delivered.
     int mirror;                    // its slot: the next object starts there
     UnpackStream *stream;          // unpacking or hashing it, when large
-    char *body;                    // a small gzip object held in memory
+    char *body_buffer;             // the caller's, for the packed size, or null
+    bool in_memory;                // it holds the object: `body_length` bytes
     uint32_t body_length;
     bool digest_known;             // `digest` is the plain object's
     int unpacked;
@@ -188,7 +192,7 @@ struct ObjectFetch {
 
 int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
                 const wchar_t *destination, int start_index, volatile long *cancel_flag,
-                uint64_t run_done, uint64_t run_total);
+                uint64_t run_done, uint64_t run_total, char *body_buffer);
 int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count);
 int fetch_judge(ObjectFetch *f, const MirrorList *list);
 int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged);

@@ -5,13 +5,13 @@
 // (unpacking what the transfer left behind, checking the digest, moving the
 // file into place). Done one after the other, the network waits through
 // every judgement, and for the many small files of a client that is as long
-// as the transfers themselves. So the judgement of an object runs on a second
-// thread while the next object transfers. The pass still reads as one
-// object after the other: a judgement is taken in (its record stored, or the
-// pass ended with that object's failure) before the next transfer's result
-// is, and an entry that depends on an earlier one's file (a copy of the same
-// content, the same destination, the foreign d3d9.dll rule) waits for the
-// judgement in flight before it starts.
+// as the transfers themselves. So judgements run on a second thread, in
+// order, while the next objects transfer. The pass still reads as one object
+// after the other: judgements are taken in oldest first (a record stored, or
+// the pass ended with that object's failure) and all of them before the pass
+// reports a later entry's end, and an entry that depends on an earlier one's
+// file (a copy of the same content, the same destination, the foreign
+// d3d9.dll rule) waits until every judgement in flight is taken in.
 #include "update/pass.h"
 
 #include <string.h>
@@ -95,6 +95,7 @@ struct Phase {
     Judge judge;
     bool threaded;
     ObjectFetch *fetches;
+    char *bodies;                // FETCH_MEMORY_BYTES per slot, or null
     int first;
     int count;
     int k[QUEUE_SLOTS];          // each slot's place in the pending list
@@ -278,8 +279,9 @@ bool bring_in(Phase *ph, int k)
     int slot = (ph->first + ph->count) % QUEUE_SLOTS;
     ObjectFetch *f = &ph->fetches[slot];
     int result = 0;
+    char *body = ph->bodies ? ph->bodies + (size_t)slot * FETCH_MEMORY_BYTES : nullptr;
     if (fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,
-                    pass->finished_wire_bytes, pass->wire_bytes))
+                    pass->finished_wire_bytes, pass->wire_bytes, body))
         result = fetch_transfer(f, &pass->mirrors, pass->mirror_count);
     if (result != FETCH_TRANSFERRED) {
         // The objects before this one are settled first: records and the
@@ -307,6 +309,8 @@ bool download_pending(Pass *pass)
         post_finished(pass->window, Failed, pass->pending_count);
         return false;
     }
+    // Without them small objects take the way through part files.
+    ph.bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)QUEUE_SLOTS * FETCH_MEMORY_BYTES);
     ph.threaded = pass->pending_count > 1 && judge_start(&ph.judge, &pass->mirrors, ph.fetches);
 
     bool ok = true;
@@ -316,6 +320,8 @@ bool download_pending(Pass *pass)
         ok = settle_in_order(&ph, true);
 
     judge_stop(&ph.judge);
+    if (ph.bodies)
+        HeapFree(heap, 0, ph.bodies);
     HeapFree(heap, 0, ph.fetches);
     return ok;
 }

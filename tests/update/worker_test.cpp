@@ -344,7 +344,7 @@ TEST(UpdatePass, RefusedObjectsGoOnThroughTheirAttempts)
     EXPECT_EQ(count_statuses(check, L"Checking "), 0);
 }
 
-// The move into place fails for the second file while the third transfers:
+// The move into place fails for the second file while later ones transfer:
 // the pass ends with the second, as if nothing had overlapped.
 TEST(UpdatePass, FailedMoveEndsThePassWithThatFile)
 {
@@ -356,7 +356,8 @@ TEST(UpdatePass, FailedMoveEndsThePassWithThatFile)
     EXPECT_EQ(r.state, Failed);
     EXPECT_EQ(r.count, 5);  // of six pending: all but system/dv.exe
     EXPECT_EQ(r.statuses().back(), L"Connection Failure: data\\text.txt");
-    EXPECT_FALSE(file_exists(dir / L"data/copy_a.bin"));
+    // Objects behind it may have been judged and moved into place already,
+    // but none of them has a record: the next pass hashes what is there.
     LocalState state;
     ASSERT_TRUE(state_load(&state, dir.path().c_str()));
     EXPECT_TRUE(state_find(&state, "system/dv.exe"));
