@@ -53,6 +53,19 @@ int make_parent_dirs(const wchar_t *path)
         return 0;
     wchar_t copy[CLIENT_PATH_CHARS];
     wmemcpy(copy, path, n + 1);
+    // Usually the parent is there already (a client's files share a few
+    // folders): one look at it spares a creation attempt per level, each a
+    // round trip to the system where a look is not.
+    size_t parent = n;
+    while (parent > 0 && copy[parent - 1] != L'\\' && copy[parent - 1] != L'/')
+        parent--;
+    if (parent > 3) {
+        copy[parent - 1] = 0;
+        DWORD attrs = GetFileAttributesW(copy);
+        copy[parent - 1] = path[parent - 1];
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
+            return 1;
+    }
     for (size_t i = 1; i < n; i++) {
         if (copy[i] != L'\\' && copy[i] != L'/')
             continue;

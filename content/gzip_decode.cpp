@@ -27,6 +27,7 @@
 // fault found after consuming bits that never existed is "truncated".
 #include "content/gzip_internal.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -369,14 +370,32 @@ int decoder_flush(GzipDecoder *d)
     return 1;
 }
 
+namespace {
+
+// One decoder block kept between calls. A block is about 180 KiB: the
+// allocator maps such blocks afresh and the system zero-fills their pages on
+// first touch, which for the many small objects of an update cost more than
+// decoding them. A call takes the kept block when there is one (another
+// thread's call meanwhile allocates its own) and keeps its block on return.
+GzipDecoder *g_kept_decoder;
+
+}  // namespace
+
 int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *write_context,
                 uint64_t *decoded_size)
 {
     if (decoded_size)
         *decoded_size = 0;
-    GzipDecoder *d = (GzipDecoder *)calloc(1, sizeof(GzipDecoder));
+    GzipDecoder *d = __atomic_exchange_n(&g_kept_decoder, (GzipDecoder *)nullptr,
+                                         __ATOMIC_ACQ_REL);
+    bool tables_built = d != nullptr;
+    if (!d)
+        d = (GzipDecoder *)malloc(sizeof(GzipDecoder));
     if (!d)
         return GZIP_OUT_OF_MEMORY;
+    // The state before the tables starts at zero; the tables and buffers
+    // are always written before they are read.
+    memset(d, 0, offsetof(GzipDecoder, litlen_table));
     d->read = read;
     d->read_context = read_context;
     d->write = write;
@@ -384,13 +403,14 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     d->out_pos = CHUNK_START;
     d->history_start = CHUNK_START;
     d->crc = 0xFFFFFFFFu;
-    crc32_build_tables(d->crc_table);
+    if (!tables_built)
+        crc32_build_tables(d->crc_table);
     d->crc_half_shift = crc32_shift_for(OUT_CHUNK_BYTES / 2);
 
     int r = decode_member(d);
     if (r == GZIP_OK && decoded_size)
         *decoded_size = d->out_flushed;
-    free(d);
+    free(__atomic_exchange_n(&g_kept_decoder, d, __ATOMIC_ACQ_REL));
     return r;
 }
 

@@ -16,6 +16,13 @@
 namespace {
 
 const size_t RANGE_HEADER_CHARS = 64;
+// Network reads come in TLS records of about 16 KiB. They are gathered in the
+// transfer buffer and written once it has less than this room left, or once
+// the oldest of them waited this long (a slow transfer still shows progress
+// and notices a cancel): a write per record cost more than the transfer's
+// own reading (measured under Wine).
+const DWORD WRITE_ROOM_BYTES = 65536;
+const DWORD WRITE_HOLD_MS = 100;
 
 int truncate_to_zero(HANDLE file)
 {
@@ -54,6 +61,8 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
     wchar_t range[RANGE_HEADER_CHARS];
     range[0] = 0;
     uint64_t present = 0;
+    DWORD held = 0;  // bytes in `buf` not yet written (or reported) ...
+    DWORD held_since = 0;  // ... since this tick
     uint64_t announced = 0;
     int status = 0;
     LARGE_INTEGER size;
@@ -136,32 +145,40 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
         goto done;
 
     for (;;) {
-        if (progress && !progress(context, present, expected_size)) {
+        if (held == 0 && progress && !progress(context, present, expected_size)) {
             result = -1;
             goto done;
         }
         DWORD avail = 0;
         if (!WinHttpQueryDataAvailable(request, &avail))
             goto done;
+        if (avail > 0) {
+            if (avail > HTTP_TRANSFER_BYTES - held)
+                avail = HTTP_TRANSFER_BYTES - held;
+            DWORD read = 0;
+            if (!WinHttpReadData(request, buf + held, avail, &read))
+                goto done;
+            if (present + held + read > expected_size) {
+                log_printf("net: object longer than its manifest size");
+                goto done;
+            }
+            if (held == 0)
+                held_since = GetTickCount();
+            held += read;
+            avail = read;
+        }
+        if (held > 0 && (avail == 0 || HTTP_TRANSFER_BYTES - held < WRITE_ROOM_BYTES ||
+                         GetTickCount() - held_since >= WRITE_HOLD_MS)) {
+            DWORD written = 0;
+            if (!WriteFile(file, buf, held, &written, nullptr) || written != held)
+                goto done;
+            if (digest_out && !running_digest_add(&digest, buf, held))
+                goto done;
+            present += held;
+            held = 0;
+        }
         if (avail == 0)
             break;
-        if (avail > HTTP_TRANSFER_BYTES)
-            avail = HTTP_TRANSFER_BYTES;
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buf, avail, &read))
-            goto done;
-        if (read == 0)
-            break;
-        if (present + read > expected_size) {
-            log_printf("net: object longer than its manifest size");
-            goto done;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file, buf, read, &written, nullptr) || written != read)
-            goto done;
-        if (digest_out && !running_digest_add(&digest, buf, read))
-            goto done;
-        present += read;
     }
 
     if (present != expected_size) {

@@ -1,5 +1,6 @@
 // Whole bodies into memory: the manifest, its signature, the server status
-// and the news feed. Small documents with a hard limit each.
+// and the news feed, and the small objects of an update. Each with a hard
+// limit.
 #include "net/net.h"
 
 #include <windows.h>
@@ -29,13 +30,17 @@ int grow_body(char **buf, uint64_t *cap, uint64_t need)
     return 1;
 }
 
-}  // namespace
-
-int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit)
+// One GET: the status, and the body in *buf. Growing (`grow`): *buf starts
+// null or as a heap block of *cap bytes and is grown as needed, keeping one
+// byte more than the body. Fixed: *buf holds *cap bytes, and a body that
+// does not fit fails. Either way a body or announced length above `limit`
+// fails. 0 on every failure; *got is the body length.
+int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint32_t limit,
+             bool grow)
 {
-    *body_out = nullptr;
-    *len_out = 0;
-
+    *got = 0;
+    if (!grow && *cap < limit)
+        limit = (uint32_t)*cap;
     HINTERNET session = (HINTERNET)http_open_session();
     if (!session)
         return 0;
@@ -49,9 +54,6 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
     }
 
     int result = 0;
-    char *buf = nullptr;
-    uint64_t cap = 0;
-    uint64_t got = 0;
     uint64_t announced = 0;
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                             0, 0) ||
@@ -73,16 +75,16 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
         }
         if (avail == 0)
             break;
-        if (got + avail > limit) {
+        if (*got + avail > limit) {
             result = 0;
             break;
         }
-        if (!grow_body(&buf, &cap, got + avail + 1)) {
+        if (grow && !grow_body(buf, cap, *got + avail + 1)) {
             result = 0;
             break;
         }
         DWORD read = 0;
-        if (!WinHttpReadData(request, buf + got, avail, &read)) {
+        if (!WinHttpReadData(request, *buf + *got, avail, &read)) {
             result = 0;
             break;
         }
@@ -91,13 +93,26 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
             result = 0;
             break;
         }
-        got += read;
+        *got += read;
     }
 
 done:
     WinHttpCloseHandle(request);
     WinHttpCloseHandle((HINTERNET)connection);
     WinHttpCloseHandle(session);
+    return result;
+}
+
+}  // namespace
+
+int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit)
+{
+    *body_out = nullptr;
+    *len_out = 0;
+    char *buf = nullptr;
+    uint64_t cap = 0;
+    uint64_t got = 0;
+    int result = get_body(url, &buf, &cap, &got, limit, true);
     if (buf) {
         if (result != 0) {
             buf[got] = 0;
@@ -107,5 +122,14 @@ done:
             HeapFree(GetProcessHeap(), 0, buf);
         }
     }
+    return result;
+}
+
+int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out)
+{
+    uint64_t cap = capacity;
+    uint64_t got = 0;
+    int result = get_body(url, &buffer, &cap, &got, capacity, false);
+    *len_out = result != 0 ? (uint32_t)got : 0;
     return result;
 }

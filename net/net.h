@@ -62,6 +62,11 @@ int http_unasked_encoding(void *request);
 // body is handed over.
 int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit);
 
+// The same into the caller's `buffer` of `capacity` bytes (no NUL added): a
+// body or announced length above `capacity` fails with 0. `len_out` is the
+// body length (0 on failure).
+int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out);
+
 // Called before every read of a download and once at its end.
 //   present:  bytes of the object in the file so far (kept prefix included)
 //   expected: the object's size from the manifest

@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include <string.h>
+
 namespace {
 
 const int ATTEMPTS_PER_VARIANT = 3;
@@ -22,7 +24,75 @@ const uint64_t STREAM_MIN_PACKED_BYTES = 65536;
 // The same for hashing a plain object while it downloads.
 const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
 
-enum Variant { VARIANT_NONE, VARIANT_GZIP, VARIANT_PLAIN };
+enum Variant { VARIANT_GZIP = 0, VARIANT_PLAIN = 1, VARIANT_COUNT = 2, VARIANT_NONE = 3 };
+
+// Input of the decoder from a body held in memory.
+struct MemoryInput {
+    const char *bytes;
+    uint32_t length;
+    uint32_t offset;
+};
+
+int read_memory(void *context, uint8_t *buffer, int capacity)
+{
+    MemoryInput *in = (MemoryInput *)context;
+    uint32_t left = in->length - in->offset;
+    uint32_t n = left < (uint32_t)capacity ? left : (uint32_t)capacity;
+    memcpy(buffer, in->bytes + in->offset, n);
+    in->offset += n;
+    return (int)n;
+}
+
+// The variant's body into the part file (or memory), with the stream that
+// unpacks or hashes it on the way when it is large. 200/206 when the whole
+// object arrived, else the transfer's result.
+int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
+{
+    f->digest_known = false;
+    f->unpacked = -1;
+    // Smaller gzip objects are fetched into memory when no part file of
+    // theirs exists, and unpacked from there: a part file (created, written,
+    // read back and deleted) and a thread to unpack it behind the download
+    // cost more than such an object's transfer, and a broken transfer of it
+    // loses little.
+    if (gzip && f->body_buffer && expected < FETCH_MEMORY_BYTES &&
+        GetFileAttributesW(f->part) == INVALID_FILE_ATTRIBUTES) {
+        int status = http_get_into(url, f->body_buffer, (uint32_t)expected, &f->body_length);
+        if (status == 200 && f->body_length != expected) {
+            log_printf("net: short body %lu of %llu", (unsigned long)f->body_length,
+                       (unsigned long long)expected);
+            status = 0;
+        }
+        f->in_memory = status == 200;
+        if (f->in_memory)
+            report_download_progress(&f->progress, expected, expected);
+        return status;
+    }
+    // Larger objects are unpacked or hashed behind the download on a thread
+    // of their own (a gzip object's own digest is of no use: its decoded
+    // content is what the manifest names).
+    bool follow = expected >= (gzip ? STREAM_MIN_PACKED_BYTES : STREAM_MIN_PLAIN_BYTES);
+    f->stream = follow ? unpack_stream_open(f->part, gzip ? f->tmp : nullptr, &f->progress)
+                       : nullptr;
+    int result = f->stream
+        ? http_download_to_file(url, f->part, expected, nullptr, unpack_stream_progress, f->stream)
+        : http_download_to_file(url, f->part, expected, gzip ? nullptr : f->digest,
+                                report_download_progress, &f->progress);
+    bool arrived = result == 200 || result == 206;
+    f->digest_known = arrived && !gzip && !f->stream;
+    if (f->stream && !arrived) {
+        unpack_stream_finish(f->stream, 0, f->digest, f->error);
+        f->stream = nullptr;
+    }
+    return result;
+}
+
+// Leaves the variant the cursor stands on: the next one of this mirror.
+void next_variant(ObjectFetch *f)
+{
+    f->variant++;
+    f->attempt = 0;
+}
 
 }  // namespace
 
@@ -38,116 +108,169 @@ uint64_t entry_wire_size(const ManifestEntry *entry)
     return entry->packed_size != 0 ? entry->packed_size : entry->size;
 }
 
-int download_object(void *window, const MirrorList *list, int count, int *start_index,
-                    const ManifestEntry *entry, const wchar_t *destination,
-                    volatile long *cancel_flag, uint64_t run_done, uint64_t run_total)
+int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
+                const wchar_t *destination, int start_index, volatile long *cancel_flag,
+                uint64_t run_done, uint64_t run_total, char *body_buffer)
 {
-    char hex[SHA256_HEX_CHARS];
-    hex_encode(entry->digest, SHA256_BYTES, hex);
-    wchar_t part[CLIENT_PATH_CHARS], tmp[CLIENT_PATH_CHARS];
-    format_wide(part, CLIENT_PATH_CHARS, L"%s.part", destination);
-    format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", destination);
-
+    memset(f, 0, sizeof *f);
+    f->body_buffer = body_buffer;
+    f->entry = entry;
+    lstrcpynW(f->destination, destination, CLIENT_PATH_CHARS);
+    hex_encode(entry->digest, SHA256_BYTES, f->hex);
+    format_wide(f->part, CLIENT_PATH_CHARS, L"%s.part", destination);
+    format_wide(f->tmp, CLIENT_PATH_CHARS, L"%s.tmp", destination);
+    f->start = start_index;
+    f->last = VARIANT_NONE;
+    f->progress.window = window;
+    f->progress.cancel_flag = cancel_flag;
+    f->progress.finished_before = run_done;
+    f->progress.run_total = run_total;
     if (!make_parent_dirs(destination)) {
         log_wprintf(L"mkdir failed for %s", destination);
         return 0;
     }
+    return 1;
+}
 
-    DownloadProgress progress = {};
-    progress.window = window;
-    progress.cancel_flag = cancel_flag;
-    progress.finished_before = run_done;
-    progress.run_total = run_total;
-    Variant last = VARIANT_NONE;
-
-    for (int k = 0; k < count; k++) {
-        int m = (*start_index + k) % count;
+int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
+{
+    for (; f->step < count; f->step++, f->variant = 0, f->attempt = 0) {
+        int m = (f->start + f->step) % count;
         const wchar_t *mirror = list->url[m];
-        static const Variant variants[] = {VARIANT_GZIP, VARIANT_PLAIN};
-        for (Variant v : variants) {
-            if (v == VARIANT_GZIP && entry->packed_size == 0)
+        for (; f->variant < VARIANT_COUNT; next_variant(f)) {
+            bool gzip = f->variant == VARIANT_GZIP;
+            if (gzip && f->entry->packed_size == 0)
                 continue;
-            bool gzip = v == VARIANT_GZIP;
             const wchar_t *suffix = gzip ? L".gz" : L"";
-            // A part file of the other variant holds bytes that cannot be resumed.
-            if (last != VARIANT_NONE && last != v)
-                DeleteFileW(part);
-            last = v;
-
+            if (f->attempt == 0) {
+                // A part file of the other variant holds bytes that cannot be resumed.
+                if (f->last != VARIANT_NONE && f->last != f->variant)
+                    DeleteFileW(f->part);
+                f->last = f->variant;
+            }
             wchar_t url[400];
-            format_wide(url, 400, L"%sobjects/%S%s", mirror, hex, suffix);
-            uint64_t expected = gzip ? entry->packed_size : entry->size;
-            for (int attempt = 1; attempt <= ATTEMPTS_PER_VARIANT; attempt++) {
-                if (*cancel_flag)
+            format_wide(url, 400, L"%sobjects/%S%s", mirror, f->hex, suffix);
+            uint64_t expected = gzip ? f->entry->packed_size : f->entry->size;
+            while (f->attempt < ATTEMPTS_PER_VARIANT) {
+                f->attempt++;
+                if (*f->progress.cancel_flag)
                     return -1;
-                uint8_t digest[SHA256_BYTES];
-                char error[GZIP_ERROR_TEXT_BYTES];
-                // Larger objects are unpacked or hashed behind the download
-                // on a thread of their own (a gzip object's own digest is of
-                // no use: its decoded content is what the manifest names).
-                bool follow = expected >= (gzip ? STREAM_MIN_PACKED_BYTES : STREAM_MIN_PLAIN_BYTES);
-                UnpackStream *stream =
-                    follow ? unpack_stream_open(part, gzip ? tmp : nullptr, &progress) : nullptr;
-                int result = stream
-                    ? http_download_to_file(url, part, expected, nullptr, unpack_stream_progress,
-                                            stream)
-                    : http_download_to_file(url, part, expected, gzip ? nullptr : digest,
-                                            report_download_progress, &progress);
-                int unpacked = -1;
-                if (stream)
-                    unpacked = unpack_stream_finish(stream, result == 200 || result == 206,
-                                                    digest, error);
+                int result = transfer(f, url, gzip, expected);
                 if (result == -1)
                     return -1;
-                if (result != 200 && result != 206) {
-                    log_wprintf(L"object %S%s: %s -> %d (try %d)", hex, suffix, mirror, result,
-                                attempt);
-                    if (result == 404)
-                        break;
-                    if (attempt < ATTEMPTS_PER_VARIANT)
-                        Sleep(RETRY_PAUSE_MS);
-                    continue;
+                if (result == 200 || result == 206) {
+                    f->mirror = m;
+                    return FETCH_TRANSFERRED;
                 }
-
-                // A plain object whose stream was of no use: its digest from
-                // the file (a file that cannot be hashed counts as wrong).
-                if (!gzip && stream && unpacked == -1 && !sha256_file(part, digest))
-                    memset(digest, 0, sizeof digest);
-                if (gzip) {
-                    if (unpacked == -1)
-                        unpacked = gunzip_file_hashed(part, tmp, digest, error);
-                    if (!unpacked) {
-                        log_wprintf(L"object %S.gz from %s: %S, discarding", hex, mirror, error);
-                        DeleteFileW(part);
-                        break;
-                    }
-                }
-                if (memcmp(digest, entry->digest, SHA256_BYTES) != 0) {
-                    log_wprintf(L"object %S%s: hash mismatch from %s, discarding", hex, suffix,
-                                mirror);
-                    DeleteFileW(part);
-                    if (gzip) {
-                        DeleteFileW(tmp);
-                        break;
-                    }
-                    continue;  // plain: again at once
-                }
-
-                const wchar_t *result_file = gzip ? tmp : part;
-                if (!MoveFileExW(result_file, destination, MOVEFILE_REPLACE_EXISTING)) {
-                    log_wprintf(L"rename failed %s (%lu)", destination, GetLastError());
-                    if (gzip)
-                        DeleteFileW(tmp);
-                    return 0;
-                }
-                if (gzip)
-                    DeleteFileW(part);
-                *start_index = m;
-                return 1;
+                log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
+                            f->attempt);
+                if (result == 404)
+                    break;
+                if (f->attempt < ATTEMPTS_PER_VARIANT)
+                    Sleep(RETRY_PAUSE_MS);
             }
         }
     }
     return 0;
+}
+
+int fetch_judge(ObjectFetch *f, const MirrorList *list)
+{
+    const wchar_t *mirror = list->url[f->mirror];
+    bool gzip = f->variant == VARIANT_GZIP;
+    const wchar_t *suffix = gzip ? L".gz" : L"";
+    bool had_part = !f->in_memory;
+    if (f->stream) {
+        f->unpacked = unpack_stream_finish(f->stream, 1, f->digest, f->error);
+        f->stream = nullptr;
+        f->digest_known = f->unpacked != -1;
+    }
+    if (f->in_memory) {
+        MemoryInput in = {f->body_buffer, f->body_length, 0};
+        f->unpacked = gunzip_hashed(read_memory, &in, f->tmp, f->digest, f->error);
+        f->in_memory = false;
+    }
+    // A plain object whose stream was of no use: its digest from the file
+    // (a file that cannot be hashed counts as wrong).
+    if (!gzip && !f->digest_known && !sha256_file(f->part, f->digest))
+        memset(f->digest, 0, sizeof f->digest);
+    if (gzip) {
+        if (f->unpacked == -1)
+            f->unpacked = gunzip_file_hashed(f->part, f->tmp, f->digest, f->error);
+        if (!f->unpacked) {
+            log_wprintf(L"object %S.gz from %s: %S, discarding", f->hex, mirror, f->error);
+            if (had_part)
+                DeleteFileW(f->part);
+            next_variant(f);
+            return FETCH_GO_ON;
+        }
+    }
+    if (memcmp(f->digest, f->entry->digest, SHA256_BYTES) != 0) {
+        log_wprintf(L"object %S%s: hash mismatch from %s, discarding", f->hex, suffix, mirror);
+        if (had_part)
+            DeleteFileW(f->part);
+        if (gzip) {
+            DeleteFileW(f->tmp);
+            next_variant(f);
+        }
+        return FETCH_GO_ON;  // plain: again at once, while attempts are left
+    }
+
+    const wchar_t *result_file = gzip ? f->tmp : f->part;
+    if (!MoveFileExW(result_file, f->destination, MOVEFILE_REPLACE_EXISTING)) {
+        log_wprintf(L"rename failed %s (%lu)", f->destination, GetLastError());
+        if (gzip)
+            DeleteFileW(f->tmp);
+        return 0;
+    }
+    if (gzip && had_part)
+        DeleteFileW(f->part);
+    return 1;
+}
+
+void fetch_release(ObjectFetch *f)
+{
+    if (f->stream) {
+        unpack_stream_finish(f->stream, 0, f->digest, f->error);
+        f->stream = nullptr;
+    }
+    f->in_memory = false;
+}
+
+int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged)
+{
+    int result = judged;
+    while (result == FETCH_GO_ON) {
+        result = fetch_transfer(f, list, count);
+        if (result == FETCH_TRANSFERRED)
+            result = fetch_judge(f, list);
+    }
+    fetch_release(f);
+    return result;
+}
+
+int download_object(void *window, const MirrorList *list, int count, int *start_index,
+                    const ManifestEntry *entry, const wchar_t *destination,
+                    volatile long *cancel_flag, uint64_t run_done, uint64_t run_total)
+{
+    HANDLE heap = GetProcessHeap();
+    ObjectFetch *f = (ObjectFetch *)HeapAlloc(heap, 0, sizeof *f);
+    if (!f)
+        return 0;
+    // Without the buffer a small object takes the way through a part file.
+    char *body = entry->packed_size && entry->packed_size < FETCH_MEMORY_BYTES
+        ? (char *)HeapAlloc(heap, 0, (SIZE_T)entry->packed_size) : nullptr;
+    int result = 0;
+    if (fetch_begin(f, window, entry, destination, *start_index, cancel_flag, run_done,
+                    run_total, body)) {
+        result = fetch_finish(f, list, count, FETCH_GO_ON);
+        if (result == 1)
+            *start_index = f->mirror;
+    }
+    if (body)
+        HeapFree(heap, 0, body);
+    HeapFree(heap, 0, f);
+    return result;
 }
 
 void remove_listed_files(const Manifest *manifest, LocalState *state, const wchar_t *folder)

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "app/app.h"
+#include "content/content.h"
 #include "manifest/manifest.h"
 
 // ---------------------------------------------------------------------------
@@ -142,6 +143,60 @@ int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256
 int download_object(void *window, const MirrorList *list, int count, int *start_index,
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total);
+
+// The same in steps, so that the worker can judge one object (unpack, check,
+// move into place) while the next one downloads. One ObjectFetch is one
+// entry's way through the mirrors and variants, exactly as download_object
+// goes it:
+//   fetch_begin     sets it up (0: the parent folders cannot be made, logged);
+//   fetch_transfer  runs attempts until one delivers the whole object
+//                   (FETCH_TRANSFERRED) or ends as download_object would end
+//                   (0 or -1);
+//   fetch_judge     unpacks and checks what arrived and moves it into place:
+//                   1, 0 (the move failed), or FETCH_GO_ON when the object was
+//                   refused and the fetch goes on with its next attempt;
+//   fetch_finish    goes on from a judge's result to the end (1, 0 or -1)
+//                   and releases what the fetch holds;
+//   fetch_release   releases it without going on (a part file stays).
+// A transfer runs on the worker thread; its judge may run on another thread
+// while the next object transfers.
+enum {
+    FETCH_GO_ON = 2,
+    FETCH_TRANSFERRED = 3,
+    // Gzip objects smaller than this travel in memory (when no part file of
+    // theirs exists): the body buffer a fetch is given holds this much.
+    FETCH_MEMORY_BYTES = 1048576,
+};
+
+struct ObjectFetch {
+    const ManifestEntry *entry;
+    wchar_t destination[CLIENT_PATH_CHARS];
+    wchar_t part[CLIENT_PATH_CHARS];
+    wchar_t tmp[CLIENT_PATH_CHARS];
+    char hex[SHA256_HEX_CHARS];
+    DownloadProgress progress;
+    // Where the fetch stands: mirror step from `start`, variant, attempts
+    // made on it, and the variant whose bytes the part file may hold.
+    int start, step, variant, attempt, last;
+    // What the last transfer delivered.
+    int mirror;                    // its slot: the next object starts there
+    UnpackStream *stream;          // unpacking or hashing it, when large
+    char *body_buffer;             // the caller's, for the packed size, or null
+    bool in_memory;                // it holds the object: `body_length` bytes
+    uint32_t body_length;
+    bool digest_known;             // `digest` is the plain object's
+    int unpacked;
+    uint8_t digest[SHA256_BYTES];
+    char error[GZIP_ERROR_TEXT_BYTES];
+};
+
+int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
+                const wchar_t *destination, int start_index, volatile long *cancel_flag,
+                uint64_t run_done, uint64_t run_total, char *body_buffer);
+int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count);
+int fetch_judge(ObjectFetch *f, const MirrorList *list);
+int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged);
+void fetch_release(ObjectFetch *f);
 
 // Deletes the files the manifest's "remove" list names (folders stay) and
 // drops their state records.

@@ -2,6 +2,7 @@
 // signed release. The window starts a pass with a copied request and learns
 // everything from posted messages; the worker never touches window state.
 #include "update/update.h"
+#include "update/pass.h"
 
 #include "content/content.h"
 #include "game/game.h"
@@ -15,14 +16,6 @@ namespace {
 const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the files
 // The total bar of the comparison moves at the rate of the download bars.
 const uint32_t COMPARE_BAR_MS = 100;
-// Records of downloaded files reach the state file at least this often (and
-// whenever the download loop ends). Saving after each file writes the whole
-// file each time: for a fresh install of thousands of small files that is
-// quadratic and took longer than hashing them. A crash loses the records of
-// at most this last stretch; those files are in place with verified content
-// and the next pass hashes them once instead of trusting a record.
-const uint32_t RECORD_SAVE_MS = 1000;
-
 // The request is one flat record the window copies as a whole: a window
 // handle, the 260-character folder and five 32-bit fields.
 static_assert(sizeof(void *) != 4 || sizeof(WorkerParams) == 544, "WorkerParams is 544 bytes");
@@ -31,30 +24,6 @@ volatile LONG g_running;
 HANDLE g_thread;
 WorkerParams g_params;
 wchar_t g_launcher_file[LAUNCHER_PATH_CHARS];
-
-// Everything one pass owns; released at its end.
-struct Pass {
-    WorkerParams *params;
-    HWND window;
-    const wchar_t *folder;
-    LocalState state;
-    Manifest manifest;
-    MirrorList mirrors;
-    int mirror_count;
-    int start_index;
-    int *pending;
-    int pending_count;
-    int wanted;
-    int done;
-    uint64_t disk_bytes;
-    uint64_t wire_bytes;
-    uint64_t finished_wire_bytes;
-    bool total_posted;             // the comparison posted its total bar
-    uint32_t total_permille;       // ... with this value
-    uint32_t total_time;           // ... at this tick
-    uint32_t save_time;            // tick of the last save while downloading
-    bool unsaved;                  // records added since then
-};
 
 int compare_entries(const void *a, const void *b)
 {
@@ -76,17 +45,6 @@ void strip_legacy_prefix(LocalState *state)
     }
     if (changed && state->count > 1)
         qsort(state->entries, (size_t)state->count, sizeof(StateEntry), compare_entries);
-}
-
-void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time)
-{
-    StateEntry record;
-    memset(&record, 0, sizeof record);
-    lstrcpynA(record.path, entry->path, sizeof record.path);
-    record.size = size;
-    record.write_time = time;
-    memcpy(record.digest, entry->digest, SHA256_BYTES);
-    state_put(state, &record);
 }
 
 bool own_launcher_path(wchar_t *path)
@@ -253,89 +211,6 @@ bool compare_files(Pass *pass)
     return true;
 }
 
-// Keeps a foreign "system/d3d9.dll" (one the launcher did not install) as
-// "system/d3d9_dxvk.dll" before the release's own file replaces it.
-void keep_foreign_d3d9(Pass *pass, const ManifestEntry *entry, const wchar_t *full)
-{
-    if (strcmp(entry->path, "system/d3d9.dll") != 0 || state_find(&pass->state, entry->path) ||
-        !file_info(full, nullptr, nullptr))
-        return;
-    wchar_t kept[CLIENT_PATH_CHARS];
-    path_join(kept, CLIENT_PATH_CHARS, pass->folder, L"system\\d3d9_dxvk.dll");
-    if (kept[0] && !file_info(kept, nullptr, nullptr) && MoveFileExW(full, kept, 0))
-        log_printf("foreign %s kept as %s", "system/d3d9.dll", "system/d3d9_dxvk.dll");
-}
-
-// A copy of an earlier pending entry with the same content, made locally.
-bool copy_same_content(Pass *pass, int k, const ManifestEntry *entry, const wchar_t *full)
-{
-    for (int j = 0; j < k; j++) {
-        const ManifestEntry *earlier = manifest_item(&pass->manifest, pass->pending[j]);
-        if (memcmp(earlier->digest, entry->digest, SHA256_BYTES) != 0)
-            continue;
-        wchar_t rel[CLIENT_REL_CHARS], source[CLIENT_PATH_CHARS];
-        client_file_path(earlier->path, pass->folder, rel, source);
-        return source[0] && make_parent_dirs(full) && CopyFileW(source, full, FALSE);
-    }
-    return false;
-}
-
-// Saves the records of the files brought in so far, when there are new ones
-// and (unless `now_anyway`) the last save is RECORD_SAVE_MS old.
-void save_records(Pass *pass, bool now_anyway)
-{
-    uint32_t now = GetTickCount();
-    if (!pass->unsaved || (!now_anyway && now - pass->save_time < RECORD_SAVE_MS))
-        return;
-    state_save(&pass->state, pass->folder);
-    pass->save_time = now;
-    pass->unsaved = false;
-}
-
-// Brings in every pending entry; false when the pass ended on the way.
-bool download_pending(Pass *pass)
-{
-    WorkerParams *params = pass->params;
-    pass->save_time = GetTickCount();  // the comparison has just saved
-    for (int k = 0; k < pass->pending_count; k++) {
-        const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
-        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
-        client_file_path(entry->path, pass->folder, rel, full);
-        uint32_t total_permille = pass->wire_bytes
-            ? (uint32_t)(pass->finished_wire_bytes * 1000 / pass->wire_bytes) : 0;
-        PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
-        PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
-
-        keep_foreign_d3d9(pass, entry, full);
-        if (!copy_same_content(pass, k, entry, full)) {
-            post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
-            int result = download_object(pass->window, &pass->mirrors, pass->mirror_count,
-                                         &pass->start_index, entry, full, &params->cancel,
-                                         pass->finished_wire_bytes, pass->wire_bytes);
-            if (result != 1)
-                save_records(pass, true);
-            if (result == -1) {
-                post_status(pass->window, L"Cancelled.");
-                post_finished(pass->window, UpdateNeeded, pass->pending_count - k);
-                return false;
-            }
-            if (result == 0) {
-                post_status(pass->window, L"Connection Failure: %s", rel);
-                post_finished(pass->window, Failed, pass->pending_count - k);
-                return false;
-            }
-        }
-        uint64_t size = 0, time = 0;
-        if (!entry->seed && file_info(full, &size, &time)) {
-            record_file(&pass->state, entry, size, time);
-            pass->unsaved = true;
-            save_records(pass, false);
-        }
-        pass->finished_wire_bytes += entry_wire_size(entry);
-    }
-    return true;
-}
-
 void run_pass(Pass *pass)
 {
     WorkerParams *params = pass->params;
@@ -442,6 +317,17 @@ void run_pass(Pass *pass)
 }
 
 }  // namespace
+
+void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time)
+{
+    StateEntry record;
+    memset(&record, 0, sizeof record);
+    lstrcpynA(record.path, entry->path, sizeof record.path);
+    record.size = size;
+    record.write_time = time;
+    memcpy(record.digest, entry->digest, SHA256_BYTES);
+    state_put(state, &record);
+}
 
 uint64_t (*worker_disk_free)(const wchar_t *folder) = disk_free_bytes;
 

@@ -18,6 +18,9 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /bytes/N                N bytes of the pattern (i * 7 + 3) % 251
   /slow/PATH...           any file below the tree (a whole mirror), Range
                           honoured, in 16 KiB pieces 20 ms apart
+  /gz-MODE/PATH...        any file below the tree; ".gz" objects served the
+                          way /MODE/NAME serves a file (a mirror whose packed
+                          objects misbehave)
 
 Every response closes its connection. Listens on 127.0.0.1 at free ports:
 plain HTTP, HTTPS with --cert/--key, and HTTPS with --untrusted-cert/--key
@@ -124,6 +127,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             if mode == "slow" and len(parts) >= 2:
                 return self.serve_slow("/".join(parts[1:]))
+            if mode.startswith("gz-") and len(parts) >= 2:
+                data = self.load_below("/".join(parts[1:]))
+                if data is None:
+                    return self.error(404)
+                fault = mode[3:] if parts[-1].endswith(".gz") else "file"
+                return getattr(self, "serve_" + fault.replace("-", "_"), self.serve_unknown)(data)
             if len(parts) != 2:
                 return self.error(404)
             data = self.load(parts[1])
@@ -177,16 +186,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(0.05)
 
-    def serve_slow(self, rel):
-        # A mirror on a slow line, for tests that stop a client mid-transfer.
+    def load_below(self, rel):
+        """A file anywhere below the tree, None when there is none."""
         segments = rel.split("/")
         if any(seg in ("", ".", "..") for seg in segments):
-            return self.error(404)
+            return None
         path = os.path.join(self.tree, *segments)
         if not os.path.isfile(path):
-            return self.error(404)
+            return None
         with open(path, "rb") as f:
-            data = f.read()
+            return f.read()
+
+    def serve_slow(self, rel):
+        # A mirror on a slow line, for tests that stop a client mid-transfer.
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
         body = self.ranged(data)
         if body is None:
             return

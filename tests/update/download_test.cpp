@@ -147,7 +147,52 @@ TEST(DownloadObject, CompletePartFileNeedsNoServer)
     EXPECT_EQ(fetch(dv, dest, {dead_mirror()}), 1);
     EXPECT_EQ(file_size(dest), dv->size);
     EXPECT_FALSE(file_exists(dest + L".part"));
+
+    // Small packed objects otherwise travel in memory, but one whose part
+    // file an earlier run left is taken from there.
+    const ManifestEntry *text = r.find("data/text.txt");
+    ASSERT_TRUE(text && text->packed_size && text->packed_size < 65536);
+    std::string hex = net_test::sha256_of(release_file("main", "data/text.txt"));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"data/text.txt.part", release_object("main", hex + ".gz")));
+    dest = dir / L"data/text.txt";
+    EXPECT_EQ(fetch(text, dest, {dead_mirror()}), 1);
+    std::string got;
+    EXPECT_TRUE(read_file(dest, &got));
+    EXPECT_TRUE(got == release_file("main", "data/text.txt"));
+    EXPECT_FALSE(file_exists(dest + L".part"));
+    EXPECT_FALSE(file_exists(dest + L".tmp"));
 }
+
+// A small packed object is held in memory on its way: its body must have
+// exactly the packed size, or the attempt fails like a file download's
+// would and the plain object is fetched after the third.
+class SmallGzipBody : public testing::TestWithParam<const char *> {};
+
+TEST_P(SmallGzipBody, OfTheWrongLengthIsRefused)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("main");
+    const ManifestEntry *text = r.find("data/text.txt");
+    ASSERT_TRUE(text && text->packed_size && text->packed_size < 65536);
+    std::wstring from = faulty_gzip_mirror(GetParam(), "main");
+    std::wstring dest = dir / L"data/text.txt";
+    EXPECT_EQ(fetch(text, dest, {from}), 1);
+    std::string got;
+    EXPECT_TRUE(read_file(dest, &got));
+    EXPECT_TRUE(got == release_file("main", "data/text.txt"));
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, ".gz: " + narrow(from) + " -> 0 (try 3)"), std::string::npos) << log;
+    EXPECT_EQ(at(log, "mismatch"), std::string::npos) << log;
+    EXPECT_FALSE(file_exists(dest + L".part"));
+    EXPECT_FALSE(file_exists(dest + L".tmp"));
+}
+
+// Half the announced body; more than announced; more than the object, unannounced.
+INSTANTIATE_TEST_SUITE_P(Faults, SmallGzipBody,
+                         testing::Values("short", "long", "long-unannounced"));
 
 TEST(DownloadObject, FailedMoveEndsAtOnceAndCancelStopsFirst)
 {
@@ -184,7 +229,7 @@ TEST(DownloadObject, LargeGzipObjectUnpacksWhileItDownloads)
     log_open(dir.path().c_str());
     Release r("bigtext");
     const ManifestEntry *text = r.find("data/stream.txt");
-    ASSERT_TRUE(text && text->packed_size > 65536);
+    ASSERT_TRUE(text && text->packed_size > 1048576);
     std::wstring dest = dir / L"data/stream.txt";
     EXPECT_EQ(fetch(text, dest, {slow_mirror("bigtext")}), 1)
         << log_text(dir.path());
@@ -202,7 +247,7 @@ TEST(DownloadObject, BrokenLargeGzipObjectFallsBackToThePlainOne)
     log_open(dir.path().c_str());
     Release r("bigbadgz");
     const ManifestEntry *text = r.find("data/stream.txt");
-    ASSERT_TRUE(text && text->packed_size > 65536);
+    ASSERT_TRUE(text && text->packed_size > 1048576);
     std::wstring dest = dir / L"data/stream.txt";
     EXPECT_EQ(fetch(text, dest, {mirror("bigbadgz")}), 1);
     std::string got;

@@ -60,6 +60,12 @@ std::wstring slow_mirror(const std::string &name)
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/slow/update/" + name + "/");
 }
 
+std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/gz-" + mode + "/update/" +
+                 name + "/");
+}
+
 std::wstring dead_mirror()
 {
     return L"http://127.0.0.1:1/";

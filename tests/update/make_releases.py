@@ -40,8 +40,10 @@ def content():
         "dxgi": b"dxvk dxgi " * 500,
         "hd": noise(1000),
         "big": noise(6 << 20),
-        # Packs to a few hundred KiB: unpacked while it downloads.
-        "bigtext": b"".join(b"Korvanth streamed text line %d\n" % i for i in range(100000)),
+        # Packs to about 2 MiB: too large to travel in memory, so it is
+        # unpacked from its part file while it downloads.
+        "bigtext": b"".join(b"Korvanth streamed line %d %s\n" % (i, noise(24).hex().encode())
+                            for i in range(60000)),
         "launcher": b"MZ new launcher " + noise(2000),
     }
 

@@ -312,6 +312,65 @@ TEST(UpdatePass, DiskReserveAtItsExactEdge)
     worker_disk_free = disk_free_bytes;
 }
 
+// An object is judged while the next one transfers. One that is refused in
+// judgement goes on through exactly the attempts it has left, and every
+// file still lands with its record.
+TEST(UpdatePass, RefusedObjectsGoOnThroughTheirAttempts)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    PassResult r = run_pass(dir.path(), Update, mirror("corrupt"), mirror("main"));
+    EXPECT_EQ(r.state, UpToDate);
+    for (const char *path : {"system/dv.exe", "data/text.txt", "data/copy_a.bin", "data/copy_b.bin"})
+        EXPECT_EQ(file_text(dir, widen(path)), release_file("main", path)) << path;
+    EXPECT_EQ(file_text(dir, L"ui/layout.xml"), release_file("main", "ui/layout.xml.stock"));
+    for (const wchar_t *left : {L"system/dv.exe.part", L"data/text.txt.part", L"data/text.txt.tmp",
+                                L"data/copy_a.bin.part", L"ui/layout.xml.tmp"})
+        EXPECT_FALSE(file_exists(dir / left)) << narrow(left);
+    // dv.exe has no packed object: three plain attempts on the corrupt
+    // mirror, the first judged while the next object transferred.
+    std::string log = log_text(dir.path());
+    std::string dv = net_test::sha256_of(release_file("main", "system/dv.exe"));
+    std::string mismatch = dv + ": hash mismatch from " + narrow(mirror("corrupt"));
+    int n = 0;
+    for (size_t p = log.find(mismatch); p != std::string::npos; p = log.find(mismatch, p + 1))
+        n++;
+    EXPECT_EQ(n, 3) << log;
+
+    Locked locked(dir / L"data/text.txt");
+    PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
+    EXPECT_EQ(check.state, UpToDate);
+    EXPECT_EQ(count_statuses(check, L"Checking "), 0);
+}
+
+// The move into place fails for the second file while later ones transfer:
+// the pass ends with the second, as if nothing had overlapped.
+TEST(UpdatePass, FailedMoveEndsThePassWithThatFile)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"data/text.txt").c_str(), nullptr));
+    PassResult r = run_pass(dir.path(), Update, mirror("main"), dead_mirror());
+    EXPECT_EQ(r.state, Failed);
+    EXPECT_EQ(r.count, 5);  // of six pending: all but system/dv.exe
+    EXPECT_EQ(r.statuses().back(), L"Connection Failure: data\\text.txt");
+    // Objects behind it may have been judged and moved into place already,
+    // but none of them has a record: the next pass hashes what is there.
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_TRUE(state_find(&state, "system/dv.exe"));
+    EXPECT_FALSE(state_find(&state, "data/text.txt"));
+    EXPECT_FALSE(state_find(&state, "data/copy_a.bin"));
+    state_free(&state);
+
+    ASSERT_TRUE(RemoveDirectoryW((dir / L"data/text.txt").c_str()));
+    EXPECT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    EXPECT_EQ(file_text(dir, L"data/text.txt"), release_file("main", "data/text.txt"));
+    EXPECT_EQ(file_text(dir, L"data/copy_b.bin"), release_file("main", "data/copy_b.bin"));
+}
+
 TEST(UpdatePass, CancelBeforeTheFirstFile)
 {
     REQUIRE_RELEASES();

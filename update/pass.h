@@ -1,0 +1,40 @@
+// The data of one update pass, shared by the worker's steps (worker.cpp) and
+// its download phase (worker_download.cpp). Nothing outside the update
+// engine includes this.
+#pragma once
+
+#include "update/update.h"
+
+#include <windows.h>
+
+// Everything one pass owns; released at its end.
+struct Pass {
+    WorkerParams *params;
+    HWND window;
+    const wchar_t *folder;
+    LocalState state;
+    Manifest manifest;
+    MirrorList mirrors;
+    int mirror_count;
+    int start_index;
+    int *pending;
+    int pending_count;
+    int wanted;
+    int done;
+    uint64_t disk_bytes;
+    uint64_t wire_bytes;
+    uint64_t finished_wire_bytes;
+    bool total_posted;             // the comparison posted its total bar
+    uint32_t total_permille;       // ... with this value
+    uint32_t total_time;           // ... at this tick
+    uint32_t save_time;            // tick of the last save while downloading
+    bool unsaved;                  // records added since then
+};
+
+// Puts the state record of `entry`: its path and digest with the file's size
+// and last-write time.
+void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time);
+
+// Brings in every pending entry, recording each. False when the pass ended
+// on the way (its last messages are posted).
+bool download_pending(Pass *pass);
