@@ -61,6 +61,53 @@ TEST_P(MemoryGet, LimitIsInclusive)
     }
 }
 
+// Into the caller's buffer: the capacity is the limit, and nothing is
+// written past it (a guard page stands right behind the buffer).
+TEST_P(MemoryGet, CallersBufferIsTheLimit)
+{
+    const struct {
+        uint32_t size, capacity;
+        int result;
+        const char *why;
+    } cases[] = {
+        {4096, 4096, 200, "exactly the capacity"},
+        {4097, 4096, 0, "one byte more"},
+        {300000, 300000, 200, "many reads"},
+        {300001, 300000, 0, "one byte more on a larger body"},
+    };
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        // The buffer ends where a PAGE_NOACCESS page begins.
+        SIZE_T pages = (c.capacity + info.dwPageSize - 1) / info.dwPageSize;
+        char *area = (char *)VirtualAlloc(nullptr, (pages + 1) * info.dwPageSize,
+                                          MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        ASSERT_NE(area, nullptr);
+        DWORD old = 0;
+        ASSERT_TRUE(VirtualProtect(area + pages * info.dwPageSize, info.dwPageSize, PAGE_NOACCESS,
+                                   &old));
+        char *buffer = area + pages * info.dwPageSize - c.capacity;
+        uint32_t len = 12345;
+        std::wstring url = fault_url(scheme(), "bytes/" + std::to_string(c.size));
+        EXPECT_EQ(http_get_into(url.c_str(), buffer, c.capacity, &len), c.result);
+        if (c.result) {
+            ASSERT_EQ(len, c.size);
+            EXPECT_EQ(sha256_of(std::string(buffer, len)), sha256_of(pattern_bytes(c.size)));
+        } else {
+            EXPECT_EQ(len, 0u);
+        }
+        VirtualFree(area, 0, MEM_RELEASE);
+    }
+    // A body longer than the capacity that announces no length at all.
+    char small[4000];
+    uint32_t len = 1;
+    EXPECT_EQ(http_get_into(fault_url(scheme(), "long-unannounced/obj5000").c_str(), small,
+                            sizeof small, &len),
+              0);
+    EXPECT_EQ(len, 0u);
+}
+
 TEST_P(MemoryGet, EmptyBodyHasNoBuffer)
 {
     Body body;
