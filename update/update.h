@@ -144,8 +144,8 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total);
 
-// The same in steps, so that the worker can judge one object (unpack, check,
-// move into place) while the next one downloads. One ObjectFetch is one
+// The same in steps, so that the worker can judge objects (unpack, check,
+// move into place) while later ones download. One ObjectFetch is one
 // entry's way through the mirrors and variants, exactly as download_object
 // goes it:
 //   fetch_begin     sets it up (0: the parent folders cannot be made, logged);
@@ -158,8 +158,8 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
 //   fetch_finish    goes on from a judge's result to the end (1, 0 or -1)
 //                   and releases what the fetch holds;
 //   fetch_release   releases it without going on (a part file stays).
-// A transfer runs on the worker thread; its judge may run on another thread
-// while the next object transfers.
+// A transfer runs on the worker thread; its judgement may run on another
+// thread while later objects transfer.
 enum {
     FETCH_GO_ON = 2,
     FETCH_TRANSFERRED = 3,
