@@ -58,6 +58,16 @@ int fetch(const ManifestEntry *entry, const std::wstring &dest,
     return result;
 }
 
+// The file at `dest` holds the release's bytes of `path` (compared without
+// printing megabytes on a mismatch).
+void expect_release_bytes(const std::wstring &dest, const std::string &release,
+                          const std::string &path)
+{
+    std::string got;
+    EXPECT_TRUE(read_file(dest, &got));
+    EXPECT_TRUE(got == release_file(release, path)) << narrow(dest);
+}
+
 // Where `needle` first stands in the log, npos when it does not.
 size_t at(const std::string &log, const std::string &needle)
 {
@@ -157,9 +167,7 @@ TEST(DownloadObject, CompletePartFileNeedsNoServer)
     ASSERT_TRUE(write_file(dir / L"data/text.txt.part", release_object("main", hex + ".gz")));
     dest = dir / L"data/text.txt";
     EXPECT_EQ(fetch(text, dest, {dead_mirror()}), 1);
-    std::string got;
-    EXPECT_TRUE(read_file(dest, &got));
-    EXPECT_TRUE(got == release_file("main", "data/text.txt"));
+    expect_release_bytes(dest, "main", "data/text.txt");
     EXPECT_FALSE(file_exists(dest + L".part"));
     EXPECT_FALSE(file_exists(dest + L".tmp"));
 }
@@ -180,9 +188,7 @@ TEST_P(SmallGzipBody, OfTheWrongLengthIsRefused)
     std::wstring from = faulty_gzip_mirror(GetParam(), "main");
     std::wstring dest = dir / L"data/text.txt";
     EXPECT_EQ(fetch(text, dest, {from}), 1);
-    std::string got;
-    EXPECT_TRUE(read_file(dest, &got));
-    EXPECT_TRUE(got == release_file("main", "data/text.txt"));
+    expect_release_bytes(dest, "main", "data/text.txt");
     std::string log = log_text(dir.path());
     EXPECT_NE(at(log, ".gz: " + narrow(from) + " -> 0 (try 3)"), std::string::npos) << log;
     EXPECT_EQ(at(log, "mismatch"), std::string::npos) << log;
@@ -233,9 +239,7 @@ TEST(DownloadObject, LargeGzipObjectUnpacksWhileItDownloads)
     std::wstring dest = dir / L"data/stream.txt";
     EXPECT_EQ(fetch(text, dest, {slow_mirror("bigtext")}), 1)
         << log_text(dir.path());
-    std::string got;
-    EXPECT_TRUE(read_file(dest, &got));
-    EXPECT_TRUE(got == release_file("bigtext", "data/stream.txt"));
+    expect_release_bytes(dest, "bigtext", "data/stream.txt");
     EXPECT_FALSE(file_exists(dest + L".part"));
     EXPECT_FALSE(file_exists(dest + L".tmp"));
 }
@@ -250,9 +254,7 @@ TEST(DownloadObject, BrokenLargeGzipObjectFallsBackToThePlainOne)
     ASSERT_TRUE(text && text->packed_size > 1048576);
     std::wstring dest = dir / L"data/stream.txt";
     EXPECT_EQ(fetch(text, dest, {mirror("bigbadgz")}), 1);
-    std::string got;
-    EXPECT_TRUE(read_file(dest, &got));
-    EXPECT_TRUE(got == release_file("bigbadgz", "data/stream.txt"));
+    expect_release_bytes(dest, "bigbadgz", "data/stream.txt");
     std::string log = log_text(dir.path());
     EXPECT_NE(at(log, ".gz from " + narrow(mirror("bigbadgz")) + ": "), std::string::npos) << log;
     EXPECT_NE(at(log, ", discarding"), std::string::npos) << log;
