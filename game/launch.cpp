@@ -8,7 +8,7 @@
 // arrives.
 #include "game/game.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 #include <shellapi.h>

@@ -6,7 +6,7 @@
 // other exit code as a crash. Every failure means "off".
 #include "game/game.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 #include <shellapi.h>

@@ -6,7 +6,7 @@
 // No platform calls: this file also builds natively for tests and fuzzing.
 #include "game/game.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <string.h>
 

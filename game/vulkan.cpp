@@ -3,7 +3,7 @@
 // driver that hangs or crashes here takes nothing but the child with it.
 #include "game/game.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 

@@ -10,7 +10,7 @@
 // No platform calls: this file also builds natively for fuzzing.
 #include "manifest/manifest.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // No platform calls: this file also builds natively for fuzzing.
 #include "manifest/manifest.h"
 
-#include "app/utf.h"
+#include "base/utf.h"
 
 #include <stdlib.h>
 #include <string.h>

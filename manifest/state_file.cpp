@@ -4,7 +4,7 @@
 // new file, never a mix.
 #include "manifest/manifest.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 #include <stdlib.h>

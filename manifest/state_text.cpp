@@ -9,7 +9,7 @@
 // No platform calls: this file also builds natively for fuzzing.
 #include "manifest/manifest.h"
 
-#include "app/app.h"
+#include "base/base.h"
 #include "content/content.h"
 
 #include <stdlib.h>

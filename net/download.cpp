@@ -6,7 +6,7 @@
 // The length rules are strict because the manifest promises the size: a body
 // that would run past it is refused before the excess is written, a body that
 // ends early is refused and kept for the next resume.
-#include "app/app.h"
+#include "base/base.h"
 #include "content/content.h"
 #include "net/net.h"
 

@@ -1,6 +1,6 @@
 #include "selfupdate/selfupdate.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 

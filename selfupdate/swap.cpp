@@ -7,7 +7,7 @@
 // folder keeps a launcher that starts.
 #include "selfupdate/selfupdate.h"
 
-#include "app/app.h"
+#include "base/base.h"
 #include "korvanth_config.h"
 
 #include <windows.h>

@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "app/app.h"
+#include "base/base.h"
 #include "content/content.h"
 #include "manifest/manifest.h"
 
@@ -227,6 +227,12 @@ struct WorkerParams {
     int32_t dxvk;                               // -1 undecided, 0 off, 1 on
     int32_t dxvk_trial;                         // 0/1
 };
+
+// The player's three choices a pass starts with, as the state file of
+// `folder` holds them. 1 when the file was read and the outputs set; 0 (no
+// file, unreadable) leaves the outputs as they were.
+int read_player_flags(const wchar_t *folder, int32_t *custom_interface, int32_t *dxvk,
+                      int32_t *dxvk_trial);
 
 // Bits of WM_LAUNCHER_GRAPHICS's wParam.
 enum {

@@ -1,4 +1,5 @@
 // Runs the real launcher under Wine from scratch folders.
+#include "app/app.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -63,4 +64,17 @@ TEST(Startup, OwnPathOf260CharactersExitsWithoutLog)
         EXPECT_EQ(code, 1u);
     }
     EXPECT_FALSE(file_exists(folder + L"\\Korvanth.log"));
+}
+
+TEST(LauncherFolder, DriveRootKeepsItsBackslash)
+{
+    wchar_t folder[LAUNCHER_PATH_CHARS];
+    launcher_folder_of(L"C:\\Korvanth.exe", folder);
+    EXPECT_STREQ(folder, L"C:\\");
+    wchar_t log[LAUNCHER_PATH_CHARS];
+    EXPECT_STREQ(path_join(log, 260, folder, L"Korvanth.log"), L"C:\\Korvanth.log");
+    launcher_folder_of(L"C:\\Games\\Korvanth\\Korvanth.exe", folder);
+    EXPECT_STREQ(folder, L"C:\\Games\\Korvanth");
+    launcher_folder_of(L"Korvanth.exe", folder);
+    EXPECT_STREQ(folder, L"");
 }

@@ -1,6 +1,6 @@
 // The game start through the shell and the exit watch, with a real process:
 // a stand-in client copied to "system\dv.exe" of a scratch game folder.
-#include "app/app.h"
+#include "base/base.h"
 #include "game/game.h"
 #include "support/support.h"
 

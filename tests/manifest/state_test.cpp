@@ -2,7 +2,7 @@
 // limit, saves that fail without harm, and the table operations.
 #include "manifest/manifest.h"
 
-#include "app/app.h"
+#include "base/base.h"
 
 #include "support/support.h"
 

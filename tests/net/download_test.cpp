@@ -1,7 +1,7 @@
 // Resumable downloads against the local mirror and the fault server, over
 // HTTPS and plain HTTP: the status rules, the length rules, the digest of the
 // whole file, and what stays on disk after each failure.
-#include "app/app.h"
+#include "base/base.h"
 #include "net/net.h"
 #include "support/servers.h"
 #include "support/support.h"

@@ -3,7 +3,7 @@
 // as Korvanth.new) and the restarted launcher. Every process of a case runs
 // in a job object, so the test sees when all of them have ended and none
 // outlives it.
-#include "app/app.h"
+#include "base/base.h"
 #include "korvanth_config.h"
 #include "selfupdate/selfupdate.h"
 #include "support/support.h"

@@ -143,13 +143,9 @@ PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstr
             continue;
         }
         Message m = {msg.message, (unsigned long)msg.wParam, (long)msg.lParam, L""};
-        bool heap_text = msg.lParam && (msg.message == WM_LAUNCHER_STATUS ||
-                                        msg.message == WM_LAUNCHER_DETAIL ||
-                                        msg.message == WM_LAUNCHER_SELF_UPDATE);
-        if (heap_text) {
-            m.text = (const wchar_t *)msg.lParam;
-            HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
-        }
+        wchar_t text[1024];
+        if (take_posted_text(msg.message, msg.lParam, text, 1024))
+            m.text = text;
         result.messages.push_back(m);
         if (on_message)
             on_message(m);

@@ -179,10 +179,9 @@ std::vector<Posted> drain(HWND window)
     MSG msg;
     while (PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
         Posted p = {msg.message, msg.wParam, L"", msg.lParam != 0};
-        if ((msg.message == WM_LAUNCHER_STATUS || msg.message == WM_LAUNCHER_DETAIL) && msg.lParam) {
-            p.text = (const wchar_t *)msg.lParam;
-            HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
-        }
+        wchar_t text[1024];
+        if (take_posted_text(msg.message, msg.lParam, text, 1024))
+            p.text = text;
         out.push_back(p);
     }
     return out;

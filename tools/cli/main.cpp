@@ -10,7 +10,7 @@
 //
 // Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
 // 5 server unreachable), 6 after a self-update message, 1 for bad usage.
-#include "app/app.h"
+#include "base/base.h"
 #include "game/game.h"
 #include "manifest/manifest.h"
 #include "net/net.h"
@@ -79,18 +79,14 @@ bool parse_flag(const wchar_t *text, int low, int high, int32_t *out)
 // else -1.
 int print_message(const MSG &msg)
 {
+    wchar_t text[1024];
+    bool has_text = take_posted_text(msg.message, msg.lParam, text, 1024) != 0;
     switch (msg.message) {
     case WM_LAUNCHER_STATUS:
-        print_line(L"status %s", (const wchar_t *)msg.lParam);
-        HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        print_line(L"status %s", text);
         return -1;
     case WM_LAUNCHER_DETAIL:
-        if (msg.lParam) {
-            print_line(L"detail %s", (const wchar_t *)msg.lParam);
-            HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
-        } else {
-            print_line(L"detail -");
-        }
+        print_line(has_text ? L"detail %s" : L"detail -", text);
         return -1;
     case WM_LAUNCHER_FILE_PROGRESS:
         print_line(L"file %u", (unsigned)msg.wParam);
@@ -102,8 +98,7 @@ int print_message(const MSG &msg)
         print_line(L"graphics %u", (unsigned)msg.wParam);
         return -1;
     case WM_LAUNCHER_SELF_UPDATE:
-        print_line(L"self-update %s", (const wchar_t *)msg.lParam);
-        HeapFree(GetProcessHeap(), 0, (void *)msg.lParam);
+        print_line(L"self-update %s", text);
         return 6;
     case WM_LAUNCHER_STATE:
         print_line(L"state %s %d", state_name(msg.wParam), (int)msg.lParam);
@@ -162,13 +157,11 @@ int run(int argc, wchar_t **argv)
     lstrcpynW(params.client_folder, full, LAUNCHER_PATH_CHARS);
 
     // Flags not given come from the folder's state file, as the window reads them.
-    LocalState state;
-    state_init(&state);
-    state_load(&state, params.client_folder);
-    if (!have_interface) params.custom_interface = state.custom_interface;
-    if (!have_dxvk) params.dxvk = state.dxvk;
-    if (!have_trial) params.dxvk_trial = state.dxvk_trial;
-    state_free(&state);
+    int32_t custom_interface = 0, dxvk = -1, dxvk_trial = 0;
+    read_player_flags(params.client_folder, &custom_interface, &dxvk, &dxvk_trial);
+    if (!have_interface) params.custom_interface = custom_interface;
+    if (!have_dxvk) params.dxvk = dxvk;
+    if (!have_trial) params.dxvk_trial = dxvk_trial;
 
     log_open(params.client_folder);
     http_set_user_agent(LAUNCHER_USER_AGENT);

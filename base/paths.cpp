@@ -1,5 +1,5 @@
 // Path, folder and text-conversion helpers over the Windows file functions.
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 #include <wchar.h>

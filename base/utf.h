@@ -1,5 +1,5 @@
 // UTF-8 / UTF-16 code points without any platform call, for the formatter and
-// for code that must also build natively. Internal to app/.
+// for code that must also build natively. Internal to base/.
 #pragma once
 
 #include <stddef.h>

@@ -1,5 +1,5 @@
 // Path limits decide which files the launcher will touch; these pin them.
-#include "app/app.h"
+#include "base/base.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -23,19 +23,6 @@ TEST(PathJoin, SeparatorsAndLimits)
     std::wstring folder(250, L'f');
     EXPECT_STREQ(path_join(out, 260, folder.c_str(), L"123456789"), L"");
     EXPECT_EQ(wcslen(path_join(out, 260, folder.c_str(), L"12345678")), 259u);
-}
-
-TEST(LauncherFolder, DriveRootKeepsItsBackslash)
-{
-    wchar_t folder[LAUNCHER_PATH_CHARS];
-    launcher_folder_of(L"C:\\Korvanth.exe", folder);
-    EXPECT_STREQ(folder, L"C:\\");
-    wchar_t log[LAUNCHER_PATH_CHARS];
-    EXPECT_STREQ(path_join(log, 260, folder, L"Korvanth.log"), L"C:\\Korvanth.log");
-    launcher_folder_of(L"C:\\Games\\Korvanth\\Korvanth.exe", folder);
-    EXPECT_STREQ(folder, L"C:\\Games\\Korvanth");
-    launcher_folder_of(L"Korvanth.exe", folder);
-    EXPECT_STREQ(folder, L"");
 }
 
 TEST(ClientPath, RelativeUtf8BecomesWindowsPath)

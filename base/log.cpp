@@ -1,7 +1,7 @@
 // The launcher's log. Each line opens, appends to and closes the file, so a
 // line is on disk when the call returns and the file can be read, copied or
 // deleted between lines while the launcher runs.
-#include "app/app.h"
+#include "base/base.h"
 
 #include <windows.h>
 #include <wchar.h>

@@ -1,4 +1,4 @@
-#include "app/utf.h"
+#include "base/utf.h"
 
 uint32_t utf8_decode(const unsigned char *s, size_t n, size_t *used)
 {

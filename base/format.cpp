@@ -8,8 +8,8 @@
 // one directive at a time, to the C library's snprintf.
 //
 // No platform calls: this file also builds natively for fuzzing.
-#include "app/app.h"
-#include "app/utf.h"
+#include "base/base.h"
+#include "base/utf.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,6 +1,6 @@
 // Each case runs in its own process, so the log's process-wide state starts
 // closed in every one of them.
-#include "app/app.h"
+#include "base/base.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

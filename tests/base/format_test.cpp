@@ -1,6 +1,6 @@
 // The formatters follow the Windows runtime's string rules and convert
 // between the kinds as UTF-8, whatever the ANSI code page is.
-#include "app/app.h"
+#include "base/base.h"
 
 #include <gtest/gtest.h>
 

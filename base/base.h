@@ -1,0 +1,141 @@
+// The bottom of the launcher: the log, the small path, text and file helpers,
+// and the window-message contract between worker threads and the window.
+// Every other folder builds on it; it includes nothing of ours.
+//
+// Conventions used throughout the launcher:
+// - Wide texts are UTF-16 (Windows paths); narrow texts are UTF-8 (manifest
+//   paths, version texts, log lines).
+// - Capacities are stated in the unit of the buffer: `cap_chars` for wide
+//   buffers, `cap_bytes` for narrow ones, always counting the terminator.
+//   Outputs are cut to fit, never overflowed.
+// - Results: 1 success, 0 failure, unless a function says otherwise.
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define LAUNCHER_VERSION "0.2.7"
+#define LAUNCHER_USER_AGENT L"Korvanth/0.2.7"
+
+// Buffer sizes of the path kinds, in characters with the terminator.
+enum {
+    LAUNCHER_PATH_CHARS = 260,  // the launcher folder and files directly in it
+    CLIENT_REL_CHARS = 400,     // a client path relative to the launcher folder
+    CLIENT_PATH_CHARS = 520,    // a client file's full path
+};
+
+// Private window messages through which worker threads report to the window
+// (WM_APP is 0x8000). All are posted, never sent; a heap text in lParam
+// belongs to the window once posted, and to the sender when the post fails.
+enum {
+    WM_LAUNCHER_STATUS = 0x8000 + 1,          // lParam: status text (wide, heap)
+    WM_LAUNCHER_FILE_PROGRESS = 0x8000 + 2,   // wParam: permille of the current file
+    WM_LAUNCHER_TOTAL_PROGRESS = 0x8000 + 3,  // wParam: permille of the whole pass
+    WM_LAUNCHER_STATE = 0x8000 + 4,           // wParam: LauncherState, lParam: files left
+    WM_LAUNCHER_GAME_EXITED = 0x8000 + 5,     // wParam: the game's exit code
+    WM_LAUNCHER_SELF_UPDATE = 0x8000 + 6,     // lParam: path of the new launcher (heap)
+    WM_LAUNCHER_DETAIL = 0x8000 + 7,          // lParam: detail text (heap) or 0 to clear
+    WM_LAUNCHER_SERVER_INFO = 0x8000 + 8,     // lParam: server status and news (heap)
+    WM_LAUNCHER_GRAPHICS = 0x8000 + 9,        // wParam: graphics bits of the pass
+};
+
+// What the window shows of the launcher's work.
+enum LauncherState {
+    Idle = 0,               // nothing reported yet
+    Busy = 1,               // a worker pass is running
+    UpToDate = 2,
+    UpdateNeeded = 3,
+    Failed = 4,
+    ServerUnreachable = 5,
+};
+
+
+// ---------------------------------------------------------------------------
+// Paths and files
+
+// Joins `folder` and `name` with one backslash (none after a trailing one, none
+// for an empty folder) into `dst`. Nothing is normalised. When
+// len(folder) + len(name) + 2 exceeds `cap_chars`, `dst` becomes empty text.
+// Returns `dst`.
+wchar_t *path_join(wchar_t *dst, size_t cap_chars, const wchar_t *folder, const wchar_t *name);
+
+// UTF-8 relative client path ("system/d3d9.dll") to a wide one with
+// backslashes. Invalid UTF-8 becomes U+FFFD. `dst` is empty text on failure
+// (the result does not fit).
+void rel_path_to_wide(const char *rel_utf8, wchar_t *dst, size_t cap_chars);
+
+// Both forms of a client file's path: `rel_wide` (CLIENT_REL_CHARS) holds the
+// relative wide path, `full` (CLIENT_PATH_CHARS) the path below `folder`.
+// Either is empty text when it cannot be formed.
+void client_file_path(const char *rel_utf8, const wchar_t *folder, wchar_t *rel_wide,
+                      wchar_t *full);
+
+// Creates every missing folder on the way to the last component of `path`
+// (which itself is never created). Returns 1 when all of them exist
+// afterwards, 0 when one cannot be made (a file in the way, no access) or the
+// path has 520 characters or more.
+int make_parent_dirs(const wchar_t *path);
+
+// 1 for an existing file that is not a folder, with its size in bytes and its
+// last-write time (FILETIME ticks) in the optional outputs; else 0.
+int file_info(const wchar_t *path, uint64_t *size_out, uint64_t *write_time_out);
+
+// Bytes the calling user may still write below `folder`; UINT64_MAX when the
+// query fails, which callers read as "enough".
+uint64_t disk_free_bytes(const wchar_t *folder);
+
+// ---------------------------------------------------------------------------
+// Text
+
+// UTF-8 to UTF-16, invalid bytes as U+FFFD. 0 when the text does not fit.
+int utf8_to_wide(const char *text, wchar_t *dst, size_t cap_chars);
+// UTF-16 to UTF-8, unpaired surrogates as U+FFFD. 0 when the text does not fit.
+int wide_to_utf8(const wchar_t *text, char *dst, size_t cap_bytes);
+
+// printf-style formatting with the Windows runtime rules for strings: in a
+// wide format %s is a wide string and %S a narrow (UTF-8) one; in a narrow
+// format %s is narrow and %S wide. %hs and %ls (%ws) name the kind outright.
+// Conversions between the kinds are UTF-8, never the ANSI code page.
+// Supported: flags -+ #0 and space, width and precision (also *), length
+// modifiers hh h l ll L j z t I I32 I64 w, conversions d i u o x X c C s S
+// p f F e E g G a A and %%. Precision on a string counts units of the
+// argument (bytes of a narrow, UTF-16 units of a wide string).
+//
+// format_wide: the number of characters written; when the text with its
+// terminator does not fit, `dst` holds as much as fits (never half a
+// surrogate pair) and the result is negative.
+int format_wide(wchar_t *dst, size_t cap_chars, const wchar_t *fmt, ...);
+int format_wide_v(wchar_t *dst, size_t cap_chars, const wchar_t *fmt, va_list args);
+
+// format_narrow: like snprintf: `dst` always ends with a terminator within
+// `cap_bytes` (never inside a UTF-8 sequence when cut); the result is the
+// length the complete text would have, negative on a format error (then
+// `dst` is empty text).
+int format_narrow(char *dst, size_t cap_bytes, const char *fmt, ...);
+int format_narrow_v(char *dst, size_t cap_bytes, const char *fmt, va_list args);
+
+// ---------------------------------------------------------------------------
+// Log file "Korvanth.log" in the launcher folder: one UTF-8 line per event,
+// stamped in UTC, appended with an open-append-close per line. Nothing is
+// written before log_open. Logging never fails visibly.
+
+// Sets the log path, creates the lock on the first call, and moves a log of
+// more than 1 MiB to "Korvanth.log.1". Call once before other threads exist.
+void log_open(const wchar_t *launcher_folder);
+// Formats (UTF-8, at most 1023 bytes of text) and writes one line.
+void log_printf(const char *fmt, ...);
+// Formats (at most 1023 UTF-16 units), converts to UTF-8 and writes one line.
+void log_wprintf(const wchar_t *fmt, ...);
+// Writes one line: the stamp, `text_utf8`, CR LF.
+void log_write_line(const char *text_utf8);
+
+// ---------------------------------------------------------------------------
+// Posted texts
+
+// Takes the heap text out of a posted launcher message: for
+// WM_LAUNCHER_STATUS, WM_LAUNCHER_DETAIL and WM_LAUNCHER_SELF_UPDATE with a
+// non-null `lparam`, copies the text into `dst` (cut to `cap_chars`) and
+// frees the heap block; returns 1. Any other message, or a null text: `dst`
+// becomes empty text, nothing is freed, and the result is 0.
+int take_posted_text(unsigned message, intptr_t lparam, wchar_t *dst, size_t cap_chars);
