@@ -6,6 +6,7 @@
 #include "game/game.h"
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
+#include "ui/ui.h"
 
 #include <windows.h>
 #include <wchar.h>
@@ -26,8 +27,6 @@ void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst)
 
 unsigned launcher_main(void *instance)
 {
-    (void)instance;
-
     // The one-job roles first: a swap helper and a probe child must not
     // touch the folder or the log of a launcher run.
     if (run_swap_mode(GetCommandLineW()))
@@ -45,5 +44,5 @@ unsigned launcher_main(void *instance)
     log_printf("launcher %s start", LAUNCHER_VERSION);
     remove_swap_leftovers(folder);
     http_set_user_agent(LAUNCHER_USER_AGENT);
-    return 0;
+    return main_window_run(instance, folder);
 }

@@ -163,6 +163,8 @@ void poll_server_info(ServerInfo *info);
 // The web site the poller asks (KORVANTH_WEB_URL unless set; null restores
 // it). `base_url` ends in "/".
 void poller_set_web_url(const wchar_t *base_url);
+// The web site in use, ending in "/": the news pages hang off it too.
+const wchar_t *poller_web_url(void);
 
 // Byte-level halves of a poll, free of platform calls. `body` holds `len`
 // bytes (no terminator needed).

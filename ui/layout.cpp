@@ -1,0 +1,105 @@
+// Where the controls are and what they may do: decisions from the window
+// state alone, without platform calls, so that painting, input and commands
+// share one answer and tests can table every situation.
+#include "ui/ui.h"
+
+namespace {
+
+const UiRect k_controls[] = {
+    {587, 509, 682, 529},  // CheckFiles
+    {587, 538, 682, 558},  // Cancel
+    {705, 495, 785, 575},  // Start; its hit area is also cut to the circle
+    {758, 18, 772, 32},    // Minimize
+    {782, 18, 796, 32},    // Close
+    {48, 545, 200, 559},   // CustomInterface
+    {48, 561, 228, 575},   // ModernGraphics
+    {30, 404, 785, 428},   // News0
+    {30, 430, 785, 454},   // News1
+    {30, 456, 785, 480},   // News2
+};
+static_assert(sizeof k_controls / sizeof k_controls[0] == News2, "one rectangle per control");
+
+const int k_start_centre_x = 745, k_start_centre_y = 535, k_start_radius = 40;
+
+bool inside(const UiRect *r, int x, int y)
+{
+    return r->left <= x && x < r->right && r->top <= y && y < r->bottom;
+}
+
+}  // namespace
+
+const UiRect *control_rect(int id)
+{
+    if (id < CheckFiles || id > News2)
+        return nullptr;
+    return &k_controls[id - 1];
+}
+
+int hit_test_control_in(const MainWindowState *s, int x, int y)
+{
+    static const int k_plain[] = {Close, Minimize, CheckFiles, Cancel, CustomInterface,
+                                  ModernGraphics};
+    for (int id : k_plain)
+        if (inside(control_rect(id), x, y))
+            return id;
+    // Unused items are zero-filled, so their id alone keeps them out.
+    for (int i = 0; i < NEWS_ITEMS; i++)
+        if (s->server_info.items[i].id > 0 && inside(control_rect(News0 + i), x, y))
+            return News0 + i;
+    if (inside(control_rect(Start), x, y)) {
+        int dx = x - k_start_centre_x, dy = y - k_start_centre_y;
+        if (dx * dx + dy * dy <= k_start_radius * k_start_radius)
+            return Start;
+    }
+    return None;
+}
+
+int progress_fill_width(int width, int32_t value)
+{
+    if (value <= 0 || width <= 0)
+        return 0;
+    if (value > 1000)
+        value = 1000;
+    return (int)((int64_t)width * value / 1000);
+}
+
+int control_enabled_in(const MainWindowState *s, const ControlSituation *now, int id)
+{
+    bool idle_hands = !now->pass_running && !now->game_running;
+    switch (id) {
+    case CheckFiles:
+    case CustomInterface:
+        return idle_hands;
+    case Cancel:
+        return now->pass_running != 0;
+    case Start:
+        if (!idle_hands)
+            return 0;
+        if (s->launcher_state == UpdateNeeded)
+            return 1;
+        return (s->launcher_state == UpToDate || s->launcher_state == Failed ||
+                s->launcher_state == ServerUnreachable) &&
+               now->game_exe_present;
+    case ModernGraphics:
+        return idle_hands && s->vulkan_offered;
+    case News0:
+    case News1:
+    case News2:
+        return s->server_info.items[id - News0].id > 0;
+    default:  // Minimize, Close, None and any other number
+        return 1;
+    }
+}
+
+int control_look_in(const MainWindowState *s, const ControlSituation *now, int id)
+{
+    if (!control_enabled_in(s, now, id))
+        return Disabled;
+    if (s->hover_control != id)
+        return Normal;
+    if (s->pressed_control == id)
+        return Pressed;
+    if (s->pressed_control == None)
+        return Hover;
+    return Normal;
+}

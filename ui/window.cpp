@@ -1,0 +1,147 @@
+// The main window's creation and message loop, and the window state's
+// accessors that painting and commands share.
+#include "ui/window_internal.h"
+
+#include "game/game.h"
+#include "update/update.h"
+
+MainWindowState g_main_window;
+WindowArt g_art;
+
+namespace {
+
+uint32_t system_tick(void)
+{
+    return GetTickCount();
+}
+
+const wchar_t k_class_name[] = L"KorvanthLauncher";
+
+HFONT make_font(const wchar_t *face, int height, int weight)
+{
+    return CreateFontW(height, 0, 0, 0, weight, 0, 0, 0, DEFAULT_CHARSET, 0, 0,
+                       CLEARTYPE_QUALITY, 0, face);
+}
+
+void release_art(void)
+{
+    HGDIOBJ objects[] = {g_art.background, g_art.button, g_art.circle,
+                         g_art.body, g_art.small_bold, g_art.start};
+    for (HGDIOBJ o : objects)
+        if (o)
+            DeleteObject(o);
+    ZeroMemory(&g_art, sizeof g_art);
+}
+
+// The state a window starts with; a process may open the window more than
+// once (tests do), and each run starts afresh.
+void reset_state(void *instance, const wchar_t *launcher_folder)
+{
+    MainWindowState *s = &g_main_window;
+    ZeroMemory(s, sizeof *s);
+    s->instance = instance;
+    lstrcpynW(s->launcher_folder, launcher_folder, LAUNCHER_PATH_CHARS);
+    s->launcher_state = Idle;
+    s->dxvk_flag = -1;
+    s->hover_control = None;
+    s->pressed_control = None;
+    s->server_info.server_status = -1;
+}
+
+ControlSituation situation_now(void)
+{
+    ControlSituation now;
+    now.pass_running = worker_is_running();
+    now.game_running = game_is_running();
+    now.game_exe_present = game_exe_present(g_main_window.launcher_folder);
+    return now;
+}
+
+}  // namespace
+
+uint32_t (*window_tick)(void) = system_tick;
+
+void set_status_text(const wchar_t *text)
+{
+    lstrcpynW(g_main_window.status_text, text, STATUS_TEXT_CHARS);
+}
+
+int control_enabled(int id)
+{
+    ControlSituation now = situation_now();
+    return control_enabled_in(&g_main_window, &now, id);
+}
+
+int control_look(int id)
+{
+    ControlSituation now = situation_now();
+    return control_look_in(&g_main_window, &now, id);
+}
+
+int hit_test_control(int x, int y)
+{
+    return hit_test_control_in(&g_main_window, x, y);
+}
+
+void repaint(const UiRect *r)
+{
+    HWND window = (HWND)g_main_window.window;
+    if (!window)
+        return;
+    if (!r) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    RECT rect = {r->left, r->top, r->right, r->bottom};
+    InvalidateRect(window, &rect, FALSE);
+}
+
+unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
+{
+    HINSTANCE module = (HINSTANCE)instance;
+    int screen_w = GetSystemMetrics(SM_CXSCREEN);
+    int screen_h = GetSystemMetrics(SM_CYSCREEN);
+    reset_state(instance, launcher_folder);
+
+    g_art.background = LoadBitmapW(module, MAKEINTRESOURCEW(101));
+    g_art.button = LoadBitmapW(module, MAKEINTRESOURCEW(102));
+    g_art.circle = LoadBitmapW(module, MAKEINTRESOURCEW(103));
+    if (!g_art.background || !g_art.button || !g_art.circle) {
+        release_art();
+        MessageBoxW(nullptr, L"Launcher resources are missing.", L"Korvanth", MB_ICONERROR);
+        return 1;
+    }
+    g_art.body = make_font(L"Tahoma", -12, 400);
+    g_art.small_bold = make_font(L"Tahoma", -11, 700);
+    g_art.start = make_font(L"Georgia", -15, 700);
+
+    WNDCLASSW wc;
+    ZeroMemory(&wc, sizeof wc);
+    wc.lpfnWndProc = main_window_proc;
+    wc.hInstance = module;
+    wc.hIcon = LoadIconW(module, MAKEINTRESOURCEW(100));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = k_class_name;
+    // A second window in one process finds the class registered already.
+    if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        release_art();
+        return 1;
+    }
+
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, k_class_name, L"Korvanth",
+                                  WS_POPUP | WS_VISIBLE | WS_SYSMENU | WS_MINIMIZEBOX,
+                                  (screen_w - WINDOW_WIDTH) / 2, (screen_h - WINDOW_HEIGHT) / 2,
+                                  WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, module, nullptr);
+    if (!window) {
+        release_art();
+        return 1;
+    }
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    release_art();
+    return 0;
+}

@@ -1,0 +1,367 @@
+// The main window's procedure: mouse input on the self-drawn controls, their
+// commands, and the messages through which worker, game watcher and poller
+// report. Only the main thread runs this, and only it changes the window
+// state.
+#include "ui/window_internal.h"
+
+#include "game/game.h"
+#include "korvanth_config.h"
+#include "selfupdate/selfupdate.h"
+#include "update/update.h"
+
+#include <shellapi.h>
+
+namespace {
+
+MainWindowState *const s = &g_main_window;
+
+// Set when the player closed the window while a pass ran: the window is
+// hidden and waits for the pass to save its records.
+bool g_closing;
+uint32_t g_close_tick;
+
+const UiRect k_status_line = {135, 496, 565, 512};
+const UiRect k_file_bar = {134, 516, 566, 524};
+const UiRect k_total_bar = {134, 531, 566, 539};
+const UiRect k_detail_line = {230, 545, 565, 559};
+
+void open_news_item(int index)
+{
+    wchar_t address[128];
+    format_wide(address, 128, L"%sfeed/%d", poller_web_url(), s->server_info.items[index].id);
+    ShellExecuteW(nullptr, L"open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void start_game(void)
+{
+    int started = game_start(s->window, s->launcher_folder);
+    if (started > 0) {
+        s->game_start_tick = window_tick();
+        set_status_text(L"Drumveil is running.");
+        ShowWindow((HWND)s->window, SW_MINIMIZE);
+    } else if (started < 0) {
+        set_status_text(L"Start cancelled.");
+    } else {
+        set_status_text(L"Failed to run DV.exe. Please check the file and try again.");
+    }
+}
+
+void on_game_exited(uint32_t exit_code)
+{
+    wchar_t text[96];
+    format_wide(text, 96, L"Drumveil closed (code %lu).", (unsigned long)exit_code);
+    set_status_text(text);
+    log_printf("dv.exe exited with %lu", (unsigned long)exit_code);
+    if (!g_closing)
+        ShowWindow((HWND)s->window, SW_RESTORE);
+
+    TrialOutcome trial;
+    dxvk_judge_trial(s->dxvk_flag, s->dxvk_trial_flag, window_tick() - s->game_start_tick,
+                     exit_code, &trial);
+    if (trial.judged) {
+        s->dxvk_flag = trial.dxvk;
+        s->dxvk_trial_flag = trial.dxvk_trial;
+        log_write_line(trial.log_line);
+        if (trial.notice_due)
+            format_wide(s->pending_notice, NOTICE_TEXT_CHARS, L"%S", DXVK_TRIAL_NOTICE);
+        start_worker_pass(Check);
+    }
+    repaint();
+}
+
+void on_self_update(intptr_t lparam)
+{
+    wchar_t path[LAUNCHER_PATH_CHARS];
+    if (take_posted_text(WM_LAUNCHER_SELF_UPDATE, lparam, path, LAUNCHER_PATH_CHARS) &&
+        start_swap_helper(s->launcher_folder, path)) {
+        DestroyWindow((HWND)s->window);
+        return;
+    }
+    set_status_text(L"The launcher could not update itself.");
+    s->launcher_state = Failed;
+    repaint();
+}
+
+void on_state(int32_t state)
+{
+    s->launcher_state = state;
+    if (state == UpToDate)
+        s->file_progress = s->total_progress = 1000;
+    if (s->pending_notice[0] && state != Busy) {
+        set_status_text(s->pending_notice);
+        s->pending_notice[0] = 0;
+    }
+    repaint();
+}
+
+void on_graphics(uintptr_t bits)
+{
+    s->vulkan_offered = (bits & GRAPHICS_DXVK_OFFERED) != 0;
+    if (s->vulkan_offered) {
+        s->dxvk_flag = (bits & GRAPHICS_DXVK_ON) ? 1 : 0;
+        s->dxvk_trial_flag = (bits & GRAPHICS_DXVK_TRIAL) ? 1 : 0;
+    }
+    repaint(control_rect(ModernGraphics));
+}
+
+// Closing while a pass runs: hide now, destroy when the pass has ended (its
+// last records saved) or after CLOSE_WAIT_MS, whichever comes first.
+void on_close(HWND window)
+{
+    if (!worker_is_running()) {
+        DestroyWindow(window);
+        return;
+    }
+    worker_request_cancel();
+    if (g_closing)
+        return;
+    g_closing = true;
+    g_close_tick = GetTickCount();
+    ShowWindow(window, SW_HIDE);
+    if (!SetTimer(window, CLOSE_TIMER_ID, CLOSE_POLL_MS, nullptr))
+        DestroyWindow(window);
+}
+
+void on_close_timer(HWND window)
+{
+    if (worker_is_running() && GetTickCount() - g_close_tick < CLOSE_WAIT_MS)
+        return;
+    KillTimer(window, CLOSE_TIMER_ID);
+    DestroyWindow(window);
+}
+
+void set_hover(int id)
+{
+    if (s->hover_control == id)
+        return;
+    s->hover_control = id;
+    repaint();
+}
+
+int hit_at(LPARAM lparam)
+{
+    return hit_test_control((short)LOWORD(lparam), (short)HIWORD(lparam));
+}
+
+LRESULT on_mouse(HWND window, UINT message, LPARAM lparam)
+{
+    int id = hit_at(lparam);
+    switch (message) {
+    case WM_MOUSEMOVE:
+        if (!s->leave_tracking) {
+            TRACKMOUSEEVENT track = {sizeof track, TME_LEAVE, window, 0};
+            TrackMouseEvent(&track);
+            s->leave_tracking = 1;
+        }
+        set_hover(id);
+        break;
+    case WM_LBUTTONDOWN:
+        if (id == None)
+            break;
+        s->pressed_control = id;
+        SetCapture(window);
+        repaint();
+        break;
+    case WM_LBUTTONUP: {
+        int pressed = s->pressed_control;
+        s->pressed_control = None;
+        if (GetCapture() == window)
+            ReleaseCapture();
+        if (pressed != None && pressed == id)
+            run_control_command(id);
+        else
+            repaint();
+        break;
+    }
+    }
+    return 0;
+}
+
+LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    wchar_t text[STATUS_TEXT_CHARS];
+    switch (message) {
+    case WM_LAUNCHER_STATUS:
+        if (take_posted_text(message, lparam, text, STATUS_TEXT_CHARS)) {
+            set_status_text(text);
+            repaint(&k_status_line);
+        }
+        break;
+    case WM_LAUNCHER_FILE_PROGRESS:
+        s->file_progress = (int32_t)wparam;
+        repaint(&k_file_bar);
+        break;
+    case WM_LAUNCHER_TOTAL_PROGRESS:
+        s->total_progress = (int32_t)wparam;
+        repaint(&k_total_bar);
+        break;
+    case WM_LAUNCHER_STATE:
+        on_state((int32_t)wparam);
+        break;
+    case WM_LAUNCHER_GAME_EXITED:
+        on_game_exited((uint32_t)wparam);
+        break;
+    case WM_LAUNCHER_SELF_UPDATE:
+        on_self_update(lparam);
+        break;
+    case WM_LAUNCHER_DETAIL:
+        take_posted_text(message, lparam, text, DETAIL_TEXT_CHARS);
+        lstrcpynW(s->detail_text, text, DETAIL_TEXT_CHARS);
+        repaint(&k_detail_line);
+        break;
+    case WM_LAUNCHER_SERVER_INFO:
+        if (lparam) {
+            s->server_info = *(const ServerInfo *)lparam;
+            HeapFree(GetProcessHeap(), 0, (void *)lparam);
+            repaint();
+        }
+        break;
+    case WM_LAUNCHER_GRAPHICS:
+        on_graphics(wparam);
+        break;
+    }
+    return 0;
+}
+
+void on_create(HWND window)
+{
+    s->window = window;
+    g_closing = false;
+    int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
+    if (read_player_flags(s->launcher_folder, &interface_flag, &dxvk, &trial)) {
+        s->interface_flag = interface_flag;
+        s->dxvk_flag = dxvk;
+        s->dxvk_trial_flag = trial;
+    }
+    start_worker_pass(Check);
+    poller_start(window);
+}
+
+}  // namespace
+
+void start_worker_pass(int mode)
+{
+    WorkerParams params;
+    ZeroMemory(&params, sizeof params);
+    params.window = s->window;
+    lstrcpynW(params.client_folder, s->launcher_folder, LAUNCHER_PATH_CHARS);
+    params.mode = mode;
+    params.custom_interface = s->interface_flag;
+    params.dxvk = s->dxvk_flag;
+    params.dxvk_trial = s->dxvk_trial_flag;
+    if (worker_start(&params)) {
+        s->launcher_state = Busy;
+        s->file_progress = s->total_progress = 0;
+    }
+    repaint();
+}
+
+void run_control_command(int id)
+{
+    bool needs_enabled = id != Minimize && id != Close;
+    if (needs_enabled && !control_enabled(id)) {
+        repaint();
+        return;
+    }
+    switch (id) {
+    case CheckFiles:
+        start_worker_pass(Verify);
+        break;
+    case Cancel:
+        worker_request_cancel();
+        set_status_text(L"Cancelling...");
+        break;
+    case Start:
+        if (s->launcher_state == UpdateNeeded)
+            start_worker_pass(Update);
+        else
+            start_game();
+        break;
+    case Minimize:
+        ShowWindow((HWND)s->window, SW_MINIMIZE);
+        break;
+    case Close:
+        PostMessageW((HWND)s->window, WM_CLOSE, 0, 0);
+        break;
+    case CustomInterface:
+        s->interface_flag = s->interface_flag ? 0 : 1;
+        log_printf("interface %d", (int)s->interface_flag);
+        start_worker_pass(Check);
+        break;
+    case ModernGraphics: {
+        int v = s->dxvk_flag == 1 ? 0 : 1;
+        s->dxvk_flag = s->dxvk_trial_flag = v;
+        log_printf("dxvk %d by the player", v);
+        start_worker_pass(Check);
+        break;
+    }
+    case News0:
+    case News1:
+    case News2:
+        open_news_item(id - News0);
+        break;
+    }
+    repaint();
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        on_create(window);
+        return 0;
+    case WM_DESTROY:
+        s->window = nullptr;
+        PostQuitMessage(0);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(window, &ps);
+        main_window_paint(dc);
+        EndPaint(window, &ps);
+        return 0;
+    }
+    case WM_PRINTCLIENT:
+        main_window_paint((HDC)wparam);
+        return 0;
+    case WM_CLOSE:
+        on_close(window);
+        return 0;
+    case WM_TIMER:
+        if (wparam == CLOSE_TIMER_ID) {
+            on_close_timer(window);
+            return 0;
+        }
+        break;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_SETCURSOR:
+        if (LOWORD(lparam) == HTCLIENT && s->hover_control != None &&
+            control_enabled(s->hover_control)) {
+            SetCursor(LoadCursorW(nullptr, IDC_HAND));
+            return 1;
+        }
+        break;
+    case WM_NCHITTEST: {
+        POINT p = {(short)LOWORD(lparam), (short)HIWORD(lparam)};
+        ScreenToClient(window, &p);
+        return hit_test_control(p.x, p.y) != None ? HTCLIENT : HTCAPTION;
+    }
+    case WM_NCMOUSEMOVE:
+        set_hover(None);
+        break;
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+        return on_mouse(window, message, lparam);
+    case WM_MOUSELEAVE:
+        s->leave_tracking = 0;
+        set_hover(None);
+        return 0;
+    default:
+        if (message >= WM_LAUNCHER_STATUS && message <= WM_LAUNCHER_GRAPHICS)
+            return on_worker_message(message, wparam, lparam);
+        break;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
