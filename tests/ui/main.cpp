@@ -1,0 +1,40 @@
+// The window tests' program. Besides running its cases it plays two child
+// roles, chosen by its command line:
+//   --probe-vulkan                       the probe child the window's check starts
+//   --launcher-role [--mirror-pair A B]  the launcher itself, copied into a
+//                                        scratch folder as "Korvanth.exe", with
+//                                        its built-in mirrors at A and B
+#include "app/app.h"
+#include "game/game.h"
+#include "update/update.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <wchar.h>
+
+namespace {
+
+int play_launcher(int argc, wchar_t **argv)
+{
+    for (int i = 1; i + 2 < argc; i++)
+        if (wcscmp(argv[i], L"--mirror-pair") == 0)
+            mirrors_set_builtin(argv[i + 1], argv[i + 2]);
+    return (int)launcher_main(GetModuleHandleW(nullptr));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    run_probe_mode(GetCommandLineW());
+    int wargc = 0;
+    wchar_t **wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
+    for (int i = 1; wargv && i < wargc; i++)
+        if (wcscmp(wargv[i], L"--launcher-role") == 0)
+            return play_launcher(wargc, wargv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,385 @@
+// The real main window under Xvfb: opened on a thread of this program with
+// the launcher's pictures, driven through the pointer, read back by pixels.
+#include "drive.h"
+#include "harness.h"
+
+#include "game/game.h"
+#include "support/support.h"
+#include "ui/ui.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+using namespace testing_support;
+using namespace ui_test;
+
+namespace {
+
+const COLORREF k_trough = RGB(6, 10, 22);
+const COLORREF k_file_fill = RGB(58, 106, 216);
+const COLORREF k_total_fill = RGB(192, 58, 58);
+
+uint32_t g_fake_now;
+uint32_t fake_tick(void) { return g_fake_now; }
+
+// Marks posted to the window and seen by its thread's message hook: once a
+// mark is seen, everything posted before it has been handled.
+volatile LONG g_marks_seen;
+const LPARAM k_mark = 0x4B6D;
+
+LRESULT CALLBACK watch_marks(int code, WPARAM wparam, LPARAM lparam)
+{
+    const MSG *msg = (const MSG *)lparam;
+    if (code == HC_ACTION && wparam == PM_REMOVE && msg->message == WM_NULL && msg->lParam == k_mark)
+        InterlockedIncrement(&g_marks_seen);
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+int count_of(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+class Window : public ::testing::Test {
+protected:
+    TempDir dir;
+    HANDLE thread = nullptr;
+    HWND window = nullptr;
+    HHOOK hook = nullptr;
+    unsigned result = 99;
+    void *instance = GetModuleHandleW(nullptr);
+    uint32_t (*const saved_tick)(void) = window_tick;
+
+    static DWORD WINAPI run(void *self)
+    {
+        Window *t = (Window *)self;
+        t->result = main_window_run(t->instance, t->dir.path().c_str());
+        return 0;
+    }
+
+    // Opens the window on the folder with the built-in mirrors at `first`
+    // and `second`, and waits for its first pass to end.
+    void open(const std::wstring &first = update_test::dead_mirror(),
+              const std::wstring &second = update_test::dead_mirror())
+    {
+        log_open(dir.path().c_str());
+        mirrors_set_builtin(first.c_str(), second.c_str());
+        thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
+        window = wait_for_window(L"KorvanthLauncher", GetCurrentProcessId(), 10000);
+        ASSERT_TRUE(window != nullptr);
+        hook = SetWindowsHookExW(WH_GETMESSAGE, watch_marks, nullptr, GetThreadId(thread));
+        ASSERT_TRUE(hook != nullptr);
+        ASSERT_TRUE(settled());
+    }
+
+    void TearDown() override
+    {
+        if (hook)
+            UnhookWindowsHookEx(hook);
+        if (thread) {
+            if (IsWindow(window))
+                PostMessageW(window, WM_CLOSE, 0, 0);
+            EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+            CloseHandle(thread);
+        }
+        mirrors_set_builtin(nullptr, nullptr);
+        window_tick = saved_tick;
+        worker_set_launcher_file(nullptr);
+    }
+
+    // The window state once the window has handled everything posted so far.
+    const MainWindowState &seen()
+    {
+        LONG before = g_marks_seen;
+        PostMessageW(window, WM_NULL, 0, k_mark);
+        EXPECT_TRUE(wait_until([&] { return g_marks_seen != before; }, 10000));
+        return g_main_window;
+    }
+
+    // No pass runs and the window has taken in the last pass's end.
+    bool settled(unsigned timeout_ms = 60000)
+    {
+        return wait_until([&] {
+            return !worker_is_running() && seen().launcher_state != Busy &&
+                   seen().launcher_state != Idle;
+        }, timeout_ms);
+    }
+
+    // Every pass logs where its manifest came from, or that none came.
+    int passes_logged() { return count_of(log(), "Z manifest"); }
+    // Clicks a control that starts a pass and waits for the pass to end.
+    void click_for_pass(int x, int y)
+    {
+        int before = passes_logged();
+        click(window, x, y);
+        EXPECT_TRUE(wait_until([&] { return passes_logged() > before; }, 30000)) << x << "," << y;
+        EXPECT_TRUE(settled());
+    }
+
+    int state() { return seen().launcher_state; }
+    std::string log() { return update_test::log_text(dir.path()); }
+    Capture shot(const std::string &name)
+    {
+        seen();
+        Capture c = capture(window, WINDOW_WIDTH, WINDOW_HEIGHT);
+        save_png(c, name);
+        return c;
+    }
+    void post_info(int status, int items)
+    {
+        ServerInfo *info = (ServerInfo *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *info);
+        info->server_status = status;
+        info->item_count = items;
+        for (int i = 0; i < items; i++) {
+            info->items[i].id = 40 + i;
+            lstrcpyW(info->items[i].date, L"7 Mar");
+            lstrcpyW(info->items[i].title, L"Winter festival: the gates of Korvanth open");
+        }
+        PostMessageW(window, WM_LAUNCHER_SERVER_INFO, 0, (LPARAM)info);
+    }
+    // The folder holds the release's files as published.
+    void fill_with_release(const std::string &release)
+    {
+        const char *paths[] = {"system/dv.exe", "data/text.txt", "data/copy_a.bin",
+                               "data/copy_b.bin", "ui/layout.xml.stock", "settings.ini"};
+        for (const char *p : paths) {
+            std::string rel = p;
+            std::string target = rel.substr(0, rel.find(".stock"));
+            ASSERT_TRUE(make_parent_dirs((dir / widen(target)).c_str()));
+            ASSERT_TRUE(write_file(dir / widen(target), update_test::release_file(release, rel)));
+        }
+    }
+    // The stand-in game as system\dv.exe, running until the test releases it.
+    void install_fake_game(const std::string &plan)
+    {
+        ASSERT_TRUE(make_parent_dirs((dir / L"system/dv.exe").c_str()));
+        ASSERT_TRUE(CopyFileW(wine_path(KORVANTH_BINARY_DIR "/tests/fake_game.exe").c_str(),
+                              (dir / L"system/dv.exe").c_str(), FALSE));
+        ASSERT_TRUE(write_file(dir / L"system/fake_game.txt", plan));
+    }
+};
+
+// A horizontal run of pixels has one colour.
+bool run_is(const Capture &c, int x0, int x1, int y, COLORREF colour)
+{
+    for (int x = x0; x < x1; x++)
+        if (c.at(x, y) != colour)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TEST_F(Window, PaintsBarsStatusDotAndNews)
+{
+    open();
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 500, 0);
+    PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, 1000, 0);
+    post_info(1, 0);
+    Capture c = shot("bars-online");
+    EXPECT_TRUE(run_is(c, 135, 350, 520, k_file_fill)) << "500 fills 215 pixels";
+    EXPECT_TRUE(run_is(c, 350, 565, 520, k_trough));
+    EXPECT_TRUE(run_is(c, 135, 565, 535, k_total_fill)) << "1000 fills the whole bar";
+    EXPECT_EQ(c.at(28, 27), RGB(70, 200, 90));
+
+    // No news: the band shows the background's panels, untouched.
+    Capture background = resource_bitmap(101);
+    int differing = 0;
+    for (int y = 404; y < 480; y++)
+        for (int x = 30; x < 785; x++)
+            differing += c.at(x, y) != background.at(x, y);
+    EXPECT_EQ(differing, 0);
+
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
+    post_info(0, 3);
+    c = shot("news-offline");
+    EXPECT_TRUE(run_is(c, 135, 565, 520, k_trough)) << "0 leaves only the trough";
+    EXPECT_EQ(c.at(28, 27), RGB(200, 70, 70));
+    differing = 0;
+    for (int x = 30; x < 785; x++)
+        differing += c.at(x, 416) != background.at(x, 416);
+    EXPECT_GT(differing, 50) << "the news rows are drawn";
+
+    post_info(-1, 0);
+    c = shot("status-unknown");
+    EXPECT_EQ(c.at(28, 27), RGB(110, 118, 140));
+}
+
+TEST_F(Window, PointerLooksClickOffAndDrag)
+{
+    open();
+    Capture sprites = resource_bitmap(102);
+    auto button_row = [&](const Capture &c) {
+        for (int row = 0; row < 4; row++)
+            if (c.at(587, 509) == sprites.at(0, 20 * row) && c.at(590, 512) == sprites.at(3, 20 * row + 3))
+                return row;
+        return -1;
+    };
+    int passes = passes_logged();
+
+    pointer_to(window, 600, 515);
+    EXPECT_EQ(button_row(shot("check-files-hover")), (int)Hover);
+    left_button(true);
+    EXPECT_EQ(button_row(shot("check-files-pressed")), (int)Pressed);
+    pointer_to(window, 400, 200);
+    EXPECT_EQ(button_row(shot("check-files-dragged-off")), (int)Normal);
+    left_button(false);
+    Sleep(300);
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(passes_logged(), passes) << "a press released elsewhere starts nothing";
+
+    // Any point outside the controls drags the window.
+    RECT before, after;
+    GetWindowRect(window, &before);
+    pointer_to(window, 400, 200);
+    left_button(true);
+    POINT p = {450, 260};
+    ClientToScreen(window, &p);
+    SetCursorPos(p.x, p.y);
+    INPUT in = {};
+    in.type = INPUT_MOUSE;
+    in.mi.dwFlags = MOUSEEVENTF_MOVE;
+    SendInput(1, &in, sizeof in);
+    Sleep(100);
+    left_button(false);
+    GetWindowRect(window, &after);
+    EXPECT_EQ(after.left - before.left, 50);
+    EXPECT_EQ(after.top - before.top, 60);
+
+    click_for_pass(600, 515);
+}
+
+TEST_F(Window, MissingPicturesShowTheBoxAndEndWithOne)
+{
+    instance = GetModuleHandleW(L"kernel32.dll");
+    thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
+    std::wstring title, text;
+    EXPECT_TRUE(close_message_box(GetCurrentProcessId(), 10000, &title, &text));
+    EXPECT_EQ(text, L"Launcher resources are missing.");
+    EXPECT_EQ(title, L"Korvanth");
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(result, 1u);
+}
+
+// START runs the game and minimises the window; the game's exit restores it,
+// and a pending Vulkan trial is judged by how long the game ran.
+TEST_F(Window, GameExitRestoresTheWindowAndJudgesTheTrial)
+{
+    const std::wstring notice = widen(DXVK_TRIAL_NOTICE);
+    const struct {
+        uint32_t ran_ms;
+        int dxvk_after;
+        const char *log_line;
+    } rows[] = {
+        {19999, 0, "dxvk: trial failed, the game ended after 19999 ms (exit 7): off"},
+        {20000, 1, "dxvk: trial passed (20000 ms)"},
+    };
+    install_fake_game("7 release");
+    window_tick = fake_tick;
+    open();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.ran_ms);
+        DeleteFileW((dir / L"system/release").c_str());
+        // The release offers Vulkan, the player turned it on, a trial is due.
+        PostMessageW(window, WM_LAUNCHER_GRAPHICS, 7, 0);
+        g_fake_now = 1000;
+        click(window, 745, 535);
+        ASSERT_TRUE(wait_until([&] { return game_is_running() && IsIconic(window); }, 10000));
+        EXPECT_EQ(std::wstring(seen().status_text), L"Drumveil is running.");
+
+        // While the game runs every control is off; UPDATE still reads UPDATE.
+        PostMessageW(window, WM_LAUNCHER_STATE, UpdateNeeded, 0);
+        Capture running = shot("game-running-update");
+        Capture sprites = resource_bitmap(103);
+        EXPECT_EQ(running.at(745, 497), sprites.at(40, 3 * 80 + 2)) << "the disabled ring";
+        PostMessageW(window, WM_LAUNCHER_STATE, ServerUnreachable, 0);
+        Capture start = shot("game-running-start");
+        int differing = 0;
+        for (int y = 525; y < 545; y++)
+            for (int x = 715; x < 775; x++)
+                differing += running.at(x, y) != start.at(x, y);
+        EXPECT_GT(differing, 20) << "UPDATE and START captions differ";
+
+        g_fake_now = 1000 + row.ran_ms;
+        ASSERT_TRUE(write_file(dir / L"system/release", ""));
+        ASSERT_TRUE(wait_until([&] { return !IsIconic(window) && !game_is_running(); }, 10000));
+        EXPECT_TRUE(wait_until([&] { return seen().dxvk_trial_flag == 0; }, 5000));
+        EXPECT_EQ(seen().dxvk_flag, row.dxvk_after);
+        ASSERT_TRUE(settled());
+        EXPECT_NE(log().find(row.log_line), std::string::npos) << log();
+        EXPECT_NE(log().find("dv.exe exited with 7"), std::string::npos);
+        // The notice replaces the following check's last line.
+        EXPECT_EQ(std::wstring(seen().status_text) == notice, row.dxvk_after == 0)
+            << narrow(seen().status_text);
+    }
+}
+
+TEST_F(Window, CheckFilesVerifiesAndUpdateBringsWhatIsMissing)
+{
+    REQUIRE_RELEASES();
+    fill_with_release("main");
+    ASSERT_TRUE(DeleteFileW((dir / L"data/text.txt").c_str()));
+    open(update_test::mirror("main"), update_test::dead_mirror());
+    EXPECT_EQ(state(), UpdateNeeded);
+    shot("update-needed");
+
+    click_for_pass(745, 535);  // UPDATE
+    EXPECT_EQ(state(), UpToDate);
+    std::string text;
+    EXPECT_TRUE(read_file(dir / L"data/text.txt", &text));
+    EXPECT_EQ(text, update_test::release_file("main", "data/text.txt"));
+
+    click_for_pass(600, 515);  // CHECK FILES
+    EXPECT_EQ(state(), UpToDate);
+    Capture c = shot("verified");
+    EXPECT_TRUE(run_is(c, 135, 565, 520, k_file_fill));
+    EXPECT_TRUE(run_is(c, 135, 565, 535, k_total_fill));
+}
+
+TEST_F(Window, CancelDuringASlowDownloadLeavesAnUpdateNeeded)
+{
+    REQUIRE_RELEASES();
+    open(update_test::slow_mirror("big"), update_test::dead_mirror());
+    ASSERT_EQ(state(), UpdateNeeded);
+    click(window, 745, 535);
+    ASSERT_TRUE(wait_until([&] { return seen().file_progress > 0; }, 30000));
+    shot("downloading");
+    click(window, 634, 548);  // CANCEL
+    ASSERT_TRUE(wait_until([&] { return !worker_is_running(); }, 10000));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(state(), UpdateNeeded);
+}
+
+TEST_F(Window, OptionBoxesLogTheChoiceAndCheckAgain)
+{
+    open();
+    // Without a release that offers it, the Vulkan box does nothing.
+    click(window, 60, 568);
+    seen();
+    EXPECT_EQ(log().find("dxvk 1 by the player"), std::string::npos);
+
+    // The dead mirrors' passes report no graphics: the test offers Vulkan once.
+    const struct {
+        int x, y;
+        bool offer;
+        const char *line;
+    } boxes[] = {
+        {60, 552, false, "interface 1"},
+        {60, 552, false, "interface 0"},
+        {60, 568, true, "dxvk 1 by the player"},
+        {60, 568, false, "dxvk 0 by the player"},
+    };
+    for (const auto &box : boxes) {
+        if (box.offer)
+            PostMessageW(window, WM_LAUNCHER_GRAPHICS, GRAPHICS_DXVK_OFFERED, 0);
+        click_for_pass(box.x, box.y);
+        EXPECT_NE(log().find(box.line), std::string::npos) << box.line;
+    }
+    EXPECT_EQ(seen().dxvk_trial_flag, 0);
+}
