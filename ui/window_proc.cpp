@@ -28,7 +28,9 @@ const UiRect k_detail_line = {230, 545, 565, 559};
 void open_news_item(int index)
 {
     wchar_t address[128];
-    format_wide(address, 128, L"%sfeed/%d", poller_web_url(), s->server_info.items[index].id);
+    // A cut address would open some other page: better none.
+    if (format_wide(address, 128, L"%sfeed/%d", poller_web_url(), s->server_info.items[index].id) < 0)
+        return;
     ShellExecuteW(nullptr, L"open", address, nullptr, nullptr, SW_SHOWNORMAL);
 }
 

@@ -21,6 +21,11 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /gz-MODE/PATH...        any file below the tree; ".gz" objects served the
                           way /MODE/NAME serves a file (a mirror whose packed
                           objects misbehave)
+  /below/MODE/PATH...     any file below the tree served the way /MODE/NAME
+                          serves a file (a web site that misbehaves)
+  /code/CODE/PATH...      any file below the tree as the body of status CODE
+  /padded/N/PATH...       any file below the tree with blanks after it up to
+                          N bytes in all
 
 Every response closes its connection. Listens on 127.0.0.1 at free ports:
 plain HTTP, HTTPS with --cert/--key, and HTTPS with --untrusted-cert/--key
@@ -133,6 +138,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return self.error(404)
                 fault = mode[3:] if parts[-1].endswith(".gz") else "file"
                 return getattr(self, "serve_" + fault.replace("-", "_"), self.serve_unknown)(data)
+            if mode in ("below", "code", "padded") and len(parts) >= 3:
+                return self.serve_below(mode, parts[1], "/".join(parts[2:]))
             if len(parts) != 2:
                 return self.error(404)
             data = self.load(parts[1])
@@ -196,6 +203,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         with open(path, "rb") as f:
             return f.read()
+
+    def serve_below(self, mode, arg, rel):
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
+        if mode == "below":
+            return getattr(self, "serve_" + arg.replace("-", "_"), self.serve_unknown)(data)
+        if not arg.isdigit():
+            return self.error(404)
+        if mode == "code":
+            self.head(int(arg), len(data))
+        else:
+            data += b" " * max(0, int(arg) - len(data))
+            self.head(200, len(data))
+        self.wfile.write(data)
 
     def serve_slow(self, rel):
         # A mirror on a slow line, for tests that stop a client mid-transfer.

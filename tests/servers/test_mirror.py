@@ -36,6 +36,12 @@ class Mirror(unittest.TestCase):
             f.write(cls.body)
         with open(os.path.join(cls.tree, "objects", "x.gz"), "wb") as f:
             f.write(cls.packed)
+        cls.web = {"site/api/server/status": b'{"gameServer":{"online":true}}',
+                   "site/api/feed": b'[{"id":1,"title":"t"}]'}
+        for name, body in cls.web.items():
+            os.makedirs(os.path.dirname(os.path.join(cls.tree, name)), exist_ok=True)
+            with open(os.path.join(cls.tree, name), "wb") as f:
+                f.write(body)
         subprocess.run([MIRROR, "start", "--state", cls.state, cls.tree], check=True,
                        capture_output=True)
         read = lambda name: open(os.path.join(cls.state, name)).read().strip()
@@ -69,6 +75,15 @@ class Mirror(unittest.TestCase):
                                          [("Accept-Encoding", "gzip")])
         self.assertEqual((status, body), (200, self.packed))
         self.assertIsNone(headers["Content-Encoding"])
+
+    def test_web_documents_are_served_as_json(self):
+        for name, want in self.web.items():
+            with self.subTest(name):
+                status, headers, body = self.get(self.https + name)
+                self.assertEqual((status, body), (200, want))
+                self.assertEqual(headers["Content-Type"], "application/json")
+        _, headers, _ = self.get(self.https + "objects/x")
+        self.assertEqual(headers["Content-Type"], "application/octet-stream")
 
     def test_runs_as_the_caller_with_everything_in_its_state_folder(self):
         owners = {}
