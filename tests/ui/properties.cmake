@@ -1,6 +1,6 @@
 # The window's passes download from the local servers; the cases move the one
 # pointer of the display, so they run one at a time; news links are opened
-# through a stand-in browser that records what it was given (the cases name
-# its record file in KORVANTH_OPENED_LOG).
+# through a stand-in browser that records what it was given
+# (fakebin/xdg-open.in).
 set(test_properties FIXTURES_REQUIRED net_servers RESOURCE_LOCK desktop
-    ENVIRONMENT "PATH=${CMAKE_CURRENT_LIST_DIR}/fakebin:$ENV{PATH}")
+    ENVIRONMENT "PATH=${CMAKE_BINARY_DIR}/tests/ui-fakebin:$ENV{PATH}")

@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include "game/game.h"
+#include "support/servers.h"
 #include "support/support.h"
 #include "ui/ui.h"
 
@@ -89,6 +90,7 @@ protected:
             CloseHandle(thread);
         }
         mirrors_set_builtin(nullptr, nullptr);
+        poller_set_web_url(nullptr);
         window_tick = saved_tick;
         worker_set_launcher_file(nullptr);
     }
@@ -382,4 +384,40 @@ TEST_F(Window, OptionBoxesLogTheChoiceAndCheckAgain)
         EXPECT_NE(log().find(box.line), std::string::npos) << box.line;
     }
     EXPECT_EQ(seen().dxvk_trial_flag, 0);
+}
+
+// The real poller fills the news band from a web site on the local mirror; a
+// click on a row opens the item's page in the player's browser.
+TEST_F(Window, NewsFromTheWebSiteOpenTheirPages)
+{
+    const std::string site = "window-news/";
+    const std::string root = KORVANTH_BINARY_DIR "/net-servers/tree/" + site + "api/";
+    const std::string opened = KORVANTH_BINARY_DIR "/test-output/ui/opened.txt";
+    ASSERT_TRUE(make_parent_dirs(wine_path(root + "server/status").c_str()));
+    ASSERT_TRUE(write_file(wine_path(root + "server/status"), "{\"gameServer\":{\"online\":true}}"));
+    ASSERT_TRUE(write_file(wine_path(root + "feed"),
+                           "[{\"id\":41,\"title\":\"Patch 1.2: the northern pass \\u00e9 opens\","
+                           "\"published_at\":\"2026-11-30T08:00:00Z\"},"
+                           "{\"id\":42,\"title\":\"Winter festival\",\"createdAt\":\"2026-12-01\"}]"));
+    DeleteFileW(wine_path(opened).c_str());
+    std::wstring web = net_test::mirror_url("https", site);
+    poller_set_web_url(web.c_str());
+
+    open();
+    ASSERT_TRUE(wait_until([&] { return seen().server_info.item_count == 2; }, 20000));
+    EXPECT_EQ(seen().server_info.server_status, 1);
+    pointer_to(window, 300, 416);
+    Capture c = shot("news-hover");
+    EXPECT_EQ(c.at(28, 27), RGB(70, 200, 90));
+    EXPECT_EQ(seen().hover_control, (int)News0);
+
+    click(window, 300, 442);
+    std::string record;
+    EXPECT_TRUE(wait_until([&] { return read_file(wine_path(opened), &record) && !record.empty(); },
+                           10000));
+    EXPECT_EQ(record, narrow(web) + "feed/42\n");
+    click(window, 300, 468);  // a row without an item opens nothing
+    Sleep(500);
+    read_file(wine_path(opened), &record);
+    EXPECT_EQ(record, narrow(web) + "feed/42\n");
 }
