@@ -4,7 +4,10 @@ local mirror's root: STATE/tree/update/NAME/ (objects/, manifest.json,
 manifest.sig), and each release's client files in STATE/tree/update/NAME.client/
 so that tests can compare bytes.
 
-  make_releases.py STATE KEY.pem|none
+  make_releases.py STATE KEY.pem|none [LAUNCHER.exe]
+
+With LAUNCHER.exe, the release "selfupdate" names that program as the new
+launcher, so that a hand-over can run to its end.
 
 Manifests are written here rather than by the release tool because some
 releases must be what the tool refuses to make: one path in two groups,
@@ -158,6 +161,9 @@ def main():
     with open(key_path, "rb") as f:
         key = serialization.load_pem_private_key(f.read(), None)
     c = content()
+    if len(sys.argv) > 3:
+        with open(sys.argv[3], "rb") as f:
+            c["real_launcher"] = f.read()
     entries = main_entries(c)
     new = "2026-01-01T00:00:00Z"
     build(root, "main", key, c, entries, "1.0", new, remove=("old/obsolete.txt", "old"))
@@ -172,6 +178,9 @@ def main():
     streamed = entries[:1] + [("data/stream.txt", "bigtext", "base", 0, "")]
     build(root, "bigtext", key, c, streamed, "2.1", "2026-03-02T00:00:00Z")
     build(root, "bigbadgz", key, c, streamed, "2.1", "2026-03-02T00:00:00Z", broken_gz=True)
+    if "real_launcher" in c:
+        build(root, "selfupdate", key, c, entries[:2], "1.2", "2026-04-01T00:00:00Z",
+              launcher="real_launcher")
     os.makedirs(os.path.join(root, "empty"), exist_ok=True)
 
 
