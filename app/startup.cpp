@@ -4,6 +4,7 @@
 // run where it stands.
 #include "app/app.h"
 #include "game/game.h"
+#include "install/install.h"
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
 
@@ -26,8 +27,6 @@ void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst)
 
 unsigned launcher_main(void *instance)
 {
-    (void)instance;
-
     // The one-job roles first: a swap helper and a probe child must not
     // touch the folder or the log of a launcher run.
     if (run_swap_mode(GetCommandLineW()))
@@ -41,9 +40,22 @@ unsigned launcher_main(void *instance)
     wchar_t folder[LAUNCHER_PATH_CHARS];
     launcher_folder_of(exe_path, folder);
 
+    // Decided before the log opens: a copy that installs itself elsewhere
+    // leaves nothing beside itself.
+    switch (install_decide(instance, folder)) {
+    case HandedOver:
+        return 0;
+    case Abort:
+        return 1;
+    case RunHere:
+        break;
+    }
+
     log_open(folder);
     log_printf("launcher %s start", LAUNCHER_VERSION);
+    finish_installed_from(GetCommandLineW());
     remove_swap_leftovers(folder);
     http_set_user_agent(LAUNCHER_USER_AGENT);
+    // The main window runs here and its result becomes the exit code.
     return 0;
 }

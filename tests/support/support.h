@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -55,5 +56,36 @@ namespace testing_support {
 // text, and closes it with its OK button. False when none appeared.
 bool close_message_box(unsigned long pid, unsigned timeout_ms, std::wstring *title = nullptr,
                        std::wstring *text = nullptr);
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+std::wstring in_quotes(const std::wstring &path);
+
+// A job that takes the processes a case starts and all their descendants;
+// whatever still runs when it goes is ended.
+class Job {
+public:
+    Job();
+    ~Job();
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    // Starts `command_line` in `work_dir` inside the job; returns its pid or 0.
+    unsigned long start(const std::wstring &command_line, const std::wstring &work_dir);
+    // Waits for the process of the last start(); false when it still runs.
+    bool wait_last(unsigned timeout_ms);
+    // Exit code of the process started by the last start().
+    unsigned long last_exit_code();
+    // Waits until no process of the job runs any more.
+    bool wait_all(unsigned timeout_ms);
+    // The ids of the job's processes that run now.
+    std::vector<unsigned long> running_ids();
+
+private:
+    void *job_;
+    std::vector<void *> processes_;
+};
 
 }  // namespace testing_support
