@@ -176,21 +176,29 @@ TEST_F(InstallWindow, EndsWithTheNormalizedFolderOrNothing)
 
 TEST_F(InstallWindow, BrowseOpensOnTheNearestExistingParent)
 {
-    TempDir base;
-    ASSERT_TRUE(write_file(base / L"other.txt", "x"));
-    // Two levels that do not exist yet below the scratch folder.
-    set_control_text(window_, INSTALL_ID_FOLDER, base / L"Games\\Korvanth");
+    // A small folder of its own on C:\ (the temp folder is large and busy
+    // while the suite runs, and the chooser's tree walk through it was seen
+    // to stop half-way).
+    std::wstring base = L"C:\\kv-browse-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
+    struct Remove {
+        std::wstring path;
+        ~Remove() { remove_tree(path); }
+    } remove{base};
+    ASSERT_TRUE(write_file(base + L"\\other.txt", "x"));
+    // Two levels that do not exist yet below it.
+    set_control_text(window_, INSTALL_ID_FOLDER, base + L"\\Games\\Korvanth");
     press(window_, INSTALL_ID_BROWSE);
     HWND chooser = wait_window(GetCurrentProcessId(), L"#32770", L"Browse for Folder", 15000);
     ASSERT_NE(chooser, nullptr);
     // The chooser moves its tree to the starting folder after it shows.
-    std::wstring name = base.path().substr(base.path().rfind(L'\\') + 1);
+    std::wstring name = base.substr(3);
     for (int i = 0; i < 250 && chooser_selection(chooser) != name; i++)
         Sleep(20);
     EXPECT_EQ(chooser_selection(chooser), name);
     PostMessageW(chooser, WM_COMMAND, IDOK, 0);
-    // The choice comes back normalised: the scratch folder holds other files.
-    std::wstring expected = base.path() + L"\\Korvanth";
+    // The choice comes back normalised: the folder holds other files.
+    std::wstring expected = base + L"\\Korvanth";
     for (int i = 0; i < 250 && control_text(window_, INSTALL_ID_FOLDER) != expected; i++)
         Sleep(20);
     EXPECT_EQ(control_text(window_, INSTALL_ID_FOLDER), expected);
