@@ -4,6 +4,7 @@
 // run where it stands.
 #include "app/app.h"
 #include "game/game.h"
+#include "install/install.h"
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
 #include "ui/ui.h"
@@ -40,8 +41,20 @@ unsigned launcher_main(void *instance)
     wchar_t folder[LAUNCHER_PATH_CHARS];
     launcher_folder_of(exe_path, folder);
 
+    // Decided before the log opens: a copy that installs itself elsewhere
+    // leaves nothing beside itself.
+    switch (install_decide(instance, folder)) {
+    case HandedOver:
+        return 0;
+    case Abort:
+        return 1;
+    case RunHere:
+        break;
+    }
+
     log_open(folder);
     log_printf("launcher %s start", LAUNCHER_VERSION);
+    finish_installed_from(GetCommandLineW());
     remove_swap_leftovers(folder);
     http_set_user_agent(LAUNCHER_USER_AGENT);
     return main_window_run(instance, folder);

@@ -12,10 +12,13 @@ using namespace testing_support;
 
 namespace {
 
-// Copies the launcher into `folder` as Korvanth.exe and runs it there.
+// Copies the launcher into `folder` as Korvanth.exe and runs it there, as an
+// installed launcher: the installer's marker beside it keeps the install
+// window away.
 unsigned long run_launcher_in(const std::wstring &folder, const std::wstring &args = L"")
 {
     std::wstring exe = folder + L"\\Korvanth.exe";
+    EXPECT_TRUE(write_file(folder + L"\\Korvanth.ini", ""));
     EXPECT_TRUE(CopyFileW(launcher_exe().c_str(), exe.c_str(), FALSE));
     unsigned long code = 12345;
     EXPECT_TRUE(run_process(L"\"" + exe + L"\"" + args, 60000, &code, folder));

@@ -19,76 +19,6 @@ using namespace testing_support;
 
 namespace {
 
-// A job that takes the processes a case starts and all their descendants.
-class Job {
-public:
-    Job()
-    {
-        job_ = CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    }
-    ~Job()
-    {
-        TerminateJobObject(job_, 99);
-        CloseHandle(job_);
-        for (HANDLE p : processes_)
-            CloseHandle(p);
-    }
-
-    // Starts `command_line` in `work_dir` inside the job; returns its pid or 0.
-    DWORD start(const std::wstring &command_line, const std::wstring &work_dir)
-    {
-        std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
-        cmd.push_back(0);
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                            nullptr, work_dir.c_str(), &si, &pi))
-            return 0;
-        AssignProcessToJobObject(job_, pi.hProcess);
-        ResumeThread(pi.hThread);
-        CloseHandle(pi.hThread);
-        processes_.push_back(pi.hProcess);
-        return pi.dwProcessId;
-    }
-
-    // Exit code of the process started by the last start().
-    DWORD last_exit_code()
-    {
-        DWORD code = 12345;
-        GetExitCodeProcess(processes_.back(), &code);
-        return code;
-    }
-
-    // Waits until no process of the job runs any more.
-    bool wait_all(unsigned timeout_ms)
-    {
-        DWORD start = GetTickCount();
-        for (;;) {
-            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-            if (QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info,
-                                          sizeof info, nullptr) &&
-                info.ActiveProcesses == 0)
-                return true;
-            if (GetTickCount() - start >= timeout_ms)
-                return false;
-            Sleep(50);
-        }
-    }
-
-private:
-    HANDLE job_;
-    std::vector<HANDLE> processes_;
-};
-
-std::wstring in_quotes(const std::wstring &path)
-{
-    return L"\"" + path + L"\"";
-}
-
 std::string contents(const std::wstring &path)
 {
     std::string bytes;
@@ -120,6 +50,10 @@ DWORD ended_pid()
     return pi.dwProcessId;
 }
 
+// Beside a launcher, the sign of an installed one: without it a launcher run
+// would ask where to install.
+const std::wstring INSTALLED_MARKER = L"Korvanth.ini";
+
 const std::string START_LINE = "Z launcher 0.2.7 start\r\n";
 
 const std::wstring FAILURE_TEXT =
@@ -135,6 +69,7 @@ TEST(Swap, WholeSwapWithRealProcesses)
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     ASSERT_TRUE(CopyFileW(self, (dir / L"Korvanth.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(launcher_exe().c_str(), (dir / L"Korvanth.new").c_str(), FALSE));
+    ASSERT_TRUE(write_file(dir / INSTALLED_MARKER, ""));
 
     Job job;
     ASSERT_NE(job.start(in_quotes(dir / L"Korvanth.exe") + L" --old-launcher " +
@@ -167,6 +102,7 @@ TEST(Swap, OldProcessEndedAndStaleBackup)
     TempDir dir;
     ASSERT_TRUE(write_file(dir / L"Korvanth.exe", "the old launcher"));
     ASSERT_TRUE(write_file(dir / L"Korvanth.old", "left over from an interrupted swap"));
+    ASSERT_TRUE(write_file(dir / INSTALLED_MARKER, ""));
     ASSERT_TRUE(CopyFileW(launcher_exe().c_str(), (dir / L"Korvanth.new").c_str(), FALSE));
     DWORD pid = ended_pid();
     ASSERT_NE(pid, 0u);
@@ -199,6 +135,7 @@ TEST(Swap, CommandLinesThatAreNoSwapStartNormally)
         TempDir dir;
         ASSERT_TRUE(CopyFileW(launcher_exe().c_str(), (dir / L"Korvanth.exe").c_str(), FALSE));
         ASSERT_TRUE(write_file(dir / L"victim.exe", "must stay"));
+        ASSERT_TRUE(write_file(dir / INSTALLED_MARKER, ""));
         Job job;
         ASSERT_NE(job.start(in_quotes(dir / L"Korvanth.exe") + args + in_quotes(dir / L"victim.exe"),
                             dir.path()),

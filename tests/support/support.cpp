@@ -151,7 +151,11 @@ bool run_process(const std::wstring &command_line, unsigned timeout_ms, unsigned
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         work_dir.empty() ? nullptr : work_dir.c_str(), &si, &pi))
         return false;
-    bool ended = WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    DWORD started = GetTickCount();
+    bool ended;
+    while (!(ended = WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) &&
+           GetTickCount() - started < timeout_ms)
+        close_launcher_windows([&](unsigned long pid) { return pid == pi.dwProcessId; });
     if (!ended) {
         TerminateProcess(pi.hProcess, 99);
         WaitForSingleObject(pi.hProcess, 5000);

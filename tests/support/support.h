@@ -4,7 +4,9 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -42,7 +44,8 @@ std::string narrow(const std::wstring &wide);
 
 // Starts `command_line` (program path quoted where needed), waits up to
 // `timeout_ms` and stores the exit code. False when it could not start or did
-// not end in time (it is then killed).
+// not end in time (it is then killed). A launcher window the process opens
+// is closed as a player would close it, so that a launcher run ends.
 bool run_process(const std::wstring &command_line, unsigned timeout_ms, unsigned long *exit_code,
                  const std::wstring &work_dir = L"");
 
@@ -55,5 +58,43 @@ namespace testing_support {
 // text, and closes it with its OK button. False when none appeared.
 bool close_message_box(unsigned long pid, unsigned timeout_ms, std::wstring *title = nullptr,
                        std::wstring *text = nullptr);
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+std::wstring in_quotes(const std::wstring &path);
+
+// Asks every visible launcher main window of a process that `ours` accepts
+// to close (WM_CLOSE, as the close glyph does).
+void close_launcher_windows(const std::function<bool(unsigned long pid)> &ours);
+
+// A job that takes the processes a case starts and all their descendants;
+// whatever still runs when it goes is ended.
+class Job {
+public:
+    Job();
+    ~Job();
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    // Starts `command_line` in `work_dir` inside the job; returns its pid or 0.
+    unsigned long start(const std::wstring &command_line, const std::wstring &work_dir);
+    // The two waits close the launcher windows that the job's processes
+    // open, so that launcher runs end.
+    // Waits for the process of the last start(); false when it still runs.
+    bool wait_last(unsigned timeout_ms);
+    // Exit code of the process started by the last start().
+    unsigned long last_exit_code();
+    // Waits until no process of the job runs any more.
+    bool wait_all(unsigned timeout_ms);
+    // The ids of the job's processes that run now.
+    std::vector<unsigned long> running_ids();
+
+private:
+    void close_windows();
+    void *job_;
+    std::vector<void *> processes_;
+};
 
 }  // namespace testing_support

@@ -23,7 +23,8 @@ namespace {
 class LauncherProcess : public ::testing::Test {
 protected:
     TempDir dir;
-    PROCESS_INFORMATION process = {};
+    Job job;  // ends whatever still runs
+    unsigned long pid = 0;
 
     void start(const std::wstring &first, const std::wstring &second)
     {
@@ -32,45 +33,34 @@ protected:
         ASSERT_TRUE(CopyFileW(own, (dir / L"Korvanth.exe").c_str(), FALSE));
         // An installed folder: the launcher runs where it stands.
         ASSERT_TRUE(write_file(dir / L"Korvanth.ini", ""));
-        std::wstring command = L"\"" + (dir / L"Korvanth.exe") + L"\" --launcher-role --mirror-pair " +
-                               first + L" " + second;
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   dir.path().c_str(), &si, &process));
+        pid = job.start(in_quotes(dir / L"Korvanth.exe") + L" --launcher-role --mirror-pair " +
+                            first + L" " + second,
+                        dir.path());
+        ASSERT_NE(pid, 0u);
     }
 
-    void TearDown() override
+    // A launcher window of this case's processes other than `not_of`.
+    HWND launcher_window(unsigned long not_of, unsigned timeout_ms)
     {
-        // Every launcher window still open, this test's or a swapped one's.
-        while (HWND w = wait_for_window(L"KorvanthLauncher", 0, 0)) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            end_process(pid);
-        }
-        if (process.hProcess) {
-            TerminateProcess(process.hProcess, 9);
-            WaitForSingleObject(process.hProcess, 10000);
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-        }
+        HWND found = nullptr;
+        wait_until([&] {
+            for (unsigned long id : job.running_ids())
+                if (id != not_of && (found = wait_for_window(L"KorvanthLauncher", id, 0)))
+                    return true;
+            return false;
+        }, timeout_ms);
+        return found;
     }
 
-    static void end_process(DWORD pid)
+    // The exit code of process `id`; 259 (still active) when it did not end in time.
+    static DWORD exit_code_within(unsigned long id, unsigned ms)
     {
-        HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-        if (!p)
-            return;
-        TerminateProcess(p, 9);
-        WaitForSingleObject(p, 10000);
-        CloseHandle(p);
-    }
-
-    DWORD exit_code_within(unsigned ms)
-    {
+        HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
         DWORD code = 259;
-        if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &code);
+        if (p && WaitForSingleObject(p, ms) == WAIT_OBJECT_0)
+            GetExitCodeProcess(p, &code);
+        if (p)
+            CloseHandle(p);
         return code;
     }
 
@@ -87,23 +77,19 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
 {
     REQUIRE_RELEASES();
     start(update_test::mirror("selfupdate"), update_test::dead_mirror());
-    EXPECT_EQ(exit_code_within(60000), 0u) << log();
-
-    // The swap replaced this program by the release's launcher and started it.
-    HWND swapped = wait_for_window(L"KorvanthLauncher", 0, 30000);
+    // The swap replaces this program by the release's launcher and starts it.
+    HWND swapped = launcher_window(pid, 60000);
     ASSERT_TRUE(swapped != nullptr) << log();
-    DWORD pid = 0;
-    GetWindowThreadProcessId(swapped, &pid);
-    EXPECT_NE(pid, process.dwProcessId);
+    EXPECT_EQ(exit_code_within(pid, 10000), 0u) << log();
+    DWORD next = 0;
+    GetWindowThreadProcessId(swapped, &next);
     std::string installed, built;
     ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &installed));
     ASSERT_TRUE(read_file(launcher_exe(), &built));
     EXPECT_TRUE(installed == built) << "Korvanth.exe is the release's launcher";
 
-    HANDLE next = OpenProcess(SYNCHRONIZE, FALSE, pid);
     PostMessageW(swapped, WM_CLOSE, 0, 0);
-    EXPECT_EQ(WaitForSingleObject(next, 20000), WAIT_OBJECT_0) << "the new launcher ends when closed";
-    CloseHandle(next);
+    EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
     std::string text = log();
     size_t first = text.find("launcher 0.2.7 start");
     EXPECT_NE(first, std::string::npos);
@@ -116,7 +102,7 @@ TEST_F(LauncherProcess, ClosingDuringADownloadKeepsTheVerifiedRecords)
 {
     REQUIRE_RELEASES();
     start(update_test::slow_mirror("big"), update_test::dead_mirror());
-    HWND window = wait_for_window(L"KorvanthLauncher", process.dwProcessId, 20000);
+    HWND window = launcher_window(0, 20000);
     ASSERT_TRUE(window != nullptr);
     ASSERT_TRUE(logged("check: ")) << log();
     click(window, 745, 535);  // UPDATE
@@ -124,7 +110,7 @@ TEST_F(LauncherProcess, ClosingDuringADownloadKeepsTheVerifiedRecords)
 
     click(window, 789, 25);  // the close glyph
     EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(window); }, 2000)) << "hidden at once";
-    EXPECT_EQ(exit_code_within(15000), 0u) << log();
+    EXPECT_EQ(exit_code_within(pid, 15000), 0u) << log();
 
     LocalState state;
     ASSERT_TRUE(state_load(&state, dir.path().c_str()));

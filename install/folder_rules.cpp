@@ -1,0 +1,70 @@
+// Where the launcher installs: the proposed folder and the rule that keeps an
+// installation out of a folder that already holds other programs' files.
+#include "install/install.h"
+
+#include <windows.h>
+#include <wchar.h>
+
+wchar_t g_install_folder[INSTALL_FOLDER_CHARS];
+
+void default_install_folder(wchar_t *out)
+{
+    wchar_t windows[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+    // Fewer than 3 characters is no "X:\..." path (0 is a failure).
+    if (n < 3 || n >= MAX_PATH)
+        format_wide(out, INSTALL_FOLDER_CHARS, L"C:\\Games\\%s", L"Korvanth");
+    else
+        format_wide(out, INSTALL_FOLDER_CHARS, L"%c:\\Games\\%s", windows[0], L"Korvanth");
+}
+
+int folder_has_foreign_entries(const wchar_t *folder)
+{
+    static const wchar_t *const own_names[] = {
+        L"Korvanth.exe", L"Korvanth.log", L"Korvanth.state", L"Korvanth.new", L"Korvanth.old",
+    };
+    wchar_t pattern[264];
+    if (format_wide(pattern, 264, L"%s\\*", folder) < 0)
+        return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int foreign = 0;
+    do {
+        const wchar_t *name = found.cFileName;
+        if (!wcscmp(name, L".") || !wcscmp(name, L".."))
+            continue;
+        foreign = 1;
+        for (const wchar_t *own : own_names)
+            if (!lstrcmpiW(name, own))
+                foreign = 0;
+    } while (!foreign && FindNextFileW(find, &found));
+    FindClose(find);
+    return foreign;
+}
+
+static int is_directory(const wchar_t *path)
+{
+    DWORD attrs = GetFileAttributesW(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void normalize_install_folder(wchar_t *folder)
+{
+    size_t n = wcslen(folder);
+    while (n > 3 && (folder[n - 1] == L'\\' || folder[n - 1] == L'/'))
+        folder[--n] = 0;
+    if (!is_directory(folder))
+        return;
+    wchar_t game[INSTALL_FOLDER_CHARS];
+    path_join(game, INSTALL_FOLDER_CHARS, folder, L"system\\dv.exe");
+    if (game[0] && file_info(game, nullptr, nullptr))
+        return;
+    if (!folder_has_foreign_entries(folder))
+        return;
+    // A drive root already ends in its backslash; path_join adds one only
+    // where it is missing.
+    if (n + 1 + wcslen(L"Korvanth") < INSTALL_FOLDER_CHARS)
+        path_join(folder, INSTALL_FOLDER_CHARS, folder, L"Korvanth");
+}

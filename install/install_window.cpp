@@ -1,0 +1,211 @@
+// The install window: a small standard window with ordinary controls in the
+// system's colours, run by its own loop on the main thread before the log is
+// opened. IsDialogMessageW gives it a dialog's keyboard: Tab between the
+// controls, Enter for Install (answered through DM_GETDEFID) and Escape for
+// Cancel (IDCANCEL).
+#include "install/install.h"
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <ole2.h>
+#include <shlobj.h>
+#include <wchar.h>
+
+namespace {
+
+const wchar_t CLASS_NAME[] = L"KorvanthInstall";
+const wchar_t LOCAL_DRIVE_TEXT[] =
+    L"Please choose a folder on a local drive, for example C:\\Games\\Korvanth.";
+
+// The window's one run at a time.
+int g_accepted;
+HFONT g_font;
+
+struct ControlSpec {
+    const wchar_t *cls;
+    DWORD ex_style;
+    int id;
+    const wchar_t *text;  // null: the install folder
+    int x, y, w, h;
+    DWORD style;
+};
+
+const ControlSpec CONTROLS[] = {
+    {L"STATIC", 0, 0, L"Install Korvanth to:", 16, 14, 400, 18, 0},
+    {L"EDIT", WS_EX_CLIENTEDGE, INSTALL_ID_FOLDER, nullptr, 16, 36, 336, 24,
+     WS_TABSTOP | ES_AUTOHSCROLL},
+    {L"BUTTON", 0, INSTALL_ID_BROWSE, L"Browse...", 360, 35, 80, 26, WS_TABSTOP},
+    {L"STATIC", 0, 0,
+     L"The game files (about 7 GB) are downloaded into this folder. A shortcut is placed on "
+     L"the desktop and in the Start menu.",
+     16, 70, 424, 34, 0},
+    {L"BUTTON", 0, INSTALL_ID_INSTALL, L"Install", 264, 116, 86, 28,
+     WS_TABSTOP | BS_DEFPUSHBUTTON},
+    {L"BUTTON", 0, INSTALL_ID_CANCEL, L"Cancel", 356, 116, 84, 28, WS_TABSTOP},
+};
+
+void on_create(HWND window)
+{
+    g_font = CreateFontW(-12, 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY, 0,
+                         L"Segoe UI");
+    HINSTANCE instance = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
+    for (const ControlSpec &c : CONTROLS) {
+        HWND control = CreateWindowExW(c.ex_style, c.cls, c.text ? c.text : g_install_folder,
+                                       WS_CHILD | WS_VISIBLE | c.style, c.x, c.y, c.w, c.h, window,
+                                       (HMENU)(INT_PTR)c.id, instance, nullptr);
+        if (control)
+            SendMessageW(control, WM_SETFONT, (WPARAM)g_font, FALSE);
+    }
+    // Longer text would be cut when it is read back, and the cut folder
+    // installed into: the box takes no more than the folder can hold.
+    SendDlgItemMessageW(window, INSTALL_ID_FOLDER, EM_LIMITTEXT, INSTALL_FOLDER_CHARS - 1, 0);
+}
+
+void on_install(HWND window)
+{
+    wchar_t text[INSTALL_FOLDER_CHARS + 1];
+    int n = GetDlgItemTextW(window, INSTALL_ID_FOLDER, text, INSTALL_FOLDER_CHARS + 1);
+    // Only "X:..." names a folder on a drive; relative paths and network
+    // names do not. A text set past the box's limit is refused, not cut.
+    if (n >= 3 && n < INSTALL_FOLDER_CHARS && text[1] == L':') {
+        lstrcpynW(g_install_folder, text, INSTALL_FOLDER_CHARS);
+        normalize_install_folder(g_install_folder);
+        g_accepted = 1;
+        DestroyWindow(window);
+        return;
+    }
+    MessageBoxW(window, LOCAL_DRIVE_TEXT, L"Korvanth", MB_ICONINFORMATION);
+}
+
+int CALLBACK browse_callback(HWND chooser, UINT message, LPARAM, LPARAM data)
+{
+    if (message == BFFM_INITIALIZED && data)
+        SendMessageW(chooser, BFFM_SETSELECTIONW, TRUE, data);
+    return 0;
+}
+
+int is_directory(const wchar_t *path)
+{
+    DWORD attrs = GetFileAttributesW(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+void browse_install_folder(void *window_handle)
+{
+    HWND window = (HWND)window_handle;
+    wchar_t start[INSTALL_FOLDER_CHARS];
+    GetDlgItemTextW(window, INSTALL_ID_FOLDER, start, INSTALL_FOLDER_CHARS);
+    // The nearest existing parent of a path typed ahead, at worst its drive.
+    while (wcslen(start) > 3 && !is_directory(start)) {
+        wchar_t *slash = wcsrchr(start, L'\\');
+        if (!slash || slash - start <= 2) {
+            start[3] = 0;
+            break;
+        }
+        *slash = 0;
+    }
+
+    // The new-style chooser needs an apartment on this thread; start-up has
+    // none yet, and shortcut writing makes its own later.
+    HRESULT ole = OleInitialize(nullptr);
+    BROWSEINFOW info = {};
+    info.hwndOwner = window;
+    info.lpszTitle = L"Choose where Korvanth should be installed (about 7 GB).";
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    info.lpfn = browse_callback;
+    info.lParam = (LPARAM)start;
+    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+    if (chosen) {
+        wchar_t path[MAX_PATH];
+        if (SHGetPathFromIDListW(chosen, path)) {
+            normalize_install_folder(path);
+            SetDlgItemTextW(window, INSTALL_ID_FOLDER, path);
+        }
+        CoTaskMemFree(chosen);
+    }
+    if (SUCCEEDED(ole))
+        OleUninitialize();
+}
+
+LRESULT CALLBACK install_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        on_create(window);
+        return 0;
+    case DM_GETDEFID:
+        return MAKELRESULT(INSTALL_ID_INSTALL, DC_HASDEFID);
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case INSTALL_ID_BROWSE:
+            browse_install_folder(window);
+            return 0;
+        case INSTALL_ID_INSTALL:
+            on_install(window);
+            return 0;
+        case INSTALL_ID_CANCEL:
+        case IDCANCEL:  // Escape
+            g_accepted = 0;
+            DestroyWindow(window);
+            return 0;
+        }
+        break;
+    case WM_CLOSE:
+        g_accepted = 0;
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        if (g_font)
+            DeleteObject(g_font);
+        g_font = nullptr;
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+int install_window_run(void *instance_handle)
+{
+    HINSTANCE instance = (HINSTANCE)instance_handle;
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = install_window_proc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(100));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    wc.lpszClassName = CLASS_NAME;
+    // A second run in the same process finds the class registered already.
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return 0;
+
+    RECT outer = {0, 0, 456, 158};
+    AdjustWindowRectEx(&outer, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_DLGMODALFRAME);
+    int width = outer.right - outer.left;
+    int height = outer.bottom - outer.top;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    g_accepted = 0;
+    HWND window = CreateWindowExW(WS_EX_DLGMODALFRAME, CLASS_NAME, L"Korvanth setup",
+                                  WS_VISIBLE | WS_CAPTION | WS_SYSMENU, x, y, width, height,
+                                  nullptr, nullptr, instance, nullptr);
+    if (!window)
+        return 0;
+    SetForegroundWindow(window);
+    // The player types the folder first; its text is selected for overtyping.
+    HWND box = GetDlgItem(window, INSTALL_ID_FOLDER);
+    SetFocus(box);
+    SendMessageW(box, EM_SETSEL, 0, -1);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (IsDialogMessageW(window, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return g_accepted;
+}
