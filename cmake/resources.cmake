@@ -10,7 +10,7 @@ set(ART_FILES ${ART_DIR}/background.bmp ${ART_DIR}/button.bmp
 add_custom_command(
   OUTPUT ${ART_FILES}
   COMMAND ${ART_PYTHON} ${CMAKE_SOURCE_DIR}/res/make_art.py ${ART_DIR} ${ART_FONT}
-  DEPENDS ${CMAKE_SOURCE_DIR}/res/make_art.py ${ART_FONT}
+  DEPENDS ${CMAKE_SOURCE_DIR}/res/make_art.py ${CMAKE_SOURCE_DIR}/res/art_tools.py ${ART_FONT}
   COMMENT "Drawing the launcher's pictures")
 add_custom_target(korvanth_art DEPENDS ${ART_FILES})
 

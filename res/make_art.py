@@ -11,16 +11,16 @@ are drawn at four times their size and scaled down, which smooths their edges;
 grain and stone come from a seeded generator, so every build writes the same
 bytes. The places of the window's texts, bars and buttons are fixed by the
 painting code; the art only leaves them room."""
-import io
 import math
 import os
 import random
-import struct
 import sys
 
 from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont
 
-SS = 4  # supersampling factor of every anti-aliased shape
+from art_tools import (SS, add_noise, around, bmp24, glow, ico, mix, noise, paint, radial,
+                       supersampled, vgradient, write)
+
 W, H = 816, 604
 START_BOX = (705, 495, 785, 575)  # the circular button, blitted opaquely
 
@@ -28,68 +28,6 @@ GOLD_HI = (255, 238, 170)
 GOLD = (214, 172, 88)
 GOLD_LO = (120, 82, 34)
 GOLD_MUTED = (150, 120, 64)
-
-
-def mix(a, b, t):
-    return tuple(int(round(x + (y - x) * t)) for x, y in zip(a, b))
-
-
-def vgradient(w, h, stops):
-    """A w x h picture whose colour runs through stops [(t, rgb), ...] top to bottom."""
-    column = Image.new("RGB", (1, h))
-    for y in range(h):
-        t = y / max(h - 1, 1)
-        for (t0, c0), (t1, c1) in zip(stops, stops[1:]):
-            if t0 <= t <= t1:
-                column.putpixel((0, y), mix(c0, c1, (t - t0) / max(t1 - t0, 1e-9)))
-                break
-    return column.resize((w, h), Image.NEAREST)
-
-
-def disc_falloff(size):
-    """size x size mask: 255 at the centre, falling to 0 at the inscribed circle and beyond."""
-    # Pillow's radial gradient is 0 at the centre and reaches 255 only in the
-    # corners; at the middle of an edge it reads 181.
-    ramp = Image.radial_gradient("L").point(lambda v: max(0, 255 - v * 255 // 181))
-    return ramp.resize((size, size), Image.BICUBIC)
-
-
-def radial(size, inner, outer):
-    """A size x size disc picture: inner colour at the centre, outer at the rim."""
-    mask = disc_falloff(size).point(lambda v: 255 - v)
-    return Image.composite(Image.new("RGB", (size, size), outer),
-                           Image.new("RGB", (size, size), inner), mask)
-
-
-def noise(rng, w, h, amplitude, scale=1):
-    """Grey noise centred on 128 with values 128 +- amplitude; scale > 1 gives soft blotches."""
-    sw, sh = max(1, w // scale), max(1, h // scale)
-    raw = Image.frombytes("L", (sw, sh), rng.randbytes(sw * sh))
-    if scale > 1:
-        raw = raw.resize((w, h), Image.BICUBIC)
-    return raw.point(lambda v: 128 + (v - 128) * amplitude // 128)
-
-
-def add_noise(img, n):
-    return ImageChops.add(img, Image.merge("RGB", (n, n, n)), 1.0, -128)
-
-
-def glow(img, cx, cy, radius, colour, strength):
-    """Adds a soft round light (colour, 0-255 strength at the centre) to img."""
-    size = 2 * radius
-    mask = disc_falloff(size).point(lambda v: v * v * strength // (255 * 255))
-    img.paste(Image.new("RGB", (size, size), colour), (cx - radius, cy - radius), mask)
-
-
-def supersampled(w, h, draw):
-    """Runs draw(ImageDraw, Image) on a clear 4x RGBA canvas and returns it scaled to w x h."""
-    big = Image.new("RGBA", (w * SS, h * SS), (0, 0, 0, 0))
-    draw(ImageDraw.Draw(big), big)
-    return big.resize((w, h), Image.BOX)
-
-
-def paint(img, colour, mask, box=(0, 0)):
-    img.paste(Image.new(img.mode, mask.size, colour), box, mask)
 
 
 # --- The emblem: an eight-pointed gold star in a gold ring on blue enamel ---
@@ -100,11 +38,11 @@ def draw_emblem(d, big, cx, cy, r):
     studs, short_points = r >= 20 * SS, r >= 12 * SS
 
     def disc(rad, fill):
-        d.ellipse((cx - rad, cy - rad, cx + rad, cy + rad), fill=fill)
+        d.ellipse(around(cx, cy, rad), fill=fill)
 
     disc(r, GOLD_LO + (255,))
     ring = Image.new("L", big.size, 0)
-    ImageDraw.Draw(ring).ellipse((cx - r * 0.96, cy - r * 0.96, cx + r * 0.96, cy + r * 0.96), 255)
+    ImageDraw.Draw(ring).ellipse(around(cx, cy, r * 0.96), 255)
     x0, y0, size = int(cx - r), int(cy - r), int(2 * r) + 1
     metal = vgradient(size, size, [(0, GOLD_HI), (0.45, GOLD), (1, GOLD_LO)])
     big.paste(metal.rotate(30, Image.BICUBIC, fillcolor=GOLD), (x0, y0),
@@ -118,8 +56,8 @@ def draw_emblem(d, big, cx, cy, r):
     if studs:  # studs around the ring
         for k in range(16):
             a = k * math.pi / 8 + math.pi / 16
-            sx, sy = cx + math.cos(a) * r * 0.88, cy + math.sin(a) * r * 0.88
-            d.ellipse((sx - r * 0.03, sy - r * 0.03, sx + r * 0.03, sy + r * 0.03), fill=GOLD_HI + (255,))
+            d.ellipse(around(cx + math.cos(a) * r * 0.88, cy + math.sin(a) * r * 0.88, r * 0.03),
+                      fill=GOLD_HI + (255,))
     # Points: long ones on the axes, short ones between; each has a lit and a shaded facet.
     for k in range(8):
         a = k * math.pi / 4 - math.pi / 2
@@ -233,8 +171,7 @@ def crest(img):
     def draw(d, big):
         cx, cy = 408 * SS, 138 * SS
         for radius, alpha in ((92, 120), (88, 60)):
-            d.ellipse((cx - radius * SS, cy - radius * SS, cx + radius * SS, cy + radius * SS),
-                      outline=GOLD + (alpha,), width=SS)
+            d.ellipse(around(cx, cy, radius * SS), outline=GOLD + (alpha,), width=SS)
         for k in range(48):  # the faint dial around the emblem
             a = k * math.pi / 24
             r0, r1 = (92, 100) if k % 4 == 0 else (92, 96)
@@ -255,22 +192,17 @@ def stone_slab(rng, w, h):
     slab = add_noise(slab, noise(rng, w, h, 22, scale=12))
     slab = add_noise(slab, noise(rng, w, h, 8, scale=3))
     slab = add_noise(slab, noise(rng, w, h, 4))
-    d = ImageDraw.Draw(slab)
+    d = ImageDraw.Draw(slab, "RGBA")  # RGBA ink blends into the stone
     for k in range(4):  # faint cracks, wandering across the slab
         x, y = rng.uniform(0, w), rng.uniform(0, h)
         for _ in range(rng.randint(4, 9)):
             nx, ny = x + rng.uniform(4, 14), min(max(y + rng.uniform(-5, 5), 1), h - 2)
             d.line((x, y, nx, ny), fill=(30, 31, 37))
             x, y = nx, ny
-    light, dark = Image.new("RGB", (w, h), (255, 255, 255)), Image.new("RGB", (w, h), (0, 0, 0))
-    edge = Image.new("L", (w, h), 0)
-    ImageDraw.Draw(edge).line((0, 0, w - 1, 0), 70)
-    ImageDraw.Draw(edge).line((0, 0, 0, h - 1), 40)
-    slab.paste(light, (0, 0), edge)
-    edge = Image.new("L", (w, h), 0)
-    ImageDraw.Draw(edge).line((0, h - 1, w - 1, h - 1), 120)
-    ImageDraw.Draw(edge).line((w - 1, 0, w - 1, h - 1), 90)
-    slab.paste(dark, (0, 0), edge)
+    d.line((0, 0, w - 1, 0), (255, 255, 255, 70))  # bevel: lit from above left
+    d.line((0, 1, 0, h - 1), (255, 255, 255, 40))
+    d.line((1, h - 1, w - 1, h - 1), (0, 0, 0, 120))
+    d.line((w - 1, 1, w - 1, h - 2), (0, 0, 0, 90))
     return slab
 
 
@@ -299,8 +231,7 @@ def status_panel(img):
         for k in range(y1 - y0 - 20):  # a faint divider before the buttons
             a = int(90 * math.sin(math.pi * k / (y1 - y0 - 20)))
             d.rectangle((576 * SS, (y0 + 10 + k) * SS, 577 * SS - 1, (y0 + 11 + k) * SS - 1), fill=(70, 100, 170, a))
-        cx, cy = 745 * SS, 535 * SS  # a recess that the round button sits in
-        d.ellipse((cx - 41 * SS, cy - 41 * SS, cx + 41 * SS, cy + 41 * SS), fill=(0, 0, 0, 150))
+        d.ellipse(around(745 * SS, 535 * SS, 41 * SS), fill=(0, 0, 0, 150))  # the round button's recess
     img.alpha_composite(supersampled(W, H, draw))
 
 
@@ -319,7 +250,7 @@ def frame(img):
             d.line((x, y, x + sx * 28 * SS, y), fill=GOLD_MUTED + (255,), width=SS)
             d.line((x, y, x, y + sy * 28 * SS), fill=GOLD_MUTED + (255,), width=SS)
             for ex, ey in ((x + sx * 30 * SS, y), (x, y + sy * 30 * SS)):
-                d.ellipse((ex - 1.5 * SS, ey - 1.5 * SS, ex + 1.5 * SS, ey + 1.5 * SS), fill=GOLD + (255,))
+                d.ellipse(around(ex, ey, 1.5 * SS), fill=GOLD + (255,))
         for cx, cy in ((7, 7), (W - 8, 7), (7, H - 8), (W - 8, H - 8), (408, 3), (408, H - 4)):
             r = 4.5 * SS
             x, y = cx * SS + SS / 2, cy * SS + SS / 2
@@ -394,13 +325,13 @@ def round_button(under, look):
     big = under.resize((n, n), Image.NEAREST).convert("RGBA")
     d = ImageDraw.Draw(big)
     c = n / 2
-    d.ellipse((c - 39.6 * SS, c - 39.6 * SS, c + 39.6 * SS, c + 39.6 * SS), fill=(10, 8, 4, 255))
+    d.ellipse(around(c, c, 39.6 * SS), fill=(10, 8, 4, 255))
     ring = Image.new("L", (n, n), 0)
-    ImageDraw.Draw(ring).ellipse((c - 38.8 * SS, c - 38.8 * SS, c + 38.8 * SS, c + 38.8 * SS), 255)
+    ImageDraw.Draw(ring).ellipse(around(c, c, 38.8 * SS), 255)
     metal = vgradient(n, n, [(0, hi), (0.35, mid), (0.7, lo), (1, mid)]).rotate(25, Image.BICUBIC, fillcolor=mid)
     big.paste(metal, (0, 0), ring)
     r = 33.5 * SS
-    d.ellipse((c - r - SS, c - r - SS, c + r + SS, c + r + SS), fill=mix(lo, (0, 0, 0), 0.5) + (255,))
+    d.ellipse(around(c, c, r + SS), fill=mix(lo, (0, 0, 0), 0.5) + (255,))
     disc = radial(int(2 * r * 1.3), centre, rim).crop((int(r * 0.3), int(r * 0.45), int(r * 2.3), int(r * 2.45)))
     m = Image.new("L", disc.size, 0)
     ImageDraw.Draw(m).ellipse((0, 0, disc.size[0] - 1, disc.size[1] - 1), 255)
@@ -419,57 +350,6 @@ def round_buttons(bg):
     return sheet
 
 
-# --- File formats ---
-
-def bmp24(img):
-    w, h = img.size
-    stride = (w * 3 + 3) & ~3
-    flipped = img.transpose(Image.FLIP_TOP_BOTTOM).tobytes("raw", "BGR")
-    data = b"".join(flipped[y * w * 3:(y + 1) * w * 3] + b"\0" * (stride - w * 3) for y in range(h))
-    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(data), 2835, 2835, 0, 0)
-    head = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(data), 0, 0, 14 + len(info))
-    return head + info + data
-
-
-def icon_dib(img):
-    # Icon images in DIB form: height doubled for the AND mask, 32-bit BGRA bottom-up.
-    n = img.size[0]
-    flipped = img.transpose(Image.FLIP_TOP_BOTTOM)
-    xor = flipped.tobytes("raw", "BGRA")
-    mask_stride = ((n + 31) // 32) * 4
-    mask = bytearray(mask_stride * n)
-    alpha = flipped.getchannel("A").tobytes()
-    for i, a in enumerate(alpha):
-        if a == 0:
-            y, x = divmod(i, n)
-            mask[y * mask_stride + x // 8] |= 0x80 >> (x % 8)
-    info = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    return info + xor + bytes(mask)
-
-
-def icon_png(img):
-    out = io.BytesIO()
-    img.save(out, format="PNG", optimize=True)
-    return out.getvalue()
-
-
-def ico(sizes):
-    images = [icon_png(emblem_image(n)) if n == 256 else icon_dib(emblem_image(n)) for n in sizes]
-    out = struct.pack("<HHH", 0, 1, len(sizes))
-    offset = 6 + 16 * len(sizes)
-    for n, img in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(img), offset)
-        offset += len(img)
-    return out + b"".join(images)
-
-
-def write(path, data):
-    tmp = path + ".tmp"
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
-
-
 def main():
     out, font_path = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
@@ -477,7 +357,7 @@ def main():
     write(os.path.join(out, "background.bmp"), bmp24(bg))
     write(os.path.join(out, "button.bmp"), bmp24(buttons()))
     write(os.path.join(out, "button_strip.bmp"), bmp24(round_buttons(bg)))
-    write(os.path.join(out, "korvanth.ico"), ico([256, 48, 32, 16]))
+    write(os.path.join(out, "korvanth.ico"), ico([emblem_image(n) for n in (256, 48, 32, 16)]))
 
 
 if __name__ == "__main__":
