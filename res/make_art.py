@@ -3,127 +3,361 @@
 102 (button, 95x80) and 103 (button strip, 80x320) as 24-bit BMP files, and
 the icon (256, 48, 32 and 16 pixels) as an ICO file.
 
-Usage: make_art.py OUTDIR
-The pictures are computed, so the repository keeps no binary artwork and every
-build produces the same bytes."""
+Usage: make_art.py OUTDIR FONT
+FONT is the bold serif face the product name is set in.
+
+The pictures are computed, so the repository keeps no binary artwork. Shapes
+are drawn at four times their size and scaled down, which smooths their edges;
+grain and stone come from a seeded generator, so every build writes the same
+bytes. The places of the window's texts, bars and buttons are fixed by the
+painting code; the art only leaves them room."""
 import math
 import os
-import struct
+import random
 import sys
-import zlib
+
+from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont
+
+from art_tools import (SS, add_noise, around, bmp24, glow, ico, mix, noise, paint, radial,
+                       supersampled, vgradient, write)
+
+W, H = 816, 604
+START_BOX = (705, 495, 785, 575)  # the circular button, blitted opaquely
+
+GOLD_HI = (255, 238, 170)
+GOLD = (214, 172, 88)
+GOLD_LO = (120, 82, 34)
+GOLD_MUTED = (150, 120, 64)
 
 
-def background(x, y, w, h):
-    # Night-blue gradient with a faint horizon glow.
-    t = y / max(h - 1, 1)
-    glow = math.exp(-((y - h * 0.62) / (h * 0.12)) ** 2)
-    r = int(12 + 30 * t + 90 * glow)
-    g = int(16 + 24 * t + 50 * glow)
-    b = int(40 + 50 * (1 - t) + 20 * glow)
-    return min(r, 255), min(g, 255), min(b, 255)
+# --- The emblem: an eight-pointed gold star in a gold ring on blue enamel ---
+
+def draw_emblem(d, big, cx, cy, r):
+    """Draws the emblem of outer radius r (canvas pixels) centred at (cx, cy). Small
+    emblems drop the studs and the short points and get a bolder star."""
+    studs, short_points = r >= 20 * SS, r >= 12 * SS
+
+    def disc(rad, fill):
+        d.ellipse(around(cx, cy, rad), fill=fill)
+
+    disc(r, GOLD_LO + (255,))
+    ring = Image.new("L", big.size, 0)
+    ImageDraw.Draw(ring).ellipse(around(cx, cy, r * 0.96), 255)
+    x0, y0, size = int(cx - r), int(cy - r), int(2 * r) + 1
+    metal = vgradient(size, size, [(0, GOLD_HI), (0.45, GOLD), (1, GOLD_LO)])
+    big.paste(metal.rotate(30, Image.BICUBIC, fillcolor=GOLD), (x0, y0),
+              ring.crop((x0, y0, x0 + size, y0 + size)))
+    inner = r * (0.80 if short_points else 0.70)
+    disc(inner + r * 0.025, (60, 40, 16, 255))
+    enamel = radial(int(2 * inner), (46, 86, 168), (10, 20, 52))
+    m = Image.new("L", enamel.size, 0)
+    ImageDraw.Draw(m).ellipse((0, 0, enamel.size[0] - 1, enamel.size[1] - 1), 255)
+    big.paste(enamel, (int(cx - inner), int(cy - inner)), m)
+    if studs:  # studs around the ring
+        for k in range(16):
+            a = k * math.pi / 8 + math.pi / 16
+            d.ellipse(around(cx + math.cos(a) * r * 0.88, cy + math.sin(a) * r * 0.88, r * 0.03),
+                      fill=GOLD_HI + (255,))
+    # Points: long ones on the axes, short ones between; each has a lit and a shaded facet.
+    for k in range(8):
+        a = k * math.pi / 4 - math.pi / 2
+        long_point = k % 2 == 0
+        if not (long_point or short_points):
+            continue
+        reach = inner * (0.97 if long_point else 0.62)
+        half = inner * ((0.20 if short_points else 0.30) if long_point else 0.16)
+        tip = (cx + math.cos(a) * reach, cy + math.sin(a) * reach)
+        left = (cx + math.cos(a - math.pi / 4) * half, cy + math.sin(a - math.pi / 4) * half)
+        right = (cx + math.cos(a + math.pi / 4) * half, cy + math.sin(a + math.pi / 4) * half)
+        lit, shade = ((255, 232, 160), (178, 128, 52)) if long_point else ((220, 222, 232), (130, 136, 156))
+        d.polygon([(cx, cy), left, tip], fill=lit + (255,))
+        d.polygon([(cx, cy), tip, right], fill=shade + (255,))
+    if not short_points:
+        return
+    gem = inner * 0.17
+    disc(gem, GOLD_LO + (255,))
+    disc(gem * 0.78, (34, 72, 160, 255))
+    disc(gem * 0.36, (150, 190, 255, 255))
 
 
-def button(x, y, w, h):
-    # Amber button, lighter at the top.
-    t = y / max(h - 1, 1)
-    edge = x in (0, w - 1) or y in (0, h - 1)
-    if edge:
-        return 90, 50, 10
-    return int(250 - 60 * t), int(180 - 70 * t), int(40 - 20 * t)
+def emblem_image(n):
+    """The emblem alone on a transparent n x n square."""
+    return supersampled(n, n, lambda d, big: draw_emblem(
+        d, big, n * SS / 2, n * SS / 2, n * SS * 0.48))
 
 
-def strip(x, y, w, h):
-    # Four stacked button faces (normal, hover, pressed, disabled).
-    face = y * 4 // h
-    shade = (1.0, 1.15, 0.8, 0.45)[face]
-    r, g, b = button(x, y % (h // 4), w, h // 4)
-    return tuple(min(255, int(c * shade)) for c in (r, g, b))
+# --- The window background ---
+
+def sky(rng):
+    img = vgradient(W, H, [(0, (7, 10, 24)), (0.30, (14, 26, 58)), (0.60, (26, 46, 92)),
+                           (0.66, (20, 36, 74)), (1, (5, 8, 18))])
+    glow(img, 408, 150, 300, (44, 78, 150), 150)
+    glow(img, 408, 380, 420, (40, 66, 120), 90)
+
+    def stars(d, big):
+        for _ in range(140):
+            x, y = rng.uniform(14, W - 14), rng.uniform(52, 360)
+            if abs(x - 408) < 120 and y < 230:
+                continue  # the emblem's halo stays clear
+            r, a = rng.uniform(1.5, 4.5), rng.randint(60, 200)
+            d.ellipse((x * SS - r, y * SS - r, x * SS + r, y * SS + r), fill=(220, 230, 255, a))
+    return Image.alpha_composite(img.convert("RGBA"), supersampled(W, H, stars))
 
 
-def icon_pixel(x, y, n):
-    # A rounded amber diamond on transparent ground: (r, g, b, a).
-    cx = cy = (n - 1) / 2
-    d = abs(x - cx) + abs(y - cy)
-    if d > n * 0.48:
-        return 0, 0, 0, 0
-    inner = d < n * 0.30
-    return (250, 190, 60, 255) if inner else (120, 60, 10, 255)
+def ridge(rng, y0, y1, roughness):
+    """A mountain silhouette's top edge from x 0 to W, by midpoint displacement."""
+    span = 1024
+    pts = {0: rng.uniform(y0, y1), span: rng.uniform(y0, y1)}
+    step, spread = span, (y1 - y0)
+    while step > 4:
+        for x in range(0, span, step):
+            mid = (pts[x] + pts[x + step]) / 2 + rng.uniform(-spread, spread) / 2
+            pts[x + step // 2] = min(max(mid, y0), y1 + 20)
+        step //= 2
+        spread *= roughness
+    return [(x * W / span, y) for x, y in sorted(pts.items())]
 
 
-def bmp24(w, h, pixel):
-    stride = (w * 3 + 3) & ~3
-    rows = []
-    for y in range(h - 1, -1, -1):  # bottom-up rows
-        row = bytearray()
-        for x in range(w):
-            r, g, b = pixel(x, y, w, h)
-            row += bytes((b, g, r))
-        row += b"\0" * (stride - w * 3)
-        rows.append(bytes(row))
-    data = b"".join(rows)
-    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(data), 2835, 2835, 0, 0)
-    head = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(data), 0, 0, 14 + len(info))
-    return head + info + data
+def mountains(img, rng):
+    def draw(d, big):
+        for (y0, y1, colour) in ((310, 374, (22, 38, 76, 255)), (344, 394, (8, 14, 32, 255))):
+            edge = ridge(rng, y0, y1, 0.62)
+            d.polygon([(x * SS, y * SS) for x, y in edge] + [(W * SS, H * SS), (0, H * SS)], fill=colour)
+    img.alpha_composite(supersampled(W, H, draw))
+    haze = vgradient(W, 60, [(0, (0, 0, 0)), (1, (60, 90, 150))]).convert("L")
+    img.paste((34, 56, 104, 255), (0, 340), haze.point(lambda v: v // 3))
 
 
-def icon_dib(n):
-    # Icon images in DIB form: height doubled for the AND mask, 32-bit BGRA.
-    xor = bytearray()
-    for y in range(n - 1, -1, -1):
-        for x in range(n):
-            r, g, b, a = icon_pixel(x, y, n)
-            xor += bytes((b, g, r, a))
-    mask_stride = ((n + 31) // 32) * 4
-    mask = bytearray()
-    for y in range(n - 1, -1, -1):
-        row = bytearray(mask_stride)
-        for x in range(n):
-            if icon_pixel(x, y, n)[3] == 0:
-                row[x // 8] |= 0x80 >> (x % 8)
-        mask += row
-    info = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    return info + bytes(xor) + bytes(mask)
+def title(img, font_path):
+    """The product name in gold, letter-spaced, with an outline and a drop shadow."""
+    font = ImageFont.truetype(font_path, 58 * SS)
+    text, spacing = "KORVANTH", 10 * SS
+    widths = [font.getlength(ch) for ch in text]
+    total = sum(widths) + spacing * (len(text) - 1)
+    bw, bh = 560, 96
+    mask = Image.new("L", (bw * SS, bh * SS), 0)
+    d = ImageDraw.Draw(mask)
+    x = (bw * SS - total) / 2
+    for ch, w in zip(text, widths):
+        d.text((x, 14 * SS), ch, font=font, fill=255)
+        x += w + spacing
+    shadow = mask.filter(ImageFilter.GaussianBlur(5 * SS)).point(lambda v: v * 200 // 255)
+    outline = mask.filter(ImageFilter.MaxFilter(2 * SS + 1))
+    top, bottom = mask.getbbox()[1], mask.getbbox()[3]
+    fill = vgradient(bw * SS, bh * SS, [(0, GOLD_HI), (top / (bh * SS), GOLD_HI),
+                                        ((top + bottom) / (2 * bh * SS), (232, 190, 100)),
+                                        (bottom / (bh * SS), (150, 100, 40)), (1, (150, 100, 40))])
+    big = Image.new("RGBA", mask.size, (0, 0, 0, 0))
+    paint(big, (0, 0, 0, 255), ImageChops.offset(shadow, 0, 3 * SS))
+    paint(big, (40, 24, 8, 255), outline)
+    big.paste(fill, (0, 0), mask)
+    img.alpha_composite(big.resize((bw, bh), Image.BOX), (408 - bw // 2, 218))
 
 
-def icon_png(n):
-    raw = bytearray()
-    for y in range(n):
-        raw.append(0)
-        for x in range(n):
-            raw += bytes(icon_pixel(x, y, n))
-
-    def chunk(tag, body):
-        return struct.pack(">I", len(body)) + tag + body + struct.pack(">I", zlib.crc32(tag + body))
-
-    ihdr = struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
-            + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+def divider(d, cx, y, half):
+    """A gold rule that fades out to both sides, with a diamond in its middle."""
+    for k in range(half * SS):
+        a = int(230 * (1 - k / (half * SS)) ** 1.5)
+        for x in (cx * SS - k, cx * SS + k):
+            d.line((x, y * SS, x, (y + 1) * SS - 1), fill=GOLD + (a,))
+    r = 5 * SS
+    d.polygon([(cx * SS, y * SS - r), (cx * SS + r, y * SS + SS // 2), (cx * SS, y * SS + r + SS),
+               (cx * SS - r, y * SS + SS // 2)], fill=GOLD_HI + (255,), outline=GOLD_LO + (255,))
 
 
-def ico(sizes):
-    images = [icon_png(n) if n == 256 else icon_dib(n) for n in sizes]
-    out = struct.pack("<HHH", 0, 1, len(sizes))
-    offset = 6 + 16 * len(sizes)
-    for n, img in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(img), offset)
-        offset += len(img)
-    return out + b"".join(images)
+def crest(img):
+    glow(img, 408, 138, 130, (70, 110, 190), 90)
+
+    def draw(d, big):
+        cx, cy = 408 * SS, 138 * SS
+        for radius, alpha in ((92, 120), (88, 60)):
+            d.ellipse(around(cx, cy, radius * SS), outline=GOLD + (alpha,), width=SS)
+        for k in range(48):  # the faint dial around the emblem
+            a = k * math.pi / 24
+            r0, r1 = (92, 100) if k % 4 == 0 else (92, 96)
+            d.line((cx + math.cos(a) * r0 * SS, cy + math.sin(a) * r0 * SS,
+                    cx + math.cos(a) * r1 * SS, cy + math.sin(a) * r1 * SS),
+                   fill=GOLD + (140 if k % 4 == 0 else 80,), width=SS)
+        shadow = Image.new("L", big.size, 0)
+        ImageDraw.Draw(shadow).ellipse((cx - 74 * SS, cy - 70 * SS, cx + 74 * SS, cy + 78 * SS), 200)
+        big.paste((0, 0, 0, 255), (0, 0), shadow.filter(ImageFilter.GaussianBlur(6 * SS)))
+        draw_emblem(d, big, cx, cy, 72 * SS)
+        divider(d, 408, 316, 170)
+    img.alpha_composite(supersampled(W, H, draw))
 
 
-def write(path, data):
-    tmp = path + ".tmp"
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
+def stone_slab(rng, w, h):
+    """A bevelled slab of blue-grey stone, mid-dark so that gold and light text stays legible."""
+    slab = vgradient(w, h, [(0, (58, 61, 70)), (1, (38, 41, 50))])
+    slab = add_noise(slab, noise(rng, w, h, 22, scale=12))
+    slab = add_noise(slab, noise(rng, w, h, 8, scale=3))
+    slab = add_noise(slab, noise(rng, w, h, 4))
+    d = ImageDraw.Draw(slab, "RGBA")  # RGBA ink blends into the stone
+    for k in range(4):  # faint cracks, wandering across the slab
+        x, y = rng.uniform(0, w), rng.uniform(0, h)
+        for _ in range(rng.randint(4, 9)):
+            nx, ny = x + rng.uniform(4, 14), min(max(y + rng.uniform(-5, 5), 1), h - 2)
+            d.line((x, y, nx, ny), fill=(30, 31, 37))
+            x, y = nx, ny
+    d.line((0, 0, w - 1, 0), (255, 255, 255, 70))  # bevel: lit from above left
+    d.line((0, 1, 0, h - 1), (255, 255, 255, 40))
+    d.line((1, h - 1, w - 1, h - 1), (0, 0, 0, 120))
+    d.line((w - 1, 1, w - 1, h - 2), (0, 0, 0, 90))
+    return slab
+
+
+def news_band(img, rng):
+    d = ImageDraw.Draw(img)
+    d.rectangle((24, 398, 791, 487), fill=(8, 11, 22), outline=GOLD_MUTED)
+    d.rectangle((25, 399, 790, 486), outline=(40, 34, 26))
+    for top in (404, 430, 456):
+        d.rectangle((29, top - 1, 785, top + 24), outline=(4, 6, 12))
+        img.paste(stone_slab(rng, 755, 24), (30, top))
+
+
+def status_panel(img):
+    x0, y0, x1, y1 = 28, 492, 790, 578
+
+    def draw(d, big):
+        d.rounded_rectangle((x0 * SS - 2 * SS, y0 * SS - 2 * SS, x1 * SS + 2 * SS, y1 * SS + 2 * SS),
+                            radius=7 * SS, fill=(0, 0, 0, 120))
+        fill = vgradient((x1 - x0) * SS, (y1 - y0) * SS, [(0, (14, 20, 40)), (1, (6, 9, 20))])
+        m = Image.new("L", big.size, 0)
+        ImageDraw.Draw(m).rounded_rectangle((x0 * SS, y0 * SS, x1 * SS - 1, y1 * SS - 1), radius=5 * SS, fill=245)
+        big.paste(fill.convert("RGBA"), (x0 * SS, y0 * SS), m.crop((x0 * SS, y0 * SS, x1 * SS, y1 * SS)))
+        d.rounded_rectangle((x0 * SS, y0 * SS, x1 * SS - 1, y1 * SS - 1), radius=5 * SS,
+                            outline=(58, 92, 164, 255), width=SS)
+        d.rectangle(((x0 + 6) * SS, (y0 + 1) * SS, (x1 - 6) * SS, (y0 + 2) * SS - 1), fill=(90, 130, 210, 60))
+        for k in range(y1 - y0 - 20):  # a faint divider before the buttons
+            a = int(90 * math.sin(math.pi * k / (y1 - y0 - 20)))
+            d.rectangle((576 * SS, (y0 + 10 + k) * SS, 577 * SS - 1, (y0 + 11 + k) * SS - 1), fill=(70, 100, 170, a))
+        d.ellipse(around(745 * SS, 535 * SS, 41 * SS), fill=(0, 0, 0, 150))  # the round button's recess
+    img.alpha_composite(supersampled(W, H, draw))
+
+
+def frame(img):
+    def draw(d, big):
+        def rect(inset, colour):
+            d.rectangle((inset * SS, inset * SS, (W - inset) * SS - 1, (H - inset) * SS - 1),
+                        outline=colour + (255,), width=SS)
+        rect(0, (24, 18, 10))
+        rect(2, GOLD_LO)
+        rect(3, GOLD)
+        rect(6, GOLD_MUTED)
+        for sx, sy in ((1, 1), (-1, 1), (1, -1), (-1, -1)):  # brackets inside the corners
+            x = (10 if sx > 0 else W - 11) * SS + SS / 2  # pixel centres keep 1-pixel lines crisp
+            y = (10 if sy > 0 else H - 11) * SS + SS / 2
+            d.line((x, y, x + sx * 28 * SS, y), fill=GOLD_MUTED + (255,), width=SS)
+            d.line((x, y, x, y + sy * 28 * SS), fill=GOLD_MUTED + (255,), width=SS)
+            for ex, ey in ((x + sx * 30 * SS, y), (x, y + sy * 30 * SS)):
+                d.ellipse(around(ex, ey, 1.5 * SS), fill=GOLD + (255,))
+        for cx, cy in ((7, 7), (W - 8, 7), (7, H - 8), (W - 8, H - 8), (408, 3), (408, H - 4)):
+            r = 4.5 * SS
+            x, y = cx * SS + SS / 2, cy * SS + SS / 2
+            d.polygon([(x, y - r), (x + r, y), (x, y + r), (x - r, y)], fill=GOLD_HI + (255,),
+                      outline=GOLD_LO + (255,))
+    img.alpha_composite(supersampled(W, H, draw))
+
+
+def top_band(img):
+    """A calm dark strip under the server status and the window glyphs, edged by a gold hairline."""
+    shade = vgradient(W, 40, [(0, (0, 0, 0)), (1, (40, 40, 40))]).convert("L")
+    img.paste((4, 6, 14, 255), (0, 7), ImageChops.invert(shade).point(lambda v: v * 110 // 255))
+    d = ImageDraw.Draw(img)
+    for x in range(10, W - 10):
+        a = math.sin(math.pi * (x - 10) / (W - 20)) ** 0.7
+        d.point((x, 47), mix(img.getpixel((x, 47))[:3], GOLD_MUTED, 0.75 * a))
+
+
+def background(font_path):
+    rng = random.Random(0x4B6F7276)
+    img = sky(rng)
+    mountains(img, rng)
+    top_band(img)
+    crest(img)
+    title(img, font_path)
+    status_panel(img)
+    rgb = img.convert("RGB")
+    news_band(rgb, rng)
+    rgb = add_noise(rgb, noise(rng, W, H, 2))  # grain against gradient banding
+    img = rgb.convert("RGBA")
+    frame(img)
+    return img.convert("RGB")
+
+
+# --- Sprites ---
+
+BUTTON_LOOKS = (  # face top, face bottom, border: Normal, Hover, Pressed, Disabled
+    ((54, 92, 168), (22, 40, 88), (170, 136, 70)),
+    ((78, 122, 204), (34, 62, 126), (255, 214, 120)),
+    ((16, 28, 62), (30, 52, 104), (150, 118, 58)),
+    ((74, 76, 84), (46, 48, 54), (104, 106, 114)),
+)
+
+
+def buttons():
+    sheet = Image.new("RGB", (95, 80))
+    for row, (top, bottom, border) in enumerate(BUTTON_LOOKS):
+        face = vgradient(95, 20, [(0, top), (0.5, mix(top, bottom, 0.4)), (0.52, mix(top, bottom, 0.6)),
+                                  (1, bottom)])
+        d = ImageDraw.Draw(face)
+        d.rectangle((0, 0, 94, 19), outline=border)
+        inner = mix(top, (255, 255, 255), 0.25) if row != 2 else mix(bottom, (0, 0, 0), 0.4)
+        d.line((1, 1, 93, 1), fill=inner)
+        for x, y in ((0, 0), (94, 0), (0, 19), (94, 19)):
+            d.point((x, y), mix(border, (8, 12, 26), 0.6))  # soften the corners
+        sheet.paste(face, (0, 20 * row))
+    return sheet
+
+
+ROUND_LOOKS = (  # disc centre, disc rim, ring light, ring mid, ring dark
+    ((52, 96, 186), (12, 24, 62), GOLD_HI, GOLD, GOLD_LO),
+    ((70, 122, 222), (18, 34, 84), (255, 250, 210), (250, 206, 110), (160, 112, 44)),
+    ((26, 50, 110), (6, 12, 34), (200, 170, 100), (160, 120, 56), (90, 60, 24)),
+    ((34, 36, 44), (14, 15, 20), (150, 152, 160), (108, 110, 118), (60, 62, 70)),
+)
+
+
+def round_button(under, look):
+    """One 80x80 cell: the disc and ring drawn over the background square they cover."""
+    centre, rim, hi, mid, lo = look
+    n = 80 * SS
+    big = under.resize((n, n), Image.NEAREST).convert("RGBA")
+    d = ImageDraw.Draw(big)
+    c = n / 2
+    d.ellipse(around(c, c, 39.6 * SS), fill=(10, 8, 4, 255))
+    ring = Image.new("L", (n, n), 0)
+    ImageDraw.Draw(ring).ellipse(around(c, c, 38.8 * SS), 255)
+    metal = vgradient(n, n, [(0, hi), (0.35, mid), (0.7, lo), (1, mid)]).rotate(25, Image.BICUBIC, fillcolor=mid)
+    big.paste(metal, (0, 0), ring)
+    r = 33.5 * SS
+    d.ellipse(around(c, c, r + SS), fill=mix(lo, (0, 0, 0), 0.5) + (255,))
+    disc = radial(int(2 * r * 1.3), centre, rim).crop((int(r * 0.3), int(r * 0.45), int(r * 2.3), int(r * 2.45)))
+    m = Image.new("L", disc.size, 0)
+    ImageDraw.Draw(m).ellipse((0, 0, disc.size[0] - 1, disc.size[1] - 1), 255)
+    big.paste(disc, (int(c - r), int(c - r)), m)
+    gloss = Image.new("L", (n, n), 0)  # a soft sheen on the disc's upper half
+    ImageDraw.Draw(gloss).ellipse((c - r * 0.78, c - r * 0.92, c + r * 0.78, c - r * 0.05), 46)
+    big.paste((255, 255, 255, 255), (0, 0), gloss.filter(ImageFilter.GaussianBlur(3 * SS)))
+    return big.resize((80, 80), Image.BOX).convert("RGB")
+
+
+def round_buttons(bg):
+    under = bg.crop(START_BOX)
+    sheet = Image.new("RGB", (80, 320))
+    for row, look in enumerate(ROUND_LOOKS):
+        sheet.paste(round_button(under, look), (0, 80 * row))
+    return sheet
 
 
 def main():
-    out = sys.argv[1]
+    out, font_path = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
-    write(os.path.join(out, "background.bmp"), bmp24(816, 604, background))
-    write(os.path.join(out, "button.bmp"), bmp24(95, 80, button))
-    write(os.path.join(out, "button_strip.bmp"), bmp24(80, 320, strip))
-    write(os.path.join(out, "korvanth.ico"), ico([256, 48, 32, 16]))
+    bg = background(font_path)
+    write(os.path.join(out, "background.bmp"), bmp24(bg))
+    write(os.path.join(out, "button.bmp"), bmp24(buttons()))
+    write(os.path.join(out, "button_strip.bmp"), bmp24(round_buttons(bg)))
+    write(os.path.join(out, "korvanth.ico"), ico([emblem_image(n) for n in (256, 48, 32, 16)]))
 
 
 if __name__ == "__main__":

@@ -25,6 +25,18 @@ std::string resource(HMODULE module, LPCWSTR type, int id)
     return std::string((const char *)LockResource(loaded), SizeofResource(module, found));
 }
 
+// The colour at (x, y), counted from the top, of a 24-bit bitmap resource
+// (header, then bottom-up rows padded to 4 bytes) as 0xRRGGBB.
+unsigned pixel(const std::string &bitmap, int x, int y)
+{
+    BITMAPINFOHEADER header;
+    memcpy(&header, bitmap.data(), sizeof header);
+    size_t stride = ((size_t)header.biWidth * 3 + 3) & ~(size_t)3;
+    size_t at = header.biSize + stride * (size_t)(header.biHeight - 1 - y) + 3 * (size_t)x;
+    const unsigned char *p = (const unsigned char *)bitmap.data() + at;
+    return (unsigned)p[2] << 16 | (unsigned)p[1] << 8 | p[0];
+}
+
 }  // namespace
 
 TEST(Resources, BitmapsHaveTheirSizesAt24Bits)
@@ -44,6 +56,26 @@ TEST(Resources, BitmapsHaveTheirSizesAt24Bits)
     }
 }
 
+// The circular button is copied opaquely onto the background at (705, 495):
+// outside its ring every cell must repeat the background there, or the
+// button shows square corners.
+TEST(Resources, RoundButtonCornersRepeatTheBackground)
+{
+    Module exe;
+    ASSERT_TRUE(exe.handle);
+    std::string background = resource(exe.handle, MAKEINTRESOURCEW(2), 101);
+    std::string strip = resource(exe.handle, MAKEINTRESOURCEW(2), 103);
+    ASSERT_EQ(background.size(), sizeof(BITMAPINFOHEADER) + 816 * 3 * 604);
+    ASSERT_EQ(strip.size(), sizeof(BITMAPINFOHEADER) + 80 * 3 * 320);
+    const struct { int x, y; } outside[] = {{0, 0}, {79, 0}, {0, 79}, {79, 79}, {8, 8}, {71, 71}, {12, 2}};
+    for (int look = 0; look < 4; look++) {
+        for (const auto &p : outside)
+            EXPECT_EQ(pixel(strip, p.x, 80 * look + p.y), pixel(background, 705 + p.x, 495 + p.y))
+                << "look " << look << " at " << p.x << "," << p.y;
+        EXPECT_NE(pixel(strip, 40, 80 * look + 40), pixel(background, 745, 535)) << "look " << look;
+    }
+}
+
 TEST(Resources, IconGroupHoldsFourSizes)
 {
     Module exe;
@@ -55,6 +87,8 @@ TEST(Resources, IconGroupHoldsFourSizes)
     for (int i = 0; i < 4; i++) {
         unsigned char w = (unsigned char)group[6 + 14 * i];
         sizes[i] = w == 0 ? 256 : w;
+        // 32 bits per pixel: the round emblem needs its alpha channel.
+        EXPECT_EQ(*(const WORD *)(group.data() + 6 + 14 * i + 6), 32) << sizes[i];
     }
     EXPECT_EQ(sizes[0], 256);
     EXPECT_EQ(sizes[1], 48);
