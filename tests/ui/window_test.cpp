@@ -88,8 +88,9 @@ protected:
                 PostMessageW(window, WM_CLOSE, 0, 0);
             EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
             CloseHandle(thread);
-            if (window)
+            if (window) {
                 EXPECT_EQ(result, 0u) << "a closed window ends its loop with 0";
+            }
         }
         mirrors_set_builtin(nullptr, nullptr);
         poller_set_web_url(nullptr);
