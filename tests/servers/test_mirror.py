@@ -8,6 +8,7 @@ import os
 import ssl
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.request
 
@@ -104,6 +105,36 @@ class Mirror(unittest.TestCase):
         subprocess.run([MIRROR, "stop", self.state], check=True, capture_output=True)
         self.assertFalse(alive(self.pid))
         self.assertFalse(os.path.exists(os.path.join(self.state, "nginx.pid")))
+
+
+class RateLimitedMirror(unittest.TestCase):
+    """--limit-rate, with which the demo lets a download be watched."""
+
+    def test_limit_rate_slows_every_response_and_bad_values_are_refused(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            tree = os.path.join(tmp, "tree")
+            os.makedirs(tree)
+            body = os.urandom(128 * 1024)
+            with open(os.path.join(tree, "big"), "wb") as f:
+                f.write(body)
+            bad = subprocess.run([MIRROR, "start", "--state", os.path.join(tmp, "bad"),
+                                  "--limit-rate", "fast", tree], capture_output=True, text=True)
+            self.assertNotEqual(bad.returncode, 0)
+            self.assertIn("--limit-rate", bad.stderr)
+            state = os.path.join(tmp, "state")
+            subprocess.run([MIRROR, "start", "--state", state, "--limit-rate", "32k", tree],
+                           check=True, capture_output=True)
+            try:
+                with open(os.path.join(state, "http.port")) as f:
+                    url = "http://127.0.0.1:%s/big" % f.read().strip()
+                started = time.monotonic()
+                with urllib.request.urlopen(url, timeout=30) as r:
+                    self.assertEqual(r.read(), body)
+                # 128 KiB at 32 KiB/s: nginx sends about a second's worth at
+                # once, then three seconds more; unlimited it takes milliseconds.
+                self.assertGreater(time.monotonic() - started, 1.5)
+            finally:
+                subprocess.run([MIRROR, "stop", state], capture_output=True)
 
 
 if __name__ == "__main__":
