@@ -6,9 +6,13 @@
 // The length rules are strict because the manifest promises the size: a body
 // that would run past it is refused before the excess is written, a body that
 // ends early is refused and kept for the next resume.
+//
+// A transfer that falls below the slow-transfer rule's minimum rate is
+// abandoned like a broken one: what arrived stays in the file, so the next
+// attempt (or the next mirror) resumes it.
 #include "base/base.h"
 #include "content/content.h"
-#include "net/net.h"
+#include "net/net_internal.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -65,6 +69,8 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
     DWORD held_since = 0;  // ... since this tick
     uint64_t announced = 0;
     int status = 0;
+    RateWatch watch;
+    bool slow = false;
     LARGE_INTEGER size;
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
@@ -106,10 +112,15 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
     request = (HINTERNET)http_open_get(session, url, &connection);
     if (!request)
         goto done;
+    slow_watch_begin(&watch);
     if (!WinHttpSendRequest(request, range[0] ? range : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            range[0] ? (DWORD)-1 : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request, nullptr))
+                            range[0] ? (DWORD)-1 : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         goto done;
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        if (slow_watch_timed_out())
+            result = HTTP_TOO_SLOW;
+        goto done;
+    }
 
     status = http_status_code(request);
     if (status == 200) {
@@ -150,8 +161,12 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
             goto done;
         }
         DWORD avail = 0;
-        if (!WinHttpQueryDataAvailable(request, &avail))
-            goto done;
+        if (!WinHttpQueryDataAvailable(request, &avail)) {
+            if (!slow_watch_timed_out())
+                goto done;
+            slow = true;
+            avail = 0;
+        }
         if (avail > 0) {
             if (avail > HTTP_TRANSFER_BYTES - held)
                 avail = HTTP_TRANSFER_BYTES - held;
@@ -166,8 +181,11 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
                 held_since = GetTickCount();
             held += read;
             avail = read;
+            slow = !slow_watch_moved(&watch, read);
         }
-        if (held > 0 && (avail == 0 || HTTP_TRANSFER_BYTES - held < WRITE_ROOM_BYTES ||
+        // An abandoned transfer still stores what it held: the resume
+        // continues behind it.
+        if (held > 0 && (slow || avail == 0 || HTTP_TRANSFER_BYTES - held < WRITE_ROOM_BYTES ||
                          GetTickCount() - held_since >= WRITE_HOLD_MS)) {
             DWORD written = 0;
             if (!WriteFile(file, buf, held, &written, nullptr) || written != held)
@@ -176,6 +194,10 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
                 goto done;
             present += held;
             held = 0;
+        }
+        if (slow) {
+            result = HTTP_TOO_SLOW;
+            goto done;
         }
         if (avail == 0)
             break;

@@ -1,7 +1,8 @@
 // Whole bodies into memory: the manifest, its signature, the server status
 // and the news feed, and the small objects of an update. Each with a hard
-// limit.
-#include "net/net.h"
+// limit, and the slow-transfer rule: a body that trickles in is abandoned
+// with HTTP_TOO_SLOW.
+#include "net/net_internal.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -34,7 +35,8 @@ int grow_body(char **buf, uint64_t *cap, uint64_t need)
 // null or as a heap block of *cap bytes and is grown as needed, keeping one
 // byte more than the body. Fixed: *buf holds *cap bytes, and a body that
 // does not fit fails. Either way a body or announced length above `limit`
-// fails. 0 on every failure; *got is the body length.
+// fails. 0 on every failure, HTTP_TOO_SLOW when the slow-transfer rule
+// abandoned it; *got is the body length.
 int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint32_t limit,
              bool grow)
 {
@@ -55,10 +57,16 @@ int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint3
 
     int result = 0;
     uint64_t announced = 0;
+    RateWatch watch;
+    slow_watch_begin(&watch);
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0) ||
-        !WinHttpReceiveResponse(request, nullptr))
+                            0, 0))
         goto done;
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        if (slow_watch_timed_out())
+            result = HTTP_TOO_SLOW;
+        goto done;
+    }
 
     result = http_status_code(request);
     // A body announced above the limit would be refused after reading; an
@@ -70,7 +78,7 @@ int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint3
     for (;;) {
         DWORD avail = 0;
         if (!WinHttpQueryDataAvailable(request, &avail)) {
-            result = 0;
+            result = slow_watch_timed_out() ? HTTP_TOO_SLOW : 0;
             break;
         }
         if (avail == 0)
@@ -94,6 +102,10 @@ int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint3
             break;
         }
         *got += read;
+        if (!slow_watch_moved(&watch, read)) {
+            result = HTTP_TOO_SLOW;
+            break;
+        }
     }
 
 done:
@@ -114,7 +126,7 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
     uint64_t got = 0;
     int result = get_body(url, &buf, &cap, &got, limit, true);
     if (buf) {
-        if (result != 0) {
+        if (result > 0) {
             buf[got] = 0;
             *body_out = buf;
             *len_out = (uint32_t)got;
@@ -130,6 +142,6 @@ int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t 
     uint64_t cap = capacity;
     uint64_t got = 0;
     int result = get_body(url, &buffer, &cap, &got, capacity, false);
-    *len_out = result != 0 ? (uint32_t)got : 0;
+    *len_out = result > 0 ? (uint32_t)got : 0;
     return result;
 }

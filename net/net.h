@@ -21,7 +21,58 @@ enum {
     HTTP_TRANSFER_BYTES = 262144,
     // First capacity of a whole-body buffer; it doubles from there.
     HTTP_BODY_START_BYTES = 65536,
+    // The slowest transfer kept: one that moved fewer than HTTP_SLOW_MIN_BYTES
+    // in the last HTTP_SLOW_WINDOW_MS (waiting for the response included) is
+    // abandoned with HTTP_TOO_SLOW. A receive time-out is a silence of the
+    // whole window, so every request's receive time-out is the window too.
+    HTTP_SLOW_MIN_BYTES = 4096,
+    HTTP_SLOW_WINDOW_MS = 30000,
+    // Result of a GET that the rule above abandoned (a partial file stays).
+    HTTP_TOO_SLOW = -2,
 };
+
+// Replaces the slow-transfer rule's thresholds for this process (tests);
+// 0, 0 restores HTTP_SLOW_MIN_BYTES and HTTP_SLOW_WINDOW_MS. A minimum of 0
+// switches the rule off. Set it while no request runs.
+void http_set_slow_rule(uint32_t min_bytes, uint32_t window_ms);
+
+// Tick source of the slow-transfer rule (GetTickCount unless a test sets
+// another one; it must not run backwards).
+extern uint32_t (*http_rate_tick)(void);
+
+// What the rule saw when it abandoned a transfer: the bytes moved in the
+// window it measured, and that window's length in whole seconds.
+struct HttpStall {
+    uint64_t bytes;
+    uint32_t seconds;
+};
+
+// The stall of the calling thread's last request that ended with
+// HTTP_TOO_SLOW (like GetLastError: the result codes of the GETs are fixed,
+// and the callers log the numbers).
+HttpStall http_last_stall(void);
+
+// The rule over one transfer, free of platform calls. The window is cut into
+// RATE_WATCH_SLOTS slots and measured over the newest slots that cover it
+// (the slot in progress included), so a measured span is never shorter than
+// the window: a transfer that keeps the minimum in every window is never cut,
+// and one that does not is cut within a slot of the window's end.
+enum { RATE_WATCH_SLOTS = 16 };
+
+struct RateWatch {
+    uint32_t min_bytes;
+    uint32_t slot_ms;
+    uint32_t start;                           // tick the transfer began
+    uint32_t slot;                            // newest slot, counted from `start`
+    uint64_t bytes[RATE_WATCH_SLOTS + 1];     // ring: bytes moved per slot
+};
+
+void rate_watch_begin(RateWatch *w, uint32_t now, uint32_t min_bytes, uint32_t window_ms);
+
+// `bytes` more moved at tick `now` (0 to look without moving). 1 while the
+// transfer keeps the rate (always before a whole window has passed); 0 when
+// it is too slow, with what was measured in `stall`.
+int rate_watch_step(RateWatch *w, uint32_t now, uint64_t bytes, HttpStall *stall);
 
 // Sets the user agent of every session opened afterwards (at most 63
 // characters; longer texts are cut). Until it is called the agent is
@@ -33,11 +84,14 @@ const wchar_t *http_user_agent(void);
 
 // A WinHTTP session with the user agent, automatic proxy (default proxy when
 // the system has none), TLS 1.2 and 1.3 (1.2 alone where 1.3 is refused) and
-// the time-outs resolve/connect/send 30 s, receive 60 s. Null on failure;
+// the time-outs resolve/connect/send 30 s, receive 60 s (each request then
+// takes the slow-transfer window as its receive time-out). Null on failure;
 // close with WinHttpCloseHandle.
 void *http_open_session(void);
 
-// A GET request for the absolute http:// or https:// `url` on `session`.
+// A GET request for the absolute http:// or https:// `url` on `session`,
+// whose receives (the response and each read) time out after the
+// slow-transfer window (at most the session's 60 s).
 // The connection is stored through `connection_out` (null on failure) and
 // belongs to the caller, who closes it after the request. Null on failure.
 void *http_open_get(void *session, const wchar_t *url, void **connection_out);
@@ -58,13 +112,14 @@ int http_unasked_encoding(void *request);
 //   len_out:   the body length in bytes.
 //   limit:     the largest body accepted; exactly `limit` bytes pass.
 // Result: the HTTP status, or 0 on failure (no session or connection, a read
-// error, a body or announced length above `limit`, out of memory); on 0 no
-// body is handed over.
+// error, a body or announced length above `limit`, out of memory), or
+// HTTP_TOO_SLOW when the slow-transfer rule abandoned it; on either no body
+// is handed over.
 int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit);
 
 // The same into the caller's `buffer` of `capacity` bytes (no NUL added): a
 // body or announced length above `capacity` fails with 0. `len_out` is the
-// body length (0 on failure).
+// body length (0 on failure or HTTP_TOO_SLOW).
 int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out);
 
 // Called before every read of a download and once at its end.
@@ -83,8 +138,10 @@ typedef int (*DownloadProgressFn)(void *context, uint64_t present, uint64_t expe
 //               Null when the caller has no use for it (a gzip object, whose
 //               decoded content is what gets compared): nothing is hashed.
 //   progress:   may be null; `context` is passed through untouched.
-// Result: 200 or 206 on success, -1 when `progress` asked to stop, another
-// HTTP status when the server answered with it (nothing written), 0 on any
+// Result: 200 or 206 on success, -1 when `progress` asked to stop,
+// HTTP_TOO_SLOW when the slow-transfer rule abandoned it (every byte that
+// arrived is kept in the file for a resume), another HTTP status when the
+// server answered with it (nothing written), 0 on any
 // other failure, including the content faults that are logged: an unasked
 // Content-Encoding, a body longer than `expected_size` (announced or sent),
 // a body that ends early.

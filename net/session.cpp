@@ -1,6 +1,6 @@
 // Sessions, requests and response headers: the WinHTTP calls every GET of the
 // launcher shares.
-#include "net/net.h"
+#include "net/net_internal.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -68,6 +68,14 @@ void *http_open_get(void *session, const wchar_t *url, void **connection_out)
         WinHttpCloseHandle(connection);
         return nullptr;
     }
+    // A receive that waits out the slow-transfer window has already broken
+    // the rule: the wait for the response and every read end there. Where
+    // the system refuses, the session's time-outs stay.
+    DWORD receive_ms = slow_rule_receive_timeout_ms();
+    WinHttpSetTimeouts(request, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                       receive_ms);
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_ms,
+                     sizeof receive_ms);
     *connection_out = connection;
     return request;
 }

@@ -29,7 +29,9 @@ enum {
 wchar_t g_web_url[WEB_URL_CHARS] = KORVANTH_WEB_URL;
 
 // GETs `path` below the web site. The body (heap, NUL behind it) only for a
-// 200 answer; null otherwise, with everything that came freed.
+// 200 answer; null otherwise, with everything that came freed. A document
+// that trickles in is abandoned by the HTTP client's slow-transfer rule and
+// counts as no answer.
 char *fetch_document(const wchar_t *path, uint32_t limit, uint32_t *len_out)
 {
     *len_out = 0;

@@ -162,8 +162,17 @@ int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
                     f->mirror = m;
                     return FETCH_TRANSFERRED;
                 }
-                log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
-                            f->attempt);
+                if (result == HTTP_TOO_SLOW) {
+                    // Abandoned like a broken transfer: the part file stays
+                    // for the next attempt or mirror to resume.
+                    HttpStall stall = http_last_stall();
+                    log_wprintf(L"object %S%s: %s too slow, %llu bytes in %u s (try %d)", f->hex,
+                                suffix, mirror, (unsigned long long)stall.bytes, stall.seconds,
+                                f->attempt);
+                } else {
+                    log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
+                                f->attempt);
+                }
                 if (result == 404)
                     break;
                 if (f->attempt < ATTEMPTS_PER_VARIANT)

@@ -21,6 +21,18 @@ void free_body(char *body)
         HeapFree(GetProcessHeap(), 0, body);
 }
 
+// The failed fetch of `url` (`what` is "manifest" or "manifest.sig").
+void log_fetch_failure(const wchar_t *what, const wchar_t *url, int status)
+{
+    if (status == HTTP_TOO_SLOW) {
+        HttpStall stall = http_last_stall();
+        log_wprintf(L"%s: %s too slow, %llu bytes in %u s", what, url,
+                    (unsigned long long)stall.bytes, stall.seconds);
+    } else {
+        log_wprintf(L"%s: %s -> %d", what, url, status);
+    }
+}
+
 }  // namespace
 
 void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url)
@@ -68,7 +80,7 @@ int fetch_manifest(void *window, const MirrorList *list, int count, int64_t appl
         format_wide(url, 320, L"%smanifest.json", mirror);
         int status = http_get_to_memory(url, &body, &body_len, MANIFEST_BODY_LIMIT);
         if (status != 200 || body_len == 0) {
-            log_wprintf(L"manifest: %s -> %d", url, status);
+            log_fetch_failure(L"manifest", url, status);
             free_body(body);
             continue;
         }
@@ -76,7 +88,7 @@ int fetch_manifest(void *window, const MirrorList *list, int count, int64_t appl
         format_wide(url, 320, L"%smanifest.sig", mirror);
         status = http_get_to_memory(url, &sig, &sig_len, SIGNATURE_BODY_LIMIT);
         if (status != 200 || sig_len == 0) {
-            log_wprintf(L"manifest.sig: %s -> %d", url, status);
+            log_fetch_failure(L"manifest.sig", url, status);
             free_body(sig);
             free_body(body);
             continue;

@@ -18,6 +18,11 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /bytes/N                N bytes of the pattern (i * 7 + 3) % 251
   /slow/PATH...           any file below the tree (a whole mirror), Range
                           honoured, in 16 KiB pieces 20 ms apart
+  /pace/N/MS/PATH...      any file below the tree, Range honoured, N bytes
+                          at once and N more every MS milliseconds (a line
+                          slower, or just faster, than a client's minimum)
+  /hang/PATH...           any file below the tree announced, then silence
+  /mute/PATH...           a request read and never answered
   /gz-MODE/PATH...        any file below the tree; ".gz" objects served the
                           way /MODE/NAME serves a file (a mirror whose packed
                           objects misbehave)
@@ -46,6 +51,7 @@ import threading
 import time
 
 EXTRA = 100
+SILENCE_SECONDS = 120
 FOUR_GIB = 1 << 32
 
 
@@ -132,6 +138,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             if mode == "slow" and len(parts) >= 2:
                 return self.serve_slow("/".join(parts[1:]))
+            if mode == "pace" and len(parts) >= 4 and parts[1].isdigit() and parts[2].isdigit():
+                return self.serve_pace(int(parts[1]), int(parts[2]) / 1000.0,
+                                       "/".join(parts[3:]))
+            if mode in ("hang", "mute") and len(parts) >= 2:
+                return self.serve_silence(mode, "/".join(parts[1:]))
             if mode.startswith("gz-") and len(parts) >= 2:
                 data = self.load_below("/".join(parts[1:]))
                 if data is None:
@@ -231,6 +242,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[i:i + 16384])
             self.wfile.flush()
             time.sleep(0.02)
+
+    def serve_pace(self, piece, interval, rel):
+        data = self.load_below(rel)
+        if data is None or piece == 0:
+            return self.error(404)
+        body = self.ranged(data)
+        if body is None:
+            return
+        for i in range(0, len(body), piece):
+            if i:
+                time.sleep(interval)
+            self.wfile.write(body[i:i + piece])
+            self.wfile.flush()
+
+    def serve_silence(self, mode, rel):
+        # Held well past any client's time-out; the client's close ends it.
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
+        if mode == "hang":
+            self.head(200, len(data))
+            self.wfile.flush()
+        self.connection.settimeout(SILENCE_SECONDS)
+        try:
+            self.connection.recv(1)
+        except (socket.timeout, OSError):
+            pass
+        self.close_connection = True
 
     def serve_drop(self, data):
         body = self.ranged(data)

@@ -1,9 +1,12 @@
 #include "support/servers.h"
 
 #include "content/content.h"
+#include "net/net.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
+
+#include <windows.h>
 
 namespace net_test {
 
@@ -29,7 +32,24 @@ std::wstring url(Scheme scheme, const std::string &port_file, const std::string 
                                   "/" + path);
 }
 
+uint32_t fast_tick(void)
+{
+    // Differences stay right across the product's wrap.
+    return GetTickCount() * FastRuleClock::SCALE;
+}
+
 }  // namespace
+
+FastRuleClock::FastRuleClock() : saved_(http_rate_tick)
+{
+    http_rate_tick = fast_tick;
+}
+
+FastRuleClock::~FastRuleClock()
+{
+    http_rate_tick = saved_;
+    http_set_slow_rule(0, 0);
+}
 
 std::wstring mirror_url(Scheme scheme, const std::string &name)
 {

@@ -179,6 +179,25 @@ TEST_F(NewsPoll, TrickledDocumentsArriveWhole)
     expect_feed_items(info);
 }
 
+// Both documents padded to 20 KiB, so that either pace takes several of the
+// rule's windows (3 s each under the fast clock).
+TEST_F(NewsPoll, StalledDocumentsCountAsNoAnswer)
+{
+    FastRuleClock clock;
+    const std::string padding(20000, ' ');
+    publish(STATUS_ONLINE + padding, FEED + padding);
+    // 100 bytes every 5 s: each request is abandoned after the window.
+    ServerInfo info = poll(on_fault("pace/100/500"));
+    EXPECT_EQ(info.server_status, -1);
+    EXPECT_EQ(info.item_count, 0);
+    EXPECT_EQ(news_cases::check_invariants(info), "");
+
+    // 8 KiB every 20 s keeps the rate: waited for to the end.
+    info = poll(on_fault("pace/8192/2000"));
+    EXPECT_EQ(info.server_status, 1);
+    expect_feed_items(info);
+}
+
 TEST_F(NewsPoll, NoWebSite)
 {
     const std::wstring bases[] = {

@@ -74,6 +74,15 @@ size_t at(const std::string &log, const std::string &needle)
     return log.find(needle);
 }
 
+// How often `needle` stands in the log.
+int count_of(const std::string &log, const std::string &needle)
+{
+    int n = 0;
+    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
+        n++;
+    return n;
+}
+
 }  // namespace
 
 TEST(DownloadObject, PlainObjectAfterAMissingGzipOne)
@@ -107,10 +116,7 @@ TEST(DownloadObject, ThreeMismatchesMoveToTheNextMirror)
     EXPECT_EQ(start, 1);
     std::string log = log_text(dir.path());
     std::string mismatch = ": hash mismatch from " + narrow(mirror("corrupt")) + ", discarding";
-    int n = 0;
-    for (size_t p = log.find(mismatch); p != std::string::npos; p = log.find(mismatch, p + 1))
-        n++;
-    EXPECT_EQ(n, 3) << log;
+    EXPECT_EQ(count_of(log, mismatch), 3) << log;
     EXPECT_FALSE(file_exists(dest + L".part"));
 
     // A gzip object that decodes to the wrong content: the plain one next.
@@ -259,6 +265,56 @@ TEST(DownloadObject, BrokenLargeGzipObjectFallsBackToThePlainOne)
     EXPECT_NE(at(log, ".gz from " + narrow(mirror("bigbadgz")) + ": "), std::string::npos) << log;
     EXPECT_NE(at(log, ", discarding"), std::string::npos) << log;
     EXPECT_FALSE(file_exists(dest + L".tmp"));
+}
+
+// A mirror that trickles 100 bytes every 5 s (every 500 ms, under a clock
+// ten times as fast): each attempt is abandoned after the window, its bytes
+// kept, and the next mirror resumes the part file to the right digest.
+TEST(DownloadObject, TrickleMirrorIsAbandonedAndTheNextResumes)
+{
+    REQUIRE_RELEASES();
+    net_test::FastRuleClock clock;
+    TempDir dir;
+    log_open(dir.path().c_str());
+    Release r("main");
+    const ManifestEntry *dv = r.find("system/dv.exe");  // plain only: its part file travels
+    ASSERT_TRUE(dv && !dv->packed_size);
+    std::wstring trickle = paced_mirror(100, 500, "main");
+    std::string hex = net_test::sha256_of(release_file("main", "system/dv.exe"));
+    int resumed_before = mirror_requests("/update/main/objects/" + hex + " HTTP/1.1\" 206");
+    int start = 0;
+    std::wstring dest = dir / L"system/dv.exe";
+    EXPECT_EQ(fetch(dv, dest, {trickle, mirror("main")}, &start), 1);
+    EXPECT_EQ(start, 1);
+    expect_release_bytes(dest, "main", "system/dv.exe");
+    EXPECT_FALSE(file_exists(dest + L".part"));
+    std::string log = log_text(dir.path());
+    EXPECT_EQ(count_of(log, ": " + narrow(trickle) + " too slow, "), 3) << log;
+    EXPECT_NE(at(log, "object " + hex + ": " + narrow(trickle) + " too slow, "),
+              std::string::npos);
+    EXPECT_NE(at(log, " s (try 3)"), std::string::npos) << log;
+    // The second mirror was asked for the rest only.
+    EXPECT_GT(mirror_requests("/update/main/objects/" + hex + " HTTP/1.1\" 206"), resumed_before);
+}
+
+TEST(FetchManifest, TrickleMirrorIsAbandonedForTheNext)
+{
+    REQUIRE_RELEASES();
+    net_test::FastRuleClock clock;
+    TempDir dir;
+    log_open(dir.path().c_str());
+    std::wstring trickle = paced_mirror(100, 500, "main");
+    MirrorList list = list_of({trickle, mirror("main")});
+    Manifest manifest;
+    int index = -1, older = -1;
+    ASSERT_EQ(fetch_manifest(nullptr, &list, 2, 0, &manifest, &index, &older), 1);
+    manifest_free(&manifest);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(older, 0);
+    std::string log = log_text(dir.path());
+    EXPECT_NE(at(log, "manifest: " + narrow(trickle) + "manifest.json too slow, "),
+              std::string::npos) << log;
+    EXPECT_NE(at(log, "from " + narrow(mirror("main")) + ": 8 files"), std::string::npos) << log;
 }
 
 TEST(FetchManifest, OlderReleaseWithTheOtherMirrorDeadIsInvalid)

@@ -60,6 +60,12 @@ std::wstring slow_mirror(const std::string &name)
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/slow/update/" + name + "/");
 }
 
+std::wstring paced_mirror(int piece, int ms, const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/pace/" +
+                 std::to_string(piece) + "/" + std::to_string(ms) + "/update/" + name + "/");
+}
+
 std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name)
 {
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/gz-" + mode + "/update/" +

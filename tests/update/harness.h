@@ -33,6 +33,8 @@ struct PassResult {
 std::wstring mirror(const std::string &name);
 // The same release through the fault server's slow line.
 std::wstring slow_mirror(const std::string &name);
+// The same release from the fault server, `piece` bytes every `ms`.
+std::wstring paced_mirror(int piece, int ms, const std::string &name);
 // The same release from the fault server, its ".gz" objects served the way
 // the fault route `mode` ("short", "long", ...) serves a file.
 std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name);
