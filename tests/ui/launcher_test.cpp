@@ -26,6 +26,21 @@ protected:
     Job job;  // ends whatever still runs
     unsigned long pid = 0;
 
+    void TearDown() override
+    {
+        // A launcher the swap started may be outside the job's reach.
+        while (HWND w = launcher_window(0, 0)) {
+            DWORD other = 0;
+            GetWindowThreadProcessId(w, &other);
+            HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, other);
+            if (!p)
+                break;
+            TerminateProcess(p, 9);
+            WaitForSingleObject(p, 10000);
+            CloseHandle(p);
+        }
+    }
+
     void start(const std::wstring &first, const std::wstring &second)
     {
         wchar_t own[MAX_PATH];
@@ -39,17 +54,42 @@ protected:
         ASSERT_NE(pid, 0u);
     }
 
-    // A launcher window of this case's processes other than `not_of`.
+    // A launcher window of a process running this case's Korvanth.exe,
+    // other than process `not_of`. The process that the swap starts is found
+    // by its program: Wine's job lists need not hold grandchildren.
     HWND launcher_window(unsigned long not_of, unsigned timeout_ms)
     {
-        HWND found = nullptr;
+        Search search = {dir / L"Korvanth.exe", not_of, nullptr};
         wait_until([&] {
-            for (unsigned long id : job.running_ids())
-                if (id != not_of && (found = wait_for_window(L"KorvanthLauncher", id, 0)))
-                    return true;
-            return false;
+            EnumWindows(match, (LPARAM)&search);
+            return search.found != nullptr;
         }, timeout_ms);
-        return found;
+        return search.found;
+    }
+
+    struct Search {
+        std::wstring exe;
+        unsigned long not_of;
+        HWND found;
+    };
+
+    static BOOL CALLBACK match(HWND w, LPARAM param)
+    {
+        Search *search = (Search *)param;
+        wchar_t cls[32], image[MAX_PATH];
+        DWORD pid = 0, n = MAX_PATH;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == search->not_of || !IsWindowVisible(w) || !GetClassNameW(w, cls, 32) ||
+            lstrcmpW(cls, L"KorvanthLauncher"))
+            return TRUE;
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        bool ours = p && QueryFullProcessImageNameW(p, 0, image, &n) &&
+                    !lstrcmpiW(image, search->exe.c_str());
+        if (p)
+            CloseHandle(p);
+        if (ours)
+            search->found = w;
+        return ours ? FALSE : TRUE;
     }
 
     // The exit code of process `id`; 259 (still active) when it did not end in time.
