@@ -204,6 +204,7 @@ def summarize(args, generated, files, optional, results, written):
     print("korvanth-publish: %s (%s): %d files, %d optional, %d objects written, %d reused"
           % (args.version, generated, len(files), len(optional), written,
              len(results) - len(new)))
+    new = {r[1]: r for r in new}.values()  # one object for files of the same content
     if args.compression == "best" and new:
         ours = sum(r[3] or r[2] for r in new)
         zlib9 = sum(r[4] for r in new)
