@@ -8,12 +8,14 @@ import multiprocessing
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 
 from . import pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
-                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, utf8_len, write_atomically)
+                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, utf8_len,
+                     write_atomically)
 from .diff import print_patch
 from .progress import Progress
 from .release import load_private_key, manifest_bytes, sign
@@ -85,11 +87,12 @@ def plan_release(args):
             raise Failure("%s: remove %s names a file of this release" % (args.rules, path))
     launcher = None
     if args.launcher:
-        with open(args.launcher, "rb") as f:
-            if f.read(2) != b"MZ":
+        source = os.path.realpath(args.launcher)
+        with pack.open_source(source) as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode) or f.read(2) != b"MZ":
                 raise Failure("%s: not a Windows program" % args.launcher)
-            launcher = ClientFile(LAUNCHER_NAME, os.path.realpath(args.launcher),
-                                  os.fstat(f.fileno()))
+        launcher = ClientFile(LAUNCHER_NAME, source, st)
     return planned, removes, launcher
 
 
@@ -128,20 +131,25 @@ def start_worker(counter):
     pack.counter = counter
 
 
-def commit(out, staging, results, entries, launcher, data, signature):
-    """Moves the staged objects into place, then writes the manifest pair."""
+def commit(out, results, data, signature):
+    """Moves the staged objects into place and makes them and the moves
+    durable; only then writes the manifest pair that names them."""
     objects_dir = os.path.join(out, "objects")
     written = 0
     for _, digest, _, packed, _, staged in results:
         if staged is None:
             continue
         target = os.path.join(objects_dir, digest)
-        if not os.path.exists(target):  # a duplicate's object may be in place already
-            if packed:
-                os.replace(staged + ".gz", target + ".gz")
-                written += 1
+        # A file of the same content earlier in this build may have put them
+        # in place already. The .gz goes first: a plain object alone means
+        # "gzip saves nothing" to the next build.
+        if packed and not os.path.exists(target + ".gz"):
+            os.replace(staged + ".gz", target + ".gz")
+            written += 1
+        if not os.path.exists(target):
             os.replace(staged, target)
             written += 1
+    flush_file_system(objects_dir)
     write_atomically(os.path.join(out, "manifest.json"), [data])
     write_atomically(os.path.join(out, "manifest.sig"), [signature])
     return written
@@ -181,8 +189,7 @@ def cmd_build(args):
         if len(data) > MAX_MANIFEST_BYTES:
             raise Failure("manifest.json: %d bytes, the launcher reads at most %d"
                           % (len(data), MAX_MANIFEST_BYTES))
-        written = commit(args.out, staging, results, files + optional, entry, data,
-                         sign(key, data))
+        written = commit(args.out, results, data, sign(key, data))
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         for d in reversed(made):

@@ -10,7 +10,7 @@ import stat
 import subprocess
 import zlib
 
-from .common import BLOCK, Failure, gzip_digest, shown
+from .common import BLOCK, Failure, gzip_digest, shown, start_writeback
 from .scan import status_key
 
 STRONG_ENCODER = ["libdeflate-gzip", "-12", "-c"]
@@ -63,11 +63,10 @@ def open_source(source):
         p, flags | os.O_NONBLOCK | getattr(os, "O_NOFOLLOW", 0)))
 
 
-def stage(task, digest, staged):
+def stage(rel, source, key, mode, digest, staged):
     """Copies the file to `staged` while hashing it again and packing it with
-    zlib level 9; returns the zlib member's size. Runs of zeros are skipped
-    with a seek, so a sparse file stays sparse."""
-    rel, source, key, _, mode = task
+    zlib level 9 into `staged`.z; returns the zlib member's size. Runs of
+    zeros are skipped with a seek, so a sparse file stays sparse."""
     h = hashlib.sha256()
     packer = zlib.compressobj(9, zlib.DEFLATED, 31, 9)
     packed = 0
@@ -86,30 +85,28 @@ def stage(task, digest, staged):
         out = packer.flush()
         packed += len(out)
         gz.write(out)
-        for done in (plain, gz):
-            done.flush()
-            os.fsync(done.fileno())
+        plain.flush()
     if h.hexdigest() != digest:
         raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
                       % shown(rel))
     return packed
 
 
-def strong_pack(staged, digest, size):
-    """The strong encoder's member for `staged`, or None; kept only when it
-    decodes, as the launcher decodes it, to the file itself."""
+def strong_pack(rel, staged, digest, size):
+    """The strong encoder's member for `staged`, in `staged`.ld; refused
+    unless it decodes, as the launcher decodes it, to the file itself."""
     out_path = staged + ".ld"
     with open(out_path, "wb") as out:
         run = subprocess.run(STRONG_ENCODER + [staged], stdout=out, stderr=subprocess.PIPE)
     if run.returncode != 0:
-        raise Failure("%s failed on an object of %d bytes: %s"
-                      % (STRONG_ENCODER[0], size, run.stderr.decode(errors="replace").strip()))
+        raise Failure("%s: %s failed: %s" % (shown(rel), STRONG_ENCODER[0],
+                                             run.stderr.decode(errors="replace").strip()))
     try:
         if gzip_digest(out_path) != (digest, size):
             raise zlib.error("decodes to other content")
     except zlib.error as e:
-        raise Failure("%s made a member the launcher could not use (%s)"
-                      % (STRONG_ENCODER[0], e))
+        raise Failure("%s: %s made a member the launcher could not use (%s)"
+                      % (shown(rel), STRONG_ENCODER[0], e))
     return os.path.getsize(out_path)
 
 
@@ -119,7 +116,6 @@ def pack(item):
     packed size or 0, bytes over the wire with zlib level 9, staged name or
     None when the tree already holds the object)."""
     index, (rel, source, key, objects_dir, staging_dir, mode) = item
-    task = (rel, source, key, objects_dir, mode)
     h = hashlib.sha256()
     with open_source(source) as f:
         for block in read_blocks(f, rel, key, 0):
@@ -132,10 +128,10 @@ def pack(item):
         packed = os.path.getsize(existing + ".gz") if os.path.isfile(existing + ".gz") else 0
         return index, digest, size, packed, packed or size, None
     staged = os.path.join(staging_dir, str(index))
-    zlib_size = stage(task, digest, staged)
+    zlib_size = stage(rel, source, key, mode, digest, staged)
     candidates = [(zlib_size, staged + ".z")]
     if mode == "best" and zlib_size < size <= STRONG_MAX_BYTES:
-        candidates.append((strong_pack(staged, digest, size), staged + ".ld"))
+        candidates.append((strong_pack(rel, staged, digest, size), staged + ".ld"))
     best_size, best_path = min(candidates)  # zlib's on a tie
     if mode != "zlib9":
         report(size - size // 2)  # the other half of the file's share of the bar
@@ -143,8 +139,12 @@ def pack(item):
         if path != best_path or best_size >= size:
             os.unlink(path)
     os.chmod(staged, 0o644)
+    with open(staged, "rb") as done:  # the strong encoder has read it by now
+        start_writeback(done)
     if best_size >= size:
         return index, digest, size, 0, size, staged
+    with open(best_path, "rb") as member:
+        start_writeback(member)
     os.chmod(best_path, 0o644)
     os.replace(best_path, staged + ".gz")
     return index, digest, size, best_size, min(zlib_size, size), staged
