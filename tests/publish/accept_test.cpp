@@ -1,7 +1,9 @@
 // A release built by the publisher's tool (tests/publish/make_release.py, run
 // by the publish_release fixture with the key this test build carries) is
 // what the launcher's own signature check and manifest reader accept, and
-// every object it names is on the mirror tree with the promised digest.
+// every object it names is on the mirror tree with the promised digest; every
+// gzip object decodes with the launcher's own decoder. The same holds for the
+// release packed with --compression best, whose members another encoder made.
 #include "content/content.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
@@ -17,7 +19,7 @@ using testing_support::wine_path;
 
 namespace {
 
-const std::string RELEASE = KORVANTH_BINARY_DIR "/publish-release/mirror";
+const std::string RELEASES = KORVANTH_BINARY_DIR "/publish-release/";
 
 // A launcher built with a key whose private half we lack gets no release.
 bool release_missing()
@@ -25,10 +27,10 @@ bool release_missing()
     return testing_support::file_exists(wine_path(KORVANTH_BINARY_DIR "/publish-release/no-key"));
 }
 
-std::string release_file(const std::string &name)
+std::string release_file(const std::string &tree, const std::string &name)
 {
     std::string bytes;
-    EXPECT_TRUE(read_file(wine_path(RELEASE + "/" + name), &bytes)) << name;
+    EXPECT_TRUE(read_file(wine_path(RELEASES + tree + "/" + name), &bytes)) << name;
     return bytes;
 }
 
@@ -39,11 +41,12 @@ std::string hex_of(const uint8_t *digest)
     return text;
 }
 
-// The object named by `entry` holds `entry.size` bytes with its digest.
-void expect_object(const ManifestEntry &entry)
+// The object named by `entry` holds `entry.size` bytes with its digest, and
+// its gzip form, where the entry has one, decodes to the same.
+void expect_object(const std::string &tree, const ManifestEntry &entry)
 {
-    SCOPED_TRACE(entry.path);
-    std::wstring path = wine_path(RELEASE + "/objects/" + hex_of(entry.digest));
+    SCOPED_TRACE(tree + ": " + entry.path);
+    std::wstring path = wine_path(RELEASES + tree + "/objects/" + hex_of(entry.digest));
     uint8_t digest[SHA256_BYTES];
     ASSERT_TRUE(sha256_file(path.c_str(), digest));
     EXPECT_EQ(memcmp(digest, entry.digest, SHA256_BYTES), 0);
@@ -52,26 +55,35 @@ void expect_object(const ManifestEntry &entry)
         std::wstring packed = path + L".gz";
         EXPECT_EQ(testing_support::file_size(packed), entry.packed_size);
         EXPECT_LT(entry.packed_size, entry.size);
+        testing_support::TempDir scratch;
+        char error[GZIP_ERROR_TEXT_BYTES] = "";
+        ASSERT_TRUE(gunzip_file_hashed(packed.c_str(), (scratch / L"out").c_str(), digest, error))
+            << error;
+        EXPECT_EQ(memcmp(digest, entry.digest, SHA256_BYTES), 0);
     }
 }
 
-TEST(PublishedRelease, SignatureIsAcceptedAndAnyChangeRefused)
+class PublishedRelease : public testing::TestWithParam<const char *> {};
+
+INSTANTIATE_TEST_SUITE_P(Compression, PublishedRelease, testing::Values("mirror", "mirror-best"));
+
+TEST_P(PublishedRelease, SignatureIsAcceptedAndAnyChangeRefused)
 {
     if (release_missing())
         GTEST_SKIP() << "built with a key other than the demo key";
-    std::string manifest = release_file("manifest.json");
-    std::string sig = release_file("manifest.sig");
+    std::string manifest = release_file(GetParam(), "manifest.json");
+    std::string sig = release_file(GetParam(), "manifest.sig");
     EXPECT_TRUE(manifest_signature_valid(manifest.data(), manifest.size(), sig.data(), sig.size()));
     std::string changed = manifest;
     changed[changed.size() / 2] ^= 1;
     EXPECT_FALSE(manifest_signature_valid(changed.data(), changed.size(), sig.data(), sig.size()));
 }
 
-TEST(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
+TEST_P(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
 {
     if (release_missing())
         GTEST_SKIP() << "built with a key other than the demo key";
-    std::string bytes = release_file("manifest.json");
+    std::string bytes = release_file(GetParam(), "manifest.json");
     Manifest m;
     char error[128] = "";
     ASSERT_TRUE(manifest_parse(bytes.data(), bytes.size(), &m, error)) << error;
@@ -88,14 +100,15 @@ TEST(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
     uint8_t launcher_digest[SHA256_BYTES];
     ASSERT_TRUE(sha256_file(testing_support::launcher_exe().c_str(), launcher_digest));
     EXPECT_EQ(memcmp(launcher_digest, m.launcher.digest, SHA256_BYTES), 0);
-    expect_object(m.launcher);
+    expect_object(GetParam(), m.launcher);
 
-    ASSERT_EQ(m.file_count, 6);
+    ASSERT_EQ(m.file_count, 7);
     const struct {
         const char *path;
         char group;
         int seed;
     } want[] = {
+        {"data/quests.txt", 'b', 0},
         {"data/\xC3\xA9t\xC3\xA9 maps/a.dat", 'b', 0},
         {"interface/skin.xml", 'i', 0},
         {"settings.cfg", 'b', 1},
@@ -107,16 +120,35 @@ TEST(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
         EXPECT_STREQ(m.files[i].path, want[i].path);
         EXPECT_EQ(m.files[i].group, want[i].group) << want[i].path;
         EXPECT_EQ(m.files[i].seed, want[i].seed) << want[i].path;
-        expect_object(m.files[i]);
+        expect_object(GetParam(), m.files[i]);
     }
-    EXPECT_NE(m.files[5].packed_size, 0u);  // a program of zeros packs well
+    EXPECT_NE(m.files[6].packed_size, 0u);  // a program of zeros packs well
 
     ASSERT_EQ(m.optional_count, 1);
     EXPECT_STREQ(m.optional[0].path, "system/d3d9_dxvk.dll");
     EXPECT_STREQ(m.optional[0].id, "dxvk");
     EXPECT_EQ(m.optional[0].group, 0);
-    expect_object(m.optional[0]);
+    expect_object(GetParam(), m.optional[0]);
     manifest_free(&m);
+}
+
+// The best release is not the zlib one renamed: the text packs smaller.
+TEST(PublishedBestRelease, HoldsSmallerMembersThanZlib)
+{
+    if (release_missing())
+        GTEST_SKIP() << "built with a key other than the demo key";
+    Manifest zlib9, best;
+    char error[128] = "";
+    std::string zlib9_text = release_file("mirror", "manifest.json");
+    std::string best_text = release_file("mirror-best", "manifest.json");
+    ASSERT_TRUE(manifest_parse(zlib9_text.data(), zlib9_text.size(), &zlib9, error)) << error;
+    ASSERT_TRUE(manifest_parse(best_text.data(), best_text.size(), &best, error)) << error;
+    ASSERT_STREQ(best.files[0].path, "data/quests.txt");
+    EXPECT_LT(best.files[0].packed_size, zlib9.files[0].packed_size);
+    for (int i = 0; i < best.file_count; i++)
+        EXPECT_LE(best.files[i].packed_size, zlib9.files[i].packed_size) << best.files[i].path;
+    manifest_free(&zlib9);
+    manifest_free(&best);
 }
 
 }  // namespace

@@ -2,18 +2,31 @@
 """Builds a small release with the release tool for the launcher's own
 manifest tests: make_release.py OUT LAUNCHER_EXE KEY.pem
 
-OUT gets client/, rules and mirror/ (the release), signed with KEY.pem, the
-private half of the key the test build of the launcher carries. KEY.pem
+OUT gets client/, rules, mirror/ (the release as zlib packs it) and
+mirror-best/ (the same release with --compression best), signed with KEY.pem,
+the private half of the key the test build of the launcher carries. KEY.pem
 "none" (a build with a key we do not hold) leaves only OUT/no-key.
 """
 
 import os
+import random
 import shutil
 import subprocess
 import sys
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "publish", "korvanth-publish")
+
+
+
+def quests():
+    """Text on which the stronger encoder beats zlib, so that mirror-best
+    holds a member zlib did not make."""
+    words = "sword shield quest village dragon tavern gold silver potion scroll".split()
+    r = random.Random(5)
+    return "".join("%s %s %d\n" % (r.choice(words), r.choice(words), r.randrange(100))
+                   for _ in range(3000)).encode()
+
 
 FILES = {
     "system/dv.exe": b"MZ" + bytes(200000),
@@ -23,6 +36,7 @@ FILES = {
     "stock/skin.xml": b"<skin/>\n",
     "settings.cfg": b"volume=5\n",
     "data/\u00e9t\u00e9 maps/a.dat": os.urandom(777),
+    "data/quests.txt": quests(),
 }
 
 RULES = """\
@@ -52,11 +66,16 @@ def main():
     rules = os.path.join(out, "rules")
     with open(rules, "w") as f:
         f.write(RULES)
-    return subprocess.call([
-        sys.executable, TOOL, "build", "--client", client, "--rules", rules, "--key", key,
-        "--version", "1.2.3 \u00e9", "--out", os.path.join(out, "mirror"),
-        "--generated", "2026-03-04T05:06:07Z", "--launcher", launcher,
-        "--mirror", "https://one.example/korvanth/", "--mirror", "https://two.example/"])
+    for tree, compression in (("mirror", "zlib9"), ("mirror-best", "best")):
+        failed = subprocess.call([
+            sys.executable, TOOL, "build", "--client", client, "--rules", rules, "--key", key,
+            "--version", "1.2.3 \u00e9", "--out", os.path.join(out, tree),
+            "--generated", "2026-03-04T05:06:07Z", "--launcher", launcher,
+            "--mirror", "https://one.example/korvanth/", "--mirror", "https://two.example/",
+            "--compression", compression])
+        if failed:
+            return failed
+    return 0
 
 
 if __name__ == "__main__":

@@ -3,91 +3,20 @@
 
 import base64
 import gzip
-import hashlib
 import json
 import os
 import subprocess
-import sys
-import tempfile
 import unittest
-import zlib
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-TOOL = os.path.join(ROOT, "tools", "publish", "korvanth-publish")
-
-RULES = """\
-# renderer files of the Vulkan path are a feature of their own
-system/d3d9_dxvk.dll optional id=dxvk
-system/** system
-ui/** interface
-stock/** stock
-settings.cfg base seed   # the player's copy is never replaced
-"data/**" base
-remove old/gone.txt
-"""
+from fixture import RULES, ClientFixture, run, sha
 
 
-def run(*args):
-    return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, text=True)
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-class Release(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-        self.client = os.path.join(self.dir, "client")
-        self.mirror = os.path.join(self.dir, "mirror")
-        self.rules = os.path.join(self.dir, "rules")
-        self.key = os.path.join(self.dir, "k.pem")
-        self.pub = os.path.join(self.dir, "k.pub.pem")
-        self.files = {
-            "system/dv.exe": b"MZ" + b"\0" * 100000,          # packs well
-            "system/d3d9.dll": os.urandom(3000),              # does not pack
-            "system/d3d9_dxvk.dll": os.urandom(500),
-            "ui/a.xml": b"<ui/>\n",
-            "stock/a.xml": b"<stock/>\n",
-            "settings.cfg": b"volume=5\n",
-            "data/sub dir/\u00e9t\u00e9.txt": b"summer\n",
-        }
-        for rel, data in self.files.items():
-            self.write(rel, data)
-        with open(self.rules, "w") as f:
-            f.write(RULES)
-        self.assertEqual(run("keygen", self.key).returncode, 0)
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def write(self, rel, data):
-        path = os.path.join(self.client, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-
-    def build(self, *extra, version="1.0"):
-        return run("build", "--client", self.client, "--rules", self.rules, "--key", self.key,
-                   "--version", version, "--out", self.mirror,
-                   "--generated", "2026-01-02T03:04:05Z", *extra)
-
-    def verify(self):
-        return run("verify", "--pubkey", self.pub, self.mirror)
-
-    def manifest(self):
-        with open(os.path.join(self.mirror, "manifest.json"), "rb") as f:
-            return f.read()
-
-    def obj(self, rel, suffix=""):
-        return os.path.join(self.mirror, "objects", sha(self.files[rel]) + suffix)
-
+class Release(ClientFixture):
     def test_built_release_is_signed_complete_and_verifies(self):
         launcher = os.path.join(self.dir, "Korvanth.exe")
         with open(launcher, "wb") as f:

@@ -1,0 +1,1 @@
+"""The publisher's release tool; tools/publish/korvanth-publish runs cli.main."""

@@ -1,0 +1,221 @@
+"""`build`: a client folder into a mirror tree. Every file is hashed and
+packed by a pool of worker processes into a staging folder; only when every
+check has passed are the objects moved into objects/ and the manifest pair
+written, so a refused build leaves the tree as it was."""
+
+import datetime
+import multiprocessing
+import os
+import re
+import shutil
+import stat
+import sys
+import tempfile
+
+from . import pack
+from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
+                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, utf8_len,
+                     write_atomically)
+from .diff import print_patch
+from .progress import Progress
+from .release import load_private_key, manifest_bytes, sign
+from .rules import read_rules
+from .scan import ClientFile, inside, scan_client
+from .verify import read_manifest
+
+TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
+STAGING_PREFIX = ".korvanth-staging-"
+POLL_SECONDS = 0.2  # how often the progress line is redrawn while workers run
+
+
+def check_release_options(args):
+    if not args.version or utf8_len(args.version) > MAX_VERSION_BYTES:
+        raise Failure("--version: 1 to %d bytes of text" % MAX_VERSION_BYTES)
+    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in args.version):
+        raise Failure("--version: control characters are not allowed")
+    generated = args.generated or datetime.datetime.now(datetime.timezone.utc).strftime(
+        "%Y-%m-%dT%H:%M:%SZ")
+    try:
+        if not TIME_RE.fullmatch(generated):
+            raise ValueError
+        when = datetime.datetime.strptime(generated, "%Y-%m-%dT%H:%M:%SZ")
+        if when.year < 1970:
+            raise ValueError
+    except ValueError:
+        raise Failure("--generated: %r is not a UTC time YYYY-MM-DDTHH:MM:SSZ" % generated)
+    seen = set()
+    for url in args.mirror:
+        if not url.startswith("https://") or not url.endswith("/") or \
+                utf8_len(url) > MAX_MIRROR_BYTES:
+            raise Failure("--mirror %s: the launcher takes https:// addresses ending in /, "
+                          "at most %d bytes" % (url, MAX_MIRROR_BYTES))
+        if url.lower() in seen:
+            raise Failure("--mirror %s: given twice" % url)
+        seen.add(url.lower())
+    if len(args.mirror) > MAX_MANIFEST_MIRRORS:
+        raise Failure("--mirror: the launcher uses at most %d mirrors from a manifest"
+                      % MAX_MANIFEST_MIRRORS)
+    if args.jobs < 1:
+        raise Failure("--jobs: at least 1")
+    if args.compression == "best" and pack.strong_encoder_missing():
+        raise Failure(pack.strong_encoder_missing())
+    return generated
+
+
+def plan_release(args):
+    """(client files with their rules, remove paths, launcher file or None);
+    refuses anything the launcher could not use."""
+    if os.path.isdir(args.client) and inside(os.path.realpath(args.out),
+                                             os.path.realpath(args.client)):
+        raise Failure("%s: the mirror tree is inside the client folder, whose next release "
+                      "would carry it" % args.out)
+    rules, removes = read_rules(args.rules)
+    files = scan_client(args.client)
+    planned = []
+    for f in files:
+        rule = next((r for r in rules if r.matches(f.rel)), None)
+        if rule is None:
+            raise Failure("%s: no rule in %s matches %r"
+                          % (os.path.join(args.client, f.rel), args.rules, f.rel))
+        planned.append((f, rule))
+    if not any(rule.group != "optional" for _, rule in planned):
+        raise Failure("%s: no files for the release (the manifest needs at least one)"
+                      % args.client)
+    folded = {f.rel.lower() for f in files}
+    for path in removes:
+        if path.lower() in folded:
+            raise Failure("%s: remove %s names a file of this release" % (args.rules, path))
+    launcher = None
+    if args.launcher:
+        source = os.path.realpath(args.launcher)
+        with pack.open_source(source) as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode) or f.read(2) != b"MZ":
+                raise Failure("%s: not a Windows program" % args.launcher)
+        launcher = ClientFile(LAUNCHER_NAME, source, st)
+    return planned, removes, launcher
+
+
+def run_pool(tasks, jobs, quiet):
+    """Packs every task; the results in task order, whatever order the
+    workers finish in. The largest files start first, so no worker is left
+    with a big file at the end while the others idle."""
+    total = sum(t[2][2] for t in tasks)
+    progress = Progress(sys.stderr, len(tasks), total, quiet)
+    counter = multiprocessing.Value("q", 0)
+    order = sorted(range(len(tasks)), key=lambda i: -tasks[i][2][2])
+    results = [None] * len(tasks)
+    pool = multiprocessing.Pool(jobs, initializer=start_worker, initargs=(counter,))
+    try:
+        pending = pool.imap_unordered(pack.pack, [(i, tasks[i]) for i in order])
+        done = 0
+        while done < len(tasks):
+            try:
+                result = pending.next(timeout=POLL_SECONDS)
+                results[result[0]] = result
+                done += 1
+            except multiprocessing.TimeoutError:
+                pass
+            progress.show(done, counter.value, final=done == len(tasks))
+        pool.close()
+    except BaseException:
+        progress.abandon()
+        pool.terminate()
+        raise
+    finally:
+        pool.join()
+    return results
+
+
+def start_worker(counter):
+    pack.counter = counter
+
+
+def commit(out, results, data, signature):
+    """Moves the staged objects into place and makes them and the moves
+    durable; only then writes the manifest pair that names them."""
+    objects_dir = os.path.join(out, "objects")
+    written = 0
+    for _, digest, _, packed, _, staged in results:
+        if staged is None:
+            continue
+        target = os.path.join(objects_dir, digest)
+        # A file of the same content earlier in this build may have put them
+        # in place already. The .gz goes first: a plain object alone means
+        # "gzip saves nothing" to the next build.
+        if packed and not os.path.exists(target + ".gz"):
+            os.replace(staged + ".gz", target + ".gz")
+            written += 1
+        if not os.path.exists(target):
+            os.replace(staged, target)
+            written += 1
+    flush_file_system(objects_dir)
+    write_atomically(os.path.join(out, "manifest.json"), [data])
+    write_atomically(os.path.join(out, "manifest.sig"), [signature])
+    return written
+
+
+def cmd_build(args):
+    generated = check_release_options(args)
+    key = load_private_key(args.key)
+    old = read_manifest(args.against) if args.against else None
+    planned, removes, launcher = plan_release(args)
+
+    # Folders this build makes are taken away again if it fails.
+    made = [d for d in (args.out, os.path.join(args.out, "objects")) if not os.path.isdir(d)]
+    for d in made:
+        os.makedirs(d)
+    staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=args.out)
+    try:
+        sources = [f for f, _ in planned] + ([launcher] if launcher else [])
+        tasks = [(f.rel, f.source, f.key, os.path.join(args.out, "objects"), staging,
+                  args.compression) for f in sources]
+        results = run_pool(tasks, args.jobs, args.quiet)
+        files, optional = [], []
+        for (f, rule), (_, digest, size, packed, _, _) in zip(planned, results):
+            entry = {"p": f.rel, "s": size, "h": digest, "z": packed, "seed": rule.seed,
+                     "id": rule.id}
+            if rule.group == "optional":
+                optional.append(entry)
+            else:
+                entry["g"] = rule.group
+                files.append(entry)
+        entry = None
+        if launcher:
+            _, digest, size, packed, _, _ = results[-1]
+            entry = {"p": LAUNCHER_NAME, "s": size, "h": digest, "z": packed}
+        data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
+                              removes)
+        if len(data) > MAX_MANIFEST_BYTES:
+            raise Failure("manifest.json: %d bytes, the launcher reads at most %d"
+                          % (len(data), MAX_MANIFEST_BYTES))
+        written = commit(args.out, results, data, sign(key, data))
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        for d in reversed(made):
+            try:
+                os.rmdir(d)
+            except OSError:
+                pass
+        raise
+    shutil.rmtree(staging, ignore_errors=True)
+    summarize(args, generated, files, optional, results, written)
+    if old is not None:
+        print_patch(old, read_manifest(args.out), args)
+
+
+def summarize(args, generated, files, optional, results, written):
+    if args.quiet:
+        return
+    new = [r for r in results if r[5] is not None]
+    print("korvanth-publish: %s (%s): %d files, %d optional, %d objects written, %d reused"
+          % (args.version, generated, len(files), len(optional), written,
+             len(results) - len(new)))
+    new = {r[1]: r for r in new}.values()  # one object for files of the same content
+    if args.compression == "best" and new:
+        ours = sum(r[3] or r[2] for r in new)
+        zlib9 = sum(r[4] for r in new)
+        print("korvanth-publish: compression best: %s bytes over the wire for the %d new "
+              "objects, zlib level 9 %s: %s bytes (%.2f%%) saved"
+              % ("{:,}".format(ours), len(new), "{:,}".format(zlib9),
+                 "{:,}".format(zlib9 - ours), 100.0 * (zlib9 - ours) / max(zlib9, 1)))

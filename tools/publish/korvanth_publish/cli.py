@@ -1,0 +1,91 @@
+"""The command line of korvanth-publish."""
+
+import argparse
+import os
+import sys
+
+from .common import Failure
+
+USAGE = """\
+  korvanth-publish keygen KEY.pem
+  korvanth-publish build --client DIR --rules RULES --key KEY.pem --version NAME
+                         --out MIRROR [--generated YYYY-MM-DDTHH:MM:SSZ]
+                         [--mirror URL]... [--launcher EXE] [--jobs N]
+                         [--compression zlib9|best] [--against OLD_MIRROR] [--quiet]
+  korvanth-publish verify --pubkey KEY.pub.pem MIRROR
+  korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] OLD_MIRROR NEW_MIRROR"""
+
+
+def cpu_count():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def add_player(p):
+    p.add_argument("--interface", type=int, choices=(0, 1), default=0,
+                   help="count for players with the custom interface (default: stock)")
+    p.add_argument("--dxvk", type=int, choices=(0, 1), default=0,
+                   help="count for players with the Vulkan renderer on")
+    p.add_argument("--list", action="store_true", help="name every file of the patch")
+
+
+def parser():
+    ap = argparse.ArgumentParser(prog="korvanth-publish", usage=USAGE,
+                                 description="Builds and checks signed Korvanth releases.")
+    sub = ap.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("keygen", help="make a P-256 signing key pair")
+    p.add_argument("key", metavar="KEY.pem")
+    p = sub.add_parser("build", help="publish a client folder into a mirror tree")
+    p.add_argument("--client", required=True, metavar="DIR")
+    p.add_argument("--rules", required=True, metavar="RULES")
+    p.add_argument("--key", required=True, metavar="KEY.pem")
+    p.add_argument("--version", required=True, metavar="NAME")
+    p.add_argument("--out", required=True, metavar="MIRROR")
+    p.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
+    p.add_argument("--mirror", action="append", default=[], metavar="URL")
+    p.add_argument("--launcher", metavar="EXE")
+    p.add_argument("--jobs", type=int, default=cpu_count(), metavar="N",
+                   help="worker processes (default: every core, %d here)" % cpu_count())
+    p.add_argument("--compression", choices=("zlib9", "best"), default="zlib9",
+                   help="best: the stronger libdeflate encoder where it saves bytes")
+    p.add_argument("--against", metavar="OLD_MIRROR",
+                   help="also print what players of OLD_MIRROR's release download")
+    p.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    add_player(p)
+    p = sub.add_parser("verify", help="check a mirror tree")
+    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
+    p.add_argument("mirror", metavar="MIRROR")
+    p = sub.add_parser("diff", help="what players of OLD_MIRROR download to get NEW_MIRROR")
+    add_player(p)
+    p.add_argument("old", metavar="OLD_MIRROR")
+    p.add_argument("new", metavar="NEW_MIRROR")
+    return ap
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        if args.command == "keygen":
+            from .release import cmd_keygen
+            cmd_keygen(args)
+            return 0
+        if args.command == "build":
+            from .build import cmd_build
+            cmd_build(args)
+            return 0
+        if args.command == "diff":
+            from .diff import cmd_diff
+            return cmd_diff(args)
+        from .verify import cmd_verify
+        return cmd_verify(args)
+    except Failure as e:
+        print("korvanth-publish: %s" % e, file=sys.stderr)
+        return 1
+    except OSError as e:
+        print("korvanth-publish: %s: %s" % (e.filename or "", e.strerror), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("korvanth-publish: interrupted; the mirror tree is as it was", file=sys.stderr)
+        return 130

@@ -1,0 +1,136 @@
+"""Limits, path rules and file helpers every command of the tool shares."""
+
+import ctypes
+import hashlib
+import os
+import tempfile
+import zlib
+
+BLOCK = 1 << 20
+GROUPS = {"base", "system", "interface", "stock"}
+LAUNCHER_NAME = "Korvanth.exe"
+# Limits of the launcher's manifest reader (bytes of UTF-8 text).
+MAX_PATH_BYTES = 399
+MAX_VERSION_BYTES = 47
+MAX_ID_BYTES = 15
+MAX_MIRROR_BYTES = 255
+MAX_MANIFEST_MIRRORS = 4  # the launcher keeps its two built-in ones first, six in all
+MAX_NUMBER = 18446744073709551609
+MAX_MANIFEST_BYTES = 4194304
+FORBIDDEN = set('\\:*?"<>|')
+
+
+class Failure(Exception):
+    """A problem that ends the command; the text names the file."""
+
+
+def is_safe_relative_path(path):
+    """The launcher's rule for paths below the client folder (UTF-8 text)."""
+    raw = path.encode("utf-8", "surrogateescape")
+    if not 1 <= len(raw) <= MAX_PATH_BYTES:
+        return False
+    if path.startswith("/") or path.endswith("/") or "//" in path:
+        return False
+    if any(ord(c) < 0x20 or ord(c) == 0x7F or c in FORBIDDEN for c in path):
+        return False
+    return all(seg not in (".", "..") and not seg.endswith(" ") for seg in path.split("/"))
+
+
+def utf8_len(text):
+    return len(text.encode("utf-8"))
+
+
+def shown(name):
+    """A file name as printable text: bytes that are not UTF-8 appear as \\xNN,
+    so an error message about such a name can be printed at all."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def fold_case(name):
+    """The key under which Windows sees two names as one file. Each character
+    is mapped on its own, as NTFS does; mapping both ways errs on the side of
+    calling two names one, which only ever refuses a release."""
+    out = []
+    for c in name:
+        u = c.upper()
+        c = u if len(u) == 1 else c
+        lo = c.lower()
+        out.append(lo if len(lo) == 1 else c)
+    return "".join(out)
+
+
+def write_atomically(path, chunks):
+    """Writes the byte chunks to `path` through a temporary file in the same
+    folder, flushed to disk before the rename."""
+    folder = os.path.dirname(path) or "."
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            for chunk in chunks:
+                f.write(chunk)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def flush_file_system(path):
+    """Makes everything written to the file system that holds `path` durable
+    with one flush (syncfs). A build writes thousands of objects: a flush
+    per file would make every worker wait on the disk in turn."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        syncfs = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None)
+        if syncfs is None:
+            os.sync()
+        elif syncfs(fd) != 0:
+            raise OSError(ctypes.get_errno(), "cannot flush the objects to disk", path)
+    finally:
+        os.close(fd)
+
+
+def start_writeback(f):
+    """Asks the kernel to start writing the file's pages to disk now, without
+    waiting, so that the disk works while the workers pack the next files
+    and the final flush finds little left to write."""
+    if hasattr(os, "posix_fadvise"):
+        os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+
+
+def hash_file(path):
+    h, size = hashlib.sha256(), 0
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(BLOCK)
+            if not block:
+                return h.hexdigest(), size
+            h.update(block)
+            size += len(block)
+
+
+def gzip_digest(path):
+    """(sha256, size) of what the gzip file decodes to, read the way the
+    launcher reads it: exactly one member, nothing after it. Raises
+    zlib.error otherwise."""
+    unpacker, h, out = zlib.decompressobj(31), hashlib.sha256(), 0
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(BLOCK)
+            if not block:
+                break
+            if unpacker.eof:
+                raise zlib.error("data after the gzip member")
+            while block:
+                chunk = unpacker.decompress(block, BLOCK)
+                h.update(chunk)
+                out += len(chunk)
+                block = unpacker.unconsumed_tail
+            if unpacker.unused_data:
+                raise zlib.error("data after the gzip member")
+    if not unpacker.eof:
+        raise zlib.error("truncated")
+    return h.hexdigest(), out

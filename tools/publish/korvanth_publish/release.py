@@ -1,0 +1,88 @@
+"""The signed pair every release ends with: the manifest text and its
+signature, and the key that makes it."""
+
+import base64
+import json
+import os
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+from .common import Failure
+
+
+def public_pem_path(key_path):
+    base = key_path[:-4] if key_path.endswith(".pem") else key_path
+    return base + ".pub.pem"
+
+
+def cmd_keygen(args):
+    key_path = args.key
+    pub_path = public_pem_path(key_path)
+    for p in (key_path, pub_path):
+        if os.path.exists(p):
+            raise Failure("%s: exists; a signing key is never overwritten" % p)
+    key = ec.generate_private_key(ec.SECP256R1())
+    private_pem = key.private_bytes(serialization.Encoding.PEM,
+                                    serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption())
+    public_pem = key.public_key().public_bytes(serialization.Encoding.PEM,
+                                               serialization.PublicFormat.SubjectPublicKeyInfo)
+    fd = os.open(key_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(private_pem)
+    with open(pub_path, "xb") as f:
+        f.write(public_pem)
+    print("korvanth-publish: private key %s (keep it secret), public key %s "
+          "(build the launcher with -DKORVANTH_MANIFEST_PUBKEY=%s)"
+          % (key_path, pub_path, os.path.abspath(pub_path)))
+
+
+def entry_json(entry):
+    """One file entry, members in a fixed order."""
+    out = {"p": entry["p"], "s": entry["s"], "h": entry["h"]}
+    for key in ("g", "z", "seed", "id"):
+        if entry.get(key):
+            out[key] = entry[key]
+    return json.dumps(out, ensure_ascii=False, separators=(", ", ": "))
+
+
+def manifest_bytes(version, generated, launcher, mirrors, files, optional, removes):
+    """The manifest text: members in a fixed order, one entry a line."""
+    dump = lambda v: json.dumps(v, ensure_ascii=False)
+    lines = ["{", '"version": %s,' % dump(version), '"generated": %s' % dump(generated)]
+    if launcher:
+        lines[-1] += ","
+        lines.append('"launcher": %s' % entry_json(launcher))
+    if mirrors:
+        lines[-1] += ","
+        lines.append('"mirrors": [%s]' % ", ".join(dump(m) for m in mirrors))
+    for key, entries in (("files", files), ("optional", optional)):
+        if key == "files" or entries:
+            lines[-1] += ","
+            lines.append('"%s": [' % key)
+            lines.append(",\n".join(entry_json(e) for e in entries))
+            lines.append("]")
+    if removes:
+        lines[-1] += ","
+        lines.append('"remove": [%s]' % ", ".join(dump(r) for r in removes))
+    lines.append("}")
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def sign(key, data):
+    der = key.sign(data, ec.ECDSA(hashes.SHA256()))
+    r, s = decode_dss_signature(der)
+    return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
+
+
+def load_private_key(path):
+    try:
+        with open(path, "rb") as f:
+            key = serialization.load_pem_private_key(f.read(), password=None)
+    except (OSError, ValueError, TypeError) as e:
+        raise Failure("%s: not an unencrypted PEM private key: %s" % (path, e))
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
+        raise Failure("%s: not a P-256 key" % path)
+    return key

@@ -1,0 +1,98 @@
+"""The client folder as the release will carry it, refused whole when any
+part of it could not be published faithfully."""
+
+import os
+import stat
+
+from .common import LAUNCHER_NAME, Failure, fold_case, is_safe_relative_path, shown
+
+
+class ClientFile:
+    """One file of the client: its relative path, the path its content is
+    read from (a link's target) and what its status said when it was found,
+    to tell later whether it changed."""
+
+    def __init__(self, rel, source, st):
+        self.rel, self.source, self.size = rel, source, st.st_size
+        self.key = status_key(st)
+
+
+def status_key(st):
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def inside(path, folder):
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def _raise(error):
+    raise Failure("%s: %s" % (shown(error.filename or ""), error.strerror))
+
+
+def link_target(full, root):
+    """A link to a file inside the client is published as that file's
+    content; a link that leaves the client would publish whatever it names
+    on the publisher's machine, so it is refused, as are dangling links."""
+    target = os.path.realpath(full)
+    if not inside(target, root):
+        raise Failure("%s: a link to %s, outside the client folder; copy the file in "
+                      "or leave it out" % (shown(full), shown(target)))
+    try:
+        st = os.stat(target)
+    except OSError as e:
+        raise Failure("%s: a link that leads nowhere (%s)" % (shown(full), e.strerror))
+    if not stat.S_ISREG(st.st_mode):
+        raise Failure("%s: a link to something other than a file" % shown(full))
+    return target, st
+
+
+def walk(client):
+    """Every file below the client folder, sorted by the bytes of its path."""
+    root = os.path.realpath(client)
+    found = []
+    for folder, dirs, files in os.walk(client, onerror=_raise):
+        for name in sorted(dirs):
+            full = os.path.join(folder, name)
+            if os.path.islink(full):
+                # Walking into it could loop or publish a folder twice.
+                raise Failure("%s: a link to a folder; put the folder itself there"
+                              % shown(full))
+        dirs.sort()
+        for name in files:
+            full = os.path.join(folder, name)
+            rel = os.path.relpath(full, client).replace(os.sep, "/")
+            st = os.lstat(full)
+            source = full
+            if stat.S_ISLNK(st.st_mode):
+                source, st = link_target(full, root)
+            elif not stat.S_ISREG(st.st_mode):
+                raise Failure("%s: not a regular file" % shown(full))
+            found.append(ClientFile(rel, source, st))
+    return sorted(found, key=lambda f: f.rel.encode("utf-8", "surrogateescape"))
+
+
+def scan_client(client):
+    """The client's files, after every check of their names."""
+    if not os.path.isdir(client):
+        raise Failure("%s: not a folder" % client)
+    files = walk(client)
+    by_folded = {}  # folded name -> (name, "file" or "folder")
+    for f in files:
+        full = os.path.join(client, f.rel)
+        try:
+            f.rel.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Failure("%s: the name is not UTF-8; rename it" % shown(full))
+        if not is_safe_relative_path(f.rel):
+            raise Failure("%s: the launcher refuses the path %r" % (full, f.rel))
+        if f.rel.lower() == LAUNCHER_NAME.lower():
+            raise Failure("%s: the launcher is published with --launcher, not as a client file"
+                          % full)
+        parts = f.rel.split("/")
+        names = [("/".join(parts[:i]), "folder") for i in range(1, len(parts))]
+        for name, kind in names + [(f.rel, "file")]:
+            other = by_folded.setdefault(fold_case(name), (name, kind))
+            if kind == "file" and other != (name, kind) or other[1] == "file" and kind == "folder":
+                raise Failure("%s: the %s %s and the %s %s differ only in letter case "
+                              "(one name on Windows)" % (client, kind, name, other[1], other[0]))
+    return files

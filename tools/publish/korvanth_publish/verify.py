@@ -1,0 +1,203 @@
+"""`verify`: a mirror tree checked the way the launcher will read it."""
+
+import base64
+import binascii
+import json
+import os
+import re
+import zlib
+
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+
+from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
+                     Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
+
+TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
+
+
+def decode_signature(text):
+    """The launcher's reading: whitespace and '=' skipped, both Base64
+    alphabets accepted. Returns the bytes or None."""
+    cleaned = re.sub(rb"[=\r\n \t]", b"", text).replace(b"-", b"+").replace(b"_", b"/")
+    if not re.fullmatch(rb"[A-Za-z0-9+/]*", cleaned):
+        return None
+    if len(cleaned) % 4 == 1:
+        cleaned = cleaned[:-1]  # six bits that make no byte
+    try:
+        return base64.b64decode(cleaned + b"=" * (-len(cleaned) % 4))
+    except binascii.Error:
+        return None
+
+
+def unique_pairs(pairs):
+    keys = [k for k, _ in pairs]
+    dup = sorted({k for k in keys if keys.count(k) > 1})
+    if dup:
+        raise ValueError("duplicate member %s" % ", ".join(repr(k) for k in dup))
+    return dict(pairs)
+
+
+def is_number(v):
+    return isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= MAX_NUMBER
+
+
+def check_entry(where, e, need_group, problems):
+    """The launcher's file-entry rules; appends problems, returns the entry or None."""
+    if not isinstance(e, dict) or not e:
+        problems.append("%s: not a file entry" % where)
+        return None
+    if not all(k in e for k in ("p", "s", "h")):
+        problems.append("%s: needs p, s, h" % where)
+        return None
+    ok = True
+    if not isinstance(e["p"], str) or not is_safe_relative_path(e["p"]):
+        problems.append("%s: path %r is refused by the launcher" % (where, e["p"]))
+        ok = False
+    if not is_number(e["s"]) or not is_number(e.get("z", 0)):
+        problems.append("%s: sizes must be whole numbers" % where)
+        ok = False
+    if not isinstance(e["h"], str) or not re.fullmatch(r"[0-9a-fA-F]{64}", e["h"]):
+        problems.append("%s: bad sha256" % where)
+        ok = False
+    if need_group and e.get("g") not in GROUPS:
+        problems.append("%s: unknown group %r" % (where, e.get("g")))
+        ok = False
+    if "id" in e and (not isinstance(e["id"], str) or utf8_len(e["id"]) > MAX_ID_BYTES):
+        problems.append("%s: bad id" % where)
+        ok = False
+    if "seed" in e and not is_number(e["seed"]):
+        problems.append("%s: seed must be a number" % where)
+        ok = False
+    return e if ok else None
+
+
+def check_manifest(data, problems):
+    """Returns the document (or None) and the entries to check against the objects."""
+    try:
+        doc = json.loads(data.decode("utf-8"), object_pairs_hook=unique_pairs)
+    except (UnicodeDecodeError, ValueError, RecursionError) as e:
+        problems.append("manifest.json: not valid JSON: %s" % e)
+        return None, []
+    if not isinstance(doc, dict):
+        problems.append("manifest.json: not an object")
+        return None, []
+    for key in doc:
+        if utf8_len(key) >= 32:
+            problems.append("manifest.json: member %r is too long for the launcher" % key)
+    version, generated = doc.get("version"), doc.get("generated")
+    if not isinstance(version, str) or utf8_len(version) > MAX_VERSION_BYTES:
+        problems.append("manifest.json: version must be a text of at most %d bytes"
+                        % MAX_VERSION_BYTES)
+    if not isinstance(generated, str) or not TIME_RE.fullmatch(generated):
+        problems.append("manifest.json: generated must be YYYY-MM-DDTHH:MM:SSZ")
+    files = doc.get("files")
+    if not isinstance(files, list) or not files:
+        problems.append("manifest.json: files must be a non-empty list")
+        files = []
+    entries = []
+    for i, e in enumerate(files):
+        entries.append(check_entry("files[%d]" % i, e, True, problems))
+    optional = doc.get("optional", [])
+    for i, e in enumerate(optional if isinstance(optional, list) else []):
+        entry = check_entry("optional[%d]" % i, e, False, problems)
+        if entry is not None and not entry.get("id"):
+            problems.append("optional[%d]: needs an id" % i)
+        entries.append(entry)
+    if "launcher" in doc:
+        entries.append(check_entry("launcher", doc["launcher"], False, problems))
+    for i, r in enumerate(doc.get("remove", [])):
+        if not isinstance(r, str) or not is_safe_relative_path(r):
+            problems.append("remove[%d]: path %r is refused by the launcher" % (i, r))
+    for i, m in enumerate(doc.get("mirrors", [])):
+        if not isinstance(m, str) or not m.startswith("https://") or not m.endswith("/"):
+            problems.append("mirrors[%d]: %r is dropped by the launcher" % (i, m))
+    return doc, [e for e in entries if e is not None]
+
+
+def read_manifest(mirror):
+    """The manifest of a mirror tree as a document; any problem ends the command."""
+    path = os.path.join(mirror, "manifest.json")
+    try:
+        with open(path, "rb") as f:
+            data = f.read(MAX_MANIFEST_BYTES + 1)
+    except OSError as e:
+        raise Failure("%s: %s" % (path, e.strerror))
+    problems = [] if len(data) <= MAX_MANIFEST_BYTES else ["larger than the launcher reads"]
+    doc, _ = check_manifest(data, problems)
+    if problems:
+        raise Failure("%s: %s" % (path, "; ".join(problems)))
+    return doc
+
+
+def check_object(objects_dir, entry, problems):
+    digest, size, packed = entry["h"].lower(), entry["s"], entry.get("z", 0)
+    name = "objects/" + digest
+    plain = os.path.join(objects_dir, digest)
+    if not os.path.isfile(plain):
+        problems.append("%s: missing (%s)" % (name, entry["p"]))
+    else:
+        got_digest, got_size = hash_file(plain)
+        if got_size != size or got_digest != digest:
+            problems.append("%s: content does not match its name (%s)" % (name, entry["p"]))
+    if not packed:
+        return
+    gz = plain + ".gz"
+    if not os.path.isfile(gz):
+        problems.append("%s.gz: missing (%s)" % (name, entry["p"]))
+        return
+    if os.path.getsize(gz) != packed:
+        problems.append("%s.gz: %d bytes, the manifest says %d" % (name, os.path.getsize(gz),
+                                                                   packed))
+    try:
+        decoded = gzip_digest(gz)
+    except zlib.error as e:
+        problems.append("%s.gz: does not decode: %s" % (name, e))
+        return
+    if decoded != (digest, size):
+        problems.append("%s.gz: decodes to other content than %s" % (name, name))
+
+
+def cmd_verify(args):
+    problems = []
+    try:
+        with open(args.pubkey, "rb") as f:
+            pub = serialization.load_pem_public_key(f.read())
+        if not isinstance(pub, ec.EllipticCurvePublicKey) or pub.curve.name != "secp256r1":
+            raise ValueError("not a P-256 key")
+    except (OSError, ValueError) as e:
+        raise Failure("%s: not a PEM public key: %s" % (args.pubkey, e))
+    try:
+        with open(os.path.join(args.mirror, "manifest.json"), "rb") as f:
+            data = f.read()
+        with open(os.path.join(args.mirror, "manifest.sig"), "rb") as f:
+            sig_text = f.read()
+    except OSError as e:
+        raise Failure("%s: %s" % (e.filename, e.strerror))
+    raw = decode_signature(sig_text)
+    if raw is None or len(raw) != 64:
+        problems.append("manifest.sig: not the Base64 of a 64-byte signature")
+    else:
+        try:
+            pub.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"),
+                                            int.from_bytes(raw[32:], "big")),
+                       data, ec.ECDSA(hashes.SHA256()))
+        except InvalidSignature:
+            problems.append("manifest.sig: does not verify manifest.json with %s" % args.pubkey)
+    if len(data) > MAX_MANIFEST_BYTES:
+        problems.append("manifest.json: larger than the launcher reads")
+    _, entries = check_manifest(data, problems)
+    objects_dir = os.path.join(args.mirror, "objects")
+    seen = set()
+    for entry in entries:
+        if entry["h"].lower() not in seen:
+            seen.add(entry["h"].lower())
+            check_object(objects_dir, entry, problems)
+    for p in problems:
+        print("korvanth-publish: %s" % p)
+    if problems:
+        return 1
+    print("korvanth-publish: %s verified: signature good, %d objects" % (args.mirror, len(seen)))
+    return 0
