@@ -354,7 +354,9 @@ int decoder_flush(GzipDecoder *d)
     size_t n = d->out_pos - CHUNK_START;
     if (n == 0)
         return 1;
-    if (n == OUT_CHUNK_BYTES)
+    if (d->crc_clmul)
+        d->crc = crc32_update_clmul(d->crc_table, d->crc, start, n);
+    else if (n == OUT_CHUNK_BYTES)
         d->crc = crc32_update_halves(d->crc_table, d->crc, start, n, d->crc_half_shift);
     else
         d->crc = crc32_update(d->crc_table, d->crc, start, n);
@@ -406,6 +408,7 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     if (!tables_built)
         crc32_build_tables(d->crc_table);
     d->crc_half_shift = crc32_shift_for(OUT_CHUNK_BYTES / 2);
+    d->crc_clmul = cpu_has_clmul();
 
     int r = decode_member(d);
     if (r == GZIP_OK && decoded_size)

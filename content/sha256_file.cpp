@@ -128,7 +128,7 @@ int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES])
                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    RunningDigest digest = {nullptr, nullptr};
+    RunningDigest digest = {};
     int ok = 0;
     bool lent = false;
     uint8_t *blocks = borrow_blocks(&lent);
