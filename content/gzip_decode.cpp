@@ -381,7 +381,14 @@ namespace {
 // thread's call meanwhile allocates its own) and keeps its block on return.
 GzipDecoder *g_kept_decoder;
 
+int g_cpu_extensions = 1;
+
 }  // namespace
+
+int gzip_use_cpu_extensions(int allow)
+{
+    return __atomic_exchange_n(&g_cpu_extensions, allow ? 1 : 0, __ATOMIC_RELAXED);
+}
 
 int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *write_context,
                 uint64_t *decoded_size)
@@ -408,7 +415,9 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     if (!tables_built)
         crc32_build_tables(d->crc_table);
     d->crc_half_shift = crc32_shift_for(OUT_CHUNK_BYTES / 2);
-    d->crc_clmul = cpu_has_clmul();
+    int extensions = __atomic_load_n(&g_cpu_extensions, __ATOMIC_RELAXED);
+    d->crc_clmul = extensions && cpu_has_clmul();
+    d->use_bmi2 = extensions && cpu_has_bmi2();
 
     int r = decode_member(d);
     if (r == GZIP_OK && decoded_size)

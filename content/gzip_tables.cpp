@@ -28,7 +28,7 @@ uint32_t symbol_entry(CodeKind kind, unsigned sym, unsigned bits)
     switch (kind) {
     case KIND_LITLEN:
         if (sym < 256)
-            return ENTRY_LITERAL | (uint32_t)sym << 16 | cw;
+            return ENTRY_LITERAL | (uint32_t)bits << 25 | (uint32_t)sym << 8 | bits;
         if (sym == 256)
             return ENTRY_EXCEPTIONAL | ENTRY_END_OF_BLOCK | cw;
         if (sym <= 285)
@@ -147,9 +147,37 @@ int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS])
                        KIND_PRECODE);
 }
 
+// Main-table entries whose literal leaves room for a second codeword in the
+// index bits get that one too when it is a literal. The second codeword
+// starts at bit `len1` of the index: the entry at index >> len1 decodes it
+// (its top bits are zero there, which is harmless when the codeword fits).
+// Entries below the current one may already hold pairs; their first literal
+// and its length are still there.
+static void pair_literals(uint32_t *table)
+{
+    const unsigned main_size = 1u << LITLEN_TABLE_BITS;
+    for (unsigned i = 0; i < main_size; i++) {
+        uint32_t first = table[i];
+        if (!(first & ENTRY_LITERAL))
+            continue;
+        unsigned len1 = first & 0xFF;
+        uint32_t next = table[i >> len1];
+        if (!(next & ENTRY_LITERAL))
+            continue;
+        unsigned len2 = (next >> 25) & 0xF;
+        if (len1 + len2 > LITLEN_TABLE_BITS)
+            continue;
+        table[i] = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
+                   (len1 + len2);
+    }
+}
+
 int build_litlen_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
 {
-    return build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN);
+    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN))
+        return 0;
+    pair_literals(table);
+    return 1;
 }
 
 int build_dist_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
