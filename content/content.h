@@ -7,12 +7,36 @@
 
 enum { SHA256_BYTES = 32, SHA256_HEX_CHARS = 65 };
 
-// A digest fed chunk by chunk. Zero-initialise, then begin; release closes
-// whatever was opened and is safe after a partial begin.
-struct RunningDigest {
-    void *provider;  // BCRYPT_ALG_HANDLE
-    void *hash;      // BCRYPT_HASH_HANDLE
+// The in-process engine's state: the chaining value, the number of bytes
+// fed and the part of a block that waits for more.
+struct Sha256Blocks {
+    uint32_t h[8];
+    uint64_t total;
+    uint8_t partial[64];
 };
+
+// A digest fed chunk by chunk. Zero-initialise, then begin; release closes
+// whatever was opened and is safe after a partial begin. The engine is fixed
+// at begin, so a digest never mixes the two.
+struct RunningDigest {
+    void *provider;  // BCRYPT_ALG_HANDLE while bcrypt hashes
+    void *hash;      // BCRYPT_HASH_HANDLE
+    int engine;      // a Sha256Engine once begun, 0 before
+    Sha256Blocks blocks;
+};
+
+// Who computes SHA-256: the processor's SHA extensions where it has them
+// (several times faster), the platform's bcrypt provider otherwise.
+enum Sha256Engine {
+    SHA256_ENGINE_BCRYPT = 1,
+    SHA256_ENGINE_SHA_NI = 2,
+};
+
+// The engine of this process, chosen on first use from what CPUID reports.
+int sha256_engine(void);
+// For tests and benchmarks: later digests use `engine`. 1 when it is
+// available, 0 (nothing changed) when this processor lacks it.
+int sha256_select_engine(int engine);
 
 enum DigestBegin {
     DIGEST_BEGIN_OK = 1,

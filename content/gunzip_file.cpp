@@ -45,7 +45,7 @@ int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
                   uint8_t digest[SHA256_BYTES], char *error_text)
 {
     error_text[0] = 0;
-    RunningDigest running = {nullptr, nullptr};
+    RunningDigest running = {};
     HANDLE out = INVALID_HANDLE_VALUE;
     int ok = 0;
 

@@ -354,7 +354,9 @@ int decoder_flush(GzipDecoder *d)
     size_t n = d->out_pos - CHUNK_START;
     if (n == 0)
         return 1;
-    if (n == OUT_CHUNK_BYTES)
+    if (d->crc_clmul)
+        d->crc = crc32_update_clmul(d->crc_table, d->crc, start, n);
+    else if (n == OUT_CHUNK_BYTES)
         d->crc = crc32_update_halves(d->crc_table, d->crc, start, n, d->crc_half_shift);
     else
         d->crc = crc32_update(d->crc_table, d->crc, start, n);
@@ -379,7 +381,14 @@ namespace {
 // thread's call meanwhile allocates its own) and keeps its block on return.
 GzipDecoder *g_kept_decoder;
 
+int g_cpu_extensions = 1;
+
 }  // namespace
+
+int gzip_use_cpu_extensions(int allow)
+{
+    return __atomic_exchange_n(&g_cpu_extensions, allow ? 1 : 0, __ATOMIC_RELAXED);
+}
 
 int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *write_context,
                 uint64_t *decoded_size)
@@ -406,6 +415,9 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
     if (!tables_built)
         crc32_build_tables(d->crc_table);
     d->crc_half_shift = crc32_shift_for(OUT_CHUNK_BYTES / 2);
+    int extensions = __atomic_load_n(&g_cpu_extensions, __ATOMIC_RELAXED);
+    d->crc_clmul = extensions && cpu_has_clmul();
+    d->use_bmi2 = extensions && cpu_has_bmi2();
 
     int r = decode_member(d);
     if (r == GZIP_OK && decoded_size)

@@ -2,17 +2,19 @@
 // block, the part of decoding where nearly all the time goes.
 #include "content/gzip_internal.h"
 
+#include <cpuid.h>
 #include <string.h>
 
 namespace {
 
 // The fast loop runs while the input buffer holds enough bytes for every
 // word-wise refill of one step (at most four, each advancing less than a
-// word and loading one) and the chunk has room for a literal and the longest
-// match with the copy's overshoot; then it needs no checks for the end of
-// the input (nothing can have been padded yet) or of the chunk.
+// word and loading one) and the chunk has room for two literal stores of two
+// bytes each, or one and the longest match with the copy's overshoot; then it
+// needs no checks for the end of the input (nothing can have been padded
+// yet) or of the chunk.
 const uint32_t FAST_IN_MARGIN = 6 * sizeof(GzipBits);
-const uint32_t FAST_OUT_MARGIN = 1 + 258 + 16;
+const uint32_t FAST_OUT_MARGIN = 4 + 258 + 16;
 
 // Bits one lookup may need: the longest codeword plus its extra bits. A
 // 32-bit buffer holds at least 24 after a refill, so a distance (15 + 13) is
@@ -50,13 +52,22 @@ inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
     }
 }
 
+// The literal byte or bytes of a literal entry, as two bytes.
+inline void store_literals(uint8_t *out, uint32_t entry)
+{
+    out[0] = (uint8_t)(entry >> 8);
+    out[1] = (uint8_t)(entry >> 16);
+}
+
 }  // namespace
 
 // The hot state lives in locals; everything else is reached through `d` with
 // a constant offset, which keeps a 32-bit build's few registers for the bit
 // buffer and the positions. Any fault found with fewer bits pending than were
-// padded in past the end of the input is reported as truncation.
-int decode_huffman_block(GzipDecoder *d)
+// padded in past the end of the input is reported as truncation. The body is
+// compiled twice (below): for any x86 processor, and for those with BMI2,
+// whose shifts take their count from any register and leave the flags alone.
+__attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
 {
     GzipBits bitbuf = d->bitbuf;
     unsigned bitcount = d->bitcount;
@@ -108,30 +119,34 @@ int decode_huffman_block(GzipDecoder *d)
             REFILL_WORD();
             uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
             if ((int32_t)entry < 0) {
-                // A literal; the next lookup still has WORD_BITS - 8 - 10 bits.
+                // One or two literals, stored as two bytes either way (a
+                // second byte that is not one is overwritten by what comes
+                // next); the next lookup still has WORD_BITS - 8 - 10 bits.
                 DROP_BITS(entry & 0xFF);
-                d->window[out_pos++] = (uint8_t)(entry >> 16);
+                store_literals(d->window + out_pos, entry);
+                out_pos += 1 + ((entry >> 24) & 1);
                 entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
                 if ((int32_t)entry < 0) {
                     DROP_BITS(entry & 0xFF);
-                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    store_literals(d->window + out_pos, entry);
+                    out_pos += 1 + ((entry >> 24) & 1);
                     continue;
                 }
                 REFILL_WORD();
             }
-            if (entry & ENTRY_SUBTABLE) {
+            if (__builtin_expect(entry & ENTRY_SUBTABLE, 0)) {
                 DROP_BITS(LITLEN_TABLE_BITS);
                 entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
                 if ((int32_t)entry < 0) {
                     DROP_BITS(entry & 0xFF);
-                    d->window[out_pos++] = (uint8_t)(entry >> 16);
+                    d->window[out_pos++] = (uint8_t)(entry >> 8);
                     continue;
                 }
             }
             GzipBits saved = bitbuf;
             unsigned n = entry & 0xFF;
             DROP_BITS(n);
-            if (entry & ENTRY_EXCEPTIONAL) {
+            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL, 0)) {
                 if (entry & ENTRY_END_OF_BLOCK)
                     goto block_done;
                 FAIL(GZIP_CORRUPT);
@@ -150,7 +165,7 @@ int decode_huffman_block(GzipDecoder *d)
             n = entry & 0xFF;
             DROP_BITS(n);
             uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-            if (entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start)
+            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0))
                 FAIL(GZIP_CORRUPT);
             copy_match(d->window + out_pos, dist, length);
             out_pos += length;
@@ -160,17 +175,19 @@ int decode_huffman_block(GzipDecoder *d)
         // every check, then the fast loop again when it can.
         ENSURE_BITS(LITLEN_NEED_BITS);
         uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-        if (entry & ENTRY_SUBTABLE) {
+        // A literal's bits 8-15 are its byte, not flags.
+        if ((entry & (ENTRY_LITERAL | ENTRY_SUBTABLE)) == ENTRY_SUBTABLE) {
             DROP_BITS(LITLEN_TABLE_BITS);
             entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
         }
         GzipBits saved = bitbuf;
-        unsigned n = entry & 0xFF;
+        // One literal at a time here: a pair's first codeword alone.
+        unsigned n = (int32_t)entry < 0 ? (entry >> 25) & 0xF : entry & 0xFF;
         DROP_BITS(n);
         if ((int32_t)entry < 0) {
             if (bitcount < d->padded_bits)
                 FAIL(GZIP_TRUNCATED);
-            d->window[out_pos++] = (uint8_t)(entry >> 16);
+            d->window[out_pos++] = (uint8_t)(entry >> 8);
             FLUSH_IF_FULL();
             continue;
         }
@@ -226,3 +243,44 @@ block_done:
 #undef REFILL_WORD
 }
 
+namespace {
+
+int decode_block_any_cpu(GzipDecoder *d)
+{
+    return decode_block_body(d);
+}
+
+__attribute__((target("bmi,bmi2"))) int decode_block_bmi2(GzipDecoder *d)
+{
+    return decode_block_body(d);
+}
+
+// 0 until asked, then 1 (no BMI2) or 2.
+int g_bmi2;
+
+}  // namespace
+
+int cpu_has_bmi2(void)
+{
+    int known = __atomic_load_n(&g_bmi2, __ATOMIC_RELAXED);
+    if (!known) {
+        known = 1;
+        if (__get_cpuid_max(0, nullptr) >= 7) {
+            unsigned a, b, c, e;
+            __cpuid_count(7, 0, a, b, c, e);
+            if ((b & (1u << 3)) && (b & (1u << 8)))  // BMI1, BMI2
+                known = 2;
+        }
+        __atomic_store_n(&g_bmi2, known, __ATOMIC_RELAXED);
+    }
+    return known == 2;
+}
+
+namespace {
+
+}  // namespace
+
+int decode_huffman_block(GzipDecoder *d)
+{
+    return d->use_bmi2 ? decode_block_bmi2(d) : decode_block_any_cpu(d);
+}

@@ -16,6 +16,16 @@
 //               subtable start
 //   bit  31     ENTRY_LITERAL
 //
+// Literal entries (bit 31) are laid out apart, so that one lookup can give
+// two literals whose codewords together fit the main table's index bits:
+//
+//   bits  0-7   bits to drop: the first codeword, or both
+//   bits  8-15  the first literal
+//   bits 16-23  the second literal, when bit 24 is set
+//   bit  24     ENTRY_TWO_LITERALS
+//   bits 25-28  the first codeword's length alone (at this table level)
+//   bit  31     ENTRY_LITERAL
+//
 // Codes longer than the main table's index bits continue in subtables that
 // follow the main table, one per distinct main-table prefix, each indexed by
 // the next bits of the code.
@@ -33,6 +43,7 @@ typedef size_t GzipBits;
 
 enum : uint32_t {
     ENTRY_LITERAL = 0x80000000u,
+    ENTRY_TWO_LITERALS = 0x01000000u,
     ENTRY_EXCEPTIONAL = 0x8000,
     ENTRY_SUBTABLE = 0x4000,
     ENTRY_END_OF_BLOCK = 0x2000,
@@ -106,6 +117,8 @@ struct GzipDecoder {
 
     int error;                 // first GzipResult recorded, 0 while none
     int fixed_codes_loaded;    // the tables hold the fixed code
+    int crc_clmul;             // fold the CRC with carry-less multiplication
+    int use_bmi2;              // decode with the BMI2 build of the symbol loop
 
     uint32_t litlen_table[LITLEN_TABLE_ENTRIES];
     uint32_t dist_table[DIST_TABLE_ENTRIES];
@@ -123,6 +136,18 @@ void crc32_build_tables(uint32_t tables[CRC_SLICES][256]);
 // caller).
 uint32_t crc32_update(const uint32_t tables[CRC_SLICES][256], uint32_t crc, const uint8_t *p,
                       size_t n);
+// 1 when the processor has carry-less multiplication (PCLMULQDQ) and SSE4.1.
+int cpu_has_clmul(void);
+// 1 when the processor has BMI1 and BMI2.
+int cpu_has_bmi2(void);
+// Tests: 0 makes later gzip_decode calls use only plain x86 code (the
+// table CRC-32, the symbol loop built for any processor); 1 (the default)
+// whatever the processor offers. Returns the previous setting.
+int gzip_use_cpu_extensions(int allow);
+// crc32_update with carry-less multiplication: many times faster. Only where
+// cpu_has_clmul() answered 1.
+uint32_t crc32_update_clmul(const uint32_t tables[CRC_SLICES][256], uint32_t crc,
+                            const uint8_t *p, size_t n);
 // x^(8 * bytes) modulo the polynomial: the factor that moves a register past
 // `bytes` zero bytes. `bytes` is a power of two.
 uint32_t crc32_shift_for(uint32_t bytes);

@@ -2,6 +2,9 @@
 // code lengths, and the slice-by-8 CRC-32 tables.
 #include "content/gzip_internal.h"
 
+#include <cpuid.h>
+#include <immintrin.h>
+
 namespace {
 
 // Length symbols 257-285 and distance symbols 0-29 (RFC 1951, 3.2.5).
@@ -25,7 +28,7 @@ uint32_t symbol_entry(CodeKind kind, unsigned sym, unsigned bits)
     switch (kind) {
     case KIND_LITLEN:
         if (sym < 256)
-            return ENTRY_LITERAL | (uint32_t)sym << 16 | cw;
+            return ENTRY_LITERAL | (uint32_t)bits << 25 | (uint32_t)sym << 8 | bits;
         if (sym == 256)
             return ENTRY_EXCEPTIONAL | ENTRY_END_OF_BLOCK | cw;
         if (sym <= 285)
@@ -144,9 +147,37 @@ int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS])
                        KIND_PRECODE);
 }
 
+// Main-table entries whose literal leaves room for a second codeword in the
+// index bits get that one too when it is a literal. The second codeword
+// starts at bit `len1` of the index: the entry at index >> len1 decodes it
+// (its top bits are zero there, which is harmless when the codeword fits).
+// Entries below the current one may already hold pairs; their first literal
+// and its length are still there.
+static void pair_literals(uint32_t *table)
+{
+    const unsigned main_size = 1u << LITLEN_TABLE_BITS;
+    for (unsigned i = 0; i < main_size; i++) {
+        uint32_t first = table[i];
+        if (!(first & ENTRY_LITERAL))
+            continue;
+        unsigned len1 = first & 0xFF;
+        uint32_t next = table[i >> len1];
+        if (!(next & ENTRY_LITERAL))
+            continue;
+        unsigned len2 = (next >> 25) & 0xF;
+        if (len1 + len2 > LITLEN_TABLE_BITS)
+            continue;
+        table[i] = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
+                   (len1 + len2);
+    }
+}
+
 int build_litlen_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
 {
-    return build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN);
+    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN))
+        return 0;
+    pair_literals(table);
+    return 1;
 }
 
 int build_dist_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
@@ -237,4 +268,88 @@ uint32_t crc32_update_halves(const uint32_t t[CRC_SLICES][256], uint32_t crc, co
         crc2 = fold16(t, crc2, q);
     }
     return multiply_mod_poly(shift, crc) ^ crc2;
+}
+
+namespace {
+
+// Folds four 16-byte lanes at a time with carry-less multiplication: each
+// lane is moved 64 bytes on by multiplying its halves with x^(512+-32)
+// modulo the polynomial, then the lanes are folded into one, reduced to 64
+// and to 32 bits, and the last step is a Barrett reduction. The constants
+// are those powers of x, bit-reflected and shifted left by one as the
+// instruction wants them in the reflected domain.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold_lane(__m128i lane, __m128i k,
+                                                                  __m128i next)
+{
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00),
+                                       _mm_clmulepi64_si128(lane, k, 0x11)),
+                         next);
+}
+
+// Aligns its own frame: a 32-bit Windows thread's stack is only 4-byte
+// aligned, and spilled lanes need 16.
+__attribute__((target("pclmul,sse4.1"), force_align_arg_pointer)) uint32_t fold_clmul(
+    uint32_t crc, const uint8_t *p, size_t n)
+{
+    const __m128i k512 = _mm_set_epi64x(0x1c6e41596ll, 0x154442bd4ll);  // x^(512-32), x^(512+32)
+    const __m128i k128 = _mm_set_epi64x(0x0ccaa009ell, 0x1751997d0ll);  // x^(128-32), x^(128+32)
+    const __m128i k64 = _mm_set_epi64x(0, 0x163cd6124ll);               // x^64
+    const __m128i barrett = _mm_set_epi64x(0x1f7011641ll, 0x1db710641ll);  // x^64 / P, P
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+    const __m128i *q = (const __m128i *)p;
+
+    __m128i x0 = _mm_xor_si128(_mm_loadu_si128(q), _mm_cvtsi32_si128((int)crc));
+    __m128i x1 = _mm_loadu_si128(q + 1);
+    __m128i x2 = _mm_loadu_si128(q + 2);
+    __m128i x3 = _mm_loadu_si128(q + 3);
+    q += 4;
+    for (n -= 64; n >= 64; n -= 64, q += 4) {
+        x0 = fold_lane(x0, k512, _mm_loadu_si128(q));
+        x1 = fold_lane(x1, k512, _mm_loadu_si128(q + 1));
+        x2 = fold_lane(x2, k512, _mm_loadu_si128(q + 2));
+        x3 = fold_lane(x3, k512, _mm_loadu_si128(q + 3));
+    }
+    x0 = fold_lane(x0, k128, x1);
+    x0 = fold_lane(x0, k128, x2);
+    x0 = fold_lane(x0, k128, x3);
+    for (; n >= 16; n -= 16, q++)
+        x0 = fold_lane(x0, k128, _mm_loadu_si128(q));
+
+    x0 = _mm_xor_si128(_mm_srli_si128(x0, 8), _mm_clmulepi64_si128(x0, k128, 0x10));
+    __m128i t = _mm_and_si128(x0, low32);
+    x0 = _mm_xor_si128(_mm_srli_si128(x0, 4), _mm_clmulepi64_si128(t, k64, 0x00));
+    t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x0, low32), barrett, 0x10), low32);
+    x0 = _mm_xor_si128(x0, _mm_clmulepi64_si128(t, barrett, 0x00));
+    return (uint32_t)_mm_extract_epi32(x0, 1);
+}
+
+// 0 until asked, then 1 (no carry-less multiplication) or 2 (there is).
+int g_clmul;
+
+}  // namespace
+
+int cpu_has_clmul(void)
+{
+    int known = __atomic_load_n(&g_clmul, __ATOMIC_RELAXED);
+    if (!known) {
+        unsigned a, b, c, d;
+        const unsigned pclmul = 1u << 1, sse41 = 1u << 19;
+        known = __get_cpuid(1, &a, &b, &c, &d) && (c & (pclmul | sse41)) == (pclmul | sse41)
+                    ? 2
+                    : 1;
+        __atomic_store_n(&g_clmul, known, __ATOMIC_RELAXED);
+    }
+    return known == 2;
+}
+
+uint32_t crc32_update_clmul(const uint32_t t[CRC_SLICES][256], uint32_t crc, const uint8_t *p,
+                            size_t n)
+{
+    if (n >= 64) {
+        size_t folded = n & ~(size_t)15;
+        crc = fold_clmul(crc, p, folded);
+        p += folded;
+        n -= folded;
+    }
+    return crc32_update(t, crc, p, n);
 }

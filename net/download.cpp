@@ -57,7 +57,7 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
                           uint8_t digest_out[32], DownloadProgressFn progress, void *context)
 {
     int result = 0;
-    RunningDigest digest = {nullptr, nullptr};
+    RunningDigest digest = {};
     HANDLE file = INVALID_HANDLE_VALUE;
     HINTERNET session = nullptr;
     void *connection = nullptr;

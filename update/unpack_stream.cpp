@@ -82,7 +82,7 @@ int read_behind_download(void *context, uint8_t *buffer, int capacity)
 // The digest of the part file's bytes as they come; ok 1 when all were read.
 void hash_behind_download(UnpackStream *s)
 {
-    RunningDigest digest = {nullptr, nullptr};
+    RunningDigest digest = {};
     uint8_t *buf = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, HTTP_TRANSFER_BYTES);
     if (buf && running_digest_begin(&digest) == DIGEST_BEGIN_OK) {
         for (;;) {

@@ -209,6 +209,45 @@ const ManifestEntry *manifest_item(const Manifest *manifest, int index);
 uint64_t entry_wire_size(const ManifestEntry *entry);
 
 // ---------------------------------------------------------------------------
+// Folder listings for the comparison
+
+enum {
+    FOLDER_LISTING_SLOTS = 8,  // folders held at once, the least recently used replaced
+};
+
+enum ListingKind {
+    LISTING_NONE = 0,     // slot unused
+    LISTING_HELD = 1,     // the folder's entries, sorted by name
+    LISTING_ABSENT = 2,   // the folder does not exist
+    LISTING_UNKNOWN = 3,  // could not be listed whole: every file is asked for
+};
+
+struct FolderListing {
+    wchar_t folder[CLIENT_PATH_CHARS];
+    int kind;           // a ListingKind
+    uint32_t last_use;
+    void *files;        // `count` entries, private to folder_listing.cpp
+    int count;
+    int capacity;
+    wchar_t *names;
+    size_t names_used;
+};
+
+// Zero-initialise; folder_listings_forget releases everything it holds.
+struct FolderListings {
+    FolderListing slots[FOLDER_LISTING_SLOTS];
+    uint32_t uses;
+};
+
+// The answer file_info(path, size_out, write_time_out) gives, taken from a
+// listing of the path's folder where that is certain to be the same, with
+// one enumeration per folder instead of one question per file. Listings are
+// not refreshed: forget them after changing a listed folder.
+int listed_file_info(FolderListings *listings, const wchar_t *path, uint64_t *size_out,
+                     uint64_t *write_time_out);
+void folder_listings_forget(FolderListings *listings);
+
+// ---------------------------------------------------------------------------
 // Update worker
 
 enum WorkerMode {

@@ -115,7 +115,8 @@ bool stock_twin_exists(const Manifest *m, const char *path)
     return false;
 }
 
-void remove_unwanted(Pass *pass, const ManifestEntry *entry)
+// True when it deleted, or tried to delete, a file.
+bool remove_unwanted(Pass *pass, const ManifestEntry *entry)
 {
     const LocalState *state = &pass->state;
     bool recorded = state_find(state, entry->path) != nullptr;
@@ -123,17 +124,19 @@ void remove_unwanted(Pass *pass, const ManifestEntry *entry)
                           !stock_twin_exists(&pass->manifest, entry->path);
     bool installed_optional = entry->id[0] && recorded;
     if (!interface_only && !installed_optional)
-        return;
+        return false;
 
     wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
     client_file_path(entry->path, pass->folder, rel, full);
-    if (full[0] && file_info(full, nullptr, nullptr)) {
+    bool tried = full[0] && file_info(full, nullptr, nullptr);
+    if (tried) {
         if (DeleteFileW(full))
             log_wprintf(L"removed %S %s", entry->id[0] ? "optional" : "interface-only", rel);
         else
             log_wprintf(L"remove %s failed (%lu)", rel, GetLastError());
     }
     state_remove(&pass->state, entry->path);
+    return tried;
 }
 
 // The total bar before a wanted entry of the comparison. A trusted file costs
@@ -160,20 +163,24 @@ void add_pending(Pass *pass, int index, const ManifestEntry *entry)
     pass->wire_bytes += entry_wire_size(entry);
 }
 
-// Compares every wanted entry with the folder. False when cancelled.
+// Compares every wanted entry with the folder. False when cancelled. The
+// files' sizes and times come from one listing per folder.
 bool compare_files(Pass *pass)
 {
     const Manifest *m = &pass->manifest;
     WorkerParams *params = pass->params;
+    FolderListings *listings = (FolderListings *)calloc(1, sizeof(FolderListings));
+    bool completed = false;
     int total = m->file_count + m->optional_count;
     for (int i = 0; i < total; i++) {
         const ManifestEntry *entry = manifest_item(m, i);
         if (!is_entry_wanted(entry, &pass->state)) {
-            remove_unwanted(pass, entry);
+            if (remove_unwanted(pass, entry) && listings)
+                folder_listings_forget(listings);
             continue;
         }
         if (params->cancel)
-            return false;
+            goto done;
 
         wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
         client_file_path(entry->path, pass->folder, rel, full);
@@ -181,7 +188,8 @@ bool compare_files(Pass *pass)
         pass->done++;
 
         uint64_t size = 0, time = 0;
-        bool present = full[0] && file_info(full, &size, &time);
+        bool present = full[0] && (listings ? listed_file_info(listings, full, &size, &time)
+                                            : file_info(full, &size, &time));
         if (entry->seed) {
             if (!present)
                 add_pending(pass, i, entry);
@@ -208,7 +216,13 @@ bool compare_files(Pass *pass)
         else
             add_pending(pass, i, entry);
     }
-    return true;
+    completed = true;
+done:
+    if (listings) {
+        folder_listings_forget(listings);
+        free(listings);
+    }
+    return completed;
 }
 
 void run_pass(Pass *pass)

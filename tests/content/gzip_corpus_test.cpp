@@ -1,6 +1,7 @@
 // Members written by other programs (made at build time by
 // make_gzip_corpus.py) decode to their originals, in memory and file to file.
 #include "content/content.h"
+#include "content/gzip_internal.h"
 #include "gzip_helpers.h"
 #include "support/support.h"
 
@@ -41,7 +42,23 @@ std::vector<CorpusEntry> corpus_list()
 
 }  // namespace
 
-TEST(GzipCorpus, EveryToolAndStrategyDecodesToTheOriginal)
+// The decoder with the processor's extensions (BMI2 symbol loop, carry-less
+// CRC-32) where it has them, and with plain x86 code only.
+class GzipCorpusBothBuilds : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { before_ = gzip_use_cpu_extensions(GetParam()); }
+    void TearDown() override { gzip_use_cpu_extensions(before_); }
+
+private:
+    int before_ = 1;
+};
+
+INSTANTIATE_TEST_SUITE_P(Cpu, GzipCorpusBothBuilds, ::testing::Values(1, 0),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return std::string(info.param ? "Extensions" : "PlainX86");
+                         });
+
+TEST_P(GzipCorpusBothBuilds, EveryToolAndStrategyDecodesToTheOriginal)
 {
     std::vector<CorpusEntry> list = corpus_list();
     ASSERT_EQ(list.size(), 88u);  // 8 inputs x 11 compressors
@@ -63,7 +80,7 @@ TEST(GzipCorpus, EveryToolAndStrategyDecodesToTheOriginal)
     }
 }
 
-TEST(GzipCorpus, InputSplitAnywhereDecodesTheSame)
+TEST_P(GzipCorpusBothBuilds, InputSplitAnywhereDecodesTheSame)
 {
     // Reads that end inside codes, extra bits, stored lengths and the trailer.
     const char *members[] = {"text.txt.gzip9.gz", "binary.bin.zopfli.gz", "random.bin.zstored.gz",

@@ -1,12 +1,14 @@
 // SHA-256 of buffers, running digests and files, against the NIST CAVP
 // byte-oriented vectors and against each other.
 #include "content/content.h"
+#include "content/sha256_internal.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <random>
 #include <sstream>
 
 using namespace testing_support;
@@ -75,9 +77,34 @@ std::string pattern(size_t size)
     return s;
 }
 
+// Hashes with one engine for the life of a case and restores the process's
+// own choice afterwards.
+class Sha256Engines : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override
+    {
+        before_ = sha256_engine();
+        if (!sha256_select_engine(GetParam()))
+            GTEST_SKIP() << "this processor has no SHA extensions";
+    }
+    void TearDown() override { sha256_select_engine(before_); }
+
+private:
+    int before_ = 0;
+};
+
+std::string engine_name(const ::testing::TestParamInfo<int> &info)
+{
+    return info.param == SHA256_ENGINE_SHA_NI ? "ShaNi" : "Bcrypt";
+}
+
 }  // namespace
 
-TEST(Sha256, NistShortAndLongMessages)
+INSTANTIATE_TEST_SUITE_P(BothEngines, Sha256Engines,
+                         ::testing::Values(SHA256_ENGINE_BCRYPT, SHA256_ENGINE_SHA_NI),
+                         engine_name);
+
+TEST_P(Sha256Engines, NistShortAndLongMessages)
 {
     for (const char *file : {"SHA256ShortMsg.rsp", "SHA256LongMsg.rsp"}) {
         std::vector<Vector> vectors = read_cavp(file);
@@ -88,7 +115,7 @@ TEST(Sha256, NistShortAndLongMessages)
             EXPECT_EQ(hex_of(digest), v.md) << file << " length " << v.msg.size();
 
             // The same bytes fed to a running digest in three uneven pieces.
-            RunningDigest running = {nullptr, nullptr};
+            RunningDigest running = {};
             ASSERT_EQ(running_digest_begin(&running), DIGEST_BEGIN_OK);
             size_t a = v.msg.size() / 3, b = v.msg.size() / 2;
             EXPECT_EQ(running_digest_add(&running, v.msg.data(), a), 1);
@@ -102,11 +129,66 @@ TEST(Sha256, NistShortAndLongMessages)
     }
 }
 
+// Random lengths around and across block boundaries, each fed to the SHA
+// extensions in random pieces and to bcrypt whole: the digests agree.
+TEST(Sha256, ShaExtensionsAgreeWithBcryptOnRandomSplits)
+{
+    int before = sha256_engine();
+    if (!sha256_select_engine(SHA256_ENGINE_SHA_NI))
+        GTEST_SKIP() << "this processor has no SHA extensions";
+    sha256_select_engine(before);
+    std::mt19937 rng(20240613);
+    std::string data(70000, '\0');
+    for (char &c : data)
+        c = (char)rng();
+    for (int round = 0; round < 30000; round++) {
+        // Mostly a few blocks, sometimes many: the bulk path and the tail.
+        size_t len = round % 100 == 0 ? rng() % data.size() : rng() % 400;
+        size_t start = rng() % (data.size() - len + 1);
+        const char *msg = data.data() + start;
+
+        Sha256Blocks blocks;
+        sha256_blocks_begin(&blocks);
+        size_t done = 0;
+        while (done < len) {
+            size_t piece = rng() % 3 == 0 ? 0 : rng() % (len - done + 1);
+            sha256_blocks_add(&blocks, msg + done, piece);
+            done += piece;
+        }
+        uint8_t ours[SHA256_BYTES], theirs[SHA256_BYTES];
+        sha256_blocks_finish(&blocks, ours);
+
+        ASSERT_EQ(sha256_select_engine(SHA256_ENGINE_BCRYPT), 1);
+        int ok = sha256_buffer(msg, len, theirs);
+        sha256_select_engine(before);
+        ASSERT_EQ(ok, 1);
+        ASSERT_EQ(hex_of(ours), hex_of(theirs)) << "length " << len << " at " << start;
+    }
+}
+
+// The choice follows what the processor reports (Wine passes CPUID through;
+// Linux lists the flag in /proc/cpuinfo).
+TEST(Sha256, EngineFollowsTheProcessorsFlags)
+{
+    std::string cpuinfo;
+    if (!read_file(wine_path("/proc/cpuinfo"), &cpuinfo))
+        GTEST_SKIP() << "no /proc/cpuinfo";
+    bool listed = cpuinfo.find(" sha_ni") != std::string::npos;
+    EXPECT_EQ(cpu_has_sha_extensions() == 1, listed);
+    int before = sha256_engine();
+    EXPECT_EQ(sha256_select_engine(SHA256_ENGINE_SHA_NI), listed ? 1 : 0);
+    EXPECT_EQ(sha256_select_engine(SHA256_ENGINE_BCRYPT), 1);
+    EXPECT_EQ(sha256_engine(), SHA256_ENGINE_BCRYPT);
+    EXPECT_EQ(sha256_select_engine(0), 0);
+    EXPECT_EQ(sha256_engine(), SHA256_ENGINE_BCRYPT);
+    sha256_select_engine(before);
+}
+
 TEST(Sha256, ReleaseIsSafeTwiceAndUnbegun)
 {
-    RunningDigest never = {nullptr, nullptr};
+    RunningDigest never = {};
     running_digest_release(&never);
-    RunningDigest d = {nullptr, nullptr};
+    RunningDigest d = {};
     ASSERT_EQ(running_digest_begin(&d), DIGEST_BEGIN_OK);
     running_digest_release(&d);
     running_digest_release(&d);
@@ -114,7 +196,7 @@ TEST(Sha256, ReleaseIsSafeTwiceAndUnbegun)
     EXPECT_EQ(d.hash, nullptr);
 }
 
-TEST(Sha256File, SizesAroundTheReadBlock)
+TEST_P(Sha256Engines, FileSizesAroundTheReadBlock)
 {
     // The end of a file shows only as a read of zero bytes: a file of exactly
     // one block and one of a block and a byte take different last steps.
