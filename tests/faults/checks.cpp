@@ -110,7 +110,10 @@ void check_midway(const std::wstring &folder, const std::vector<std::string> &re
 
     LocalState state;
     state_init(&state);
-    EXPECT_TRUE(state_load(&state, folder.c_str())) << where << ": the state file does not load";
+    // A folder that never had one (a first install cut short) may lack it.
+    if (file_exists(folder + L"\\Korvanth.state")) {
+        EXPECT_TRUE(state_load(&state, folder.c_str())) << where << ": the state file does not load";
+    }
     for (int i = 0; i < state.count; i++) {
         const StateEntry &e = state.entries[i];
         wchar_t rel_wide[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];

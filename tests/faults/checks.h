@@ -27,8 +27,8 @@ std::vector<std::string> list_files(const std::wstring &folder);
 // - every client file (also one still in the legacy "Drumveil" folder) holds
 //   the content it has in one of `releases`, or the player's seed text;
 //   working files (.part, .tmp) may stay;
-// - the state file loads, and every record whose size and time match its
-//   file vouches for the right digest.
+// - the state file, if there is one, loads, and every record whose size and
+//   time match its file vouches for the right digest.
 void check_midway(const std::wstring &folder, const std::vector<std::string> &releases,
                   const std::string &where);
 
