@@ -81,10 +81,6 @@ void header_line(LocalState *state, const char *line, size_t n)
         state->generated = lenient_i64(line + k, n - k);
     } else if (starts_with(line, n, "#version=", &k)) {
         size_t len = n - k < sizeof state->version ? n - k : sizeof state->version - 1;
-        // Blanks the cut leaves at the end would be written and then dropped
-        // with the line's end on the next read: the text would not round-trip.
-        while (len > 0 && line[k + len - 1] == ' ')
-            len--;
         memcpy(state->version, line + k, len);
         state->version[len] = 0;
     }
@@ -222,8 +218,6 @@ size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes)
     // written raw they would split the line and corrupt the file's layout.
     char version[MANIFEST_VERSION_BYTES];
     size_t n = strnlen(state->version, sizeof version - 1);
-    while (n > 0 && state->version[n - 1] == ' ')
-        n--;  // the reader drops them with the line's end
     for (size_t i = 0; i < n; i++) {
         unsigned char b = (unsigned char)state->version[i];
         version[i] = b < 0x20 || b == 0x7F ? '?' : (char)b;

@@ -1,6 +1,8 @@
 // The state text: whatever it holds, the table read from it is sorted, and
 // writing the table and reading it back reproduces every record (the
-// version with its control bytes as '?', as the writer puts them).
+// version with its control bytes as '?', as the writer puts them, and
+// without the blanks that a cut at 47 bytes may leave at its end: the
+// reader drops a line's trailing blanks, which the file's rules accept).
 #include "manifest/manifest.h"
 
 #include "tests/fuzz/fuzz.h"
@@ -43,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (char *c = version; *c; c++)
         if ((unsigned char)*c < 0x20 || *c == 0x7F)
             *c = '?';
+    for (size_t n = strlen(version); n > 0 && version[n - 1] == ' ';)
+        version[--n] = 0;
     FUZZ_CHECK(strcmp(version, back.version) == 0, "version does not round-trip");
     for (int32_t i = 0; i < s.count; i++)
         FUZZ_CHECK(memcmp(&s.entries[i], &back.entries[i], sizeof(StateEntry)) == 0,
