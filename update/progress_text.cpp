@@ -8,12 +8,19 @@ const uint32_t TEXT_INTERVAL_MS = 500;
 const uint32_t SAMPLE_INTERVAL_MS = 2000;
 const double MIN_SHOWN_SPEED = 1024.0;  // bytes per second
 
+// Thousandths of `whole` that `part` is, 0 to 1000. Both may come from a
+// mirror (a length header, bytes beyond it): more than the whole is the whole,
+// and the product never wraps.
 uint32_t permille(uint64_t part, uint64_t whole)
 {
     if (whole == 0)
         return 0;
-    // part * 1000 cannot wrap for any size a release can hold (below 2^54).
-    return (uint32_t)(part * 1000 / whole);
+    if (part >= whole)
+        return 1000;
+    if (part <= UINT64_MAX / 1000)
+        return (uint32_t)(part * 1000 / whole);
+    uint64_t v = part / (whole / 1000);  // whole > part > 2^54: whole / 1000 > 0
+    return v > 999 ? 999 : (uint32_t)v;  // the divisor's rounding may reach 1000
 }
 
 }  // namespace

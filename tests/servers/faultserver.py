@@ -31,6 +31,12 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /code/CODE/PATH...      any file below the tree as the body of status CODE
   /padded/N/PATH...       any file below the tree with blanks after it up to
                           N bytes in all
+  /random/SEED/PCT/PATH...  any file below the tree; requests for objects
+                          (a path with an "objects" folder) misbehave with
+                          probability PCT percent: a reset mid-body, a short
+                          body, a trickling start, a 500, or one wrong byte.
+                          The choice follows SEED, the path and how often it
+                          was asked for, so a run can be repeated.
 
 Every response closes its connection. Listens on 127.0.0.1 at free ports:
 plain HTTP, HTTPS with --cert/--key, and HTTPS with --untrusted-cert/--key
@@ -42,6 +48,7 @@ socket listens; the process id to STATE/faultserver.pid.
 import argparse
 import http.server
 import os
+import random
 import re
 import socket
 import ssl
@@ -149,6 +156,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return self.error(404)
                 fault = mode[3:] if parts[-1].endswith(".gz") else "file"
                 return getattr(self, "serve_" + fault.replace("-", "_"), self.serve_unknown)(data)
+            if mode == "random" and len(parts) >= 4:
+                return self.serve_random(parts[1], parts[2], "/".join(parts[3:]))
             if mode in ("below", "code", "padded") and len(parts) >= 3:
                 return self.serve_below(mode, parts[1], "/".join(parts[2:]))
             if len(parts) != 2:
@@ -229,6 +238,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data += b" " * max(0, int(arg) - len(data))
             self.head(200, len(data))
         self.wfile.write(data)
+
+    asked = {}
+    asked_lock = threading.Lock()
+
+    def serve_random(self, seed, percent, rel):
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
+        if "objects" not in rel.split("/")[:-1]:
+            return self.serve_file(data)
+        with self.asked_lock:
+            n = self.asked[rel] = self.asked.get(rel, 0) + 1
+        rng = random.Random("%s/%s/%d" % (seed, rel, n))
+        if rng.random() * 100 >= float(percent):
+            return self.serve_file(data)
+        fault = rng.choice(("drop", "short", "trickle", "500", "flip"))
+        sys.stderr.write("random: %s #%d: %s\n" % (rel, n, fault))
+        if fault == "500":
+            return self.error(500)
+        if fault in ("drop", "short"):
+            return getattr(self, "serve_" + fault)(data)
+        body = self.ranged(data)
+        if not body:
+            return
+        if fault == "flip":
+            at = rng.randrange(len(body))
+            body = body[:at] + bytes([body[at] ^ 0x20]) + body[at + 1:]
+            return self.wfile.write(body)
+        # A trickling start: the first 256 KiB in 4 KiB pieces, then the rest.
+        start = min(len(body), 256 * 1024)
+        for i in range(0, start, 4096):
+            self.wfile.write(body[i:min(i + 4096, start)])
+            self.wfile.flush()
+            time.sleep(0.01)
+        self.wfile.write(body[start:])
 
     def serve_slow(self, rel):
         # A mirror on a slow line, for tests that stop a client mid-transfer.

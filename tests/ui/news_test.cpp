@@ -3,6 +3,7 @@
 // against the local mirror and the fault server, and the poller thread's
 // first post to a window.
 #include "news_cases.h"
+#include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
 #include "ui/ui.h"
@@ -98,7 +99,7 @@ protected:
         const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
         folder_ = std::string("news/") + test->test_suite_name() + "." + test->name() + "/";
     }
-    void TearDown() override { poller_set_web_url(nullptr); }
+    SeamGuard seams;
 
     void publish(const std::string &status, const std::string &feed)
     {

@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include "game/game.h"
+#include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
 #include "ui/ui.h"
@@ -55,7 +56,7 @@ protected:
     HHOOK hook = nullptr;
     unsigned result = 99;
     void *instance = GetModuleHandleW(nullptr);
-    uint32_t (*const saved_tick)(void) = window_tick;
+    SeamGuard seams;
 
     static DWORD WINAPI run(void *self)
     {
@@ -92,10 +93,6 @@ protected:
                 EXPECT_EQ(result, 0u) << "a closed window ends its loop with 0";
             }
         }
-        mirrors_set_builtin(nullptr, nullptr);
-        poller_set_web_url(nullptr);
-        window_tick = saved_tick;
-        worker_set_launcher_file(nullptr);
     }
 
     // The window state once the window has handled everything posted so far.

@@ -23,49 +23,12 @@ std::wstring cli_exe()
     return wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe");
 }
 
-struct CliRun {
-    unsigned long code = 99;
-    std::string out;
-};
-
-// Starts the driver with its output going to a file; `until` may end it early
-// (returning true kills it).
+// The driver of the build, its output going to a file; `until` may end it
+// early (returning true kills it).
 CliRun run_cli(const std::wstring &args, const std::wstring &out_file,
-            bool (*until)(const std::wstring &) = nullptr, const std::wstring &until_arg = L"")
+               bool (*until)(const std::wstring &) = nullptr, const std::wstring &until_arg = L"")
 {
-    CliRun run;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileW(out_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                             0, nullptr);
-    EXPECT_NE(out, INVALID_HANDLE_VALUE);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out;
-    si.hStdError = out;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::wstring cmd = L"\"" + cli_exe() + L"\" " + args;
-    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &si, &pi)) {
-        ADD_FAILURE() << "cannot start the driver";
-        CloseHandle(out);
-        return run;
-    }
-    CloseHandle(out);
-    DWORD deadline = GetTickCount() + 120000;
-    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
-        if ((until && until(until_arg)) || (LONG)(deadline - GetTickCount()) <= 0) {
-            TerminateProcess(pi.hProcess, 77);
-            WaitForSingleObject(pi.hProcess, 10000);
-            break;
-        }
-    }
-    GetExitCodeProcess(pi.hProcess, &run.code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    read_file(out_file, &run.out);
-    return run;
+    return run_driver(cli_exe(), args, out_file, until, until_arg);
 }
 
 std::wstring pair(const std::wstring &first)

@@ -171,6 +171,44 @@ PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstr
     return result;
 }
 
+CliRun run_driver(const std::wstring &exe, const std::wstring &args, const std::wstring &out_file,
+                  bool (*until)(const std::wstring &), const std::wstring &until_arg)
+{
+    CliRun run;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = CreateFileW(out_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             0, nullptr);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi)) {
+        ADD_FAILURE() << "cannot start the driver";
+        CloseHandle(out);
+        return run;
+    }
+    CloseHandle(out);
+    DWORD deadline = GetTickCount() + 120000;
+    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
+        if ((until && until(until_arg)) || (LONG)(deadline - GetTickCount()) <= 0) {
+            TerminateProcess(pi.hProcess, 77);
+            WaitForSingleObject(pi.hProcess, 10000);
+            break;
+        }
+    }
+    GetExitCodeProcess(pi.hProcess, &run.code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    read_file(out_file, &run.out);
+    return run;
+}
+
 std::string log_text(const std::wstring &folder)
 {
     std::string log;

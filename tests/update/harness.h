@@ -68,4 +68,16 @@ PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstr
 
 std::string log_text(const std::wstring &folder);
 
+// A run of a console driver (korvanth-cli and its test builds).
+struct CliRun {
+    unsigned long code = 99;
+    std::string out;
+};
+
+// Starts the driver `exe` with `args`, its output going to `out_file`,
+// waits up to two minutes; `until` may end it early (returning true kills
+// it with exit code 77).
+CliRun run_driver(const std::wstring &exe, const std::wstring &args, const std::wstring &out_file,
+                  bool (*until)(const std::wstring &) = nullptr, const std::wstring &until_arg = L"");
+
 }  // namespace update_test

@@ -181,6 +181,32 @@ def main():
     if "real_launcher" in c:
         build(root, "selfupdate", key, c, entries[:2], "1.2", "2026-04-01T00:00:00Z",
               launcher="real_launcher")
+    # The fault and kill runners (tests/faults): an older release installed
+    # first, then updated to a newer one of some 30 files (gzip and plain,
+    # a shared digest, a seed file, optional sets, a removed file); and a
+    # larger one with a big plain and a big streamed object.
+    old_c, new_c, extra = dict(c), dict(c), []
+    rng = random.Random(11)
+    for i in range(16):
+        name = "extra%d" % i
+        if i % 2:
+            body = bytes(rng.getrandbits(8) for _ in range(700 + 97 * i))
+        else:
+            body = b"".join(b"extra %d line %d\n" % (i, k) for k in range(40 + 13 * i))
+        new_c[name] = body
+        old_c[name] = body if i % 3 == 0 else body[: len(body) // 2] + b"old"
+        extra.append(("extra/%02d.%s" % (i, "bin" if i % 2 else "txt"), name, "base", 0, ""))
+    old_c["dv"] = b"MZ old " + c["dv"][:1000]
+    old_c["text"] = c["text"][:5000]
+    old_c["obsolete"] = b"left from the old release\n"
+    build(root, "faults_old", key, old_c,
+          entries + extra + [("old/obsolete.txt", "obsolete", "base", 0, "")],
+          "0.9", "2025-12-01T00:00:00Z")
+    build(root, "faults", key, new_c, entries + extra, "1.0", new, remove=("old/obsolete.txt",))
+    build(root, "faults_large", key, new_c,
+          entries + extra + [("data/big.pak", "big", "base", 0, ""),
+                             ("data/stream.txt", "bigtext", "base", 0, "")],
+          "1.1", "2026-02-01T00:00:00Z")
     os.makedirs(os.path.join(root, "empty"), exist_ok=True)
 
 

@@ -2,6 +2,8 @@
 // of it.
 #include "update/update.h"
 
+#include "support/seams.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -117,6 +119,30 @@ TEST(ProgressStep, RatesOfBarsAndDetailLine)
     EXPECT_EQ(posts.total_permille, 1000u);
 }
 
+// Lengths and byte counts come from mirrors: the bars stay thousandths
+// whatever they say, and the products never wrap.
+TEST(ProgressStep, BarsStayWithinAThousandForAnyFigures)
+{
+    const uint64_t MAX = UINT64_MAX;
+    const struct {
+        uint64_t present, expected;
+        uint32_t want;
+        const char *why;
+    } rows[] = {
+        {11, 10, 1000, "more bytes than announced"},
+        {MAX, 1, 1000, "far more bytes than announced"},
+        {MAX - 1, MAX, 999, "both past 2^54: no wrap of present * 1000"},
+        {MAX / 2, MAX, 500, "half of the largest length"},
+        {(uint64_t)1 << 60, ((uint64_t)1 << 60) + 1, 999, "just short of the whole"},
+    };
+    for (const auto &row : rows) {
+        DownloadProgress p = {};
+        ProgressPosts posts;
+        download_progress_step(&p, 1000, row.present, row.expected, &posts);
+        EXPECT_EQ(posts.file_permille, row.want) << row.why;
+    }
+}
+
 TEST(ProgressStep, NoTotalMeansOnlyTheFileBar)
 {
     DownloadProgress p = {};
@@ -215,6 +241,7 @@ TEST(ProgressPosting, MessagesReachTheWindow)
     EXPECT_EQ(got[4].message, (UINT)WM_LAUNCHER_STATE);
     EXPECT_EQ(got[4].wparam, (WPARAM)UpdateNeeded);
 
+    testing_support::SeamGuard seams;
     progress_tick = fake_tick;
     volatile long cancel = 0;
     DownloadProgress p = {};

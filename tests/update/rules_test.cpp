@@ -3,6 +3,7 @@
 #include "update/update.h"
 
 #include "korvanth_config.h"
+#include "support/seams.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,7 @@ TEST(MirrorList, BuiltInPairFirstThenNewManifestMirrors)
     EXPECT_STREQ(list.url[3], L"https://m2.test/");
     EXPECT_STREQ(list.url[5], L"https://m4.test/");
 
+    SeamGuard seams;
     mirrors_set_builtin(L"http://127.0.0.1:1/", L"http://127.0.0.1:1/files/");
     EXPECT_EQ(build_mirror_list(nullptr, &list), 2);
     EXPECT_STREQ(list.url[1], L"http://127.0.0.1:1/files/");

@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include "content/content.h"
+#include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
 
@@ -121,7 +122,7 @@ uint32_t stepping_tick(void)
 TEST(UpdatePass, ComparisonTotalBarMovesAtTheBarRate)
 {
     REQUIRE_RELEASES();
-    uint32_t (*saved)(void) = progress_tick;
+    SeamGuard seams;
     progress_tick = stepping_tick;
     for (uint32_t step : {0u, 99u, 100u}) {
         TempDir dir;
@@ -141,7 +142,6 @@ TEST(UpdatePass, ComparisonTotalBarMovesAtTheBarRate)
             want = {0};
         EXPECT_EQ(totals, want) << step;
     }
-    progress_tick = saved;
 }
 
 TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
@@ -285,6 +285,7 @@ uint64_t main_disk_bytes()
 TEST(UpdatePass, DiskReserveAtItsExactEdge)
 {
     REQUIRE_RELEASES();
+    SeamGuard seams;
     worker_disk_free = fake_free;
     uint64_t needed = main_disk_bytes();
 
@@ -309,7 +310,6 @@ TEST(UpdatePass, DiskReserveAtItsExactEdge)
     TempDir huge;
     g_free_bytes = UINT64_MAX - 1;
     EXPECT_EQ(run_pass(huge.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
-    worker_disk_free = disk_free_bytes;
 }
 
 // An object is judged while the next one transfers. One that is refused in
@@ -454,9 +454,9 @@ TEST(UpdatePass, NewLauncherIsHandedOver)
     REQUIRE_RELEASES();
     TempDir dir;
     ASSERT_TRUE(write_file(dir / L"Korvanth.exe", "MZ the running launcher"));
+    SeamGuard seams;
     worker_set_launcher_file((dir / L"Korvanth.exe").c_str());
     PassResult r = run_pass(dir.path(), Check, mirror("launcher"), dead_mirror());
-    worker_set_launcher_file(nullptr);
     EXPECT_TRUE(r.self_update);
     EXPECT_EQ(r.state, -1);  // no state message after a handed-over launcher
     EXPECT_TRUE(r.has_status(L"Download Korvanth.exe file"));
@@ -472,9 +472,9 @@ TEST(UpdatePass, SameLauncherGoesOn)
     REQUIRE_RELEASES();
     TempDir dir;
     ASSERT_TRUE(write_file(dir / L"Korvanth.exe", release_file("launcher", "Korvanth.exe")));
+    SeamGuard seams;
     worker_set_launcher_file((dir / L"Korvanth.exe").c_str());
     PassResult r = run_pass(dir.path(), Check, mirror("launcher"), dead_mirror());
-    worker_set_launcher_file(nullptr);
     EXPECT_FALSE(r.self_update);
     EXPECT_EQ(r.state, UpdateNeeded);
 }

@@ -19,18 +19,6 @@
 #include <string>
 #include <vector>
 
-// content/ hashes through the platform; only its hexadecimal writer is
-// needed here, as the state text uses it.
-void hex_encode(const uint8_t *bytes, size_t n, char *out)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    for (size_t i = 0; i < n; i++) {
-        out[2 * i] = DIGITS[bytes[i] >> 4];
-        out[2 * i + 1] = DIGITS[bytes[i] & 15];
-    }
-    out[2 * n] = 0;
-}
-
 namespace {
 
 int failures = 0;

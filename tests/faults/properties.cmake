@@ -1,0 +1,2 @@
+# The runners update releases from the local mirror (tests/update).
+set(test_properties FIXTURES_REQUIRED net_servers)

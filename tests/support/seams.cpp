@@ -1,0 +1,23 @@
+#include "support/seams.h"
+
+#include "ui/ui.h"
+#include "update/update.h"
+
+namespace testing_support {
+
+SeamGuard::SeamGuard()
+    : progress_tick_(progress_tick), window_tick_(window_tick), disk_free_(worker_disk_free)
+{
+}
+
+SeamGuard::~SeamGuard()
+{
+    progress_tick = progress_tick_;
+    window_tick = window_tick_;
+    worker_disk_free = disk_free_;
+    mirrors_set_builtin(nullptr, nullptr);
+    worker_set_launcher_file(nullptr);
+    poller_set_web_url(nullptr);
+}
+
+}  // namespace testing_support
