@@ -192,7 +192,7 @@ TEST_F(Installer, SignsOfAnInstallationRunInPlace)
             ASSERT_NE(window, nullptr);
             press(window, INSTALL_ID_CANCEL);
         }
-        EXPECT_EQ(exit_code(), row.in_place ? 0u : 1u);
+        EXPECT_EQ(exit_code(), row.in_place ? 0u : 1u) << contents(dir / L"Korvanth.log");
         std::string log = contents(dir / L"Korvanth.log");
         EXPECT_EQ(log.find(START_LINE) != std::string::npos, row.in_place) << log;
         EXPECT_EQ(log.find("installed from"), std::string::npos) << log;

@@ -81,7 +81,11 @@ bool Job::wait_last(unsigned timeout_ms)
 
 void Job::close_windows()
 {
+    // The processes this job started by name, and whatever the job lists
+    // beside them (Wine's lists need not hold every descendant).
     std::vector<unsigned long> ids = running_ids();
+    for (HANDLE p : processes_)
+        ids.push_back(GetProcessId(p));
     close_launcher_windows([&](unsigned long pid) {
         for (unsigned long id : ids)
             if (id == pid)
