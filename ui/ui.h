@@ -178,9 +178,10 @@ void scan_news_feed(const char *body, size_t len, ServerInfo *info);
 // The pattern is cut to 63 bytes.
 const char *find_json_key(const char *start, const char *end, const char *key);
 // Copies the JSON string value at `pos` (which must be its opening quote)
-// into `buf` of `cap_bytes` (at least 5): at most cap_bytes - 4 bytes, escapes
-// simplified (\n \r \t as a blank, \uXXXX as '?'). Empty text when `pos` is
-// not a quote.
+// into `buf` of `cap_bytes`: at most cap_bytes - 4 bytes, never part of a
+// UTF-8 sequence, escapes simplified (\n \r \t as a blank, \uXXXX as '?').
+// Empty text when `pos` is not a quote or `cap_bytes` is below 5; nothing at
+// all is written when it is 0.
 void copy_json_string(const char *pos, const char *end, char *buf, size_t cap_bytes);
 // "2024-03-07..." as "7 Mar" into `out` (NEWS_DATE_CHARS); empty text for a
 // text under 10 bytes or a month outside 1..12.
