@@ -104,13 +104,3 @@ int sha256_buffer(const void *bytes, size_t len, uint8_t out[SHA256_BYTES])
     running_digest_release(&digest);
     return ok;
 }
-
-void hex_encode(const uint8_t *bytes, size_t n, char *out)
-{
-    static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < n; i++) {
-        out[2 * i] = digits[bytes[i] >> 4];
-        out[2 * i + 1] = digits[bytes[i] & 15];
-    }
-    out[2 * n] = 0;
-}

@@ -5,6 +5,11 @@
 
 #include "base/base.h"
 
+const UiRect STATUS_TEXT_RECT = {135, 496, 565, 512};
+const UiRect FILE_BAR_RECT = {135, 517, 565, 523};
+const UiRect TOTAL_BAR_RECT = {135, 532, 565, 538};
+const UiRect DETAIL_TEXT_RECT = {230, 545, 565, 559};
+
 namespace {
 
 const COLORREF k_label = RGB(200, 212, 234);
@@ -14,12 +19,8 @@ const COLORREF k_disabled = RGB(110, 118, 140);
 const UiRect k_server_dot = {24, 23, 33, 32};
 const UiRect k_server_text = {38, 20, 320, 34};
 const UiRect k_version_text = {560, 18, 745, 32};
-const UiRect k_status_text = {135, 496, 565, 512};
 const UiRect k_file_label = {48, 511, 134, 525};
-const UiRect k_file_bar = {135, 517, 565, 523};
 const UiRect k_total_label = {48, 526, 134, 540};
-const UiRect k_total_bar = {135, 532, 565, 538};
-const UiRect k_detail_text = {230, 545, 565, 559};
 
 COLORREF look_colour(int look, COLORREF hover, COLORREF normal)
 {
@@ -191,10 +192,10 @@ void main_window_paint(void *window_dc)
 
     draw_label(back, &k_file_label, L"File Progress:", g_art.body, k_label, ALIGN_LEFT);
     draw_label(back, &k_total_label, L"Total Progress:", g_art.body, k_label, ALIGN_LEFT);
-    draw_label(back, &k_status_text, s->status_text, g_art.body, RGB(232, 224, 192),
+    draw_label(back, &STATUS_TEXT_RECT, s->status_text, g_art.body, RGB(232, 224, 192),
                ALIGN_LEFT | DT_PATH_ELLIPSIS);
-    draw_progress_bar(back, &k_file_bar, s->file_progress, RGB(58, 106, 216));
-    draw_progress_bar(back, &k_total_bar, s->total_progress, RGB(192, 58, 58));
+    draw_progress_bar(back, &FILE_BAR_RECT, s->file_progress, RGB(58, 106, 216));
+    draw_progress_bar(back, &TOTAL_BAR_RECT, s->total_progress, RGB(192, 58, 58));
     draw_sprite_button(back, sprites, control_rect(CheckFiles), CheckFiles, L"CHECK FILES");
     draw_sprite_button(back, sprites, control_rect(Cancel), Cancel, L"CANCEL");
     draw_circular_button(back, sprites);
@@ -209,7 +210,7 @@ void main_window_paint(void *window_dc)
         format_wide(version, 128, L"Launcher %S", LAUNCHER_VERSION);
         draw_label(back, &k_version_text, version, g_art.body, RGB(120, 132, 160), ALIGN_RIGHT);
     }
-    draw_label(back, &k_detail_text, s->detail_text, g_art.body, RGB(170, 182, 210), ALIGN_RIGHT);
+    draw_label(back, &DETAIL_TEXT_RECT, s->detail_text, g_art.body, RGB(170, 182, 210), ALIGN_RIGHT);
     draw_server_status(back);
     draw_news(back);
 

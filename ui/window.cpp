@@ -48,12 +48,14 @@ void reset_state(void *instance, const wchar_t *launcher_folder)
     s->server_info.server_status = -1;
 }
 
-ControlSituation situation_now(void)
+// Only START asks whether the game is there: painting and the cursor ask
+// for every control, and that answer costs a file-system query.
+ControlSituation situation_now(int id)
 {
     ControlSituation now;
     now.pass_running = worker_is_running();
     now.game_running = game_is_running();
-    now.game_exe_present = game_exe_present(g_main_window.launcher_folder);
+    now.game_exe_present = id == Start && game_exe_present(g_main_window.launcher_folder);
     return now;
 }
 
@@ -68,13 +70,13 @@ void set_status_text(const wchar_t *text)
 
 int control_enabled(int id)
 {
-    ControlSituation now = situation_now();
+    ControlSituation now = situation_now(id);
     return control_enabled_in(&g_main_window, &now, id);
 }
 
 int control_look(int id)
 {
-    ControlSituation now = situation_now();
+    ControlSituation now = situation_now(id);
     return control_look_in(&g_main_window, &now, id);
 }
 

@@ -33,6 +33,9 @@ void draw_sprite_button(HDC dc, HDC sprites, const UiRect *r, int id, const wcha
 void draw_caption_glyph(HDC dc, const UiRect *r, int id);
 void draw_check_box(HDC dc, const UiRect *r, int id, int ticked, const wchar_t *label);
 
+// Places of the texts and bars that worker messages change (paint.cpp).
+extern const UiRect STATUS_TEXT_RECT, FILE_BAR_RECT, TOTAL_BAR_RECT, DETAIL_TEXT_RECT;
+
 // Repaints the whole client area, or the rectangle `r`, without erasing.
 void repaint(const UiRect *r = nullptr);
 

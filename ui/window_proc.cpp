@@ -20,10 +20,12 @@ MainWindowState *const s = &g_main_window;
 bool g_closing;
 uint32_t g_close_tick;
 
-const UiRect k_status_line = {135, 496, 565, 512};
-const UiRect k_file_bar = {134, 516, 566, 524};
-const UiRect k_total_bar = {134, 531, 566, 539};
-const UiRect k_detail_line = {230, 545, 565, 559};
+// A bar is drawn with a one-pixel frame around its rectangle.
+void repaint_bar(const UiRect *bar)
+{
+    UiRect framed = {bar->left - 1, bar->top - 1, bar->right + 1, bar->bottom + 1};
+    repaint(&framed);
+}
 
 void open_news_item(int index)
 {
@@ -186,16 +188,16 @@ LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
     case WM_LAUNCHER_STATUS:
         if (take_posted_text(message, lparam, text, STATUS_TEXT_CHARS)) {
             set_status_text(text);
-            repaint(&k_status_line);
+            repaint(&STATUS_TEXT_RECT);
         }
         break;
     case WM_LAUNCHER_FILE_PROGRESS:
         s->file_progress = (int32_t)wparam;
-        repaint(&k_file_bar);
+        repaint_bar(&FILE_BAR_RECT);
         break;
     case WM_LAUNCHER_TOTAL_PROGRESS:
         s->total_progress = (int32_t)wparam;
-        repaint(&k_total_bar);
+        repaint_bar(&TOTAL_BAR_RECT);
         break;
     case WM_LAUNCHER_STATE:
         on_state((int32_t)wparam);
@@ -209,7 +211,7 @@ LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
     case WM_LAUNCHER_DETAIL:
         take_posted_text(message, lparam, text, DETAIL_TEXT_CHARS);
         lstrcpynW(s->detail_text, text, DETAIL_TEXT_CHARS);
-        repaint(&k_detail_line);
+        repaint(&DETAIL_TEXT_RECT);
         break;
     case WM_LAUNCHER_SERVER_INFO:
         if (lparam) {
