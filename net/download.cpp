@@ -56,6 +56,14 @@ int hash_existing_content(RunningDigest *digest, void *file, void *buf, uint32_t
 int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expected_size,
                           uint8_t digest_out[32], DownloadProgressFn progress, void *context)
 {
+    return http_download_to_file_on(nullptr, url, path, expected_size, digest_out, progress,
+                                    context);
+}
+
+int http_download_to_file_on(void *kept_session, const wchar_t *url, const wchar_t *path,
+                             uint64_t expected_size, uint8_t digest_out[32],
+                             DownloadProgressFn progress, void *context)
+{
     int result = 0;
     RunningDigest digest = {};
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -106,7 +114,7 @@ int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expe
         format_wide(range, RANGE_HEADER_CHARS, L"Range: bytes=%llu-", present);
     }
 
-    session = (HINTERNET)http_open_session();
+    session = kept_session ? (HINTERNET)kept_session : (HINTERNET)http_open_session();
     if (!session)
         goto done;
     request = (HINTERNET)http_open_get(session, url, &connection);
@@ -218,7 +226,7 @@ done:
         WinHttpCloseHandle(request);
     if (connection)
         WinHttpCloseHandle((HINTERNET)connection);
-    if (session)
+    if (session && !kept_session)
         WinHttpCloseHandle(session);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);

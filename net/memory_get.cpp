@@ -37,13 +37,14 @@ int grow_body(char **buf, uint64_t *cap, uint64_t need)
 // does not fit fails. Either way a body or announced length above `limit`
 // fails. 0 on every failure, HTTP_TOO_SLOW when the slow-transfer rule
 // abandoned it; *got is the body length.
-int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint32_t limit,
-             bool grow)
+// `kept_session`: the caller's session, or null to open one for this GET.
+int get_body(void *kept_session, const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got,
+             uint32_t limit, bool grow)
 {
     *got = 0;
     if (!grow && *cap < limit)
         limit = (uint32_t)*cap;
-    HINTERNET session = (HINTERNET)http_open_session();
+    HINTERNET session = kept_session ? (HINTERNET)kept_session : (HINTERNET)http_open_session();
     if (!session)
         return 0;
     void *connection = nullptr;
@@ -51,7 +52,8 @@ int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint3
     if (!request) {
         if (connection)
             WinHttpCloseHandle((HINTERNET)connection);
-        WinHttpCloseHandle(session);
+        if (!kept_session)
+            WinHttpCloseHandle(session);
         return 0;
     }
 
@@ -111,7 +113,8 @@ int get_body(const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got, uint3
 done:
     WinHttpCloseHandle(request);
     WinHttpCloseHandle((HINTERNET)connection);
-    WinHttpCloseHandle(session);
+    if (!kept_session)
+        WinHttpCloseHandle(session);
     return result;
 }
 
@@ -124,7 +127,7 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
     char *buf = nullptr;
     uint64_t cap = 0;
     uint64_t got = 0;
-    int result = get_body(url, &buf, &cap, &got, limit, true);
+    int result = get_body(nullptr, url, &buf, &cap, &got, limit, true);
     if (buf) {
         if (result > 0) {
             buf[got] = 0;
@@ -139,9 +142,15 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
 
 int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out)
 {
+    return http_get_into_on(nullptr, url, buffer, capacity, len_out);
+}
+
+int http_get_into_on(void *session, const wchar_t *url, char *buffer, uint32_t capacity,
+                     uint32_t *len_out)
+{
     uint64_t cap = capacity;
     uint64_t got = 0;
-    int result = get_body(url, &buffer, &cap, &got, capacity, false);
+    int result = get_body(session, url, &buffer, &cap, &got, capacity, false);
     *len_out = result > 0 ? (uint32_t)got : 0;
     return result;
 }

@@ -4,7 +4,10 @@
 // body into memory under a size limit (manifest, signature, status, news),
 // and a resumable download of one object into a file, hashed while it
 // arrives. Every call opens its own session, connection and request and
-// closes them before it returns, so calls from several threads do not meet.
+// closes them before it returns, so calls from several threads do not meet;
+// or, in the "_on" forms, runs on a session the caller keeps for several
+// calls, whose connections WinHTTP keeps alive between them (one session per
+// thread: a session is not shared by calls that run at once).
 //
 // Handles are passed as `void *` (WinHTTP's HINTERNET, a file's HANDLE) so
 // that this header needs no <windows.h>.
@@ -88,6 +91,8 @@ const wchar_t *http_user_agent(void);
 // takes the slow-transfer window as its receive time-out). Null on failure;
 // close with WinHttpCloseHandle.
 void *http_open_session(void);
+// Closes a session from http_open_session (null: nothing).
+void http_close_session(void *session);
 
 // A GET request for the absolute http:// or https:// `url` on `session`,
 // whose receives (the response and each read) time out after the
@@ -121,6 +126,9 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
 // body or announced length above `capacity` fails with 0. `len_out` is the
 // body length (0 on failure or HTTP_TOO_SLOW).
 int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out);
+// The same on `session` (from http_open_session; null opens one for the call).
+int http_get_into_on(void *session, const wchar_t *url, char *buffer, uint32_t capacity,
+                     uint32_t *len_out);
 
 // Called before every read of a download and once at its end.
 //   present:  bytes of the object in the file so far (kept prefix included)
@@ -147,6 +155,10 @@ typedef int (*DownloadProgressFn)(void *context, uint64_t present, uint64_t expe
 // a body that ends early.
 int http_download_to_file(const wchar_t *url, const wchar_t *path, uint64_t expected_size,
                           uint8_t digest_out[32], DownloadProgressFn progress, void *context);
+// The same on `session` (from http_open_session; null opens one for the call).
+int http_download_to_file_on(void *session, const wchar_t *url, const wchar_t *path,
+                             uint64_t expected_size, uint8_t digest_out[32],
+                             DownloadProgressFn progress, void *context);
 
 // Feeds the open `file` from its first byte to its end into `digest`, reading
 // through `buf` of `buf_bytes`. Leaves the file pointer at the end. 1 when

@@ -43,6 +43,12 @@ void *http_open_session(void)
     return session;
 }
 
+void http_close_session(void *session)
+{
+    if (session)
+        WinHttpCloseHandle((HINTERNET)session);
+}
+
 void *http_open_get(void *session, const wchar_t *url, void **connection_out)
 {
     *connection_out = nullptr;

@@ -57,7 +57,8 @@ int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
     // loses little.
     if (gzip && f->body_buffer && expected < FETCH_MEMORY_BYTES &&
         GetFileAttributesW(f->part) == INVALID_FILE_ATTRIBUTES) {
-        int status = http_get_into(url, f->body_buffer, (uint32_t)expected, &f->body_length);
+        int status = http_get_into_on(f->session, url, f->body_buffer, (uint32_t)expected,
+                                      &f->body_length);
         if (status == 200 && f->body_length != expected) {
             log_printf("net: short body %lu of %llu", (unsigned long)f->body_length,
                        (unsigned long long)expected);
@@ -75,9 +76,10 @@ int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
     f->stream = follow ? unpack_stream_open(f->part, gzip ? f->tmp : nullptr, &f->progress)
                        : nullptr;
     int result = f->stream
-        ? http_download_to_file(url, f->part, expected, nullptr, unpack_stream_progress, f->stream)
-        : http_download_to_file(url, f->part, expected, gzip ? nullptr : f->digest,
-                                report_download_progress, &f->progress);
+        ? http_download_to_file_on(f->session, url, f->part, expected, nullptr,
+                                   unpack_stream_progress, f->stream)
+        : http_download_to_file_on(f->session, url, f->part, expected, gzip ? nullptr : f->digest,
+                                   report_download_progress, &f->progress);
     bool arrived = result == 200 || result == 206;
     f->digest_known = arrived && !gzip && !f->stream;
     if (f->stream && !arrived) {
@@ -85,6 +87,12 @@ int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
         f->stream = nullptr;
     }
     return result;
+}
+
+// The player cancelled, or the pass ended while this fetch was on its way.
+bool stopped(const ObjectFetch *f)
+{
+    return *f->progress.cancel_flag || (f->progress.share && f->progress.share->abandon);
 }
 
 // Leaves the variant the cursor stands on: the next one of this mirror.
@@ -153,7 +161,7 @@ int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
             uint64_t expected = gzip ? f->entry->packed_size : f->entry->size;
             while (f->attempt < ATTEMPTS_PER_VARIANT) {
                 f->attempt++;
-                if (*f->progress.cancel_flag)
+                if (stopped(f))
                     return -1;
                 int result = transfer(f, url, gzip, expected);
                 if (result == -1)
@@ -225,6 +233,12 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
         return FETCH_GO_ON;  // plain: again at once, while attempts are left
     }
 
+    // A gzip object's part file goes before its content moves into place: a
+    // process ended between the two then leaves a tmp file that the next
+    // download of the object overwrites, not a part file beside an
+    // up-to-date file, which no later pass would ever look at.
+    if (gzip && had_part)
+        DeleteFileW(f->part);
     const wchar_t *result_file = gzip ? f->tmp : f->part;
     if (!MoveFileExW(result_file, f->destination, MOVEFILE_REPLACE_EXISTING)) {
         log_wprintf(L"rename failed %s (%lu)", f->destination, GetLastError());
@@ -232,8 +246,6 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
             DeleteFileW(f->tmp);
         return 0;
     }
-    if (gzip && had_part)
-        DeleteFileW(f->part);
     return 1;
 }
 

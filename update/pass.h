@@ -23,7 +23,6 @@ struct Pass {
     int done;
     uint64_t disk_bytes;
     uint64_t wire_bytes;
-    uint64_t finished_wire_bytes;
     bool total_posted;             // the comparison posted its total bar
     uint32_t total_permille;       // ... with this value
     uint32_t total_time;           // ... at this tick

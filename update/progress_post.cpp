@@ -52,20 +52,43 @@ void post_finished(void *window, LauncherState state, int count)
     PostMessageW((HWND)window, WM_LAUNCHER_STATE, (WPARAM)state, (LPARAM)count);
 }
 
+uint64_t download_share_done(DownloadShare *share)
+{
+    return (uint64_t)InterlockedCompareExchange64((volatile LONG64 *)&share->done, 0, 0);
+}
+
+void download_share_add(DownloadShare *share, int64_t bytes)
+{
+    InterlockedExchangeAdd64((volatile LONG64 *)&share->done, bytes);
+}
+
 int report_download_progress(void *context, uint64_t present, uint64_t expected)
 {
     DownloadProgress *progress = (DownloadProgress *)context;
+    DownloadShare *share = progress->share;
+    if (share) {
+        if (share->abandon)
+            return 0;
+        // The run's bytes are the share's: what came before this object is
+        // everything but this transfer's own present bytes.
+        download_share_add(share, (int64_t)(present - progress->shared_present));
+        progress->shared_present = present;
+        uint64_t done = download_share_done(share);
+        progress->finished_before = done > present ? done - present : 0;
+    }
     ProgressPosts posts;
     download_progress_step(progress, progress_tick(), present, expected, &posts);
     if (posts.stop)
         return 0;
     HWND window = (HWND)progress->window;
+    bool speaks = !share || share->speaker == progress->ticket;
     if (posts.bars) {
-        PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, posts.file_permille, 0);
+        if (speaks)
+            PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, posts.file_permille, 0);
         if (progress->run_total != 0)
             PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, posts.total_permille, 0);
     }
-    if (posts.detail)
+    if (posts.detail && speaks)
         post_progress_text(window, posts.detail_text);
     return 1;
 }

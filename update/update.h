@@ -12,6 +12,16 @@
 // ---------------------------------------------------------------------------
 // Progress and time-left reporting
 
+// What the transfers of one pass that run at once share: the pass's bytes,
+// so that the total bar and the detail line count every transfer, and which
+// of them the file bar and the detail line follow (the newest, the one the
+// status line names).
+struct DownloadShare {
+    volatile int64_t done;         // wire bytes: finished objects and every transfer's present
+    volatile long speaker;         // ticket of the transfer the file bar follows
+    volatile long abandon;         // the pass has ended: every transfer stops
+};
+
 // Context of one object download, handed to the HTTP client as its progress
 // context. Created zeroed per object, so the speed estimate starts afresh.
 struct DownloadProgress {
@@ -24,6 +34,9 @@ struct DownloadProgress {
     uint64_t sample_bytes;         // run bytes at the last sample
     double speed;                  // smoothed bytes per second; 0 until measured
     uint32_t last_text_time;       // tick of the last detail line
+    DownloadShare *share;          // null: the only transfer of its pass
+    long ticket;                   // this transfer's, as the share's speaker names it
+    uint64_t shared_present;       // present bytes as last added to the share
 };
 
 // What one progress report asks to post; filled by download_progress_step.
@@ -46,8 +59,15 @@ void download_progress_step(DownloadProgress *progress, uint32_t now, uint64_t p
 
 // The HTTP client's progress function: `context` is a DownloadProgress.
 // Posts the bars and the detail line; 0 (stop the transfer) when the cancel
-// flag is set, else 1.
+// flag is set (or the share's pass has ended), else 1. With a share, the
+// run's bytes are the share's, and only the speaker posts the file bar and
+// the detail line.
 int report_download_progress(void *context, uint64_t present, uint64_t expected);
+
+// The share's bytes as one reading (a 64-bit load is two on this platform).
+uint64_t download_share_done(DownloadShare *share);
+// Adds `bytes` (negative: takes away) to the share's bytes.
+void download_share_add(DownloadShare *share, int64_t bytes);
 
 // "1.0 GB", "1024 MB", "12 KB": units of 1,024, GB with one decimal.
 void format_size(uint64_t bytes, wchar_t *out, size_t cap_chars);
@@ -158,15 +178,24 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
 //   fetch_finish    goes on from a judge's result to the end (1, 0 or -1)
 //                   and releases what the fetch holds;
 //   fetch_release   releases it without going on (a part file stays).
-// A transfer runs on the worker thread; its judgement may run on another
-// thread while later objects transfer.
+// Transfers run on the pass's carrier threads, several at once, judgements
+// on a thread of their own; what a fetch's result means for the pass is
+// taken in on the worker thread, in the entries' order.
 enum {
     FETCH_GO_ON = 2,
     FETCH_TRANSFERRED = 3,
     // Gzip objects smaller than this travel in memory (when no part file of
     // theirs exists): the body buffer a fetch is given holds this much.
     FETCH_MEMORY_BYTES = 1048576,
+    // Objects on the wire at once in an update pass, each over a connection
+    // of its own (1: one after the other), and the most a test may set.
+    DOWNLOAD_CONNECTIONS = 4,
+    DOWNLOAD_CONNECTIONS_MAX = 8,
 };
+
+// Sets the objects on the wire at once for the passes started afterwards
+// (tests); 0 restores DOWNLOAD_CONNECTIONS.
+void worker_set_connections(int count);
 
 struct ObjectFetch {
     const ManifestEntry *entry;
@@ -182,6 +211,7 @@ struct ObjectFetch {
     int mirror;                    // its slot: the next object starts there
     UnpackStream *stream;          // unpacking or hashing it, when large
     char *body_buffer;             // the caller's, for the packed size, or null
+    void *session;                 // the carrier's HTTP session, or null: one per GET
     bool in_memory;                // it holds the object: `body_length` bytes
     uint32_t body_length;
     bool digest_known;             // `digest` is the plain object's

@@ -3,16 +3,21 @@
 //
 // An object is brought in in two halves: its transfer, and its judgement
 // (unpacking what the transfer left behind, checking the digest, moving the
-// file into place). Done one after the other, the network waits through
-// every judgement, and for the many small files of a client that is as long
-// as the transfers themselves. So judgements run on a second thread, in
-// order, while the next objects transfer. The pass still reads as one object
-// after the other: judgements are taken in oldest first (a record stored, or
-// the pass ended with that object's failure) and all of them before the pass
+// file into place). Done one after the other over one connection, the pass
+// waits through every connection's set-up, every round trip and every
+// judgement. So transfers run on carrier threads, several objects on the
+// wire at once, each carrier over a session of its own whose connections
+// stay open from one object to the next, and judgements run on a thread of
+// their own while later objects transfer. The pass still reads as one object
+// after the other: status lines are posted in the entries' order, results
+// are taken in oldest first on the worker thread (a record stored, or the
+// pass ended with that object's failure) and all of them before the pass
 // reports a later entry's end, and an entry that depends on an earlier one's
 // file (a copy of the same content, the same destination, the foreign
-// d3d9.dll rule) waits until every judgement in flight is taken in.
+// d3d9.dll rule) waits until everything in flight is taken in.
 #include "update/pass.h"
+
+#include "net/net.h"
 
 #include <string.h>
 
@@ -26,80 +31,172 @@ namespace {
 // and the next pass hashes them once instead of trusting a record.
 const uint32_t RECORD_SAVE_MS = 1000;
 
-// Transferred objects waiting for (or in) judgement at most. One slow
-// judgement (a large, well-packed object whose unpacking trails its
-// download) then does not hold up the transfers behind it.
-const int QUEUE_SLOTS = 4;
+// Transferred objects that may wait for (or be in) judgement beside those on
+// the wire: one slow judgement (a large, well-packed object whose unpacking
+// trails its download) then does not hold up the transfers behind it.
+const int JUDGE_BACKLOG = 4;
+const int MAX_SLOTS = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
 
-// The second thread judges the handed-over fetches one after the other, in
-// the order they were handed over.
-struct Judge {
-    const MirrorList *mirrors;
-    HANDLE thread;
-    HANDLE handed;                 // semaphore: fetches handed over, not yet taken
-    HANDLE judged;                 // semaphore: judgements made, not yet taken in
-    ObjectFetch *fetch[QUEUE_SLOTS];
-    int result[QUEUE_SLOTS];
-    int next;                      // the thread's: slot it judges next
-    volatile LONG stop;            // end the thread at its next handed slot
-    volatile LONG abandon;         // release what is handed, judge nothing more
+int g_connections = DOWNLOAD_CONNECTIONS;
+
+// A slot's way: queued for a carrier, on the wire, waiting for the judge,
+// judged (or transferred in vain): its result can be taken in.
+enum Stage { QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
+
+struct Slot {
+    ObjectFetch fetch;
+    int stage;
+    int result;   // once JUDGED: fetch_judge's result, or the transfer's 0 / -1
+    int k;        // the entry's place in the pending list
 };
 
-DWORD WINAPI judge_thread(void *arg)
-{
-    Judge *j = (Judge *)arg;
-    for (;;) {
-        WaitForSingleObject(j->handed, INFINITE);
-        if (j->stop)
-            return 0;
-        int slot = j->next;
-        j->next = (j->next + 1) % QUEUE_SLOTS;
-        j->result[slot] = j->abandon ? 0 : fetch_judge(j->fetch[slot], j->mirrors);
-        ReleaseSemaphore(j->judged, 1, nullptr);
-    }
-}
-
-// False when the thread cannot run: judgements are then made in turn.
-bool judge_start(Judge *j, const MirrorList *mirrors, ObjectFetch *fetches)
-{
-    memset(j, 0, sizeof *j);
-    j->mirrors = mirrors;
-    for (int i = 0; i < QUEUE_SLOTS; i++)
-        j->fetch[i] = &fetches[i];
-    j->handed = CreateSemaphoreW(nullptr, 0, QUEUE_SLOTS + 1, nullptr);
-    j->judged = CreateSemaphoreW(nullptr, 0, QUEUE_SLOTS, nullptr);
-    if (j->handed && j->judged)
-        j->thread = CreateThread(nullptr, 0, judge_thread, j, 0, nullptr);
-    return j->thread != nullptr;
-}
-
-// Ends the thread once it has dealt with everything handed over.
-void judge_stop(Judge *j)
-{
-    if (j->thread) {
-        InterlockedExchange(&j->stop, 1);
-        ReleaseSemaphore(j->handed, 1, nullptr);
-        WaitForSingleObject(j->thread, INFINITE);
-        CloseHandle(j->thread);
-    }
-    if (j->handed)
-        CloseHandle(j->handed);
-    if (j->judged)
-        CloseHandle(j->judged);
-}
-
-// The phase: the pass, the judge, and the fetches in flight, oldest first:
-// slots first .. first + count - 1 (modulo QUEUE_SLOTS) of `fetches`.
+// The phase: the pass, its threads, and the slots in flight, oldest first:
+// first .. first + count - 1 (modulo `slots`). Stages change under `lock`,
+// and every change wakes everyone waiting on `changed`.
 struct Phase {
     Pass *pass;
-    Judge judge;
-    bool threaded;
-    ObjectFetch *fetches;
+    int connections;
+    int slots;
+    Slot *slot;
     char *bodies;                // FETCH_MEMORY_BYTES per slot, or null
     int first;
     int count;
-    int k[QUEUE_SLOTS];          // each slot's place in the pending list
+    int on_wire;                 // slots QUEUED or TRANSFERRING
+    DownloadShare share;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE changed;
+    HANDLE thread[DOWNLOAD_CONNECTIONS_MAX + 1];
+    int threads;
+    bool stop;                   // the threads end once nothing is left for them
+    bool threaded;               // false: each object transferred and judged in turn
 };
+
+Slot *slot_at(Phase *ph, int i)
+{
+    return &ph->slot[(ph->first + i) % ph->slots];
+}
+
+// The oldest slot in `stage`, under the lock; null when there is none.
+Slot *oldest_in(Phase *ph, int stage)
+{
+    for (int i = 0; i < ph->count; i++)
+        if (slot_at(ph, i)->stage == stage)
+            return slot_at(ph, i);
+    return nullptr;
+}
+
+void set_stage(Phase *ph, Slot *s, int stage)
+{
+    s->stage = stage;
+    WakeAllConditionVariable(&ph->changed);
+}
+
+// Waits under the lock for the next slot in `stage`; null once the threads
+// are to end.
+Slot *take(Phase *ph, int stage)
+{
+    for (;;) {
+        Slot *s = oldest_in(ph, stage);
+        if (s || ph->stop)
+            return s;
+        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+    }
+}
+
+// The file bar follows the newest object on the wire: when the one it
+// followed ends, the newest still transferring takes over.
+void pass_speaker_on(Phase *ph, const Slot *ended)
+{
+    if (ph->share.speaker != ended->k)
+        return;
+    for (int i = ph->count - 1; i >= 0; i--)
+        if (slot_at(ph, i) != ended && slot_at(ph, i)->stage == TRANSFERRING) {
+            InterlockedExchange(&ph->share.speaker, slot_at(ph, i)->k);
+            return;
+        }
+}
+
+// Where a carrier has left a transfer: the judge's turn, or a result.
+void transfer_ended(Phase *ph, Slot *s, int result)
+{
+    ph->on_wire--;
+    pass_speaker_on(ph, s);
+    if (result == FETCH_TRANSFERRED) {
+        ph->pass->start_index = s->fetch.mirror;
+        set_stage(ph, s, TO_JUDGE);
+    } else {
+        s->result = result;
+        set_stage(ph, s, JUDGED);
+    }
+}
+
+DWORD WINAPI carrier_thread(void *arg)
+{
+    Phase *ph = (Phase *)arg;
+    Pass *pass = ph->pass;
+    // Kept for every object this carrier transfers (null: a session per GET).
+    void *session = http_open_session();
+    EnterCriticalSection(&ph->lock);
+    while (Slot *s = take(ph, QUEUED)) {
+        set_stage(ph, s, TRANSFERRING);
+        LeaveCriticalSection(&ph->lock);
+        s->fetch.session = session;
+        int result = fetch_transfer(&s->fetch, &pass->mirrors, pass->mirror_count);
+        s->fetch.session = nullptr;
+        EnterCriticalSection(&ph->lock);
+        transfer_ended(ph, s, result);
+    }
+    LeaveCriticalSection(&ph->lock);
+    http_close_session(session);
+    return 0;
+}
+
+DWORD WINAPI judge_thread(void *arg)
+{
+    Phase *ph = (Phase *)arg;
+    EnterCriticalSection(&ph->lock);
+    while (Slot *s = take(ph, TO_JUDGE)) {
+        set_stage(ph, s, JUDGING);
+        LeaveCriticalSection(&ph->lock);
+        int result = ph->share.abandon ? 0 : fetch_judge(&s->fetch, &ph->pass->mirrors);
+        EnterCriticalSection(&ph->lock);
+        s->result = result;
+        set_stage(ph, s, JUDGED);
+    }
+    LeaveCriticalSection(&ph->lock);
+    return 0;
+}
+
+// Ends the threads once they have dealt with everything handed to them.
+void stop_threads(Phase *ph)
+{
+    EnterCriticalSection(&ph->lock);
+    ph->stop = true;
+    WakeAllConditionVariable(&ph->changed);
+    LeaveCriticalSection(&ph->lock);
+    WaitForMultipleObjects((DWORD)ph->threads, ph->thread, TRUE, INFINITE);
+    for (int i = 0; i < ph->threads; i++)
+        CloseHandle(ph->thread[i]);
+    ph->threads = 0;
+}
+
+// The judge and one carrier per connection; false (none left running) when
+// any of them cannot start: objects are then transferred and judged in turn.
+bool start_threads(Phase *ph)
+{
+    ph->thread[ph->threads] = CreateThread(nullptr, 0, judge_thread, ph, 0, nullptr);
+    if (ph->thread[ph->threads])
+        ph->threads++;
+    for (int i = 0; i < ph->connections && ph->threads == i + 1; i++) {
+        ph->thread[ph->threads] = CreateThread(nullptr, 0, carrier_thread, ph, 0, nullptr);
+        if (ph->thread[ph->threads])
+            ph->threads++;
+    }
+    if (ph->threads == ph->connections + 1)
+        return true;
+    stop_threads(ph);
+    return false;
+}
 
 // Saves the records of the files brought in so far, when there are new ones
 // and (unless `now_anyway`) the last save is RECORD_SAVE_MS old.
@@ -140,54 +237,64 @@ bool entry_done(Pass *pass, int k, int result)
     return true;
 }
 
-// Starts the judgement of a transferred fetch (on the spot without a thread).
-void hand_over(Phase *ph, int slot, int k)
-{
-    ph->k[slot] = k;
-    ph->count++;
-    if (ph->threaded)
-        ReleaseSemaphore(ph->judge.handed, 1, nullptr);
-    else
-        ph->judge.result[slot] = fetch_judge(&ph->fetches[slot], &ph->pass->mirrors);
-}
-
-// Takes in the oldest judgement in flight, waiting for it unless `wait` is
+// Takes in the oldest result in flight, waiting for it unless `wait` is
 // false and it is not ready; false when it ended the pass (or, without
 // `wait`, when it is not ready: check `count`). A refused object goes on
 // through its remaining attempts here, as it would have without the
 // overlap.
 bool settle_oldest(Phase *ph, bool wait, bool *ended)
 {
-    if (ph->threaded &&
-        WaitForSingleObject(ph->judge.judged, wait ? INFINITE : 0) != WAIT_OBJECT_0)
+    Slot *s = slot_at(ph, 0);
+    EnterCriticalSection(&ph->lock);
+    while (wait && s->stage != JUDGED)
+        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+    bool ready = s->stage == JUDGED;
+    LeaveCriticalSection(&ph->lock);
+    if (!ready)
         return false;
     Pass *pass = ph->pass;
-    int slot = ph->first;
-    ph->first = (ph->first + 1) % QUEUE_SLOTS;
-    ph->count--;
-    ObjectFetch *f = &ph->fetches[slot];
-    int result = fetch_finish(f, &pass->mirrors, pass->mirror_count, ph->judge.result[slot]);
-    if (result == 1)
+    ObjectFetch *f = &s->fetch;
+    int result = fetch_finish(f, &pass->mirrors, pass->mirror_count, s->result);
+    if (result == 1) {
         pass->start_index = f->mirror;
-    *ended = !entry_done(pass, ph->k[slot], result);
+        // The object counts with its wire size, whatever its transfers moved.
+        download_share_add(&ph->share,
+                           (int64_t)(entry_wire_size(f->entry) - f->progress.shared_present));
+    }
+    EnterCriticalSection(&ph->lock);
+    ph->first = (ph->first + 1) % ph->slots;
+    ph->count--;
+    WakeAllConditionVariable(&ph->changed);
+    LeaveCriticalSection(&ph->lock);
+    *ended = !entry_done(pass, s->k, result);
     return !*ended;
 }
 
-// Once the pass has ended: the judgements still in flight are released
-// unjudged (a judgement already under way completes), part files kept.
+// Once the pass has ended: everything still in flight is stopped and
+// released untaken (a judgement already under way completes), part files
+// kept for the next pass.
 void abandon_rest(Phase *ph)
 {
-    InterlockedExchange(&ph->judge.abandon, 1);
-    while (ph->count > 0) {
-        if (ph->threaded)
-            WaitForSingleObject(ph->judge.judged, INFINITE);
-        fetch_release(&ph->fetches[ph->first]);
-        ph->first = (ph->first + 1) % QUEUE_SLOTS;
-        ph->count--;
+    InterlockedExchange(&ph->share.abandon, 1);
+    EnterCriticalSection(&ph->lock);
+    for (int i = 0; i < ph->count; i++) {
+        Slot *s = slot_at(ph, i);
+        if (s->stage == QUEUED)
+            ph->on_wire--;
+        if (s->stage == QUEUED || s->stage == TO_JUDGE)
+            set_stage(ph, s, JUDGED);
+    }
+    for (int i = 0; i < ph->count; i++)
+        while (slot_at(ph, i)->stage != JUDGED)
+            SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+    LeaveCriticalSection(&ph->lock);
+    for (; ph->count > 0; ph->count--) {
+        fetch_release(&slot_at(ph, 0)->fetch);
+        ph->first = (ph->first + 1) % ph->slots;
     }
 }
 
-// Takes in every judgement in flight (`wait`), or those that are ready, in
+// Takes in every result in flight (`wait`), or those that are ready, in
 // order; false when one ended the pass.
 bool settle_in_order(Phase *ph, bool wait)
 {
@@ -197,6 +304,23 @@ bool settle_in_order(Phase *ph, bool wait)
     if (ended)
         abandon_rest(ph);
     return !ended;
+}
+
+// Waits, taking in results as they come, until one more object may go on
+// the wire: a free slot and a free connection. False when the pass ended.
+bool make_room(Phase *ph)
+{
+    for (;;) {
+        if (!settle_in_order(ph, false))
+            return false;
+        EnterCriticalSection(&ph->lock);
+        bool room = ph->count < ph->slots && ph->on_wire < ph->connections;
+        if (!room && slot_at(ph, 0)->stage != JUDGED)
+            SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+        LeaveCriticalSection(&ph->lock);
+        if (room)
+            return true;
+    }
 }
 
 // Whether entry k must wait for the judgements in flight: it copies an
@@ -209,7 +333,7 @@ bool depends_on_flight(Phase *ph, int k, const ManifestEntry *entry, const wchar
     if (strcmp(entry->path, "system/d3d9.dll") == 0)
         return true;
     for (int i = 0; i < ph->count; i++) {
-        const wchar_t *other = ph->fetches[(ph->first + i) % QUEUE_SLOTS].destination;
+        const wchar_t *other = slot_at(ph, i)->fetch.destination;
         if (CompareStringOrdinal(full, -1, other, -1, TRUE) == CSTR_EQUAL)
             return true;
     }
@@ -249,16 +373,17 @@ bool copy_same_content(Pass *pass, int k, const ManifestEntry *entry, const wcha
     return false;
 }
 
-// Entry k: copied, or transferred and handed over for judgement. False when
-// the pass ended.
+// Entry k: copied, or put on the wire. False when the pass ended.
 bool bring_in(Phase *ph, int k)
 {
     Pass *pass = ph->pass;
     const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
     wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
     client_file_path(entry->path, pass->folder, rel, full);
-    uint32_t total_permille = pass->wire_bytes
-        ? (uint32_t)(pass->finished_wire_bytes * 1000 / pass->wire_bytes) : 0;
+    if (!make_room(ph))
+        return false;
+    uint64_t done = download_share_done(&ph->share);
+    uint32_t total_permille = pass->wire_bytes ? (uint32_t)(done * 1000 / pass->wire_bytes) : 0;
     PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
     PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
 
@@ -266,62 +391,85 @@ bool bring_in(Phase *ph, int k)
         return false;
     keep_foreign_d3d9(pass, entry, full);
     if (copy_same_content(pass, k, entry, full)) {
-        pass->finished_wire_bytes += entry_wire_size(entry);
+        download_share_add(&ph->share, (int64_t)entry_wire_size(entry));
         return settle_in_order(ph, true) && entry_done(pass, k, 1);
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
-    bool ended = false;
-    if (ph->count == QUEUE_SLOTS && !settle_oldest(ph, true, &ended)) {
-        abandon_rest(ph);
-        return false;
-    }
-    int slot = (ph->first + ph->count) % QUEUE_SLOTS;
-    ObjectFetch *f = &ph->fetches[slot];
-    int result = 0;
-    char *body = ph->bodies ? ph->bodies + (size_t)slot * FETCH_MEMORY_BYTES : nullptr;
-    if (fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,
-                    pass->finished_wire_bytes, pass->wire_bytes, body))
-        result = fetch_transfer(f, &pass->mirrors, pass->mirror_count);
-    if (result != FETCH_TRANSFERRED) {
-        // The objects before this one are settled first: records and the
+    int index = (ph->first + ph->count) % ph->slots;
+    Slot *s = &ph->slot[index];
+    ObjectFetch *f = &s->fetch;
+    char *body = ph->bodies ? ph->bodies + (size_t)index * FETCH_MEMORY_BYTES : nullptr;
+    if (!fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,
+                     done, pass->wire_bytes, body)) {
+        // The objects before this one are taken in first: records and the
         // pass's end keep the entries' order.
-        fetch_release(f);
-        return settle_in_order(ph, true) && entry_done(pass, k, result);
+        return settle_in_order(ph, true) && entry_done(pass, k, 0);
     }
-    pass->start_index = f->mirror;
-    pass->finished_wire_bytes += entry_wire_size(entry);
-    hand_over(ph, slot, k);
+    f->progress.share = &ph->share;
+    f->progress.ticket = k;
+    s->k = k;
+    InterlockedExchange(&ph->share.speaker, k);
+    EnterCriticalSection(&ph->lock);
+    ph->count++;
+    ph->on_wire++;
+    set_stage(ph, s, QUEUED);
+    LeaveCriticalSection(&ph->lock);
+    if (!ph->threaded) {
+        set_stage(ph, s, TRANSFERRING);
+        int result = fetch_transfer(f, &pass->mirrors, pass->mirror_count);
+        transfer_ended(ph, s, result);
+        if (s->stage == TO_JUDGE) {
+            s->result = fetch_judge(f, &pass->mirrors);
+            s->stage = JUDGED;
+        }
+    }
     return settle_in_order(ph, false);
 }
 
 }  // namespace
 
+void worker_set_connections(int count)
+{
+    g_connections = count >= 1 && count <= DOWNLOAD_CONNECTIONS_MAX ? count : DOWNLOAD_CONNECTIONS;
+}
+
 bool download_pending(Pass *pass)
 {
-    Phase ph;
-    memset(&ph, 0, sizeof ph);
-    ph.pass = pass;
+    Phase *ph = (Phase *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Phase));
+    if (!ph) {
+        post_finished(pass->window, Failed, pass->pending_count);
+        return false;
+    }
+    ph->pass = pass;
+    ph->connections = g_connections;
+    ph->slots = ph->connections + JUDGE_BACKLOG;
     pass->save_time = GetTickCount();  // the comparison has just saved
     HANDLE heap = GetProcessHeap();
-    ph.fetches = (ObjectFetch *)HeapAlloc(heap, 0, QUEUE_SLOTS * sizeof(ObjectFetch));
-    if (!ph.fetches) {
+    ph->slot = (Slot *)HeapAlloc(heap, HEAP_ZERO_MEMORY, MAX_SLOTS * sizeof(Slot));
+    if (!ph->slot) {
+        HeapFree(heap, 0, ph);
         post_finished(pass->window, Failed, pass->pending_count);
         return false;
     }
     // Without them small objects take the way through part files.
-    ph.bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)QUEUE_SLOTS * FETCH_MEMORY_BYTES);
-    ph.threaded = pass->pending_count > 1 && judge_start(&ph.judge, &pass->mirrors, ph.fetches);
+    ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)ph->slots * FETCH_MEMORY_BYTES);
+    InitializeCriticalSection(&ph->lock);
+    InitializeConditionVariable(&ph->changed);
+    ph->threaded = pass->pending_count > 1 && start_threads(ph);
 
     bool ok = true;
     for (int k = 0; ok && k < pass->pending_count; k++)
-        ok = bring_in(&ph, k);
+        ok = bring_in(ph, k);
     if (ok)
-        ok = settle_in_order(&ph, true);
+        ok = settle_in_order(ph, true);
 
-    judge_stop(&ph.judge);
-    if (ph.bodies)
-        HeapFree(heap, 0, ph.bodies);
-    HeapFree(heap, 0, ph.fetches);
+    if (ph->threaded)
+        stop_threads(ph);
+    DeleteCriticalSection(&ph->lock);
+    if (ph->bodies)
+        HeapFree(heap, 0, ph->bodies);
+    HeapFree(heap, 0, ph->slot);
+    HeapFree(heap, 0, ph);
     return ok;
 }
