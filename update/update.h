@@ -194,8 +194,8 @@ enum {
 };
 
 // Sets the objects on the wire at once for the passes started afterwards
-// (tests); 0 restores DOWNLOAD_CONNECTIONS.
-void worker_set_connections(int count);
+// (tests); 0 restores DOWNLOAD_CONNECTIONS. Returns the number it replaced.
+int worker_set_connections(int count);
 
 struct ObjectFetch {
     const ManifestEntry *entry;

@@ -429,9 +429,11 @@ bool bring_in(Phase *ph, int k)
 
 }  // namespace
 
-void worker_set_connections(int count)
+int worker_set_connections(int count)
 {
+    int before = g_connections;
     g_connections = count >= 1 && count <= DOWNLOAD_CONNECTIONS_MAX ? count : DOWNLOAD_CONNECTIONS;
+    return before;
 }
 
 bool download_pending(Pass *pass)

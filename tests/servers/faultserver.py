@@ -31,6 +31,11 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /code/CODE/PATH...      any file below the tree as the body of status CODE
   /padded/N/PATH...       any file below the tree with blanks after it up to
                           N bytes in all
+  /together/TAG/N/PATH...  any file below the tree, Range honoured; the
+                          first N requests for objects under TAG are each
+                          held until all N have arrived (503 for all if they
+                          do not within 10 s), later ones served at once:
+                          only a client with N objects on the wire passes
   /random/SEED/PCT/PATH...  any file below the tree; requests for objects
                           (a path with an "objects" folder) misbehave with
                           probability PCT percent: a reset mid-body, a short
@@ -59,6 +64,7 @@ import time
 
 EXTRA = 100
 SILENCE_SECONDS = 120
+TOGETHER_SECONDS = 10
 FOUR_GIB = 1 << 32
 
 
@@ -66,6 +72,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "faultserver"
     tree = "."
+    gates = {}  # TAG of /together: [requests arrived, condition]
+    gates_lock = threading.Lock()
 
     def log_message(self, fmt, *args):
         sys.stderr.write("%s %s\n" % (self.address_string(), fmt % args))
@@ -156,6 +164,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return self.error(404)
                 fault = mode[3:] if parts[-1].endswith(".gz") else "file"
                 return getattr(self, "serve_" + fault.replace("-", "_"), self.serve_unknown)(data)
+            if mode == "together" and len(parts) >= 4 and parts[2].isdigit():
+                return self.serve_together(parts[1], int(parts[2]), "/".join(parts[3:]))
             if mode == "random" and len(parts) >= 4:
                 return self.serve_random(parts[1], parts[2], "/".join(parts[3:]))
             if mode in ("below", "code", "padded") and len(parts) >= 3:
@@ -299,6 +309,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 time.sleep(interval)
             self.wfile.write(body[i:i + piece])
             self.wfile.flush()
+
+    def serve_together(self, tag, n, rel):
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
+        if "objects" in rel.split("/"):
+            with self.gates_lock:
+                gate = self.gates.setdefault(tag, [0, threading.Condition()])
+            with gate[1]:
+                gate[0] += 1
+                gate[1].notify_all()
+                if gate[0] <= n and not gate[1].wait_for(lambda: gate[0] >= n, TOGETHER_SECONDS):
+                    return self.error(503)
+        body = self.ranged(data)
+        if body is not None:
+            self.wfile.write(body)
 
     def serve_silence(self, mode, rel):
         # Held well past any client's time-out; the client's close ends it.

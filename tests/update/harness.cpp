@@ -60,6 +60,12 @@ std::wstring slow_mirror(const std::string &name)
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/slow/update/" + name + "/");
 }
 
+std::wstring together_mirror(const std::string &tag, int n, const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/together/" + tag + "/" +
+                 std::to_string(n) + "/update/" + name + "/");
+}
+
 std::wstring paced_mirror(int piece, int ms, const std::string &name)
 {
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/pace/" +

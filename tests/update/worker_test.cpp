@@ -109,6 +109,40 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_NE(log_text(dir.path()).find("check: 6 wanted, 0 pending"), std::string::npos);
 }
 
+// Objects travel several at once: the mirror answers the first three object
+// requests only once all three are waiting. The pass still reads in order.
+TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
+{
+    REQUIRE_RELEASES();
+    struct Connections {
+        int before = worker_set_connections(DOWNLOAD_CONNECTIONS);
+        ~Connections() { worker_set_connections(before); }
+    } connections;
+    TempDir dir;
+    log_open(dir.path().c_str());
+    std::string tag = "pass" + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount());
+    PassResult r = run_pass(dir.path(), Update, together_mirror(tag, 3, "main"), dead_mirror());
+    EXPECT_EQ(r.state, UpToDate);
+    EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
+    for (const char *path : {"system/dv.exe", "data/text.txt", "data/copy_b.bin"})
+        EXPECT_EQ(file_text(dir, widen(path)), release_file("main", path)) << path;
+
+    std::vector<std::wstring> downloading;
+    for (const std::wstring &s : r.statuses())
+        if (s.compare(0, 12, L"Downloading ") == 0)
+            downloading.push_back(s.substr(12, s.find(L':') - 12));
+    EXPECT_EQ(downloading, (std::vector<std::wstring>{L"1 of 6", L"2 of 6", L"3 of 6", L"5 of 6",
+                                                      L"6 of 6"}));
+    unsigned long last_total = 0;
+    for (const Message &m : r.messages)
+        if (m.message == WM_LAUNCHER_TOTAL_PROGRESS) {
+            EXPECT_LE(m.wparam, 1000u);
+            last_total = m.wparam;
+        }
+    EXPECT_EQ(last_total, 1000u);
+}
+
 namespace {
 uint32_t g_tick, g_tick_step;
 uint32_t stepping_tick(void)
