@@ -39,9 +39,10 @@ const int MAX_SLOTS = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
 
 int g_connections = DOWNLOAD_CONNECTIONS;
 
-// A slot's way: queued for a carrier, on the wire, waiting for the judge,
-// judged (or transferred in vain): its result can be taken in.
-enum Stage { QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
+// A slot's way: free (out of the ring), queued for a carrier, on the wire,
+// waiting for the judge, judged (or transferred in vain): its result can be
+// taken in.
+enum Stage { FREE, QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
 
 struct Slot {
     ObjectFetch fetch;
@@ -264,7 +265,7 @@ bool settle_oldest(Phase *ph, bool wait, bool *ended)
     EnterCriticalSection(&ph->lock);
     ph->first = (ph->first + 1) % ph->slots;
     ph->count--;
-    WakeAllConditionVariable(&ph->changed);
+    set_stage(ph, s, FREE);
     LeaveCriticalSection(&ph->lock);
     *ended = !entry_done(pass, s->k, result);
     return !*ended;
@@ -287,11 +288,12 @@ void abandon_rest(Phase *ph)
     for (int i = 0; i < ph->count; i++)
         while (slot_at(ph, i)->stage != JUDGED)
             SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
-    LeaveCriticalSection(&ph->lock);
     for (; ph->count > 0; ph->count--) {
         fetch_release(&slot_at(ph, 0)->fetch);
+        slot_at(ph, 0)->stage = FREE;
         ph->first = (ph->first + 1) % ph->slots;
     }
+    LeaveCriticalSection(&ph->lock);
 }
 
 // Takes in every result in flight (`wait`), or those that are ready, in
@@ -383,6 +385,8 @@ bool bring_in(Phase *ph, int k)
     if (!make_room(ph))
         return false;
     uint64_t done = download_share_done(&ph->share);
+    if (done > pass->wire_bytes)
+        done = pass->wire_bytes;  // a plain object in place of a packed one
     uint32_t total_permille = pass->wire_bytes ? (uint32_t)(done * 1000 / pass->wire_bytes) : 0;
     PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
     PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
