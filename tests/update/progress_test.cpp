@@ -263,3 +263,60 @@ TEST(ProgressPosting, MessagesReachTheWindow)
     EXPECT_TRUE(drain(window).empty());
     DestroyWindow(window);
 }
+
+// Transfers of one pass at once: each adds its bytes to the pass's total,
+// only the newest (the share's speaker) moves the file bar and the detail
+// line, and a transfer that starts over takes its bytes back.
+TEST(ProgressPosting, TransfersOfOnePassShareTheTotal)
+{
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr);
+    ASSERT_TRUE(window);
+    testing_support::SeamGuard seams;
+    progress_tick = fake_tick;
+    fake_now = 50000;
+    volatile long cancel = 0;
+    DownloadShare share = {};
+    share.done = 1000;  // an object taken in before
+    share.speaker = 2;
+    DownloadProgress older = {}, newer = {};
+    for (DownloadProgress *p : {&older, &newer}) {
+        p->window = window;
+        p->cancel_flag = &cancel;
+        p->run_total = 4000;
+        p->share = &share;
+        p->ticket = p == &older ? 1 : 2;
+    }
+    const struct {
+        DownloadProgress *p;
+        uint64_t present, expected;
+        std::vector<Posted> want;  // message, wparam, text
+    } rows[] = {
+        {&older, 1000, 1000, {{WM_LAUNCHER_TOTAL_PROGRESS, 500, L"", false}}},
+        {&newer, 1000, 2000,
+         {{WM_LAUNCHER_FILE_PROGRESS, 500, L"", false},
+          {WM_LAUNCHER_TOTAL_PROGRESS, 750, L"", false},
+          {WM_LAUNCHER_DETAIL, 0, L"3 KB of 4 KB", true}}},
+        {&newer, 0, 2000,
+         {{WM_LAUNCHER_FILE_PROGRESS, 0, L"", false},
+          {WM_LAUNCHER_TOTAL_PROGRESS, 500, L"", false},
+          {WM_LAUNCHER_DETAIL, 0, L"2 KB of 4 KB", true}}},
+    };
+    for (const auto &row : rows) {
+        fake_now += 1000;
+        EXPECT_EQ(report_download_progress(row.p, row.present, row.expected), 1);
+        std::vector<Posted> got = drain(window);
+        ASSERT_EQ(got.size(), row.want.size()) << row.p->ticket << " at " << row.present;
+        for (size_t i = 0; i < got.size(); i++) {
+            EXPECT_EQ(got[i].message, row.want[i].message) << i;
+            EXPECT_EQ(got[i].wparam, row.want[i].wparam) << i;
+            EXPECT_EQ(got[i].text, row.want[i].text) << i;
+        }
+    }
+    EXPECT_EQ(download_share_done(&share), 2000u);
+
+    share.abandon = 1;  // the pass has ended: every transfer stops
+    EXPECT_EQ(report_download_progress(&older, 1000, 1000), 0);
+    EXPECT_TRUE(drain(window).empty());
+    DestroyWindow(window);
+}
