@@ -3,10 +3,12 @@
 // as one UTF-8 line.
 //
 //   korvanth-cli [--check|--verify|--update] [--interface 0|1] [--dxvk -1|0|1]
-//                [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] FOLDER
+//                [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL]
+//                [--connections 1..8] FOLDER
 //
 // --mirror-pair replaces the two built-in mirrors for this run (tests and
-// benchmarks serve releases from a local mirror on a port of the moment).
+// benchmarks serve releases from a local mirror on a port of the moment);
+// --connections sets the objects on the wire at once (benchmarks).
 //
 // Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
 // 5 server unreachable), 6 after a self-update message, 1 for bad usage.
@@ -46,7 +48,8 @@ void print_line(const wchar_t *fmt, ...)
 int usage(void)
 {
     write_out("usage: korvanth-cli [--check|--verify|--update] [--interface 0|1] "
-              "[--dxvk -1|0|1] [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] FOLDER\n");
+              "[--dxvk -1|0|1] [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] "
+              "[--connections 1..8] FOLDER\n");
     return 1;
 }
 
@@ -61,14 +64,16 @@ const wchar_t *state_name(WPARAM state)
     }
 }
 
-// Reads "-1", "0" or "1" within [low, high].
+// Reads "-1" or a single digit within [low, high].
 bool parse_flag(const wchar_t *text, int low, int high, int32_t *out)
 {
     int value;
-    if (!lstrcmpW(text, L"-1")) value = -1;
-    else if (!lstrcmpW(text, L"0")) value = 0;
-    else if (!lstrcmpW(text, L"1")) value = 1;
-    else return false;
+    if (!lstrcmpW(text, L"-1"))
+        value = -1;
+    else if (text[0] >= L'0' && text[0] <= L'9' && text[1] == 0)
+        value = text[0] - L'0';
+    else
+        return false;
     if (value < low || value > high)
         return false;
     *out = value;
@@ -132,6 +137,12 @@ int run(int argc, wchar_t **argv)
             if (i + 1 >= argc || !parse_flag(argv[++i], 0, 1, &params.dxvk_trial))
                 return usage();
             have_trial = true;
+        } else if (!lstrcmpW(a, L"--connections")) {
+            int32_t connections = 0;
+            if (i + 1 >= argc ||
+                !parse_flag(argv[++i], 1, DOWNLOAD_CONNECTIONS_MAX, &connections))
+                return usage();
+            worker_set_connections(connections);
         } else if (!lstrcmpW(a, L"--mirror-pair")) {
             if (i + 2 >= argc)
                 return usage();
