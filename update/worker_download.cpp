@@ -15,9 +15,7 @@
 // reports a later entry's end, and an entry that depends on an earlier one's
 // file (a copy of the same content, the same destination, the foreign
 // d3d9.dll rule) waits until everything in flight is taken in.
-#include "update/pass.h"
-
-#include "net/net.h"
+#include "update/flight.h"
 
 #include <string.h>
 
@@ -30,174 +28,6 @@ namespace {
 // at most this last stretch; those files are in place with verified content
 // and the next pass hashes them once instead of trusting a record.
 const uint32_t RECORD_SAVE_MS = 1000;
-
-// Transferred objects that may wait for (or be in) judgement beside those on
-// the wire: one slow judgement (a large, well-packed object whose unpacking
-// trails its download) then does not hold up the transfers behind it.
-const int JUDGE_BACKLOG = 4;
-const int MAX_SLOTS = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
-
-int g_connections = DOWNLOAD_CONNECTIONS;
-
-// A slot's way: free (out of the ring), queued for a carrier, on the wire,
-// waiting for the judge, judged (or transferred in vain): its result can be
-// taken in.
-enum Stage { FREE, QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
-
-struct Slot {
-    ObjectFetch fetch;
-    int stage;
-    int result;   // once JUDGED: fetch_judge's result, or the transfer's 0 / -1
-    int k;        // the entry's place in the pending list
-};
-
-// The phase: the pass, its threads, and the slots in flight, oldest first:
-// first .. first + count - 1 (modulo `slots`). Stages change under `lock`,
-// and every change wakes everyone waiting on `changed`.
-struct Phase {
-    Pass *pass;
-    int connections;
-    int slots;
-    Slot *slot;
-    char *bodies;                // FETCH_MEMORY_BYTES per slot, or null
-    int first;
-    int count;
-    int on_wire;                 // slots QUEUED or TRANSFERRING
-    DownloadShare share;
-    CRITICAL_SECTION lock;
-    CONDITION_VARIABLE changed;
-    HANDLE thread[DOWNLOAD_CONNECTIONS_MAX + 1];
-    int threads;
-    bool stop;                   // the threads end once nothing is left for them
-    bool threaded;               // false: each object transferred and judged in turn
-};
-
-Slot *slot_at(Phase *ph, int i)
-{
-    return &ph->slot[(ph->first + i) % ph->slots];
-}
-
-// The oldest slot in `stage`, under the lock; null when there is none.
-Slot *oldest_in(Phase *ph, int stage)
-{
-    for (int i = 0; i < ph->count; i++)
-        if (slot_at(ph, i)->stage == stage)
-            return slot_at(ph, i);
-    return nullptr;
-}
-
-void set_stage(Phase *ph, Slot *s, int stage)
-{
-    s->stage = stage;
-    WakeAllConditionVariable(&ph->changed);
-}
-
-// Waits under the lock for the next slot in `stage`; null once the threads
-// are to end.
-Slot *take(Phase *ph, int stage)
-{
-    for (;;) {
-        Slot *s = oldest_in(ph, stage);
-        if (s || ph->stop)
-            return s;
-        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
-    }
-}
-
-// The file bar follows the newest object on the wire: when the one it
-// followed ends, the newest still transferring takes over.
-void pass_speaker_on(Phase *ph, const Slot *ended)
-{
-    if (ph->share.speaker != ended->k)
-        return;
-    for (int i = ph->count - 1; i >= 0; i--)
-        if (slot_at(ph, i) != ended && slot_at(ph, i)->stage == TRANSFERRING) {
-            InterlockedExchange(&ph->share.speaker, slot_at(ph, i)->k);
-            return;
-        }
-}
-
-// Where a carrier has left a transfer: the judge's turn, or a result.
-void transfer_ended(Phase *ph, Slot *s, int result)
-{
-    ph->on_wire--;
-    pass_speaker_on(ph, s);
-    if (result == FETCH_TRANSFERRED) {
-        ph->pass->start_index = s->fetch.mirror;
-        set_stage(ph, s, TO_JUDGE);
-    } else {
-        s->result = result;
-        set_stage(ph, s, JUDGED);
-    }
-}
-
-DWORD WINAPI carrier_thread(void *arg)
-{
-    Phase *ph = (Phase *)arg;
-    Pass *pass = ph->pass;
-    // Kept for every object this carrier transfers (null: a session per GET).
-    void *session = http_open_session();
-    EnterCriticalSection(&ph->lock);
-    while (Slot *s = take(ph, QUEUED)) {
-        set_stage(ph, s, TRANSFERRING);
-        LeaveCriticalSection(&ph->lock);
-        s->fetch.session = session;
-        int result = fetch_transfer(&s->fetch, &pass->mirrors, pass->mirror_count);
-        s->fetch.session = nullptr;
-        EnterCriticalSection(&ph->lock);
-        transfer_ended(ph, s, result);
-    }
-    LeaveCriticalSection(&ph->lock);
-    http_close_session(session);
-    return 0;
-}
-
-DWORD WINAPI judge_thread(void *arg)
-{
-    Phase *ph = (Phase *)arg;
-    EnterCriticalSection(&ph->lock);
-    while (Slot *s = take(ph, TO_JUDGE)) {
-        set_stage(ph, s, JUDGING);
-        LeaveCriticalSection(&ph->lock);
-        int result = ph->share.abandon ? 0 : fetch_judge(&s->fetch, &ph->pass->mirrors);
-        EnterCriticalSection(&ph->lock);
-        s->result = result;
-        set_stage(ph, s, JUDGED);
-    }
-    LeaveCriticalSection(&ph->lock);
-    return 0;
-}
-
-// Ends the threads once they have dealt with everything handed to them.
-void stop_threads(Phase *ph)
-{
-    EnterCriticalSection(&ph->lock);
-    ph->stop = true;
-    WakeAllConditionVariable(&ph->changed);
-    LeaveCriticalSection(&ph->lock);
-    WaitForMultipleObjects((DWORD)ph->threads, ph->thread, TRUE, INFINITE);
-    for (int i = 0; i < ph->threads; i++)
-        CloseHandle(ph->thread[i]);
-    ph->threads = 0;
-}
-
-// The judge and one carrier per connection; false (none left running) when
-// any of them cannot start: objects are then transferred and judged in turn.
-bool start_threads(Phase *ph)
-{
-    ph->thread[ph->threads] = CreateThread(nullptr, 0, judge_thread, ph, 0, nullptr);
-    if (ph->thread[ph->threads])
-        ph->threads++;
-    for (int i = 0; i < ph->connections && ph->threads == i + 1; i++) {
-        ph->thread[ph->threads] = CreateThread(nullptr, 0, carrier_thread, ph, 0, nullptr);
-        if (ph->thread[ph->threads])
-            ph->threads++;
-    }
-    if (ph->threads == ph->connections + 1)
-        return true;
-    stop_threads(ph);
-    return false;
-}
 
 // Saves the records of the files brought in so far, when there are new ones
 // and (unless `now_anyway`) the last save is RECORD_SAVE_MS old.
@@ -419,63 +249,26 @@ bool bring_in(Phase *ph, int k)
     ph->on_wire++;
     set_stage(ph, s, QUEUED);
     LeaveCriticalSection(&ph->lock);
-    if (!ph->threaded) {
-        set_stage(ph, s, TRANSFERRING);
-        int result = fetch_transfer(f, &pass->mirrors, pass->mirror_count);
-        transfer_ended(ph, s, result);
-        if (s->stage == TO_JUDGE) {
-            s->result = fetch_judge(f, &pass->mirrors);
-            s->stage = JUDGED;
-        }
-    }
+    if (!ph->threaded)
+        flight_in_turn(ph, s);
     return settle_in_order(ph, false);
 }
 
 }  // namespace
 
-int worker_set_connections(int count)
-{
-    int before = g_connections;
-    g_connections = count >= 1 && count <= DOWNLOAD_CONNECTIONS_MAX ? count : DOWNLOAD_CONNECTIONS;
-    return before;
-}
-
 bool download_pending(Pass *pass)
 {
-    Phase *ph = (Phase *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Phase));
+    pass->save_time = GetTickCount();  // the comparison has just saved
+    Phase *ph = flight_open(pass);
     if (!ph) {
         post_finished(pass->window, Failed, pass->pending_count);
         return false;
     }
-    ph->pass = pass;
-    ph->connections = g_connections;
-    ph->slots = ph->connections + JUDGE_BACKLOG;
-    pass->save_time = GetTickCount();  // the comparison has just saved
-    HANDLE heap = GetProcessHeap();
-    ph->slot = (Slot *)HeapAlloc(heap, HEAP_ZERO_MEMORY, MAX_SLOTS * sizeof(Slot));
-    if (!ph->slot) {
-        HeapFree(heap, 0, ph);
-        post_finished(pass->window, Failed, pass->pending_count);
-        return false;
-    }
-    // Without them small objects take the way through part files.
-    ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)ph->slots * FETCH_MEMORY_BYTES);
-    InitializeCriticalSection(&ph->lock);
-    InitializeConditionVariable(&ph->changed);
-    ph->threaded = pass->pending_count > 1 && start_threads(ph);
-
     bool ok = true;
     for (int k = 0; ok && k < pass->pending_count; k++)
         ok = bring_in(ph, k);
     if (ok)
         ok = settle_in_order(ph, true);
-
-    if (ph->threaded)
-        stop_threads(ph);
-    DeleteCriticalSection(&ph->lock);
-    if (ph->bodies)
-        HeapFree(heap, 0, ph->bodies);
-    HeapFree(heap, 0, ph->slot);
-    HeapFree(heap, 0, ph);
+    flight_close(ph);
     return ok;
 }

@@ -1,0 +1,201 @@
+// Carriers and judge of the download phase. Every stage change happens under
+// the phase's lock and wakes everyone waiting on its condition: the carriers
+// for queued slots, the judge for transferred ones, the phase for results
+// and room.
+#include "update/flight.h"
+
+#include "net/net.h"
+
+namespace {
+
+// Transferred objects that may wait for (or be in) judgement beside those on
+// the wire: one slow judgement (a large, well-packed object whose unpacking
+// trails its download) then does not hold up the transfers behind it.
+const int JUDGE_BACKLOG = 4;
+
+int g_connections = DOWNLOAD_CONNECTIONS;
+
+// The oldest slot in `stage`, under the lock; null when there is none.
+Slot *oldest_in(Phase *ph, int stage)
+{
+    for (int i = 0; i < ph->count; i++)
+        if (slot_at(ph, i)->stage == stage)
+            return slot_at(ph, i);
+    return nullptr;
+}
+
+// Waits under the lock for the next slot in `stage`; null once the threads
+// are to end.
+Slot *take(Phase *ph, int stage)
+{
+    for (;;) {
+        Slot *s = oldest_in(ph, stage);
+        if (s || ph->stop)
+            return s;
+        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+    }
+}
+
+// The file bar follows the newest object on the wire: when the one it
+// followed ends, the newest still transferring takes over.
+void pass_speaker_on(Phase *ph, const Slot *ended)
+{
+    if (ph->share.speaker != ended->k)
+        return;
+    for (int i = ph->count - 1; i >= 0; i--)
+        if (slot_at(ph, i) != ended && slot_at(ph, i)->stage == TRANSFERRING) {
+            InterlockedExchange(&ph->share.speaker, slot_at(ph, i)->k);
+            return;
+        }
+}
+
+// Where a transfer has left a slot (the lock held): the judge's turn, or a
+// result.
+void transfer_ended(Phase *ph, Slot *s, int result)
+{
+    ph->on_wire--;
+    pass_speaker_on(ph, s);
+    if (result == FETCH_TRANSFERRED) {
+        ph->pass->start_index = s->fetch.mirror;
+        set_stage(ph, s, TO_JUDGE);
+    } else {
+        s->result = result;
+        set_stage(ph, s, JUDGED);
+    }
+}
+
+}  // namespace
+
+Slot *slot_at(Phase *ph, int i)
+{
+    return &ph->slot[(ph->first + i) % ph->slots];
+}
+
+void set_stage(Phase *ph, Slot *s, int stage)
+{
+    s->stage = stage;
+    WakeAllConditionVariable(&ph->changed);
+}
+
+namespace {
+
+DWORD WINAPI carrier_thread(void *arg)
+{
+    Phase *ph = (Phase *)arg;
+    Pass *pass = ph->pass;
+    // Kept for every object this carrier transfers (null: a session per GET).
+    void *session = http_open_session();
+    EnterCriticalSection(&ph->lock);
+    while (Slot *s = take(ph, QUEUED)) {
+        set_stage(ph, s, TRANSFERRING);
+        LeaveCriticalSection(&ph->lock);
+        s->fetch.session = session;
+        int result = fetch_transfer(&s->fetch, &pass->mirrors, pass->mirror_count);
+        s->fetch.session = nullptr;
+        EnterCriticalSection(&ph->lock);
+        transfer_ended(ph, s, result);
+    }
+    LeaveCriticalSection(&ph->lock);
+    http_close_session(session);
+    return 0;
+}
+
+DWORD WINAPI judge_thread(void *arg)
+{
+    Phase *ph = (Phase *)arg;
+    EnterCriticalSection(&ph->lock);
+    while (Slot *s = take(ph, TO_JUDGE)) {
+        set_stage(ph, s, JUDGING);
+        LeaveCriticalSection(&ph->lock);
+        int result = ph->share.abandon ? 0 : fetch_judge(&s->fetch, &ph->pass->mirrors);
+        EnterCriticalSection(&ph->lock);
+        s->result = result;
+        set_stage(ph, s, JUDGED);
+    }
+    LeaveCriticalSection(&ph->lock);
+    return 0;
+}
+
+// Ends the threads once they have dealt with everything handed to them.
+void stop_threads(Phase *ph)
+{
+    EnterCriticalSection(&ph->lock);
+    ph->stop = true;
+    WakeAllConditionVariable(&ph->changed);
+    LeaveCriticalSection(&ph->lock);
+    WaitForMultipleObjects((DWORD)ph->threads, ph->thread, TRUE, INFINITE);
+    for (int i = 0; i < ph->threads; i++)
+        CloseHandle(ph->thread[i]);
+    ph->threads = 0;
+}
+
+// The judge and one carrier per connection; false (none left running) when
+// any of them cannot start: objects are then transferred and judged in turn.
+bool start_threads(Phase *ph)
+{
+    ph->thread[ph->threads] = CreateThread(nullptr, 0, judge_thread, ph, 0, nullptr);
+    if (ph->thread[ph->threads])
+        ph->threads++;
+    for (int i = 0; i < ph->connections && ph->threads == i + 1; i++) {
+        ph->thread[ph->threads] = CreateThread(nullptr, 0, carrier_thread, ph, 0, nullptr);
+        if (ph->thread[ph->threads])
+            ph->threads++;
+    }
+    if (ph->threads == ph->connections + 1)
+        return true;
+    stop_threads(ph);
+    return false;
+}
+
+}  // namespace
+
+void flight_in_turn(Phase *ph, Slot *s)
+{
+    set_stage(ph, s, TRANSFERRING);
+    int result = fetch_transfer(&s->fetch, &ph->pass->mirrors, ph->pass->mirror_count);
+    transfer_ended(ph, s, result);
+    if (s->stage == TO_JUDGE) {
+        s->result = fetch_judge(&s->fetch, &ph->pass->mirrors);
+        s->stage = JUDGED;
+    }
+}
+
+int worker_set_connections(int count)
+{
+    int before = g_connections;
+    g_connections = count >= 1 && count <= DOWNLOAD_CONNECTIONS_MAX ? count : DOWNLOAD_CONNECTIONS;
+    return before;
+}
+
+Phase *flight_open(Pass *pass)
+{
+    HANDLE heap = GetProcessHeap();
+    Phase *ph = (Phase *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(Phase));
+    if (!ph)
+        return nullptr;
+    ph->pass = pass;
+    ph->connections = g_connections;
+    ph->slots = ph->connections + JUDGE_BACKLOG;
+    ph->slot = (Slot *)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)ph->slots * sizeof(Slot));
+    if (!ph->slot) {
+        HeapFree(heap, 0, ph);
+        return nullptr;
+    }
+    ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)ph->slots * FETCH_MEMORY_BYTES);
+    InitializeCriticalSection(&ph->lock);
+    InitializeConditionVariable(&ph->changed);
+    ph->threaded = pass->pending_count > 1 && start_threads(ph);
+    return ph;
+}
+
+void flight_close(Phase *ph)
+{
+    if (ph->threaded)
+        stop_threads(ph);
+    DeleteCriticalSection(&ph->lock);
+    HANDLE heap = GetProcessHeap();
+    if (ph->bodies)
+        HeapFree(heap, 0, ph->bodies);
+    HeapFree(heap, 0, ph->slot);
+    HeapFree(heap, 0, ph);
+}

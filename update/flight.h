@@ -1,0 +1,63 @@
+// Objects in flight during an update pass's download phase: the ring of
+// slots, the carrier threads that transfer several objects at once, and the
+// judge thread. The phase itself (worker_download.cpp) puts objects into the
+// ring and takes their results out, in the entries' order. Nothing outside
+// the update engine includes this.
+#pragma once
+
+#include "update/pass.h"
+
+#include <windows.h>
+
+// A slot's way: free (out of the ring), queued for a carrier, on the wire,
+// waiting for the judge, judged (or transferred in vain): its result can be
+// taken in.
+enum Stage { FREE, QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
+
+struct Slot {
+    ObjectFetch fetch;
+    int stage;
+    int result;   // once JUDGED: fetch_judge's result, or the transfer's 0 / -1
+    int k;        // the entry's place in the pending list
+};
+
+// The phase: the pass, its threads, and the slots in flight, oldest first:
+// first .. first + count - 1 (modulo `slots`). Stages change under `lock`,
+// and every change wakes everyone waiting on `changed`.
+struct Phase {
+    Pass *pass;
+    int connections;
+    int slots;
+    Slot *slot;
+    char *bodies;                // FETCH_MEMORY_BYTES per slot, or null
+    int first;
+    int count;
+    int on_wire;                 // slots QUEUED or TRANSFERRING
+    DownloadShare share;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE changed;
+    HANDLE thread[DOWNLOAD_CONNECTIONS_MAX + 1];
+    int threads;
+    bool stop;                   // the threads end once nothing is left for them
+    bool threaded;               // false: each object transferred and judged in turn
+};
+
+// The slot i places behind the oldest in flight.
+Slot *slot_at(Phase *ph, int i);
+
+// Sets a slot's stage and wakes everyone waiting (under the lock, unless no
+// thread runs).
+void set_stage(Phase *ph, Slot *s, int stage);
+
+// Transfers and judges a queued slot on the calling thread (the phase runs
+// without threads).
+void flight_in_turn(Phase *ph, Slot *s);
+
+// The phase's resources for `pass`: the slots, their body buffers (without
+// them small objects take the way through part files) and, when more than
+// one entry is pending, the threads (without them objects travel in turn).
+// Null when out of memory.
+Phase *flight_open(Pass *pass);
+// Ends the threads once they are done with what they were given, and frees
+// the phase.
+void flight_close(Phase *ph);
