@@ -122,6 +122,32 @@ int mirror_requests(const std::string &needle)
     return n;
 }
 
+size_t mirror_log_mark()
+{
+    std::string log;
+    read_file(wine_path(STATE + "/mirror/access.log"), &log);
+    return log.size();
+}
+
+int mirror_connections(const std::string &needle, size_t since)
+{
+    std::string log;
+    read_file(wine_path(STATE + "/mirror/access.log"), &log);
+    std::set<std::string> seen;
+    size_t line = since;
+    while (line < log.size()) {
+        size_t end = log.find('\n', line);
+        if (end == std::string::npos)
+            end = log.size();
+        std::string text = log.substr(line, end - line);
+        size_t conn = text.rfind(" conn=");
+        if (text.find(needle) != std::string::npos && conn != std::string::npos)
+            seen.insert(text.substr(conn + 6));
+        line = end + 1;
+    }
+    return (int)seen.size();
+}
+
 PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstring &first,
                     const std::wstring &second, int custom_interface, int dxvk, int dxvk_trial,
                     const std::function<void(const Message &)> &on_message)

@@ -61,6 +61,10 @@ std::string release_object(const std::string &release, const std::string &name);
 bool release_manifest(const std::string &release, Manifest *manifest);
 // Lines of the mirror's access log that name `needle`.
 int mirror_requests(const std::string &needle);
+// The length of the mirror's access log now, and the connections that
+// carried the requests naming `needle` that it logged since such a mark.
+size_t mirror_log_mark();
+int mirror_connections(const std::string &needle, size_t since);
 
 // One pass with the two built-in mirrors replaced by `first` and `second`.
 // `on_message` sees every message as it arrives (to cancel at a moment).

@@ -70,6 +70,7 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     int dup_before = mirror_requests(dup_object);
     int gz_before = mirror_requests(text_object + ".gz ");
     int plain_before = mirror_requests(text_object + " ");
+    size_t log_mark = mirror_log_mark();
     PassResult update = run_pass(dir.path(), Update, mirror("fresh"), dead_mirror());
     EXPECT_EQ(update.state, UpToDate);
     EXPECT_TRUE(update.has_status(L"All the files have been updated."));
@@ -90,6 +91,9 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     // Compressed objects are asked for first, and the plain one is not needed.
     EXPECT_EQ(mirror_requests(text_object + ".gz ") - gz_before, 1);
     EXPECT_EQ(mirror_requests(text_object + " ") - plain_before, 0);
+    // Connections stay open from one object to the next: no more of them
+    // than objects on the wire at once.
+    EXPECT_LE(mirror_connections("/update/fresh/objects/", log_mark), DOWNLOAD_CONNECTIONS);
 
     LocalState state;
     ASSERT_TRUE(state_load(&state, dir.path().c_str()));
