@@ -151,7 +151,10 @@ TEST(StateText, EntryLinesAtTheLimits)
         size_t path_bytes;
         uint64_t size, time;
     } cases[] = {{1, 0, 0}, {17, 123456789, 133000000000000000ull},
-                 {399, UINT64_MAX, UINT64_MAX}, {399, 10, 9}};
+                 {399, UINT64_MAX, UINT64_MAX}, {399, 10, 9},
+                 // Where the digits change from 32-bit to 64-bit work.
+                 {2, 0xFFFFFFFFull, 0x100000000ull}, {3, 999999999, 1000000000},
+                 {4, 4000000000000000000ull, 10000000000000000000ull}};
     for (const Case &c : cases) {
         StateEntry e;
         memset(&e, 0, sizeof e);
@@ -238,6 +241,29 @@ TEST(StateTable, PutFindRemoveKeepPathsSortedAndUnique)
     EXPECT_EQ(s.count, 0);
 }
 
+// A guess is only a place to look first: every guess, right, near, wrong or
+// out of range, gives state_find's answer.
+TEST(StateTable, FindNearGivesFindsAnswerForEveryGuess)
+{
+    LocalState s;
+    state_init(&s);
+    EXPECT_EQ(state_find_near(&s, "a", 0), nullptr);
+    for (const char *path : {"a", "b", "c", "d"}) {
+        StateEntry e = make_entry(path, 1, 0x11);
+        ASSERT_TRUE(state_put(&s, &e));
+    }
+    StateEntry longest = make_entry(std::string(399, 'l'), 7, 0x33);
+    ASSERT_TRUE(state_put(&s, &longest));
+    const std::string cut_away = std::string(399, 'l') + "tail";
+    const char *paths[] = {"a", "c", "d", "absent", "", cut_away.c_str()};
+    const int32_t guesses[] = {-1000, -1, 0, 1, 2, 3, 4, 5, 6, 1 << 30};
+    for (const char *path : paths)
+        for (int32_t guess : guesses)
+            EXPECT_EQ(state_find_near(&s, path, guess), state_find(&s, path))
+                << path << " guessed at " << guess;
+    state_free(&s);
+}
+
 std::wstring state_path(const TempDir &dir)
 {
     return dir / L"Korvanth.state";
@@ -316,17 +342,21 @@ TEST(StateFile, SizeLimitIs64MiB)
 }
 
 // Saving what the file already holds writes nothing (a check of an
-// up-to-date client); any difference, even one byte after the text, does.
+// up-to-date client); any difference, in any block of a text of several
+// blocks, even one byte after the text, does.
 TEST(StateFile, UnchangedStateIsNotRewritten)
 {
     TempDir dir;
     LocalState s;
     state_init(&s);
-    StateEntry e = make_entry("a", 1, 0x11);
-    ASSERT_TRUE(state_put(&s, &e));
+    for (int i = 0; i < 800; i++) {
+        StateEntry e = make_entry("folder/file" + std::to_string(i), (uint64_t)i, 0x11);
+        ASSERT_TRUE(state_put(&s, &e));
+    }
     ASSERT_TRUE(state_save(&s, dir.path().c_str()));
     std::string saved;
     ASSERT_TRUE(read_file(state_path(dir), &saved));
+    ASSERT_GT(saved.size(), 65536u);
 
     // An old write time shows whether the file was written again.
     auto age = [&]() {
@@ -341,17 +371,39 @@ TEST(StateFile, UnchangedStateIsNotRewritten)
         EXPECT_TRUE(file_info(state_path(dir).c_str(), &size, &time));
         return time != ((uint64_t)0x01C00000 << 32 | 0x10000000);
     };
-    age();
-    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
-    EXPECT_FALSE(rewritten());
-
-    ASSERT_TRUE(write_file(state_path(dir), saved + "x"));
-    age();
-    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
-    EXPECT_TRUE(rewritten());
-    std::string now;
-    ASSERT_TRUE(read_file(state_path(dir), &now));
-    EXPECT_EQ(now, saved);
+    auto changed_at = [&](size_t at) {
+        std::string text = saved;
+        text[at] ^= 1;
+        return text;
+    };
+    struct Row {
+        const char *why;
+        std::string on_disk;
+        bool rewrite;
+    } rows[] = {
+        {"the very text", saved, false},
+        {"a byte of the first block", changed_at(40), true},
+        {"a byte of the last block", changed_at(saved.size() - 3), true},
+        {"the last byte missing", saved.substr(0, saved.size() - 1), true},
+        {"a byte after the text", saved + "x", true},
+        {"no file", "", true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.why);
+        if (r.on_disk.empty()) {
+            ASSERT_TRUE(DeleteFileW(state_path(dir).c_str()));
+        } else {
+            ASSERT_TRUE(write_file(state_path(dir), r.on_disk));
+            age();
+        }
+        EXPECT_TRUE(state_save(&s, dir.path().c_str()));
+        if (!r.on_disk.empty()) {
+            EXPECT_EQ(rewritten(), r.rewrite);
+        }
+        std::string now;
+        ASSERT_TRUE(read_file(state_path(dir), &now));
+        EXPECT_TRUE(now == saved);
+    }
 
     age();
     s.dxvk = 1;
