@@ -188,6 +188,10 @@ bool state_load(LocalState *state, const wchar_t *folder);
 bool state_save(const LocalState *state, const wchar_t *folder);
 // The entry of `path` (cut to 399 bytes), or null.
 StateEntry *state_find(const LocalState *state, const char *path);
+// state_find's answer, looking first at the entry of index `guess`: a caller
+// that visits paths in sorted order guesses the entry after the last one
+// found and spares the search. Any guess is safe.
+StateEntry *state_find_near(const LocalState *state, const char *path, int32_t guess);
 // Inserts or replaces the entry of entry->path, keeping the order. False only
 // when memory runs out (the state is then unchanged).
 bool state_put(LocalState *state, const StateEntry *entry);

@@ -21,52 +21,47 @@ const size_t WRITE_BLOCK_BYTES = 32768;
 
 static_assert(WRITE_BLOCK_BYTES >= STATE_LINE_BYTES, "a block holds the longest line");
 
-bool write_all(HANDLE file, const char *bytes, size_t len)
+bool write_all(HANDLE file, const char *bytes, size_t len, char *)
 {
     DWORD written = 0;
     return WriteFile(file, bytes, (DWORD)len, &written, nullptr) && written == len;
 }
 
-// Where the text of a state goes, block by block: false stops it.
-typedef bool (*TextSink)(HANDLE file, const char *bytes, size_t len);
+// Where the text of a state goes, block by block: false stops it. `spare`
+// is a block of its own, for a sink that reads.
+typedef bool (*TextSink)(HANDLE file, const char *bytes, size_t len, char *spare);
 
 // The header and every entry line into `sink`. False at the first refused
 // block; nothing after it is handed on.
 bool emit_state_text(HANDLE file, const LocalState *state, TextSink sink)
 {
-    char *block = (char *)malloc(WRITE_BLOCK_BYTES);
+    char *block = (char *)malloc(2 * WRITE_BLOCK_BYTES);
     if (!block)
         return false;
+    char *spare = block + WRITE_BLOCK_BYTES;
     size_t used = state_format_header(state, block, STATE_LINE_BYTES);
     bool ok = true;
     for (int32_t i = 0; ok && i < state->count; i++) {
         if (used + STATE_LINE_BYTES > WRITE_BLOCK_BYTES) {
-            ok = sink(file, block, used);
+            ok = sink(file, block, used, spare);
             used = 0;
         }
         if (ok)
             used += state_format_entry(&state->entries[i], block + used, STATE_LINE_BYTES);
     }
     if (ok && used > 0)
-        ok = sink(file, block, used);
+        ok = sink(file, block, used, spare);
     free(block);
     return ok;
 }
 
-// A sink that compares with the file's next bytes instead of writing.
-bool matches_next(HANDLE file, const char *bytes, size_t len)
+// A sink that compares with the file's next bytes instead of writing: one
+// read per block.
+bool matches_next(HANDLE file, const char *bytes, size_t len, char *spare)
 {
-    char buf[4096];
-    while (len > 0) {
-        DWORD want = len < sizeof buf ? (DWORD)len : (DWORD)sizeof buf;
-        DWORD got = 0;
-        if (!ReadFile(file, buf, want, &got, nullptr) || got != want ||
-            memcmp(buf, bytes, want) != 0)
-            return false;
-        bytes += want;
-        len -= want;
-    }
-    return true;
+    DWORD got = 0;
+    return ReadFile(file, spare, (DWORD)len, &got, nullptr) && got == len &&
+           memcmp(spare, bytes, len) == 0;
 }
 
 // True when the file `name` holds exactly the text a save of `state` would

@@ -169,12 +169,23 @@ void cut_path(const char *path, char key[MANIFEST_PATH_BYTES])
 // The decimal digits of `v` at `out` (no NUL); their number, at most 20.
 size_t put_decimal(char *out, uint64_t v)
 {
+    // Every digit of a 64-bit division is a library call on a 32-bit
+    // target: nine digits come off at a time and the rest is 32-bit work.
     char digits[20];
     size_t n = 0;
+    while (v > 0xFFFFFFFFu) {
+        uint32_t low = (uint32_t)(v % 1000000000u);
+        v /= 1000000000u;
+        for (int i = 0; i < 9; i++) {
+            digits[n++] = (char)('0' + low % 10);
+            low /= 10;
+        }
+    }
+    uint32_t rest = (uint32_t)v;
     do {
-        digits[n++] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v);
+        digits[n++] = (char)('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
     for (size_t i = 0; i < n; i++)
         out[i] = digits[n - 1 - i];
     return n;
@@ -274,6 +285,15 @@ StateEntry *state_find(const LocalState *state, const char *path)
     if (i < state->count && strcmp(state->entries[i].path, key) == 0)
         return &state->entries[i];
     return nullptr;
+}
+
+StateEntry *state_find_near(const LocalState *state, const char *path, int32_t guess)
+{
+    // Stored paths are cut already: one equal to `path` is the entry of its
+    // cut key too, and there is only one of each.
+    if (guess >= 0 && guess < state->count && strcmp(state->entries[guess].path, path) == 0)
+        return &state->entries[guess];
+    return state_find(state, path);
 }
 
 bool state_put(LocalState *state, const StateEntry *entry)

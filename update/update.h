@@ -267,6 +267,7 @@ struct FolderListing {
 struct FolderListings {
     FolderListing slots[FOLDER_LISTING_SLOTS];
     uint32_t uses;
+    int recent;  // the slot that answered last
 };
 
 // The answer file_info(path, size_out, write_time_out) gives, taken from a

@@ -171,6 +171,9 @@ bool compare_files(Pass *pass)
     WorkerParams *params = pass->params;
     FolderListings *listings = (FolderListings *)calloc(1, sizeof(FolderListings));
     bool completed = false;
+    // Manifests list their files in the records' order: the record after
+    // the last one found is usually the next one wanted.
+    int32_t next_record = 0;
     int total = m->file_count + m->optional_count;
     for (int i = 0; i < total; i++) {
         const ManifestEntry *entry = manifest_item(m, i);
@@ -200,7 +203,9 @@ bool compare_files(Pass *pass)
             continue;
         }
         if (params->mode != Verify) {
-            const StateEntry *record = state_find(&pass->state, entry->path);
+            const StateEntry *record = state_find_near(&pass->state, entry->path, next_record);
+            if (record)
+                next_record = (int32_t)(record - pass->state.entries) + 1;
             if (record && record->size == size && record->write_time == time &&
                 memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
                 continue;

@@ -1,25 +1,17 @@
-// The local state file: lenient reading, the canonical sorted form, the size
-// limit, saves that fail without harm, and the table operations.
+// The state text: lenient reading, the canonical line form, and the table
+// operations.
 #include "manifest/manifest.h"
 
-#include "base/base.h"
-
-#include "support/support.h"
+#include "state_entries.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
 
-using namespace testing_support;
-
 namespace {
-
-const std::string HEX_A(64, 'a');
-const std::string HEX_B(64, 'b');
 
 struct Parsed {
     LocalState s;
@@ -132,17 +124,6 @@ TEST(StateText, ControlBytesOfTheVersionAreWrittenAsQuestionMarks)
     EXPECT_NE(std::string(out, n).find("#version=\xC3\xA9\xE2\x82\xAC\r\n"), std::string::npos);
 }
 
-StateEntry make_entry(const std::string &path, uint64_t size, uint8_t fill)
-{
-    StateEntry e;
-    memset(&e, 0, sizeof e);
-    strcpy(e.path, path.c_str());
-    e.size = size;
-    e.write_time = size * 10;
-    memset(e.digest, fill, sizeof e.digest);
-    return e;
-}
-
 // Entry lines at the limits of every field, and a buffer too small for the
 // line: cut like snprintf, never overrun.
 TEST(StateText, EntryLinesAtTheLimits)
@@ -151,7 +132,10 @@ TEST(StateText, EntryLinesAtTheLimits)
         size_t path_bytes;
         uint64_t size, time;
     } cases[] = {{1, 0, 0}, {17, 123456789, 133000000000000000ull},
-                 {399, UINT64_MAX, UINT64_MAX}, {399, 10, 9}};
+                 {399, UINT64_MAX, UINT64_MAX}, {399, 10, 9},
+                 // Where the digits change from 32-bit to 64-bit work.
+                 {2, 0xFFFFFFFFull, 0x100000000ull}, {3, 999999999, 1000000000},
+                 {4, 4000000000000000000ull, 10000000000000000000ull}};
     for (const Case &c : cases) {
         StateEntry e;
         memset(&e, 0, sizeof e);
@@ -238,157 +222,26 @@ TEST(StateTable, PutFindRemoveKeepPathsSortedAndUnique)
     EXPECT_EQ(s.count, 0);
 }
 
-std::wstring state_path(const TempDir &dir)
+// A guess is only a place to look first: every guess, right, near, wrong or
+// out of range, gives state_find's answer.
+TEST(StateTable, FindNearGivesFindsAnswerForEveryGuess)
 {
-    return dir / L"Korvanth.state";
-}
-
-TEST(StateFile, MissingFileGivesDefaults)
-{
-    TempDir dir;
-    LocalState s;
-    memset(&s, 0x5A, sizeof s);
-    EXPECT_FALSE(state_load(&s, dir.path().c_str()));
-    EXPECT_EQ(s.dxvk, -1);
-    EXPECT_EQ(s.count, 0);
-    EXPECT_EQ(s.entries, nullptr);
-    EXPECT_EQ(s.custom_interface, 0);
-    EXPECT_EQ(s.version[0], 0);
-
-    ASSERT_TRUE(write_file(state_path(dir), "#Korvanth state\r\n"));
-    EXPECT_TRUE(state_load(&s, dir.path().c_str()));
-    EXPECT_EQ(s.dxvk, -1);
-    EXPECT_EQ(s.count, 0);
-    state_free(&s);
-}
-
-TEST(StateFile, SavedFileIsSortedAndReproducesItsBytes)
-{
-    TempDir dir;
-    const std::string written =
-        "#dxvk=1\n#version=0.9.1\n#interface=1\n#generated=1714564800\n#dxvk_trial=1\n"
-        "system/dv.exe\t10\t133000000000000000\t" + HEX_B + "\n"
-        "a.txt\t1\t2\t" + std::string(64, 'A') + "\r\n";
-    ASSERT_TRUE(write_file(state_path(dir), written));
-    LocalState s;
-    ASSERT_TRUE(state_load(&s, dir.path().c_str()));
-    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
-    state_free(&s);
-
-    std::string saved;
-    ASSERT_TRUE(read_file(state_path(dir), &saved));
-    EXPECT_EQ(saved,
-              "#Korvanth state\r\n#interface=1\r\n#dxvk=1\r\n#dxvk_trial=1\r\n"
-              "#generated=1714564800\r\n#version=0.9.1\r\n"
-              "a.txt\t1\t2\t" + HEX_A + "\r\n"
-              "system/dv.exe\t10\t133000000000000000\t" + HEX_B + "\r\n");
-    EXPECT_FALSE(file_exists(dir / L"Korvanth.state.tmp"));
-
-    ASSERT_TRUE(state_load(&s, dir.path().c_str()));
-    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
-    state_free(&s);
-    std::string again;
-    ASSERT_TRUE(read_file(state_path(dir), &again));
-    EXPECT_EQ(again, saved);
-}
-
-// A file of exactly `size` bytes that sets dxvk to 1 and is padding otherwise.
-void write_padded_state(const std::wstring &path, size_t size)
-{
-    std::string text = "#Korvanth state\r\n#dxvk=1\r\n#";
-    text.resize(size, 'x');
-    ASSERT_TRUE(write_file(path, text));
-}
-
-TEST(StateFile, SizeLimitIs64MiB)
-{
-    TempDir dir;
-    LocalState s;
-    write_padded_state(state_path(dir), STATE_MAX_FILE_BYTES);
-    EXPECT_TRUE(state_load(&s, dir.path().c_str()));
-    EXPECT_EQ(s.dxvk, 1);
-    state_free(&s);
-
-    write_padded_state(state_path(dir), STATE_MAX_FILE_BYTES + 1);
-    EXPECT_FALSE(state_load(&s, dir.path().c_str()));
-    EXPECT_EQ(s.dxvk, -1);
-    state_free(&s);
-}
-
-// Saving what the file already holds writes nothing (a check of an
-// up-to-date client); any difference, even one byte after the text, does.
-TEST(StateFile, UnchangedStateIsNotRewritten)
-{
-    TempDir dir;
     LocalState s;
     state_init(&s);
-    StateEntry e = make_entry("a", 1, 0x11);
-    ASSERT_TRUE(state_put(&s, &e));
-    ASSERT_TRUE(state_save(&s, dir.path().c_str()));
-    std::string saved;
-    ASSERT_TRUE(read_file(state_path(dir), &saved));
-
-    // An old write time shows whether the file was written again.
-    auto age = [&]() {
-        HANDLE f = CreateFileW(state_path(dir).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        FILETIME old = {0x10000000, 0x01C00000};
-        EXPECT_TRUE(SetFileTime(f, nullptr, nullptr, &old));
-        CloseHandle(f);
-    };
-    auto rewritten = [&]() {
-        uint64_t size, time;
-        EXPECT_TRUE(file_info(state_path(dir).c_str(), &size, &time));
-        return time != ((uint64_t)0x01C00000 << 32 | 0x10000000);
-    };
-    age();
-    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
-    EXPECT_FALSE(rewritten());
-
-    ASSERT_TRUE(write_file(state_path(dir), saved + "x"));
-    age();
-    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
-    EXPECT_TRUE(rewritten());
-    std::string now;
-    ASSERT_TRUE(read_file(state_path(dir), &now));
-    EXPECT_EQ(now, saved);
-
-    age();
-    s.dxvk = 1;
-    EXPECT_TRUE(state_save(&s, dir.path().c_str()));
-    EXPECT_TRUE(rewritten());
-    state_free(&s);
-}
-
-TEST(StateFile, FailedSaveLeavesTheOldFile)
-{
-    TempDir dir;
-    const std::string old_text = "#Korvanth state\r\n#dxvk=0\r\n";
-    ASSERT_TRUE(write_file(state_path(dir), old_text));
-    LocalState s;
-    state_init(&s);
-    s.dxvk = 1;
-    StateEntry e = make_entry("a", 1, 0x11);
-    ASSERT_TRUE(state_put(&s, &e));
-
-    // The temporary file cannot be created.
-    ASSERT_TRUE(CreateDirectoryW((dir / L"Korvanth.state.tmp").c_str(), nullptr));
-    EXPECT_FALSE(state_save(&s, dir.path().c_str()));
-    std::string now;
-    ASSERT_TRUE(read_file(state_path(dir), &now));
-    EXPECT_EQ(now, old_text);
-    ASSERT_TRUE(RemoveDirectoryW((dir / L"Korvanth.state.tmp").c_str()));
-
-    // The move cannot replace the target; the temporary file goes too.
-    TempDir other;
-    ASSERT_TRUE(CreateDirectoryW(state_path(other).c_str(), nullptr));
-    ASSERT_TRUE(write_file(state_path(other) + L"\\keep", "x"));
-    EXPECT_FALSE(state_save(&s, other.path().c_str()));
-    EXPECT_TRUE(file_exists(state_path(other) + L"\\keep"));
-    EXPECT_FALSE(file_exists(other / L"Korvanth.state.tmp"));
-
-    // A folder that does not exist.
-    EXPECT_FALSE(state_save(&s, (dir / L"missing").c_str()));
+    EXPECT_EQ(state_find_near(&s, "a", 0), nullptr);
+    for (const char *path : {"a", "b", "c", "d"}) {
+        StateEntry e = make_entry(path, 1, 0x11);
+        ASSERT_TRUE(state_put(&s, &e));
+    }
+    StateEntry longest = make_entry(std::string(399, 'l'), 7, 0x33);
+    ASSERT_TRUE(state_put(&s, &longest));
+    const std::string cut_away = std::string(399, 'l') + "tail";
+    const char *paths[] = {"a", "c", "d", "absent", "", cut_away.c_str()};
+    const int32_t guesses[] = {-1000, -1, 0, 1, 2, 3, 4, 5, 6, 1 << 30};
+    for (const char *path : paths)
+        for (int32_t guess : guesses)
+            EXPECT_EQ(state_find_near(&s, path, guess), state_find(&s, path))
+                << path << " guessed at " << guess;
     state_free(&s);
 }
 

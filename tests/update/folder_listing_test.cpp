@@ -118,3 +118,48 @@ TEST_F(FolderListingTest, ForgettingAfterAChangeGivesTheNewState)
     expect_same(L"a.txt", 0);
     expect_same(L"later.txt", 1);
 }
+
+// A folder whose entries fill several reads is held whole: every one of its
+// files is answered from the listing, the last ones as well as the first.
+TEST_F(FolderListingTest, AFolderOfSeveralReadsIsHeldWhole)
+{
+    const int files = 400;
+    const std::wstring pad(150, L'n');
+    for (int i = 0; i < files; i++)
+        ASSERT_TRUE(put(L"many/" + pad + std::to_wstring(i), std::string((size_t)i % 7, 'b')));
+    for (int i = 0; i < files; i += 37)
+        expect_same(L"many\\" + pad + std::to_wstring(i), 1);
+    expect_same(L"many\\" + pad + std::to_wstring(files - 1), 1);
+    expect_same(L"many\\" + pad + L"x", 0);
+
+    const std::wstring folder = dir_ / L"many";
+    const FolderListing *held = nullptr;
+    for (const FolderListing &slot : listings_.slots)
+        if (slot.kind != LISTING_NONE && folder == slot.folder)
+            held = &slot;
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->kind, LISTING_HELD);
+    EXPECT_EQ(held->count, files + 2);  // and "." and ".."
+}
+
+// A file at a drive's root is looked for in the root, never in the drive's
+// current folder (which "X:" alone names).
+TEST_F(FolderListingTest, ADriveRootIsNotTheCurrentFolder)
+{
+    const std::wstring &base = dir_.path();
+    if (base.size() < 2 || base[1] != L':')
+        GTEST_SKIP() << "the temporary folder is not on a lettered drive";
+    const std::wstring name = L"only-in-the-test-folder-4b1d.txt";
+    ASSERT_TRUE(put(name, "here"));
+    wchar_t before[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, before), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(base.c_str()));
+
+    const std::wstring at_root = base.substr(0, 2) + L"\\" + name;
+    uint64_t size = 0, time = 0;
+    int listed = listed_file_info(&listings_, at_root.c_str(), &size, &time);
+    int direct = file_info(at_root.c_str(), nullptr, nullptr);
+    SetCurrentDirectoryW(before);
+    EXPECT_EQ(direct, 0);
+    EXPECT_EQ(listed, direct);
+}
