@@ -31,7 +31,13 @@ inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
 {
     const uint8_t *src = out - dist;
     uint8_t *const end = out + length;
-    if (dist >= 8) {
+    if (dist >= 16) {
+        do {
+            memcpy(out, src, 16);
+            out += 16;
+            src += 16;
+        } while (out < end);
+    } else if (dist >= 8) {
         do {
             memcpy(out, src, 8);
             memcpy(out + 8, src + 8, 8);
@@ -108,68 +114,78 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
         }                                                                                     \
     } while (0)
 
-#define REFILL_WORD()                                                                         \
-    (bitbuf |= load_word_le(d->in + in_pos) << bitcount,                                      \
-     in_pos += (WORD_BITS - 1 - bitcount) >> 3, bitcount |= WORD_BITS - 8)
+// In the fast loop only the low byte of `bitcount` counts: whole entries are
+// subtracted from it (their low byte is the number of bits to drop), and
+// shifts take their count modulo the word size, which leaves out the masking
+// of the count.
+#define FAST_REFILL()                                                                         \
+    (bitbuf |= load_word_le(d->in + in_pos) << (bitcount & (WORD_BITS - 1)),                  \
+     in_pos += (~bitcount & (WORD_BITS - 1)) >> 3, bitcount |= WORD_BITS - 8)
+#define DROP_ENTRY(e) (bitbuf >>= (e) & (WORD_BITS - 1), bitcount -= (e))
+// The extra bits of a length or distance entry, with `saved` the bit buffer
+// before DROP_ENTRY.
+#define ENTRY_EXTRA(saved, e)                                                                 \
+    (uint32_t)(((saved) & ~(~(GzipBits)0 << ((e) & (WORD_BITS - 1)))) >> (((e) >> 8) & (WORD_BITS - 1)))
 
     for (;;) {
         while (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN) {
             // Refills here are unconditional: with fewer than a word of bits
             // pending, adding the next word's bytes again changes nothing.
-            REFILL_WORD();
+            FAST_REFILL();
             uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
             if ((int32_t)entry < 0) {
                 // One or two literals, stored as two bytes either way (a
                 // second byte that is not one is overwritten by what comes
                 // next); the next lookup still has WORD_BITS - 8 - 10 bits.
-                DROP_BITS(entry & 0xFF);
+                DROP_ENTRY(entry);
                 store_literals(d->window + out_pos, entry);
                 out_pos += 1 + ((entry >> 24) & 1);
                 entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
                 if ((int32_t)entry < 0) {
-                    DROP_BITS(entry & 0xFF);
+                    DROP_ENTRY(entry);
                     store_literals(d->window + out_pos, entry);
                     out_pos += 1 + ((entry >> 24) & 1);
                     continue;
                 }
-                REFILL_WORD();
+                FAST_REFILL();
             }
             if (__builtin_expect(entry & ENTRY_SUBTABLE, 0)) {
-                DROP_BITS(LITLEN_TABLE_BITS);
+                DROP_ENTRY(entry);
                 entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
                 if ((int32_t)entry < 0) {
-                    DROP_BITS(entry & 0xFF);
+                    DROP_ENTRY(entry);
                     d->window[out_pos++] = (uint8_t)(entry >> 8);
                     continue;
                 }
             }
             GzipBits saved = bitbuf;
-            unsigned n = entry & 0xFF;
-            DROP_BITS(n);
+            DROP_ENTRY(entry);
             if (__builtin_expect(entry & ENTRY_EXCEPTIONAL, 0)) {
+                bitcount &= 0xFF;
                 if (entry & ENTRY_END_OF_BLOCK)
                     goto block_done;
                 FAIL(GZIP_CORRUPT);
             }
-            uint32_t length =
-                (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-            REFILL_WORD();
+            uint32_t length = (entry >> 16) + ENTRY_EXTRA(saved, entry);
+            FAST_REFILL();
             entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
             if (entry & ENTRY_SUBTABLE) {
-                DROP_BITS(DIST_TABLE_BITS);
+                DROP_ENTRY(entry);
                 if (WORD_BITS - 8 - DIST_TABLE_BITS < DIST_SUB_NEED_BITS)
-                    REFILL_WORD();
+                    FAST_REFILL();
                 entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
             }
             saved = bitbuf;
-            n = entry & 0xFF;
-            DROP_BITS(n);
-            uint32_t dist = (entry >> 16) + (uint32_t)(low_bits(saved, n) >> ((entry >> 8) & 0xF));
-            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0))
+            DROP_ENTRY(entry);
+            uint32_t dist = (entry >> 16) + ENTRY_EXTRA(saved, entry);
+            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0)) {
+                bitcount &= 0xFF;
                 FAIL(GZIP_CORRUPT);
+            }
             copy_match(d->window + out_pos, dist, length);
             out_pos += length;
         }
+        bitcount &= 0xFF;
 
         // Near the end of the input buffer or of the chunk: one symbol with
         // every check, then the fast loop again when it can.
@@ -240,7 +256,9 @@ block_done:
 #undef DROP_BITS
 #undef FAIL
 #undef FLUSH_IF_FULL
-#undef REFILL_WORD
+#undef FAST_REFILL
+#undef DROP_ENTRY
+#undef ENTRY_EXTRA
 }
 
 namespace {
@@ -250,7 +268,7 @@ int decode_block_any_cpu(GzipDecoder *d)
     return decode_block_body(d);
 }
 
-__attribute__((target("bmi,bmi2"))) int decode_block_bmi2(GzipDecoder *d)
+__attribute__((target("bmi,bmi2,sse2"))) int decode_block_bmi2(GzipDecoder *d)
 {
     return decode_block_body(d);
 }

@@ -59,7 +59,7 @@ enum {
     NUM_PRECODE_SYMS = 19,
 
     LITLEN_TABLE_BITS = 10,
-    DIST_TABLE_BITS = 8,
+    DIST_TABLE_BITS = 9,
     PRECODE_TABLE_BITS = MAX_PRECODE_BITS,  // precode needs no subtables
 
     // Worst case of a code that is incomplete but not over-subscribed: each

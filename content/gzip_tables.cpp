@@ -44,14 +44,18 @@ uint32_t symbol_entry(CodeKind kind, unsigned sym, unsigned bits)
     return (uint32_t)sym << 16 | cw;
 }
 
-unsigned reverse_bits(unsigned code, unsigned bits)
+// The codeword after `rev` (a `len`-bit codeword, bit-reversed) in the same
+// reversed form: adding one to a reversed number clears its run of top ones
+// and sets the highest zero below them. A longer next codeword is the same
+// number with zeros appended to the code, which in reversed form are leading
+// zeros: nothing changes. The all-ones codeword has no successor; it stays.
+inline unsigned next_reversed_code(unsigned rev, unsigned len)
 {
-    unsigned r = 0;
-    for (unsigned i = 0; i < bits; i++) {
-        r = r << 1 | (code & 1);
-        code >>= 1;
-    }
-    return r;
+    unsigned zeros = ~rev & ((1u << len) - 1);
+    if (!zeros)
+        return rev;
+    unsigned highest_zero = 1u << (31 - __builtin_clz(zeros));
+    return (rev & (highest_zero - 1)) | highest_zero;
 }
 
 // Builds a table of `1 << table_bits` main entries plus subtables, holding at
@@ -85,22 +89,21 @@ int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigne
         if (lens[s])
             sorted[offset[lens[s]]++] = (uint16_t)s;
 
-    unsigned next_code[MAX_CODEWORD_BITS + 1];
-    next_code[1] = 0;
-    for (unsigned len = 2; len <= MAX_CODEWORD_BITS; len++)
-        next_code[len] = (next_code[len - 1] + count[len - 1]) << 1;
-
+    // A complete code writes every entry; only an incomplete one leaves
+    // unused codewords, which must read as invalid.
+    const bool complete = left == 0;
     const unsigned main_size = 1u << table_bits;
-    for (unsigned i = 0; i < main_size; i++)
-        table[i] = ENTRY_INVALID | table_bits;
+    if (!complete)
+        for (unsigned i = 0; i < main_size; i++)
+            table[i] = ENTRY_INVALID | table_bits;
 
     unsigned next_free = main_size;   // where the next subtable starts
     unsigned sub_prefix = main_size;  // main-table index of the open subtable
     unsigned sub_start = 0, sub_bits = 0;
-    for (unsigned i = 0; i < used; i++) {
+    unsigned rev = 0, len = 0;
+    for (unsigned i = 0; i < used; i++, rev = next_reversed_code(rev, len)) {
         unsigned sym = sorted[i];
-        unsigned len = lens[sym];
-        unsigned rev = reverse_bits(next_code[len]++, len);
+        len = lens[sym];
         if (len <= table_bits) {
             uint32_t entry = symbol_entry(kind, sym, len);
             for (unsigned j = rev; j < main_size; j += 1u << len)
@@ -125,8 +128,9 @@ int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigne
             next_free += 1u << sub_bits;
             if (next_free > capacity)
                 return 0;  // cannot happen for valid lengths; kept as a guard
-            for (unsigned j = 0; j < (1u << sub_bits); j++)
-                table[sub_start + j] = ENTRY_INVALID | sub_bits;
+            if (!complete)
+                for (unsigned j = 0; j < (1u << sub_bits); j++)
+                    table[sub_start + j] = ENTRY_INVALID | sub_bits;
             table[prefix] = (uint32_t)sub_start << 16 | ENTRY_EXCEPTIONAL | ENTRY_SUBTABLE |
                             (uint32_t)sub_bits << 8 | table_bits;
         }
@@ -155,20 +159,18 @@ int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS])
 // and its length are still there.
 static void pair_literals(uint32_t *table)
 {
+    // Without branches: whether an entry pairs depends on the data, and a
+    // mispredicted branch per entry cost more than the selection.
     const unsigned main_size = 1u << LITLEN_TABLE_BITS;
     for (unsigned i = 0; i < main_size; i++) {
         uint32_t first = table[i];
-        if (!(first & ENTRY_LITERAL))
-            continue;
-        unsigned len1 = first & 0xFF;
+        unsigned len1 = first & 0xFF;  // below 32 for every kind of entry
         uint32_t next = table[i >> len1];
-        if (!(next & ENTRY_LITERAL))
-            continue;
         unsigned len2 = (next >> 25) & 0xF;
-        if (len1 + len2 > LITLEN_TABLE_BITS)
-            continue;
-        table[i] = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
-                   (len1 + len2);
+        uint32_t paired = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
+                          (len1 + len2);
+        uint32_t both = ((first & next) >> 31) & (len1 + len2 <= LITLEN_TABLE_BITS);
+        table[i] = first ^ ((first ^ paired) & (0u - both));
     }
 }
 
