@@ -8,22 +8,37 @@
 namespace {
 
 // The fast loop runs while the input buffer holds enough bytes for every
-// word-wise refill of one step (at most four, each advancing less than a
-// word and loading one) and the chunk has room for two literal stores of two
-// bytes each, or one and the longest match with the copy's overshoot; then it
-// needs no checks for the end of the input (nothing can have been padded
-// yet) or of the chunk.
+// word-wise refill between two checks (at most five: the one on entry and
+// four in one step, each advancing less than a word and loading one) and the
+// chunk has room for two literal stores of two bytes each, or one and the
+// longest match with the copy's overshoot; then it needs no checks for the
+// end of the input (nothing can have been padded yet) or of the chunk.
 const uint32_t FAST_IN_MARGIN = 6 * sizeof(GzipBits);
 const uint32_t FAST_OUT_MARGIN = 4 + 258 + 16;
 
 // Bits one lookup may need: the longest codeword plus its extra bits. A
 // 32-bit buffer holds at least 24 after a refill, so a distance (15 + 13) is
-// decoded in two steps there: the main-table part (8 + 13) first.
+// decoded in two steps there: the main-table part (9 + 13) first.
 const unsigned LITLEN_NEED_BITS = MAX_CODEWORD_BITS + 5;
 const unsigned DIST_NEED_BITS = DIST_TABLE_BITS + 13;
 const unsigned DIST_SUB_NEED_BITS = (MAX_CODEWORD_BITS - DIST_TABLE_BITS) + 13;
 static_assert(LITLEN_NEED_BITS <= 24 && DIST_NEED_BITS <= 24 && DIST_SUB_NEED_BITS <= 24,
               "a refill guarantees 24 bits");
+
+// The fast loop looks up the next symbol with the bits a refill left behind
+// the last drop, counted or not (all of a word hold input after a refill):
+// what each path drops after its refill must leave the next index.
+static_assert(2 * LITLEN_TABLE_BITS + LITLEN_TABLE_BITS <= 32,
+              "two literals, then the next literal/length index");
+static_assert(LITLEN_NEED_BITS + DIST_TABLE_BITS <= 32,
+              "a length from either table level, then the distance index");
+static_assert(DIST_NEED_BITS + LITLEN_TABLE_BITS <= 32 &&
+                  DIST_SUB_NEED_BITS + LITLEN_TABLE_BITS <= 32,
+              "a distance from either table level, then the next index");
+
+// Sixteen bytes at any address, moved as one: a single unaligned load and
+// store where the function is built with SSE2, four word moves elsewhere.
+typedef uint8_t Bytes16 __attribute__((vector_size(16), aligned(1), may_alias));
 
 // Copies `length` bytes from `dist` back when the copy ends inside the chunk;
 // word-wise copies may write up to 15 bytes beyond `out + length`.
@@ -33,7 +48,7 @@ inline void copy_match(uint8_t *out, uint32_t dist, uint32_t length)
     uint8_t *const end = out + length;
     if (dist >= 16) {
         do {
-            memcpy(out, src, 16);
+            *(Bytes16 *)out = *(const Bytes16 *)src;
             out += 16;
             src += 16;
         } while (out < end);
@@ -79,7 +94,6 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
     unsigned bitcount = d->bitcount;
     uint32_t in_pos = d->in_pos;
     uint32_t out_pos = d->out_pos;
-
 #define SAVE_STATE() (d->bitbuf = bitbuf, d->bitcount = bitcount, d->in_pos = in_pos,         \
                       d->out_pos = out_pos)
 #define LOAD_STATE() (bitbuf = d->bitbuf, bitcount = d->bitcount, in_pos = d->in_pos,         \
@@ -127,63 +141,72 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
 #define ENTRY_EXTRA(saved, e)                                                                 \
     (uint32_t)(((saved) & ~(~(GzipBits)0 << ((e) & (WORD_BITS - 1)))) >> (((e) >> 8) & (WORD_BITS - 1)))
 
+#define FAST_ROOM() (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN)
+
     for (;;) {
-        while (d->in_fill - in_pos >= FAST_IN_MARGIN && out_pos <= CHUNK_END - FAST_OUT_MARGIN) {
-            // Refills here are unconditional: with fewer than a word of bits
-            // pending, adding the next word's bytes again changes nothing.
+        if (FAST_ROOM()) {
+            // Each lookup here indexes the next bits before the refill that
+            // follows it, so that the refill is off the path from one lookup
+            // to the next. That is sound because a refill leaves every bit
+            // of the word holding input (the bits it does not count are the
+            // next input bits, which the next refill ORs in again), so after
+            // one, what the drops below take leaves enough for the next
+            // index: see the asserts above the loop.
             FAST_REFILL();
-            uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-            if ((int32_t)entry < 0) {
-                // One or two literals, stored as two bytes either way (a
-                // second byte that is not one is overwritten by what comes
-                // next); the next lookup still has WORD_BITS - 8 - 10 bits.
-                DROP_ENTRY(entry);
-                store_literals(d->window + out_pos, entry);
-                out_pos += 1 + ((entry >> 24) & 1);
-                entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+            do {
+                uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+                FAST_REFILL();
                 if ((int32_t)entry < 0) {
+                    // One or two literals, stored as two bytes either way (a
+                    // second byte that is not one is overwritten by what
+                    // comes next).
                     DROP_ENTRY(entry);
                     store_literals(d->window + out_pos, entry);
                     out_pos += 1 + ((entry >> 24) & 1);
-                    continue;
-                }
-                FAST_REFILL();
-            }
-            if (__builtin_expect(entry & ENTRY_SUBTABLE, 0)) {
-                DROP_ENTRY(entry);
-                entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-                if ((int32_t)entry < 0) {
-                    DROP_ENTRY(entry);
-                    d->window[out_pos++] = (uint8_t)(entry >> 8);
-                    continue;
-                }
-            }
-            GzipBits saved = bitbuf;
-            DROP_ENTRY(entry);
-            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL, 0)) {
-                bitcount &= 0xFF;
-                if (entry & ENTRY_END_OF_BLOCK)
-                    goto block_done;
-                FAIL(GZIP_CORRUPT);
-            }
-            uint32_t length = (entry >> 16) + ENTRY_EXTRA(saved, entry);
-            FAST_REFILL();
-            entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
-            if (entry & ENTRY_SUBTABLE) {
-                DROP_ENTRY(entry);
-                if (WORD_BITS - 8 - DIST_TABLE_BITS < DIST_SUB_NEED_BITS)
+                    entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
+                    if ((int32_t)entry < 0) {
+                        DROP_ENTRY(entry);
+                        store_literals(d->window + out_pos, entry);
+                        out_pos += 1 + ((entry >> 24) & 1);
+                        continue;
+                    }
                     FAST_REFILL();
-                entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
-            }
-            saved = bitbuf;
-            DROP_ENTRY(entry);
-            uint32_t dist = (entry >> 16) + ENTRY_EXTRA(saved, entry);
-            if (__builtin_expect(entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0)) {
-                bitcount &= 0xFF;
-                FAIL(GZIP_CORRUPT);
-            }
-            copy_match(d->window + out_pos, dist, length);
-            out_pos += length;
+                }
+                if (__builtin_expect(entry & ENTRY_SUBTABLE, 0)) {
+                    DROP_ENTRY(entry);
+                    entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+                    if ((int32_t)entry < 0) {
+                        DROP_ENTRY(entry);
+                        d->window[out_pos++] = (uint8_t)(entry >> 8);
+                        continue;
+                    }
+                }
+                GzipBits saved = bitbuf;
+                DROP_ENTRY(entry);
+                if (__builtin_expect(entry & ENTRY_EXCEPTIONAL, 0)) {
+                    bitcount &= 0xFF;
+                    if (entry & ENTRY_END_OF_BLOCK)
+                        goto block_done;
+                    FAIL(GZIP_CORRUPT);
+                }
+                uint32_t length = (entry >> 16) + ENTRY_EXTRA(saved, entry);
+                entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
+                FAST_REFILL();
+                if (entry & ENTRY_SUBTABLE) {
+                    DROP_ENTRY(entry);
+                    FAST_REFILL();
+                    entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
+                }
+                saved = bitbuf;
+                DROP_ENTRY(entry);
+                uint32_t dist = (entry >> 16) + ENTRY_EXTRA(saved, entry);
+                if (__builtin_expect(entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0)) {
+                    bitcount &= 0xFF;
+                    FAIL(GZIP_CORRUPT);
+                }
+                copy_match(d->window + out_pos, dist, length);
+                out_pos += length;
+            } while (FAST_ROOM());
         }
         bitcount &= 0xFF;
 
@@ -257,6 +280,7 @@ block_done:
 #undef FAIL
 #undef FLUSH_IF_FULL
 #undef FAST_REFILL
+#undef FAST_ROOM
 #undef DROP_ENTRY
 #undef ENTRY_EXTRA
 }
