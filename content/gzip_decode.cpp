@@ -341,6 +341,14 @@ int decode_member(GzipDecoder *d)
 // next word in above the pending bits.
 void decoder_refill(GzipDecoder *d)
 {
+    if (d->in_fill - d->in_pos >= sizeof(GzipBits)) {
+        // A whole word: the bytes it could not count stay above the
+        // pending bits, where the next refill puts them again.
+        d->bitbuf |= load_word_le(d->in + d->in_pos) << d->bitcount;
+        d->in_pos += (WORD_BITS - 1 - d->bitcount) >> 3;
+        d->bitcount |= WORD_BITS - 8;
+        return;
+    }
     while (d->bitcount < WORD_BITS - 8) {
         d->bitbuf |= (GzipBits)next_byte(d) << d->bitcount;
         d->bitcount += 8;

@@ -62,8 +62,16 @@ inline unsigned next_reversed_code(unsigned rev, unsigned len)
 // most `capacity` entries, for the canonical code given by `lens` (untrusted,
 // each at most 15). Codewords are stored bit-reversed, since deflate sends
 // them most significant bit first into a buffer read from its low end.
+// Literals whose codewords leave room in the main table's index for another,
+// in canonical order (shortest first), with their reversed codewords.
+struct ShortLiterals {
+    unsigned n;
+    uint8_t sym[256], len[256];
+    uint16_t rev[256];
+};
+
 int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigned num_syms,
-                unsigned table_bits, CodeKind kind)
+                unsigned table_bits, CodeKind kind, ShortLiterals *short_literals = nullptr)
 {
     unsigned count[MAX_CODEWORD_BITS + 1] = {0};
     for (unsigned s = 0; s < num_syms; s++)
@@ -109,6 +117,13 @@ int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigne
             for (unsigned j = rev; j < main_size; j += 1u << len)
                 table[j] = entry;
             count[len]--;
+            if (short_literals && sym < 256 && len < table_bits) {
+                ShortLiterals &l = *short_literals;
+                l.sym[l.n] = (uint8_t)sym;
+                l.len[l.n] = (uint8_t)len;
+                l.rev[l.n] = (uint16_t)rev;
+                l.n++;
+            }
             continue;
         }
         unsigned prefix = rev & (main_size - 1);
@@ -152,33 +167,33 @@ int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS])
 }
 
 // Main-table entries whose literal leaves room for a second codeword in the
-// index bits get that one too when it is a literal. The second codeword
-// starts at bit `len1` of the index: the entry at index >> len1 decodes it
-// (its top bits are zero there, which is harmless when the codeword fits).
-// Entries below the current one may already hold pairs; their first literal
-// and its length are still there.
-static void pair_literals(uint32_t *table)
+// index bits get that one too when it is a literal: for each two short
+// literals that fit together, every index that starts with both codewords.
+static void pair_literals(uint32_t *table, const ShortLiterals &l)
 {
-    // Without branches: whether an entry pairs depends on the data, and a
-    // mispredicted branch per entry cost more than the selection.
     const unsigned main_size = 1u << LITLEN_TABLE_BITS;
-    for (unsigned i = 0; i < main_size; i++) {
-        uint32_t first = table[i];
-        unsigned len1 = first & 0xFF;  // below 32 for every kind of entry
-        uint32_t next = table[i >> len1];
-        unsigned len2 = (next >> 25) & 0xF;
-        uint32_t paired = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
-                          (len1 + len2);
-        uint32_t both = ((first & next) >> 31) & (len1 + len2 <= LITLEN_TABLE_BITS);
-        table[i] = first ^ ((first ^ paired) & (0u - both));
+    for (unsigned i = 0; i < l.n; i++) {
+        unsigned len1 = l.len[i];
+        uint32_t first = ENTRY_LITERAL | ENTRY_TWO_LITERALS | (uint32_t)len1 << 25 |
+                         (uint32_t)l.sym[i] << 8;
+        // Shortest first: the first literal too long to follow ends the run.
+        for (unsigned j = 0; j < l.n && len1 + l.len[j] <= LITLEN_TABLE_BITS; j++) {
+            unsigned both = len1 + l.len[j];
+            uint32_t entry = first | (uint32_t)l.sym[j] << 16 | both;
+            for (unsigned k = l.rev[i] | (unsigned)l.rev[j] << len1; k < main_size; k += 1u << both)
+                table[k] = entry;
+        }
     }
 }
 
 int build_litlen_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
 {
-    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN))
+    ShortLiterals short_literals;
+    short_literals.n = 0;
+    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN,
+                     &short_literals))
         return 0;
-    pair_literals(table);
+    pair_literals(table, short_literals);
     return 1;
 }
 
