@@ -178,44 +178,54 @@ int read_dynamic_code(GzipDecoder *d)
     if (!build_precode_table(d->precode_table, precode_lens))
         return decoder_fail(d, GZIP_CORRUPT);
 
+    // A refill leaves at least 14 bits: a precode codeword and the extra
+    // bits of a repeat. Faults found after the end of the input are that end.
     uint8_t *lens = d->code_lens;
     const unsigned total = hlit + hdist;
+    static_assert(MAX_PRECODE_BITS + 7 <= WORD_BITS - 8, "a refill holds a precode symbol");
+    GzipBits bitbuf = d->bitbuf;
+    unsigned bitcount = d->bitcount;
     unsigned i = 0;
+    int fault = 0;
     while (i < total) {
-        if (d->bitcount < MAX_PRECODE_BITS + 7)
+        if (bitcount < MAX_PRECODE_BITS + 7) {
+            d->bitbuf = bitbuf;
+            d->bitcount = bitcount;
             decoder_refill(d);
-        uint32_t entry = d->precode_table[low_bits(d->bitbuf, PRECODE_TABLE_BITS)];
+            bitbuf = d->bitbuf;
+            bitcount = d->bitcount;
+        }
+        uint32_t entry = d->precode_table[low_bits(bitbuf, PRECODE_TABLE_BITS)];
         unsigned n = entry & 0xFF;
-        d->bitbuf >>= n;
-        d->bitcount -= n;
-        if (past_end(d))
-            return decoder_fail(d, GZIP_TRUNCATED);
-        if (entry & ENTRY_EXCEPTIONAL)
-            return decoder_fail(d, GZIP_CORRUPT);  // unused codeword of the precode
+        bitbuf >>= n;
+        bitcount -= n;
         unsigned sym = entry >> 16;
+        if (entry & ENTRY_EXCEPTIONAL) {
+            fault = 1;  // unused codeword of the precode
+            break;
+        }
         if (sym < 16) {
             lens[i++] = (uint8_t)sym;
             continue;
         }
-        unsigned repeat;
-        uint8_t value = 0;
-        if (sym == 16) {
-            if (i == 0)
-                return decoder_fail(d, GZIP_CORRUPT);  // nothing to repeat
-            value = lens[i - 1];
-            repeat = 3 + read_bits(d, 2);
-        } else if (sym == 17) {
-            repeat = 3 + read_bits(d, 3);
-        } else {
-            repeat = 11 + read_bits(d, 7);
+        // 16: 3-6 of the previous length, 17: 3-10 zeros, 18: 11-138 zeros.
+        unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
+        unsigned repeat = (sym == 18 ? 11 : 3) + (unsigned)low_bits(bitbuf, extra);
+        bitbuf >>= extra;
+        bitcount -= extra;
+        if ((sym == 16 && i == 0) || repeat > total - i) {
+            fault = 1;  // nothing to repeat, or past the last length
+            break;
         }
-        if (past_end(d))
-            return decoder_fail(d, GZIP_TRUNCATED);
-        if (repeat > total - i)
-            return decoder_fail(d, GZIP_CORRUPT);
-        memset(lens + i, value, repeat);
+        memset(lens + i, sym == 16 ? lens[i - 1] : 0, repeat);
         i += repeat;
     }
+    d->bitbuf = bitbuf;
+    d->bitcount = bitcount;
+    if (past_end(d))
+        return decoder_fail(d, GZIP_TRUNCATED);
+    if (fault)
+        return decoder_fail(d, GZIP_CORRUPT);
     if (lens[256] == 0)
         return decoder_fail(d, GZIP_CORRUPT);  // a block that could never end
     if (!build_litlen_table(d->litlen_table, lens, hlit) ||
