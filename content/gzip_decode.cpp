@@ -12,13 +12,13 @@
 // had, which is how truncation is told apart from corruption.
 //
 // Codes are decoded with packed table entries (gzip_internal.h): one lookup
-// of the next 10 bits (8 for distances) resolves nearly every symbol together
+// of the next 10 bits (9 for distances) resolves nearly every symbol together
 // with the number of extra bits and the base to add them to; longer codes take
 // one more lookup in a subtable. The symbol loop is in gzip_huffman.cpp.
 //
 // Output goes into a 64 KiB chunk with 32 KiB of history in front of it, so
 // that every back-reference is a plain forward copy inside one buffer; a copy
-// that fits before the chunk's end is done a word at a time. A full chunk is
+// that fits before the chunk's end is done 8 or 16 bytes at a time. A full chunk is
 // folded into the CRC-32, handed to the write callback, and its last 32 KiB
 // become the history of the next.
 //

@@ -1,5 +1,5 @@
 // Decode tables of the gzip decoder: packed prefix-code tables built from
-// code lengths, and the slice-by-8 CRC-32 tables.
+// code lengths, and the slice-by-16 CRC-32 tables.
 #include "content/gzip_internal.h"
 
 #include <cpuid.h>
