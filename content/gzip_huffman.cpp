@@ -133,9 +133,9 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
 // subtracted from it (their low byte is the number of bits to drop), and
 // shifts take their count modulo the word size, which leaves out the masking
 // of the count.
-#define FAST_REFILL()                                                                         \
-    (bitbuf |= load_word_le(d->in + in_pos) << (bitcount & (WORD_BITS - 1)),                  \
-     in_pos += (~bitcount & (WORD_BITS - 1)) >> 3, bitcount |= WORD_BITS - 8)
+#define FAST_REFILL_AT(p)                                                                     \
+    (bitbuf |= load_word_le(p) << (bitcount & (WORD_BITS - 1)),                               \
+     (p) += (~bitcount & (WORD_BITS - 1)) >> 3, bitcount |= WORD_BITS - 8)
 #define DROP_ENTRY(e) (bitbuf >>= (e) & (WORD_BITS - 1), bitcount -= (e))
 // The extra bits of a length or distance entry, with `saved` the bit buffer
 // before DROP_ENTRY.
@@ -155,32 +155,39 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
             // next input bits, which the next refill ORs in again), so after
             // one, what the drops below take leaves enough for the next
             // index: see the asserts above the loop.
-            FAST_REFILL();
+            // Positions as pointers here, back to offsets on the way out.
+            const uint8_t *in = d->in + in_pos;
+            const uint8_t *const in_stop = d->in + d->in_fill - FAST_IN_MARGIN;
+            uint8_t *out = d->window + out_pos;
+            uint8_t *const out_stop = d->window + CHUNK_END - FAST_OUT_MARGIN;
+            const uint8_t *const history = d->window + d->history_start;
+#define LEAVE_FAST() (in_pos = (uint32_t)(in - d->in), out_pos = (uint32_t)(out - d->window))
+            FAST_REFILL_AT(in);
             do {
                 uint32_t entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
-                FAST_REFILL();
+                FAST_REFILL_AT(in);
                 if ((int32_t)entry < 0) {
                     // One or two literals, stored as two bytes either way (a
                     // second byte that is not one is overwritten by what
                     // comes next).
                     DROP_ENTRY(entry);
-                    store_literals(d->window + out_pos, entry);
-                    out_pos += 1 + ((entry >> 24) & 1);
+                    store_literals(out, entry);
+                    out += 1 + ((entry >> 24) & 1);
                     entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
                     if ((int32_t)entry < 0) {
                         DROP_ENTRY(entry);
-                        store_literals(d->window + out_pos, entry);
-                        out_pos += 1 + ((entry >> 24) & 1);
+                        store_literals(out, entry);
+                        out += 1 + ((entry >> 24) & 1);
                         continue;
                     }
-                    FAST_REFILL();
+                    FAST_REFILL_AT(in);
                 }
                 if (__builtin_expect(entry & ENTRY_SUBTABLE, 0)) {
                     DROP_ENTRY(entry);
                     entry = d->litlen_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
                     if ((int32_t)entry < 0) {
                         DROP_ENTRY(entry);
-                        d->window[out_pos++] = (uint8_t)(entry >> 8);
+                        *out++ = (uint8_t)(entry >> 8);
                         continue;
                     }
                 }
@@ -188,29 +195,33 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
                 DROP_ENTRY(entry);
                 if (__builtin_expect(entry & ENTRY_EXCEPTIONAL, 0)) {
                     bitcount &= 0xFF;
+                    LEAVE_FAST();
                     if (entry & ENTRY_END_OF_BLOCK)
                         goto block_done;
                     FAIL(GZIP_CORRUPT);
                 }
                 uint32_t length = (entry >> 16) + ENTRY_EXTRA(saved, entry);
                 entry = d->dist_table[low_bits(bitbuf, DIST_TABLE_BITS)];
-                FAST_REFILL();
+                FAST_REFILL_AT(in);
                 if (entry & ENTRY_SUBTABLE) {
                     DROP_ENTRY(entry);
-                    FAST_REFILL();
+                    FAST_REFILL_AT(in);
                     entry = d->dist_table[(entry >> 16) + low_bits(bitbuf, (entry >> 8) & 0xF)];
                 }
                 saved = bitbuf;
                 DROP_ENTRY(entry);
                 uint32_t dist = (entry >> 16) + ENTRY_EXTRA(saved, entry);
                 if (__builtin_expect(
-                        entry & ENTRY_EXCEPTIONAL || dist > out_pos - d->history_start, 0)) {
+                        entry & ENTRY_EXCEPTIONAL || dist > (uint32_t)(out - history), 0)) {
                     bitcount &= 0xFF;
+                    LEAVE_FAST();
                     FAIL(GZIP_CORRUPT);
                 }
-                copy_match(d->window + out_pos, dist, length);
-                out_pos += length;
-            } while (FAST_ROOM());
+                copy_match(out, dist, length);
+                out += length;
+            } while (in <= in_stop && out <= out_stop);
+            LEAVE_FAST();
+#undef LEAVE_FAST
         }
         bitcount &= 0xFF;
 
@@ -283,7 +294,7 @@ block_done:
 #undef DROP_BITS
 #undef FAIL
 #undef FLUSH_IF_FULL
-#undef FAST_REFILL
+#undef FAST_REFILL_AT
 #undef FAST_ROOM
 #undef DROP_ENTRY
 #undef ENTRY_EXTRA
