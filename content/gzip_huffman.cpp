@@ -172,12 +172,12 @@ __attribute__((always_inline)) inline int decode_block_body(GzipDecoder *d)
                     // comes next).
                     DROP_ENTRY(entry);
                     store_literals(out, entry);
-                    out += 1 + ((entry >> 24) & 1);
+                    out += (entry >> 30) - 1;
                     entry = d->litlen_table[low_bits(bitbuf, LITLEN_TABLE_BITS)];
                     if ((int32_t)entry < 0) {
                         DROP_ENTRY(entry);
                         store_literals(out, entry);
-                        out += 1 + ((entry >> 24) & 1);
+                        out += (entry >> 30) - 1;
                         continue;
                     }
                     FAST_REFILL_AT(in);
