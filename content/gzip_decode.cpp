@@ -12,13 +12,13 @@
 // had, which is how truncation is told apart from corruption.
 //
 // Codes are decoded with packed table entries (gzip_internal.h): one lookup
-// of the next 10 bits (8 for distances) resolves nearly every symbol together
+// of the next 10 bits (9 for distances) resolves nearly every symbol together
 // with the number of extra bits and the base to add them to; longer codes take
 // one more lookup in a subtable. The symbol loop is in gzip_huffman.cpp.
 //
 // Output goes into a 64 KiB chunk with 32 KiB of history in front of it, so
 // that every back-reference is a plain forward copy inside one buffer; a copy
-// that fits before the chunk's end is done a word at a time. A full chunk is
+// that fits before the chunk's end is done 8 or 16 bytes at a time. A full chunk is
 // folded into the CRC-32, handed to the write callback, and its last 32 KiB
 // become the history of the next.
 //
@@ -178,44 +178,54 @@ int read_dynamic_code(GzipDecoder *d)
     if (!build_precode_table(d->precode_table, precode_lens))
         return decoder_fail(d, GZIP_CORRUPT);
 
+    // A refill leaves at least 14 bits: a precode codeword and the extra
+    // bits of a repeat. Faults found after the end of the input are that end.
     uint8_t *lens = d->code_lens;
     const unsigned total = hlit + hdist;
+    static_assert(MAX_PRECODE_BITS + 7 <= WORD_BITS - 8, "a refill holds a precode symbol");
+    GzipBits bitbuf = d->bitbuf;
+    unsigned bitcount = d->bitcount;
     unsigned i = 0;
+    int fault = 0;
     while (i < total) {
-        if (d->bitcount < MAX_PRECODE_BITS + 7)
+        if (bitcount < MAX_PRECODE_BITS + 7) {
+            d->bitbuf = bitbuf;
+            d->bitcount = bitcount;
             decoder_refill(d);
-        uint32_t entry = d->precode_table[low_bits(d->bitbuf, PRECODE_TABLE_BITS)];
+            bitbuf = d->bitbuf;
+            bitcount = d->bitcount;
+        }
+        uint32_t entry = d->precode_table[low_bits(bitbuf, PRECODE_TABLE_BITS)];
         unsigned n = entry & 0xFF;
-        d->bitbuf >>= n;
-        d->bitcount -= n;
-        if (past_end(d))
-            return decoder_fail(d, GZIP_TRUNCATED);
-        if (entry & ENTRY_EXCEPTIONAL)
-            return decoder_fail(d, GZIP_CORRUPT);  // unused codeword of the precode
+        bitbuf >>= n;
+        bitcount -= n;
         unsigned sym = entry >> 16;
+        if (entry & ENTRY_EXCEPTIONAL) {
+            fault = 1;  // unused codeword of the precode
+            break;
+        }
         if (sym < 16) {
             lens[i++] = (uint8_t)sym;
             continue;
         }
-        unsigned repeat;
-        uint8_t value = 0;
-        if (sym == 16) {
-            if (i == 0)
-                return decoder_fail(d, GZIP_CORRUPT);  // nothing to repeat
-            value = lens[i - 1];
-            repeat = 3 + read_bits(d, 2);
-        } else if (sym == 17) {
-            repeat = 3 + read_bits(d, 3);
-        } else {
-            repeat = 11 + read_bits(d, 7);
+        // 16: 3-6 of the previous length, 17: 3-10 zeros, 18: 11-138 zeros.
+        unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
+        unsigned repeat = (sym == 18 ? 11 : 3) + (unsigned)low_bits(bitbuf, extra);
+        bitbuf >>= extra;
+        bitcount -= extra;
+        if ((sym == 16 && i == 0) || repeat > total - i) {
+            fault = 1;  // nothing to repeat, or past the last length
+            break;
         }
-        if (past_end(d))
-            return decoder_fail(d, GZIP_TRUNCATED);
-        if (repeat > total - i)
-            return decoder_fail(d, GZIP_CORRUPT);
-        memset(lens + i, value, repeat);
+        memset(lens + i, sym == 16 ? lens[i - 1] : 0, repeat);
         i += repeat;
     }
+    d->bitbuf = bitbuf;
+    d->bitcount = bitcount;
+    if (past_end(d))
+        return decoder_fail(d, GZIP_TRUNCATED);
+    if (fault)
+        return decoder_fail(d, GZIP_CORRUPT);
     if (lens[256] == 0)
         return decoder_fail(d, GZIP_CORRUPT);  // a block that could never end
     if (!build_litlen_table(d->litlen_table, lens, hlit) ||
@@ -341,6 +351,14 @@ int decode_member(GzipDecoder *d)
 // next word in above the pending bits.
 void decoder_refill(GzipDecoder *d)
 {
+    if (d->in_fill - d->in_pos >= sizeof(GzipBits)) {
+        // A whole word: the bytes it could not count stay above the
+        // pending bits, where the next refill puts them again.
+        d->bitbuf |= load_word_le(d->in + d->in_pos) << d->bitcount;
+        d->in_pos += (WORD_BITS - 1 - d->bitcount) >> 3;
+        d->bitcount |= WORD_BITS - 8;
+        return;
+    }
     while (d->bitcount < WORD_BITS - 8) {
         d->bitbuf |= (GzipBits)next_byte(d) << d->bitcount;
         d->bitcount += 8;

@@ -21,9 +21,10 @@
 //
 //   bits  0-7   bits to drop: the first codeword, or both
 //   bits  8-15  the first literal
-//   bits 16-23  the second literal, when bit 24 is set
-//   bit  24     ENTRY_TWO_LITERALS
+//   bits 16-23  the second literal, when bit 30 is set
 //   bits 25-28  the first codeword's length alone (at this table level)
+//   bit  30     ENTRY_TWO_LITERALS: bits 30-31 are one more than the number
+//               of literals
 //   bit  31     ENTRY_LITERAL
 //
 // Codes longer than the main table's index bits continue in subtables that
@@ -43,7 +44,7 @@ typedef size_t GzipBits;
 
 enum : uint32_t {
     ENTRY_LITERAL = 0x80000000u,
-    ENTRY_TWO_LITERALS = 0x01000000u,
+    ENTRY_TWO_LITERALS = 0x40000000u,
     ENTRY_EXCEPTIONAL = 0x8000,
     ENTRY_SUBTABLE = 0x4000,
     ENTRY_END_OF_BLOCK = 0x2000,
@@ -59,7 +60,7 @@ enum {
     NUM_PRECODE_SYMS = 19,
 
     LITLEN_TABLE_BITS = 10,
-    DIST_TABLE_BITS = 8,
+    DIST_TABLE_BITS = 9,
     PRECODE_TABLE_BITS = MAX_PRECODE_BITS,  // precode needs no subtables
 
     // Worst case of a code that is incomplete but not over-subscribed: each

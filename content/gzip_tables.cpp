@@ -1,5 +1,5 @@
 // Decode tables of the gzip decoder: packed prefix-code tables built from
-// code lengths, and the slice-by-8 CRC-32 tables.
+// code lengths, and the slice-by-16 CRC-32 tables.
 #include "content/gzip_internal.h"
 
 #include <cpuid.h>
@@ -44,22 +44,34 @@ uint32_t symbol_entry(CodeKind kind, unsigned sym, unsigned bits)
     return (uint32_t)sym << 16 | cw;
 }
 
-unsigned reverse_bits(unsigned code, unsigned bits)
+// The codeword after `rev` (a `len`-bit codeword, bit-reversed) in the same
+// reversed form: adding one to a reversed number clears its run of top ones
+// and sets the highest zero below them. A longer next codeword is the same
+// number with zeros appended to the code, which in reversed form are leading
+// zeros: nothing changes. The all-ones codeword has no successor; it stays.
+inline unsigned next_reversed_code(unsigned rev, unsigned len)
 {
-    unsigned r = 0;
-    for (unsigned i = 0; i < bits; i++) {
-        r = r << 1 | (code & 1);
-        code >>= 1;
-    }
-    return r;
+    unsigned zeros = ~rev & ((1u << len) - 1);
+    if (!zeros)
+        return rev;
+    unsigned highest_zero = 1u << (31 - __builtin_clz(zeros));
+    return (rev & (highest_zero - 1)) | highest_zero;
 }
 
 // Builds a table of `1 << table_bits` main entries plus subtables, holding at
 // most `capacity` entries, for the canonical code given by `lens` (untrusted,
 // each at most 15). Codewords are stored bit-reversed, since deflate sends
 // them most significant bit first into a buffer read from its low end.
+// Literals whose codewords leave room in the main table's index for another,
+// in canonical order (shortest first), with their reversed codewords.
+struct ShortLiterals {
+    unsigned n;
+    uint8_t sym[256], len[256];
+    uint16_t rev[256];
+};
+
 int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigned num_syms,
-                unsigned table_bits, CodeKind kind)
+                unsigned table_bits, CodeKind kind, ShortLiterals *short_literals = nullptr)
 {
     unsigned count[MAX_CODEWORD_BITS + 1] = {0};
     for (unsigned s = 0; s < num_syms; s++)
@@ -85,27 +97,33 @@ int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigne
         if (lens[s])
             sorted[offset[lens[s]]++] = (uint16_t)s;
 
-    unsigned next_code[MAX_CODEWORD_BITS + 1];
-    next_code[1] = 0;
-    for (unsigned len = 2; len <= MAX_CODEWORD_BITS; len++)
-        next_code[len] = (next_code[len - 1] + count[len - 1]) << 1;
-
+    // A complete code writes every entry; only an incomplete one leaves
+    // unused codewords, which must read as invalid.
+    const bool complete = left == 0;
     const unsigned main_size = 1u << table_bits;
-    for (unsigned i = 0; i < main_size; i++)
-        table[i] = ENTRY_INVALID | table_bits;
+    if (!complete)
+        for (unsigned i = 0; i < main_size; i++)
+            table[i] = ENTRY_INVALID | table_bits;
 
     unsigned next_free = main_size;   // where the next subtable starts
     unsigned sub_prefix = main_size;  // main-table index of the open subtable
     unsigned sub_start = 0, sub_bits = 0;
-    for (unsigned i = 0; i < used; i++) {
+    unsigned rev = 0, len = 0;
+    for (unsigned i = 0; i < used; i++, rev = next_reversed_code(rev, len)) {
         unsigned sym = sorted[i];
-        unsigned len = lens[sym];
-        unsigned rev = reverse_bits(next_code[len]++, len);
+        len = lens[sym];
         if (len <= table_bits) {
             uint32_t entry = symbol_entry(kind, sym, len);
             for (unsigned j = rev; j < main_size; j += 1u << len)
                 table[j] = entry;
             count[len]--;
+            if (short_literals && sym < 256 && len < table_bits) {
+                ShortLiterals &l = *short_literals;
+                l.sym[l.n] = (uint8_t)sym;
+                l.len[l.n] = (uint8_t)len;
+                l.rev[l.n] = (uint16_t)rev;
+                l.n++;
+            }
             continue;
         }
         unsigned prefix = rev & (main_size - 1);
@@ -125,8 +143,9 @@ int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigne
             next_free += 1u << sub_bits;
             if (next_free > capacity)
                 return 0;  // cannot happen for valid lengths; kept as a guard
-            for (unsigned j = 0; j < (1u << sub_bits); j++)
-                table[sub_start + j] = ENTRY_INVALID | sub_bits;
+            if (!complete)
+                for (unsigned j = 0; j < (1u << sub_bits); j++)
+                    table[sub_start + j] = ENTRY_INVALID | sub_bits;
             table[prefix] = (uint32_t)sub_start << 16 | ENTRY_EXCEPTIONAL | ENTRY_SUBTABLE |
                             (uint32_t)sub_bits << 8 | table_bits;
         }
@@ -148,35 +167,33 @@ int build_precode_table(uint32_t *table, const uint8_t lens[NUM_PRECODE_SYMS])
 }
 
 // Main-table entries whose literal leaves room for a second codeword in the
-// index bits get that one too when it is a literal. The second codeword
-// starts at bit `len1` of the index: the entry at index >> len1 decodes it
-// (its top bits are zero there, which is harmless when the codeword fits).
-// Entries below the current one may already hold pairs; their first literal
-// and its length are still there.
-static void pair_literals(uint32_t *table)
+// index bits get that one too when it is a literal: for each two short
+// literals that fit together, every index that starts with both codewords.
+static void pair_literals(uint32_t *table, const ShortLiterals &l)
 {
     const unsigned main_size = 1u << LITLEN_TABLE_BITS;
-    for (unsigned i = 0; i < main_size; i++) {
-        uint32_t first = table[i];
-        if (!(first & ENTRY_LITERAL))
-            continue;
-        unsigned len1 = first & 0xFF;
-        uint32_t next = table[i >> len1];
-        if (!(next & ENTRY_LITERAL))
-            continue;
-        unsigned len2 = (next >> 25) & 0xF;
-        if (len1 + len2 > LITLEN_TABLE_BITS)
-            continue;
-        table[i] = (first & ~0xFFu) | ENTRY_TWO_LITERALS | ((next >> 8) & 0xFF) << 16 |
-                   (len1 + len2);
+    for (unsigned i = 0; i < l.n; i++) {
+        unsigned len1 = l.len[i];
+        uint32_t first = ENTRY_LITERAL | ENTRY_TWO_LITERALS | (uint32_t)len1 << 25 |
+                         (uint32_t)l.sym[i] << 8;
+        // Shortest first: the first literal too long to follow ends the run.
+        for (unsigned j = 0; j < l.n && len1 + l.len[j] <= LITLEN_TABLE_BITS; j++) {
+            unsigned both = len1 + l.len[j];
+            uint32_t entry = first | (uint32_t)l.sym[j] << 16 | both;
+            for (unsigned k = l.rev[i] | (unsigned)l.rev[j] << len1; k < main_size; k += 1u << both)
+                table[k] = entry;
+        }
     }
 }
 
 int build_litlen_table(uint32_t *table, const uint8_t *lens, unsigned num_syms)
 {
-    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN))
+    ShortLiterals short_literals;
+    short_literals.n = 0;
+    if (!build_table(table, LITLEN_TABLE_ENTRIES, lens, num_syms, LITLEN_TABLE_BITS, KIND_LITLEN,
+                     &short_literals))
         return 0;
-    pair_literals(table);
+    pair_literals(table, short_literals);
     return 1;
 }
 

@@ -1,6 +1,7 @@
 // Deflate streams built bit by bit, one comment per field: the faults the
 // decoder must refuse and the odd but valid codes it must accept.
 #include "content/content.h"
+#include "content/gzip_internal.h"
 #include "gzip_helpers.h"
 
 #include <gtest/gtest.h>
@@ -287,4 +288,126 @@ TEST(GzipDeflate, ManyTinyBlocksAndMatchesAcrossChunks)
         std::vector<size_t> writes = {65536, 65536, decoded.size() - 2 * 65536};
         EXPECT_EQ(sink.writes, writes) << chunk;
     }
+}
+
+namespace {
+
+// A match length 3-258 as its symbol of the fixed code and extra bits.
+void put_length(BitWriter &w, unsigned length)
+{
+    if (length == 258) {
+        w.fixed_literal(285);
+        return;
+    }
+    unsigned base = 3;
+    for (unsigned sym = 257; sym < 285; sym++) {
+        unsigned extra = sym < 265 ? 0 : (sym - 261) / 4;
+        if (length < base + (1u << extra)) {
+            w.fixed_literal(sym).bits(length - base, (int)extra);
+            return;
+        }
+        base += 1u << extra;
+    }
+    ADD_FAILURE() << "no length symbol for " << length;
+}
+
+// A distance 1-32768 as its symbol of the fixed code and extra bits.
+void put_distance(BitWriter &w, unsigned dist)
+{
+    unsigned base = 1;
+    for (unsigned sym = 0; sym < 30; sym++) {
+        unsigned extra = sym < 4 ? 0 : sym / 2 - 1;
+        if (dist < base + (1u << extra)) {
+            w.fixed_distance(sym).bits(dist - base, (int)extra);
+            return;
+        }
+        base += 1u << extra;
+    }
+    ADD_FAILURE() << "no distance symbol for " << dist;
+}
+
+// A match of the fixed code, and its bytes in `decoded`.
+void put_match(BitWriter &w, std::string *decoded, unsigned length, unsigned dist)
+{
+    put_length(w, length);
+    put_distance(w, dist);
+    for (unsigned i = 0; i < length; i++)
+        decoded->push_back((*decoded)[decoded->size() - dist]);
+}
+
+// Decodes `member` whole (the fast loop) and in 1-byte reads (one symbol at
+// a time), with and without the processor's extensions.
+void expect_decodes_to(const std::string &member, const std::string &decoded)
+{
+    for (int extensions : {1, 0}) {
+        int before = gzip_use_cpu_extensions(extensions);
+        for (size_t chunk : {(size_t)GZIP_IO_CHUNK_BYTES, (size_t)1}) {
+            Sink sink;
+            EXPECT_EQ(decode(member, &sink, chunk), GZIP_OK) << chunk << " " << extensions;
+            EXPECT_TRUE(sink.out == decoded) << chunk << " " << extensions;
+        }
+        gzip_use_cpu_extensions(before);
+    }
+}
+
+}  // namespace
+
+TEST(GzipDeflate, CopiesOfEveryShortDistanceAndManyLengths)
+{
+    // Overlapping copies (distance below the length), copies whose source
+    // ends right before their destination, and lengths around the 8- and
+    // 16-byte steps of the copy loops, at distances on both sides of 8 and 16.
+    BitWriter w;
+    std::string decoded;
+    w.bits(1, 1).bits(1, 2);                     // final fixed block
+    for (unsigned i = 0; i < 48; i++) {
+        decoded.push_back((char)(i * 37 + 11));
+        w.fixed_literal((unsigned char)decoded.back());
+    }
+    for (unsigned dist = 1; dist <= 40; dist++)
+        for (unsigned length : {3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 32u, 33u, 258u}) {
+            put_match(w, &decoded, length, dist);
+            w.fixed_literal((unsigned char)(dist + length));  // a literal between
+            decoded.push_back((char)(dist + length));
+        }
+    w.fixed_literal(256);
+    expect_decodes_to(gzip_member(w.data(), decoded), decoded);
+}
+
+TEST(GzipDeflate, ShortLiteralCodesDecodedInPairs)
+{
+    // Literals of 1 to 4 bits, so that two of them share one table lookup,
+    // in every order, mixed with matches whose length codeword follows a
+    // literal and with the 5-bit end of block.
+    //   'a' 0, 'b' 10, 'c' 110, 'd' 1110, end of block 11110, length 3 11111;
+    //   distances 1 (0) and 5-6 (1 and one extra bit).
+    const uint32_t code[4] = {0x0, 0x2, 0x6, 0xE};
+    const int bits[4] = {1, 2, 3, 4};
+    BitWriter w;
+    dynamic_header(w, lengths(258, {{'a', 1}, {'b', 2}, {'c', 3}, {'d', 4}, {256, 5}, {257, 5}}),
+                   lengths(5, {{0, 1}, {4, 1}}));
+    std::string decoded;
+    uint32_t state = 12345;
+    for (int i = 0; i < 20000; i++) {
+        state = state * 1103515245u + 12345u;
+        unsigned pick = (state >> 16) % 9;
+        if (pick < 8 || decoded.size() < 6) {
+            unsigned lit = pick % 4;
+            w.code(code[lit], bits[lit]);
+            decoded.push_back((char)('a' + lit));
+        } else {
+            unsigned dist = (state >> 20) % 3;  // 1, 5 or 6
+            w.code(0x1F, 5);                    // length 3
+            if (dist == 0) {
+                w.code(0, 1);
+            } else {
+                w.code(1, 1).bits(dist - 1, 1);
+            }
+            unsigned d = dist == 0 ? 1 : 4 + dist;
+            for (int k = 0; k < 3; k++)
+                decoded.push_back(decoded[decoded.size() - d]);
+        }
+    }
+    w.code(0x1E, 5);                             // end of block
+    expect_decodes_to(gzip_member(w.data(), decoded), decoded);
 }
