@@ -4,6 +4,9 @@
 
 #include "net/net.h"
 
+// The receive time-out of every session, the longest any request waits.
+const uint32_t SESSION_RECEIVE_TIMEOUT_MS = 60000;
+
 // The receive time-out of every request: the rule's window, at most the
 // session's 60 s (all of it when the rule is off).
 uint32_t slow_rule_receive_timeout_ms(void);

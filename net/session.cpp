@@ -10,7 +10,6 @@ namespace {
 const DWORD RESOLVE_TIMEOUT_MS = 30000;
 const DWORD CONNECT_TIMEOUT_MS = 30000;
 const DWORD SEND_TIMEOUT_MS = 30000;
-const DWORD RECEIVE_TIMEOUT_MS = 60000;
 
 // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | _TLS1_3; older headers lack the latter.
 const DWORD PROTOCOLS_TLS12_TLS13 = 0x2800;
@@ -34,7 +33,7 @@ void *http_open_session(void)
     if (!session)
         return nullptr;
     WinHttpSetTimeouts(session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
-                       RECEIVE_TIMEOUT_MS);
+                       SESSION_RECEIVE_TIMEOUT_MS);
     DWORD protocols = PROTOCOLS_TLS12_TLS13;
     if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
         protocols = PROTOCOLS_TLS12;

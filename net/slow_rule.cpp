@@ -7,8 +7,6 @@
 
 namespace {
 
-const uint32_t SESSION_RECEIVE_TIMEOUT_MS = 60000;
-
 uint32_t g_min_bytes = HTTP_SLOW_MIN_BYTES;
 uint32_t g_window_ms = HTTP_SLOW_WINDOW_MS;
 // The update worker and the status poller each read their own.

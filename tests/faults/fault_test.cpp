@@ -10,6 +10,7 @@
 
 #include "manifest/manifest.h"
 #include "support/seams.h"
+#include "support/state_text.h"
 #include "support/support.h"
 #include "update/update.h"
 
@@ -74,17 +75,6 @@ void make_legacy_folder(const std::wstring &dir)
     }
     ASSERT_TRUE(state_save(&state, dir.c_str()));
     state_free(&state);
-}
-
-// The state as its file's text, to compare two states.
-std::string state_text(const LocalState &s)
-{
-    std::string text;
-    char line[STATE_LINE_BYTES];
-    text.append(line, state_format_header(&s, line, sizeof line));
-    for (int i = 0; i < s.count; i++)
-        text.append(line, state_format_entry(&s.entries[i], line, sizeof line));
-    return text;
 }
 
 class FaultRun : public ::testing::TestWithParam<FaultCase> {
@@ -170,11 +160,11 @@ protected:
         LocalState back;
         state_init(&back);
         EXPECT_TRUE(state_load(&back, dir.path().c_str())) << "fault " << n;
-        std::string got = state_text(back);
+        std::string got = state_as_text(back);
         if (saved)
-            EXPECT_EQ(got, state_text(new_state)) << "fault " << n << ": saved, but not the new state";
+            EXPECT_EQ(got, state_as_text(new_state)) << "fault " << n << ": saved, but not the new state";
         else
-            EXPECT_EQ(got, state_text(old_state)) << "fault " << n << ": failed, but the old state changed";
+            EXPECT_EQ(got, state_as_text(old_state)) << "fault " << n << ": failed, but the old state changed";
         EXPECT_TRUE(saved || fired) << "fault " << n << ": a save failed without a fault";
         state_free(&back);
         state_free(&old_state);

@@ -112,10 +112,20 @@ bool release_manifest(const std::string &release, Manifest *manifest)
     return manifest_parse(text.data(), text.size(), manifest, nullptr);
 }
 
-int mirror_requests(const std::string &needle)
+namespace {
+
+std::string mirror_log()
 {
     std::string log;
     read_file(wine_path(STATE + "/mirror/access.log"), &log);
+    return log;
+}
+
+}  // namespace
+
+int mirror_requests(const std::string &needle)
+{
+    std::string log = mirror_log();
     int n = 0;
     for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
         n++;
@@ -124,15 +134,12 @@ int mirror_requests(const std::string &needle)
 
 size_t mirror_log_mark()
 {
-    std::string log;
-    read_file(wine_path(STATE + "/mirror/access.log"), &log);
-    return log.size();
+    return mirror_log().size();
 }
 
 int mirror_connections(const std::string &needle, size_t since)
 {
-    std::string log;
-    read_file(wine_path(STATE + "/mirror/access.log"), &log);
+    std::string log = mirror_log();
     std::set<std::string> seen;
     size_t line = since;
     while (line < log.size()) {

@@ -11,6 +11,7 @@
 #include "manifest/manifest.h"
 
 #include "content/content.h"
+#include "tests/support/state_text.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,11 +77,7 @@ void check_state_text(const std::string &text)
         if (strcmp(s.entries[i - 1].path, s.entries[i].path) > 0)
             fail("entries not sorted", text);
     // What was read is written and read back to the same table.
-    std::string out;
-    char line[STATE_LINE_BYTES];
-    out.append(line, state_format_header(&s, line, sizeof line));
-    for (int32_t i = 0; i < s.count; i++)
-        out.append(line, state_format_entry(&s.entries[i], line, sizeof line));
+    std::string out = testing_support::state_as_text(s);
     LocalState back;
     state_init(&back);
     state_parse_text(&back, out.data(), out.size());
