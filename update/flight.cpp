@@ -8,11 +8,6 @@
 
 namespace {
 
-// Transferred objects that may wait for (or be in) judgement beside those on
-// the wire: one slow judgement (a large, well-packed object whose unpacking
-// trails its download) then does not hold up the transfers behind it.
-const int JUDGE_BACKLOG = 4;
-
 int g_connections = DOWNLOAD_CONNECTIONS;
 
 // The oldest slot in `stage`, under the lock; null when there is none.
@@ -73,8 +68,26 @@ Slot *slot_at(Phase *ph, int i)
 
 void set_stage(Phase *ph, Slot *s, int stage)
 {
+    if (stage == JUDGED && s->stage != JUDGED) {
+        ph->unjudged--;
+        if (s->body >= 0)
+            ph->free_body[ph->free_bodies++] = s->body;
+        s->body = -1;
+        s->fetch.body_buffer = nullptr;
+    }
     s->stage = stage;
     WakeAllConditionVariable(&ph->changed);
+}
+
+char *slot_queue(Phase *ph, Slot *s, bool wants_body)
+{
+    s->body = wants_body && ph->bodies && ph->free_bodies > 0
+        ? ph->free_body[--ph->free_bodies] : -1;
+    ph->count++;
+    ph->on_wire++;
+    ph->unjudged++;
+    set_stage(ph, s, QUEUED);
+    return s->body >= 0 ? ph->bodies + (size_t)s->body * FETCH_MEMORY_BYTES : nullptr;
 }
 
 namespace {
@@ -156,7 +169,7 @@ void flight_in_turn(Phase *ph, Slot *s)
     transfer_ended(ph, s, result);
     if (s->stage == TO_JUDGE) {
         s->result = fetch_judge(&s->fetch, &ph->pass->mirrors);
-        s->stage = JUDGED;
+        set_stage(ph, s, JUDGED);
     }
 }
 
@@ -175,13 +188,17 @@ Phase *flight_open(Pass *pass)
         return nullptr;
     ph->pass = pass;
     ph->connections = g_connections;
-    ph->slots = ph->connections + JUDGE_BACKLOG;
+    ph->slots = ph->connections + JUDGE_BACKLOG + SETTLE_BACKLOG;
     ph->slot = (Slot *)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)ph->slots * sizeof(Slot));
     if (!ph->slot) {
         HeapFree(heap, 0, ph);
         return nullptr;
     }
-    ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)ph->slots * FETCH_MEMORY_BYTES);
+    // Only slots not yet judged hold a body: no more than that many bodies.
+    int bodies = ph->connections + JUDGE_BACKLOG;
+    ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)bodies * FETCH_MEMORY_BYTES);
+    for (int i = 0; ph->bodies && i < bodies; i++)
+        ph->free_body[ph->free_bodies++] = i;
     InitializeCriticalSection(&ph->lock);
     InitializeConditionVariable(&ph->changed);
     ph->threaded = pass->pending_count > 1 && start_threads(ph);

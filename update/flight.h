@@ -9,6 +9,19 @@
 
 #include <windows.h>
 
+// Transferred objects that may wait for (or be in) judgement beside those on
+// the wire: one slow judgement (a large, well-packed object whose unpacking
+// trails its download) then does not hold up the transfers behind it. These
+// are the slots that hold a body buffer or an unpacking stream.
+const int JUDGE_BACKLOG = 4;
+// Judged objects that may wait to be taken in behind the oldest one in
+// flight. Results are taken in in the entries' order, so a large object on
+// the wire holds up every later result; without room for them the other
+// connections stand idle until it arrives. A judged slot holds no buffer,
+// only its record of a few kilobytes.
+const int SETTLE_BACKLOG = 256;
+const int BODIES_MAX = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
+
 // A slot's way: free (out of the ring), queued for a carrier, on the wire,
 // waiting for the judge, judged (or transferred in vain): its result can be
 // taken in.
@@ -19,6 +32,7 @@ struct Slot {
     int stage;
     int result;   // once JUDGED: fetch_judge's result, or the transfer's 0 / -1
     int k;        // the entry's place in the pending list
+    int body;     // its body buffer's number while it has one, else -1
 };
 
 // The phase: the pass, its threads, and the slots in flight, oldest first:
@@ -29,10 +43,13 @@ struct Phase {
     int connections;
     int slots;
     Slot *slot;
-    char *bodies;                // FETCH_MEMORY_BYTES per slot, or null
+    char *bodies;                // FETCH_MEMORY_BYTES per body, or null
+    int free_body[BODIES_MAX];   // the bodies no slot holds: free_bodies of them
+    int free_bodies;
     int first;
     int count;
     int on_wire;                 // slots QUEUED or TRANSFERRING
+    int unjudged;                // slots not yet JUDGED
     DownloadShare share;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE changed;
@@ -46,15 +63,21 @@ struct Phase {
 Slot *slot_at(Phase *ph, int i);
 
 // Sets a slot's stage and wakes everyone waiting (under the lock, unless no
-// thread runs).
+// thread runs). A slot that is judged gives its body buffer back: a later
+// attempt at its object goes through a part file.
 void set_stage(Phase *ph, Slot *s, int stage);
+
+// Puts a slot on the wire (the lock held): queued for a carrier, with a
+// body buffer when `wants_body` (null when the phase has none).
+char *slot_queue(Phase *ph, Slot *s, bool wants_body);
 
 // Transfers and judges a queued slot on the calling thread (the phase runs
 // without threads).
 void flight_in_turn(Phase *ph, Slot *s);
 
-// The phase's resources for `pass`: the slots, their body buffers (without
-// them small objects take the way through part files) and, when more than
+// The phase's resources for `pass`: the slots, the body buffers of those
+// not yet judged (without them small objects take the way through part
+// files) and, when more than
 // one entry is pending, the threads (without them objects travel in turn).
 // Null when out of memory.
 Phase *flight_open(Pass *pass);

@@ -146,7 +146,8 @@ bool make_room(Phase *ph)
         if (!settle_in_order(ph, false))
             return false;
         EnterCriticalSection(&ph->lock);
-        bool room = ph->count < ph->slots && ph->on_wire < ph->connections;
+        bool room = ph->count < ph->slots && ph->on_wire < ph->connections &&
+                    ph->unjudged < ph->connections + JUDGE_BACKLOG;
         if (!room && slot_at(ph, 0)->stage != JUDGED)
             SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
         LeaveCriticalSection(&ph->lock);
@@ -230,12 +231,10 @@ bool bring_in(Phase *ph, int k)
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
-    int index = (ph->first + ph->count) % ph->slots;
-    Slot *s = &ph->slot[index];
+    Slot *s = &ph->slot[(ph->first + ph->count) % ph->slots];
     ObjectFetch *f = &s->fetch;
-    char *body = ph->bodies ? ph->bodies + (size_t)index * FETCH_MEMORY_BYTES : nullptr;
     if (!fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,
-                     done, pass->wire_bytes, body)) {
+                     done, pass->wire_bytes, nullptr)) {
         // The objects before this one are taken in first: records and the
         // pass's end keep the entries' order.
         return settle_in_order(ph, true) && entry_done(pass, k, 0);
@@ -245,9 +244,8 @@ bool bring_in(Phase *ph, int k)
     s->k = k;
     InterlockedExchange(&ph->share.speaker, k);
     EnterCriticalSection(&ph->lock);
-    ph->count++;
-    ph->on_wire++;
-    set_stage(ph, s, QUEUED);
+    f->body_buffer = slot_queue(ph, s, entry->packed_size != 0 &&
+                                           entry->packed_size < FETCH_MEMORY_BYTES);
     LeaveCriticalSection(&ph->lock);
     if (!ph->threaded)
         flight_in_turn(ph, s);

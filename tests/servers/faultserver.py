@@ -36,6 +36,11 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
                           held until all N have arrived (503 for all if they
                           do not within 10 s), later ones served at once:
                           only a client with N objects on the wire passes
+  /behind/TAG/N/PATH...   any file below the tree, Range honoured; the first
+                          request for an object under TAG is held until N
+                          later ones have been answered (503 if they are not
+                          within 10 s): only a client that goes on with later
+                          objects while an earlier one is on the wire passes
   /random/SEED/PCT/PATH...  any file below the tree; requests for objects
                           (a path with an "objects" folder) misbehave with
                           probability PCT percent: a reset mid-body, a short
@@ -72,7 +77,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "faultserver"
     tree = "."
-    gates = {}  # TAG of /together: [requests arrived, condition]
+    gates = {}  # TAG of /together, /behind: [requests arrived, condition, answered]
     gates_lock = threading.Lock()
 
     def log_message(self, fmt, *args):
@@ -164,8 +169,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return self.error(404)
                 fault = mode[3:] if parts[-1].endswith(".gz") else "file"
                 return getattr(self, "serve_" + fault.replace("-", "_"), self.serve_unknown)(data)
-            if mode == "together" and len(parts) >= 4 and parts[2].isdigit():
-                return self.serve_together(parts[1], int(parts[2]), "/".join(parts[3:]))
+            if mode in ("together", "behind") and len(parts) >= 4 and parts[2].isdigit():
+                serve = self.serve_together if mode == "together" else self.serve_behind
+                return serve(parts[1], int(parts[2]), "/".join(parts[3:]))
             if mode == "random" and len(parts) >= 4:
                 return self.serve_random(parts[1], parts[2], "/".join(parts[3:]))
             if mode in ("below", "code", "padded") and len(parts) >= 3:
@@ -310,13 +316,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[i:i + piece])
             self.wfile.flush()
 
+    def gate(self, tag):
+        with self.gates_lock:
+            return self.gates.setdefault(tag, [0, threading.Condition(), 0])
+
     def serve_together(self, tag, n, rel):
         data = self.load_below(rel)
         if data is None:
             return self.error(404)
         if "objects" in rel.split("/"):
-            with self.gates_lock:
-                gate = self.gates.setdefault(tag, [0, threading.Condition()])
+            gate = self.gate(tag)
             with gate[1]:
                 gate[0] += 1
                 gate[1].notify_all()
@@ -325,6 +334,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self.ranged(data)
         if body is not None:
             self.wfile.write(body)
+
+    def serve_behind(self, tag, n, rel):
+        data = self.load_below(rel)
+        if data is None:
+            return self.error(404)
+        gate = self.gate(tag) if "objects" in rel.split("/") else None
+        if gate:
+            with gate[1]:
+                gate[0] += 1
+                first = gate[0] == 1
+                if first and not gate[1].wait_for(lambda: gate[2] >= n, TOGETHER_SECONDS):
+                    return self.error(503)
+        body = self.ranged(data)
+        if body is not None:
+            self.wfile.write(body)
+            self.wfile.flush()
+        if gate and not first:
+            with gate[1]:
+                gate[2] += 1
+                gate[1].notify_all()
 
     def serve_silence(self, mode, rel):
         # Held well past any client's time-out; the client's close ends it.

@@ -60,9 +60,10 @@ std::wstring slow_mirror(const std::string &name)
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/slow/update/" + name + "/");
 }
 
-std::wstring together_mirror(const std::string &tag, int n, const std::string &name)
+std::wstring gated_mirror(const std::string &route, const std::string &tag, int n,
+                          const std::string &name)
 {
-    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/together/" + tag + "/" +
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/" + route + "/" + tag + "/" +
                  std::to_string(n) + "/update/" + name + "/");
 }
 

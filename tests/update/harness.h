@@ -38,9 +38,12 @@ std::wstring paced_mirror(int piece, int ms, const std::string &name);
 // The same release from the fault server, its ".gz" objects served the way
 // the fault route `mode` ("short", "long", ...) serves a file.
 std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name);
-// The same release from the fault server, which holds the first `n` object
-// requests under `tag` until all of them have arrived (503 after 10 s).
-std::wstring together_mirror(const std::string &tag, int n, const std::string &name);
+// The same release from the fault server through a gate (503 after 10 s)
+// that `route` names: "together" holds the first `n` object requests under
+// `tag` until all of them have arrived, "behind" holds the first one until
+// `n` later ones have been answered.
+std::wstring gated_mirror(const std::string &route, const std::string &tag, int n,
+                          const std::string &name);
 // A base URL where nothing listens.
 std::wstring dead_mirror();
 // True when the releases exist (they need the demo key's private half).

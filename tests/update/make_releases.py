@@ -203,6 +203,7 @@ def main():
           entries + extra + [("old/obsolete.txt", "obsolete", "base", 0, "")],
           "0.9", "2025-12-01T00:00:00Z")
     build(root, "faults", key, new_c, entries + extra, "1.0", new, remove=("old/obsolete.txt",))
+    build(root, "many", key, new_c, extra, "1.0", new)
     build(root, "faults_large", key, new_c,
           entries + extra + [("data/big.pak", "big", "base", 0, ""),
                              ("data/stream.txt", "bigtext", "base", 0, "")],

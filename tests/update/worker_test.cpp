@@ -113,31 +113,46 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_NE(log_text(dir.path()).find("check: 6 wanted, 0 pending"), std::string::npos);
 }
 
+namespace {
+// The shipped number of connections, whatever the process runs with, and a
+// gate of the fault server that no other test shares.
+struct ShippedConnections {
+    int before = worker_set_connections(DOWNLOAD_CONNECTIONS);
+    ~ShippedConnections() { worker_set_connections(before); }
+};
+std::string gate_tag(const char *test)
+{
+    return std::string(test) + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(GetTickCount());
+}
+// The numbers of the "Downloading K of N" statuses, in the order posted.
+std::vector<std::wstring> downloading(const PassResult &r)
+{
+    std::vector<std::wstring> numbers;
+    for (const std::wstring &s : r.statuses())
+        if (s.compare(0, 12, L"Downloading ") == 0)
+            numbers.push_back(s.substr(12, s.find(L':') - 12));
+    return numbers;
+}
+}  // namespace
+
 // Objects travel several at once: the mirror answers the first three object
 // requests only once all three are waiting. The pass still reads in order.
 TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
 {
     REQUIRE_RELEASES();
-    struct Connections {
-        int before = worker_set_connections(DOWNLOAD_CONNECTIONS);
-        ~Connections() { worker_set_connections(before); }
-    } connections;
+    ShippedConnections connections;
     TempDir dir;
     log_open(dir.path().c_str());
-    std::string tag = "pass" + std::to_string(GetCurrentProcessId()) + "-" +
-                      std::to_string(GetTickCount());
-    PassResult r = run_pass(dir.path(), Update, together_mirror(tag, 3, "main"), dead_mirror());
+    PassResult r = run_pass(dir.path(), Update, gated_mirror("together", gate_tag("pass"), 3, "main"),
+                            dead_mirror());
     EXPECT_EQ(r.state, UpToDate);
     EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
     for (const char *path : {"system/dv.exe", "data/text.txt", "data/copy_b.bin"})
         EXPECT_EQ(file_text(dir, widen(path)), release_file("main", path)) << path;
 
-    std::vector<std::wstring> downloading;
-    for (const std::wstring &s : r.statuses())
-        if (s.compare(0, 12, L"Downloading ") == 0)
-            downloading.push_back(s.substr(12, s.find(L':') - 12));
-    EXPECT_EQ(downloading, (std::vector<std::wstring>{L"1 of 6", L"2 of 6", L"3 of 6", L"5 of 6",
-                                                      L"6 of 6"}));
+    EXPECT_EQ(downloading(r), (std::vector<std::wstring>{L"1 of 6", L"2 of 6", L"3 of 6",
+                                                         L"5 of 6", L"6 of 6"}));
     unsigned long last_total = 0;
     for (const Message &m : r.messages)
         if (m.message == WM_LAUNCHER_TOTAL_PROGRESS) {
@@ -145,6 +160,32 @@ TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
             last_total = m.wparam;
         }
     EXPECT_EQ(last_total, 1000u);
+}
+
+// An object still on the wire (a large one, say) holds up no later
+// transfers: the mirror answers the first of sixteen objects only once ten
+// later ones have been answered, more than the objects that may wait for
+// transfer or judgement beside it. Their results wait for it in order.
+TEST(UpdatePass, LaterObjectsGoOnBehindOneStillOnTheWire)
+{
+    REQUIRE_RELEASES();
+    ShippedConnections connections;
+    TempDir dir;
+    log_open(dir.path().c_str());
+    PassResult r = run_pass(dir.path(), Update, gated_mirror("behind", gate_tag("behind"), 10, "many"),
+                            dead_mirror());
+    EXPECT_EQ(r.state, UpToDate);
+    EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
+    std::vector<std::wstring> expected;
+    for (int k = 1; k <= 16; k++)
+        expected.push_back(std::to_wstring(k) + L" of 16");
+    EXPECT_EQ(downloading(r), expected);
+    for (const char *path : {"extra/00.txt", "extra/15.bin"})
+        EXPECT_EQ(file_text(dir, widen(path)), release_file("many", path)) << path;
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_EQ(state.count, 16);
+    state_free(&state);
 }
 
 namespace {
