@@ -1,7 +1,7 @@
 // Carriers and judge of the download phase. Every stage change happens under
-// the phase's lock and wakes everyone waiting on its condition: the carriers
-// for queued slots, the judge for transferred ones, the phase for results
-// and room.
+// the phase's lock and wakes the thread waiting for it: a carrier for a
+// queued slot, the judge for a transferred one, the phase for results and
+// room.
 #include "update/flight.h"
 
 #include "net/net.h"
@@ -27,7 +27,8 @@ Slot *take(Phase *ph, int stage)
         Slot *s = oldest_in(ph, stage);
         if (s || ph->stop)
             return s;
-        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+        SleepConditionVariableCS(stage == QUEUED ? &ph->carriers : &ph->judge, &ph->lock,
+                                 INFINITE);
     }
 }
 
@@ -76,7 +77,14 @@ void set_stage(Phase *ph, Slot *s, int stage)
         s->fetch.body_buffer = nullptr;
     }
     s->stage = stage;
-    WakeAllConditionVariable(&ph->changed);
+    if (stage == QUEUED)
+        WakeConditionVariable(&ph->carriers);
+    if (stage == TO_JUDGE)
+        WakeConditionVariable(&ph->judge);
+    // A slot that leaves the wire (transferred or not) makes room for
+    // another; a judged one may be the result the phase waits for.
+    if (stage == TO_JUDGE || stage == JUDGED)
+        WakeConditionVariable(&ph->results);
 }
 
 char *slot_queue(Phase *ph, Slot *s, bool wants_body)
@@ -134,7 +142,8 @@ void stop_threads(Phase *ph)
 {
     EnterCriticalSection(&ph->lock);
     ph->stop = true;
-    WakeAllConditionVariable(&ph->changed);
+    WakeAllConditionVariable(&ph->carriers);
+    WakeAllConditionVariable(&ph->judge);
     LeaveCriticalSection(&ph->lock);
     WaitForMultipleObjects((DWORD)ph->threads, ph->thread, TRUE, INFINITE);
     for (int i = 0; i < ph->threads; i++)
@@ -200,7 +209,9 @@ Phase *flight_open(Pass *pass)
     for (int i = 0; ph->bodies && i < bodies; i++)
         ph->free_body[ph->free_bodies++] = i;
     InitializeCriticalSection(&ph->lock);
-    InitializeConditionVariable(&ph->changed);
+    InitializeConditionVariable(&ph->carriers);
+    InitializeConditionVariable(&ph->judge);
+    InitializeConditionVariable(&ph->results);
     ph->threaded = pass->pending_count > 1 && start_threads(ph);
     return ph;
 }

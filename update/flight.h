@@ -36,8 +36,11 @@ struct Slot {
 };
 
 // The phase: the pass, its threads, and the slots in flight, oldest first:
-// first .. first + count - 1 (modulo `slots`). Stages change under `lock`,
-// and every change wakes everyone waiting on `changed`.
+// first .. first + count - 1 (modulo `slots`). Stages change under `lock`;
+// a change wakes only the thread that has work from it: a carrier for a
+// queued slot, the judge for a transferred one, the phase's own thread for a
+// result or room on the wire. (Waking every thread at every change cost a
+// trip to the system per thread and object.)
 struct Phase {
     Pass *pass;
     int connections;
@@ -52,7 +55,9 @@ struct Phase {
     int unjudged;                // slots not yet JUDGED
     DownloadShare share;
     CRITICAL_SECTION lock;
-    CONDITION_VARIABLE changed;
+    CONDITION_VARIABLE carriers;  // a slot queued, or the threads are to end
+    CONDITION_VARIABLE judge;     // a slot transferred, or the threads are to end
+    CONDITION_VARIABLE results;   // a slot judged, or one left the wire
     HANDLE thread[DOWNLOAD_CONNECTIONS_MAX + 1];
     int threads;
     bool stop;                   // the threads end once nothing is left for them
@@ -62,8 +67,8 @@ struct Phase {
 // The slot i places behind the oldest in flight.
 Slot *slot_at(Phase *ph, int i);
 
-// Sets a slot's stage and wakes everyone waiting (under the lock, unless no
-// thread runs). A slot that is judged gives its body buffer back: a later
+// Sets a slot's stage and wakes the thread it gives work to (under the
+// lock, unless no thread runs). A slot that is judged gives its body buffer back: a later
 // attempt at its object goes through a part file.
 void set_stage(Phase *ph, Slot *s, int stage);
 

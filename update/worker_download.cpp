@@ -78,7 +78,7 @@ bool settle_oldest(Phase *ph, bool wait, bool *ended)
     Slot *s = slot_at(ph, 0);
     EnterCriticalSection(&ph->lock);
     while (wait && s->stage != JUDGED)
-        SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+        SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
     bool ready = s->stage == JUDGED;
     LeaveCriticalSection(&ph->lock);
     if (!ready)
@@ -117,7 +117,7 @@ void abandon_rest(Phase *ph)
     }
     for (int i = 0; i < ph->count; i++)
         while (slot_at(ph, i)->stage != JUDGED)
-            SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+            SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
     for (; ph->count > 0; ph->count--) {
         fetch_release(&slot_at(ph, 0)->fetch);
         slot_at(ph, 0)->stage = FREE;
@@ -149,7 +149,7 @@ bool make_room(Phase *ph)
         bool room = ph->count < ph->slots && ph->on_wire < ph->connections &&
                     ph->unjudged < ph->connections + JUDGE_BACKLOG;
         if (!room && slot_at(ph, 0)->stage != JUDGED)
-            SleepConditionVariableCS(&ph->changed, &ph->lock, INFINITE);
+            SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
         LeaveCriticalSection(&ph->lock);
         if (room)
             return true;
