@@ -68,8 +68,8 @@ struct Phase {
 Slot *slot_at(Phase *ph, int i);
 
 // Sets a slot's stage and wakes the thread it gives work to (under the
-// lock, unless no thread runs). A slot that is judged gives its body buffer back: a later
-// attempt at its object goes through a part file.
+// lock, unless no thread runs). A slot that is judged gives its body buffer
+// back: a later attempt at its object goes through a part file.
 void set_stage(Phase *ph, Slot *s, int stage);
 
 // Puts a slot on the wire (the lock held): queued for a carrier, with a
@@ -82,9 +82,8 @@ void flight_in_turn(Phase *ph, Slot *s);
 
 // The phase's resources for `pass`: the slots, the body buffers of those
 // not yet judged (without them small objects take the way through part
-// files) and, when more than
-// one entry is pending, the threads (without them objects travel in turn).
-// Null when out of memory.
+// files) and, when more than one entry is pending, the threads (without
+// them objects travel in turn). Null when out of memory.
 Phase *flight_open(Pass *pass);
 // Ends the threads once they are done with what they were given, and frees
 // the phase.

@@ -63,8 +63,8 @@ std::wstring slow_mirror(const std::string &name)
 std::wstring gated_mirror(const std::string &route, const std::string &tag, int n,
                           const std::string &name)
 {
-    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/" + route + "/" + tag + "/" +
-                 std::to_string(n) + "/update/" + name + "/");
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/" + route + "/" + tag +
+                 "/" + std::to_string(n) + "/update/" + name + "/");
 }
 
 std::wstring paced_mirror(int piece, int ms, const std::string &name)

@@ -144,8 +144,8 @@ TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
     ShippedConnections connections;
     TempDir dir;
     log_open(dir.path().c_str());
-    PassResult r = run_pass(dir.path(), Update, gated_mirror("together", gate_tag("pass"), 3, "main"),
-                            dead_mirror());
+    PassResult r = run_pass(dir.path(), Update,
+                            gated_mirror("together", gate_tag("pass"), 3, "main"), dead_mirror());
     EXPECT_EQ(r.state, UpToDate);
     EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
     for (const char *path : {"system/dv.exe", "data/text.txt", "data/copy_b.bin"})
@@ -172,8 +172,8 @@ TEST(UpdatePass, LaterObjectsGoOnBehindOneStillOnTheWire)
     ShippedConnections connections;
     TempDir dir;
     log_open(dir.path().c_str());
-    PassResult r = run_pass(dir.path(), Update, gated_mirror("behind", gate_tag("behind"), 10, "many"),
-                            dead_mirror());
+    PassResult r = run_pass(dir.path(), Update,
+                            gated_mirror("behind", gate_tag("behind"), 10, "many"), dead_mirror());
     EXPECT_EQ(r.state, UpToDate);
     EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
     std::vector<std::wstring> expected;
