@@ -114,16 +114,21 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
 }
 
 namespace {
-// The shipped number of connections, whatever the process runs with, and a
-// gate of the fault server that no other test shares.
-struct ShippedConnections {
-    int before = worker_set_connections(DOWNLOAD_CONNECTIONS);
-    ~ShippedConnections() { worker_set_connections(before); }
-};
-std::string gate_tag(const char *test)
+// An update of a fresh folder with the shipped number of connections,
+// through a gate of the fault server that no other test shares. It must end
+// up to date without a request the gate refused.
+PassResult gated_update(const TempDir &dir, const char *route, int n, const char *release)
 {
-    return std::string(test) + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(GetTickCount());
+    int before = worker_set_connections(DOWNLOAD_CONNECTIONS);
+    log_open(dir.path().c_str());
+    std::string tag = std::string(route) + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount());
+    PassResult r = run_pass(dir.path(), Update, gated_mirror(route, tag, n, release),
+                            dead_mirror());
+    worker_set_connections(before);
+    EXPECT_EQ(r.state, UpToDate);
+    EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
+    return r;
 }
 // The numbers of the "Downloading K of N" statuses, in the order posted.
 std::vector<std::wstring> downloading(const PassResult &r)
@@ -141,13 +146,8 @@ std::vector<std::wstring> downloading(const PassResult &r)
 TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
 {
     REQUIRE_RELEASES();
-    ShippedConnections connections;
     TempDir dir;
-    log_open(dir.path().c_str());
-    PassResult r = run_pass(dir.path(), Update,
-                            gated_mirror("together", gate_tag("pass"), 3, "main"), dead_mirror());
-    EXPECT_EQ(r.state, UpToDate);
-    EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
+    PassResult r = gated_update(dir, "together", 3, "main");
     for (const char *path : {"system/dv.exe", "data/text.txt", "data/copy_b.bin"})
         EXPECT_EQ(file_text(dir, widen(path)), release_file("main", path)) << path;
 
@@ -169,13 +169,8 @@ TEST(UpdatePass, ObjectsTravelTogetherAndAreTakenInOrder)
 TEST(UpdatePass, LaterObjectsGoOnBehindOneStillOnTheWire)
 {
     REQUIRE_RELEASES();
-    ShippedConnections connections;
     TempDir dir;
-    log_open(dir.path().c_str());
-    PassResult r = run_pass(dir.path(), Update,
-                            gated_mirror("behind", gate_tag("behind"), 10, "many"), dead_mirror());
-    EXPECT_EQ(r.state, UpToDate);
-    EXPECT_EQ(log_text(dir.path()).find("-> 503"), std::string::npos) << log_text(dir.path());
+    PassResult r = gated_update(dir, "behind", 10, "many");
     std::vector<std::wstring> expected;
     for (int k = 1; k <= 16; k++)
         expected.push_back(std::to_wstring(k) + L" of 16");
