@@ -18,9 +18,9 @@
 //
 // Output goes into a 64 KiB chunk with 32 KiB of history in front of it, so
 // that every back-reference is a plain forward copy inside one buffer; a copy
-// that fits before the chunk's end is done 8 or 16 bytes at a time. A full chunk is
-// folded into the CRC-32, handed to the write callback, and its last 32 KiB
-// become the history of the next.
+// that fits before the chunk's end is done 8 or 16 bytes at a time. A full
+// chunk is folded into the CRC-32, handed to the write callback, and its last
+// 32 KiB become the history of the next.
 //
 // Errors: the first one recorded wins (a read failure stays a read error even
 // when the zero bytes that follow it make the data look truncated), and any

@@ -58,10 +58,6 @@ inline unsigned next_reversed_code(unsigned rev, unsigned len)
     return (rev & (highest_zero - 1)) | highest_zero;
 }
 
-// Builds a table of `1 << table_bits` main entries plus subtables, holding at
-// most `capacity` entries, for the canonical code given by `lens` (untrusted,
-// each at most 15). Codewords are stored bit-reversed, since deflate sends
-// them most significant bit first into a buffer read from its low end.
 // Literals whose codewords leave room in the main table's index for another,
 // in canonical order (shortest first), with their reversed codewords.
 struct ShortLiterals {
@@ -70,6 +66,10 @@ struct ShortLiterals {
     uint16_t rev[256];
 };
 
+// Builds a table of `1 << table_bits` main entries plus subtables, holding at
+// most `capacity` entries, for the canonical code given by `lens` (untrusted,
+// each at most 15). Codewords are stored bit-reversed, since deflate sends
+// them most significant bit first into a buffer read from its low end.
 int build_table(uint32_t *table, unsigned capacity, const uint8_t *lens, unsigned num_syms,
                 unsigned table_bits, CodeKind kind, ShortLiterals *short_literals = nullptr)
 {

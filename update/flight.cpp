@@ -10,12 +10,13 @@ namespace {
 
 int g_connections = DOWNLOAD_CONNECTIONS;
 
-// The oldest slot in `stage`, under the lock; null when there is none.
+// The oldest slot in `stage` (not JUDGED), under the lock; null when there
+// is none.
 Slot *oldest_in(Phase *ph, int stage)
 {
-    for (int i = 0; i < ph->count; i++)
-        if (slot_at(ph, i)->stage == stage)
-            return slot_at(ph, i);
+    for (int i = 0; i < ph->live_count; i++)
+        if (ph->live[i]->stage == stage)
+            return ph->live[i];
     return nullptr;
 }
 
@@ -38,9 +39,9 @@ void pass_speaker_on(Phase *ph, const Slot *ended)
 {
     if (ph->share.speaker != ended->k)
         return;
-    for (int i = ph->count - 1; i >= 0; i--)
-        if (slot_at(ph, i) != ended && slot_at(ph, i)->stage == TRANSFERRING) {
-            InterlockedExchange(&ph->share.speaker, slot_at(ph, i)->k);
+    for (int i = ph->live_count - 1; i >= 0; i--)
+        if (ph->live[i] != ended && ph->live[i]->stage == TRANSFERRING) {
+            InterlockedExchange(&ph->share.speaker, ph->live[i]->k);
             return;
         }
 }
@@ -70,7 +71,11 @@ Slot *slot_at(Phase *ph, int i)
 void set_stage(Phase *ph, Slot *s, int stage)
 {
     if (stage == JUDGED && s->stage != JUDGED) {
-        ph->unjudged--;
+        int i = 0;
+        while (ph->live[i] != s)
+            i++;
+        for (ph->live_count--; i < ph->live_count; i++)
+            ph->live[i] = ph->live[i + 1];
         if (s->body >= 0)
             ph->free_body[ph->free_bodies++] = s->body;
         s->body = -1;
@@ -93,7 +98,7 @@ char *slot_queue(Phase *ph, Slot *s, bool wants_body)
         ? ph->free_body[--ph->free_bodies] : -1;
     ph->count++;
     ph->on_wire++;
-    ph->unjudged++;
+    ph->live[ph->live_count++] = s;
     set_stage(ph, s, QUEUED);
     return s->body >= 0 ? ph->bodies + (size_t)s->body * FETCH_MEMORY_BYTES : nullptr;
 }

@@ -20,7 +20,8 @@ const int JUDGE_BACKLOG = 4;
 // connections stand idle until it arrives. A judged slot holds no buffer,
 // only its record of a few kilobytes.
 const int SETTLE_BACKLOG = 256;
-const int BODIES_MAX = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
+// Slots not yet judged (and so body buffers) at most.
+const int LIVE_MAX = DOWNLOAD_CONNECTIONS_MAX + JUDGE_BACKLOG;
 
 // A slot's way: free (out of the ring), queued for a carrier, on the wire,
 // waiting for the judge, judged (or transferred in vain): its result can be
@@ -47,12 +48,15 @@ struct Phase {
     int slots;
     Slot *slot;
     char *bodies;                // FETCH_MEMORY_BYTES per body, or null
-    int free_body[BODIES_MAX];   // the bodies no slot holds: free_bodies of them
+    int free_body[LIVE_MAX];   // the bodies no slot holds: free_bodies of them
     int free_bodies;
     int first;
     int count;
     int on_wire;                 // slots QUEUED or TRANSFERRING
-    int unjudged;                // slots not yet JUDGED
+    // The slots not yet JUDGED, oldest first: the only ones carriers and the
+    // judge look for, however many judged ones wait behind an older one.
+    Slot *live[LIVE_MAX];
+    int live_count;
     DownloadShare share;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE carriers;  // a slot queued, or the threads are to end
@@ -72,8 +76,9 @@ Slot *slot_at(Phase *ph, int i);
 // back: a later attempt at its object goes through a part file.
 void set_stage(Phase *ph, Slot *s, int stage);
 
-// Puts a slot on the wire (the lock held): queued for a carrier, with a
-// body buffer when `wants_body` (null when the phase has none).
+// Puts a slot on the wire (the lock held, fewer than connections +
+// JUDGE_BACKLOG slots not judged): queued for a carrier, with a body buffer
+// when `wants_body` (null when the phase has none).
 char *slot_queue(Phase *ph, Slot *s, bool wants_body);
 
 // Transfers and judges a queued slot on the calling thread (the phase runs

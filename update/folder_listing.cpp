@@ -28,7 +28,8 @@ const int LISTING_MAX_FILES = 65536;
 // a client's folder comes in one question.
 const size_t LIST_BATCH_BYTES = 65536;
 // The longest entry: its fixed part and a name of 255 characters.
-const size_t LIST_ENTRY_MAX_BYTES = offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + 256 * sizeof(wchar_t);
+const size_t LIST_ENTRY_MAX_BYTES =
+    offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + 256 * sizeof(wchar_t);
 
 struct ListedFile {
     const wchar_t *name;  // inside the listing's name block

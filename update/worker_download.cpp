@@ -147,7 +147,7 @@ bool make_room(Phase *ph)
             return false;
         EnterCriticalSection(&ph->lock);
         bool room = ph->count < ph->slots && ph->on_wire < ph->connections &&
-                    ph->unjudged < ph->connections + JUDGE_BACKLOG;
+                    ph->live_count < ph->connections + JUDGE_BACKLOG;
         if (!room && slot_at(ph, 0)->stage != JUDGED)
             SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
         LeaveCriticalSection(&ph->lock);
