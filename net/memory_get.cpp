@@ -31,6 +31,39 @@ int grow_body(char **buf, uint64_t *cap, uint64_t need)
     return 1;
 }
 
+// The body of a GET whose response arrived, into *buf (see get_body).
+// Result: the response's status, 0 on every failure, HTTP_TOO_SLOW when the
+// slow-transfer rule abandoned it.
+int take_body(HttpGet *get, char **buf, uint64_t *cap, uint64_t *got, uint32_t limit, bool grow)
+{
+    HINTERNET request = (HINTERNET)get->request;
+    uint64_t announced = 0;
+    // A body announced above the limit would be refused after reading; an
+    // announcement beyond 32 bits is not even handed to WinHTTP's counters.
+    if (http_announced_length(request, &announced) && announced > limit)
+        return 0;
+    for (;;) {
+        DWORD avail = 0;
+        if (!WinHttpQueryDataAvailable(request, &avail))
+            return slow_watch_timed_out() ? HTTP_TOO_SLOW : 0;
+        if (avail == 0)
+            return get->status;
+        if (*got + avail > limit)
+            return 0;
+        if (grow && !grow_body(buf, cap, *got + avail + 1))
+            return 0;
+        DWORD read = 0;
+        if (!WinHttpReadData(request, *buf + *got, avail, &read))
+            return 0;
+        // A read larger than asked would pass the limit check above unseen.
+        if (read > avail)
+            return 0;
+        *got += read;
+        if (!slow_watch_moved(&get->watch, read))
+            return HTTP_TOO_SLOW;
+    }
+}
+
 // One GET: the status, and the body in *buf. Growing (`grow`): *buf starts
 // null or as a heap block of *cap bytes and is grown as needed, keeping one
 // byte more than the body. Fixed: *buf holds *cap bytes, and a body that
@@ -44,77 +77,11 @@ int get_body(void *kept_session, const wchar_t *url, char **buf, uint64_t *cap, 
     *got = 0;
     if (!grow && *cap < limit)
         limit = (uint32_t)*cap;
-    HINTERNET session = kept_session ? (HINTERNET)kept_session : (HINTERNET)http_open_session();
-    if (!session)
-        return 0;
-    void *connection = nullptr;
-    HINTERNET request = (HINTERNET)http_open_get(session, url, &connection);
-    if (!request) {
-        if (connection)
-            WinHttpCloseHandle((HINTERNET)connection);
-        if (!kept_session)
-            WinHttpCloseHandle(session);
-        return 0;
-    }
-
-    int result = 0;
-    uint64_t announced = 0;
-    RateWatch watch;
-    slow_watch_begin(&watch);
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0))
-        goto done;
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        if (slow_watch_timed_out())
-            result = HTTP_TOO_SLOW;
-        goto done;
-    }
-
-    result = http_status_code(request);
-    // A body announced above the limit would be refused after reading; an
-    // announcement beyond 32 bits is not even handed to WinHTTP's counters.
-    if (http_announced_length(request, &announced) && announced > limit) {
-        result = 0;
-        goto done;
-    }
-    for (;;) {
-        DWORD avail = 0;
-        if (!WinHttpQueryDataAvailable(request, &avail)) {
-            result = slow_watch_timed_out() ? HTTP_TOO_SLOW : 0;
-            break;
-        }
-        if (avail == 0)
-            break;
-        if (*got + avail > limit) {
-            result = 0;
-            break;
-        }
-        if (grow && !grow_body(buf, cap, *got + avail + 1)) {
-            result = 0;
-            break;
-        }
-        DWORD read = 0;
-        if (!WinHttpReadData(request, *buf + *got, avail, &read)) {
-            result = 0;
-            break;
-        }
-        // A read larger than asked would pass the limit check above unseen.
-        if (read > avail) {
-            result = 0;
-            break;
-        }
-        *got += read;
-        if (!slow_watch_moved(&watch, read)) {
-            result = HTTP_TOO_SLOW;
-            break;
-        }
-    }
-
-done:
-    WinHttpCloseHandle(request);
-    WinHttpCloseHandle((HINTERNET)connection);
-    if (!kept_session)
-        WinHttpCloseHandle(session);
+    HttpGet get;
+    int result = http_get_send(&get, kept_session, url, nullptr);
+    if (result == 1)
+        result = take_body(&get, buf, cap, got, limit, grow);
+    http_get_close(&get);
     return result;
 }
 

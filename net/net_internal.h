@@ -1,5 +1,5 @@
-// The slow-transfer rule as the GETs of this folder apply it. Nothing
-// outside net/ includes this.
+// The slow-transfer rule as the GETs of this folder apply it, and the start
+// of a GET they share. Nothing outside net/ includes this.
 #pragma once
 
 #include "net/net.h"
@@ -22,3 +22,27 @@ int slow_watch_moved(RateWatch *w, uint64_t bytes);
 // time-out, a silence of the whole window (recorded as a stall of 0 bytes);
 // 0 for any other failure.
 int slow_watch_timed_out(void);
+
+// One GET on its way: the handles it holds and the slow-transfer rule's
+// watch over it, started before the request is sent (the wait for the
+// response counts).
+struct HttpGet {
+    void *session;       // the caller's kept session, or one opened for this GET
+    bool own_session;    // `session` was opened here and is closed with the GET
+    void *connection;
+    void *request;
+    RateWatch watch;
+    int status;          // the response's status; 0 when it cannot be read
+};
+
+// Opens a GET of `url` on `kept_session` (null: a session of its own), sends
+// it with `headers` (header lines, or null for none) and waits for the
+// response's headers.
+// Result: 1 with the status in `get->status`; 0 when no session, connection
+// or request could be had or the send or receive failed; HTTP_TOO_SLOW when
+// the wait for the response outlasted the slow-transfer window. Whatever the
+// result, http_get_close releases what it opened.
+int http_get_send(HttpGet *get, void *kept_session, const wchar_t *url, const wchar_t *headers);
+
+// Closes the request, its connection and a session opened for the GET.
+void http_get_close(HttpGet *get);

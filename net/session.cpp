@@ -124,3 +124,34 @@ int http_announced_length(void *request, uint64_t *length_out)
     }
     return 0;
 }
+
+int http_get_send(HttpGet *get, void *kept_session, const wchar_t *url, const wchar_t *headers)
+{
+    ZeroMemory(get, sizeof *get);
+    get->own_session = kept_session == nullptr;
+    get->session = kept_session ? kept_session : http_open_session();
+    if (!get->session)
+        return 0;
+    get->request = http_open_get(get->session, url, &get->connection);
+    if (!get->request)
+        return 0;
+    HINTERNET request = (HINTERNET)get->request;
+    slow_watch_begin(&get->watch);
+    if (!WinHttpSendRequest(request, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            headers ? (DWORD)-1 : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return 0;
+    if (!WinHttpReceiveResponse(request, nullptr))
+        return slow_watch_timed_out() ? HTTP_TOO_SLOW : 0;
+    get->status = http_status_code(request);
+    return 1;
+}
+
+void http_get_close(HttpGet *get)
+{
+    if (get->request)
+        WinHttpCloseHandle((HINTERNET)get->request);
+    if (get->connection)
+        WinHttpCloseHandle((HINTERNET)get->connection);
+    if (get->own_session)
+        http_close_session(get->session);
+}

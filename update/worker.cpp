@@ -57,7 +57,7 @@ bool own_launcher_path(wchar_t *path)
     return n > 0 && n < LAUNCHER_PATH_CHARS;
 }
 
-// Returns true when the pass ends here (a new launcher was handed over).
+// False when the pass ends here (a new launcher was handed over).
 bool launcher_step(Pass *pass)
 {
     const Manifest *m = &pass->manifest;
@@ -65,7 +65,7 @@ bool launcher_step(Pass *pass)
     uint8_t digest[SHA256_BYTES];
     if (!m->has_launcher || !own_launcher_path(own) || !sha256_file(own, digest) ||
         memcmp(digest, m->launcher.digest, SHA256_BYTES) == 0)
-        return false;
+        return true;
 
     wchar_t target[LAUNCHER_PATH_CHARS];
     path_join(target, LAUNCHER_PATH_CHARS, pass->folder, L"Korvanth.new");
@@ -76,7 +76,7 @@ bool launcher_step(Pass *pass)
                                  &pass->params->cancel, 0, entry_wire_size(&m->launcher));
     if (result != 1) {
         log_printf("launcher update failed (%d), continuing with this version", result);
-        return false;
+        return true;
     }
     wchar_t *path = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, LAUNCHER_PATH_CHARS * sizeof(wchar_t));
     if (path) {
@@ -84,7 +84,7 @@ bool launcher_step(Pass *pass)
         if (!PostMessageW(pass->window, WM_LAUNCHER_SELF_UPDATE, 0, (LPARAM)path))
             HeapFree(GetProcessHeap(), 0, path);
     }
-    return true;
+    return false;
 }
 
 void graphics_step(Pass *pass)
@@ -230,47 +230,70 @@ done:
     return completed;
 }
 
-void run_pass(Pass *pass)
+// The pass's state: an old-layout client moved up first, the state file
+// read and its old records' prefix stripped, the player's choices taken from
+// the request.
+void state_step(Pass *pass)
 {
     WorkerParams *params = pass->params;
-    HWND window = pass->window;
     LocalState *state = &pass->state;
-
-    migrate_legacy_folder(window, pass->folder);
+    migrate_legacy_folder(pass->window, pass->folder);
     state_load(state, pass->folder);
     strip_legacy_prefix(state);
     state->custom_interface = params->custom_interface;
     state->dxvk = params->dxvk;
     state->dxvk_trial = params->dxvk_trial;
+}
 
+// The signed release from the built-in mirrors, then the mirror list it
+// names. False when the pass ends here (no mirror gave one that is not older
+// than the applied release).
+bool manifest_step(Pass *pass)
+{
+    HWND window = pass->window;
     post_status(window, L"You are being connected to the update server.");
     pass->mirror_count = build_mirror_list(nullptr, &pass->mirrors);
     int older_seen = 0;
-    if (!fetch_manifest(window, &pass->mirrors, pass->mirror_count, state->generated,
+    if (!fetch_manifest(window, &pass->mirrors, pass->mirror_count, pass->state.generated,
                         &pass->manifest, &pass->start_index, &older_seen)) {
         if (older_seen) {
             log_printf("every mirror serves a manifest older than the applied one (%lld): refused",
-                       (long long)state->generated);
+                       (long long)pass->state.generated);
             post_status(window, L"Invalid version");
             post_finished(window, Failed, 0);
         } else {
             post_status(window, L"The update server is not responding. Please try again later.");
             post_finished(window, ServerUnreachable, 0);
         }
-        return;
+        return false;
     }
     pass->mirror_count = build_mirror_list(&pass->manifest, &pass->mirrors);
+    return true;
+}
 
-    if (launcher_step(pass))
-        return;
-    graphics_step(pass);
+// The last message of a pass that ends after the comparison without bringing
+// anything in.
+void post_check_finished(Pass *pass)
+{
+    if (pass->pending_count > 0)
+        post_finished(pass->window, UpdateNeeded, pass->pending_count);
+    else
+        post_finished(pass->window, UpToDate, 0);
+}
 
+// The comparison: the manifest's removals, then every wanted entry against
+// the folder into the pending list; the state saved whether it completed or
+// not. False when the pass ends here (out of memory, or cancelled).
+bool compare_step(Pass *pass)
+{
+    HWND window = pass->window;
+    LocalState *state = &pass->state;
     const Manifest *m = &pass->manifest;
     size_t slots = (size_t)m->file_count + (size_t)m->optional_count + 1;
     pass->pending = (int *)HeapAlloc(GetProcessHeap(), 0, slots * sizeof(int));
     if (!pass->pending) {
         post_finished(window, Failed, 0);
-        return;
+        return false;
     }
 
     post_status(window, L"Verification of files has begun.");
@@ -285,54 +308,77 @@ void run_pass(Pass *pass)
     post_progress_text(window, nullptr);
     if (!completed) {
         post_status(window, L"Cancelled.");
-        if (pass->pending_count > 0)
-            post_finished(window, UpdateNeeded, pass->pending_count);
-        else
-            post_finished(window, UpToDate, 0);
-        return;
+        post_check_finished(pass);
+        return false;
     }
-
     log_printf("check: %d wanted, %d pending, %llu bytes on disk, %llu over the wire "
                "(op %d, interface %d, dxvk %d%s)",
                pass->wanted, pass->pending_count, (unsigned long long)pass->disk_bytes,
-               (unsigned long long)pass->wire_bytes, params->mode, state->custom_interface,
+               (unsigned long long)pass->wire_bytes, pass->params->mode, state->custom_interface,
                state->dxvk, state->dxvk_trial ? " trial" : "");
+    return true;
+}
 
-    if (params->mode != Update) {
-        if (pass->pending_count > 0) {
-            post_status(window, L"%d files need updating (%llu MB).", pass->pending_count,
-                        (unsigned long long)((pass->wire_bytes + 1048575) / 1048576));
-            post_finished(window, UpdateNeeded, pass->pending_count);
-        } else {
-            post_status(window, L"All the files have been updated.");
-            post_finished(window, UpToDate, 0);
-        }
-        return;
-    }
+// The end of a pass that only checks: what the comparison found.
+void report_step(Pass *pass)
+{
+    if (pass->pending_count > 0)
+        post_status(pass->window, L"%d files need updating (%llu MB).", pass->pending_count,
+                    (unsigned long long)((pass->wire_bytes + 1048575) / 1048576));
+    else
+        post_status(pass->window, L"All the files have been updated.");
+    post_check_finished(pass);
+}
 
-    if (pass->pending_count > 0) {
-        uint64_t free_bytes = worker_disk_free(pass->folder);
-        // Compared without adding to a figure that may be near 2^64.
-        if (free_bytes != UINT64_MAX &&
-            (free_bytes < DISK_RESERVE_BYTES || free_bytes - DISK_RESERVE_BYTES < pass->disk_bytes)) {
-            post_status(window, L"The file cannot be created. Please verify available disk space "
-                                L"and write permissions.");
-            log_printf("disk: %llu free, %llu needed", (unsigned long long)free_bytes,
-                       (unsigned long long)pass->disk_bytes);
-            post_finished(window, Failed, 0);
-            return;
-        }
-    }
-    if (!download_pending(pass))
-        return;
+// Before an update brings files in: room for them beside DISK_RESERVE_BYTES
+// (an unknown free space passes). False when the pass ends here.
+bool disk_step(Pass *pass)
+{
+    if (pass->pending_count == 0)
+        return true;
+    uint64_t free_bytes = worker_disk_free(pass->folder);
+    // Compared without adding to a figure that may be near 2^64.
+    bool short_of_room = free_bytes != UINT64_MAX &&
+                         (free_bytes < DISK_RESERVE_BYTES ||
+                          free_bytes - DISK_RESERVE_BYTES < pass->disk_bytes);
+    if (!short_of_room)
+        return true;
+    post_status(pass->window, L"The file cannot be created. Please verify available disk space "
+                              L"and write permissions.");
+    log_printf("disk: %llu free, %llu needed", (unsigned long long)free_bytes,
+               (unsigned long long)pass->disk_bytes);
+    post_finished(pass->window, Failed, 0);
+    return false;
+}
 
+// Every file in place: the release is recorded as applied.
+void release_step(Pass *pass)
+{
+    HWND window = pass->window;
+    LocalState *state = &pass->state;
     PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, 1000, 0);
-    state->generated = m->generated;
-    lstrcpynA(state->version, m->version, sizeof state->version);
+    state->generated = pass->manifest.generated;
+    lstrcpynA(state->version, pass->manifest.version, sizeof state->version);
     state_save(state, pass->folder);
     post_progress_text(window, nullptr);
     post_status(window, L"All the files have been updated.");
     post_finished(window, UpToDate, 0);
+}
+
+// One pass, step by step. A step that returns false has ended the pass and
+// posted what the window is to hear of it.
+void run_pass(Pass *pass)
+{
+    state_step(pass);
+    if (!manifest_step(pass) || !launcher_step(pass))
+        return;
+    graphics_step(pass);
+    if (!compare_step(pass))
+        return;
+    if (pass->params->mode != Update)
+        report_step(pass);
+    else if (disk_step(pass) && download_pending(pass))
+        release_step(pass);
 }
 
 }  // namespace
