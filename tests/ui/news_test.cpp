@@ -88,9 +88,8 @@ void expect_feed_items(const ServerInfo &info)
     EXPECT_STREQ(info.items[0].date, L"7 Mar");
     EXPECT_EQ(info.items[1].id, 30);
     EXPECT_STREQ(info.items[1].title, L"Maintenance Tuesday");
-    // The second item's date is the third one's: publishedAt is looked for
-    // before createdAt, and the search runs on past the item's own object.
-    EXPECT_STREQ(info.items[1].date, L"31 Dec");
+    // Its own createdAt, though a later item has the preferred publishedAt.
+    EXPECT_STREQ(info.items[1].date, L"20 Feb");
     EXPECT_EQ(info.items[2].id, 29);
     EXPECT_STREQ(info.items[2].date, L"31 Dec");
 }
