@@ -169,19 +169,24 @@ const wchar_t *poller_web_url(void);
 // Byte-level halves of a poll, free of platform calls. `body` holds `len`
 // bytes (no terminator needed).
 // The "gameServer" ... "online" value into info->server_status (1 only for
-// "true" right after the colon, 0 otherwise, -1 when a key is missing).
+// true, 0 for any other value, -1 when a key is missing).
 void scan_server_status(const char *body, size_t len, ServerInfo *info);
-// Up to NEWS_ITEMS items of the feed into info (item_count and items).
+// Up to NEWS_ITEMS items of the feed into info (item_count and items): the
+// objects whose first key is "id" (above 0, within 32 bits) and that have a
+// "title"; their title and date are taken from their own keys only. A title
+// longer than its field ends at a word with an ellipsis.
 void scan_news_feed(const char *body, size_t len, ServerInfo *info);
 
-// The position right after the first "\"key\":" in [start, end), or null.
-// The pattern is cut to 63 bytes.
+// The start of the value of the first "key" in [start, end) (the key matched
+// whole, quotes included; blanks around its colon skipped), or null.
 const char *find_json_key(const char *start, const char *end, const char *key);
 // Copies the JSON string value at `pos` (which must be its opening quote)
 // into `buf` of `cap_bytes`: at most cap_bytes - 4 bytes, never part of a
-// UTF-8 sequence, escapes simplified (\n \r \t as a blank, \uXXXX as '?').
-// Empty text when `pos` is not a quote or `cap_bytes` is below 5; nothing at
-// all is written when it is 0.
+// UTF-8 sequence; \n \r \t and escaped control characters as a blank,
+// \uXXXX as UTF-8 (a surrogate pair as one character, a lone or broken one
+// as U+FFFD), other escaped bytes as themselves. Empty text when `pos` is
+// not a quote or `cap_bytes` is below 5; nothing at all is written when it
+// is 0.
 void copy_json_string(const char *pos, const char *end, char *buf, size_t cap_bytes);
 // "2024-03-07..." as "7 Mar" into `out` (NEWS_DATE_CHARS); empty text for a
 // text under 10 bytes or a month outside 1..12.

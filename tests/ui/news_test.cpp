@@ -56,10 +56,15 @@ TEST(NewsScan, FindJsonKey)
     EXPECT_EQ(find_json_key(b + 2, e, "title"), nullptr) << "starting inside the pattern";
     EXPECT_EQ(find_json_key(e, e, "t"), nullptr) << "an empty range";
 
-    // "\"" + 62 bytes of the key make the 63 bytes the pattern is cut to.
+    const std::string spaced = "{\"title\" \t:\r\n \"a\"}";
+    const char *sb = spaced.data(), *se = sb + spaced.size();
+    EXPECT_EQ(find_json_key(sb, se, "title"), se - 4) << "blanks around the colon skipped";
+
     const std::string key(70, 'k');
-    const std::string cut = "\"" + std::string(62, 'k') + "zz";
-    EXPECT_EQ(find_json_key(cut.data(), cut.data() + cut.size(), key.c_str()), cut.data() + 63);
+    const std::string longer = "{\"" + std::string(62, 'k') + "\":1,\"" + key + "\":2}";
+    EXPECT_EQ(find_json_key(longer.data(), longer.data() + longer.size(), key.c_str()),
+              longer.data() + longer.size() - 2)
+        << "a long key is matched whole";
 }
 
 // Whole polls -----------------------------------------------------------------
@@ -83,9 +88,8 @@ void expect_feed_items(const ServerInfo &info)
     EXPECT_STREQ(info.items[0].date, L"7 Mar");
     EXPECT_EQ(info.items[1].id, 30);
     EXPECT_STREQ(info.items[1].title, L"Maintenance Tuesday");
-    // The second item's date is the third one's: publishedAt is looked for
-    // before createdAt, and the search runs on past the item's own object.
-    EXPECT_STREQ(info.items[1].date, L"31 Dec");
+    // Its own createdAt, though a later item has the preferred publishedAt.
+    EXPECT_STREQ(info.items[1].date, L"20 Feb");
     EXPECT_EQ(info.items[2].id, 29);
     EXPECT_STREQ(info.items[2].date, L"31 Dec");
 }
