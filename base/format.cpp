@@ -318,14 +318,7 @@ long format_any(C *dst, size_t cap, const C *fmt, va_list *ap)
 // number of units kept.
 size_t clean_cut(const char *s, size_t end)
 {
-    size_t start = end;
-    while (start > 0 && ((unsigned char)s[start - 1] & 0xC0) == 0x80 && end - start < 3)
-        start--;
-    if (start == 0)
-        return end;
-    unsigned char lead = (unsigned char)s[start - 1];
-    size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    return (end - (start - 1)) < need ? start - 1 : end;
+    return utf8_cut_length(s, end);
 }
 
 size_t clean_cut(const wchar_t *s, size_t end)

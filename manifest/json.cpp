@@ -34,23 +34,6 @@ int hex_value(unsigned char b)
     return -1;
 }
 
-size_t encode_utf8_bmp(uint32_t cp, unsigned char *out)
-{
-    if (cp < 0x80) {
-        out[0] = (unsigned char)cp;
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = (unsigned char)(0xC0 | (cp >> 6));
-        out[1] = (unsigned char)(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    out[0] = (unsigned char)(0xE0 | (cp >> 12));
-    out[1] = (unsigned char)(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = (unsigned char)(0x80 | (cp & 0x3F));
-    return 3;
-}
-
 bool match_literal(const JsonCursor *c, const char *word, size_t n)
 {
     if ((size_t)(c->end - c->current) < n)
@@ -146,7 +129,7 @@ bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes)
     size_t stored = 0;
     for (;;) {
         unsigned char b = *c->current++;
-        unsigned char bytes[3];
+        unsigned char bytes[4];  // one code point of UTF-8
         size_t k = 1;
         if (b == '"') {
             if (buf) {
@@ -180,7 +163,7 @@ bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes)
                 c->current += 4;
                 if (cp >= 0xD800 && cp <= 0xDFFF)
                     return json_fail(c, "surrogates unsupported");
-                k = encode_utf8_bmp(cp, bytes);
+                k = utf8_encode(cp, (char *)bytes);
                 break;
             }
             default:

@@ -8,7 +8,7 @@
 // No platform calls: this file also builds natively for fuzzing.
 #include "manifest/manifest.h"
 
-#include "base/utf.h"
+#include "base/base.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -44,31 +44,6 @@ bool grow_for_one(void **array, int32_t count, int32_t *capacity, size_t elem_by
         return false;
     *array = grown;
     *capacity = wanted;
-    return true;
-}
-
-// MultiByteToWideChar's result for valid UTF-8, without the platform: into
-// `dst` with its terminator, false when it does not fit `cap_units`.
-bool utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units)
-{
-    const unsigned char *s = (const unsigned char *)text;
-    size_t n = strlen(text);
-    size_t out = 0;
-    while (n > 0) {
-        size_t used;
-        uint32_t cp = utf8_decode(s, n, &used);
-        wchar_t units[2];
-        size_t k = utf16_encode(cp, units);
-        if (out + k >= cap_units)
-            return false;
-        for (size_t i = 0; i < k; i++)
-            dst[out++] = units[i];
-        s += used;
-        n -= used;
-    }
-    if (cap_units == 0)
-        return false;
-    dst[out] = 0;
     return true;
 }
 

@@ -10,7 +10,7 @@
 // than 16 bits, so the record is the same on every build.
 #include "ui/ui.h"
 
-#include "base/utf.h"
+#include "base/base.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -70,57 +70,6 @@ int32_t clamp_to_int32(int64_t v)
     return (int32_t)v;
 }
 
-bool is_utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Bytes a sequence with lead byte `c` claims (1 for anything that is no lead).
-size_t utf8_claimed_length(unsigned char c)
-{
-    if (c >= 0xF0 && c <= 0xF4)
-        return 4;
-    if (c >= 0xE0 && c <= 0xEF)
-        return 3;
-    if (c >= 0xC2 && c <= 0xDF)
-        return 2;
-    return 1;
-}
-
-// `n` bytes of `out` without a UTF-8 sequence that a cut left incomplete at
-// their end.
-size_t drop_cut_sequence(const char *out, size_t n)
-{
-    size_t back = 0;
-    while (back < 3 && back < n && is_utf8_continuation((unsigned char)out[n - 1 - back]))
-        back++;
-    if (back == n)
-        return n;
-    size_t lead = n - 1 - back;
-    size_t claimed = utf8_claimed_length((unsigned char)out[lead]);
-    return claimed > back + 1 ? lead : n;
-}
-
-// NUL-terminated UTF-8 `text` as UTF-16 units in `out` of NEWS_TITLE_CHARS,
-// invalid bytes as U+FFFD, cut to NEWS_TITLE_CHARS - 1 units without
-// splitting a surrogate pair.
-void title_to_utf16(const char *text, wchar_t *out)
-{
-    const unsigned char *s = (const unsigned char *)text;
-    size_t left = strlen(text);
-    size_t units = 0;
-    while (left > 0) {
-        size_t used = 0;
-        uint32_t cp = utf8_decode(s, left, &used);
-        wchar_t pair[2];
-        size_t n = utf16_encode(cp, pair);
-        if (units + n > NEWS_TITLE_CHARS - 1)
-            break;
-        for (size_t i = 0; i < n; i++)
-            out[units++] = pair[i];
-        s += used;
-        left -= used;
-    }
-    out[units] = 0;
-}
-
 }  // namespace
 
 const char *find_json_key(const char *start, const char *end, const char *key)
@@ -170,8 +119,8 @@ void copy_json_string(const char *pos, const char *end, char *buf, size_t cap_by
         }
     }
     // A cut through a multi-byte character would leave a broken one behind.
-    if (n == limit && p < end && is_utf8_continuation((unsigned char)*p))
-        n = drop_cut_sequence(buf, n);
+    if (n == limit && p < end && ((unsigned char)*p & 0xC0) == 0x80)
+        n = utf8_cut_length(buf, n);
     buf[n] = 0;
 }
 
@@ -239,7 +188,7 @@ void scan_news_feed(const char *body, size_t len, ServerInfo *info)
         if (t && id > 0 && id <= INT32_MAX) {
             NewsItem *it = &info->items[info->item_count++];
             it->id = (int32_t)id;
-            title_to_utf16(title, it->title);
+            utf8_to_utf16_units(title, it->title, NEWS_TITLE_CHARS);
             format_news_date(date, it->date);
         }
         p = item + ITEM_OPENING_BYTES;
