@@ -23,17 +23,6 @@ bool is_ws(unsigned char b)
     return b == ' ' || b == '\t' || b == '\n' || b == '\r';
 }
 
-int hex_value(unsigned char b)
-{
-    if (b >= '0' && b <= '9')
-        return b - '0';
-    if (b >= 'a' && b <= 'f')
-        return b - 'a' + 10;
-    if (b >= 'A' && b <= 'F')
-        return b - 'A' + 10;
-    return -1;
-}
-
 bool match_literal(const JsonCursor *c, const char *word, size_t n)
 {
     if ((size_t)(c->end - c->current) < n)
@@ -155,7 +144,7 @@ bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes)
                     return json_fail(c, "bad \\u");
                 uint32_t cp = 0;
                 for (int i = 0; i < 4; i++) {
-                    int v = hex_value(c->current[i]);
+                    int v = hex_digit_value((char)c->current[i]);
                     if (v < 0)
                         return json_fail(c, "bad \\u");
                     cp = (cp << 4) | (uint32_t)v;

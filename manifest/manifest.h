@@ -129,6 +129,8 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
 bool is_safe_relative_path(const char *path);
 // Exactly 2n hexadecimal digits (either case) followed by the text's end.
 bool hex_decode(const char *text, uint8_t *out, size_t n);
+// The value of one hexadecimal digit (either case), -1 for any other byte.
+int hex_digit_value(char c);
 
 // ---------------------------------------------------------------------------
 // Manifest signature: Base64 of the raw 64-byte r||s ECDSA P-256 signature

@@ -321,22 +321,27 @@ bool is_safe_relative_path(const char *path)
     return true;
 }
 
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 bool hex_decode(const char *text, uint8_t *out, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        int v[2];
-        for (int j = 0; j < 2; j++) {
-            char ch = text[2 * i + j];
-            if (ch >= '0' && ch <= '9')
-                v[j] = ch - '0';
-            else if (ch >= 'a' && ch <= 'f')
-                v[j] = ch - 'a' + 10;
-            else if (ch >= 'A' && ch <= 'F')
-                v[j] = ch - 'A' + 10;
-            else
-                return false;  // also the text's end
-        }
-        out[i] = (uint8_t)(v[0] << 4 | v[1]);
+        int high = hex_digit_value(text[2 * i]);
+        if (high < 0)
+            return false;  // also the text's end
+        int low = hex_digit_value(text[2 * i + 1]);
+        if (low < 0)
+            return false;
+        out[i] = (uint8_t)(high << 4 | low);
     }
     return text[2 * n] == 0;
 }
