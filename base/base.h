@@ -93,6 +93,34 @@ int utf8_to_wide(const char *text, wchar_t *dst, size_t cap_chars);
 // UTF-16 to UTF-8, unpaired surrogates as U+FFFD. 0 when the text does not fit.
 int wide_to_utf8(const wchar_t *text, char *dst, size_t cap_bytes);
 
+// The text helpers below make no platform call, so that byte-level code that
+// also builds natively (parsers, the feed scanner) can use them.
+
+// Code point `cp` as UTF-8 into `out` (4 bytes of room); surrogates and
+// values above U+10FFFF become U+FFFD. Returns the byte count, 1 to 4.
+size_t utf8_encode(uint32_t cp, char *out);
+
+// UTF-8 `text` (NUL-terminated) as UTF-16 units, written one by one also
+// where wchar_t is wider than 16 bits; invalid bytes become U+FFFD, so valid
+// text gives what MultiByteToWideChar gives. `dst` takes as many whole code
+// points as fit in `cap_units` with the terminator, never half a surrogate
+// pair. 1 when the whole text fit; 0 when it was cut, or when `cap_units` is
+// 0 (then nothing is written).
+int utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units);
+
+// How many of the first `n_bytes` of `text` to keep so that a cut there
+// splits no UTF-8 sequence: a lead byte C2..F4 followed by fewer continuation
+// bytes than it announces is dropped together with them. Every other byte
+// stays, broken ones too (C0, C1, F5..FF, stray continuation bytes): they
+// begin no sequence, and a reader shows each as U+FFFD whether cut or not.
+size_t utf8_cut_length(const char *text, size_t n_bytes);
+
+// The value of one hexadecimal digit (either case), -1 for any other byte.
+int hex_digit_value(char c);
+// The value of the four hexadecimal digits at `digits` (a \uXXXX escape's),
+// -1 when one of them is no digit.
+int hex_quad_value(const char *digits);
+
 // printf-style formatting with the Windows runtime rules for strings: in a
 // wide format %s is a wide string and %S a narrow (UTF-8) one; in a narrow
 // format %s is narrow and %S wide. %hs and %ls (%ws) name the kind outright.

@@ -1,23 +1,41 @@
+// Code points and the text helpers built on them. No platform calls: the
+// native builds of the parsers and the feed scanner use this file too.
+#include "base/base.h"
 #include "base/utf.h"
+
+#include <string.h>
+
+namespace {
+
+// Bytes of the sequence that `lead` begins, 2 to 4; 1 for a byte that begins
+// none: ASCII, a continuation byte, C0 and C1 (their sequences would be
+// overlong) and F5..FF (beyond U+10FFFF).
+size_t sequence_bytes(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
+    return 1;
+}
+
+}  // namespace
 
 uint32_t utf8_decode(const unsigned char *s, size_t n, size_t *used)
 {
+    // The smallest code point of each sequence length; less is overlong.
+    static const uint32_t SMALLEST[5] = {0, 0, 0x80, 0x800, 0x10000};
     unsigned char b = s[0];
     *used = 1;
     if (b < 0x80)
         return b;
-
-    size_t len;
-    uint32_t cp, min;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2; cp = b & 0x1F; min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3; cp = b & 0x0F; min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4; cp = b & 0x07; min = 0x10000;
-    } else {
-        return UTF_REPLACEMENT;  // continuation byte, C0/C1 or F5..FF as a lead
-    }
+    size_t len = sequence_bytes(b);
+    if (len == 1)
+        return UTF_REPLACEMENT;
+    uint32_t cp = b & (0xFFu >> (len + 1));  // the lead's payload bits
+    uint32_t min = SMALLEST[len];
 
     size_t i = 1;
     for (; i < len && i < n; i++) {
@@ -98,4 +116,65 @@ size_t utf16_encode(uint32_t cp, wchar_t *out)
         cp = UTF_REPLACEMENT;
     out[0] = (wchar_t)cp;
     return 1;
+}
+
+int utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units)
+{
+    if (cap_units == 0)
+        return 0;
+    const unsigned char *s = (const unsigned char *)text;
+    size_t left = strlen(text);
+    size_t units = 0;
+    int whole = 1;
+    while (left > 0) {
+        size_t used;
+        wchar_t pair[2];
+        size_t n = utf16_encode(utf8_decode(s, left, &used), pair);
+        if (units + n > cap_units - 1) {
+            whole = 0;
+            break;
+        }
+        for (size_t i = 0; i < n; i++)
+            dst[units++] = pair[i];
+        s += used;
+        left -= used;
+    }
+    dst[units] = 0;
+    return whole;
+}
+
+size_t utf8_cut_length(const char *text, size_t n_bytes)
+{
+    const unsigned char *s = (const unsigned char *)text;
+    // A sequence is at most 4 bytes: look back over at most 3 continuations.
+    size_t back = 0;
+    while (back < 3 && back < n_bytes && (s[n_bytes - 1 - back] & 0xC0) == 0x80)
+        back++;
+    if (back == n_bytes)
+        return n_bytes;
+    size_t lead = n_bytes - 1 - back;
+    return sequence_bytes(s[lead]) > back + 1 ? lead : n_bytes;
+}
+
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int hex_quad_value(const char *digits)
+{
+    int value = 0;
+    for (int i = 0; i < 4; i++) {
+        int digit = hex_digit_value(digits[i]);
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+    }
+    return value;
 }

@@ -1,5 +1,5 @@
 // UTF-8 / UTF-16 code points without any platform call, for the formatter and
-// for code that must also build natively. Internal to base/.
+// the text helpers of base.h (utf8_encode is offered there). Internal to base/.
 #pragma once
 
 #include <stddef.h>
@@ -12,9 +12,6 @@
 // forms, surrogates, values above U+10FFFF, a cut or broken sequence) gives
 // U+FFFD and takes the maximal invalid prefix.
 uint32_t utf8_decode(const unsigned char *s, size_t n, size_t *used);
-
-// Encodes `cp` into `out` (4 bytes of room); returns the byte count.
-size_t utf8_encode(uint32_t cp, char *out);
 
 // Decodes one code point from UTF-16 `s` (at most `n` units, n >= 1); an
 // unpaired surrogate gives U+FFFD. Stores the units taken in *used.

@@ -1,5 +1,5 @@
 // Working state of one gzip_decode call, shared by the decoder and its table
-// builders. Byte-level code only: no platform headers.
+// builders. Byte-level code only: no platform headers. Internal to content/.
 //
 // Decode tables hold packed 32-bit entries, so that one lookup gives
 // everything the hot loop needs:

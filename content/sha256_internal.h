@@ -1,5 +1,5 @@
 // The in-process SHA-256 engine behind RunningDigest (sha256_blocks.cpp).
-// Byte-level code only: no platform headers.
+// Byte-level code only: no platform headers. Internal to content/.
 #pragma once
 
 #include "content/content.h"

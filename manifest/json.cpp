@@ -23,34 +23,6 @@ bool is_ws(unsigned char b)
     return b == ' ' || b == '\t' || b == '\n' || b == '\r';
 }
 
-int hex_value(unsigned char b)
-{
-    if (b >= '0' && b <= '9')
-        return b - '0';
-    if (b >= 'a' && b <= 'f')
-        return b - 'a' + 10;
-    if (b >= 'A' && b <= 'F')
-        return b - 'A' + 10;
-    return -1;
-}
-
-size_t encode_utf8_bmp(uint32_t cp, unsigned char *out)
-{
-    if (cp < 0x80) {
-        out[0] = (unsigned char)cp;
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = (unsigned char)(0xC0 | (cp >> 6));
-        out[1] = (unsigned char)(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    out[0] = (unsigned char)(0xE0 | (cp >> 12));
-    out[1] = (unsigned char)(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = (unsigned char)(0x80 | (cp & 0x3F));
-    return 3;
-}
-
 bool match_literal(const JsonCursor *c, const char *word, size_t n)
 {
     if ((size_t)(c->end - c->current) < n)
@@ -146,7 +118,7 @@ bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes)
     size_t stored = 0;
     for (;;) {
         unsigned char b = *c->current++;
-        unsigned char bytes[3];
+        unsigned char bytes[4];  // one code point of UTF-8
         size_t k = 1;
         if (b == '"') {
             if (buf) {
@@ -170,17 +142,14 @@ bool json_read_string(JsonCursor *c, char *buf, size_t cap_bytes)
             case 'u': {
                 if (c->end - c->current < 4)
                     return json_fail(c, "bad \\u");
-                uint32_t cp = 0;
-                for (int i = 0; i < 4; i++) {
-                    int v = hex_value(c->current[i]);
-                    if (v < 0)
-                        return json_fail(c, "bad \\u");
-                    cp = (cp << 4) | (uint32_t)v;
-                }
+                int unit = hex_quad_value((const char *)c->current);
+                if (unit < 0)
+                    return json_fail(c, "bad \\u");
+                uint32_t cp = (uint32_t)unit;
                 c->current += 4;
                 if (cp >= 0xD800 && cp <= 0xDFFF)
                     return json_fail(c, "surrogates unsupported");
-                k = encode_utf8_bmp(cp, bytes);
+                k = utf8_encode(cp, (char *)bytes);
                 break;
             }
             default:

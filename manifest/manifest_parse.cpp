@@ -8,7 +8,7 @@
 // No platform calls: this file also builds natively for fuzzing.
 #include "manifest/manifest.h"
 
-#include "base/utf.h"
+#include "base/base.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -44,31 +44,6 @@ bool grow_for_one(void **array, int32_t count, int32_t *capacity, size_t elem_by
         return false;
     *array = grown;
     *capacity = wanted;
-    return true;
-}
-
-// MultiByteToWideChar's result for valid UTF-8, without the platform: into
-// `dst` with its terminator, false when it does not fit `cap_units`.
-bool utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units)
-{
-    const unsigned char *s = (const unsigned char *)text;
-    size_t n = strlen(text);
-    size_t out = 0;
-    while (n > 0) {
-        size_t used;
-        uint32_t cp = utf8_decode(s, n, &used);
-        wchar_t units[2];
-        size_t k = utf16_encode(cp, units);
-        if (out + k >= cap_units)
-            return false;
-        for (size_t i = 0; i < k; i++)
-            dst[out++] = units[i];
-        s += used;
-        n -= used;
-    }
-    if (cap_units == 0)
-        return false;
-    dst[out] = 0;
     return true;
 }
 
@@ -349,19 +324,13 @@ bool is_safe_relative_path(const char *path)
 bool hex_decode(const char *text, uint8_t *out, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        int v[2];
-        for (int j = 0; j < 2; j++) {
-            char ch = text[2 * i + j];
-            if (ch >= '0' && ch <= '9')
-                v[j] = ch - '0';
-            else if (ch >= 'a' && ch <= 'f')
-                v[j] = ch - 'a' + 10;
-            else if (ch >= 'A' && ch <= 'F')
-                v[j] = ch - 'A' + 10;
-            else
-                return false;  // also the text's end
-        }
-        out[i] = (uint8_t)(v[0] << 4 | v[1]);
+        int high = hex_digit_value(text[2 * i]);
+        if (high < 0)
+            return false;  // also the text's end
+        int low = hex_digit_value(text[2 * i + 1]);
+        if (low < 0)
+            return false;
+        out[i] = (uint8_t)(high << 4 | low);
     }
     return text[2 * n] == 0;
 }

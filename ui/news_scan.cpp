@@ -14,7 +14,7 @@
 // than 16 bits, so the record is the same on every build.
 #include "ui/ui.h"
 
-#include "base/utf.h"
+#include "base/base.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -27,6 +27,8 @@ enum {
     // What copy_json_string keeps free at the end of its buffer.
     COPY_RESERVE_BYTES = 4,
 };
+
+const uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 
 const char *const MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -68,34 +70,6 @@ int32_t clamp_to_int32(int64_t v)
     if (v < INT32_MIN)
         return INT32_MIN;
     return (int32_t)v;
-}
-
-bool is_utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Bytes a sequence with lead byte `c` claims (1 for anything that is no lead).
-size_t utf8_claimed_length(unsigned char c)
-{
-    if (c >= 0xF0 && c <= 0xF4)
-        return 4;
-    if (c >= 0xE0 && c <= 0xEF)
-        return 3;
-    if (c >= 0xC2 && c <= 0xDF)
-        return 2;
-    return 1;
-}
-
-// `n` bytes of `out` without a UTF-8 sequence that a cut left incomplete at
-// their end.
-size_t drop_cut_sequence(const char *out, size_t n)
-{
-    size_t back = 0;
-    while (back < 3 && back < n && is_utf8_continuation((unsigned char)out[n - 1 - back]))
-        back++;
-    if (back == n)
-        return n;
-    size_t lead = n - 1 - back;
-    size_t claimed = utf8_claimed_length((unsigned char)out[lead]);
-    return claimed > back + 1 ? lead : n;
 }
 
 const char *skip_blanks(const char *p, const char *end)
@@ -196,22 +170,6 @@ const char *find_member(const char *open, const char *stop, const char *key)
     return nullptr;
 }
 
-int hex_quad(const char *p)
-{
-    int value = 0;
-    for (int i = 0; i < 4; i++) {
-        char c = p[i];
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
 // The code point of the \uXXXX escape at `p` (its backslash; at least six
 // bytes before `end`), and in *used the bytes it takes: an escaped high
 // surrogate and an escaped low one make one code point of twelve bytes; a
@@ -219,19 +177,19 @@ int hex_quad(const char *p)
 uint32_t unicode_escape(const char *p, const char *end, size_t *used)
 {
     *used = 6;
-    int unit = hex_quad(p + 2);
+    int unit = hex_quad_value(p + 2);
     if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
-        return UTF_REPLACEMENT;
+        return REPLACEMENT_CHARACTER;
     if (unit < 0xD800 || unit > 0xDBFF)
         return (uint32_t)unit;
     if (end - p >= 12 && p[6] == '\\' && p[7] == 'u') {
-        int low = hex_quad(p + 8);
+        int low = hex_quad_value(p + 8);
         if (low >= 0xDC00 && low <= 0xDFFF) {
             *used = 12;
             return 0x10000 + (((uint32_t)unit - 0xD800) << 10) + ((uint32_t)low - 0xDC00);
         }
     }
-    return UTF_REPLACEMENT;
+    return REPLACEMENT_CHARACTER;
 }
 
 // copy_json_string, telling in *cut whether the value went on past what the
@@ -272,49 +230,43 @@ void copy_string_value(const char *pos, const char *end, char *buf, size_t cap_b
         p += step;
     }
     // A cut through a multi-byte character would leave a broken one behind.
-    if (*cut && is_utf8_continuation((unsigned char)*p))
-        n = drop_cut_sequence(buf, n);
+    if (*cut && ((unsigned char)*p & 0xC0) == 0x80)
+        n = utf8_cut_length(buf, n);
     buf[n] = 0;
 }
 
-// NUL-terminated UTF-8 `text` as UTF-16 units in `out` of NEWS_TITLE_CHARS,
-// invalid bytes as U+FFFD. A title that does not fit, or that came `cut`,
-// ends at a word with an ellipsis, so that a row never shows half a word as
-// if it were the whole title.
+// NUL-terminated UTF-8 `text` (at most TITLE_BYTES) as UTF-16 units in
+// `out` of NEWS_TITLE_CHARS, invalid bytes as U+FFFD. A title that does not
+// fit, or that came `cut`, ends at a word with an ellipsis, so that a row
+// never shows half a word as if it were the whole title.
 void title_to_utf16(const char *text, bool cut, wchar_t *out)
 {
-    const unsigned char *s = (const unsigned char *)text;
-    size_t left = strlen(text);
+    // Whole here: a byte of UTF-8 never makes more than one UTF-16 unit.
+    wchar_t all[TITLE_BYTES];
+    utf8_to_utf16_units(text, all, TITLE_BYTES);
     size_t units = 0;
-    while (left > 0) {
-        size_t used = 0;
-        uint32_t cp = utf8_decode(s, left, &used);
-        wchar_t pair[2];
-        size_t n = utf16_encode(cp, pair);
-        if (units + n > NEWS_TITLE_CHARS - 1)
-            break;
-        for (size_t i = 0; i < n; i++)
-            out[units++] = pair[i];
-        s += used;
-        left -= used;
+    while (all[units])
+        units++;
+    if (units < NEWS_TITLE_CHARS && !cut) {
+        memcpy(out, all, (units + 1) * sizeof *out);
+        return;
     }
-    if (left > 0 || cut) {
-        bool at_word_end = left > 0 && *s == ' ';
-        if (units > NEWS_TITLE_CHARS - 2) {
-            units = NEWS_TITLE_CHARS - 2;
-            at_word_end = out[units] == L' ';
-            if (((uint32_t)out[units - 1] & 0xFC00) == 0xD800)
-                units--;
-        }
-        size_t word = units;
-        while (!at_word_end && word > 0 && out[word - 1] != L' ')
-            word--;
-        if (word > 0)
-            units = word;  // a single word longer than the field is cut inside
-        while (units > 0 && out[units - 1] == L' ')
+    // Room for the ellipsis, never half a surrogate pair.
+    if (units > NEWS_TITLE_CHARS - 2) {
+        units = NEWS_TITLE_CHARS - 2;
+        if (((uint32_t)all[units - 1] & 0xFC00) == 0xD800)
             units--;
-        out[units++] = (wchar_t)0x2026;
     }
+    bool at_word_end = all[units] == L' ';
+    size_t word = units;
+    while (!at_word_end && word > 0 && all[word - 1] != L' ')
+        word--;
+    if (word > 0)
+        units = word;  // a single word longer than the field is cut inside
+    while (units > 0 && all[units - 1] == L' ')
+        units--;
+    memcpy(out, all, units * sizeof *out);
+    out[units++] = (wchar_t)0x2026;
     out[units] = 0;
 }
 

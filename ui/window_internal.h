@@ -1,5 +1,5 @@
 // Shared by the main window's files: the pictures and fonts loaded once per
-// run, and the drawing helpers. Not for use outside ui/.
+// run, and the drawing helpers. Internal to ui/.
 #pragma once
 
 #include "ui/ui.h"

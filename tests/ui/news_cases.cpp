@@ -255,6 +255,7 @@ std::vector<CopyCase> copy_cases()
         {"a cut after a whole character keeps it", "\"a\xE2\x82\xAC" "b\"", 8, "a\xE2\x82\xAC"},
         {"stray continuation bytes at the cut stay", "\"\x80\x80\x80\x80\x80\"", 7,
          "\x80\x80\x80"},
+        {"a byte that begins no sequence stays at the cut", "\"ab\xF5\x80\x80\"", 7, "ab\xF5"},
         {"invalid bytes are copied as they are", "\"\xFF\xFE\"", 256, "\xFF\xFE"},
     };
 }
