@@ -1,5 +1,5 @@
 // The slow-transfer rule as the GETs of this folder apply it, and the start
-// of a GET they share. Nothing outside net/ includes this.
+// of a GET they share. Internal to net/.
 #pragma once
 
 #include "net/net.h"

@@ -1,8 +1,8 @@
 // Objects in flight during an update pass's download phase: the ring of
 // slots, the carrier threads that transfer several objects at once, and the
 // judge thread. The phase itself (worker_download.cpp) puts objects into the
-// ring and takes their results out, in the entries' order. Nothing outside
-// the update engine includes this.
+// ring and takes their results out, in the entries' order.
+// Internal to update/.
 #pragma once
 
 #include "update/pass.h"

@@ -1,6 +1,5 @@
 // The data of one update pass, shared by the worker's steps (worker.cpp) and
-// its download phase (worker_download.cpp). Nothing outside the update
-// engine includes this.
+// its download phase (worker_download.cpp). Internal to update/.
 #pragma once
 
 #include "update/update.h"
