@@ -21,6 +21,20 @@ static_assert(sizeof k_controls / sizeof k_controls[0] == News2, "one rectangle 
 
 const int k_start_centre_x = 745, k_start_centre_y = 535, k_start_radius = 40;
 
+// The order in which Tab visits the controls: the main action first, then as
+// the eye reads the lower band, then the news rows above it.
+const int k_focus_order[] = {Start,          CheckFiles, Cancel, CustomInterface,
+                             ModernGraphics, News0,      News1,  News2};
+const int k_focus_count = (int)(sizeof k_focus_order / sizeof k_focus_order[0]);
+
+int focus_index(int id)
+{
+    for (int i = 0; i < k_focus_count; i++)
+        if (k_focus_order[i] == id)
+            return i;
+    return -1;
+}
+
 bool inside(const UiRect *r, int x, int y)
 {
     return r->left <= x && x < r->right && r->top <= y && y < r->bottom;
@@ -50,6 +64,27 @@ int hit_test_control_in(const MainWindowState *s, int x, int y)
         int dx = x - k_start_centre_x, dy = y - k_start_centre_y;
         if (dx * dx + dy * dy <= k_start_radius * k_start_radius)
             return Start;
+    }
+    return None;
+}
+
+int control_in_focus_order(int id)
+{
+    return focus_index(id) >= 0;
+}
+
+int next_focus_control_in(const MainWindowState *s, const ControlSituation *now, int from,
+                          int step)
+{
+    step = step < 0 ? -1 : 1;
+    int at = focus_index(from);
+    // Outside the order: start one place before the first (or after the last).
+    if (at < 0)
+        at = step > 0 ? -1 : k_focus_count;
+    for (int k = 1; k <= k_focus_count; k++) {
+        int i = ((at + step * k) % k_focus_count + k_focus_count) % k_focus_count;
+        if (control_enabled_in(s, now, k_focus_order[i]))
+            return k_focus_order[i];
     }
     return None;
 }

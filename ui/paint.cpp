@@ -105,6 +105,16 @@ void draw_news(HDC dc)
     }
 }
 
+// Every other pixel of a one-pixel frame just outside the control, in the
+// hover gold: the window's own colour on any part of the picture, where
+// DrawFocusRect's inverted dots would change with what lies underneath.
+void draw_focus_mark(HDC dc, const UiRect *r)
+{
+    LOGBRUSH colour = {BS_SOLID, k_hover_gold, 0};
+    Tools t(dc, ExtCreatePen(PS_COSMETIC | PS_ALTERNATE, 1, &colour, 0, nullptr), nullptr);
+    Rectangle(dc, r->left - 1, r->top - 1, r->right + 1, r->bottom + 1);
+}
+
 }  // namespace
 
 void draw_label(HDC dc, const UiRect *r, const wchar_t *text, HFONT font, COLORREF colour,
@@ -213,6 +223,10 @@ void main_window_paint(void *window_dc)
     draw_label(back, &DETAIL_TEXT_RECT, s->detail_text, g_art.body, RGB(170, 182, 210), ALIGN_RIGHT);
     draw_server_status(back);
     draw_news(back);
+    // A focused control that cannot take a press (CHECK FILES during its own
+    // pass, a news row whose item has gone) shows no mark until it can.
+    if (s->focus_cues && s->focus_control != None && control_enabled(s->focus_control))
+        draw_focus_mark(back, control_rect(s->focus_control));
 
     BitBlt(dc, 0, 0, WINDOW_WIDTH, WINDOW_HEIGHT, back, 0, 0, SRCCOPY);
 

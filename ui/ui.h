@@ -76,6 +76,8 @@ struct MainWindowState {
     int32_t hover_control;    // ControlId
     int32_t pressed_control;  // ControlId
     int32_t leave_tracking;   // 0/1
+    int32_t focus_control;    // ControlId that Enter and Space press
+    int32_t focus_cues;       // 0/1: the focus mark is drawn (after the first Tab)
     ServerInfo server_info;
 };
 
@@ -117,6 +119,18 @@ int control_look_in(const MainWindowState *s, const ControlSituation *now, int i
 // inside its circle. Disabled controls are hit like enabled ones.
 int hit_test_control_in(const MainWindowState *s, int x, int y);
 
+// Keyboard focus. Tab visits the round button, CHECK FILES, CANCEL, the two
+// option boxes and the news rows in that order; Minimize and Close are left
+// to the pointer and Alt+F4.
+int control_in_focus_order(int id);
+// The control the focus moves to from `from` for Tab (`step` 1) or Shift+Tab
+// (`step` -1): the next control of the order that control_enabled_in allows,
+// wrapping around; `from` itself when it is the only one. From a number
+// outside the order (None) Tab begins at the first control and Shift+Tab at
+// the last. None when no control of the order is enabled.
+int next_focus_control_in(const MainWindowState *s, const ControlSituation *now, int from,
+                          int step);
+
 // Width in pixels of the filled part of a bar `width` pixels wide at
 // `value` thousandths (clamped to 0..1000).
 int progress_fill_width(int width, int32_t value);
@@ -141,6 +155,7 @@ void set_status_text(const wchar_t *text);
 int control_enabled(int id);
 int control_look(int id);
 int hit_test_control(int x, int y);
+int next_focus_control(int from, int step);
 // The command of a clicked control; repaints the whole window.
 void run_control_command(int id);
 // Starts a pass in `mode` (WorkerMode) with the window's flags; state Busy

@@ -45,6 +45,7 @@ void reset_state(void *instance, const wchar_t *launcher_folder)
     s->dxvk_flag = -1;
     s->hover_control = None;
     s->pressed_control = None;
+    s->focus_control = None;
     s->server_info.server_status = -1;
 }
 
@@ -83,6 +84,13 @@ int control_look(int id)
 int hit_test_control(int x, int y)
 {
     return hit_test_control_in(&g_main_window, x, y);
+}
+
+int next_focus_control(int from, int step)
+{
+    // The order holds START, so the answer needs the game's presence.
+    ControlSituation now = situation_now(Start);
+    return next_focus_control_in(&g_main_window, &now, from, step);
 }
 
 void repaint(const UiRect *r)

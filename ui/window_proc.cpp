@@ -1,7 +1,7 @@
-// The main window's procedure: mouse input on the self-drawn controls, their
-// commands, and the messages through which worker, game watcher and poller
-// report. Only the main thread runs this, and only it changes the window
-// state.
+// The main window's procedure: mouse and keyboard input on the self-drawn
+// controls, their commands, and the messages through which worker, game
+// watcher and poller report. Only the main thread runs this, and only it
+// changes the window state.
 #include "ui/window_internal.h"
 
 #include "game/game.h"
@@ -163,6 +163,10 @@ LRESULT on_mouse(HWND window, UINT message, LPARAM lparam)
         if (id == None)
             break;
         s->pressed_control = id;
+        // As a dialog's button does, a clicked control takes the focus; the
+        // mark stays as it was, so a mouse player never sees it.
+        if (control_in_focus_order(id) && control_enabled(id))
+            s->focus_control = id;
         SetCapture(window);
         repaint();
         break;
@@ -179,6 +183,29 @@ LRESULT on_mouse(HWND window, UINT message, LPARAM lparam)
     }
     }
     return 0;
+}
+
+// Keys as in a dialog: Tab and Shift+Tab move the focus over the controls a
+// click would work on, Enter and Space click the focused one through the
+// same command path, enablement check included. A held key repeats the
+// focus move but not the press: a held Enter on UPDATE would otherwise start
+// the game the moment the update ends. False for any other key.
+bool on_key(WPARAM key, LPARAM lparam)
+{
+    bool repeat = (lparam & (1L << 30)) != 0;
+    switch (key) {
+    case VK_TAB:
+        s->focus_control = next_focus_control(s->focus_control, GetKeyState(VK_SHIFT) < 0 ? -1 : 1);
+        s->focus_cues = 1;
+        repaint();
+        return true;
+    case VK_RETURN:
+    case VK_SPACE:
+        if (!repeat && s->focus_control != None)
+            run_control_command(s->focus_control);
+        return true;
+    }
+    return false;
 }
 
 LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
@@ -329,6 +356,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         main_window_paint((HDC)wparam);
         return 0;
     case WM_CLOSE:
+        // Also Alt+F4: DefWindowProcW turns it into SC_CLOSE, then WM_CLOSE.
         on_close(window);
         return 0;
     case WM_TIMER:
@@ -358,6 +386,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_LBUTTONDOWN:
     case WM_LBUTTONUP:
         return on_mouse(window, message, lparam);
+    case WM_KEYDOWN:
+        if (on_key(wparam, lparam))
+            return 0;
+        break;
     case WM_MOUSELEAVE:
         s->leave_tracking = 0;
         set_hover(None);

@@ -97,6 +97,29 @@ void click(HWND window, int x, int y)
     left_button(false);
 }
 
+void press_key(HWND window, WORD vk, WORD modifier)
+{
+    SetForegroundWindow(window);
+    EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000))
+        << "the window did not come to the foreground";
+    INPUT keys[4];
+    memset(keys, 0, sizeof keys);
+    UINT n = 0;
+    auto add = [&](WORD key, DWORD flags) {
+        keys[n].type = INPUT_KEYBOARD;
+        keys[n].ki.wVk = key;
+        keys[n].ki.dwFlags = flags;
+        n++;
+    };
+    if (modifier)
+        add(modifier, 0);
+    add(vk, 0);
+    add(vk, KEYEVENTF_KEYUP);
+    if (modifier)
+        add(modifier, KEYEVENTF_KEYUP);
+    EXPECT_EQ(SendInput(n, keys, sizeof keys[0]), n);
+}
+
 COLORREF Capture::at(int x, int y) const
 {
     uint32_t p = pixels[(size_t)y * width + x];

@@ -1,5 +1,6 @@
-// Driving and seeing real windows from a test: the pointer through SendInput
-// (so that hit-testing, capture and leave tracking run as for a player),
+// Driving and seeing real windows from a test: the pointer and the keys
+// through SendInput (so that hit-testing, capture, leave tracking and the
+// key state run as for a player),
 // captures through PrintWindow, and PNG copies of them for a reviewer.
 #pragma once
 
@@ -25,6 +26,10 @@ HWND wait_for_window(const wchar_t *cls, DWORD pid, unsigned timeout_ms);
 void pointer_to(HWND window, int x, int y);
 void left_button(bool down);
 void click(HWND window, int x, int y);
+// Brings `window` to the foreground and presses key `vk`, with `modifier`
+// (VK_SHIFT, VK_MENU, ...) held around it unless 0. Returns at once, before
+// the window has handled the keys.
+void press_key(HWND window, WORD vk, WORD modifier = 0);
 
 struct Capture {
     int width = 0, height = 0;

@@ -142,3 +142,86 @@ TEST(ProgressBar, FillWidth)
     for (const auto &c : cases)
         EXPECT_EQ(progress_fill_width(430, c.value), c.expected) << c.value;
 }
+
+namespace {
+
+// A situation of the window for the focus tables; `news` has bit i set when
+// news row i holds an item.
+struct FocusSituation {
+    int state, pass, game, exe, offered, news;
+};
+
+MainWindowState focus_state(const FocusSituation &f, ControlSituation *now)
+{
+    MainWindowState s = fresh_state();
+    s.launcher_state = f.state;
+    s.vulkan_offered = f.offered;
+    for (int i = 0; i < NEWS_ITEMS; i++)
+        s.server_info.items[i].id = (f.news >> i) & 1 ? 20 + i : 0;
+    *now = {f.pass, f.game, f.exe};
+    return s;
+}
+
+}  // namespace
+
+// From no focus, Tab goes round the enabled controls in order and wraps;
+// Shift+Tab goes the same round backwards.
+TEST(Focus, TabGoesRoundTheEnabledControls)
+{
+    const struct {
+        const char *situation;
+        FocusSituation f;
+        int round[9];  // Tab's visits from no focus; the round ends at the first None
+    } rows[] = {
+        {"update needed, Vulkan offered, three news rows", {UpdateNeeded, 0, 0, 0, 1, 7},
+         {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1, News2}},
+        {"up to date and idle: CANCEL is off", {UpToDate, 0, 0, 1, 0, 0},
+         {Start, CheckFiles, CustomInterface}},
+        {"pass running: UPDATE is off, CANCEL on", {UpdateNeeded, 1, 0, 1, 1, 2},
+         {Cancel, News1}},
+        {"dv.exe missing, no news rows", {Failed, 0, 0, 0, 1, 0},
+         {CheckFiles, CustomInterface, ModernGraphics}},
+        {"game running: a news row alone", {UpToDate, 0, 1, 1, 1, 4}, {News2}},
+        {"game running, no news: nothing takes the focus", {UpToDate, 0, 1, 1, 1, 0}, {None}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.situation);
+        ControlSituation now;
+        MainWindowState s = focus_state(row.f, &now);
+        int n = 0;
+        while (n < 9 && row.round[n] != None)
+            n++;
+        int forward = None, backward = None;
+        // One step more than the round: the last step shows the wrap.
+        for (int i = 0; i <= n; i++) {
+            forward = next_focus_control_in(&s, &now, forward, 1);
+            backward = next_focus_control_in(&s, &now, backward, -1);
+            EXPECT_EQ(forward, n ? row.round[i % n] : None) << "Tab " << i + 1;
+            EXPECT_EQ(backward, n ? row.round[n - 1 - i % n] : None) << "Shift+Tab " << i + 1;
+        }
+    }
+}
+
+// The focus may sit on a control that has since turned off, or on a number
+// outside the order; a step still lands on an enabled control.
+TEST(Focus, StepsFromADisabledOrForeignControl)
+{
+    const FocusSituation busy = {Busy, 1, 0, 1, 1, 1};  // CANCEL and news row 0 are on
+    const FocusSituation idle = {UpToDate, 0, 0, 1, 1, 0};
+    const struct {
+        FocusSituation f;
+        int from, step, expected;
+        const char *why;
+    } cases[] = {
+        {busy, CheckFiles, 1, Cancel, "CHECK FILES kept the focus while its pass runs"},
+        {busy, CheckFiles, -1, News0, "backwards past the disabled START, round to the news"},
+        {busy, News2, 1, Cancel, "a row whose item has gone"},
+        {idle, Minimize, 1, Start, "Minimize is not in the order: Tab starts at the first"},
+        {idle, 99, -1, ModernGraphics, "an unknown number: Shift+Tab starts at the last"},
+    };
+    for (const auto &c : cases) {
+        ControlSituation now;
+        MainWindowState s = focus_state(c.f, &now);
+        EXPECT_EQ(next_focus_control_in(&s, &now, c.from, c.step), c.expected) << c.why;
+    }
+}

@@ -31,12 +31,19 @@ uint32_t fake_tick(void) { return g_fake_now; }
 // mark is seen, everything posted before it has been handled.
 volatile LONG g_marks_seen;
 const LPARAM k_mark = 0x4B6D;
+// Key-ups taken from the window's queue. Input comes after posted messages,
+// so a mark cannot tell that a key was handled; a key-up can: the key-down
+// before it has been handled by then.
+volatile LONG g_keys_up;
 
 LRESULT CALLBACK watch_marks(int code, WPARAM wparam, LPARAM lparam)
 {
     const MSG *msg = (const MSG *)lparam;
     if (code == HC_ACTION && wparam == PM_REMOVE && msg->message == WM_NULL && msg->lParam == k_mark)
         InterlockedIncrement(&g_marks_seen);
+    if (code == HC_ACTION && wparam == PM_REMOVE &&
+        (msg->message == WM_KEYUP || msg->message == WM_SYSKEYUP))
+        InterlockedIncrement(&g_keys_up);
     return CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
@@ -135,6 +142,15 @@ protected:
         EXPECT_TRUE(wait_until([&] { return passes_logged() > before; }, 30000)) << x << "," << y;
         EXPECT_TRUE(settled());
     }
+
+    // Presses a key (with a modifier) and waits until the window has handled it.
+    void key(WORD vk, WORD modifier = 0)
+    {
+        LONG before = g_keys_up, ups = modifier ? 2 : 1;
+        press_key(window, vk, modifier);
+        EXPECT_TRUE(wait_until([&] { return g_keys_up - before >= ups; }, 5000)) << "key " << vk;
+    }
+    int focus() { return seen().focus_control; }
 
     int state() { return seen().launcher_state; }
     std::string log() { return update_test::log_text(dir.path()); }
@@ -396,6 +412,107 @@ TEST_F(Window, OptionBoxesLogTheChoiceAndCheckAgain)
         EXPECT_NE(log().find(box.line), std::string::npos) << box.line;
     }
     EXPECT_EQ(seen().dxvk_trial_flag, 0);
+}
+
+// Keys drive the window as in a dialog: Tab visits the controls a click
+// would work on, Enter and Space press the focused one as a click would.
+TEST_F(Window, KeysMoveTheFocusAndPressTheFocusedControl)
+{
+    // With dv.exe present START is on after the failed first check.
+    ASSERT_TRUE(make_parent_dirs((dir / L"system/dv.exe").c_str()));
+    ASSERT_TRUE(write_file(dir / L"system/dv.exe", ""));
+    open();
+    PostMessageW(window, WM_LAUNCHER_GRAPHICS, GRAPHICS_DXVK_OFFERED, 0);
+    post_info(1, 2);
+    EXPECT_EQ(focus(), (int)None);
+    // CANCEL is off while no pass runs; the third news row holds no item.
+    const int round[] = {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1, Start};
+    for (int id : round) {
+        key(VK_TAB);
+        EXPECT_EQ(focus(), id);
+    }
+    key(VK_TAB, VK_SHIFT);
+    EXPECT_EQ(focus(), (int)News1) << "Shift+Tab wraps back to the last row";
+    key(VK_TAB);
+    key(VK_TAB);
+    ASSERT_EQ(focus(), (int)CheckFiles);
+
+    int passes = passes_logged();
+    key(VK_RETURN);
+    EXPECT_TRUE(wait_until([&] { return passes_logged() > passes; }, 30000)) << "Enter checks";
+    ASSERT_TRUE(settled());
+
+    key(VK_TAB);
+    ASSERT_EQ(focus(), (int)CustomInterface);
+    passes = passes_logged();
+    key(VK_SPACE);
+    EXPECT_TRUE(wait_until([&] { return passes_logged() > passes; }, 30000)) << "Space toggles";
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(seen().interface_flag, 1);
+    EXPECT_NE(log().find("interface 1"), std::string::npos);
+
+    // A control that turns off under the focus refuses the key as a click.
+    key(VK_TAB);
+    ASSERT_EQ(focus(), (int)ModernGraphics);
+    PostMessageW(window, WM_LAUNCHER_GRAPHICS, 0, 0);
+    int dxvk = seen().dxvk_flag;
+    key(VK_SPACE);
+    EXPECT_NE(state(), Busy) << "no pass started";
+    EXPECT_EQ(seen().dxvk_flag, dxvk);
+    EXPECT_EQ(log().find("by the player"), std::string::npos);
+}
+
+// The mark is the keyboard's: a click moves the focus without showing it,
+// the first Tab shows it around the focused control and nowhere else.
+TEST_F(Window, FocusMarkAppearsWithTheFirstTab)
+{
+    open();
+    Capture background = resource_bitmap(101);
+    // Pixels of the one-pixel frame just outside a control that differ from
+    // the background picture; nothing else is drawn there.
+    auto marked = [&](const Capture &c, int id) {
+        const UiRect *r = control_rect(id);
+        int n = 0;
+        for (int x = r->left - 1; x <= r->right; x++)
+            for (int y : {r->top - 1, r->bottom})
+                n += c.at(x, y) != background.at(x, y);
+        for (int y = r->top; y < r->bottom; y++)
+            for (int x : {r->left - 1, r->right})
+                n += c.at(x, y) != background.at(x, y);
+        return n;
+    };
+    auto frame = [](int id) {
+        const UiRect *r = control_rect(id);
+        return 2 * (r->right - r->left + 2) + 2 * (r->bottom - r->top);
+    };
+    Capture c = shot("focus-none");
+    EXPECT_EQ(marked(c, CheckFiles), 0);
+    EXPECT_EQ(marked(c, CustomInterface), 0);
+
+    click_for_pass(600, 515);  // CHECK FILES
+    EXPECT_EQ(focus(), (int)CheckFiles) << "the click moved the focus";
+    c = shot("focus-after-click");
+    EXPECT_EQ(marked(c, CheckFiles), 0) << "but shows no mark";
+
+    key(VK_TAB);  // CANCEL and START are off: on to the first option box
+    ASSERT_EQ(focus(), (int)CustomInterface);
+    c = shot("focus-custom-interface");
+    EXPECT_GE(marked(c, CustomInterface), frame(CustomInterface) / 3);
+    EXPECT_EQ(marked(c, CheckFiles), 0);
+
+    key(VK_TAB, VK_SHIFT);
+    ASSERT_EQ(focus(), (int)CheckFiles);
+    c = shot("focus-check-files");
+    EXPECT_GE(marked(c, CheckFiles), frame(CheckFiles) / 3);
+    EXPECT_EQ(marked(c, CustomInterface), 0);
+}
+
+TEST_F(Window, AltF4Closes)
+{
+    open();
+    press_key(window, VK_F4, VK_MENU);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_FALSE(IsWindow(window));
 }
 
 // The real poller fills the news band from a web site on the local mirror; a
