@@ -11,6 +11,7 @@
 // state_free.
 #pragma once
 
+#include "base/base.h"
 #include "content/content.h"
 
 #include <stddef.h>
@@ -69,7 +70,9 @@ int64_t parse_utc_time(const char *text);
 enum {
     MAX_MIRRORS = 6,
     MIRROR_CHARS = 256,    // UTF-16 units of one mirror, with the terminator
-    MANIFEST_PATH_BYTES = 400,
+    // A relative path in UTF-8, with its terminator. Its wide form has no more
+    // UTF-16 units than it has bytes, so it fits the same count of characters.
+    MANIFEST_PATH_BYTES = CLIENT_REL_CHARS,
     MANIFEST_VERSION_BYTES = 48,
     MANIFEST_GENERATED_BYTES = 32,
     MANIFEST_ID_BYTES = 16,

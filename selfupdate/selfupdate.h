@@ -8,14 +8,15 @@
 // helper writes no log: only a launcher run opens the log.
 #pragma once
 
+#include "base/base.h"
+
 #include <stddef.h>
 
 enum {
     SWAP_EXIT_WAIT_MS = 30000,    // how long the helper waits for the old launcher to end
     SWAP_RENAME_ATTEMPTS = 20,    // tries to move the old launcher aside ...
     SWAP_RENAME_DELAY_MS = 500,   // ... with this pause after each failure
-    SWAP_COMMAND_CHARS = 780,     // "\"new\" --swap pid \"old\""
-    SWAP_RESTART_CHARS = 264,     // "\"target\""
+    SWAP_RESTART_CHARS = LAUNCHER_PATH_CHARS + 4,  // "\"target\""
 };
 
 // The old launcher's side: starts `new_launcher` (full path of Korvanth.new)

@@ -46,7 +46,7 @@ struct ProgressPosts {
     uint32_t file_permille;
     uint32_t total_permille;
     int detail;                    // 1: post `detail_text`
-    wchar_t detail_text[256];
+    wchar_t detail_text[DETAIL_TEXT_CHARS];
 };
 
 // The decisions of one progress report at tick `now`, without any platform
@@ -77,10 +77,10 @@ void format_size(uint64_t bytes, wchar_t *out, size_t cap_chars);
 void format_progress_text(uint64_t done, uint64_t total, double speed, wchar_t *out,
                           size_t cap_chars);
 
-// Status line: formats (at most 511 characters) into a heap text and posts
+// Status line: formats (cut to STATUS_TEXT_CHARS) into a heap text and posts
 // WM_LAUNCHER_STATUS.
 void post_status(void *window, const wchar_t *fmt, ...);
-// Detail line: a heap copy of at most 255 characters, or null to clear it.
+// Detail line: a heap copy cut to DETAIL_TEXT_CHARS, or null to clear it.
 void post_progress_text(void *window, const wchar_t *text);
 // The last message of a pass: WM_LAUNCHER_STATE with the state and a count.
 void post_finished(void *window, LauncherState state, int count);
@@ -101,7 +101,7 @@ enum {
 // Base URLs in the order they are tried, each ending in "/". Slots 0 and 1
 // are always the built-in download host and the web site's "files/" folder.
 struct MirrorList {
-    wchar_t url[MIRROR_SLOTS][256];
+    wchar_t url[MIRROR_SLOTS][MIRROR_CHARS];
 };
 
 // Fills `list` with the built-in pair and, given a manifest, its mirrors that
@@ -152,11 +152,12 @@ int unpack_stream_progress(void *context, uint64_t present, uint64_t expected);
 int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256_BYTES],
                          char *error_text);
 
-// Brings `entry` to `destination` (a full path of at most 519 characters):
-// mirrors from *start_index on, the gzip object first when the entry has a
-// packed size, three attempts per variant and mirror, resumed through
-// "<destination>.part", unpacked into "<destination>.tmp", moved into place
-// only with the right digest. `run_done` and `run_total` are wire bytes of
+// Brings `entry` to `destination` (a full path that leaves room for ".part"
+// within CLIENT_PATH_CHARS; a longer one is refused, logged): mirrors from
+// *start_index on, the gzip object first when the entry has a packed size,
+// three attempts per variant and mirror, resumed through "<destination>.part",
+// unpacked into "<destination>.tmp", moved into place only with the right
+// digest. `run_done` and `run_total` are wire bytes of
 // the whole pass, for the progress bars.
 // Returns 1 (in place; *start_index is the mirror that delivered), 0 (not
 // brought in; a part file may remain for a later resume) or -1 (cancelled).
@@ -168,7 +169,9 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
 // move into place) while later ones download. One ObjectFetch is one
 // entry's way through the mirrors and variants, exactly as download_object
 // goes it:
-//   fetch_begin     sets it up (0: the parent folders cannot be made, logged);
+//   fetch_begin     sets it up (0, logged: the destination or a working
+//                   file's path does not fit, or the parent folders cannot
+//                   be made);
 //   fetch_transfer  runs attempts until one delivers the whole object
 //                   (FETCH_TRANSFERRED) or ends as download_object would end
 //                   (0 or -1);
