@@ -18,7 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The version as narrow text, and the user agent of every HTTP request.
+// The version as narrow text, and the user agent the launcher's requests carry.
 #define LAUNCHER_VERSION KORVANTH_VERSION
 #define LAUNCHER_USER_AGENT L"Korvanth/" KORVANTH_VERSION
 

@@ -3,6 +3,11 @@
 // shortcuts and hands over to the installed copy, which removes the first
 // one. Everything here runs on the main thread before the log is opened,
 // except finish_installed_from, which runs just after.
+//
+// g_install_folder is the one process-wide record, the main thread's only.
+// The first copy writes the installed copy and its two shortcuts, and never
+// anything beside itself; the installed copy deletes the first one, and only
+// a file with the running launcher's size and digest.
 #pragma once
 
 #include "base/base.h"

@@ -1,5 +1,38 @@
-// Update engine: mirrors and manifest fetch, object download, the update
-// worker, progress reporting and the move of an old-layout client.
+// Update engine: the update pass that makes the client folder match the
+// current signed release, and its parts: mirrors and manifest fetch, object
+// download, progress reporting, the folder listings of the comparison and
+// the move of an old-layout client.
+//
+// Who owns what:
+// - Threads. A pass runs on a thread of its own (worker_start), one pass at
+//   a time: the running flag is claimed by compare-and-exchange and released
+//   last, after the pass's final message. The pass works on its own copy of
+//   the request; the window stops it only through the cancel flag and never
+//   waits for it. An Update pass's download phase adds carrier threads (the
+//   objects on the wire) and one judge thread (unpacking, checking, moving
+//   into place), and a large object an unpacking or hashing thread of its
+//   own while it downloads (UnpackStream). All of them end before the pass
+//   does; their results are taken in on the pass's thread in the entries'
+//   order.
+// - Messages. A pass never touches window state: it reports through the
+//   posted WM_LAUNCHER_* messages of base/base.h. Their heap blocks (status
+//   and detail texts, the new launcher's path) come from the process heap
+//   and belong to the window once posted; a failed post frees them here.
+// - Memory. A pass owns its manifest, state records and pending list and
+//   frees them at its end. A manifest from fetch_manifest is the caller's
+//   (manifest_free); unpack_stream_finish frees its stream; an ObjectFetch
+//   lives in the caller's memory, and fetch_finish or fetch_release lets go
+//   of what it holds.
+// - Files. Only a pass writes the state file "Korvanth.state": loaded at its
+//   start, saved before the Vulkan probe, after the comparison, about once a
+//   second while files land and at the end. An object travels through "<destination>.part" (kept
+//   when a transfer breaks, so that a later attempt or pass resumes it) and
+//   "<destination>.tmp" (a gzip object's content), both beside the
+//   destination and gone once the object is in place. A new launcher lands
+//   as "Korvanth.new" in the launcher folder, for the self-update.
+// - Test seams (progress_tick, worker_disk_free, mirrors_set_builtin,
+//   worker_set_connections, worker_set_launcher_file) are process-wide: set
+//   them while no pass runs.
 #pragma once
 
 #include <stddef.h>
