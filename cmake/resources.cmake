@@ -15,7 +15,8 @@ add_custom_command(
 add_custom_target(korvanth_art DEPENDS ${ART_FILES})
 
 # The version resource and the application manifest carry the project's version.
-configure_file(${CMAKE_SOURCE_DIR}/res/korvanth.manifest.in ${CMAKE_BINARY_DIR}/korvanth.manifest @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/res/korvanth.manifest.in ${CMAKE_BINARY_DIR}/korvanth.manifest
+               @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/res/korvanth.rc.in ${CMAKE_BINARY_DIR}/korvanth.rc @ONLY)
 set(KORVANTH_RC ${CMAKE_BINARY_DIR}/korvanth.rc)
 set(KORVANTH_RC_DEPENDS ${ART_FILES} ${CMAKE_BINARY_DIR}/korvanth.manifest)

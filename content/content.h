@@ -6,10 +6,10 @@
 // sha256_file may read ahead on a second thread that ends before it returns.
 // Its read blocks and gzip_decode's state block, costly to map afresh, are
 // kept for the process between calls; a call that finds them in use
-// allocates its own. gunzip_file_hashed and
-// gunzip_hashed own their output file: complete on success, deleted on
-// failure; their input is never changed. The decoder itself makes no
-// platform calls and also builds natively.
+// allocates its own. gunzip_file_hashed and gunzip_hashed own their output
+// file: complete on success, deleted on failure; their input is never
+// changed. The decoder itself makes no platform calls and also builds
+// natively.
 #pragma once
 
 #include <stddef.h>
