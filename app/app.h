@@ -1,5 +1,11 @@
 // Start-up: the program's entry and the choice of its role. The top of the
 // include order: only this folder includes the window and the installer.
+//
+// launcher_main runs on the main thread, before any other thread exists:
+// the swap helper and the probe child first (they touch neither the folder
+// nor the log), then the install decision, and only for a launcher that runs
+// where it stands the process-wide settings (log, user agent), the clean-up
+// of a hand-over and of swap leftovers, and the main window.
 #pragma once
 
 #include "base/base.h"

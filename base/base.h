@@ -1,6 +1,7 @@
 // The bottom of the launcher: the log, the small path, text and file helpers,
 // and the window-message contract between worker threads and the window.
-// Every other folder builds on it; it includes nothing of ours.
+// Every other folder builds on it; of ours it includes only the build's
+// generated settings (korvanth_config.h), for the version.
 //
 // Conventions used throughout the launcher:
 // - Wide texts are UTF-16 (Windows paths); narrow texts are UTF-8 (manifest
@@ -11,18 +12,24 @@
 // - Results: 1 success, 0 failure, unless a function says otherwise.
 #pragma once
 
+#include "korvanth_config.h"
+
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
-#define LAUNCHER_VERSION "0.2.7"
-#define LAUNCHER_USER_AGENT L"Korvanth/0.2.7"
+// The version as narrow text, and the user agent the launcher's requests carry.
+#define LAUNCHER_VERSION KORVANTH_VERSION
+#define LAUNCHER_USER_AGENT L"Korvanth/" KORVANTH_VERSION
 
 // Buffer sizes of the path kinds, in characters with the terminator.
 enum {
     LAUNCHER_PATH_CHARS = 260,  // the launcher folder and files directly in it
     CLIENT_REL_CHARS = 400,     // a client path relative to the launcher folder
     CLIENT_PATH_CHARS = 520,    // a client file's full path
+    // A command line that names two launcher paths (the swap helper's, the
+    // installed copy's).
+    LAUNCHER_COMMAND_CHARS = 780,
 };
 
 // Private window messages through which worker threads report to the window
@@ -38,6 +45,13 @@ enum {
     WM_LAUNCHER_DETAIL = 0x8000 + 7,          // lParam: detail text (heap) or 0 to clear
     WM_LAUNCHER_SERVER_INFO = 0x8000 + 8,     // lParam: server status and news (heap)
     WM_LAUNCHER_GRAPHICS = 0x8000 + 9,        // wParam: graphics bits of the pass
+};
+
+// Capacities of the posted status and detail texts, in characters with the
+// terminator; the window keeps its copies in buffers of the same sizes.
+enum {
+    STATUS_TEXT_CHARS = 512,
+    DETAIL_TEXT_CHARS = 256,
 };
 
 // What the window shows of the launcher's work.

@@ -10,8 +10,11 @@ namespace {
 
 const uint64_t LOG_ROTATE_ABOVE = 1048576;  // a log of exactly 1 MiB stays
 const size_t LOG_TEXT_BYTES = 1024;         // 1023 bytes of text and a NUL
-// UTF-8 of 1023 UTF-16 units: at most 3 bytes per unit.
-const size_t LOG_WIDE_UTF8_BYTES = 3072;
+const size_t LOG_TEXT_CHARS = 1024;         // 1023 UTF-16 units and a NUL
+// UTF-8 of LOG_TEXT_CHARS - 1 UTF-16 units: at most 3 bytes per unit.
+const size_t LOG_WIDE_UTF8_BYTES = 3 * LOG_TEXT_CHARS;
+// The rotated log's name: this much of the log path, then ".1".
+const int LOG_ROTATED_KEEP_CHARS = 256;
 
 wchar_t g_log_path[LAUNCHER_PATH_CHARS];
 CRITICAL_SECTION g_log_lock;
@@ -30,7 +33,7 @@ void log_open(const wchar_t *launcher_folder)
     uint64_t size = 0;
     if (g_log_path[0] && file_info(g_log_path, &size, nullptr) && size > LOG_ROTATE_ABOVE) {
         wchar_t rotated[LAUNCHER_PATH_CHARS + 4];
-        lstrcpynW(rotated, g_log_path, 257);
+        lstrcpynW(rotated, g_log_path, LOG_ROTATED_KEEP_CHARS + 1);
         lstrcatW(rotated, L".1");
         MoveFileExW(g_log_path, rotated, MOVEFILE_REPLACE_EXISTING);
     }
@@ -79,12 +82,12 @@ void log_wprintf(const wchar_t *fmt, ...)
 {
     if (!g_log_open)
         return;
-    wchar_t text[LOG_TEXT_BYTES];
+    wchar_t text[LOG_TEXT_CHARS];
     va_list ap;
     va_start(ap, fmt);
-    format_wide_v(text, LOG_TEXT_BYTES, fmt, ap);
+    format_wide_v(text, LOG_TEXT_CHARS, fmt, ap);
     va_end(ap);
-    text[LOG_TEXT_BYTES - 1] = 0;
+    text[LOG_TEXT_CHARS - 1] = 0;
 
     char utf8[LOG_WIDE_UTF8_BYTES];
     if (wide_to_utf8(text, utf8, sizeof utf8))

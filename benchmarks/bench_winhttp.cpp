@@ -13,6 +13,7 @@
 // Prints "winhttp: N objects, B bytes, S s, R MB/s, R reads" (10^6 bytes;
 // totals over all threads, timed from the first thread's start to the last
 // one's end); exit 1 on any failed request.
+#include "base/base.h"
 #include "net/net.h"
 
 #include <windows.h>
@@ -172,7 +173,7 @@ int wmain(int argc, wchar_t **argv)
     }
     for (char *line = strtok(list, "\r\n"); line; line = strtok(nullptr, "\r\n"))
         shared.urls[shared.count++] = line;
-    http_set_user_agent(L"Korvanth/0.2.7");
+    http_set_user_agent(LAUNCHER_USER_AGENT);
 
     for (; started < connections; started++) {
         workers[started].shared = &shared;

@@ -14,7 +14,10 @@ add_custom_command(
   COMMENT "Drawing the launcher's pictures")
 add_custom_target(korvanth_art DEPENDS ${ART_FILES})
 
+# The version resource and the application manifest carry the project's version.
+configure_file(${CMAKE_SOURCE_DIR}/res/korvanth.manifest.in ${CMAKE_BINARY_DIR}/korvanth.manifest
+               @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/res/korvanth.rc.in ${CMAKE_BINARY_DIR}/korvanth.rc @ONLY)
 set(KORVANTH_RC ${CMAKE_BINARY_DIR}/korvanth.rc)
-set_source_files_properties(${KORVANTH_RC} PROPERTIES
-  OBJECT_DEPENDS "${ART_FILES};${CMAKE_SOURCE_DIR}/res/korvanth.manifest")
+set(KORVANTH_RC_DEPENDS ${ART_FILES} ${CMAKE_BINARY_DIR}/korvanth.manifest)
+set_source_files_properties(${KORVANTH_RC} PROPERTIES OBJECT_DEPENDS "${KORVANTH_RC_DEPENDS}")

@@ -1,5 +1,15 @@
 // Content verification: SHA-256 digests of buffers and files, and the gzip
 // decoder that unpacks downloaded objects while hashing them.
+//
+// Every function may run on any thread, several at once. A RunningDigest
+// owns its provider and hash handles from begin to running_digest_release.
+// sha256_file may read ahead on a second thread that ends before it returns.
+// Its read blocks and gzip_decode's state block, costly to map afresh, are
+// kept for the process between calls; a call that finds them in use
+// allocates its own. gunzip_file_hashed and gunzip_hashed own their output
+// file: complete on success, deleted on failure; their input is never
+// changed. The decoder itself makes no platform calls and also builds
+// natively.
 #pragma once
 
 #include <stddef.h>

@@ -7,6 +7,15 @@
 // build natively; the functions that gather the inputs from the system sit
 // around them. Window handles are passed as `void *` (an HWND) for the same
 // reason.
+//
+// Who owns what: game_start runs on the window's thread and hands the game
+// process to a watcher thread, which owns the process handle and its
+// GameWatch record, posts WM_LAUNCHER_GAME_EXITED when the game ends and
+// frees both; the game-running flag changes only by interlocked operations.
+// probe_vulkan runs on its caller's thread (the update pass's) and starts the
+// launcher's own executable as a hidden child, reading its reason through a
+// pipe: a child that hangs is killed, and every handle is closed before the
+// call returns.
 #pragma once
 
 #include <stddef.h>

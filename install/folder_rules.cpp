@@ -5,17 +5,21 @@
 #include <windows.h>
 #include <wchar.h>
 
-wchar_t g_install_folder[INSTALL_FOLDER_CHARS];
+wchar_t g_install_folder[LAUNCHER_PATH_CHARS];
+
+namespace {
+const size_t PATTERN_CHARS = LAUNCHER_PATH_CHARS + 4;  // a folder and "\*"
+}
 
 void default_install_folder(wchar_t *out)
 {
-    wchar_t windows[MAX_PATH];
-    UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+    wchar_t windows[LAUNCHER_PATH_CHARS];
+    UINT n = GetWindowsDirectoryW(windows, LAUNCHER_PATH_CHARS);
     // Fewer than 3 characters is no "X:\..." path (0 is a failure).
-    if (n < 3 || n >= MAX_PATH)
-        format_wide(out, INSTALL_FOLDER_CHARS, L"C:\\Games\\%s", L"Korvanth");
+    if (n < 3 || n >= LAUNCHER_PATH_CHARS)
+        format_wide(out, LAUNCHER_PATH_CHARS, L"C:\\Games\\%s", L"Korvanth");
     else
-        format_wide(out, INSTALL_FOLDER_CHARS, L"%c:\\Games\\%s", windows[0], L"Korvanth");
+        format_wide(out, LAUNCHER_PATH_CHARS, L"%c:\\Games\\%s", windows[0], L"Korvanth");
 }
 
 int folder_has_foreign_entries(const wchar_t *folder)
@@ -23,8 +27,8 @@ int folder_has_foreign_entries(const wchar_t *folder)
     static const wchar_t *const own_names[] = {
         L"Korvanth.exe", L"Korvanth.log", L"Korvanth.state", L"Korvanth.new", L"Korvanth.old",
     };
-    wchar_t pattern[264];
-    if (format_wide(pattern, 264, L"%s\\*", folder) < 0)
+    wchar_t pattern[PATTERN_CHARS];
+    if (format_wide(pattern, PATTERN_CHARS, L"%s\\*", folder) < 0)
         return 0;
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW(pattern, &found);
@@ -57,14 +61,14 @@ void normalize_install_folder(wchar_t *folder)
         folder[--n] = 0;
     if (!is_directory(folder))
         return;
-    wchar_t game[INSTALL_FOLDER_CHARS];
-    path_join(game, INSTALL_FOLDER_CHARS, folder, L"system\\dv.exe");
+    wchar_t game[LAUNCHER_PATH_CHARS];
+    path_join(game, LAUNCHER_PATH_CHARS, folder, L"system\\dv.exe");
     if (game[0] && file_info(game, nullptr, nullptr))
         return;
     if (!folder_has_foreign_entries(folder))
         return;
     // A drive root already ends in its backslash; path_join adds one only
     // where it is missing.
-    if (n + 1 + wcslen(L"Korvanth") < INSTALL_FOLDER_CHARS)
-        path_join(folder, INSTALL_FOLDER_CHARS, folder, L"Korvanth");
+    if (n + 1 + wcslen(L"Korvanth") < LAUNCHER_PATH_CHARS)
+        path_join(folder, LAUNCHER_PATH_CHARS, folder, L"Korvanth");
 }

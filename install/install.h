@@ -3,6 +3,11 @@
 // shortcuts and hands over to the installed copy, which removes the first
 // one. Everything here runs on the main thread before the log is opened,
 // except finish_installed_from, which runs just after.
+//
+// g_install_folder is the one process-wide record, the main thread's only.
+// The first copy writes the installed copy and its two shortcuts, and never
+// anything beside itself; the installed copy deletes the first one, and only
+// a file with the running launcher's size and digest.
 #pragma once
 
 #include "base/base.h"
@@ -17,7 +22,6 @@ enum InstallOutcome {
 };
 
 enum {
-    INSTALL_FOLDER_CHARS = 260,  // the install folder with its terminator
     // Tries to delete the first copy while its process still holds it, and
     // the pause after each failed try: about ten seconds in all.
     INSTALLED_FROM_ATTEMPTS = 20,
@@ -34,13 +38,13 @@ enum {
 
 // The process's install folder: filled by default_install_folder before the
 // window opens, replaced by the window's normalised answer on Install, and
-// read by install_decide.
-extern wchar_t g_install_folder[INSTALL_FOLDER_CHARS];
+// read by install_decide. A launcher folder: LAUNCHER_PATH_CHARS.
+extern wchar_t g_install_folder[LAUNCHER_PATH_CHARS];
 
 // ---------------------------------------------------------------------------
 // Folder rules
 
-// "<drive of the Windows folder>:\Games\Korvanth" into `out` (260 characters);
+// "<drive of the Windows folder>:\Games\Korvanth" into `out` (LAUNCHER_PATH_CHARS);
 // "C:\Games\Korvanth" when the Windows folder cannot be read.
 void default_install_folder(wchar_t *out);
 
@@ -49,7 +53,7 @@ void default_install_folder(wchar_t *out);
 // sub-folders count. 0 for a missing or unreadable folder.
 int folder_has_foreign_entries(const wchar_t *folder);
 
-// Settles the player's answer in place (`folder` holds 260 characters):
+// Settles the player's answer in place (`folder` holds LAUNCHER_PATH_CHARS):
 // trailing slashes go (down to a drive root); an existing folder that is
 // neither a game folder (system\dv.exe) nor free of foreign entries gets
 // "\Korvanth" appended when that fits. A folder that does not exist yet is

@@ -12,6 +12,8 @@
 
 namespace {
 
+const size_t BELOW_FOLDER_CHARS = LAUNCHER_PATH_CHARS + 8;  // the install folder and "\x"
+
 void error_box(const wchar_t *text)
 {
     MessageBoxW(nullptr, text, L"Korvanth", MB_ICONERROR);
@@ -29,7 +31,9 @@ int has_file(const wchar_t *folder, const wchar_t *name)
 
 void create_launcher_shortcut(int csidl, const wchar_t *target, const wchar_t *working_folder)
 {
-    wchar_t folder[MAX_PATH];
+    // The shell writes up to MAX_PATH characters.
+    static_assert(LAUNCHER_PATH_CHARS >= MAX_PATH, "a special folder fits");
+    wchar_t folder[LAUNCHER_PATH_CHARS];
     if (FAILED(SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
                                 folder)))
         return;
@@ -74,9 +78,10 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     if (!install_window_run(instance))
         return Abort;
 
-    wchar_t below[268];
-    format_wide(below, 268, L"%s\\x", g_install_folder);
-    if (!make_parent_dirs(below)) {
+    // make_parent_dirs makes every folder above the last component.
+    wchar_t below[BELOW_FOLDER_CHARS];
+    if (format_wide(below, BELOW_FOLDER_CHARS, L"%s\\x", g_install_folder) < 0 ||
+        !make_parent_dirs(below)) {
         error_box(L"The folder could not be created. Please choose another one.");
         return Abort;
     }
@@ -108,12 +113,14 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     if (SUCCEEDED(com))
         CoUninitialize();
 
-    wchar_t command[780];
-    format_wide(command, 780, L"\"%s\" --installed-from \"%s\"", target, own);
+    // A cut command line would hand over a cut path of the first copy.
+    wchar_t command[LAUNCHER_COMMAND_CHARS];
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(target, command, nullptr, nullptr, FALSE, 0, nullptr, g_install_folder,
+    if (format_wide(command, LAUNCHER_COMMAND_CHARS, L"\"%s\" --installed-from \"%s\"", target,
+                    own) < 0 ||
+        !CreateProcessW(target, command, nullptr, nullptr, FALSE, 0, nullptr, g_install_folder,
                         &si, &pi)) {
         error_box(L"The launcher was copied but could not be started. Please open it from the "
                   L"install folder.");

@@ -59,17 +59,17 @@ void on_create(HWND window)
     }
     // Longer text would be cut when it is read back, and the cut folder
     // installed into: the box takes no more than the folder can hold.
-    SendDlgItemMessageW(window, INSTALL_ID_FOLDER, EM_LIMITTEXT, INSTALL_FOLDER_CHARS - 1, 0);
+    SendDlgItemMessageW(window, INSTALL_ID_FOLDER, EM_LIMITTEXT, LAUNCHER_PATH_CHARS - 1, 0);
 }
 
 void on_install(HWND window)
 {
-    wchar_t text[INSTALL_FOLDER_CHARS + 1];
-    int n = GetDlgItemTextW(window, INSTALL_ID_FOLDER, text, INSTALL_FOLDER_CHARS + 1);
+    wchar_t text[LAUNCHER_PATH_CHARS + 1];
+    int n = GetDlgItemTextW(window, INSTALL_ID_FOLDER, text, LAUNCHER_PATH_CHARS + 1);
     // Only "X:..." names a folder on a drive; relative paths and network
     // names do not. A text set past the box's limit is refused, not cut.
-    if (n >= 3 && n < INSTALL_FOLDER_CHARS && text[1] == L':') {
-        lstrcpynW(g_install_folder, text, INSTALL_FOLDER_CHARS);
+    if (n >= 3 && n < LAUNCHER_PATH_CHARS && text[1] == L':') {
+        lstrcpynW(g_install_folder, text, LAUNCHER_PATH_CHARS);
         normalize_install_folder(g_install_folder);
         g_accepted = 1;
         DestroyWindow(window);
@@ -96,8 +96,8 @@ int is_directory(const wchar_t *path)
 void browse_install_folder(void *window_handle)
 {
     HWND window = (HWND)window_handle;
-    wchar_t start[INSTALL_FOLDER_CHARS];
-    GetDlgItemTextW(window, INSTALL_ID_FOLDER, start, INSTALL_FOLDER_CHARS);
+    wchar_t start[LAUNCHER_PATH_CHARS];
+    GetDlgItemTextW(window, INSTALL_ID_FOLDER, start, LAUNCHER_PATH_CHARS);
     // The nearest existing parent of a path typed ahead, at worst its drive.
     while (wcslen(start) > 3 && !is_directory(start)) {
         wchar_t *slash = wcsrchr(start, L'\\');
@@ -119,7 +119,9 @@ void browse_install_folder(void *window_handle)
     info.lParam = (LPARAM)start;
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
     if (chosen) {
-        wchar_t path[MAX_PATH];
+        // The shell writes up to MAX_PATH characters.
+        static_assert(LAUNCHER_PATH_CHARS >= MAX_PATH, "a chosen folder fits");
+        wchar_t path[LAUNCHER_PATH_CHARS];
         if (SHGetPathFromIDListW(chosen, path)) {
             normalize_install_folder(path);
             SetDlgItemTextW(window, INSTALL_ID_FOLDER, path);

@@ -8,9 +8,12 @@
 //
 // Heap blocks handed out here (the manifest's arrays, the state's entries)
 // come from malloc/realloc and are released only by manifest_free and
-// state_free.
+// state_free. Nothing here keeps state between calls or starts a thread:
+// records belong to their caller, and the state file is replaced only whole,
+// through state_save.
 #pragma once
 
+#include "base/base.h"
 #include "content/content.h"
 
 #include <stddef.h>
@@ -69,7 +72,9 @@ int64_t parse_utc_time(const char *text);
 enum {
     MAX_MIRRORS = 6,
     MIRROR_CHARS = 256,    // UTF-16 units of one mirror, with the terminator
-    MANIFEST_PATH_BYTES = 400,
+    // A relative path in UTF-8, with its terminator. Its wide form has no more
+    // UTF-16 units than it has bytes, so it fits the same count of characters.
+    MANIFEST_PATH_BYTES = CLIENT_REL_CHARS,
     MANIFEST_VERSION_BYTES = 48,
     MANIFEST_GENERATED_BYTES = 32,
     MANIFEST_ID_BYTES = 16,
@@ -186,7 +191,7 @@ bool state_load(LocalState *state, const wchar_t *folder);
 // replacing move. True when the new file is in place; on false the previous
 // file is untouched and the temporary file is gone.
 bool state_save(const LocalState *state, const wchar_t *folder);
-// The entry of `path` (cut to 399 bytes), or null.
+// The entry of `path` (cut to MANIFEST_PATH_BYTES - 1 bytes), or null.
 StateEntry *state_find(const LocalState *state, const char *path);
 // state_find's answer, looking first at the entry of index `guess`: a caller
 // that visits paths in sorted order guesses the entry after the last one

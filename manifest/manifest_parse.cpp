@@ -298,7 +298,7 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
 bool is_safe_relative_path(const char *path)
 {
     size_t n = strlen(path);
-    if (n < 1 || n > 399 || path[0] == '/' || path[n - 1] == '/')
+    if (n < 1 || n >= MANIFEST_PATH_BYTES || path[0] == '/' || path[n - 1] == '/')
         return false;
     size_t segment = 0;  // start of the current segment
     for (size_t i = 0; i <= n; i++) {

@@ -8,20 +8,24 @@
 // helper writes no log: only a launcher run opens the log.
 #pragma once
 
+#include "base/base.h"
+
 #include <stddef.h>
 
 enum {
     SWAP_EXIT_WAIT_MS = 30000,    // how long the helper waits for the old launcher to end
     SWAP_RENAME_ATTEMPTS = 20,    // tries to move the old launcher aside ...
     SWAP_RENAME_DELAY_MS = 500,   // ... with this pause after each failure
-    SWAP_COMMAND_CHARS = 780,     // "\"new\" --swap pid \"old\""
-    SWAP_RESTART_CHARS = 264,     // "\"target\""
+    SWAP_RESTART_CHARS = LAUNCHER_PATH_CHARS + 4,  // "\"target\""
 };
 
 // The old launcher's side: starts `new_launcher` (full path of Korvanth.new)
-// as the swap helper for this process and logs the outcome. `game_folder` is
-// not used. Returns 1 when the helper runs (the caller then closes the window
-// and ends with 0), 0 when it could not be started (the old launcher goes on).
+// as the swap helper for this process and logs the outcome. Returns 1 when
+// the helper runs (the caller then closes the window and ends with 0), 0 when
+// it could not be started (the old launcher goes on). `game_folder`, the
+// folder the window serves, belongs to the call the window makes, which names
+// its folder as game_start does; the swap itself reads no folder: the
+// helper's paths come from `new_launcher` and the running program's own.
 int start_swap_helper(const wchar_t *game_folder, const wchar_t *new_launcher);
 
 // The helper's side, first thing at start-up. Returns 0 when `command_line`

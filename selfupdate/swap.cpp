@@ -47,8 +47,8 @@ int start_swap_helper(const wchar_t *game_folder, const wchar_t *new_launcher)
     DWORD n = GetModuleFileNameW(nullptr, own, LAUNCHER_PATH_CHARS);
     if (n == 0 || n >= LAUNCHER_PATH_CHARS)
         return 0;
-    wchar_t command[SWAP_COMMAND_CHARS];
-    if (format_wide(command, SWAP_COMMAND_CHARS, L"\"%s\" --swap %lu \"%s\"", new_launcher,
+    wchar_t command[LAUNCHER_COMMAND_CHARS];
+    if (format_wide(command, LAUNCHER_COMMAND_CHARS, L"\"%s\" --swap %lu \"%s\"", new_launcher,
                     GetCurrentProcessId(), own) < 0) {
         log_printf("swap: helper start failed (%lu)", (unsigned long)ERROR_FILENAME_EXCED_RANGE);
         return 0;

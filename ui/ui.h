@@ -3,7 +3,10 @@
 //
 // Everything the window shows lives in one MainWindowState that only the
 // main thread touches. Worker, game-watch and poller threads report through
-// the posted WM_LAUNCHER_* messages of base/base.h and never read it.
+// the posted WM_LAUNCHER_* messages of base/base.h and never read it; the
+// window frees the heap texts and records those messages carry. The window
+// starts update passes and the game but never waits for either; the poller
+// thread runs for the rest of the process and only posts.
 #pragma once
 
 #include "base/base.h"
@@ -18,8 +21,6 @@ enum {
     NEWS_ITEMS = 3,
     NEWS_DATE_CHARS = 16,
     NEWS_TITLE_CHARS = 96,
-    STATUS_TEXT_CHARS = 512,
-    DETAIL_TEXT_CHARS = 256,
     NOTICE_TEXT_CHARS = 256,
 };
 
@@ -150,7 +151,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
 // Draws the whole window into device context `dc` through a back buffer.
 void main_window_paint(void *dc);
 
-// Copies at most 511 characters into the status line; does not repaint.
+// Copies the text, cut to STATUS_TEXT_CHARS, into the status line; does not
+// repaint.
 void set_status_text(const wchar_t *text);
 int control_enabled(int id);
 int control_look(int id);

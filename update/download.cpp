@@ -17,6 +17,8 @@
 namespace {
 
 const int ATTEMPTS_PER_VARIANT = 3;
+// A mirror's base URL, "objects/", the digest in hex and ".gz".
+const size_t OBJECT_URL_CHARS = 400;
 const DWORD RETRY_PAUSE_MS = 1000;
 // Smaller gzip objects are unpacked after their download: for them a thread
 // costs more than the overlap saves.
@@ -123,10 +125,16 @@ int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
     memset(f, 0, sizeof *f);
     f->body_buffer = body_buffer;
     f->entry = entry;
-    lstrcpynW(f->destination, destination, CLIENT_PATH_CHARS);
+    // Working files under cut names would be some other file's: such a
+    // destination (or none) is refused before anything is touched.
+    if (!destination[0] ||
+        format_wide(f->destination, CLIENT_PATH_CHARS, L"%s", destination) < 0 ||
+        format_wide(f->part, CLIENT_PATH_CHARS, L"%s.part", destination) < 0 ||
+        format_wide(f->tmp, CLIENT_PATH_CHARS, L"%s.tmp", destination) < 0) {
+        log_wprintf(L"object path too long: %s", destination);
+        return 0;
+    }
     hex_encode(entry->digest, SHA256_BYTES, f->hex);
-    format_wide(f->part, CLIENT_PATH_CHARS, L"%s.part", destination);
-    format_wide(f->tmp, CLIENT_PATH_CHARS, L"%s.tmp", destination);
     f->start = start_index;
     f->last = VARIANT_NONE;
     f->progress.window = window;
@@ -156,8 +164,13 @@ int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
                     DeleteFileW(f->part);
                 f->last = f->variant;
             }
-            wchar_t url[400];
-            format_wide(url, 400, L"%sobjects/%S%s", mirror, f->hex, suffix);
+            wchar_t url[OBJECT_URL_CHARS];
+            if (format_wide(url, OBJECT_URL_CHARS, L"%sobjects/%S%s", mirror, f->hex,
+                            suffix) < 0) {
+                // Never a request for a cut address: the variant is passed over.
+                log_wprintf(L"object %S%s: address on %s too long", f->hex, suffix, mirror);
+                continue;
+            }
             uint64_t expected = gzip ? f->entry->packed_size : f->entry->size;
             while (f->attempt < ATTEMPTS_PER_VARIANT) {
                 f->attempt++;

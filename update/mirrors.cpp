@@ -8,17 +8,38 @@
 
 namespace {
 
+// A mirror's base URL followed by "manifest.json" or "manifest.sig".
+const size_t MANIFEST_URL_CHARS = 320;
+
+// The built-in mirrors are settings of the build: one that does not fit its
+// slot would be cut into another address.
+static_assert(sizeof KORVANTH_DOWNLOAD_URL / sizeof(wchar_t) <= MIRROR_CHARS,
+              "KORVANTH_DOWNLOAD_URL is too long for a mirror slot");
+static_assert(sizeof(KORVANTH_WEB_URL L"files/") / sizeof(wchar_t) <= MIRROR_CHARS,
+              "KORVANTH_WEB_URL is too long for a mirror slot");
+
 void copy_url(wchar_t *dst, const wchar_t *src)
 {
-    lstrcpynW(dst, src, 256);
+    lstrcpynW(dst, src, MIRROR_CHARS);
 }
 
-wchar_t g_builtin[2][256];
+wchar_t g_builtin[2][MIRROR_CHARS];
 
 void free_body(char *body)
 {
     if (body)
         HeapFree(GetProcessHeap(), 0, body);
+}
+
+// The address of `name` on `mirror` into `url` (MANIFEST_URL_CHARS); false,
+// logged, when it does not fit: the mirror is passed over, never asked for a
+// cut address.
+bool manifest_url(wchar_t *url, const wchar_t *mirror, const wchar_t *name)
+{
+    if (format_wide(url, MANIFEST_URL_CHARS, L"%s%s", mirror, name) >= 0)
+        return true;
+    log_wprintf(L"manifest: address of %s on %s too long", name, mirror);
+    return false;
 }
 
 // The failed fetch of `url` (`what` is "manifest" or "manifest.sig").
@@ -51,7 +72,7 @@ int build_mirror_list(const Manifest *manifest, MirrorList *list)
         copy_url(list->url[1], g_builtin[1]);
     } else {
         copy_url(list->url[0], KORVANTH_DOWNLOAD_URL);
-        format_wide(list->url[1], 256, L"%sfiles/", KORVANTH_WEB_URL);
+        copy_url(list->url[1], KORVANTH_WEB_URL L"files/");
     }
     int count = 2;
     if (!manifest)
@@ -73,11 +94,12 @@ int fetch_manifest(void *window, const MirrorList *list, int count, int64_t appl
     *older_seen = 0;
     for (int m = 0; m < count; m++) {
         const wchar_t *mirror = list->url[m];
-        wchar_t url[320];
+        wchar_t url[MANIFEST_URL_CHARS];
         char *body = nullptr, *sig = nullptr;
         uint32_t body_len = 0, sig_len = 0;
 
-        format_wide(url, 320, L"%smanifest.json", mirror);
+        if (!manifest_url(url, mirror, L"manifest.json"))
+            continue;
         int status = http_get_to_memory(url, &body, &body_len, MANIFEST_BODY_LIMIT);
         if (status != 200 || body_len == 0) {
             log_fetch_failure(L"manifest", url, status);
@@ -85,7 +107,10 @@ int fetch_manifest(void *window, const MirrorList *list, int count, int64_t appl
             continue;
         }
 
-        format_wide(url, 320, L"%smanifest.sig", mirror);
+        if (!manifest_url(url, mirror, L"manifest.sig")) {
+            free_body(body);
+            continue;
+        }
         status = http_get_to_memory(url, &sig, &sig_len, SIGNATURE_BODY_LIMIT);
         if (status != 200 || sig_len == 0) {
             log_fetch_failure(L"manifest.sig", url, status);

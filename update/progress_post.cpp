@@ -23,14 +23,15 @@ uint32_t (*progress_tick)(void) = system_tick;
 
 void post_status(void *window, const wchar_t *fmt, ...)
 {
-    wchar_t *text = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, 512 * sizeof(wchar_t));
+    wchar_t *text =
+        (wchar_t *)HeapAlloc(GetProcessHeap(), 0, STATUS_TEXT_CHARS * sizeof(wchar_t));
     if (!text)
         return;
     va_list ap;
     va_start(ap, fmt);
-    format_wide_v(text, 512, fmt, ap);
+    format_wide_v(text, STATUS_TEXT_CHARS, fmt, ap);
     va_end(ap);
-    text[511] = 0;
+    text[STATUS_TEXT_CHARS - 1] = 0;
     post_text(window, WM_LAUNCHER_STATUS, text);
 }
 
@@ -40,10 +41,10 @@ void post_progress_text(void *window, const wchar_t *text)
         PostMessageW((HWND)window, WM_LAUNCHER_DETAIL, 0, 0);
         return;
     }
-    wchar_t *copy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, 256 * sizeof(wchar_t));
+    wchar_t *copy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, DETAIL_TEXT_CHARS * sizeof(wchar_t));
     if (!copy)
         return;
-    lstrcpynW(copy, text, 256);
+    lstrcpynW(copy, text, DETAIL_TEXT_CHARS);
     post_text(window, WM_LAUNCHER_DETAIL, copy);
 }
 

@@ -102,5 +102,5 @@ void download_progress_step(DownloadProgress *p, uint32_t now, uint64_t present,
         return;
     p->last_text_time = now;
     posts->detail = 1;
-    format_progress_text(run_bytes, p->run_total, p->speed, posts->detail_text, 256);
+    format_progress_text(run_bytes, p->run_total, p->speed, posts->detail_text, DETAIL_TEXT_CHARS);
 }

@@ -1,5 +1,38 @@
-// Update engine: mirrors and manifest fetch, object download, the update
-// worker, progress reporting and the move of an old-layout client.
+// Update engine: the update pass that makes the client folder match the
+// current signed release, and its parts: mirrors and manifest fetch, object
+// download, progress reporting, the folder listings of the comparison and
+// the move of an old-layout client.
+//
+// Who owns what:
+// - Threads. A pass runs on a thread of its own (worker_start), one pass at
+//   a time: the running flag is claimed by compare-and-exchange and released
+//   last, after the pass's final message. The pass works on its own copy of
+//   the request; the window stops it only through the cancel flag and never
+//   waits for it. An Update pass's download phase adds carrier threads (the
+//   objects on the wire) and one judge thread (unpacking, checking, moving
+//   into place), and a large object an unpacking or hashing thread of its
+//   own while it downloads (UnpackStream). All of them end before the pass
+//   does; their results are taken in on the pass's thread in the entries'
+//   order.
+// - Messages. A pass never touches window state: it reports through the
+//   posted WM_LAUNCHER_* messages of base/base.h. Their heap blocks (status
+//   and detail texts, the new launcher's path) come from the process heap
+//   and belong to the window once posted; a failed post frees them here.
+// - Memory. A pass owns its manifest, state records and pending list and
+//   frees them at its end. A manifest from fetch_manifest is the caller's
+//   (manifest_free); unpack_stream_finish frees its stream; an ObjectFetch
+//   lives in the caller's memory, and fetch_finish or fetch_release lets go
+//   of what it holds.
+// - Files. Only a pass writes the state file "Korvanth.state": loaded at its
+//   start, saved before the Vulkan probe, after the comparison, about once a
+//   second while files land and at the end. An object travels through "<destination>.part" (kept
+//   when a transfer breaks, so that a later attempt or pass resumes it) and
+//   "<destination>.tmp" (a gzip object's content), both beside the
+//   destination and gone once the object is in place. A new launcher lands
+//   as "Korvanth.new" in the launcher folder, for the self-update.
+// - Test seams (progress_tick, worker_disk_free, mirrors_set_builtin,
+//   worker_set_connections, worker_set_launcher_file) are process-wide: set
+//   them while no pass runs.
 #pragma once
 
 #include <stddef.h>
@@ -46,7 +79,7 @@ struct ProgressPosts {
     uint32_t file_permille;
     uint32_t total_permille;
     int detail;                    // 1: post `detail_text`
-    wchar_t detail_text[256];
+    wchar_t detail_text[DETAIL_TEXT_CHARS];
 };
 
 // The decisions of one progress report at tick `now`, without any platform
@@ -77,10 +110,10 @@ void format_size(uint64_t bytes, wchar_t *out, size_t cap_chars);
 void format_progress_text(uint64_t done, uint64_t total, double speed, wchar_t *out,
                           size_t cap_chars);
 
-// Status line: formats (at most 511 characters) into a heap text and posts
+// Status line: formats (cut to STATUS_TEXT_CHARS) into a heap text and posts
 // WM_LAUNCHER_STATUS.
 void post_status(void *window, const wchar_t *fmt, ...);
-// Detail line: a heap copy of at most 255 characters, or null to clear it.
+// Detail line: a heap copy cut to DETAIL_TEXT_CHARS, or null to clear it.
 void post_progress_text(void *window, const wchar_t *text);
 // The last message of a pass: WM_LAUNCHER_STATE with the state and a count.
 void post_finished(void *window, LauncherState state, int count);
@@ -101,7 +134,7 @@ enum {
 // Base URLs in the order they are tried, each ending in "/". Slots 0 and 1
 // are always the built-in download host and the web site's "files/" folder.
 struct MirrorList {
-    wchar_t url[MIRROR_SLOTS][256];
+    wchar_t url[MIRROR_SLOTS][MIRROR_CHARS];
 };
 
 // Fills `list` with the built-in pair and, given a manifest, its mirrors that
@@ -152,11 +185,12 @@ int unpack_stream_progress(void *context, uint64_t present, uint64_t expected);
 int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256_BYTES],
                          char *error_text);
 
-// Brings `entry` to `destination` (a full path of at most 519 characters):
-// mirrors from *start_index on, the gzip object first when the entry has a
-// packed size, three attempts per variant and mirror, resumed through
-// "<destination>.part", unpacked into "<destination>.tmp", moved into place
-// only with the right digest. `run_done` and `run_total` are wire bytes of
+// Brings `entry` to `destination` (a full path that leaves room for ".part"
+// within CLIENT_PATH_CHARS; a longer one is refused, logged): mirrors from
+// *start_index on, the gzip object first when the entry has a packed size,
+// three attempts per variant and mirror, resumed through "<destination>.part",
+// unpacked into "<destination>.tmp", moved into place only with the right
+// digest. `run_done` and `run_total` are wire bytes of
 // the whole pass, for the progress bars.
 // Returns 1 (in place; *start_index is the mirror that delivered), 0 (not
 // brought in; a part file may remain for a later resume) or -1 (cancelled).
@@ -168,7 +202,9 @@ int download_object(void *window, const MirrorList *list, int count, int *start_
 // move into place) while later ones download. One ObjectFetch is one
 // entry's way through the mirrors and variants, exactly as download_object
 // goes it:
-//   fetch_begin     sets it up (0: the parent folders cannot be made, logged);
+//   fetch_begin     sets it up (0, logged: the destination or a working
+//                   file's path does not fit, or the parent folders cannot
+//                   be made);
 //   fetch_transfer  runs attempts until one delivers the whole object
 //                   (FETCH_TRANSFERRED) or ends as download_object would end
 //                   (0 or -1);

@@ -1,5 +1,6 @@
 // Runs the real launcher under Wine from scratch folders.
 #include "app/app.h"
+#include "korvanth_config.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ TEST(Startup, LogsStartAndRemovesSwapLeftovers)
 
     std::string log;
     ASSERT_TRUE(read_file(dir / L"Korvanth.log", &log));
-    EXPECT_NE(log.find("Z launcher 0.2.7 start\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Z launcher " KORVANTH_VERSION " start\r\n"), std::string::npos) << log;
     EXPECT_FALSE(file_exists(dir / L"Korvanth.old"));
     EXPECT_FALSE(file_exists(dir / L"Korvanth.new"));
 }

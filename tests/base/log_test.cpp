@@ -1,6 +1,7 @@
 // Each case runs in its own process, so the log's process-wide state starts
 // closed in every one of them.
 #include "base/base.h"
+#include "korvanth_config.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,7 @@ TEST(Log, RotatesOnlyAboveOneMebibyte)
     log_open(dir.path().c_str());
     EXPECT_EQ(testing_support::file_size(dir / L"Korvanth.log.1"), 1048577u);
     log_printf("launcher %s start", LAUNCHER_VERSION);
-    EXPECT_EQ(only_line(log_text(dir)), "launcher 0.2.7 start");
+    EXPECT_EQ(only_line(log_text(dir)), "launcher " KORVANTH_VERSION " start");
 }
 
 TEST(Log, LongMessagesAreCutTo1023Bytes)

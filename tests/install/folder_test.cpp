@@ -35,8 +35,8 @@ std::wstring expand(const std::wstring &text, const std::wstring &base)
 
 std::wstring normalized(const std::wstring &typed)
 {
-    wchar_t folder[INSTALL_FOLDER_CHARS];
-    lstrcpynW(folder, typed.c_str(), INSTALL_FOLDER_CHARS);
+    wchar_t folder[LAUNCHER_PATH_CHARS];
+    lstrcpynW(folder, typed.c_str(), LAUNCHER_PATH_CHARS);
     normalize_install_folder(folder);
     return folder;
 }
@@ -94,7 +94,7 @@ TEST(InstallFolder, ProductFolderOnlyWhenItFits)
 
 TEST(InstallFolder, DefaultIsOnTheWindowsDrive)
 {
-    wchar_t folder[INSTALL_FOLDER_CHARS];
+    wchar_t folder[LAUNCHER_PATH_CHARS];
     default_install_folder(folder);
     // The test prefix keeps Windows in C:\windows.
     EXPECT_STREQ(folder, L"C:\\Games\\Korvanth");

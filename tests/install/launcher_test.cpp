@@ -4,6 +4,7 @@
 // runs in the case's job.
 #include "install/install.h"
 #include "install_helpers.h"
+#include "korvanth_config.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::string START_LINE = "Z launcher 0.2.7 start\r\n";
+const std::string START_LINE = "Z launcher " KORVANTH_VERSION " start\r\n";
 
 std::string contents(const std::wstring &path)
 {

@@ -1,5 +1,6 @@
 // Whole bodies into memory: the limit at its exact edge, bodies of error
 // answers, and lengths that do not fit in 32 bits.
+#include "korvanth_config.h"
 #include "net/net.h"
 #include "support/servers.h"
 
@@ -172,8 +173,8 @@ TEST(MemoryGetUrl, MalformedUrlFails)
 
 TEST(UserAgent, IsCutAt63Characters)
 {
-    http_set_user_agent(L"Korvanth/0.2.7");
-    EXPECT_STREQ(http_user_agent(), L"Korvanth/0.2.7");
+    http_set_user_agent(L"Korvanth/" KORVANTH_VERSION);
+    EXPECT_STREQ(http_user_agent(), L"Korvanth/" KORVANTH_VERSION);
     std::wstring long_agent(100, L'a');
     http_set_user_agent(long_agent.c_str());
     EXPECT_EQ(wcslen(http_user_agent()), 63u);

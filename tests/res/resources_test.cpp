@@ -1,5 +1,6 @@
 // The window and the shell find the launcher's pictures, icon, version and
 // manifest by fixed resource ids.
+#include "korvanth_config.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -110,13 +111,21 @@ TEST(Resources, VersionAndManifest)
     ASSERT_NE(at, std::string::npos);
     VS_FIXEDFILEINFO info;
     memcpy(&info, version.data() + at, sizeof info);
-    EXPECT_EQ(info.dwFileVersionMS, 0x00000002u);
-    EXPECT_EQ(info.dwFileVersionLS, 0x00070000u);
-    EXPECT_EQ(info.dwProductVersionMS, 0x00000002u);
-    EXPECT_EQ(info.dwProductVersionLS, 0x00070000u);
-    EXPECT_NE(version.find(std::string("0\0.\0" "2\0.\0" "7\0", 10)), std::string::npos);
+    const DWORD ms = KORVANTH_VERSION_MAJOR << 16 | KORVANTH_VERSION_MINOR;
+    const DWORD ls = KORVANTH_VERSION_PATCH << 16;
+    EXPECT_EQ(info.dwFileVersionMS, ms);
+    EXPECT_EQ(info.dwFileVersionLS, ls);
+    EXPECT_EQ(info.dwProductVersionMS, ms);
+    EXPECT_EQ(info.dwProductVersionLS, ls);
+    // The string table's FileVersion and ProductVersion, in UTF-16.
+    std::wstring text = L"" KORVANTH_VERSION;
+    std::string utf16((const char *)text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    size_t file_version = version.find(utf16);
+    EXPECT_NE(file_version, std::string::npos);
+    EXPECT_NE(version.find(utf16, file_version + 1), std::string::npos);
 
     std::string manifest = resource(exe.handle, MAKEINTRESOURCEW(24) /* RT_MANIFEST */, 1);
+    EXPECT_NE(manifest.find("version=\"" KORVANTH_VERSION ".0\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
     for (const char *os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",
                            "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",

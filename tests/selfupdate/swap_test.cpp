@@ -54,7 +54,7 @@ DWORD ended_pid()
 // would ask where to install.
 const std::wstring INSTALLED_MARKER = L"Korvanth.ini";
 
-const std::string START_LINE = "Z launcher 0.2.7 start\r\n";
+const std::string START_LINE = "Z launcher " KORVANTH_VERSION " start\r\n";
 
 const std::wstring FAILURE_TEXT =
     std::wstring(L"The launcher could not update itself. Please download it again from ") +

@@ -5,6 +5,7 @@
 #include "harness.h"
 
 #include "content/content.h"
+#include "korvanth_config.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
 #include "ui/ui.h"
@@ -131,9 +132,10 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
     PostMessageW(swapped, WM_CLOSE, 0, 0);
     EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
     std::string text = log();
-    size_t first = text.find("launcher 0.2.7 start");
+    size_t first = text.find("launcher " KORVANTH_VERSION " start");
     EXPECT_NE(first, std::string::npos);
-    EXPECT_NE(text.find("launcher 0.2.7 start", first + 1), std::string::npos) << text;
+    EXPECT_NE(text.find("launcher " KORVANTH_VERSION " start", first + 1), std::string::npos)
+        << text;
 }
 
 // Closing during a download: the window goes at once, the process ends once

@@ -39,7 +39,7 @@ MirrorList list_of(std::initializer_list<std::wstring> urls)
     MirrorList list;
     int i = 0;
     for (const std::wstring &u : urls)
-        lstrcpynW(list.url[i++], u.c_str(), 256);
+        lstrcpynW(list.url[i++], u.c_str(), MIRROR_CHARS);
     return list;
 }
 
@@ -230,6 +230,24 @@ TEST(DownloadObject, FailedMoveEndsAtOnceAndCancelStopsFirst)
                               0, 0),
               -1);
     EXPECT_FALSE(file_exists(other / L"dv.exe.part"));
+}
+
+// The working files' paths must fit as well as the destination's: under a
+// cut name a part file would be some other file. Such an object is refused
+// before anything is made.
+TEST(DownloadObject, DestinationWithoutRoomForItsPartFileIsRefused)
+{
+    TempDir dir;
+    log_open(dir.path().c_str());
+    ManifestEntry entry = {};
+    entry.size = 1;
+    std::wstring folder = dir / L"sub";
+    std::wstring dest = folder + L"\\";
+    // The path and "<path>.tmp" fit CLIENT_PATH_CHARS, "<path>.part" does not.
+    dest += std::wstring(CLIENT_PATH_CHARS - 5 - dest.size(), L'd');
+    EXPECT_EQ(fetch(&entry, dest, {dead_mirror()}), 0);
+    EXPECT_NE(at(log_text(dir.path()), "object path too long: "), std::string::npos);
+    EXPECT_FALSE(file_exists(folder));
 }
 
 // Large gzip objects are unpacked while they arrive; on a slow line the
