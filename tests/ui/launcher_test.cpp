@@ -1,9 +1,11 @@
 // The launcher as a process of its own, in a scratch folder: its window
-// hands a new launcher to the swap, and closing it mid-download keeps every
-// verified record. This program plays the launcher (main.cpp).
+// hands a new launcher to the swap, closing it mid-download keeps every
+// verified record, and a folder has one launcher (or driver) at a time. This
+// program plays the launcher (main.cpp).
 #include "drive.h"
 #include "harness.h"
 
+#include "app/app.h"
 #include "content/content.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
@@ -13,6 +15,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 using namespace testing_support;
@@ -43,23 +46,35 @@ protected:
 
     void start(const std::wstring &first, const std::wstring &second)
     {
-        wchar_t own[MAX_PATH];
-        GetModuleFileNameW(nullptr, own, MAX_PATH);
-        ASSERT_TRUE(CopyFileW(own, (dir / L"Korvanth.exe").c_str(), FALSE));
-        // An installed folder: the launcher runs where it stands.
-        ASSERT_TRUE(write_file(dir / L"Korvanth.ini", ""));
-        pid = job.start(in_quotes(dir / L"Korvanth.exe") + L" --launcher-role --mirror-pair " +
-                            first + L" " + second,
-                        dir.path());
+        pid = start_in(dir.path(), first, second);
         ASSERT_NE(pid, 0u);
     }
 
-    // A launcher window of a process running this case's Korvanth.exe,
-    // other than process `not_of`. The process that the swap starts is found
-    // by its program: Wine's job lists need not hold grandchildren.
-    HWND launcher_window(unsigned long not_of, unsigned timeout_ms)
+    // Copies this program into `folder` as Korvanth.exe, beside the sign of an
+    // installed folder (the launcher runs where it stands), and launches it.
+    unsigned long start_in(const std::wstring &folder, const std::wstring &first,
+                           const std::wstring &second, const std::wstring &more = L"")
     {
-        Search search = {dir / L"Korvanth.exe", not_of, nullptr};
+        wchar_t own[MAX_PATH];
+        GetModuleFileNameW(nullptr, own, MAX_PATH);
+        EXPECT_TRUE(CopyFileW(own, (folder + L"\\Korvanth.exe").c_str(), FALSE));
+        EXPECT_TRUE(write_file(folder + L"\\Korvanth.ini", ""));
+        return launch(folder, L" --mirror-pair " + first + L" " + second + more);
+    }
+
+    // Starts `folder`'s Korvanth.exe as a launcher; its pid, or 0.
+    unsigned long launch(const std::wstring &folder, const std::wstring &args = L"")
+    {
+        return job.start(in_quotes(folder + L"\\Korvanth.exe") + L" --launcher-role" + args,
+                         folder);
+    }
+
+    // A launcher window of a process running this case's Korvanth.exe (or
+    // `exe`), other than process `not_of`. The process that the swap starts
+    // is found by its program: Wine's job lists need not hold grandchildren.
+    HWND launcher_window(unsigned long not_of, unsigned timeout_ms, std::wstring exe = L"")
+    {
+        Search search = {exe.empty() ? dir / L"Korvanth.exe" : exe, not_of, nullptr};
         wait_until([&] {
             EnumWindows(match, (LPARAM)&search);
             return search.found != nullptr;
@@ -104,6 +119,49 @@ protected:
         return code;
     }
 
+    // Every file below the folder with its size and last-write time.
+    static std::map<std::wstring, std::string> listing(const std::wstring &folder)
+    {
+        std::map<std::wstring, std::string> files;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return files;
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                for (const auto &f : listing(folder + L"\\" + name))
+                    files[name + L"\\" + f.first] = f.second;
+                continue;
+            }
+            files[name] = std::to_string(found.nFileSizeLow) + " " +
+                          std::to_string(found.ftLastWriteTime.dwLowDateTime) + " " +
+                          std::to_string(found.ftLastWriteTime.dwHighDateTime);
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        return files;
+    }
+
+    // Closes the launcher window `window` as the player would and waits for
+    // its process to end, before the case removes its folder.
+    static void close_launcher(HWND window)
+    {
+        DWORD id = 0;
+        GetWindowThreadProcessId(window, &id);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(exit_code_within(id, 20000), 0u);
+    }
+
+    static size_t count(const std::string &text, const std::string &what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+
     std::string log() { return update_test::log_text(dir.path()); }
     bool logged(const std::string &text, unsigned ms = 30000)
     {
@@ -127,6 +185,8 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
     ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &installed));
     ASSERT_TRUE(read_file(launcher_exe(), &built));
     EXPECT_TRUE(installed == built) << "Korvanth.exe is the release's launcher";
+
+    EXPECT_EQ(launcher_window(next, 0), nullptr) << "one launcher runs after the swap";
 
     PostMessageW(swapped, WM_CLOSE, 0, 0);
     EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
@@ -163,4 +223,120 @@ TEST_F(LauncherProcess, ClosingDuringADownloadKeepsTheVerifiedRecords)
         EXPECT_EQ(memcmp(digest, e.digest, SHA256_BYTES), 0) << e.path;
     }
     state_free(&state);
+}
+
+// A second launcher on the folder brings the first one's window forward and
+// ends, leaving one line in the log and nothing else: not even the move of a
+// log past its size limit, which is the running launcher's to make.
+TEST_F(LauncherProcess, ASecondLauncherOnTheFolderBringsTheFirstForward)
+{
+    REQUIRE_RELEASES();
+    start(update_test::mirror("main"), update_test::dead_mirror());
+    HWND window = launcher_window(0, 20000);
+    ASSERT_TRUE(window != nullptr);
+    ASSERT_TRUE(logged("check: ")) << log();  // the pass has saved its state
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 2000));
+    // Another window in front, so that coming forward is seen.
+    HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 100,
+                                 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(front != nullptr);
+    SetForegroundWindow(front);
+    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == front; }, 2000));
+    std::string filler(1100000, '.');
+    ASSERT_TRUE(write_file(dir / L"Korvanth.log", log() + filler + "\r\n"));
+    auto files = listing(dir.path());
+    files.erase(L"Korvanth.log");
+
+    unsigned long second = launch(dir.path());
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(exit_code_within(second, 3000), 0u);
+    EXPECT_TRUE(wait_until([&] { return !IsIconic(window); }, 2000)) << "still minimised";
+    EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000));
+    DestroyWindow(front);
+    EXPECT_EQ(launcher_window(pid, 0), nullptr) << "a second window";
+
+    std::string text = log();
+    EXPECT_EQ(count(text, "Z launcher already running in this folder\r\n"), 1u);
+    EXPECT_EQ(count(text, "launcher 0.2.7 start"), 1u);
+    EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.log.1"));
+    auto after = listing(dir.path());
+    after.erase(L"Korvanth.log");
+    EXPECT_TRUE(after == files) << "the second launcher touched the folder";
+}
+
+TEST_F(LauncherProcess, LaunchersOfTwoFoldersRunSideBySide)
+{
+    TempDir other;
+    start(update_test::dead_mirror(), update_test::dead_mirror());
+    unsigned long second = start_in(other.path(), update_test::dead_mirror(),
+                                    update_test::dead_mirror());
+    ASSERT_NE(second, 0u);
+    EXPECT_TRUE(launcher_window(0, 20000) != nullptr);
+    HWND beside = launcher_window(0, 20000, other / L"Korvanth.exe");
+    ASSERT_TRUE(beside != nullptr);
+    EXPECT_EQ(exit_code_within(pid, 0), 259u) << "the first folder's launcher ended";
+    close_launcher(beside);
+}
+
+// The console driver leaves a folder that a launcher window runs on alone,
+// with an exit code of its own; a launcher does the same with a folder whose
+// holder shows no window (this test, holding it as the driver would), and
+// one handed over waits for the holder to let go.
+TEST_F(LauncherProcess, AFolderInUseIsLeftAlone)
+{
+    REQUIRE_RELEASES();
+    start(update_test::mirror("main"), update_test::dead_mirror());
+    ASSERT_TRUE(launcher_window(0, 20000) != nullptr);
+    ASSERT_TRUE(logged("check: ")) << log();
+    auto files = listing(dir.path());
+    TempDir out;
+    update_test::CliRun cli = update_test::run_driver(
+        wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe"),
+        L"--update --mirror-pair " + update_test::mirror("main") + L" " +
+            update_test::dead_mirror() + L" " + in_quotes(dir.path()),
+        out / L"cli.txt");
+    EXPECT_EQ(cli.code, 7u) << cli.out;
+    EXPECT_EQ(cli.out, "korvanth-cli: " + narrow(dir.path()) +
+                           " is in use by a Korvanth launcher or another korvanth-cli; "
+                           "nothing done\n");
+    EXPECT_TRUE(listing(dir.path()) == files) << "the driver touched the folder";
+
+    TempDir held;
+    FolderLock lock = {};
+    ASSERT_EQ(folder_lock_take(&lock, held.path().c_str(), 0), FOLDER_LOCK_OWNED);
+    unsigned long refused = start_in(held.path(), update_test::dead_mirror(),
+                                     update_test::dead_mirror());
+    std::wstring text;
+    EXPECT_TRUE(close_message_box(refused, 20000, nullptr, &text));
+    EXPECT_EQ(text, L"Another Korvanth program is updating this folder. Please start the "
+                    L"launcher again when it has finished.");
+    EXPECT_EQ(exit_code_within(refused, 5000), (DWORD)LAUNCHER_EXIT_FOLDER_BUSY);
+    EXPECT_FALSE(file_exists(held / L"Korvanth.log"));
+
+    // The launcher that the swap starts waits for the one it follows, whose
+    // window may still be up while it ends (played by this test's window).
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = L"KorvanthLauncher";
+    RegisterClassW(&wc);
+    HWND ending = CreateWindowExW(0, L"KorvanthLauncher", L"ending", WS_POPUP | WS_VISIBLE, 0, 0,
+                                  100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(ending != nullptr);
+    wchar_t name[FOLDER_LOCK_NAME_CHARS];
+    ASSERT_TRUE(folder_lock_name(held.path().c_str(), name, FOLDER_LOCK_NAME_CHARS));
+    SetPropW(ending, name, (HANDLE)1);
+    unsigned long swapped = launch(held.path(), L" --mirror-pair " + update_test::dead_mirror() +
+                                                    L" " + update_test::dead_mirror() +
+                                                    L" --swapped");
+    ASSERT_NE(swapped, 0u);
+    Sleep(1500);
+    RemovePropW(ending, name);
+    DestroyWindow(ending);
+    folder_lock_release(&lock);
+    HWND window = launcher_window(0, 20000, held / L"Korvanth.exe");
+    ASSERT_TRUE(window != nullptr) << update_test::log_text(held.path());
+    close_launcher(window);
+    EXPECT_EQ(count(update_test::log_text(held.path()), "launcher 0.2.7 start"), 1u);
 }
