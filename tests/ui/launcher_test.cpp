@@ -15,7 +15,6 @@
 
 #include <windows.h>
 
-#include <map>
 #include <string>
 
 using namespace testing_support;
@@ -53,13 +52,13 @@ protected:
     // Copies this program into `folder` as Korvanth.exe, beside the sign of an
     // installed folder (the launcher runs where it stands), and launches it.
     unsigned long start_in(const std::wstring &folder, const std::wstring &first,
-                           const std::wstring &second, const std::wstring &more = L"")
+                           const std::wstring &second)
     {
         wchar_t own[MAX_PATH];
         GetModuleFileNameW(nullptr, own, MAX_PATH);
         EXPECT_TRUE(CopyFileW(own, (folder + L"\\Korvanth.exe").c_str(), FALSE));
         EXPECT_TRUE(write_file(folder + L"\\Korvanth.ini", ""));
-        return launch(folder, L" --mirror-pair " + first + L" " + second + more);
+        return launch(folder, L" --mirror-pair " + first + L" " + second);
     }
 
     // Starts `folder`'s Korvanth.exe as a launcher; its pid, or 0.
@@ -119,29 +118,20 @@ protected:
         return code;
     }
 
-    // Every file below the folder with its size and last-write time.
-    static std::map<std::wstring, std::string> listing(const std::wstring &folder)
+    // The folder's entries but the log, with their sizes and last-write times
+    // ("." changes with every entry made or removed).
+    static std::string listing(const std::wstring &folder)
     {
-        std::map<std::wstring, std::string> files;
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE)
-            return files;
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                for (const auto &f : listing(folder + L"\\" + name))
-                    files[name + L"\\" + f.first] = f.second;
-                continue;
-            }
-            files[name] = std::to_string(found.nFileSizeLow) + " " +
-                          std::to_string(found.ftLastWriteTime.dwLowDateTime) + " " +
-                          std::to_string(found.ftLastWriteTime.dwHighDateTime);
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-        return files;
+        std::string out;
+        WIN32_FIND_DATAW f;
+        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &f);
+        for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &f))
+            if (lstrcmpW(f.cFileName, L"Korvanth.log") && lstrcmpW(f.cFileName, L".."))
+                out += narrow(f.cFileName) + " " + std::to_string(f.nFileSizeLow) + " " +
+                       std::to_string(f.ftLastWriteTime.dwLowDateTime) + "\n";
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        return out;
     }
 
     // Closes the launcher window `window` as the player would and waits for
@@ -225,72 +215,19 @@ TEST_F(LauncherProcess, ClosingDuringADownloadKeepsTheVerifiedRecords)
     state_free(&state);
 }
 
-// A second launcher on the folder brings the first one's window forward and
-// ends, leaving one line in the log and nothing else: not even the move of a
-// log past its size limit, which is the running launcher's to make.
-TEST_F(LauncherProcess, ASecondLauncherOnTheFolderBringsTheFirstForward)
+// On a folder that a launcher runs on, the console driver does nothing and
+// says so with an exit code of its own; a second launcher brings the first
+// one's window forward and ends, leaving one line in the log and nothing
+// else: not even the move of a log past its size limit, which is the
+// running launcher's to make.
+TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
 {
     REQUIRE_RELEASES();
     start(update_test::mirror("main"), update_test::dead_mirror());
     HWND window = launcher_window(0, 20000);
     ASSERT_TRUE(window != nullptr);
     ASSERT_TRUE(logged("check: ")) << log();  // the pass has saved its state
-    ShowWindow(window, SW_MINIMIZE);
-    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 2000));
-    // Another window in front, so that coming forward is seen.
-    HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 100,
-                                 100, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(front != nullptr);
-    SetForegroundWindow(front);
-    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == front; }, 2000));
-    std::string filler(1100000, '.');
-    ASSERT_TRUE(write_file(dir / L"Korvanth.log", log() + filler + "\r\n"));
-    auto files = listing(dir.path());
-    files.erase(L"Korvanth.log");
-
-    unsigned long second = launch(dir.path());
-    ASSERT_NE(second, 0u);
-    EXPECT_EQ(exit_code_within(second, 3000), 0u);
-    EXPECT_TRUE(wait_until([&] { return !IsIconic(window); }, 2000)) << "still minimised";
-    EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000));
-    DestroyWindow(front);
-    EXPECT_EQ(launcher_window(pid, 0), nullptr) << "a second window";
-
-    std::string text = log();
-    EXPECT_EQ(count(text, "Z launcher already running in this folder\r\n"), 1u);
-    EXPECT_EQ(count(text, "launcher 0.2.7 start"), 1u);
-    EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
-    EXPECT_FALSE(file_exists(dir / L"Korvanth.log.1"));
-    auto after = listing(dir.path());
-    after.erase(L"Korvanth.log");
-    EXPECT_TRUE(after == files) << "the second launcher touched the folder";
-}
-
-TEST_F(LauncherProcess, LaunchersOfTwoFoldersRunSideBySide)
-{
-    TempDir other;
-    start(update_test::dead_mirror(), update_test::dead_mirror());
-    unsigned long second = start_in(other.path(), update_test::dead_mirror(),
-                                    update_test::dead_mirror());
-    ASSERT_NE(second, 0u);
-    EXPECT_TRUE(launcher_window(0, 20000) != nullptr);
-    HWND beside = launcher_window(0, 20000, other / L"Korvanth.exe");
-    ASSERT_TRUE(beside != nullptr);
-    EXPECT_EQ(exit_code_within(pid, 0), 259u) << "the first folder's launcher ended";
-    close_launcher(beside);
-}
-
-// The console driver leaves a folder that a launcher window runs on alone,
-// with an exit code of its own; a launcher does the same with a folder whose
-// holder shows no window (this test, holding it as the driver would), and
-// one handed over waits for the holder to let go.
-TEST_F(LauncherProcess, AFolderInUseIsLeftAlone)
-{
-    REQUIRE_RELEASES();
-    start(update_test::mirror("main"), update_test::dead_mirror());
-    ASSERT_TRUE(launcher_window(0, 20000) != nullptr);
-    ASSERT_TRUE(logged("check: ")) << log();
-    auto files = listing(dir.path());
+    std::string files = listing(dir.path());
     TempDir out;
     update_test::CliRun cli = update_test::run_driver(
         wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe"),
@@ -301,42 +238,72 @@ TEST_F(LauncherProcess, AFolderInUseIsLeftAlone)
     EXPECT_EQ(cli.out, "korvanth-cli: " + narrow(dir.path()) +
                            " is in use by a Korvanth launcher or another korvanth-cli; "
                            "nothing done\n");
-    EXPECT_TRUE(listing(dir.path()) == files) << "the driver touched the folder";
 
-    TempDir held;
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 2000));
+    // Another window in front, so that coming forward is seen.
+    HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 100,
+                                 100, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(front);
+    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == front; }, 2000));
+    std::string filler(1100000, '.');
+    ASSERT_TRUE(write_file(dir / L"Korvanth.log", log() + filler + "\r\n"));
+    unsigned long second = launch(dir.path());
+    EXPECT_EQ(exit_code_within(second, 3000), 0u);
+    EXPECT_TRUE(wait_until([&] { return !IsIconic(window); }, 2000)) << "still minimised";
+    EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000));
+    DestroyWindow(front);
+    EXPECT_EQ(launcher_window(pid, 0), nullptr) << "a second window";
+
+    std::string text = log();
+    EXPECT_EQ(count(text, "Z launcher already running in this folder\r\n"), 1u);
+    EXPECT_EQ(count(text, "launcher 0.2.7 start"), 1u);
+    EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
+    EXPECT_EQ(listing(dir.path()), files) << "the driver or the second launcher wrote";
+}
+
+TEST_F(LauncherProcess, LaunchersOfTwoFoldersRunSideBySide)
+{
+    TempDir other;
+    start(update_test::dead_mirror(), update_test::dead_mirror());
+    start_in(other.path(), update_test::dead_mirror(), update_test::dead_mirror());
+    EXPECT_TRUE(launcher_window(0, 20000) != nullptr);
+    HWND beside = launcher_window(0, 20000, other / L"Korvanth.exe");
+    ASSERT_TRUE(beside != nullptr);
+    EXPECT_EQ(exit_code_within(pid, 0), 259u) << "the first folder's launcher ended";
+    close_launcher(beside);
+}
+
+// A folder held by a process without a window (this test, as the console
+// driver holds it): a launcher ends after a box; one that the swap starts
+// waits for the one it follows, whose window may still be up while it ends.
+TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
+{
     FolderLock lock = {};
-    ASSERT_EQ(folder_lock_take(&lock, held.path().c_str(), 0), FOLDER_LOCK_OWNED);
-    unsigned long refused = start_in(held.path(), update_test::dead_mirror(),
-                                     update_test::dead_mirror());
+    ASSERT_EQ(folder_lock_take(&lock, dir.path().c_str(), 0), FOLDER_LOCK_OWNED);
+    const std::wstring dead = update_test::dead_mirror();
+    unsigned long refused = start_in(dir.path(), dead, dead);
     std::wstring text;
     EXPECT_TRUE(close_message_box(refused, 20000, nullptr, &text));
     EXPECT_EQ(text, L"Another Korvanth program is updating this folder. Please start the "
                     L"launcher again when it has finished.");
     EXPECT_EQ(exit_code_within(refused, 5000), (DWORD)LAUNCHER_EXIT_FOLDER_BUSY);
-    EXPECT_FALSE(file_exists(held / L"Korvanth.log"));
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.log"));
 
-    // The launcher that the swap starts waits for the one it follows, whose
-    // window may still be up while it ends (played by this test's window).
     WNDCLASSW wc = {};
     wc.lpfnWndProc = DefWindowProcW;
     wc.lpszClassName = L"KorvanthLauncher";
     RegisterClassW(&wc);
     HWND ending = CreateWindowExW(0, L"KorvanthLauncher", L"ending", WS_POPUP | WS_VISIBLE, 0, 0,
                                   100, 100, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(ending != nullptr);
     wchar_t name[FOLDER_LOCK_NAME_CHARS];
-    ASSERT_TRUE(folder_lock_name(held.path().c_str(), name, FOLDER_LOCK_NAME_CHARS));
+    ASSERT_TRUE(folder_lock_name(dir.path().c_str(), name, FOLDER_LOCK_NAME_CHARS));
     SetPropW(ending, name, (HANDLE)1);
-    unsigned long swapped = launch(held.path(), L" --mirror-pair " + update_test::dead_mirror() +
-                                                    L" " + update_test::dead_mirror() +
-                                                    L" --swapped");
-    ASSERT_NE(swapped, 0u);
+    pid = launch(dir.path(), L" --mirror-pair " + dead + L" " + dead + L" --swapped");
     Sleep(1500);
     RemovePropW(ending, name);
     DestroyWindow(ending);
     folder_lock_release(&lock);
-    HWND window = launcher_window(0, 20000, held / L"Korvanth.exe");
-    ASSERT_TRUE(window != nullptr) << update_test::log_text(held.path());
-    close_launcher(window);
-    EXPECT_EQ(count(update_test::log_text(held.path()), "launcher 0.2.7 start"), 1u);
+    EXPECT_TRUE(launcher_window(0, 20000) != nullptr) << log();
+    EXPECT_EQ(count(log(), "launcher 0.2.7 start"), 1u);
 }
