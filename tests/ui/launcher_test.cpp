@@ -134,22 +134,11 @@ protected:
         return out;
     }
 
-    // Closes the launcher window `window` as the player would and waits for
-    // its process to end, before the case removes its folder.
-    static void close_launcher(HWND window)
+    // `what` is in `text` exactly once.
+    static bool once(const std::string &text, const std::string &what)
     {
-        DWORD id = 0;
-        GetWindowThreadProcessId(window, &id);
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        EXPECT_EQ(exit_code_within(id, 20000), 0u);
-    }
-
-    static size_t count(const std::string &text, const std::string &what)
-    {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            n++;
-        return n;
+        size_t at = text.find(what);
+        return at != std::string::npos && at == text.rfind(what);
     }
 
     std::string log() { return update_test::log_text(dir.path()); }
@@ -256,22 +245,24 @@ TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
     EXPECT_EQ(launcher_window(pid, 0), nullptr) << "a second window";
 
     std::string text = log();
-    EXPECT_EQ(count(text, "Z launcher already running in this folder\r\n"), 1u);
-    EXPECT_EQ(count(text, "launcher 0.2.7 start"), 1u);
+    EXPECT_TRUE(once(text, "Z launcher already running in this folder\r\n")) << text;
+    EXPECT_TRUE(once(text, "launcher 0.2.7 start")) << text;
     EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
     EXPECT_EQ(listing(dir.path()), files) << "the driver or the second launcher wrote";
 }
 
 TEST_F(LauncherProcess, LaunchersOfTwoFoldersRunSideBySide)
 {
-    TempDir other;
+    std::wstring other = dir / L"other";
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
     start(update_test::dead_mirror(), update_test::dead_mirror());
-    start_in(other.path(), update_test::dead_mirror(), update_test::dead_mirror());
+    unsigned long second = start_in(other, update_test::dead_mirror(), update_test::dead_mirror());
     EXPECT_TRUE(launcher_window(0, 20000) != nullptr);
-    HWND beside = launcher_window(0, 20000, other / L"Korvanth.exe");
+    HWND beside = launcher_window(0, 20000, other + L"\\Korvanth.exe");
     ASSERT_TRUE(beside != nullptr);
     EXPECT_EQ(exit_code_within(pid, 0), 259u) << "the first folder's launcher ended";
-    close_launcher(beside);
+    PostMessageW(beside, WM_CLOSE, 0, 0);  // before the folder goes
+    EXPECT_EQ(exit_code_within(second, 20000), 0u);
 }
 
 // A folder held by a process without a window (this test, as the console
@@ -305,5 +296,5 @@ TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
     DestroyWindow(ending);
     folder_lock_release(&lock);
     EXPECT_TRUE(launcher_window(0, 20000) != nullptr) << log();
-    EXPECT_EQ(count(log(), "launcher 0.2.7 start"), 1u);
+    EXPECT_TRUE(once(log(), "launcher 0.2.7 start")) << log();
 }
