@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wctype.h>
 
 #include <string>
 
@@ -217,14 +218,18 @@ TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
     ASSERT_TRUE(window != nullptr);
     ASSERT_TRUE(logged("check: ")) << log();  // the pass has saved its state
     std::string files = listing(dir.path());
+    // Other spellings of the folder: letter case is no other folder.
+    std::wstring lower = dir.path(), upper = dir.path();
+    for (size_t i = 0; i < lower.size(); i++)
+        lower[i] = towlower(lower[i]), upper[i] = towupper(upper[i]);
     TempDir out;
     update_test::CliRun cli = update_test::run_driver(
         wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe"),
         L"--update --mirror-pair " + update_test::mirror("main") + L" " +
-            update_test::dead_mirror() + L" " + in_quotes(dir.path()),
+            update_test::dead_mirror() + L" " + in_quotes(lower),
         out / L"cli.txt");
     EXPECT_EQ(cli.code, 7u) << cli.out;
-    EXPECT_EQ(cli.out, "korvanth-cli: " + narrow(dir.path()) +
+    EXPECT_EQ(cli.out, "korvanth-cli: " + narrow(lower) +
                            " is in use by a Korvanth launcher or another korvanth-cli; "
                            "nothing done\n");
 
@@ -237,7 +242,7 @@ TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
     ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == front; }, 2000));
     std::string filler(1100000, '.');
     ASSERT_TRUE(write_file(dir / L"Korvanth.log", log() + filler + "\r\n"));
-    unsigned long second = launch(dir.path());
+    unsigned long second = launch(upper);
     EXPECT_EQ(exit_code_within(second, 3000), 0u);
     EXPECT_TRUE(wait_until([&] { return !IsIconic(window); }, 2000)) << "still minimised";
     EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000));
