@@ -371,7 +371,8 @@ struct FolderLock {
 // of its full path, trailing backslashes dropped except a drive root's,
 // upper-cased in the invariant locale, as UTF-16. Letter case does not make
 // two names for one folder. 0, with `dst` empty, when the full path has 520
-// characters or more or `cap_chars` is below FOLDER_LOCK_NAME_CHARS.
+// characters or more or the name does not fit `cap_chars`
+// (FOLDER_LOCK_NAME_CHARS always holds it).
 int folder_lock_name(const wchar_t *folder, wchar_t *dst, size_t cap_chars);
 // Opens `folder`'s mutex and waits up to `wait_ms` to hold it: a
 // FolderLockResult. A holder that ended without letting go leaves it to the

@@ -292,6 +292,7 @@ TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
     RegisterClassW(&wc);
     HWND ending = CreateWindowExW(0, L"KorvanthLauncher", L"ending", WS_POPUP | WS_VISIBLE, 0, 0,
                                   100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(ending != nullptr);
     wchar_t name[FOLDER_LOCK_NAME_CHARS];
     ASSERT_TRUE(folder_lock_name(dir.path().c_str(), name, FOLDER_LOCK_NAME_CHARS));
     SetPropW(ending, name, (HANDLE)1);

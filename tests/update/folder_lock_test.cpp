@@ -14,8 +14,7 @@
 using namespace testing_support;
 
 // Pinned: launchers and drivers of other versions must derive the same
-// name. The SHA-256 of "C:\GAMES\KORVANTH" in UTF-16LE; other spellings of
-// one folder are run as processes.
+// name, the SHA-256 of "C:\GAMES\KORVANTH" in UTF-16LE.
 TEST(FolderLock, TheNameIsTheHashOfTheUpperCasedFullPath)
 {
     wchar_t name[FOLDER_LOCK_NAME_CHARS];
