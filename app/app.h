@@ -15,6 +15,13 @@
 // LAUNCHER_PATH_CHARS characters.
 void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst);
 
+// A launcher started on a folder that a program without a window
+// (korvanth-cli) holds ends with this code, after a box.
+enum { LAUNCHER_EXIT_FOLDER_BUSY = 2 };
+
 // The program: chooses the process's role from its command line and runs it.
-// Returns the process exit code (0 normal end, 1 the launcher cannot run).
+// Returns the process exit code: 0 normal end, also after handing over to an
+// installed copy or after bringing forward the window of the launcher that
+// runs on this folder already; 1 the launcher cannot run or the install
+// failed; LAUNCHER_EXIT_FOLDER_BUSY.
 unsigned launcher_main(void *instance);

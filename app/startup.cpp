@@ -8,9 +8,86 @@
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 #include <windows.h>
 #include <wchar.h>
+
+namespace {
+
+enum {
+    // A launcher handed over by the swap or the installer waits this long for
+    // the one it follows to let go of the folder.
+    FOLDER_HANDOVER_WAIT_MS = 5000,
+    // A launcher that finds the folder held waits this long for the holder's
+    // window (a holder may still be starting) or for the holder to end (one
+    // that was just closed may still be saving), looking every
+    // FOLDER_POLL_MS.
+    FOLDER_HOLDER_WAIT_MS = 5000,
+    FOLDER_POLL_MS = 50,
+};
+
+// Held from the claim until the process ends, even past the window's
+// close: a pass that the closed window left running stops no earlier.
+FolderLock g_folder_lock;
+
+const wchar_t FOLDER_BUSY_TEXT[] =
+    L"Another Korvanth program is updating this folder. Please start the launcher again "
+    L"when it has finished.";
+
+// The one line a launcher that does not run leaves in the folder's log.
+// log_open moves a log above its limit aside, which is the running
+// launcher's business: a handle that shares no deleting pins the file
+// meanwhile, and the move fails.
+void log_already_running(const wchar_t *folder)
+{
+    wchar_t path[LAUNCHER_PATH_CHARS];
+    path_join(path, LAUNCHER_PATH_CHARS, folder, L"Korvanth.log");
+    HANDLE pin = path[0] ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr)
+                         : INVALID_HANDLE_VALUE;
+    log_open(folder);
+    log_write_line("launcher already running in this folder");
+    if (pin != INVALID_HANDLE_VALUE)
+        CloseHandle(pin);
+}
+
+// Two update passes on one folder would write the same part files and state
+// file, so a folder has one launcher. 1 when this one runs: it holds the
+// folder's lock (g_folder_lock), or no lock could be made. 0 when it ends
+// with `*exit_code`: 0 after bringing the running launcher's window forward,
+// LAUNCHER_EXIT_FOLDER_BUSY after a box when the holder shows no window
+// (korvanth-cli). Nothing in the folder is touched before this answers.
+int claim_folder(const wchar_t *folder, unsigned *exit_code)
+{
+    const wchar_t *command_line = GetCommandLineW();
+    int follows = has_argument(command_line, L"--installed-from") ||
+                  has_argument(command_line, SWAP_RESTART_OPTION);
+    FolderLock *lock = &g_folder_lock;
+    int held = folder_lock_take(lock, folder, follows ? FOLDER_HANDOVER_WAIT_MS : 0);
+    DWORD began = GetTickCount();
+    while (held == FOLDER_LOCK_HELD) {
+        if (void *window = find_folder_window(folder)) {
+            bring_window_forward(window);
+            log_already_running(folder);
+            *exit_code = 0;
+            break;
+        }
+        if (GetTickCount() - began >= FOLDER_HOLDER_WAIT_MS) {
+            MessageBoxW(nullptr, FOLDER_BUSY_TEXT, L"Korvanth", MB_ICONINFORMATION);
+            *exit_code = LAUNCHER_EXIT_FOLDER_BUSY;
+            break;
+        }
+        held = folder_lock_wait(lock, FOLDER_POLL_MS);
+    }
+    if (held == FOLDER_LOCK_HELD) {
+        folder_lock_release(lock);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
 
 void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst)
 {
@@ -52,6 +129,9 @@ unsigned launcher_main(void *instance)
         break;
     }
 
+    unsigned exit_code = 0;
+    if (!claim_folder(folder, &exit_code))
+        return exit_code;
     log_open(folder);
     log_printf("launcher %s start", LAUNCHER_VERSION);
     finish_installed_from(GetCommandLineW());

@@ -181,3 +181,11 @@ void log_write_line(const char *text_utf8);
 // frees the heap block; returns 1. Any other message, or a null text: `dst`
 // becomes empty text, nothing is freed, and the result is 0.
 int take_posted_text(unsigned message, intptr_t lparam, wchar_t *dst, size_t cap_chars);
+
+// ---------------------------------------------------------------------------
+// Command line
+
+// 1 when an argument of `command_line` (as CommandLineToArgvW splits it)
+// from the second on is exactly `option`; 0 otherwise or when it cannot be
+// split.
+int has_argument(const wchar_t *command_line, const wchar_t *option);

@@ -9,7 +9,6 @@
 #include "base/base.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -38,15 +37,7 @@ int dxvk_decide(char *reason)
 
 int run_probe_mode(const wchar_t *command_line)
 {
-    int argc = 0;
-    wchar_t **argv = CommandLineToArgvW(command_line, &argc);
-    if (!argv)
-        return 0;
-    int found = 0;
-    for (int i = 1; i < argc && !found; i++)
-        found = wcscmp(argv[i], PROBE_OPTION) == 0;
-    LocalFree(argv);
-    if (!found)
+    if (!has_argument(command_line, PROBE_OPTION))
         return 0;
 
     char reason[PROBE_REASON_BYTES];

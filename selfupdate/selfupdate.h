@@ -12,11 +12,17 @@
 
 #include <stddef.h>
 
+// The option the helper starts the new launcher with: that launcher follows
+// one of its folder that may still be ending, and waits for it to let go of
+// the folder.
+#define SWAP_RESTART_OPTION L"--swapped"
+
 enum {
     SWAP_EXIT_WAIT_MS = 30000,    // how long the helper waits for the old launcher to end
     SWAP_RENAME_ATTEMPTS = 20,    // tries to move the old launcher aside ...
     SWAP_RENAME_DELAY_MS = 500,   // ... with this pause after each failure
-    SWAP_RESTART_CHARS = LAUNCHER_PATH_CHARS + 4,  // "\"target\""
+    // "\"target\" --swapped"
+    SWAP_RESTART_CHARS = LAUNCHER_PATH_CHARS + 2 + (sizeof SWAP_RESTART_OPTION / sizeof(wchar_t)),
 };
 
 // The old launcher's side: starts `new_launcher` (full path of Korvanth.new)

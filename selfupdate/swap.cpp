@@ -114,7 +114,8 @@ int run_swap_mode(const wchar_t *command_line)
 
     // The player can start the launcher by hand if this fails; nothing to show.
     wchar_t restart[SWAP_RESTART_CHARS];
-    if (format_wide(restart, SWAP_RESTART_CHARS, L"\"%s\"", target) >= 0)
+    if (format_wide(restart, SWAP_RESTART_CHARS, L"\"%s\" %s", target,
+                    SWAP_RESTART_OPTION) >= 0)
         start_process(target, restart);
     return 1;
 }

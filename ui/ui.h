@@ -148,6 +148,14 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder);
 // The window procedure.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 #endif
+// The visible main window, of any process of this session, that runs on
+// `folder`, or null. Windows of launchers on other folders, and a window
+// hidden while it closes, do not count.
+void *find_folder_window(const wchar_t *folder);
+// Restores `window` (HWND) when it is minimised and brings it to the
+// foreground, lending its process the right to take the foreground. Does
+// not wait for the window's thread.
+void bring_window_forward(void *window);
 // Draws the whole window into device context `dc` through a back buffer.
 void main_window_paint(void *dc);
 

@@ -7,6 +7,7 @@
 
 MainWindowState g_main_window;
 WindowArt g_art;
+const wchar_t MAIN_WINDOW_CLASS[] = L"KorvanthLauncher";
 
 namespace {
 
@@ -14,8 +15,6 @@ uint32_t system_tick(void)
 {
     return GetTickCount();
 }
-
-const wchar_t k_class_name[] = L"KorvanthLauncher";
 
 HFONT make_font(const wchar_t *face, int height, int weight)
 {
@@ -131,14 +130,14 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
     wc.hInstance = module;
     wc.hIcon = LoadIconW(module, MAKEINTRESOURCEW(100));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.lpszClassName = k_class_name;
+    wc.lpszClassName = MAIN_WINDOW_CLASS;
     // A second window in one process finds the class registered already.
     if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         release_art();
         return 1;
     }
 
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW, k_class_name, L"Korvanth",
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, MAIN_WINDOW_CLASS, L"Korvanth",
                                   WS_POPUP | WS_VISIBLE | WS_SYSMENU | WS_MINIMIZEBOX,
                                   (screen_w - WINDOW_WIDTH) / 2, (screen_h - WINDOW_HEIGHT) / 2,
                                   WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, module, nullptr);

@@ -17,6 +17,9 @@ struct WindowArt {
 
 extern WindowArt g_art;
 
+// The main window's class: other launcher processes look for it too.
+extern const wchar_t MAIN_WINDOW_CLASS[];
+
 // Text alignments of draw_label, DrawTextW flags.
 enum : UINT {
     ALIGN_LEFT = DT_VCENTER,
@@ -46,3 +49,9 @@ enum {
     CLOSE_TIMER_ID = 1,
     CLOSE_POLL_MS = 50,
 };
+
+// Between its creation and its destruction the window carries its folder's
+// lock name as a property: a second launcher of that folder finds it by
+// that (find_folder_window). Called from WM_CREATE and WM_DESTROY.
+void mark_folder_window(HWND window, const wchar_t *launcher_folder);
+void unmark_folder_window(HWND window);

@@ -258,6 +258,7 @@ void on_create(HWND window)
 {
     s->window = window;
     g_closing = false;
+    mark_folder_window(window, s->launcher_folder);
     int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
     if (read_player_flags(s->launcher_folder, &interface_flag, &dxvk, &trial)) {
         s->interface_flag = interface_flag;
@@ -342,6 +343,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_create(window);
         return 0;
     case WM_DESTROY:
+        unmark_folder_window(window);
         s->window = nullptr;
         PostQuitMessage(0);
         return 0;

@@ -380,3 +380,44 @@ extern uint64_t (*worker_disk_free)(const wchar_t *folder);
 void migrate_legacy_folder(void *window, const wchar_t *folder);
 // 1 when the folder's state file reads and has a path under "Drumveil/".
 int state_has_legacy_paths(const wchar_t *folder);
+
+// ---------------------------------------------------------------------------
+// One process per folder: passes of two processes on one folder would write
+// the same part files and state file, so whoever runs passes on a folder (the
+// launcher, korvanth-cli) holds the folder's named mutex first.
+
+enum {
+    // "Local\Korvanth.folder." and 64 hexadecimal digits, with the terminator.
+    FOLDER_LOCK_NAME_CHARS = 96,
+};
+
+enum FolderLockResult {
+    FOLDER_LOCK_OWNED = 1,  // this process holds the folder
+    FOLDER_LOCK_HELD = 0,   // another process holds it
+    FOLDER_LOCK_NONE = -1,  // no lock could be made: the folder is not guarded
+};
+
+// Zero-initialise; folder_lock_release closes what a take opened.
+struct FolderLock {
+    void *mutex;  // HANDLE, or null
+    int owned;    // 1 while this process holds it
+};
+
+// The lock name of `folder` (any form GetFullPathNameW takes): the SHA-256
+// of its full path, trailing backslashes dropped except a drive root's,
+// upper-cased in the invariant locale, as UTF-16. Letter case does not make
+// two names for one folder. 0, with `dst` empty, when the full path has 520
+// characters or more or the name does not fit `cap_chars`
+// (FOLDER_LOCK_NAME_CHARS always holds it).
+int folder_lock_name(const wchar_t *folder, wchar_t *dst, size_t cap_chars);
+// Opens `folder`'s mutex and waits up to `wait_ms` to hold it: a
+// FolderLockResult. A holder that ended without letting go leaves it to the
+// next waiter. HELD also when the mutex exists but this process may not open
+// it (made by an elevated launcher); the wait then passes all the same.
+int folder_lock_take(FolderLock *lock, const wchar_t *folder, uint32_t wait_ms);
+// After a take answered HELD: waits up to `wait_ms` more (a FolderLockResult;
+// OWNED at once when held already).
+int folder_lock_wait(FolderLock *lock, uint32_t wait_ms);
+// Lets go of the folder (when held; call it on the thread that took it) and
+// closes the handle. Ending the process does the same.
+void folder_lock_release(FolderLock *lock);

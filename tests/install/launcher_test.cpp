@@ -137,6 +137,8 @@ TEST_F(Installer, HandsOverToTheInstalledCopy)
     std::string log = contents(install + L"\\Korvanth.log");
     size_t start_line = log.find(START_LINE);
     EXPECT_NE(start_line, std::string::npos) << log;
+    EXPECT_EQ(log.find(START_LINE, start_line + 1), std::string::npos) << "one launcher ran";
+    EXPECT_EQ(log.find("already running"), std::string::npos) << log;
     EXPECT_NE(log.find("Z installed from " + narrow(first) + " (removed)\r\n", start_line),
               std::string::npos)
         << log;

@@ -1,10 +1,11 @@
 // The self-update tests' program. Copied into a scratch folder as
 // "Korvanth.exe" and started with "--old-launcher <path of Korvanth.new>", it
-// plays the old launcher: it opens the log of its folder, starts the swap
-// helper the way the window does, and ends a moment later, as the old
-// launcher does once its window is gone.
+// plays the old launcher: it holds its folder, opens the folder's log, starts
+// the swap helper the way the window does, and ends a moment later, as the
+// old launcher does once its window is gone.
 #include "app/app.h"
 #include "selfupdate/selfupdate.h"
+#include "update/update.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,9 @@ int play_old_launcher(const wchar_t *new_launcher)
     GetModuleFileNameW(nullptr, own, LAUNCHER_PATH_CHARS);
     wchar_t folder[LAUNCHER_PATH_CHARS];
     launcher_folder_of(own, folder);
+    FolderLock lock = {};
+    if (folder_lock_take(&lock, folder, 0) != FOLDER_LOCK_OWNED)
+        return 4;
     log_open(folder);
     int started = start_swap_helper(folder, new_launcher);
     Sleep(500);

@@ -85,6 +85,7 @@ TEST(Swap, WholeSwapWithRealProcesses)
     size_t handed = log.find("Z swap: helper started, exiting\r\n");
     ASSERT_NE(handed, std::string::npos) << log;
     EXPECT_NE(log.find(START_LINE, handed), std::string::npos) << log;
+    EXPECT_EQ(log.find("already running"), std::string::npos) << "the old one held the folder";
     EXPECT_FALSE(file_exists(dir / L"Korvanth.old"));
 
     // Korvanth.new may have outlived that start while the helper held it;

@@ -1,9 +1,11 @@
 // The launcher as a process of its own, in a scratch folder: its window
-// hands a new launcher to the swap, and closing it mid-download keeps every
-// verified record. This program plays the launcher (main.cpp).
+// hands a new launcher to the swap, closing it mid-download keeps every
+// verified record, and a folder has one launcher (or driver) at a time. This
+// program plays the launcher (main.cpp).
 #include "drive.h"
 #include "harness.h"
 
+#include "app/app.h"
 #include "content/content.h"
 #include "korvanth_config.h"
 #include "manifest/manifest.h"
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wctype.h>
 
 #include <string>
 
@@ -44,23 +47,35 @@ protected:
 
     void start(const std::wstring &first, const std::wstring &second)
     {
-        wchar_t own[MAX_PATH];
-        GetModuleFileNameW(nullptr, own, MAX_PATH);
-        ASSERT_TRUE(CopyFileW(own, (dir / L"Korvanth.exe").c_str(), FALSE));
-        // An installed folder: the launcher runs where it stands.
-        ASSERT_TRUE(write_file(dir / L"Korvanth.ini", ""));
-        pid = job.start(in_quotes(dir / L"Korvanth.exe") + L" --launcher-role --mirror-pair " +
-                            first + L" " + second,
-                        dir.path());
+        pid = start_in(dir.path(), first, second);
         ASSERT_NE(pid, 0u);
     }
 
-    // A launcher window of a process running this case's Korvanth.exe,
-    // other than process `not_of`. The process that the swap starts is found
-    // by its program: Wine's job lists need not hold grandchildren.
-    HWND launcher_window(unsigned long not_of, unsigned timeout_ms)
+    // Copies this program into `folder` as Korvanth.exe, beside the sign of an
+    // installed folder (the launcher runs where it stands), and launches it.
+    unsigned long start_in(const std::wstring &folder, const std::wstring &first,
+                           const std::wstring &second)
     {
-        Search search = {dir / L"Korvanth.exe", not_of, nullptr};
+        wchar_t own[MAX_PATH];
+        GetModuleFileNameW(nullptr, own, MAX_PATH);
+        EXPECT_TRUE(CopyFileW(own, (folder + L"\\Korvanth.exe").c_str(), FALSE));
+        EXPECT_TRUE(write_file(folder + L"\\Korvanth.ini", ""));
+        return launch(folder, L" --mirror-pair " + first + L" " + second);
+    }
+
+    // Starts `folder`'s Korvanth.exe as a launcher; its pid, or 0.
+    unsigned long launch(const std::wstring &folder, const std::wstring &args = L"")
+    {
+        return job.start(in_quotes(folder + L"\\Korvanth.exe") + L" --launcher-role" + args,
+                         folder);
+    }
+
+    // A launcher window of a process running this case's Korvanth.exe (or
+    // `exe`), other than process `not_of`. The process that the swap starts
+    // is found by its program: Wine's job lists need not hold grandchildren.
+    HWND launcher_window(unsigned long not_of, unsigned timeout_ms, std::wstring exe = L"")
+    {
+        Search search = {exe.empty() ? dir / L"Korvanth.exe" : exe, not_of, nullptr};
         wait_until([&] {
             EnumWindows(match, (LPARAM)&search);
             return search.found != nullptr;
@@ -105,6 +120,29 @@ protected:
         return code;
     }
 
+    // The folder's entries but the log, with their sizes and last-write times
+    // ("." changes with every entry made or removed).
+    static std::string listing(const std::wstring &folder)
+    {
+        std::string out;
+        WIN32_FIND_DATAW f;
+        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &f);
+        for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &f))
+            if (lstrcmpW(f.cFileName, L"Korvanth.log") && lstrcmpW(f.cFileName, L".."))
+                out += narrow(f.cFileName) + " " + std::to_string(f.nFileSizeLow) + " " +
+                       std::to_string(f.ftLastWriteTime.dwLowDateTime) + "\n";
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        return out;
+    }
+
+    // `what` is in `text` exactly once.
+    static bool once(const std::string &text, const std::string &what)
+    {
+        size_t at = text.find(what);
+        return at != std::string::npos && at == text.rfind(what);
+    }
+
     std::string log() { return update_test::log_text(dir.path()); }
     bool logged(const std::string &text, unsigned ms = 30000)
     {
@@ -128,6 +166,8 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
     ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &installed));
     ASSERT_TRUE(read_file(launcher_exe(), &built));
     EXPECT_TRUE(installed == built) << "Korvanth.exe is the release's launcher";
+
+    EXPECT_EQ(launcher_window(next, 0), nullptr) << "one launcher runs after the swap";
 
     PostMessageW(swapped, WM_CLOSE, 0, 0);
     EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
@@ -165,4 +205,104 @@ TEST_F(LauncherProcess, ClosingDuringADownloadKeepsTheVerifiedRecords)
         EXPECT_EQ(memcmp(digest, e.digest, SHA256_BYTES), 0) << e.path;
     }
     state_free(&state);
+}
+
+// On a folder that a launcher runs on, the console driver does nothing and
+// says so with an exit code of its own; a second launcher brings the first
+// one's window forward and ends, leaving one line in the log and nothing
+// else: not even the move of a log past its size limit, which is the
+// running launcher's to make.
+TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
+{
+    REQUIRE_RELEASES();
+    start(update_test::mirror("main"), update_test::dead_mirror());
+    HWND window = launcher_window(0, 20000);
+    ASSERT_TRUE(window != nullptr);
+    ASSERT_TRUE(logged("check: ")) << log();  // the pass has saved its state
+    std::string files = listing(dir.path());
+    // Other spellings of the folder: letter case is no other folder.
+    std::wstring lower = dir.path(), upper = dir.path();
+    for (size_t i = 0; i < lower.size(); i++)
+        lower[i] = towlower(lower[i]), upper[i] = towupper(upper[i]);
+    TempDir out;
+    update_test::CliRun cli = update_test::run_driver(
+        wine_path(KORVANTH_BINARY_DIR "/korvanth-cli.exe"),
+        L"--update --mirror-pair " + update_test::mirror("main") + L" " +
+            update_test::dead_mirror() + L" " + in_quotes(lower),
+        out / L"cli.txt");
+    EXPECT_EQ(cli.code, 7u) << cli.out;
+    EXPECT_EQ(cli.out, "korvanth-cli: " + narrow(lower) +
+                           " is in use by a Korvanth launcher or another korvanth-cli; "
+                           "nothing done\n");
+
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 2000));
+    // Another window in front, so that coming forward is seen.
+    HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 100,
+                                 100, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(front);
+    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == front; }, 2000));
+    std::string filler(1100000, '.');
+    ASSERT_TRUE(write_file(dir / L"Korvanth.log", log() + filler + "\r\n"));
+    unsigned long second = launch(upper);
+    EXPECT_EQ(exit_code_within(second, 3000), 0u);
+    EXPECT_TRUE(wait_until([&] { return !IsIconic(window); }, 2000)) << "still minimised";
+    EXPECT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 2000));
+    DestroyWindow(front);
+    EXPECT_EQ(launcher_window(pid, 0), nullptr) << "a second window";
+
+    std::string text = log();
+    EXPECT_TRUE(once(text, "Z launcher already running in this folder\r\n")) << text;
+    EXPECT_TRUE(once(text, "launcher 0.2.7 start")) << text;
+    EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
+    EXPECT_EQ(listing(dir.path()), files) << "the driver or the second launcher wrote";
+}
+
+TEST_F(LauncherProcess, LaunchersOfTwoFoldersRunSideBySide)
+{
+    std::wstring other = dir / L"other";
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    start(update_test::dead_mirror(), update_test::dead_mirror());
+    unsigned long second = start_in(other, update_test::dead_mirror(), update_test::dead_mirror());
+    EXPECT_TRUE(launcher_window(0, 20000) != nullptr);
+    HWND beside = launcher_window(0, 20000, other + L"\\Korvanth.exe");
+    ASSERT_TRUE(beside != nullptr);
+    EXPECT_EQ(exit_code_within(pid, 0), 259u) << "the first folder's launcher ended";
+    PostMessageW(beside, WM_CLOSE, 0, 0);  // before the folder goes
+    EXPECT_EQ(exit_code_within(second, 20000), 0u);
+}
+
+// A folder held by a process without a window (this test, as the console
+// driver holds it): a launcher ends after a box; one that the swap starts
+// waits for the one it follows, whose window may still be up while it ends.
+TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
+{
+    FolderLock lock = {};
+    ASSERT_EQ(folder_lock_take(&lock, dir.path().c_str(), 0), FOLDER_LOCK_OWNED);
+    const std::wstring dead = update_test::dead_mirror();
+    unsigned long refused = start_in(dir.path(), dead, dead);
+    std::wstring text;
+    EXPECT_TRUE(close_message_box(refused, 20000, nullptr, &text));
+    EXPECT_EQ(text, L"Another Korvanth program is updating this folder. Please start the "
+                    L"launcher again when it has finished.");
+    EXPECT_EQ(exit_code_within(refused, 5000), (DWORD)LAUNCHER_EXIT_FOLDER_BUSY);
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.log"));
+
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = L"KorvanthLauncher";
+    RegisterClassW(&wc);
+    HWND ending = CreateWindowExW(0, L"KorvanthLauncher", L"ending", WS_POPUP | WS_VISIBLE, 0, 0,
+                                  100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(ending != nullptr);
+    wchar_t name[FOLDER_LOCK_NAME_CHARS];
+    ASSERT_TRUE(folder_lock_name(dir.path().c_str(), name, FOLDER_LOCK_NAME_CHARS));
+    SetPropW(ending, name, (HANDLE)1);
+    pid = launch(dir.path(), L" --mirror-pair " + dead + L" " + dead + L" --swapped");
+    Sleep(1500);
+    RemovePropW(ending, name);
+    DestroyWindow(ending);
+    folder_lock_release(&lock);
+    EXPECT_TRUE(launcher_window(0, 20000) != nullptr) << log();
+    EXPECT_TRUE(once(log(), "launcher 0.2.7 start")) << log();
 }

@@ -11,7 +11,8 @@
 // --connections sets the objects on the wire at once (benchmarks).
 //
 // Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
-// 5 server unreachable), 6 after a self-update message, 1 for bad usage.
+// 5 server unreachable), 6 after a self-update message, 1 for bad usage,
+// CLI_EXIT_FOLDER_BUSY (7) when a launcher or another driver runs on FOLDER.
 #include "base/base.h"
 #include "game/game.h"
 #include "manifest/manifest.h"
@@ -25,10 +26,19 @@
 
 namespace {
 
-void write_out(const char *text)
+// Two passes on one folder would write the same part files and state file:
+// a folder that a launcher or another driver holds is left alone.
+const int CLI_EXIT_FOLDER_BUSY = 7;
+
+void write_to(DWORD std_handle, const char *text)
 {
     DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)strlen(text), &written, nullptr);
+    WriteFile(GetStdHandle(std_handle), text, (DWORD)strlen(text), &written, nullptr);
+}
+
+void write_out(const char *text)
+{
+    write_to(STD_OUTPUT_HANDLE, text);
 }
 
 void print_line(const wchar_t *fmt, ...)
@@ -113,6 +123,35 @@ int print_message(const MSG &msg)
     }
 }
 
+// One pass with `params` (its folder held), its messages printed; the exit code.
+int drive_pass(WorkerParams *params)
+{
+    log_open(params->client_folder);
+    http_set_user_agent(LAUNCHER_USER_AGENT);
+    wchar_t launcher[LAUNCHER_PATH_CHARS];
+    path_join(launcher, LAUNCHER_PATH_CHARS, params->client_folder, L"Korvanth.exe");
+    worker_set_launcher_file(launcher);
+
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr);
+    if (!window)
+        return 1;
+    params->window = window;
+    if (!worker_start(params)) {
+        DestroyWindow(window);
+        return 1;
+    }
+
+    int code = -1;
+    MSG msg;
+    while (code < 0 && GetMessageW(&msg, nullptr, 0, 0) > 0)
+        code = print_message(msg);
+    while (worker_is_running())
+        Sleep(10);
+    DestroyWindow(window);
+    return code < 0 ? 1 : code;
+}
+
 int run(int argc, wchar_t **argv)
 {
     WorkerParams params;
@@ -167,6 +206,18 @@ int run(int argc, wchar_t **argv)
         full[len - 1] = 0;
     lstrcpynW(params.client_folder, full, LAUNCHER_PATH_CHARS);
 
+    FolderLock lock = {};
+    if (folder_lock_take(&lock, params.client_folder, 0) == FOLDER_LOCK_HELD) {
+        folder_lock_release(&lock);
+        char text[3 * LAUNCHER_PATH_CHARS + 128];
+        format_narrow(text, sizeof text,
+                      "korvanth-cli: %S is in use by a Korvanth launcher or another "
+                      "korvanth-cli; nothing done\n",
+                      params.client_folder);
+        write_to(STD_ERROR_HANDLE, text);
+        return CLI_EXIT_FOLDER_BUSY;
+    }
+
     // Flags not given come from the folder's state file, as the window reads them.
     int32_t custom_interface = 0, dxvk = -1, dxvk_trial = 0;
     read_player_flags(params.client_folder, &custom_interface, &dxvk, &dxvk_trial);
@@ -174,30 +225,9 @@ int run(int argc, wchar_t **argv)
     if (!have_dxvk) params.dxvk = dxvk;
     if (!have_trial) params.dxvk_trial = dxvk_trial;
 
-    log_open(params.client_folder);
-    http_set_user_agent(LAUNCHER_USER_AGENT);
-    wchar_t launcher[LAUNCHER_PATH_CHARS];
-    path_join(launcher, LAUNCHER_PATH_CHARS, params.client_folder, L"Korvanth.exe");
-    worker_set_launcher_file(launcher);
-
-    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  nullptr, nullptr);
-    if (!window)
-        return 1;
-    params.window = window;
-    if (!worker_start(&params)) {
-        DestroyWindow(window);
-        return 1;
-    }
-
-    int code = -1;
-    MSG msg;
-    while (code < 0 && GetMessageW(&msg, nullptr, 0, 0) > 0)
-        code = print_message(msg);
-    while (worker_is_running())
-        Sleep(10);
-    DestroyWindow(window);
-    return code < 0 ? 1 : code;
+    int code = drive_pass(&params);
+    folder_lock_release(&lock);
+    return code;
 }
 
 }  // namespace
