@@ -11,6 +11,25 @@ std::wstring in_quotes(const std::wstring &path)
 
 namespace {
 
+// Wine starts its desktop process (explorer.exe /desktop) from whichever
+// program opens the first window when none runs, and that program may be in
+// a case's job; the desktop then outlives the case's own processes.
+bool is_wine_desktop(unsigned long pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return false;
+    wchar_t image[MAX_PATH];
+    DWORD chars = MAX_PATH;
+    bool desktop = false;
+    if (QueryFullProcessImageNameW(process, 0, image, &chars)) {
+        const wchar_t *name = wcsrchr(image, L'\\');
+        desktop = lstrcmpiW(name ? name + 1 : image, L"explorer.exe") == 0;
+    }
+    CloseHandle(process);
+    return desktop;
+}
+
 struct Closing {
     const std::function<bool(unsigned long)> *ours;
 };
@@ -105,10 +124,7 @@ bool Job::wait_all(unsigned timeout_ms)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        if (QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info,
-                                      sizeof info, nullptr) &&
-            info.ActiveProcesses == 0)
+        if (running_ids().empty())
             return true;
         if (GetTickCount() - start >= timeout_ms)
             return false;
@@ -127,7 +143,8 @@ std::vector<unsigned long> Job::running_ids()
     std::vector<unsigned long> out;
     if (QueryInformationJobObject(job_, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
         for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; i++)
-            out.push_back((unsigned long)ids.list.ProcessIdList[i]);
+            if (!is_wine_desktop((unsigned long)ids.list.ProcessIdList[i]))
+                out.push_back((unsigned long)ids.list.ProcessIdList[i]);
     return out;
 }
 

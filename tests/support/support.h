@@ -88,7 +88,8 @@ public:
     unsigned long last_exit_code();
     // Waits until no process of the job runs any more.
     bool wait_all(unsigned timeout_ms);
-    // The ids of the job's processes that run now.
+    // The ids of the job's processes that run now, Wine's desktop process
+    // left out.
     std::vector<unsigned long> running_ids();
 
 private:
