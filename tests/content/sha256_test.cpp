@@ -1,5 +1,6 @@
 // SHA-256 of buffers, running digests and files, against the NIST CAVP
 // byte-oriented vectors and against each other.
+#include "base/base.h"
 #include "content/content.h"
 #include "content/sha256_internal.h"
 #include "support/support.h"
@@ -19,17 +20,6 @@ struct Vector {
     std::string msg;  // raw bytes
     std::string md;   // lower-case hex, as the file writes it
 };
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The "Len = / Msg = / MD =" records of a CAVP response file. Msg holds at
 // least one byte even for Len = 0 ("00"): only Len / 8 bytes are the message.
@@ -52,7 +42,7 @@ std::vector<Vector> read_cavp(const char *file_name)
             std::string hex = line.substr(6);
             v.msg.clear();
             for (size_t i = 0; i + 1 < hex.size() && v.msg.size() < len_bits / 8; i += 2)
-                v.msg.push_back((char)(hex_value(hex[i]) * 16 + hex_value(hex[i + 1])));
+                v.msg.push_back((char)(hex_digit_value(hex[i]) * 16 + hex_digit_value(hex[i + 1])));
             EXPECT_EQ(v.msg.size(), len_bits / 8);
         } else if (line.rfind("MD = ", 0) == 0) {
             v.md = line.substr(5);
