@@ -253,7 +253,7 @@ TEST_F(LauncherProcess, AFolderWithALauncherTakesNoOther)
 
     std::string text = log();
     EXPECT_TRUE(once(text, "Z launcher already running in this folder\r\n")) << text;
-    EXPECT_TRUE(once(text, "launcher 0.2.7 start")) << text;
+    EXPECT_TRUE(once(text, "launcher " KORVANTH_VERSION " start")) << text;
     EXPECT_NE(text.find(filler), std::string::npos) << "the log was moved aside";
     EXPECT_EQ(listing(dir.path()), files) << "the driver or the second launcher wrote";
 }
@@ -304,5 +304,5 @@ TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
     DestroyWindow(ending);
     folder_lock_release(&lock);
     EXPECT_TRUE(launcher_window(0, 20000) != nullptr) << log();
-    EXPECT_TRUE(once(log(), "launcher 0.2.7 start")) << log();
+    EXPECT_TRUE(once(log(), "launcher " KORVANTH_VERSION " start")) << log();
 }
