@@ -49,11 +49,11 @@ int chunk_index_parse(const void *bytes, size_t len, uint64_t file_size, ChunkIn
 {
     memset(index, 0, sizeof *index);
     const uint8_t *p = (const uint8_t *)bytes;
-    if (!p || len < CHUNK_INDEX_HEADER_BYTES || memcmp(p, MAGIC, sizeof MAGIC) != 0)
+    if (!p || len < sizeof MAGIC + 1 || memcmp(p, MAGIC, sizeof MAGIC) != 0)
         return CHUNK_INDEX_MALFORMED;
     if (p[4] != CHUNK_INDEX_VERSION)
         return CHUNK_INDEX_UNKNOWN_VERSION;
-    if (len > CHUNK_INDEX_MAX_BYTES || p[5] || p[6] || p[7])
+    if (len < CHUNK_INDEX_HEADER_BYTES || len > CHUNK_INDEX_MAX_BYTES || p[5] || p[6] || p[7])
         return CHUNK_INDEX_MALFORMED;
     uint64_t size = (uint64_t)load_le32(p + 8) | (uint64_t)load_le32(p + 12) << 32;
     uint32_t count = load_le32(p + 16);
