@@ -1,6 +1,8 @@
 // Throughput of the content formats against a peer, in one run on the same
 // inputs held in memory:
 //   gzip_decode against zlib's inflate on each corpus given as NAME.gz;
+//   the chunker cutting each corpus NAME (its native build's figure comes
+//   from bench_chunker_native, beside it in scripts/bench-formats);
 //   sha256_buffer with the process's engine against bcrypt on the same bytes,
 //   and sha256_file of a file against sha256_buffer of its bytes in memory.
 // Usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]
@@ -13,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bench_chunker.h"
 #include "bench_clock.h"
 
 namespace {
@@ -128,6 +131,8 @@ double rate_of(DecodeFn fn, const uint8_t *gz, size_t size, uint64_t *decoded)
     return (double)n / t / 1e6;
 }
 
+int bench_chunker(const wchar_t *folder, const wchar_t *name);
+
 int bench_corpus(const wchar_t *folder, const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
@@ -161,7 +166,25 @@ int bench_corpus(const wchar_t *folder, const wchar_t *name)
     printf("gzip %-14ls %7.1f MiB -> %7.1f MiB  gzip_decode %7.1f MB/s  zlib %7.1f MB/s  ratio %.2f\n",
            name, size / 1048576.0, decoded / 1048576.0, ours, peer, ours / peer);
     fflush(stdout);
-    return 1;
+    return bench_chunker(folder, name);
+}
+
+int bench_chunker(const wchar_t *folder, const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    _snwprintf(path, MAX_PATH, L"%ls\\%ls", folder, name);
+    path[MAX_PATH - 1] = 0;
+    size_t size = 0;
+    uint8_t *data = load_file(path, &size);
+    if (!data) {
+        printf("cannot read %ls\n", path);
+        return 0;
+    }
+    char narrow[64];
+    snprintf(narrow, sizeof narrow, "%ls", name);
+    int ok = print_chunker_rate("win32", narrow, data, size, now_seconds);
+    VirtualFree(data, 0, MEM_RELEASE);
+    return ok;
 }
 
 // sha256_buffer of `size` bytes with `engine` in MB/s (0 on failure),

@@ -5,8 +5,9 @@ brings.
 
   make_patch_client.py OUT_DIR
 
-OUT_DIR/old/ and OUT_DIR/new/ get the two client folders and OUT_DIR/rules
-the release rules (with the remove line of the moved file). An archive is a
+OUT_DIR/old/ and OUT_DIR/new/ get the two client folders, OUT_DIR/old.rules
+and OUT_DIR/new.rules their release rules (the new one with the remove line
+of the moved file). An archive is a
 run of assets of three kinds, as in a game's packed data: text-like
 (scripts, localisation; slices of the machine's text files), binary
 (slices of its programs and libraries) and incompressible (random bytes:
@@ -37,7 +38,7 @@ ARCHIVES = [
 ]
 MOVED = ("data/music/theme.pak", "audio/theme.pak")
 APPENDED = ("data/world.pak", 2 * MIB)
-RULES = "** base\nremove %s\n" % MOVED[0]
+RULES = {"old": "** base\n", "new": "** base\nremove %s\n" % MOVED[0]}
 
 
 class Assets:
@@ -114,8 +115,9 @@ def main():
             new += assets.archive(APPENDED[1], shares, fresh=True)
         write(os.path.join(out, "new"), MOVED[1] if rel == MOVED[0] else rel, new)
         total += len(old)
-    with open(os.path.join(out, "rules"), "w") as f:
-        f.write(RULES)
+    for release, rules in RULES.items():
+        with open(os.path.join(out, release + ".rules"), "w") as f:
+            f.write(rules)
     print("make_patch_client: %d archives, %d bytes in the old release" % (len(ARCHIVES), total))
 
 

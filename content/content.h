@@ -135,10 +135,10 @@ int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
 //
 // The sizes were chosen on scripts/bench-patch (archives with scattered
 // edits of 1 to 64 KiB): 4/16/64 KiB fetched 2.5 times what a zstd patch
-// from the exact old file takes, 16/64/256 KiB 4.4 times, 2/8/32 KiB no
-// less than 4/16/64 once its twice larger index is paid. Chunks average
-// about 20 KB: some 52,000 chunk objects and a 2.1 MB index per GiB.
-// The last chunk of a file is what remains (1 byte up to the maximum).
+// from the exact old file takes, 8/32/128 KiB 3.1 times, 16/64/256 KiB 4.1
+// times, and 2/8/32 KiB 2.7 times once its twice larger index is paid.
+// Chunks average about 20 KB: some 52,000 chunk objects and a 2.1 MB index
+// per GiB.
 
 enum {
     CHUNK_MIN_BYTES = 4096,
