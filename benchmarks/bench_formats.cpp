@@ -1,11 +1,13 @@
 // Throughput of the content formats against a peer, in one run on the same
 // inputs held in memory:
 //   gzip_decode against zlib's inflate on each corpus given as NAME.gz;
-//   the chunker cutting each corpus NAME (its native build's figure comes
-//   from bench_chunker_native, beside it in scripts/bench-formats);
+//   with --chunker, only the chunker cutting each corpus NAME (its native
+//   build's figure comes from bench_chunker_native, run in turns with this
+//   by scripts/bench-formats);
 //   sha256_buffer with the process's engine against bcrypt on the same bytes,
 //   and sha256_file of a file against sha256_buffer of its bytes in memory.
 // Usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]
+//        bench_formats DATA_FOLDER --chunker CORPUS...
 // Prints one line per measurement; MB/s count decoded (hashed) bytes, 10^6.
 #include "content/content.h"
 
@@ -131,8 +133,6 @@ double rate_of(DecodeFn fn, const uint8_t *gz, size_t size, uint64_t *decoded)
     return (double)n / t / 1e6;
 }
 
-int bench_chunker(const wchar_t *folder, const wchar_t *name);
-
 int bench_corpus(const wchar_t *folder, const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
@@ -166,7 +166,7 @@ int bench_corpus(const wchar_t *folder, const wchar_t *name)
     printf("gzip %-14ls %7.1f MiB -> %7.1f MiB  gzip_decode %7.1f MB/s  zlib %7.1f MB/s  ratio %.2f\n",
            name, size / 1048576.0, decoded / 1048576.0, ours, peer, ours / peer);
     fflush(stdout);
-    return bench_chunker(folder, name);
+    return 1;
 }
 
 int bench_chunker(const wchar_t *folder, const wchar_t *name)
@@ -248,10 +248,16 @@ int bench_sha256(const wchar_t *path)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 2) {
-        printf("usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]\n");
+        printf("usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]\n"
+               "       bench_formats DATA_FOLDER --chunker CORPUS...\n");
         return 2;
     }
     int ok = 1;
+    if (argc > 2 && wcscmp(argv[2], L"--chunker") == 0) {
+        for (int i = 3; i < argc; i++)
+            ok &= bench_chunker(argv[1], argv[i]);
+        return ok ? 0 : 1;
+    }
     for (int i = 2; i < argc; i++) {
         if (wcscmp(argv[i], L"--sha256") == 0 && i + 1 < argc) {
             ok &= bench_sha256(argv[++i]);

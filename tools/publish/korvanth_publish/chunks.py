@@ -93,10 +93,11 @@ def find_chunker(given=None, cache=None):
 
 def cut(tool, path, sizes=None):
     """Yields (offset, length, sha256 hex) of each chunk of the file as the
-    tool prints them; refuses output that does not tile the file."""
+    tool prints them; refuses output that does not tile the file. The caller
+    checks that the lengths add up to the file's size."""
     args = [tool] + (["--sizes", sizes] if sizes else []) + [path]
     proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    at = 0
+    at, finished = 0, False
     try:
         for line in proc.stdout:
             offset, length, digest = line.split()
@@ -105,12 +106,16 @@ def cut(tool, path, sizes=None):
                 raise Failure("%s: the chunk tool's output does not tile the file" % shown(path))
             at += length
             yield offset, length, digest.decode()
+        finished = True
     finally:
+        if not finished:  # the caller stopped early: its own error is the one to show
+            proc.kill()
         proc.stdout.close()
         err = proc.stderr.read().decode(errors="replace").strip()
         proc.stderr.close()
-        if proc.wait() != 0:
-            raise Failure("%s: the chunk tool failed: %s" % (shown(path), err))
+        code = proc.wait()
+    if code != 0:
+        raise Failure("%s: the chunk tool failed: %s" % (shown(path), err))
 
 
 def index_bytes(size, records):
