@@ -151,7 +151,7 @@ enum {
 // big-endian, of the SHA-256 of the single byte i.
 extern const uint32_t CHUNK_GEAR_TABLE[256];
 
-// The cutting state of one stream. Zero-initialise, then begin.
+// The cutting state of one stream, set up by a begin.
 struct Chunker {
     uint32_t min_bytes, avg_bytes, max_bytes;
     uint32_t mask_before_avg;  // harder: more bits must be zero

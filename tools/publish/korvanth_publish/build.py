@@ -182,15 +182,14 @@ def cmd_build(args):
         os.makedirs(d)
     staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=args.out)
     try:
-        # The launcher updates itself whole; client files of at least the
-        # threshold are also cut into chunks.
-        chunked = [] if args.no_chunks else [f for f, _ in planned
-                                             if f.size >= args.chunk_min_file]
-        chunker = chunks.find_chunker(args.chunker) if chunked else None
-        chunked = set(id(f) for f in chunked)
+        # Client files of at least the threshold are also cut into chunks;
+        # the launcher (never a client file's path) updates itself whole.
+        to_cut = set() if args.no_chunks else {f.rel for f, _ in planned
+                                                 if f.size >= args.chunk_min_file}
+        chunker = chunks.find_chunker(args.chunker) if to_cut else None
         sources = [f for f, _ in planned] + ([launcher] if launcher else [])
         tasks = [(f.rel, f.source, f.key, os.path.join(args.out, "objects"), staging,
-                  args.compression, chunker if id(f) in chunked else None) for f in sources]
+                  args.compression, chunker if f.rel in to_cut else None) for f in sources]
         results = run_pool(tasks, args.jobs, args.quiet)
         files, optional = [], []
         for (f, rule), (_, digest, size, packed, _, _, cut) in zip(planned, results):
@@ -220,7 +219,7 @@ def cmd_build(args):
                 pass
         raise
     shutil.rmtree(staging, ignore_errors=True)
-    oversized = [f.rel for (f, _), r in zip(planned, results) if id(f) in chunked and r[6] is None]
+    oversized = [f.rel for (f, _), r in zip(planned, results) if f.rel in to_cut and r[6] is None]
     summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
         print_patch(args.against, args.out, old, read_manifest(args.out), args)
