@@ -305,6 +305,7 @@ class OnDemandTool(ChunkFixture):
         r = self.run_without_tool(CXX="/bin/false")
         self.assertEqual(r.returncode, 1)
         self.assertIn("building the chunk tool", r.stderr)
+        self.assertIn("--no-chunks", r.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.mirror, "manifest.json")))
         r = self.run_without_tool("--no-chunks", CXX="/bin/false")
         self.assertEqual(r.returncode, 0, r.stderr)

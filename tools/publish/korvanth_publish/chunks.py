@@ -81,8 +81,8 @@ def find_chunker(given=None, cache=None):
                              [os.path.join(ROOT, s) for s in sources] + ["-o", building],
                              capture_output=True, text=True)
         if run.returncode != 0:
-            raise Failure("building the chunk tool with %s failed:\n%s"
-                          % (compiler, run.stderr.strip()))
+            raise Failure("building the chunk tool with %s failed (pass --chunker PATH, or "
+                          "build with --no-chunks):\n%s" % (compiler, run.stderr.strip()))
         os.chmod(building, 0o755)
         os.replace(building, tool)  # several builds may race: each puts the same file
     finally:
