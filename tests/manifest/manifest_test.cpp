@@ -258,7 +258,8 @@ TEST_F(ChunksKey, NamesTheIndexOfAnyEntry)
     EXPECT_EQ(old.m.files[0].has_chunks, 0);
     EXPECT_EQ(old.m.launcher.has_chunks, 0);
     EXPECT_EQ(memcmp(old.m.files[0].digest, p.m.files[0].digest, SHA256_BYTES), 0);
-    Parsed odd(HEAD + "\"files\":[" + entry("a", ",\"chunks\":[\"v2\",{\"n\":1}]") + "]}");
+    Parsed odd(HEAD + "\"files\":[" + entry("a", ",\"g\":\"base\",\"chunks\":[\"v2\",{\"n\":1}]") +
+               "]}");
     EXPECT_TRUE(odd.ok) << odd.error;
 }
 
