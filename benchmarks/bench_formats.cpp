@@ -1,9 +1,13 @@
 // Throughput of the content formats against a peer, in one run on the same
 // inputs held in memory:
 //   gzip_decode against zlib's inflate on each corpus given as NAME.gz;
+//   with --chunker, only the chunker cutting each corpus NAME (its native
+//   build's figure comes from bench_chunker_native, run in turns with this
+//   by scripts/bench-formats);
 //   sha256_buffer with the process's engine against bcrypt on the same bytes,
 //   and sha256_file of a file against sha256_buffer of its bytes in memory.
 // Usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]
+//        bench_formats DATA_FOLDER --chunker CORPUS...
 // Prints one line per measurement; MB/s count decoded (hashed) bytes, 10^6.
 #include "content/content.h"
 
@@ -13,6 +17,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bench_chunker.h"
 #include "bench_clock.h"
 
 namespace {
@@ -164,6 +169,38 @@ int bench_corpus(const wchar_t *folder, const wchar_t *name)
     return 1;
 }
 
+// The processor time of this thread, kernel and user.
+double thread_seconds()
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user))
+        return 0;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) * 1e-7;
+}
+
+int bench_chunker(const wchar_t *folder, const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    _snwprintf(path, MAX_PATH, L"%ls\\%ls", folder, name);
+    path[MAX_PATH - 1] = 0;
+    size_t size = 0;
+    uint8_t *data = load_file(path, &size);
+    if (!data) {
+        printf("cannot read %ls\n", path);
+        return 0;
+    }
+    char narrow[64];
+    snprintf(narrow, sizeof narrow, "%ls", name);
+    int ok = print_chunker_rate("win32", narrow, data, size, thread_seconds);
+    VirtualFree(data, 0, MEM_RELEASE);
+    return ok;
+}
+
 // sha256_buffer of `size` bytes with `engine` in MB/s (0 on failure),
 // its digest in `out`.
 double hash_rate(int engine, const uint8_t *data, size_t size, uint8_t out[SHA256_BYTES])
@@ -225,10 +262,16 @@ int bench_sha256(const wchar_t *path)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 2) {
-        printf("usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]\n");
+        printf("usage: bench_formats DATA_FOLDER CORPUS... [--sha256 FILE]\n"
+               "       bench_formats DATA_FOLDER --chunker CORPUS...\n");
         return 2;
     }
     int ok = 1;
+    if (argc > 2 && wcscmp(argv[2], L"--chunker") == 0) {
+        for (int i = 3; i < argc; i++)
+            ok &= bench_chunker(argv[1], argv[i]);
+        return ok ? 0 : 1;
+    }
     for (int i = 2; i < argc; i++) {
         if (wcscmp(argv[i], L"--sha256") == 0 && i + 1 < argc) {
             ok &= bench_sha256(argv[++i]);

@@ -97,6 +97,10 @@ struct ManifestEntry {
     uint8_t group;                   // EntryGroup
     uint8_t seed;                    // 1: only required to exist
     char id[MANIFEST_ID_BYTES];      // feature of an optional entry, else empty
+    // "chunks": the SHA-256 of the file's chunk index object, which lists
+    // the file's content-defined chunks (content.h).
+    uint8_t chunks_digest[SHA256_BYTES];
+    uint8_t has_chunks;  // 1 when "chunks" was present
 };
 
 struct Manifest {
@@ -128,6 +132,9 @@ void manifest_free(Manifest *manifest);
 // Reads one file entry object at the cursor into `entry` (cleared first). A
 // required group must be one of "base", "system", "interface", "stock".
 bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required);
+// Test seam: false makes the entry reader skip "chunks" like any key it does
+// not know, as launchers before chunked updates do. True unless a test says.
+extern bool manifest_reads_chunks;
 // The path rule for the manifest and the state file: 1..399 bytes, no
 // leading or trailing '/', no empty, "." or ".." segment, no segment ending in
 // a space, no control byte, 0x7F or any of \ : * ? " < > |.

@@ -209,6 +209,8 @@ EntryGroup group_of(const char *name)
 
 }  // namespace
 
+bool manifest_reads_chunks = true;
+
 bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *error_text)
 {
     memset(manifest, 0, sizeof *manifest);
@@ -272,6 +274,12 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
             entry->seed = seed != 0;
         } else if (strcmp(key, "id") == 0) {
             ok = json_read_string(c, entry->id, sizeof entry->id);
+        } else if (strcmp(key, "chunks") == 0 && manifest_reads_chunks) {
+            char hex[HEX_BYTES];
+            ok = json_read_string(c, hex, sizeof hex);
+            if (ok && !hex_decode(hex, entry->chunks_digest, SHA256_BYTES))
+                ok = json_fail(c, "bad chunks sha256");
+            entry->has_chunks = ok;
         } else {
             ok = json_skip_value(c);
         }

@@ -8,7 +8,8 @@ OUT_DIR/<target>/ gets the seeds of each target: the test manifests (and
 the update releases' manifests when a test run has built them), state texts,
 signature texts, gzip members from the decoder's corpus (gzip, pigz,
 libdeflate, zopfli and zlib's strategies; members up to 64 KiB), swap
-requests, progress figures and status and feed bodies.
+requests, progress figures, status and feed bodies, chunk indexes and
+chunk assembly recipes.
 """
 import base64
 import glob
@@ -88,6 +89,20 @@ def main():
     put(out, "news", "feed", b'[{"id":41,"title":"Patch 1.2: the northern pass \\u00e9 opens",'
         b'"published_at":"2026-11-30T08:00:00Z"},{"id":42,"title":"Winter\\n festival",'
         b'"createdAt":"2026-12-01"},{"id":-3,"title":"x"},{"id":9,"title":"' + b"t" * 200 + b'"}]')
+
+    def index(lengths, packed=()):
+        records = b"".join(struct.pack("<II", n, packed[i] if i < len(packed) else 0)
+                           + hashlib.sha256(b"%d" % (i % 3)).digest()
+                           for i, n in enumerate(lengths))
+        return b"KCIX\x01\0\0\0" + struct.pack("<QI", sum(lengths), len(lengths)) + records
+    put(out, "chunk_index", "empty", index([]))
+    put(out, "chunk_index", "typical", index([65536, 4096, 20000, 17], [40000, 0, 19999]))
+    put(out, "chunk_index", "twins", index([4096] * 40 + [1]))
+    put(out, "chunk_index", "version2", b"KCIX\x02" + bytes(30))
+    for i in range(4):
+        edits = bytes([i * 2]) + bytes(rng.getrandbits(8) for _ in range(6 * i * 2))
+        put(out, "chunk_assembly", "recipe%d" % i,
+            edits + bytes(rng.getrandbits(8) for _ in range(4000 * (i + 1))))
 
 
 if __name__ == "__main__":

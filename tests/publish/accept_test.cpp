@@ -4,6 +4,9 @@
 // every object it names is on the mirror tree with the promised digest; every
 // gzip object decodes with the launcher's own decoder. The same holds for the
 // release packed with --compression best, whose members another encoder made.
+// Its large files also come as chunks: the launcher reads their indexes, cuts
+// the files where the publisher did, and a launcher that does not know the
+// chunks key reads the same release as before.
 #include "content/content.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
@@ -13,6 +16,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 using testing_support::read_file;
 using testing_support::wine_path;
@@ -102,13 +106,14 @@ TEST_P(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
     EXPECT_EQ(memcmp(launcher_digest, m.launcher.digest, SHA256_BYTES), 0);
     expect_object(GetParam(), m.launcher);
 
-    ASSERT_EQ(m.file_count, 7);
+    ASSERT_EQ(m.file_count, 8);
     const struct {
         const char *path;
         char group;
         int seed;
     } want[] = {
         {"data/quests.txt", 'b', 0},
+        {"data/world.pak", 'b', 0},
         {"data/\xC3\xA9t\xC3\xA9 maps/a.dat", 'b', 0},
         {"interface/skin.xml", 'i', 0},
         {"settings.cfg", 'b', 1},
@@ -122,13 +127,84 @@ TEST_P(PublishedRelease, ManifestParsesWithEveryObjectInPlace)
         EXPECT_EQ(m.files[i].seed, want[i].seed) << want[i].path;
         expect_object(GetParam(), m.files[i]);
     }
-    EXPECT_NE(m.files[6].packed_size, 0u);  // a program of zeros packs well
+    EXPECT_NE(m.files[7].packed_size, 0u);  // a program of zeros packs well
 
     ASSERT_EQ(m.optional_count, 1);
     EXPECT_STREQ(m.optional[0].path, "system/d3d9_dxvk.dll");
     EXPECT_STREQ(m.optional[0].id, "dxvk");
     EXPECT_EQ(m.optional[0].group, 0);
     expect_object(GetParam(), m.optional[0]);
+    manifest_free(&m);
+}
+
+struct Cut {
+    uint64_t offset;
+    uint32_t length;
+    std::string digest;
+};
+
+int collect(void *context, uint64_t offset, uint32_t length, const uint8_t digest[SHA256_BYTES])
+{
+    ((std::vector<Cut> *)context)->push_back({offset, length, hex_of(digest)});
+    return 1;
+}
+
+TEST_P(PublishedRelease, ChunksAreWhereTheLauncherCuts)
+{
+    if (release_missing())
+        GTEST_SKIP() << "built with a key other than the demo key";
+    std::string bytes = release_file(GetParam(), "manifest.json");
+    Manifest m;
+    char error[128] = "";
+    ASSERT_TRUE(manifest_parse(bytes.data(), bytes.size(), &m, error)) << error;
+    int chunked = 0;
+    for (int i = 0; i < m.file_count; i++) {
+        const ManifestEntry &e = m.files[i];
+        EXPECT_EQ(e.has_chunks, e.size >= 200000) << e.path;
+        if (!e.has_chunks)
+            continue;
+        SCOPED_TRACE(e.path);
+        chunked++;
+        std::string index_bytes = release_file(GetParam(), "objects/" + hex_of(e.chunks_digest));
+        uint8_t digest[SHA256_BYTES];
+        ASSERT_TRUE(sha256_buffer(index_bytes.data(), index_bytes.size(), digest));
+        EXPECT_EQ(memcmp(digest, e.chunks_digest, SHA256_BYTES), 0);
+        ChunkIndex index;
+        ASSERT_EQ(chunk_index_parse(index_bytes.data(), index_bytes.size(), e.size, &index),
+                  CHUNK_INDEX_OK);
+        std::vector<Cut> cuts;
+        std::wstring whole = wine_path(RELEASES + GetParam() + "/objects/" + hex_of(e.digest));
+        ASSERT_EQ(chunk_file(whole.c_str(), collect, &cuts, nullptr), CHUNK_FILE_OK);
+        ASSERT_EQ(cuts.size(), index.count);
+        for (uint32_t k = 0; k < index.count; k++) {
+            EXPECT_EQ(cuts[k].length, chunk_index_length(&index, k)) << k;
+            EXPECT_EQ(cuts[k].digest, hex_of(chunk_index_digest(&index, k))) << k;
+            ManifestEntry chunk = {};
+            memcpy(chunk.digest, chunk_index_digest(&index, k), SHA256_BYTES);
+            chunk.size = chunk_index_length(&index, k);
+            chunk.packed_size = chunk_index_packed(&index, k);
+            expect_object(GetParam(), chunk);
+        }
+    }
+    EXPECT_EQ(chunked, 2);  // the archive and the program of zeros
+
+    // A launcher from before chunks: the key skipped, everything else alike.
+    bool before = manifest_reads_chunks;
+    manifest_reads_chunks = false;
+    Manifest old;
+    bool parsed = manifest_parse(bytes.data(), bytes.size(), &old, error);
+    manifest_reads_chunks = before;
+    ASSERT_TRUE(parsed) << error;
+    ASSERT_EQ(old.file_count, m.file_count);
+    for (int i = 0; i < m.file_count; i++) {
+        const ManifestEntry &a = m.files[i], &b = old.files[i];
+        EXPECT_EQ(b.has_chunks, 0);
+        EXPECT_TRUE(strcmp(a.path, b.path) == 0 && a.size == b.size &&
+                    a.packed_size == b.packed_size && a.group == b.group && a.seed == b.seed &&
+                    memcmp(a.digest, b.digest, SHA256_BYTES) == 0)
+            << a.path;
+    }
+    manifest_free(&old);
     manifest_free(&m);
 }
 

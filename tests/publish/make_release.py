@@ -5,7 +5,9 @@ manifest tests: make_release.py OUT LAUNCHER_EXE KEY.pem
 OUT gets client/, rules, mirror/ (the release as zlib packs it) and
 mirror-best/ (the same release with --compression best), signed with KEY.pem,
 the private half of the key the test build of the launcher carries. KEY.pem
-"none" (a build with a key we do not hold) leaves only OUT/no-key.
+"none" (a build with a key we do not hold) leaves only OUT/no-key. Files of
+200,000 bytes and more are also published as chunks (the chunk tool from
+$KORVANTH_CHUNKER, else built on demand).
 """
 
 import os
@@ -28,6 +30,13 @@ def quests():
                    for _ in range(3000)).encode()
 
 
+def archive():
+    """An archive of text and noise, cut into a few dozen chunks."""
+    r = random.Random(6)
+    return b"".join(quests()[:r.randrange(20000, 60000)] + r.randbytes(r.randrange(5000, 40000))
+                    for _ in range(8))
+
+
 FILES = {
     "system/dv.exe": b"MZ" + bytes(200000),
     "system/d3d9.dll": bytes(range(256)) * 7,
@@ -37,6 +46,7 @@ FILES = {
     "settings.cfg": b"volume=5\n",
     "data/\u00e9t\u00e9 maps/a.dat": os.urandom(777),
     "data/quests.txt": quests(),
+    "data/world.pak": archive(),
 }
 
 RULES = """\
@@ -72,7 +82,7 @@ def main():
             "--version", "1.2.3 \u00e9", "--out", os.path.join(out, tree),
             "--generated", "2026-03-04T05:06:07Z", "--launcher", launcher,
             "--mirror", "https://one.example/korvanth/", "--mirror", "https://two.example/",
-            "--compression", compression])
+            "--compression", compression, "--chunk-min-file", "200000"])
         if failed:
             return failed
     return 0

@@ -12,7 +12,7 @@ import stat
 import sys
 import tempfile
 
-from . import pack
+from . import chunks, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, utf8_len,
                      write_atomically)
@@ -59,6 +59,8 @@ def check_release_options(args):
         raise Failure("--jobs: at least 1")
     if args.compression == "best" and pack.strong_encoder_missing():
         raise Failure(pack.strong_encoder_missing())
+    if args.chunk_min_file < 1:
+        raise Failure("--chunk-min-file: at least 1 byte")
     return generated
 
 
@@ -99,8 +101,9 @@ def plan_release(args):
 def run_pool(tasks, jobs, quiet):
     """Packs every task; the results in task order, whatever order the
     workers finish in. The largest files start first, so no worker is left
-    with a big file at the end while the others idle."""
-    total = sum(t[2][2] for t in tasks)
+    with a big file at the end while the others idle. A file that is also
+    cut into chunks counts twice on the progress line: it is read again."""
+    total = sum(t[2][2] * (2 if t[6] else 1) for t in tasks)
     progress = Progress(sys.stderr, len(tasks), total, quiet)
     counter = multiprocessing.Value("q", 0)
     order = sorted(range(len(tasks)), key=lambda i: -tasks[i][2][2])
@@ -131,24 +134,36 @@ def start_worker(counter):
     pack.counter = counter
 
 
+def move_object(staged, target, packed):
+    """Puts a staged object and its .gz in place unless the tree holds them
+    (a file or chunk of the same content earlier in this build may have put
+    them there). The .gz goes first: a plain object alone means "gzip saves
+    nothing" to the next build. Returns the number of files moved."""
+    moved = 0
+    if packed and not os.path.exists(target + ".gz"):
+        os.replace(staged + ".gz", target + ".gz")
+        moved += 1
+    if not os.path.exists(target):
+        os.replace(staged, target)
+        moved += 1
+    return moved
+
+
 def commit(out, results, data, signature):
     """Moves the staged objects into place and makes them and the moves
-    durable; only then writes the manifest pair that names them."""
+    durable; only then writes the manifest pair that names them. Chunks
+    and indexes go before nothing names them yet, like every object."""
     objects_dir = os.path.join(out, "objects")
     written = 0
-    for _, digest, _, packed, _, staged in results:
-        if staged is None:
+    for _, digest, _, packed, _, staged, chunked in results:
+        if staged is not None:
+            written += move_object(staged, os.path.join(objects_dir, digest), packed)
+        if chunked is None:
             continue
-        target = os.path.join(objects_dir, digest)
-        # A file of the same content earlier in this build may have put them
-        # in place already. The .gz goes first: a plain object alone means
-        # "gzip saves nothing" to the next build.
-        if packed and not os.path.exists(target + ".gz"):
-            os.replace(staged + ".gz", target + ".gz")
-            written += 1
-        if not os.path.exists(target):
-            os.replace(staged, target)
-            written += 1
+        for chunk_digest, path in chunked.staged:
+            move_object(path, os.path.join(objects_dir, chunk_digest), os.path.exists(path + ".gz"))
+        if chunked.index_staged:
+            move_object(chunked.index_staged, os.path.join(objects_dir, chunked.index_digest), 0)
     flush_file_system(objects_dir)
     write_atomically(os.path.join(out, "manifest.json"), [data])
     write_atomically(os.path.join(out, "manifest.sig"), [signature])
@@ -167,14 +182,19 @@ def cmd_build(args):
         os.makedirs(d)
     staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=args.out)
     try:
+        # Client files of at least the threshold are also cut into chunks;
+        # the launcher (never a client file's path) updates itself whole.
+        to_cut = set() if args.no_chunks else {f.rel for f, _ in planned
+                                                 if f.size >= args.chunk_min_file}
+        chunker = chunks.find_chunker(args.chunker) if to_cut else None
         sources = [f for f, _ in planned] + ([launcher] if launcher else [])
         tasks = [(f.rel, f.source, f.key, os.path.join(args.out, "objects"), staging,
-                  args.compression) for f in sources]
+                  args.compression, chunker if f.rel in to_cut else None) for f in sources]
         results = run_pool(tasks, args.jobs, args.quiet)
         files, optional = [], []
-        for (f, rule), (_, digest, size, packed, _, _) in zip(planned, results):
+        for (f, rule), (_, digest, size, packed, _, _, cut) in zip(planned, results):
             entry = {"p": f.rel, "s": size, "h": digest, "z": packed, "seed": rule.seed,
-                     "id": rule.id}
+                     "id": rule.id, "chunks": cut.index_digest if cut else None}
             if rule.group == "optional":
                 optional.append(entry)
             else:
@@ -182,7 +202,7 @@ def cmd_build(args):
                 files.append(entry)
         entry = None
         if launcher:
-            _, digest, size, packed, _, _ = results[-1]
+            _, digest, size, packed, _, _, _ = results[-1]
             entry = {"p": LAUNCHER_NAME, "s": size, "h": digest, "z": packed}
         data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
                               removes)
@@ -199,18 +219,27 @@ def cmd_build(args):
                 pass
         raise
     shutil.rmtree(staging, ignore_errors=True)
-    summarize(args, generated, files, optional, results, written)
+    oversized = [f.rel for (f, _), r in zip(planned, results) if f.rel in to_cut and r[6] is None]
+    summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
-        print_patch(old, read_manifest(args.out), args)
+        print_patch(args.against, args.out, old, read_manifest(args.out), args)
 
 
-def summarize(args, generated, files, optional, results, written):
+def summarize(args, generated, files, optional, results, written, oversized):
     if args.quiet:
         return
     new = [r for r in results if r[5] is not None]
     print("korvanth-publish: %s (%s): %d files, %d optional, %d objects written, %d reused"
           % (args.version, generated, len(files), len(optional), written,
              len(results) - len(new)))
+    cut = [r[6] for r in results if r[6] is not None]
+    if cut:
+        written_chunks = len({d for c in cut for d, _ in c.staged})
+        print("korvanth-publish: %d files in chunks: %d chunks, %d chunk objects written"
+              % (len(cut), sum(c.count for c in cut), written_chunks))
+    for rel in oversized:
+        print("korvanth-publish: %s: published without chunks: its index would be larger "
+              "than a launcher reads" % rel)
     new = {r[1]: r for r in new}.values()  # one object for files of the same content
     if args.compression == "best" and new:
         ours = sum(r[3] or r[2] for r in new)

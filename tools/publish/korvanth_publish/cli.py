@@ -4,6 +4,7 @@ import argparse
 import os
 import sys
 
+from .chunks import DEFAULT_MIN_FILE
 from .common import Failure
 
 USAGE = """\
@@ -12,8 +13,10 @@ USAGE = """\
                          --out MIRROR [--generated YYYY-MM-DDTHH:MM:SSZ]
                          [--mirror URL]... [--launcher EXE] [--jobs N]
                          [--compression zlib9|best] [--against OLD_MIRROR] [--quiet]
+                         [--no-chunks] [--chunk-min-file BYTES] [--chunker PATH]
   korvanth-publish verify --pubkey KEY.pub.pem MIRROR
-  korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] OLD_MIRROR NEW_MIRROR"""
+  korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] [--chunker PATH]
+                        OLD_MIRROR NEW_MIRROR"""
 
 
 def cpu_count():
@@ -24,6 +27,10 @@ def cpu_count():
 
 
 def add_player(p):
+    p.add_argument("--chunker", metavar="PATH", default=os.environ.get("KORVANTH_CHUNKER"),
+                   help="the native korvanth-chunk to cut files with (default: "
+                        "$KORVANTH_CHUNKER, else built from tools/chunker into the cache "
+                        "folder when needed)")
     p.add_argument("--interface", type=int, choices=(0, 1), default=0,
                    help="count for players with the custom interface (default: stock)")
     p.add_argument("--dxvk", type=int, choices=(0, 1), default=0,
@@ -53,6 +60,11 @@ def parser():
     p.add_argument("--against", metavar="OLD_MIRROR",
                    help="also print what players of OLD_MIRROR's release download")
     p.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("--no-chunks", action="store_true",
+                   help="publish large files as whole objects only")
+    p.add_argument("--chunk-min-file", type=int, default=DEFAULT_MIN_FILE, metavar="BYTES",
+                   help="cut files of at least this size into chunks as well (default %d, "
+                        "4 MiB)" % DEFAULT_MIN_FILE)
     add_player(p)
     p = sub.add_parser("verify", help="check a mirror tree")
     p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")

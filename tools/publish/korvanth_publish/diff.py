@@ -1,19 +1,91 @@
 """What a player who applied one release downloads to get the next: the same
-decisions the launcher's update pass makes, taken on the two manifests."""
+decisions the launcher's update pass makes, taken on the two manifests, and
+for files with chunks the chunks the player's old copies lack."""
 
-from .common import fold_case
+import os
+
+from . import chunks
+from .common import Failure, fold_case
 from .verify import read_manifest
 
 
 class Patch:
     def __init__(self):
-        self.added, self.changed = [], []  # (path, bytes over the wire)
+        self.added, self.changed = [], []  # (path, bytes over the wire, the same with chunks)
         self.removed = []                  # (path, deleted by the remove list)
         self.seeds_kept = []               # changed seed files players keep
         self.launcher = None               # bytes over the wire of a new launcher
+        self.chunked_files = 0             # pending files that have chunks
 
     def wire_bytes(self):
-        return sum(w for _, w in self.added + self.changed) + (self.launcher or 0)
+        return sum(w for _, w, _ in self.added + self.changed) + (self.launcher or 0)
+
+    def chunked_bytes(self):
+        return sum(c for _, _, c in self.added + self.changed) + (self.launcher or 0)
+
+
+class ChunkCosts:
+    """What a file with chunks costs a player, as the launcher fetches it:
+    its index, then the chunks that none of its local sources (the old copy
+    at its path, files the release removes) holds, each at its .gz size
+    where it has one, each once; the whole object instead where that is
+    cheaper or nothing local is there to use. Old files without an index
+    are cut with the chunk tool from their object in the old tree."""
+
+    def __init__(self, old_mirror, new_mirror, chunker=None):
+        self.old_objects = os.path.join(old_mirror, "objects")
+        self.new_objects = os.path.join(new_mirror, "objects")
+        self.chunker, self.tool = chunker, None
+        self.indexes, self.held = {}, {}
+
+    def records(self, objects_dir, entry):
+        key = entry["chunks"]
+        if key not in self.indexes:
+            try:
+                self.indexes[key] = chunks.read_index(objects_dir, key, entry["s"])
+            except (OSError, ValueError) as e:
+                raise Failure("objects/%s: the chunk index of %s: %s" % (key, entry["p"], e))
+        return self.indexes[key]
+
+    def chunks_of(self, entry):
+        """The digests of an old file's chunks (empty when its object is not
+        in the old tree to cut)."""
+        key = entry["h"].lower()
+        if key not in self.held:
+            if entry.get("chunks"):
+                self.held[key] = {d for _, _, d in self.records(self.old_objects, entry)}
+            else:
+                path = os.path.join(self.old_objects, key)
+                if not os.path.isfile(path):
+                    self.held[key] = set()
+                else:
+                    self.tool = self.tool or chunks.find_chunker(self.chunker)
+                    self.held[key] = {d for _, _, d in chunks.cut(self.tool, path)}
+        return self.held[key]
+
+    def wire(self, entry, sources):
+        whole = wire_size(entry)
+        if not entry.get("chunks") or not sources:
+            return whole
+        have = set()
+        for source in sources:
+            have |= self.chunks_of(source)
+        records = self.records(self.new_objects, entry)
+        missing = {d: z or n for n, z, d in records if d not in have}
+        index = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
+        return index + min(sum(missing.values()), whole)
+
+    def storage(self, doc, objects_dir):
+        """{chunk or index digest: bytes on the mirror} of a release."""
+        out = {}
+        for e in doc["files"] + doc.get("optional", []):
+            if not e.get("chunks"):
+                continue
+            records = self.records(objects_dir, e)
+            out[e["chunks"]] = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
+            for n, z, d in records:
+                out[d] = n + z
+        return out
 
 
 def wire_size(entry):
@@ -29,9 +101,11 @@ def wanted(doc, interface, dxvk):
     return out
 
 
-def patch_between(old, new, interface=False, dxvk=False):
+def patch_between(old, new, interface=False, dxvk=False, costs=None):
     patch = Patch()
     had = {fold_case(e["p"]): e for e in wanted(old, interface, dxvk)}
+    removed = {fold_case(p) for p in new.get("remove", [])}
+    moved_away = [had[p] for p in removed if p in had]  # local until the pass removes them
     fetched = set()  # digests an earlier pending file brings: copied, not fetched again
     keeping = set()
     for e in wanted(new, interface, dxvk):
@@ -44,10 +118,14 @@ def patch_between(old, new, interface=False, dxvk=False):
         if before is not None and e.get("seed"):
             patch.seeds_kept.append(e["p"])
             continue
-        wire = 0 if digest in fetched else wire_size(e)
+        wire = chunked = 0
+        if digest not in fetched:
+            wire = wire_size(e)
+            sources = ([before] if before is not None else []) + moved_away
+            chunked = costs.wire(e, sources) if costs else wire
         fetched.add(digest)
-        (patch.changed if before is not None else patch.added).append((e["p"], wire))
-    removed = {fold_case(p) for p in new.get("remove", [])}
+        patch.chunked_files += 1 if e.get("chunks") else 0
+        (patch.changed if before is not None else patch.added).append((e["p"], wire, chunked))
     for key, e in had.items():
         if key not in keeping:
             patch.removed.append((e["p"], key in removed))
@@ -61,14 +139,21 @@ def describe(patch, old, new, listing):
     """The lines that tell the publisher what the patch costs."""
     lines = ["%s -> %s: %s bytes over the wire" % (old["version"], new["version"],
                                                    "{:,}".format(patch.wire_bytes()))]
+    if patch.chunked_files:
+        whole, ours = patch.wire_bytes(), patch.chunked_bytes()
+        lines.append("  with chunks: %s bytes over the wire (%.1f%% of whole objects; %d files "
+                     "have chunks)" % ("{:,}".format(ours), 100.0 * ours / max(whole, 1),
+                                       patch.chunked_files))
     if listing:
-        lines += ["  + %s (%s bytes)" % (p, "{:,}".format(w)) for p, w in patch.added]
-        lines += ["  ~ %s (%s bytes)" % (p, "{:,}".format(w)) for p, w in patch.changed]
+        lines += ["  + %s (%s bytes%s)" % (p, "{:,}".format(w), with_chunks(w, c))
+                  for p, w, c in patch.added]
+        lines += ["  ~ %s (%s bytes%s)" % (p, "{:,}".format(w), with_chunks(w, c))
+                  for p, w, c in patch.changed]
         lines += ["  - %s%s" % (p, "" if gone else " (stays on players' disks)")
                   for p, gone in patch.removed]
     lines.append("  added %d files (%s bytes), changed %d files (%s bytes), removed %d files"
-                 % (len(patch.added), "{:,}".format(sum(w for _, w in patch.added)),
-                    len(patch.changed), "{:,}".format(sum(w for _, w in patch.changed)),
+                 % (len(patch.added), "{:,}".format(sum(w for _, w, _ in patch.added)),
+                    len(patch.changed), "{:,}".format(sum(w for _, w, _ in patch.changed)),
                     len(patch.removed)))
     stays = sum(1 for _, gone in patch.removed if not gone)
     if stays:
@@ -82,17 +167,37 @@ def describe(patch, old, new, listing):
     return lines
 
 
-def print_patch(old, new, args):
-    patch = patch_between(old, new, args.interface, args.dxvk)
+def with_chunks(whole, chunked):
+    return ", %s with chunks" % "{:,}".format(chunked) if chunked != whole else ""
+
+
+def storage_line(costs, old, new):
+    """What the new release's chunks and indexes take on the mirror, and how
+    much of it the old release did not have."""
+    ours, before = costs.storage(new, costs.new_objects), costs.storage(old, costs.old_objects)
+    if not ours:
+        return None
+    fresh = sum(n for d, n in ours.items() if d not in before)
+    return ("  chunks on the mirror: %d objects, %s bytes (%s bytes new since %s)"
+            % (len(ours), "{:,}".format(sum(ours.values())), "{:,}".format(fresh),
+               old["version"]))
+
+
+def print_patch(old_mirror, new_mirror, old, new, args):
+    costs = ChunkCosts(old_mirror, new_mirror, args.chunker)
+    patch = patch_between(old, new, args.interface, args.dxvk, costs)
     who = "players with the %s interface%s" % ("custom" if args.interface else "stock",
                                                " and the Vulkan renderer" if args.dxvk else "")
     lines = describe(patch, old, new, args.list)
     lines[0] += " for %s" % who
+    stored = storage_line(costs, old, new)
+    if stored:
+        lines.append(stored)
     for line in lines:
         print("korvanth-publish: " + line if line == lines[0] else line)
     return patch
 
 
 def cmd_diff(args):
-    print_patch(read_manifest(args.old), read_manifest(args.new), args)
+    print_patch(args.old, args.new, read_manifest(args.old), read_manifest(args.new), args)
     return 0

@@ -10,6 +10,7 @@ import stat
 import subprocess
 import zlib
 
+from . import chunks
 from .common import BLOCK, Failure, gzip_digest, shown, start_writeback
 from .scan import status_key
 
@@ -112,10 +113,23 @@ def strong_pack(rel, staged, digest, size):
 
 def pack(item):
     """item: (index, task); task: (relative path, source, status key, objects
-    folder, staging folder, compression). Returns (index, digest, size,
-    packed size or 0, bytes over the wire with zlib level 9, staged name or
-    None when the tree already holds the object)."""
-    index, (rel, source, key, objects_dir, staging_dir, mode) = item
+    folder, staging folder, compression, chunk tool or None). Returns (index,
+    digest, size, packed size or 0, bytes over the wire with zlib level 9,
+    staged name or None when the tree already holds the object, a
+    chunks.Chunked or None)."""
+    index, (rel, source, key, objects_dir, staging_dir, mode, chunker) = item
+    result = pack_whole(index, rel, source, key, objects_dir, staging_dir, mode)
+    chunked = None
+    if chunker:
+        chunked = chunks.chunk(chunker, rel, source, objects_dir,
+                               os.path.join(staging_dir, "%d.chunks" % index), report)
+        if (chunked and chunked.size != key[2]) or status_key(os.stat(source)) != key:
+            raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
+                          % shown(rel))
+    return result + (chunked,)
+
+
+def pack_whole(index, rel, source, key, objects_dir, staging_dir, mode):
     h = hashlib.sha256()
     with open_source(source) as f:
         for block in read_blocks(f, rel, key, 0):

@@ -42,7 +42,7 @@ def cmd_keygen(args):
 def entry_json(entry):
     """One file entry, members in a fixed order."""
     out = {"p": entry["p"], "s": entry["s"], "h": entry["h"]}
-    for key in ("g", "z", "seed", "id"):
+    for key in ("g", "z", "seed", "id", "chunks"):
         if entry.get(key):
             out[key] = entry[key]
     return json.dumps(out, ensure_ascii=False, separators=(", ", ": "))

@@ -2,6 +2,7 @@
 
 import base64
 import binascii
+import hashlib
 import json
 import os
 import re
@@ -12,6 +13,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
+from . import chunks
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
                      Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
 
@@ -61,6 +63,10 @@ def check_entry(where, e, need_group, problems):
         ok = False
     if not isinstance(e["h"], str) or not re.fullmatch(r"[0-9a-fA-F]{64}", e["h"]):
         problems.append("%s: bad sha256" % where)
+        ok = False
+    if "chunks" in e and (not isinstance(e["chunks"], str) or
+                          not re.fullmatch(r"[0-9a-fA-F]{64}", e["chunks"])):
+        problems.append("%s: bad chunks sha256" % where)
         ok = False
     if need_group and e.get("g") not in GROUPS:
         problems.append("%s: unknown group %r" % (where, e.get("g")))
@@ -142,22 +148,63 @@ def check_object(objects_dir, entry, problems):
         got_digest, got_size = hash_file(plain)
         if got_size != size or got_digest != digest:
             problems.append("%s: content does not match its name (%s)" % (name, entry["p"]))
-    if not packed:
-        return
-    gz = plain + ".gz"
+    if packed:
+        problems += ["%s.gz: %s (%s)" % (name, problem, entry["p"])
+                     for problem in check_gzip(plain + ".gz", digest, size, packed, "the manifest")]
+
+
+def check_gzip(gz, digest, size, packed, stated_by):
+    """What is wrong with the .gz of an object: a list of texts."""
     if not os.path.isfile(gz):
-        problems.append("%s.gz: missing (%s)" % (name, entry["p"]))
-        return
+        return ["missing"]
+    problems = []
     if os.path.getsize(gz) != packed:
-        problems.append("%s.gz: %d bytes, the manifest says %d" % (name, os.path.getsize(gz),
-                                                                   packed))
+        problems.append("%d bytes, %s says %d" % (os.path.getsize(gz), stated_by, packed))
     try:
-        decoded = gzip_digest(gz)
+        if gzip_digest(gz) != (digest, size):
+            problems.append("decodes to other content")
     except zlib.error as e:
-        problems.append("%s.gz: does not decode: %s" % (name, e))
+        problems.append("does not decode: %s" % e)
+    return problems
+
+
+def check_chunks(objects_dir, entry, checked, problems):
+    """The chunk index an entry names and every chunk it lists: each object
+    with its digest, each .gz with its stated size and content, and the
+    chunks in order making up the file itself. `checked` holds the chunk
+    digests already found good."""
+    key = entry["chunks"].lower()
+    try:
+        records = chunks.read_index(objects_dir, key, entry["s"])
+    except OSError as e:
+        problems.append("objects/%s: chunk index of %s: %s" % (key, entry["p"], e.strerror))
         return
-    if decoded != (digest, size):
-        problems.append("%s.gz: decodes to other content than %s" % (name, name))
+    except ValueError as e:
+        problems.append("objects/%s: chunk index of %s: %s" % (key, entry["p"], e))
+        return
+    whole = hashlib.sha256()
+    for length, packed, digest in records:
+        name = "objects/" + digest
+        try:
+            with open(os.path.join(objects_dir, digest), "rb") as f:
+                data = f.read(chunks.CHUNK_MAX_BYTES + 1)
+        except OSError:
+            problems.append("%s: chunk of %s missing" % (name, entry["p"]))
+            return
+        whole.update(data)
+        if digest in checked:
+            continue
+        if len(data) != length or hashlib.sha256(data).hexdigest() != digest:
+            problems.append("%s: chunk of %s does not match its name" % (name, entry["p"]))
+            return
+        found = check_gzip(os.path.join(objects_dir, digest + ".gz"), digest, length, packed,
+                           "the index") if packed else []
+        if found:
+            problems += ["%s.gz: chunk of %s: %s" % (name, entry["p"], p) for p in found]
+            return
+        checked.add(digest)
+    if whole.hexdigest() != entry["h"].lower():
+        problems.append("objects/%s: the chunks of %s make up other content" % (key, entry["p"]))
 
 
 def cmd_verify(args):
@@ -190,14 +237,19 @@ def cmd_verify(args):
         problems.append("manifest.json: larger than the launcher reads")
     _, entries = check_manifest(data, problems)
     objects_dir = os.path.join(args.mirror, "objects")
-    seen = set()
+    seen, indexes, checked = set(), set(), set()
     for entry in entries:
         if entry["h"].lower() not in seen:
             seen.add(entry["h"].lower())
             check_object(objects_dir, entry, problems)
+        if entry.get("chunks") and entry["chunks"].lower() not in indexes:
+            indexes.add(entry["chunks"].lower())
+            check_chunks(objects_dir, entry, checked, problems)
     for p in problems:
         print("korvanth-publish: %s" % p)
     if problems:
         return 1
-    print("korvanth-publish: %s verified: signature good, %d objects" % (args.mirror, len(seen)))
+    print("korvanth-publish: %s verified: signature good, %d objects%s"
+          % (args.mirror, len(seen), ", %d chunk indexes and %d chunks" % (len(indexes), len(checked))
+             if indexes else ""))
     return 0
