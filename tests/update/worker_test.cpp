@@ -100,7 +100,9 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_STREQ(state.version, "1.0");
     EXPECT_EQ(state.generated, 1767225600);
     EXPECT_TRUE(state_find(&state, "system/dv.exe"));
-    EXPECT_FALSE(state_find(&state, "settings.ini"));  // seed files get no record
+    // A seed file is recorded as it lands (the uninstall removes what the
+    // state lists); a check never reads its record.
+    EXPECT_TRUE(state_find(&state, "settings.ini"));
     state_free(&state);
 
     // The records vouch for every file: a check reads none of them.
@@ -262,6 +264,12 @@ TEST(UpdatePass, SeedFilesOnlyHaveToExist)
     ASSERT_TRUE(write_file(dir / L"settings.ini", "[settings]\nvolume=9\n"));
     ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
     EXPECT_EQ(file_text(dir, L"settings.ini"), "[settings]\nvolume=9\n");
+    // The player's own file is not the launcher's: no record, so an
+    // uninstall keeps it.
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_FALSE(state_find(&state, "settings.ini"));
+    state_free(&state);
 
     DeleteFileW((dir / L"settings.ini").c_str());
     PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
