@@ -48,6 +48,23 @@ HWND open_dialog_window(HINSTANCE instance, const wchar_t *cls, const wchar_t *t
     return window;
 }
 
+LRESULT dialog_window_default(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                              HFONT *font)
+{
+    switch (message) {
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        if (*font)
+            DeleteObject(*font);
+        *font = nullptr;
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
 void run_dialog_loop(HWND window)
 {
     MSG msg;

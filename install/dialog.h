@@ -30,6 +30,12 @@ HFONT create_controls(HWND window, const ControlSpec *specs, size_t count,
 HWND open_dialog_window(HINSTANCE instance, const wchar_t *cls, const wchar_t *title,
                         WNDPROC proc, int client_w, int client_h, void *create_param = nullptr);
 
+// The rest of a dialog window's procedure: the close box destroys the
+// window, whose destruction deletes *font and ends run_dialog_loop; any other
+// message goes to DefWindowProcW.
+LRESULT dialog_window_default(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                              HFONT *font);
+
 // Runs the calling thread's messages, with the dialog keyboard for `window`,
 // until the window's destruction posts WM_QUIT.
 void run_dialog_loop(HWND window);

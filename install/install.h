@@ -157,6 +157,7 @@ struct UninstallReport {
     UninstallNames failed;     // could not be deleted: the entry and the launcher stay
     UninstallNames refused;    // left alone: outside the folder, or a system folder
     int kept;                  // files the launcher did not install, left in the folder
+                               // (counted when nothing failed)
     int folder_protected;      // the folder is a system folder: only the launcher's files went
     int rest_refused;          // ... though the player asked for everything
     wchar_t location[LAUNCHER_PATH_CHARS];  // the entry's install location, when not the folder
@@ -184,8 +185,9 @@ int uninstall_window_run(void *instance, const wchar_t *folder, int *keep_player
 // after a kill at any point finishes: the state file's files (with their
 // working files), the rest of the folder unless `keep_player_files`, working
 // files, the launcher's own files but Korvanth.exe (the state file only when
-// nothing failed), the two shortcuts that lead to this folder's launcher,
-// then folders left empty. The entry and Korvanth.exe are the caller's.
+// nothing failed), the two shortcuts that lead to this folder's launcher;
+// folders go as they are left empty. Then, when nothing failed, it counts
+// the files that stay. The entry and Korvanth.exe are the caller's.
 void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallReport *report);
 
 // 1 when a process other than this one runs a program from `folder` or

@@ -139,18 +139,8 @@ LRESULT CALLBACK install_window_proc(HWND window, UINT message, WPARAM wparam, L
             return 0;
         }
         break;
-    case WM_CLOSE:
-        g_accepted = 0;
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        if (g_font)
-            DeleteObject(g_font);
-        g_font = nullptr;
-        PostQuitMessage(0);
-        return 0;
     }
-    return DefWindowProcW(window, message, wparam, lparam);
+    return dialog_window_default(window, message, wparam, lparam, &g_font);
 }
 
 int install_window_run(void *instance_handle)

@@ -80,6 +80,13 @@ bool prepare_helper(Helper *helper)
     return true;
 }
 
+// A drive's root ("C:\\"): its backslash before the closing quote is doubled
+// on a command line, or the quote would be taken as part of the argument.
+bool ends_in_backslash(const wchar_t *folder)
+{
+    return folder[0] && folder[wcslen(folder) - 1] == L'\\';
+}
+
 // Starts the helper on `folder` with an inheritable handle of this process
 // to wait for. Closes the helper's file either way: once started, the
 // helper's inherited handle is the last.
@@ -97,8 +104,9 @@ bool start_helper(Helper *helper, const wchar_t *folder)
         t > 0 && t < LAUNCHER_PATH_CHARS &&
         DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
                         SYNCHRONIZE, TRUE, 0) &&
-        format_wide(command, HELPER_COMMAND_CHARS, L"\"%s\" %s %lu \"%s\"", helper->path,
-                    UNINSTALL_FINISH_OPTION, (unsigned long)(uintptr_t)self, folder) >= 0 &&
+        format_wide(command, HELPER_COMMAND_CHARS, L"\"%s\" %s %lu \"%s%s\"", helper->path,
+                    UNINSTALL_FINISH_OPTION, (unsigned long)(uintptr_t)self, folder,
+                    ends_in_backslash(folder) ? L"\\" : L"") >= 0 &&
         CreateProcessW(helper->path, command, nullptr, nullptr, TRUE, 0, nullptr, temp, &si, &pi);
     if (started) {
         CloseHandle(pi.hThread);
@@ -199,7 +207,7 @@ unsigned uninstall_finish_main(const wchar_t *command_line)
     format_wide(text, 2 * LAUNCHER_PATH_CHARS,
                 L"Korvanth could not remove the launcher, %s%sKorvanth.exe (error %lu). Please "
                 L"delete it yourself.",
-                folder, folder[0] && folder[wcslen(folder) - 1] == L'\\' ? L"" : L"\\", error);
+                folder, ends_in_backslash(folder) ? L"" : L"\\", error);
     box(text, MB_ICONWARNING);
     return UNINSTALL_EXIT_INCOMPLETE;
 }

@@ -26,9 +26,9 @@
 #include <windows.h>
 
 #include <knownfolders.h>
-#include <tlhelp32.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -98,7 +98,9 @@ enum LastLink { AS_ITSELF, FOLLOWED };
 // system's error.
 int final_path(const wchar_t *path, wchar_t *out, DWORD *error, LastLink last = AS_ITSELF)
 {
-    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (last == AS_ITSELF ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+    if (last == AS_ITSELF)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, flags, nullptr);
@@ -180,6 +182,29 @@ int protects(const SystemFolders *folders, const wchar_t *root)
     return 0;
 }
 
+// Keeps of `folders` those strictly inside `root`, which nothing may touch.
+void keep_fences(SystemFolders *folders, const wchar_t *root)
+{
+    size_t n = wcslen(root);
+    int kept = 0;
+    for (int i = 0; i < folders->count; i++) {
+        if (!at_or_below(folders->paths[i], root) || !folders->paths[i][n])
+            continue;
+        if (kept != i)
+            wmemcpy(folders->paths[kept], folders->paths[i], CLIENT_PATH_CHARS);
+        kept++;
+    }
+    folders->count = kept;
+}
+
+bool fenced(const SystemFolders *fences, const wchar_t *path)
+{
+    for (int i = 0; i < fences->count; i++)
+        if (at_or_below(path, fences->paths[i]))
+            return true;
+    return false;
+}
+
 // What may become of an existing path.
 enum Judgement {
     GONE,       // nothing there (a second run, or never made)
@@ -196,10 +221,7 @@ Judgement judge(const Removal *r, const wchar_t *path, DWORD *error)
         return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? GONE : UNKNOWN;
     if (!at_or_below(fin, r->root) || !fin[r->root_len])
         return OUTSIDE;
-    for (int i = 0; i < r->fences.count; i++)
-        if (at_or_below(fin, r->fences.paths[i]))
-            return FENCED;
-    return INSIDE;
+    return fenced(&r->fences, fin) ? FENCED : INSIDE;
 }
 
 // `path` as the box names it: inside the folder relative to it.
@@ -290,7 +312,7 @@ void remove_folder(Removal *r, const wchar_t *path, bool link)
 enum WalkMode {
     WALK_REST,     // delete everything but Korvanth.exe and the state file
     WALK_WORKING,  // delete the working files (*.part, *.tmp)
-    WALK_COUNT,    // count the files left, Korvanth.exe aside
+    WALK_COUNT,    // count the files left, Korvanth.exe and the state file aside
 };
 
 bool has_suffix(const wchar_t *name, const wchar_t *suffix)
@@ -318,7 +340,7 @@ void walk(Removal *r, wchar_t *path, size_t len, WalkMode mode)
         if (!wcscmp(name, L".") || !wcscmp(name, L".."))
             continue;
         if (top && (!lstrcmpiW(name, L"Korvanth.exe") ||
-                    (mode == WALK_REST && !lstrcmpiW(name, L"Korvanth.state"))))
+                    (mode != WALK_WORKING && !lstrcmpiW(name, L"Korvanth.state"))))
             continue;
         if (len + 1 + n >= CLIENT_PATH_CHARS) {
             if (mode == WALK_REST)
@@ -343,10 +365,7 @@ void walk(Removal *r, wchar_t *path, size_t len, WalkMode mode)
                     remove_file(r, path);
             }
         } else if (folder) {
-            bool fenced = false;
-            for (int i = 0; i < r->fences.count; i++)
-                fenced = fenced || at_or_below(path, r->fences.paths[i]);
-            if (fenced) {
+            if (fenced(&r->fences, path)) {
                 if (mode == WALK_REST)
                     tell(r, path, FENCED, 0);
             } else {
@@ -511,15 +530,8 @@ void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallRep
     r->root_len = wcslen(r->root);
     r->report = report;
     report->folder_protected = protects(&system, r->root);
-    // The fences: system folders strictly inside the folder.
-    r->fences.paths = system.paths;
-    for (int i = 0; i < system.count; i++) {
-        if (!at_or_below(system.paths[i], r->root) || !system.paths[i][r->root_len])
-            continue;
-        if (r->fences.count != i)
-            wmemcpy(system.paths[r->fences.count], system.paths[i], CLIENT_PATH_CHARS);
-        r->fences.count++;
-    }
+    keep_fences(&system, r->root);
+    r->fences = system;
 
     note_location(r, folder);
     remove_listed_files(r);
@@ -528,14 +540,14 @@ void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallRep
     // A system folder is never walked: only what the launcher names goes.
     if (!keep_player_files && report->folder_protected)
         report->rest_refused = 1;
-    if (!report->folder_protected) {
+    if (!report->folder_protected)
         walk(r, path, r->root_len, keep_player_files ? WALK_WORKING : WALK_REST);
-    }
     remove_own_files(r);
     Path launcher;
     if (path_join(launcher, CLIENT_PATH_CHARS, r->root, L"Korvanth.exe")[0])
         remove_shortcuts(r, launcher);
-    if (!report->folder_protected)
+    // What stays besides files that failed: those are named instead.
+    if (!report->folder_protected && report->failed.count == 0)
         walk(r, path, r->root_len, WALK_COUNT);
     free(system.paths);
     free(r);
@@ -569,8 +581,10 @@ int uninstall_remove_launcher(const wchar_t *folder, unsigned long *error)
         }
         Sleep(LAUNCHER_DELETE_PAUSE_MS);
     }
-    if (!is_system_folder(root))
-        RemoveDirectoryW(root);
+    // The folder as given: a drive's root would be "C:" as a final path,
+    // which names the drive's current folder instead.
+    if (!is_system_folder(folder))
+        RemoveDirectoryW(folder);
     return 1;
 }
 
@@ -583,9 +597,17 @@ int uninstall_program_running(const wchar_t *folder, wchar_t *image, size_t cap_
     plain_path(full);
     if (!final_path(full, root, &error, FOLLOWED))
         lstrcpynW(root, full, CLIENT_PATH_CHARS);
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    // Programs of the system's folders inside (those of a drive's root)
+    // belong to the system, not to the game.
+    SystemFolders fences;
+    if (!gather_system_folders(&fences))
         return 0;
+    keep_fences(&fences, root);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        free(fences.paths);
+        return 0;
+    }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     int found = 0;
@@ -603,7 +625,7 @@ int uninstall_program_running(const wchar_t *folder, wchar_t *image, size_t cap_
             size_t base = at_or_below(name, full) ? wcslen(full)
                           : at_or_below(name, root) ? wcslen(root)
                                                      : 0;
-            if (base && name[base]) {
+            if (base && name[base] && !fenced(&fences, name)) {
                 lstrcpynW(image, name + base + 1, (int)cap_chars);
                 found = 1;
             }
@@ -611,5 +633,6 @@ int uninstall_program_running(const wchar_t *folder, wchar_t *image, size_t cap_
         CloseHandle(process);
     }
     CloseHandle(snapshot);
+    free(fences.paths);
     return found;
 }

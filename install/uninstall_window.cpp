@@ -56,17 +56,8 @@ LRESULT CALLBACK uninstall_window_proc(HWND window, UINT message, WPARAM wparam,
             return 0;
         }
         break;
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        if (g_font)
-            DeleteObject(g_font);
-        g_font = nullptr;
-        PostQuitMessage(0);
-        return 0;
     }
-    return DefWindowProcW(window, message, wparam, lparam);
+    return dialog_window_default(window, message, wparam, lparam, &g_font);
 }
 
 }  // namespace

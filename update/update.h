@@ -30,6 +30,9 @@
 //   "<destination>.tmp" (a gzip object's content), both beside the
 //   destination and gone once the object is in place. A new launcher lands
 //   as "Korvanth.new" in the launcher folder, for the self-update.
+// - The registry. A pass only refreshes the size of its folder's entry in
+//   the list of installed apps, when the folder has one (uninstall_entry_*);
+//   the installer and the launcher's start write it, the uninstall removes it.
 // - Test seams (progress_tick, worker_disk_free, mirrors_set_builtin,
 //   worker_set_connections, worker_set_launcher_file) are process-wide: set
 //   them while no pass runs.
@@ -426,7 +429,7 @@ void folder_lock_release(FolderLock *lock);
 // The entry in the current user's list of installed apps
 // (HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\<key>): written
 // at install and at every start of a launcher in place, its size refreshed at
-// the end of every pass, removed last by the uninstall. The first
+// the end of every pass, removed by the uninstall once the files are. The first
 // installation's key is "Korvanth"; another folder's, while that one is taken
 // by a folder whose launcher exists, "Korvanth-" and the first eight
 // hexadecimal digits of the folder's lock hash (folder_lock_name).

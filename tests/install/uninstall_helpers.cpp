@@ -45,8 +45,8 @@ bool run_linux(const std::wstring &program, const std::wstring &args,
 std::string linux_path(const std::wstring &path)
 {
     typedef char *(CDECL * UnixName)(const wchar_t *);
-    UnixName unix_name =
-        (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    UnixName unix_name = (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                          "wine_get_unix_file_name");
     char *name = unix_name ? unix_name(path.c_str()) : nullptr;
     std::string out = name ? name : "";
     if (name)

@@ -46,8 +46,8 @@ protected:
         char at[24];
         snprintf(at, sizeof at, "%ld", k);
         SetEnvironmentVariableA("KORVANTH_KILL_AT", k > 0 ? at : nullptr);
-        UninstallRun run =
-            run_uninstall(job_, entry_text(entry_key(folder), L"UninstallString"), true, true, file);
+        std::wstring command = entry_text(entry_key(folder), L"UninstallString");
+        UninstallRun run = run_uninstall(job_, command, true, true, file);
         SetEnvironmentVariableA("KORVANTH_KILL_AT", nullptr);
         CloseHandle(file);
         read_file(out, output);
