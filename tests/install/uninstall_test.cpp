@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <shlobj.h>
 
 #include <ostream>
@@ -373,7 +374,8 @@ TEST_F(UninstallCase, RefusalsAndFailuresEndWithTheirCodes)
 // The first installation takes the key "Korvanth", another folder one of
 // its own, and a launcher that runs in place writes its entry at its start
 // (installations older than the entry get one). A first key whose launcher
-// is gone goes to the next folder.
+// is gone goes to the next folder. Uninstalling one installation leaves the
+// other's entry and shortcut.
 TEST_F(UninstallCase, EachInstallationHasAnEntryOfItsOwn)
 {
     delete_all_entries();
@@ -395,4 +397,19 @@ TEST_F(UninstallCase, EachInstallationHasAnEntryOfItsOwn)
     EXPECT_EQ(entry_key(third), L"Korvanth");
     EXPECT_EQ(entry_text(L"Korvanth", L"InstallLocation"), third);
     EXPECT_EQ(entry_key(second), key);
+
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    create_launcher_shortcut(CSIDL_DESKTOPDIRECTORY, (third + L"\\Korvanth.exe").c_str(),
+                             third.c_str());
+    create_launcher_shortcut(CSIDL_PROGRAMS, (second + L"\\Korvanth.exe").c_str(),
+                             second.c_str());
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    UninstallRun run = run_uninstall(job_, entry_text(key, L"UninstallString"), true);
+    EXPECT_EQ(run.code, (unsigned long)UNINSTALL_EXIT_DONE) << narrow(run.box_text);
+    EXPECT_FALSE(entry_exists(key));
+    EXPECT_EQ(entry_key(third), L"Korvanth");
+    EXPECT_FALSE(file_exists(shortcut_path(CSIDL_PROGRAMS)));
+    EXPECT_TRUE(file_exists(shortcut_path(CSIDL_DESKTOPDIRECTORY))) << "the other's shortcut";
+    EXPECT_TRUE(file_exists(third + L"\\Korvanth.exe"));
 }
