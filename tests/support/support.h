@@ -32,8 +32,10 @@ private:
     std::wstring path_;
 };
 
-// Removes `path` and all it holds; links inside go as themselves where the
-// system lets them (Wine does not: see install/uninstall_remove.cpp).
+// Removes `path` and all it holds, never walking into a link. Under Wine a
+// folder link may take an empty folder it leads to with it, and a file link
+// is not seen as one (install/uninstall_remove.cpp): cases remove their
+// Linux links first.
 void remove_tree(const std::wstring &path);
 // Deletes the entries in the list of installed apps whose install location
 // is `folder` or below it (a TempDir does as it goes: every launcher started
