@@ -23,5 +23,6 @@ enum { LAUNCHER_EXIT_FOLDER_BUSY = 2 };
 // Returns the process exit code: 0 normal end, also after handing over to an
 // installed copy or after bringing forward the window of the launcher that
 // runs on this folder already; 1 the launcher cannot run or the install
-// failed; LAUNCHER_EXIT_FOLDER_BUSY.
+// failed; LAUNCHER_EXIT_FOLDER_BUSY. With --uninstall (and in the
+// uninstall's helper) the UNINSTALL_EXIT_ codes of install/install.h.
 unsigned launcher_main(void *instance);

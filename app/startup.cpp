@@ -110,6 +110,10 @@ unsigned launcher_main(void *instance)
     if (run_swap_mode(GetCommandLineW()))
         return 0;
     run_probe_mode(GetCommandLineW());  // ends the process in probe mode
+    // The uninstall's helper runs from the temporary folder, for the folder
+    // its command line names.
+    if (has_argument(GetCommandLineW(), UNINSTALL_FINISH_OPTION))
+        return uninstall_finish_main(GetCommandLineW());
 
     wchar_t exe_path[LAUNCHER_PATH_CHARS];
     DWORD n = GetModuleFileNameW(nullptr, exe_path, LAUNCHER_PATH_CHARS);
@@ -117,6 +121,11 @@ unsigned launcher_main(void *instance)
         return 1;
     wchar_t folder[LAUNCHER_PATH_CHARS];
     launcher_folder_of(exe_path, folder);
+
+    // An uninstall neither installs nor runs, and writes no log into the
+    // folder it empties.
+    if (has_argument(GetCommandLineW(), UNINSTALL_OPTION))
+        return uninstall_main(instance, folder);
 
     // Decided before the log opens: a copy that installs itself elsewhere
     // leaves nothing beside itself.
@@ -136,6 +145,10 @@ unsigned launcher_main(void *instance)
     log_printf("launcher %s start", LAUNCHER_VERSION);
     finish_installed_from(GetCommandLineW());
     remove_swap_leftovers(folder);
+    // Installations made before the launcher registered itself get their
+    // entry here; later ones have their version and location kept current.
+    if (!uninstall_entry_write(folder, installed_size_kib(folder, nullptr)))
+        log_printf("the entry in the list of installed apps could not be written");
     http_set_user_agent(LAUNCHER_USER_AGENT);
     return main_window_run(instance, folder);
 }

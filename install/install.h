@@ -103,3 +103,119 @@ void create_launcher_shortcut(int csidl, const wchar_t *target, const wchar_t *w
 // INSTALLED_FROM_DELAY_MS up to INSTALLED_FROM_ATTEMPTS times. Returns 1 when
 // the option was there, 0 otherwise.
 int finish_installed_from(const wchar_t *command_line);
+
+// ---------------------------------------------------------------------------
+// Uninstall: `Korvanth.exe --uninstall` asks in a small window, then removes
+// what the launcher put into its folder (the state file's files, its own
+// files and working files, the shortcuts that lead to it, the entry in the
+// list of installed apps, folders left empty) and, when the player unticks
+// "Keep files I made myself", the rest of the folder's content. A copy of the
+// launcher in the temporary folder (--uninstall-finish) removes the launcher
+// file and the emptied folder once this process has ended.
+//
+// Nothing outside the folder is ever deleted: every file is judged by its
+// final path (links resolved, a last link itself where the system tells it
+// apart), links are never followed into, and the system's folders (drives,
+// the Windows folder, profiles, the shell's special folders) are neither
+// removed nor emptied, whatever the state file or the registry says.
+
+#define UNINSTALL_FINISH_OPTION L"--uninstall-finish"
+
+// Exit codes of `Korvanth.exe --uninstall` (the README lists them).
+enum {
+    UNINSTALL_EXIT_DONE = 0,        // all removed; the helper copy takes the launcher file
+    UNINSTALL_EXIT_CANNOT_RUN = 1,  // the window could not be made
+    UNINSTALL_EXIT_IN_USE = 2,      // a launcher, korvanth-cli or the game runs on the folder
+    UNINSTALL_EXIT_CANCELLED = 3,   // the player cancelled; nothing was touched
+    UNINSTALL_EXIT_INCOMPLETE = 4,  // files could not be removed (the box names them); the
+                                    // entry and the launcher stay for another run
+};
+
+// Control ids of the uninstall window (class "KorvanthUninstall").
+enum {
+    UNINSTALL_ID_KEEP = 211,
+    UNINSTALL_ID_UNINSTALL = 212,
+    UNINSTALL_ID_CANCEL = 213,
+};
+
+enum {
+    UNINSTALL_NAMES_CHARS = 1024,  // the lines of one list the end box shows
+    UNINSTALL_REPORT_CHARS = 4096,  // the end box's text
+};
+
+// Names for the end box: every one is counted, those whose whole line fits
+// are kept as "  name (why)" lines.
+struct UninstallNames {
+    int count;
+    int shown;
+    wchar_t text[UNINSTALL_NAMES_CHARS];
+};
+
+// What one uninstall did.
+struct UninstallReport {
+    int removed;               // files and links deleted
+    UninstallNames failed;     // could not be deleted: the entry and the launcher stay
+    UninstallNames refused;    // left alone: outside the folder, or a system folder
+    int kept;                  // files the launcher did not install, left in the folder
+                               // (counted when nothing failed)
+    int folder_protected;      // the folder is a system folder: only the launcher's files went
+    int rest_refused;          // ... though the player asked for everything
+    wchar_t location[LAUNCHER_PATH_CHARS];  // the entry's install location, when not the folder
+    int launcher_left;         // 1: the helper could not be started; the launcher file stays
+};
+
+// `Korvanth.exe --uninstall` for `folder`, the launcher's own: refuses (after
+// a box) while a launcher or korvanth-cli holds the folder or a program from
+// it runs; asks; removes; shows what it did. One of the UNINSTALL_EXIT_ codes.
+unsigned uninstall_main(void *instance, const wchar_t *folder);
+
+// The helper copy (`--uninstall-finish HANDLE FOLDER`): waits for the
+// process whose inherited handle it was given, then deletes FOLDER's
+// Korvanth.exe and the folder once empty. 0, or UNINSTALL_EXIT_INCOMPLETE
+// after a box naming the file it could not delete. Its own file goes when it
+// ends (the handle that started it deletes it on close).
+unsigned uninstall_finish_main(const wchar_t *command_line);
+
+// The confirmation window for `folder`. 1 when Uninstall was pressed, with
+// the check box in *keep_player_files; 0 for Cancel, Escape or the close
+// box; -1 when the window could not be made.
+int uninstall_window_run(void *instance, const wchar_t *folder, int *keep_player_files);
+
+// Removes what the launcher put into `folder`, in an order that a second run
+// after a kill at any point finishes: the state file's files (with their
+// working files), the rest of the folder unless `keep_player_files`, working
+// files, the launcher's own files but Korvanth.exe (the state file only when
+// nothing failed), the two shortcuts that lead to this folder's launcher;
+// folders go as they are left empty. Then, when nothing failed, it counts
+// the files that stay. The entry and Korvanth.exe are the caller's.
+void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallReport *report);
+
+// 1 when a process other than this one runs a program from `folder` or
+// below it (the game, a launcher that is starting), with that program's path
+// relative to the folder in `image` (`cap_chars`, cut).
+int uninstall_program_running(const wchar_t *folder, wchar_t *image, size_t cap_chars);
+
+// 1 when `folder` is a drive's or share's root, or the same as or above one of
+// the system's folders (the Windows folder, profiles, the temporary folder,
+// the shell's special folders).
+int is_system_folder(const wchar_t *folder);
+
+// Deletes `folder`'s Korvanth.exe (tried for a few seconds while the system
+// still holds it) and then the folder when it is empty and no system folder.
+// 1 when the launcher file is gone, 0 with the error in *error.
+int uninstall_remove_launcher(const wchar_t *folder, unsigned long *error);
+
+// Byte-level parts (no platform calls).
+
+// Counts a name and keeps its line when it fits: "  " and the formatted text.
+void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...);
+
+// Adds to `refused` the path of every entry line of state text (`len`
+// bytes; a line holding a tab and not starting with '#') that breaks the
+// path rule (is_safe_relative_path): the state file's reader drops them, and
+// the player is told why they stay.
+void uninstall_note_unsafe_state_paths(const char *text, size_t len, UninstallNames *refused);
+
+// The end box's text for `report` on `folder` into `out` (`cap_chars`, cut).
+void uninstall_report_text(const UninstallReport *report, const wchar_t *folder, wchar_t *out,
+                           size_t cap_chars);

@@ -4,6 +4,8 @@
 // without owner, since no window of ours is left by then.
 #include "install/install.h"
 
+#include "update/update.h"
+
 #include <windows.h>
 
 #include <objbase.h>
@@ -112,6 +114,9 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     create_launcher_shortcut(CSIDL_PROGRAMS, target, g_install_folder);
     if (SUCCEEDED(com))
         CoUninitialize();
+    // Where players look to remove a game; the installed copy writes it
+    // again at its start, should this fail.
+    uninstall_entry_write(g_install_folder, installed_size_kib(g_install_folder, nullptr));
 
     // A cut command line would hand over a cut path of the first copy.
     wchar_t command[LAUNCHER_COMMAND_CHARS];

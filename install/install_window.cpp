@@ -4,6 +4,7 @@
 // controls, Enter for Install (answered through DM_GETDEFID) and Escape for
 // Cancel (IDCANCEL).
 #include "install/install.h"
+#include "install/dialog.h"
 
 #include <windows.h>
 
@@ -22,15 +23,6 @@ const wchar_t LOCAL_DRIVE_TEXT[] =
 int g_accepted;
 HFONT g_font;
 
-struct ControlSpec {
-    const wchar_t *cls;
-    DWORD ex_style;
-    int id;
-    const wchar_t *text;  // null: the install folder
-    int x, y, w, h;
-    DWORD style;
-};
-
 const ControlSpec CONTROLS[] = {
     {L"STATIC", 0, 0, L"Install Korvanth to:", 16, 14, 400, 18, 0},
     {L"EDIT", WS_EX_CLIENTEDGE, INSTALL_ID_FOLDER, nullptr, 16, 36, 336, 24,
@@ -47,16 +39,8 @@ const ControlSpec CONTROLS[] = {
 
 void on_create(HWND window)
 {
-    g_font = CreateFontW(-12, 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY, 0,
-                         L"Segoe UI");
-    HINSTANCE instance = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
-    for (const ControlSpec &c : CONTROLS) {
-        HWND control = CreateWindowExW(c.ex_style, c.cls, c.text ? c.text : g_install_folder,
-                                       WS_CHILD | WS_VISIBLE | c.style, c.x, c.y, c.w, c.h, window,
-                                       (HMENU)(INT_PTR)c.id, instance, nullptr);
-        if (control)
-            SendMessageW(control, WM_SETFONT, (WPARAM)g_font, FALSE);
-    }
+    g_font = create_controls(window, CONTROLS, sizeof CONTROLS / sizeof CONTROLS[0],
+                             g_install_folder);
     // Longer text would be cut when it is read back, and the cut folder
     // installed into: the box takes no more than the folder can hold.
     SendDlgItemMessageW(window, INSTALL_ID_FOLDER, EM_LIMITTEXT, LAUNCHER_PATH_CHARS - 1, 0);
@@ -155,59 +139,21 @@ LRESULT CALLBACK install_window_proc(HWND window, UINT message, WPARAM wparam, L
             return 0;
         }
         break;
-    case WM_CLOSE:
-        g_accepted = 0;
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        if (g_font)
-            DeleteObject(g_font);
-        g_font = nullptr;
-        PostQuitMessage(0);
-        return 0;
     }
-    return DefWindowProcW(window, message, wparam, lparam);
+    return dialog_window_default(window, message, wparam, lparam, &g_font);
 }
 
 int install_window_run(void *instance_handle)
 {
-    HINSTANCE instance = (HINSTANCE)instance_handle;
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = install_window_proc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(100));
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
-    wc.lpszClassName = CLASS_NAME;
-    // A second run in the same process finds the class registered already.
-    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-        return 0;
-
-    RECT outer = {0, 0, 456, 158};
-    AdjustWindowRectEx(&outer, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_DLGMODALFRAME);
-    int width = outer.right - outer.left;
-    int height = outer.bottom - outer.top;
-    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     g_accepted = 0;
-    HWND window = CreateWindowExW(WS_EX_DLGMODALFRAME, CLASS_NAME, L"Korvanth setup",
-                                  WS_VISIBLE | WS_CAPTION | WS_SYSMENU, x, y, width, height,
-                                  nullptr, nullptr, instance, nullptr);
+    HWND window = open_dialog_window((HINSTANCE)instance_handle, CLASS_NAME, L"Korvanth setup",
+                                     install_window_proc, 456, 158);
     if (!window)
         return 0;
-    SetForegroundWindow(window);
     // The player types the folder first; its text is selected for overtyping.
     HWND box = GetDlgItem(window, INSTALL_ID_FOLDER);
     SetFocus(box);
     SendMessageW(box, EM_SETSEL, 0, -1);
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (IsDialogMessageW(window, &msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    run_dialog_loop(window);
     return g_accepted;
 }

@@ -30,6 +30,9 @@
 //   "<destination>.tmp" (a gzip object's content), both beside the
 //   destination and gone once the object is in place. A new launcher lands
 //   as "Korvanth.new" in the launcher folder, for the self-update.
+// - The registry. A pass only refreshes the size of its folder's entry in
+//   the list of installed apps, when the folder has one (uninstall_entry_*);
+//   the installer and the launcher's start write it, the uninstall removes it.
 // - Test seams (progress_tick, worker_disk_free, mirrors_set_builtin,
 //   worker_set_connections, worker_set_launcher_file) are process-wide: set
 //   them while no pass runs.
@@ -421,3 +424,41 @@ int folder_lock_wait(FolderLock *lock, uint32_t wait_ms);
 // Lets go of the folder (when held; call it on the thread that took it) and
 // closes the handle. Ending the process does the same.
 void folder_lock_release(FolderLock *lock);
+
+// ---------------------------------------------------------------------------
+// The entry in the current user's list of installed apps
+// (HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\<key>): written
+// at install and at every start of a launcher in place, its size refreshed at
+// the end of every pass, removed by the uninstall once the files are. The first
+// installation's key is "Korvanth"; another folder's, while that one is taken
+// by a folder whose launcher exists, "Korvanth-" and the first eight
+// hexadecimal digits of the folder's lock hash (folder_lock_name).
+
+// The option of the entry's uninstall command: "<folder>\Korvanth.exe" --uninstall.
+#define UNINSTALL_OPTION L"--uninstall"
+
+enum {
+    UNINSTALL_KEY_CHARS = 24,  // "Korvanth-" and eight digits, with the terminator
+};
+
+// The key name of `folder`'s entry into `key` (`cap_chars`, UNINSTALL_KEY_CHARS
+// holds it): an entry belongs to the folder when its uninstall command names
+// the folder's Korvanth.exe or its install location is the folder (in any
+// spelling). 1 when there is one; 0 with `key` empty.
+int uninstall_entry_find(const wchar_t *folder, wchar_t *key, size_t cap_chars);
+// Writes (creates or rewrites) `folder`'s entry: display name "Korvanth" (with
+// the folder in brackets under a suffixed key), icon and uninstall command of
+// its Korvanth.exe, version LAUNCHER_VERSION, publisher, install location,
+// EstimatedSize `size_kib`, no modify and no repair. 1 when every value was set.
+int uninstall_entry_write(const wchar_t *folder, uint32_t size_kib);
+// Sets the EstimatedSize of `folder`'s entry, when there is one, to
+// installed_size_kib(folder, state) if it differs; writes nothing otherwise.
+void uninstall_entry_refresh_size(const wchar_t *folder, const LocalState *state);
+// The install location `folder`'s entry names (`cap_chars`; empty when
+// missing). 1 when the folder has an entry.
+int uninstall_entry_location(const wchar_t *folder, wchar_t *location, size_t cap_chars);
+// Deletes `folder`'s entry. 1 when it is gone (or there was none).
+int uninstall_entry_remove(const wchar_t *folder);
+// KiB (rounded up, at most UINT32_MAX) of `folder`'s Korvanth.exe and of the
+// files `state` records (null: the folder's state file is read).
+uint32_t installed_size_kib(const wchar_t *folder, const LocalState *state);

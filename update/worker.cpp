@@ -433,6 +433,8 @@ unsigned long update_worker_main(void *arg)
     state_init(&pass.state);
 
     run_pass(&pass);
+    // The list of installed apps shows the size of what the pass left.
+    uninstall_entry_refresh_size(pass.folder, &pass.state);
 
     if (pass.pending)
         HeapFree(GetProcessHeap(), 0, pass.pending);

@@ -59,8 +59,11 @@ bool entry_done(Pass *pass, int k, int result)
         }
         return false;
     }
+    // A seed file is recorded too: the comparison never reads its record (a
+    // seed file only has to exist), but the uninstall removes what the
+    // state lists, and the launcher put this one there.
     uint64_t size = 0, time = 0;
-    if (!entry->seed && file_info(full, &size, &time)) {
+    if (file_info(full, &size, &time)) {
         record_file(&pass->state, entry, size, time);
         pass->unsaved = true;
         save_records(pass, false);

@@ -70,15 +70,21 @@ Job::~Job()
         CloseHandle(p);
 }
 
-unsigned long Job::start(const std::wstring &command_line, const std::wstring &work_dir)
+unsigned long Job::start(const std::wstring &command_line, const std::wstring &work_dir,
+                         void *output)
 {
     std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
     cmd.push_back(0);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
+    if (output) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = (HANDLE)output;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        work_dir.c_str(), &si, &pi))
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output != nullptr,
+                        CREATE_SUSPENDED, nullptr, work_dir.c_str(), &si, &pi))
         return 0;
     AssignProcessToJobObject(job_, pi.hProcess);
     ResumeThread(pi.hThread);

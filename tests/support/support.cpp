@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <wchar.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -60,7 +62,33 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
+    forget_uninstall_entries(path_);
     remove_tree(path_);
+}
+
+void forget_uninstall_entries(const std::wstring &folder)
+{
+    const wchar_t root[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    HKEY list = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, root, 0, KEY_READ, &list) != ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> ours;
+    wchar_t name[256];
+    for (DWORD i = 0, n = 256; RegEnumKeyExW(list, i, name, &n, nullptr, nullptr, nullptr,
+                                             nullptr) == ERROR_SUCCESS;
+         i++, n = 256) {
+        wchar_t location[MAX_PATH * 2] = {};
+        DWORD bytes = sizeof location;
+        if (!wcsncmp(name, L"Korvanth", 8) &&
+            RegGetValueW(list, name, L"InstallLocation", RRF_RT_REG_SZ, nullptr, location,
+                         &bytes) == ERROR_SUCCESS &&
+            !_wcsnicmp(location, folder.c_str(), folder.size()) &&
+            (location[folder.size()] == 0 || location[folder.size()] == L'\\'))
+            ours.push_back(name);
+    }
+    for (const std::wstring &key : ours)
+        RegDeleteKeyW(list, key.c_str());
+    RegCloseKey(list);
 }
 
 std::wstring TempDir::operator/(const std::wstring &name) const
@@ -82,7 +110,11 @@ void remove_tree(const std::wstring &path)
             if (name == L"." || name == L"..")
                 continue;
             std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            // A link goes as itself: what it leads to is not the folder's.
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (!RemoveDirectoryW(child.c_str()))
+                    DeleteFileW(child.c_str());
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 remove_tree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -32,7 +32,15 @@ private:
     std::wstring path_;
 };
 
+// Removes `path` and all it holds, never walking into a link. Under Wine a
+// folder link may take an empty folder it leads to with it, and a file link
+// is not seen as one (install/uninstall_remove.cpp): cases remove their
+// Linux links first.
 void remove_tree(const std::wstring &path);
+// Deletes the entries in the list of installed apps whose install location
+// is `folder` or below it (a TempDir does as it goes: every launcher started
+// in place writes one).
+void forget_uninstall_entries(const std::wstring &folder);
 
 bool write_file(const std::wstring &path, const std::string &bytes);
 bool read_file(const std::wstring &path, std::string *bytes);
@@ -79,7 +87,9 @@ public:
     Job &operator=(const Job &) = delete;
 
     // Starts `command_line` in `work_dir` inside the job; returns its pid or 0.
-    unsigned long start(const std::wstring &command_line, const std::wstring &work_dir);
+    // With `output` (an inheritable HANDLE) its standard output and error go there.
+    unsigned long start(const std::wstring &command_line, const std::wstring &work_dir,
+                        void *output = nullptr);
     // The two waits close the launcher windows that the job's processes
     // open, so that launcher runs end.
     // Waits for the process of the last start(); false when it still runs.

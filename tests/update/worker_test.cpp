@@ -100,7 +100,9 @@ TEST(UpdatePass, FreshFolderThenCheckReadsNoFile)
     EXPECT_STREQ(state.version, "1.0");
     EXPECT_EQ(state.generated, 1767225600);
     EXPECT_TRUE(state_find(&state, "system/dv.exe"));
-    EXPECT_FALSE(state_find(&state, "settings.ini"));  // seed files get no record
+    // A seed file is recorded as it lands (the uninstall removes what the
+    // state lists); a check never reads its record.
+    EXPECT_TRUE(state_find(&state, "settings.ini"));
     state_free(&state);
 
     // The records vouch for every file: a check reads none of them.
@@ -262,6 +264,12 @@ TEST(UpdatePass, SeedFilesOnlyHaveToExist)
     ASSERT_TRUE(write_file(dir / L"settings.ini", "[settings]\nvolume=9\n"));
     ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
     EXPECT_EQ(file_text(dir, L"settings.ini"), "[settings]\nvolume=9\n");
+    // The player's own file is not the launcher's: no record, so an
+    // uninstall keeps it.
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_FALSE(state_find(&state, "settings.ini"));
+    state_free(&state);
 
     DeleteFileW((dir / L"settings.ini").c_str());
     PassResult check = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
@@ -551,6 +559,57 @@ TEST(UpdatePass, SameLauncherGoesOn)
     PassResult r = run_pass(dir.path(), Check, mirror("launcher"), dead_mirror());
     EXPECT_FALSE(r.self_update);
     EXPECT_EQ(r.state, UpdateNeeded);
+}
+
+// Bytes of the files below `folder`, its state file and log aside.
+uint64_t folder_bytes(const std::wstring &folder)
+{
+    uint64_t bytes = 0;
+    WIN32_FIND_DATAW f;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &f);
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &f)) {
+        std::wstring name = f.cFileName;
+        if (name == L"." || name == L".." || name == L"Korvanth.state" || name == L"Korvanth.log")
+            continue;
+        bytes += (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                     ? folder_bytes(folder + L"\\" + name)
+                     : ((uint64_t)f.nFileSizeHigh << 32 | f.nFileSizeLow);
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    return bytes;
+}
+
+// The size the list of installed apps shows for `folder`; -1 without an entry.
+long long entry_size_kib(const std::wstring &folder)
+{
+    wchar_t key[UNINSTALL_KEY_CHARS];
+    DWORD size = 0, bytes = sizeof size;
+    if (!uninstall_entry_find(folder.c_str(), key, UNINSTALL_KEY_CHARS) ||
+        RegGetValueW(HKEY_CURRENT_USER,
+                     (L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
+                      std::wstring(key)).c_str(),
+                     L"EstimatedSize", RRF_RT_REG_DWORD, nullptr, &size, &bytes) != ERROR_SUCCESS)
+        return -1;
+    return size;
+}
+
+// The list of installed apps shows what the passes left: an installation's
+// entry follows its files and launcher; a folder without an entry (a
+// driver's scratch folder) gets none.
+TEST(UpdatePass, TheInstalledAppsEntryFollowsTheFolder)
+{
+    REQUIRE_RELEASES();
+    TempDir dir, scratch;
+    ASSERT_TRUE(write_file(dir / L"Korvanth.exe", std::string(3000, 'x')));
+    ASSERT_TRUE(uninstall_entry_write(dir.path().c_str(), 0));
+    EXPECT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    uint64_t bytes = folder_bytes(dir.path());
+    ASSERT_GT(bytes, 3000u);
+    EXPECT_EQ(entry_size_kib(dir.path()), (long long)((bytes + 1023) / 1024));
+
+    EXPECT_EQ(run_pass(scratch.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
+    EXPECT_EQ(entry_size_kib(scratch.path()), -1);
 }
 
 TEST(UpdatePass, UndecidedVulkanModeIsProbedOnce)
