@@ -129,16 +129,17 @@ bool read_keys(JsonCursor *c, KeyList *list, uint8_t revoked)
         key.revoked = revoked;
         if (!read_key(c, &key))
             return false;
-        for (int i = 0; i < list->count; i++) {
+        // Refusals name the key's first byte.
+        const char *refusal = list->count == KEY_LIST_MAX_KEYS ? "too many keys" : nullptr;
+        for (int i = 0; i < list->count && !refusal; i++)
             if (strcmp(list->keys[i].id, key.id) == 0 ||
-                memcmp(list->keys[i].point, key.point, P256_POINT_BYTES) == 0) {
-                c->current = at;
-                json_skip_ws(c);
-                return json_fail(c, "key listed twice");
-            }
+                memcmp(list->keys[i].point, key.point, P256_POINT_BYTES) == 0)
+                refusal = "key listed twice";
+        if (refusal) {
+            c->current = at;
+            json_skip_ws(c);
+            return json_fail(c, refusal);
         }
-        if (list->count == KEY_LIST_MAX_KEYS)
-            return json_fail(c, "too many keys");
         list->keys[list->count++] = key;
         if (json_peek(c) != ',')
             return json_expect(c, ']');

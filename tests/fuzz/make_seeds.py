@@ -8,7 +8,8 @@ OUT_DIR/<target>/ gets the seeds of each target: the test manifests (and
 the update releases' manifests when a test run has built them), state texts,
 signature texts, gzip members from the decoder's corpus (gzip, pigz,
 libdeflate, zopfli and zlib's strategies; members up to 64 KiB), swap
-requests, progress figures and status and feed bodies.
+requests, progress figures, status and feed bodies, and key lists (the
+update releases' too when a test run has built them).
 """
 import base64
 import glob
@@ -88,6 +89,16 @@ def main():
     put(out, "news", "feed", b'[{"id":41,"title":"Patch 1.2: the northern pass \\u00e9 opens",'
         b'"published_at":"2026-11-30T08:00:00Z"},{"id":42,"title":"Winter\\n festival",'
         b'"createdAt":"2026-12-01"},{"id":-3,"title":"x"},{"id":9,"title":"' + b"t" * 200 + b'"}]')
+
+    def key(ident, n):
+        return b'{"id": "%s", "key": "%s"}' % (ident, hashlib.sha512(b"%d" % n).hexdigest().encode())
+    put(out, "key_list", "plain", b'{"version": 1, "generated": "2026-01-01T00:00:00Z", '
+        b'"keys": [' + key(b"A", 1) + b"]}")
+    put(out, "key_list", "revoked", b'{"version": 12, "generated": "2026-02-01T00:00:00Z",\n'
+        b'"keys": [' + key(b"B", 2) + b", " + key(b"C.next-2_x", 3) + b'],\n"revoked": ['
+        + key(b"A", 1) + b'], "note": {"by": ["publisher", 1, true, null]}}\n')
+    for p in sorted(glob.glob(os.path.join(build, "net-servers/tree/update/*/keys.json"))):
+        put(out, "key_list", "tree-" + os.path.basename(os.path.dirname(p)), open(p, "rb").read())
 
 
 if __name__ == "__main__":

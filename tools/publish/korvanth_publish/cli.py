@@ -4,6 +4,7 @@ import argparse
 import os
 import sys
 
+from . import keys
 from .common import Failure
 
 USAGE = """\
@@ -12,8 +13,14 @@ USAGE = """\
                          --out MIRROR [--generated YYYY-MM-DDTHH:MM:SSZ]
                          [--mirror URL]... [--launcher EXE] [--jobs N]
                          [--compression zlib9|best] [--against OLD_MIRROR] [--quiet]
+                         [--expires-in DAYS]
   korvanth-publish verify --pubkey KEY.pub.pem MIRROR
-  korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] OLD_MIRROR NEW_MIRROR"""
+  korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] OLD_MIRROR NEW_MIRROR
+  korvanth-publish keys init ROOT.pem
+  korvanth-publish keys add --root ROOT.pem --out MIRROR [--id ID] RELEASE.pub.pem
+  korvanth-publish keys revoke --root ROOT.pem --out MIRROR ID
+  korvanth-publish keys show [--root ROOT.pub.pem]... MIRROR
+      (add and revoke: [--previous-root ROOT.pub.pem]... [--generated TIME])"""
 
 
 def cpu_count():
@@ -53,6 +60,9 @@ def parser():
     p.add_argument("--against", metavar="OLD_MIRROR",
                    help="also print what players of OLD_MIRROR's release download")
     p.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("--expires-in", type=int, metavar="DAYS",
+                   help="launchers warn that the mirrors may be out of date DAYS days after "
+                        "--generated")
     add_player(p)
     p = sub.add_parser("verify", help="check a mirror tree")
     p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
@@ -61,6 +71,7 @@ def parser():
     add_player(p)
     p.add_argument("old", metavar="OLD_MIRROR")
     p.add_argument("new", metavar="NEW_MIRROR")
+    keys.add_parsers(sub)
     return ap
 
 
@@ -78,6 +89,8 @@ def main(argv=None):
         if args.command == "diff":
             from .diff import cmd_diff
             return cmd_diff(args)
+        if args.command == "keys":
+            return keys.cmd_keys(args)
         from .verify import cmd_verify
         return cmd_verify(args)
     except Failure as e:
