@@ -104,69 +104,33 @@ void next_variant(ObjectFetch *f)
     f->attempt = 0;
 }
 
-// The variants of the fetch's object from mirror `m`, from where the fetch
-// stands: FETCH_TRANSFERRED, -1 (cancelled) or 0 (go on with the next
-// mirror). A transfer the slow-transfer rule cuts ends the mirror's turn for
-// the pass: it is benched, and the object goes to the next mirror at once
-// (unless every other one has failed it already).
-int transfer_from(ObjectFetch *f, MirrorList *list, int m)
+// Whether the fetch passes mirror `m` over: while other mirrors have their
+// turn, one that lost it (benched) is noted and passed over; once they have
+// all failed the object, only those noted are tried.
+bool passes_over(ObjectFetch *f, const MirrorList *list, int m)
 {
-    const wchar_t *mirror = list->url[m];
-    for (; f->variant < VARIANT_COUNT; next_variant(f)) {
-        bool gzip = f->variant == VARIANT_GZIP;
-        if (gzip && f->entry->packed_size == 0)
-            continue;
-        const wchar_t *suffix = gzip ? L".gz" : L"";
-        if (f->attempt == 0) {
-            // A part file of the other variant holds bytes that cannot be resumed.
-            if (f->last != VARIANT_NONE && f->last != f->variant)
-                DeleteFileW(f->part);
-            f->last = f->variant;
-        }
-        wchar_t url[OBJECT_URL_CHARS];
-        if (format_wide(url, OBJECT_URL_CHARS, L"%sobjects/%S%s", mirror, f->hex, suffix) < 0) {
-            // Never a request for a cut address: the variant is passed over.
-            log_wprintf(L"object %S%s: address on %s too long", f->hex, suffix, mirror);
-            continue;
-        }
-        uint64_t expected = gzip ? f->entry->packed_size : f->entry->size;
-        while (f->attempt < ATTEMPTS_PER_VARIANT) {
-            f->attempt++;
-            if (stopped(f))
-                return -1;
-            int result = transfer(f, url, gzip, expected);
-            if (result == -1)
-                return -1;
-            if (result == 200 || result == 206) {
-                f->mirror = m;
-                return FETCH_TRANSFERRED;
-            }
-            if (result == HTTP_TOO_SLOW) {
-                // Abandoned like a broken transfer: the part file stays for
-                // the next attempt or mirror to resume.
-                HttpStall stall = http_last_stall();
-                log_wprintf(L"object %S%s: %s too slow, %llu bytes in %u s (try %d)", f->hex,
-                            suffix, mirror, (unsigned long long)stall.bytes, stall.seconds,
-                            f->attempt);
-                if (!f->last_resort) {
-                    f->passed_over |= 1 << m;
-                    if (!(InterlockedOr(&list->benched, 1L << m) & (1L << m)))
-                        log_wprintf(L"mirror %s too slow: no more objects from it in this pass "
-                                    L"while another mirror has them",
-                                    mirror);
-                    return 0;
-                }
-            } else {
-                log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
-                            f->attempt);
-            }
-            if (result == 404)
-                break;
-            if (f->attempt < ATTEMPTS_PER_VARIANT)
-                Sleep(RETRY_PAUSE_MS);
-        }
-    }
-    return 0;
+    int bit = 1 << m;
+    if (f->last_resort)
+        return !(f->passed_over & bit);
+    if (!(list->benched & bit))
+        return false;
+    f->passed_over |= bit;
+    return true;
+}
+
+// After the slow-transfer rule cut a transfer from mirror `m`: true when the
+// fetch leaves the mirror at once, benched for the rest of the pass (unless
+// it is trying the benched mirrors already, as the last resort).
+bool bench(ObjectFetch *f, MirrorList *list, int m)
+{
+    if (f->last_resort)
+        return false;
+    f->passed_over |= 1 << m;
+    if (!(InterlockedOr(&list->benched, 1L << m) & (1L << m)))
+        log_wprintf(L"mirror %s too slow: no more objects from it in this pass while another "
+                    L"mirror has them",
+                    list->url[m]);
+    return true;
 }
 
 }  // namespace
@@ -215,27 +179,70 @@ int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
 
 int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
 {
-    for (;;) {
-        for (; f->step < count; f->step++, f->variant = 0, f->attempt = 0) {
-            int m = (f->start + f->step) % count;
-            int bit = 1 << m;
-            // First every mirror that has its turn; then, when they all
-            // failed the object, those that lost it.
-            bool skip = f->last_resort ? !(f->passed_over & bit) : (list->benched & bit) != 0;
-            if (skip) {
-                if (!f->last_resort)
-                    f->passed_over |= bit;
+    for (; f->step < count; f->step++, f->variant = 0, f->attempt = 0) {
+        int m = (f->start + f->step) % count;
+        const wchar_t *mirror = list->url[m];
+        if (passes_over(f, list, m))
+            continue;
+        for (; f->variant < VARIANT_COUNT; next_variant(f)) {
+            bool gzip = f->variant == VARIANT_GZIP;
+            if (gzip && f->entry->packed_size == 0)
+                continue;
+            const wchar_t *suffix = gzip ? L".gz" : L"";
+            if (f->attempt == 0) {
+                // A part file of the other variant holds bytes that cannot be resumed.
+                if (f->last != VARIANT_NONE && f->last != f->variant)
+                    DeleteFileW(f->part);
+                f->last = f->variant;
+            }
+            wchar_t url[OBJECT_URL_CHARS];
+            if (format_wide(url, OBJECT_URL_CHARS, L"%sobjects/%S%s", mirror, f->hex,
+                            suffix) < 0) {
+                // Never a request for a cut address: the variant is passed over.
+                log_wprintf(L"object %S%s: address on %s too long", f->hex, suffix, mirror);
                 continue;
             }
-            int result = transfer_from(f, list, m);
-            if (result != 0)
-                return result;
+            uint64_t expected = gzip ? f->entry->packed_size : f->entry->size;
+            while (f->attempt < ATTEMPTS_PER_VARIANT) {
+                f->attempt++;
+                if (stopped(f))
+                    return -1;
+                int result = transfer(f, url, gzip, expected);
+                if (result == -1)
+                    return -1;
+                if (result == 200 || result == 206) {
+                    f->mirror = m;
+                    return FETCH_TRANSFERRED;
+                }
+                if (result == HTTP_TOO_SLOW) {
+                    // Abandoned like a broken transfer: the part file stays
+                    // for the next attempt or mirror to resume.
+                    HttpStall stall = http_last_stall();
+                    log_wprintf(L"object %S%s: %s too slow, %llu bytes in %u s (try %d)", f->hex,
+                                suffix, mirror, (unsigned long long)stall.bytes, stall.seconds,
+                                f->attempt);
+                    if (bench(f, list, m)) {
+                        f->variant = VARIANT_COUNT;  // no variant left on this mirror
+                        break;
+                    }
+                } else {
+                    log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
+                                f->attempt);
+                }
+                if (result == 404)
+                    break;
+                if (f->attempt < ATTEMPTS_PER_VARIANT)
+                    Sleep(RETRY_PAUSE_MS);
+            }
         }
-        if (f->last_resort || !f->passed_over)
-            return 0;
-        f->last_resort = true;
-        f->step = f->variant = f->attempt = 0;
     }
+    if (f->last_resort || !f->passed_over)
+        return 0;
+    // Every mirror that had its turn failed the object: those that lost it
+    // are its last chance.
+    f->last_resort = true;
+    f->step = f->variant = f->attempt = 0;
+    return fetch_transfer(f, list, count);
 }
 
 int fetch_judge(ObjectFetch *f, const MirrorList *list)
