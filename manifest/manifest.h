@@ -196,7 +196,8 @@ void signature_set_roots(const uint8_t *points, int count);
 // only so that a refusal can say so. Other members are skipped. The reader
 // follows the manifest's rules for hostile input and adds its own: at most
 // KEY_LIST_MAX_BYTES, containers at most JSON_MAX_SKIP_DEPTH deep, no member
-// twice in one object, no id and no key twice in the document.
+// twice in the list's object or a key's (at most 16 members each), no id and
+// no key twice in the document.
 
 enum {
     KEY_LIST_MAX_BYTES = 16384,

@@ -226,8 +226,9 @@ bool list_allowed(const Search *s, const Answer *a, bool speak)
 }
 
 // Takes the newest key list that a root signed and that is allowed; two
-// different lists of one version: the first mirror's. With `speak`, logs
-// every refusal and the choice.
+// different lists of one version: the first mirror's. Without one, no
+// manifest can be checked: when mirrors did answer, that is a refusal, not
+// an unreachable server. With `speak`, logs every refusal and the choice.
 void choose_key_list(Search *s, bool speak)
 {
     s->list_from = -1;
@@ -235,7 +236,7 @@ void choose_key_list(Search *s, bool speak)
     for (int i = 0; i < s->asked; i++) {
         Answer *a = &s->answers[i];
         judge_key_list(s, a);
-        served = served || arrived(a, KEYS_JSON);
+        served = served || arrived(a, KEYS_JSON) || arrived(a, MANIFEST_JSON);
         if (a->keys == KEYS_MISSING) {
             if (speak)
                 log_missing_pair(a, KEYS_JSON);

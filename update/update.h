@@ -8,12 +8,13 @@
 //   a time: the running flag is claimed by compare-and-exchange and released
 //   last, after the pass's final message. The pass works on its own copy of
 //   the request; the window stops it only through the cancel flag and never
-//   waits for it. An Update pass's download phase adds carrier threads (the
-//   objects on the wire) and one judge thread (unpacking, checking, moving
-//   into place), and a large object an unpacking or hashing thread of its
-//   own while it downloads (UnpackStream). All of them end before the pass
-//   does; their results are taken in on the pass's thread in the entries'
-//   order.
+//   waits for it. Its manifest step asks the mirrors of a round at once, a
+//   thread per mirror that only downloads. An Update pass's download phase
+//   adds carrier threads (the objects on the wire) and one judge thread
+//   (unpacking, checking, moving into place), and a large object an
+//   unpacking or hashing thread of its own while it downloads
+//   (UnpackStream). All of them end before the pass does; their results are
+//   taken in on the pass's thread in the entries' order.
 // - Messages. A pass never touches window state: it reports through the
 //   posted WM_LAUNCHER_* messages of base/base.h. Their heap blocks (status
 //   and detail texts, the new launcher's path) come from the process heap
@@ -175,7 +176,7 @@ struct ReleaseSearch {
     int mirror_count;
     int mirror_index;     // out: the slot of the mirror that served the release
     int older_seen;       // out: some mirror served a signed release older than the applied one
-    int keys_refused;     // out: with root keys, mirrors served key lists but none was accepted
+    int keys_refused;     // out: with root keys, mirrors answered but no key list was accepted
     int expired;          // out: every signed release served had passed its "expires"
     char newest_expiry[MANIFEST_GENERATED_BYTES];  // out: with `expired`, the latest of them
 };

@@ -265,6 +265,7 @@ bool manifest_step(Pass *pass)
     post_status(window, L"You are being connected to the update server.");
     ReleaseSearch *search = (ReleaseSearch *)calloc(1, sizeof(ReleaseSearch));
     if (!search) {
+        log_printf("manifest: out of memory");
         post_finished(window, Failed, 0);
         return false;
     }

@@ -132,6 +132,10 @@ const KeyCase KEY_CASES[] = {
      UpdateNeeded, "{0}", false, 1, {"keys: version 1 (2026-01-01T00:00:00Z) from {0}"}},
     {"ListOfAnotherRoot", {"root1"}, 0, nullptr, "keys-root2", nullptr, Failed, nullptr, true, 0,
      {"keys: bad signature from {0}"}},
+    // A mirror that answers without a key list: its release cannot be
+    // checked, which is a refusal, not an unreachable server.
+    {"NoKeyListServed", {"root1"}, 0, nullptr, "main", nullptr, Failed, nullptr, true, 0,
+     {"keys: {0}keys.json -> 404", "manifest: {0} not checked: no key list accepted"}},
     // The list is refused, not the mirror: its manifest, signed with a key
     // of the other mirror's list, is the newest.
     {"RootListedAsAReleaseKey", {"root1"}, 0, nullptr, "keys-root-listed", "keys-a1",
