@@ -104,7 +104,8 @@ bool json_expect(JsonCursor *c, char ch)
 bool json_fail(JsonCursor *c, const char *message)
 {
     if (c->error && !c->error[0])
-        format_narrow(c->error, JSON_ERROR_BYTES, "manifest: %s at byte %lld", message,
+        format_narrow(c->error, JSON_ERROR_BYTES, "%s: %s at byte %lld",
+                      c->subject ? c->subject : "manifest", message,
                       (long long)(c->current - c->start));
     return false;
 }

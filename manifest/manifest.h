@@ -1,8 +1,10 @@
 // Manifest and local state: the JSON reader, the release model parsed from
-// manifest.json, its detached ECDSA P-256 signature, and the state file
+// manifest.json, its detached ECDSA P-256 signature, the signed key list
+// keys.json that names the keys allowed to sign manifests, and the state file
 // Korvanth.state that remembers what was applied and verified.
 //
-// Byte-level parts (JSON reader, manifest parse, Base64, state text) make no
+// Byte-level parts (JSON reader, manifest parse, key list, Base64, state
+// text) make no
 // platform calls and also build natively; the signature check (bcrypt) and
 // the state file's I/O are thin platform layers in their own files.
 //
@@ -38,6 +40,7 @@ struct JsonCursor {
     const unsigned char *end;      // one past the last byte
     const unsigned char *start;    // error positions count from here
     char *error;                   // JSON_ERROR_BYTES, first error wins; may be null
+    const char *subject;           // the error text's first word; null: "manifest"
 };
 
 // Advances over space, tab, LF and CR.
@@ -56,7 +59,7 @@ bool json_read_u64(JsonCursor *c, uint64_t *out);
 // Skips one value of any kind (negative integers included), at most
 // JSON_MAX_SKIP_DEPTH containers deep.
 bool json_skip_value(JsonCursor *c);
-// Records "manifest: <message> at byte <offset of current>" unless an error
+// Records "<subject>: <message> at byte <offset of current>" unless an error
 // is already recorded. Always returns false, for `return json_fail(...)`.
 bool json_fail(JsonCursor *c, const char *message);
 
@@ -107,6 +110,10 @@ struct Manifest {
     char version[MANIFEST_VERSION_BYTES];
     char generated_text[MANIFEST_GENERATED_BYTES];
     int64_t generated;  // seconds since 1970-01-01 UTC
+    // The optional "expires": after it the publisher no longer vouches that
+    // this is the current release. 0 (and an empty text) without one.
+    char expires_text[MANIFEST_GENERATED_BYTES];
+    int64_t expires;
     ManifestEntry launcher;
     int32_t has_launcher;
     ManifestEntry *files;  // document order; the update addresses files then optional
@@ -143,13 +150,21 @@ bool is_safe_relative_path(const char *path);
 bool hex_decode(const char *text, uint8_t *out, size_t n);
 
 // ---------------------------------------------------------------------------
-// Manifest signature: Base64 of the raw 64-byte r||s ECDSA P-256 signature
-// over the SHA-256 of the manifest's exact bytes, checked against the key
-// built into the launcher.
+// Signatures: Base64 of a raw 64-byte r||s ECDSA P-256 signature over the
+// SHA-256 of a document's exact bytes (manifest.sig beside manifest.json,
+// keys.sig beside keys.json).
+//
+// Keys are P-256 points, X then Y, 32 bytes each, big-endian, and are told
+// apart by these bytes alone. A launcher built without root keys checks
+// manifests against the one manifest key built into it. One built with root
+// keys (one or two) takes the keys allowed to sign manifests (release keys)
+// from the key list, which a root key signs; roots sign nothing else.
 
 enum {
     SIGNATURE_BYTES = 64,
     SIGNATURE_DECODE_BYTES = 80,  // decode buffer; longer texts are refused
+    P256_POINT_BYTES = 64,
+    ROOT_KEYS_MAX = 2,
 };
 
 // Base64 with both alphabets ('+' or '-', '/' or '_'); '=', CR, LF, space and
@@ -158,9 +173,66 @@ enum {
 // other byte or when the output does not fit.
 bool base64_decode_lenient(const char *text, size_t len, uint8_t *out, size_t *io_bytes);
 // True only when `sig_text` decodes to exactly 64 bytes and these verify over
-// the manifest's bytes. The text is checked before anything is hashed.
+// the manifest's bytes under the built-in manifest key. The text is checked
+// before anything is hashed.
 bool manifest_signature_valid(const void *manifest, size_t manifest_len, const char *sig_text,
                               size_t sig_len);
+// The first of `count` keys (`points`: count * P256_POINT_BYTES bytes) under
+// which `sig_text` verifies over `bytes`; -1 when none does, the text is not
+// a 64-byte signature, or the platform refuses (a point off the curve is one
+// that verifies nothing).
+int signature_match(const void *bytes, size_t len, const char *sig_text, size_t sig_len,
+                    const uint8_t *points, int count);
+// The root keys of this launcher: their number (0 without roots) and, when
+// `points` is not null, where their count * P256_POINT_BYTES bytes are.
+int root_keys(const uint8_t **points);
+// Replaces the built-in root keys for this process (tests); a count below 0
+// restores them. `points` is copied (at most ROOT_KEYS_MAX keys). Set it
+// while no pass runs.
+void signature_set_roots(const uint8_t *points, int count);
+
+// ---------------------------------------------------------------------------
+// Key list "keys.json": the release keys of the moment, signed by a root.
+//
+//   {"version": 3, "generated": "2026-01-01T00:00:00Z",
+//    "keys": [{"id": "release-2026", "key": "<128 hex digits: X then Y>"}],
+//    "revoked": [{"id": "release-2025", "key": "..."}]}
+//
+// "version" (1 and up) only grows from one list to the next; "keys" names at
+// least one release key; "revoked" (optional) names keys that no longer sign,
+// only so that a refusal can say so. Other members are skipped. The reader
+// follows the manifest's rules for hostile input and adds its own: at most
+// KEY_LIST_MAX_BYTES, containers at most JSON_MAX_SKIP_DEPTH deep, no member
+// twice in the list's object or a key's (at most 16 members each), no id and
+// no key twice in the document.
+
+enum {
+    KEY_LIST_MAX_BYTES = 16384,
+    KEY_LIST_MAX_KEYS = 16,  // release and revoked keys together
+    KEY_ID_BYTES = 32,       // 1..31 of A-Z a-z 0-9 . _ -
+};
+
+struct ListedKey {
+    char id[KEY_ID_BYTES];
+    uint8_t point[P256_POINT_BYTES];
+    uint8_t revoked;  // 1: from "revoked", never trusted
+};
+
+struct KeyList {
+    uint64_t version;
+    int64_t generated;  // seconds since 1970-01-01 UTC
+    char generated_text[MANIFEST_GENERATED_BYTES];
+    ListedKey keys[KEY_LIST_MAX_KEYS];  // document order: "keys", then "revoked"
+    int32_t count;
+    int32_t release_count;  // the first release_count keys are release keys
+};
+
+// Parses `len` bytes of a key list (the caller checks its signature first).
+// `list` is cleared first, and again on failure; `error_text`
+// (JSON_ERROR_BYTES, may be null) then holds "keys: <message> at byte <offset>".
+bool key_list_parse(const void *bytes, size_t len, KeyList *list, char *error_text);
+// Index of the listed key whose point is `point` (byte for byte), or -1.
+int key_list_find(const KeyList *list, const uint8_t *point);
 
 // ---------------------------------------------------------------------------
 // Local state file "Korvanth.state" in the launcher folder.
@@ -186,6 +258,11 @@ struct LocalState {
     int32_t dxvk_trial;    // 0/1
     int64_t generated;     // of the applied manifest, seconds since 1970
     char version[MANIFEST_VERSION_BYTES];
+    // The highest key list version accepted ("#keys=VERSION HEX", a line
+    // launchers without root keys skip) and the SHA-256 of that list's bytes;
+    // 0 when none was.
+    uint64_t keys_version;
+    uint8_t keys_digest[SHA256_BYTES];
 };
 
 // Clears `state` to the defaults (dxvk -1, nothing else set). Nothing to free
@@ -215,12 +292,14 @@ void state_free(LocalState *state);
 // Byte-level halves of load and save.
 //
 // Adds what `len` bytes of state text hold to `state` (flags, generated,
-// version, valid entry lines; anything else is skipped; a NUL ends the text)
-// and sorts the entries. Stops adding entries when memory runs out.
+// version, key list version, valid entry lines; anything else is skipped; a
+// NUL ends the text) and sorts the entries. Stops adding entries when memory
+// runs out.
 void state_parse_text(LocalState *state, const char *text, size_t len);
-// The six header lines, CR LF each, into `out` (STATE_LINE_BYTES). Control
-// bytes of the version are written as '?' so that they cannot break lines.
-// Returns the text's length.
+// The six header lines, and a seventh "#keys=" line when a key list version
+// is set, CR LF each, into `out` (STATE_LINE_BYTES). Control bytes of the
+// version are written as '?' so that they cannot break lines. Returns the
+// text's length.
 size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes);
 // One entry line "path\tsize\ttime\thex\r\n" into `out` (STATE_LINE_BYTES).
 size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes);

@@ -112,6 +112,14 @@ bool read_member(JsonCursor *c, Manifest *m, Capacities *cap, const char *key, b
             return json_fail(c, "bad generated time");
         return true;
     }
+    if (strcmp(key, "expires") == 0) {
+        if (!json_read_string(c, m->expires_text, sizeof m->expires_text))
+            return false;
+        m->expires = parse_utc_time(m->expires_text);
+        if (m->expires == -1)
+            return json_fail(c, "bad expires time");
+        return true;
+    }
     if (strcmp(key, "launcher") == 0) {
         ManifestEntry entry;
         if (!manifest_parse_entry(c, &entry, false))
@@ -219,7 +227,7 @@ bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *err
     const unsigned char *data = (const unsigned char *)bytes;
     if (!data)
         len = 0;
-    JsonCursor c = {data, data + len, data, error_text};
+    JsonCursor c = {data, data + len, data, error_text, nullptr};
     if (parse_document(&c, manifest))
         return true;
     if (error_text && !error_text[0])

@@ -67,6 +67,28 @@ uint64_t lenient_u64(const char *s, size_t n)
     return v;
 }
 
+// "VERSION HEX" of "#keys=": both parts or nothing. A damaged line costs
+// only the guard against an older key list, which the next accepted list
+// sets again.
+void keys_line(LocalState *state, const char *text, size_t n)
+{
+    const char *space = (const char *)memchr(text, ' ', n);
+    if (!space || n - (size_t)(space - text) - 1 != DIGEST_HEX_CHARS || space == text)
+        return;
+    for (const char *p = text; p < space; p++)
+        if (*p < '0' || *p > '9')
+            return;
+    char hex[DIGEST_HEX_CHARS + 1];
+    memcpy(hex, space + 1, DIGEST_HEX_CHARS);
+    hex[DIGEST_HEX_CHARS] = 0;
+    uint8_t digest[SHA256_BYTES];
+    uint64_t version = lenient_u64(text, (size_t)(space - text));
+    if (!hex_decode(hex, digest, SHA256_BYTES) || version == 0)
+        return;
+    state->keys_version = version;
+    memcpy(state->keys_digest, digest, SHA256_BYTES);
+}
+
 void header_line(LocalState *state, const char *line, size_t n)
 {
     size_t k;
@@ -83,6 +105,8 @@ void header_line(LocalState *state, const char *line, size_t n)
         size_t len = n - k < sizeof state->version ? n - k : sizeof state->version - 1;
         memcpy(state->version, line + k, len);
         state->version[len] = 0;
+    } else if (starts_with(line, n, "#keys=", &k)) {
+        keys_line(state, line + k, n - k);
     }
 }
 
@@ -239,7 +263,18 @@ size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes)
                             "#generated=%lld\r\n#version=%s\r\n",
                             (int)state->custom_interface, (int)state->dxvk,
                             (int)state->dxvk_trial, (long long)state->generated, version);
-    return len < 0 ? 0 : strlen(out);
+    if (len < 0)
+        return 0;
+    size_t used = strlen(out);
+    // Only launchers with root keys have a key list version to keep: the
+    // files of the others stay as they were.
+    if (state->keys_version == 0)
+        return used;
+    char hex[DIGEST_HEX_CHARS + 1];
+    hex_encode(state->keys_digest, SHA256_BYTES, hex);
+    len = format_narrow(out + used, cap_bytes - used, "#keys=%llu %s\r\n",
+                        (unsigned long long)state->keys_version, hex);
+    return len < 0 ? 0 : used + strlen(out + used);
 }
 
 size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes)

@@ -104,6 +104,35 @@ void next_variant(ObjectFetch *f)
     f->attempt = 0;
 }
 
+// Whether the fetch passes mirror `m` over: while other mirrors have their
+// turn, one that lost it (benched) is noted and passed over; once they have
+// all failed the object, only those noted are tried.
+bool passes_over(ObjectFetch *f, const MirrorList *list, int m)
+{
+    int bit = 1 << m;
+    if (f->last_resort)
+        return !(f->passed_over & bit);
+    if (!(list->benched & bit))
+        return false;
+    f->passed_over |= bit;
+    return true;
+}
+
+// After the slow-transfer rule cut a transfer from mirror `m`: true when the
+// fetch leaves the mirror at once, benched for the rest of the pass (unless
+// it is trying the benched mirrors already, as the last resort).
+bool bench(ObjectFetch *f, MirrorList *list, int m)
+{
+    if (f->last_resort)
+        return false;
+    f->passed_over |= 1 << m;
+    if (!(InterlockedOr(&list->benched, 1L << m) & (1L << m)))
+        log_wprintf(L"mirror %s too slow: no more objects from it in this pass while another "
+                    L"mirror has them",
+                    list->url[m]);
+    return true;
+}
+
 }  // namespace
 
 const ManifestEntry *manifest_item(const Manifest *manifest, int index)
@@ -148,11 +177,13 @@ int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
     return 1;
 }
 
-int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
+int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
 {
     for (; f->step < count; f->step++, f->variant = 0, f->attempt = 0) {
         int m = (f->start + f->step) % count;
         const wchar_t *mirror = list->url[m];
+        if (passes_over(f, list, m))
+            continue;
         for (; f->variant < VARIANT_COUNT; next_variant(f)) {
             bool gzip = f->variant == VARIANT_GZIP;
             if (gzip && f->entry->packed_size == 0)
@@ -190,6 +221,10 @@ int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
                     log_wprintf(L"object %S%s: %s too slow, %llu bytes in %u s (try %d)", f->hex,
                                 suffix, mirror, (unsigned long long)stall.bytes, stall.seconds,
                                 f->attempt);
+                    if (bench(f, list, m)) {
+                        f->variant = VARIANT_COUNT;  // no variant left on this mirror
+                        break;
+                    }
                 } else {
                     log_wprintf(L"object %S%s: %s -> %d (try %d)", f->hex, suffix, mirror, result,
                                 f->attempt);
@@ -201,7 +236,13 @@ int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count)
             }
         }
     }
-    return 0;
+    if (f->last_resort || !f->passed_over)
+        return 0;
+    // Every mirror that had its turn failed the object: those that lost it
+    // are its last chance.
+    f->last_resort = true;
+    f->step = f->variant = f->attempt = 0;
+    return fetch_transfer(f, list, count);
 }
 
 int fetch_judge(ObjectFetch *f, const MirrorList *list)
@@ -271,7 +312,7 @@ void fetch_release(ObjectFetch *f)
     f->in_memory = false;
 }
 
-int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged)
+int fetch_finish(ObjectFetch *f, MirrorList *list, int count, int judged)
 {
     int result = judged;
     while (result == FETCH_GO_ON) {
@@ -283,7 +324,7 @@ int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged)
     return result;
 }
 
-int download_object(void *window, const MirrorList *list, int count, int *start_index,
+int download_object(void *window, MirrorList *list, int count, int *start_index,
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total)
 {

@@ -16,6 +16,7 @@ struct Pass {
     MirrorList mirrors;
     int mirror_count;
     int start_index;
+    bool servers_stale;            // every release the mirrors serve has expired
     int *pending;
     int pending_count;
     int wanted;

@@ -8,12 +8,13 @@
 //   a time: the running flag is claimed by compare-and-exchange and released
 //   last, after the pass's final message. The pass works on its own copy of
 //   the request; the window stops it only through the cancel flag and never
-//   waits for it. An Update pass's download phase adds carrier threads (the
-//   objects on the wire) and one judge thread (unpacking, checking, moving
-//   into place), and a large object an unpacking or hashing thread of its
-//   own while it downloads (UnpackStream). All of them end before the pass
-//   does; their results are taken in on the pass's thread in the entries'
-//   order.
+//   waits for it. Its manifest step asks the mirrors of a round at once, a
+//   thread per mirror that only downloads. An Update pass's download phase
+//   adds carrier threads (the objects on the wire) and one judge thread
+//   (unpacking, checking, moving into place), and a large object an
+//   unpacking or hashing thread of its own while it downloads
+//   (UnpackStream). All of them end before the pass does; their results are
+//   taken in on the pass's thread in the entries' order.
 // - Messages. A pass never touches window state: it reports through the
 //   posted WM_LAUNCHER_* messages of base/base.h. Their heap blocks (status
 //   and detail texts, the new launcher's path) come from the process heap
@@ -134,29 +135,64 @@ enum {
     SIGNATURE_BODY_LIMIT = 4096,
 };
 
-// Base URLs in the order they are tried, each ending in "/". Slots 0 and 1
-// are always the built-in download host and the web site's "files/" folder.
+// Base URLs in the order they are tried, each ending in "/". As
+// build_mirror_list makes it, slots 0 and 1 are the built-in download host
+// and the web site's "files/" folder; as fetch_manifest leaves it, it holds
+// the mirrors a pass may take objects from.
 struct MirrorList {
     wchar_t url[MIRROR_SLOTS][MIRROR_CHARS];
+    // Bit m set: mirror m lost its turn for the rest of the pass (the
+    // slow-transfer rule cut one of its transfers). The carriers of a pass
+    // set bits at once (interlocked); an object goes to a benched mirror
+    // only when every other one has failed it.
+    volatile long benched;
 };
 
 // Fills `list` with the built-in pair and, given a manifest, its mirrors that
-// differ (ignoring case) from those already listed, up to six in all.
-// Returns the count (2 to 6).
+// differ (ignoring case) from those already listed, up to six in all; no
+// mirror benched. Returns the count (2 to 6).
 int build_mirror_list(const Manifest *manifest, MirrorList *list);
+// Appends the manifest's mirrors that differ (ignoring case) from the first
+// `count` of `list`, up to six in all. Returns the new count.
+int add_manifest_mirrors(const Manifest *manifest, MirrorList *list, int count);
 
 // Replaces the two built-in mirrors for this process (tests and tools that
 // serve releases from a local mirror on a port chosen at run time); null
 // restores the built-in ones.
 void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url);
 
-// Tries the mirrors in order for a signed manifest that is not older than
-// `applied_time` (seconds since 1970; equal is accepted). Returns 1 with the
-// manifest (the caller frees it) and the serving slot in `mirror_index`, or 0
-// when no mirror gave one. `older_seen` is set when some mirror served a
-// valid, signed but older manifest. A bad signature posts "Invalid version".
-int fetch_manifest(void *window, const MirrorList *list, int count, int64_t applied_time,
-                   Manifest *manifest, int *mirror_index, int *older_seen);
+// One pass's search for the release to apply (fetch_manifest). The caller
+// fills the inputs; the outputs are set whatever the result.
+struct ReleaseSearch {
+    void *window;                       // in: receives "Invalid version" statuses
+    int64_t applied_time;               // in: older releases are refused (equal is accepted)
+    int64_t now;                        // in: seconds since 1970, for "expires"
+    // In: the highest key list version accepted before and the SHA-256 of
+    // that list; out: the same after this search (a newer list accepted).
+    // Unused without root keys.
+    uint64_t keys_version;
+    uint8_t keys_digest[SHA256_BYTES];
+    // In: the mirrors to ask first (the built-in pair); out: those a pass
+    // takes objects from: these and the release's own, without any that
+    // served an older release, those cut by the slow-transfer rule benched.
+    MirrorList mirrors;
+    int mirror_count;
+    int mirror_index;     // out: the slot of the mirror that served the release
+    int older_seen;       // out: some mirror served a signed release older than the applied one
+    int keys_refused;     // out: with root keys, mirrors answered but no key list was accepted
+    int expired;          // out: every signed release served had passed its "expires"
+    char newest_expiry[MANIFEST_GENERATED_BYTES];  // out: with `expired`, the latest of them
+};
+
+// Asks every mirror for its manifest pair (and, with root keys, its key list
+// pair), the first mirrors, then those the newest release names, and takes
+// the newest release that verifies and is not older than the applied one.
+// With root keys a manifest verifies only under a release key of the newest
+// key list a root signed, which is never older than the one accepted before.
+// Returns 1 with the manifest (the caller frees it), or 0 when no mirror gave
+// one. Every refusal is logged with its cause; a manifest that does not
+// verify posts "Invalid version".
+int fetch_manifest(ReleaseSearch *search, Manifest *manifest);
 
 // ---------------------------------------------------------------------------
 // Object download
@@ -191,13 +227,16 @@ int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256
 // Brings `entry` to `destination` (a full path that leaves room for ".part"
 // within CLIENT_PATH_CHARS; a longer one is refused, logged): mirrors from
 // *start_index on, the gzip object first when the entry has a packed size,
-// three attempts per variant and mirror, resumed through "<destination>.part",
+// three attempts per variant and mirror, except that a mirror the
+// slow-transfer rule cuts is benched in `list` and left at once (it is
+// tried again only when every other mirror has failed the object), resumed
+// through "<destination>.part",
 // unpacked into "<destination>.tmp", moved into place only with the right
 // digest. `run_done` and `run_total` are wire bytes of
 // the whole pass, for the progress bars.
 // Returns 1 (in place; *start_index is the mirror that delivered), 0 (not
 // brought in; a part file may remain for a later resume) or -1 (cancelled).
-int download_object(void *window, const MirrorList *list, int count, int *start_index,
+int download_object(void *window, MirrorList *list, int count, int *start_index,
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total);
 
@@ -246,6 +285,10 @@ struct ObjectFetch {
     // Where the fetch stands: mirror step from `start`, variant, attempts
     // made on it, and the variant whose bytes the part file may hold.
     int start, step, variant, attempt, last;
+    // Benched mirrors this fetch passed over (bits), and whether it has gone
+    // back to them because every other mirror failed it.
+    int passed_over;
+    bool last_resort;
     // What the last transfer delivered.
     int mirror;                    // its slot: the next object starts there
     UnpackStream *stream;          // unpacking or hashing it, when large
@@ -262,9 +305,9 @@ struct ObjectFetch {
 int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
                 const wchar_t *destination, int start_index, volatile long *cancel_flag,
                 uint64_t run_done, uint64_t run_total, char *body_buffer);
-int fetch_transfer(ObjectFetch *f, const MirrorList *list, int count);
+int fetch_transfer(ObjectFetch *f, MirrorList *list, int count);
 int fetch_judge(ObjectFetch *f, const MirrorList *list);
-int fetch_finish(ObjectFetch *f, const MirrorList *list, int count, int judged);
+int fetch_finish(ObjectFetch *f, MirrorList *list, int count, int judged);
 void fetch_release(ObjectFetch *f);
 
 // Deletes the files the manifest's "remove" list names (folders stay) and

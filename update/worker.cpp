@@ -245,30 +245,70 @@ void state_step(Pass *pass)
     state->dxvk_trial = params->dxvk_trial;
 }
 
-// The signed release from the built-in mirrors, then the mirror list it
-// names. False when the pass ends here (no mirror gave one that is not older
-// than the applied release).
+// Seconds since 1970-01-01 UTC by the system clock.
+int64_t unix_now(void)
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t ticks = (uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime;
+    return (int64_t)(ticks / 10000000u) - 11644473600LL;
+}
+
+// The newest signed release the mirrors serve, and the mirrors it comes
+// from. A key list newer than the one the state file knows is recorded at
+// once, whatever the pass comes to. False when the pass ends here (no
+// mirror gave a release that is not older than the applied one).
 bool manifest_step(Pass *pass)
 {
     HWND window = pass->window;
+    LocalState *state = &pass->state;
     post_status(window, L"You are being connected to the update server.");
-    pass->mirror_count = build_mirror_list(nullptr, &pass->mirrors);
-    int older_seen = 0;
-    if (!fetch_manifest(window, &pass->mirrors, pass->mirror_count, pass->state.generated,
-                        &pass->manifest, &pass->start_index, &older_seen)) {
-        if (older_seen) {
-            log_printf("every mirror serves a manifest older than the applied one (%lld): refused",
-                       (long long)pass->state.generated);
-            post_status(window, L"Invalid version");
-            post_finished(window, Failed, 0);
-        } else {
-            post_status(window, L"The update server is not responding. Please try again later.");
-            post_finished(window, ServerUnreachable, 0);
-        }
+    ReleaseSearch *search = (ReleaseSearch *)calloc(1, sizeof(ReleaseSearch));
+    if (!search) {
+        log_printf("manifest: out of memory");
+        post_finished(window, Failed, 0);
         return false;
     }
-    pass->mirror_count = build_mirror_list(&pass->manifest, &pass->mirrors);
-    return true;
+    search->window = window;
+    search->applied_time = state->generated;
+    search->now = unix_now();
+    search->keys_version = state->keys_version;
+    memcpy(search->keys_digest, state->keys_digest, SHA256_BYTES);
+    search->mirror_count = build_mirror_list(nullptr, &search->mirrors);
+    bool found = fetch_manifest(search, &pass->manifest) != 0;
+    if (search->keys_version != state->keys_version) {
+        state->keys_version = search->keys_version;
+        memcpy(state->keys_digest, search->keys_digest, SHA256_BYTES);
+        state_save(state, pass->folder);
+    }
+    if (found) {
+        pass->mirrors = search->mirrors;
+        pass->mirror_count = search->mirror_count;
+        pass->start_index = search->mirror_index;
+        pass->servers_stale = search->expired != 0;
+    } else if (search->older_seen) {
+        log_printf("every mirror serves a manifest older than the applied one (%lld): refused",
+                   (long long)state->generated);
+        post_status(window, L"Invalid version");
+        post_finished(window, Failed, 0);
+    } else if (search->keys_refused) {
+        log_printf("keys: no mirror serves a key list that can be accepted: refused");
+        post_status(window, L"Invalid version");
+        post_finished(window, Failed, 0);
+    } else {
+        post_status(window, L"The update server is not responding. Please try again later.");
+        post_finished(window, ServerUnreachable, 0);
+    }
+    free(search);
+    return found;
+}
+
+// The last status of a pass that found only expired releases: the player
+// must be able to play with a wrong clock, so it is a warning, not a refusal.
+void post_stale_warning(Pass *pass)
+{
+    if (pass->servers_stale)
+        post_status(pass->window, L"The update servers may be out of date.");
 }
 
 // The last message of a pass that ends after the comparison without bringing
@@ -327,6 +367,7 @@ void report_step(Pass *pass)
                     (unsigned long long)((pass->wire_bytes + 1048575) / 1048576));
     else
         post_status(pass->window, L"All the files have been updated.");
+    post_stale_warning(pass);
     post_check_finished(pass);
 }
 
@@ -362,6 +403,7 @@ void release_step(Pass *pass)
     state_save(state, pass->folder);
     post_progress_text(window, nullptr);
     post_status(window, L"All the files have been updated.");
+    post_stale_warning(pass);
     post_finished(window, UpToDate, 0);
 }
 

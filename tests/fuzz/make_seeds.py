@@ -9,7 +9,8 @@ the update releases' manifests when a test run has built them), state texts,
 signature texts, gzip members from the decoder's corpus (gzip, pigz,
 libdeflate, zopfli and zlib's strategies; members up to 64 KiB), swap
 requests, progress figures, status and feed bodies, chunk indexes and
-chunk assembly recipes.
+chunk assembly recipes, and key lists (the update releases' too when a test
+run has built them).
 """
 import base64
 import glob
@@ -103,6 +104,15 @@ def main():
         edits = bytes([i * 2]) + bytes(rng.getrandbits(8) for _ in range(6 * i * 2))
         put(out, "chunk_assembly", "recipe%d" % i,
             edits + bytes(rng.getrandbits(8) for _ in range(4000 * (i + 1))))
+    def key(ident, n):
+        return b'{"id": "%s", "key": "%s"}' % (ident, hashlib.sha512(b"%d" % n).hexdigest().encode())
+    put(out, "key_list", "plain", b'{"version": 1, "generated": "2026-01-01T00:00:00Z", '
+        b'"keys": [' + key(b"A", 1) + b"]}")
+    put(out, "key_list", "revoked", b'{"version": 12, "generated": "2026-02-01T00:00:00Z",\n'
+        b'"keys": [' + key(b"B", 2) + b", " + key(b"C.next-2_x", 3) + b'],\n"revoked": ['
+        + key(b"A", 1) + b'], "note": {"by": ["publisher", 1, true, null]}}\n')
+    for p in sorted(glob.glob(os.path.join(build, "net-servers/tree/update/*/keys.json"))):
+        put(out, "key_list", "tree-" + os.path.basename(os.path.dirname(p)), open(p, "rb").read())
 
 
 if __name__ == "__main__":

@@ -22,7 +22,7 @@ struct Doc {
     {
         error[0] = 0;
         const unsigned char *p = (const unsigned char *)bytes.data();
-        c = {p, p + bytes.size(), p, error};
+        c = {p, p + bytes.size(), p, error, nullptr};
     }
     long offset() const { return (long)(c.current - c.start); }
 };

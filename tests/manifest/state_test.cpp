@@ -3,6 +3,7 @@
 #include "manifest/manifest.h"
 
 #include "state_entries.h"
+#include "support/state_text.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +123,82 @@ TEST(StateText, ControlBytesOfTheVersionAreWrittenAsQuestionMarks)
     strcpy(s.version, "\xC3\xA9\xE2\x82\xAC");
     n = state_format_header(&s, out, sizeof out);
     EXPECT_NE(std::string(out, n).find("#version=\xC3\xA9\xE2\x82\xAC\r\n"), std::string::npos);
+}
+
+// A launcher with root keys adds "#keys=VERSION HEX" to the header. A
+// launcher of today or older skips every '#' line it does not know and
+// loads the rest as before: what makes the added line safe to write.
+TEST(StateText, HeaderLinesOfLaterLaunchersAreSkipped)
+{
+    const std::string known = "#Korvanth state\r\n#interface=1\r\n#dxvk=0\r\n#dxvk_trial=1\r\n"
+                              "#generated=1767225600\r\n#version=1.0\r\n";
+    const std::string entry = "a/b\t5\t6\t" + HEX_A + "\r\n";
+    Parsed plain(known + entry);
+    for (const char *later : {"#keys=7 " "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
+                              "#keys=", "#later=1", "#", "#interface", "#Korvanth state 2"}) {
+        for (size_t at : {(size_t)0, known.find("#dxvk="), known.size()}) {
+            std::string text = known;
+            text.insert(at, std::string(later) + "\r\n");
+            Parsed p(text + entry);
+            p.s.keys_version = 0;  // the one line this reader knows
+            memset(p.s.keys_digest, 0, SHA256_BYTES);
+            EXPECT_EQ(testing_support::state_as_text(p.s), testing_support::state_as_text(plain.s))
+                << later << " at " << at;
+        }
+    }
+}
+
+TEST(StateText, KeysLineHasBothPartsOrCountsForNothing)
+{
+    const std::string hex = "00ff" + std::string(60, 'e');
+    const struct {
+        std::string line;
+        uint64_t version;
+        const char *why;
+    } cases[] = {
+        {"#keys=12 " + hex, 12, "version and digest"},
+        {"#keys=18446744073709551615 " + hex, UINT64_MAX, "the largest version"},
+        {"#keys=12 " + hex + "   ", 12, "trailing blanks go with the line's end"},
+        {"#keys=0 " + hex, 0, "version 0 is none"},
+        {"#keys=12", 0, "no digest"},
+        {"#keys=12 " + hex.substr(1), 0, "a digit short"},
+        {"#keys=12 " + hex + "0", 0, "a digit more"},
+        {"#keys=12  " + hex.substr(1), 0, "two blanks"},
+        {"#keys= 12 " + hex, 0, "a blank first"},
+        {"#keys=-12 " + hex, 0, "a sign"},
+        {"#keys=1x " + hex, 0, "not a number"},
+        {"#keys=12 " + std::string(64, 'g'), 0, "not hex"},
+    };
+    for (const auto &t : cases) {
+        Parsed p("#Korvanth state\r\n" + t.line + "\r\n");
+        EXPECT_EQ(p.s.keys_version, t.version) << t.why;
+        EXPECT_EQ(p.s.keys_digest[0], t.version ? 0x00 : 0) << t.why;
+        EXPECT_EQ(p.s.keys_digest[1], t.version ? 0xFF : 0) << t.why;
+    }
+}
+
+TEST(StateText, KeysLineIsWrittenOnlyWithAVersion)
+{
+    LocalState s;
+    state_init(&s);
+    char out[STATE_LINE_BYTES];
+    std::string without(out, state_format_header(&s, out, sizeof out));
+    EXPECT_EQ(without.find("#keys="), std::string::npos);
+    s.keys_version = UINT64_MAX;
+    memset(s.keys_digest, 0xAB, SHA256_BYTES);
+    strcpy(s.version, std::string(47, 'v').c_str());
+    s.generated = INT64_MIN;
+    // The longest header: it still fits a line's buffer.
+    std::string with(out, state_format_header(&s, out, sizeof out));
+    std::string hex;
+    for (int i = 0; i < SHA256_BYTES; i++)
+        hex += "ab";
+    EXPECT_EQ(with, without.substr(0, without.find("#generated=")) +
+                        "#generated=-9223372036854775808\r\n#version=" + std::string(47, 'v') +
+                        "\r\n#keys=18446744073709551615 " + hex + "\r\n");
+    Parsed back(with);
+    EXPECT_EQ(back.s.keys_version, UINT64_MAX);
+    EXPECT_EQ(memcmp(back.s.keys_digest, s.keys_digest, SHA256_BYTES), 0);
 }
 
 // Entry lines at the limits of every field, and a buffer too small for the

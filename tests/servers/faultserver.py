@@ -21,6 +21,9 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /pace/N/MS/PATH...      any file below the tree, Range honoured, N bytes
                           at once and N more every MS milliseconds (a line
                           slower, or just faster, than a client's minimum)
+  /pace-objects/N/MS/PATH...  the same for objects (a path with an "objects"
+                          folder); every other file served at once (a mirror
+                          whose manifest arrives but whose objects trickle)
   /hang/PATH...           any file below the tree announced, then silence
   /mute/PATH...           a request read and never answered
   /gz-MODE/PATH...        any file below the tree; ".gz" objects served the
@@ -158,9 +161,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             if mode == "slow" and len(parts) >= 2:
                 return self.serve_slow("/".join(parts[1:]))
-            if mode == "pace" and len(parts) >= 4 and parts[1].isdigit() and parts[2].isdigit():
-                return self.serve_pace(int(parts[1]), int(parts[2]) / 1000.0,
-                                       "/".join(parts[3:]))
+            if mode in ("pace", "pace-objects") and len(parts) >= 4 and parts[1].isdigit() \
+                    and parts[2].isdigit():
+                rel = "/".join(parts[3:])
+                if mode == "pace-objects" and "objects" not in parts[3:-1]:
+                    data = self.load_below(rel)
+                    return self.serve_file(data) if data is not None else self.error(404)
+                return self.serve_pace(int(parts[1]), int(parts[2]) / 1000.0, rel)
             if mode in ("hang", "mute") and len(parts) >= 2:
                 return self.serve_silence(mode, "/".join(parts[1:]))
             if mode.startswith("gz-") and len(parts) >= 2:

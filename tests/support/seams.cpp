@@ -1,5 +1,6 @@
 #include "support/seams.h"
 
+#include "manifest/manifest.h"
 #include "ui/ui.h"
 #include "update/update.h"
 
@@ -18,6 +19,7 @@ SeamGuard::~SeamGuard()
     mirrors_set_builtin(nullptr, nullptr);
     worker_set_launcher_file(nullptr);
     poller_set_web_url(nullptr);
+    signature_set_roots(nullptr, -1);
 }
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // A scoped guard over the process-wide seams that tests change: the tick
 // sources of the progress reports and of the window, the free-space figure,
-// the built-in mirrors, the launcher file and the web site's address. It
+// the built-in mirrors, the launcher file, the web site's address and the
+// root keys. It
 // remembers the tick and free-space functions it found and puts them back
 // when it goes, and returns the others to their built-in defaults, so that a
 // test program run as a whole behaves like one process per case.

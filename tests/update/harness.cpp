@@ -73,6 +73,12 @@ std::wstring paced_mirror(int piece, int ms, const std::string &name)
                  std::to_string(piece) + "/" + std::to_string(ms) + "/update/" + name + "/");
 }
 
+std::wstring paced_objects_mirror(int piece, int ms, const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/pace-objects/" +
+                 std::to_string(piece) + "/" + std::to_string(ms) + "/update/" + name + "/");
+}
+
 std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name)
 {
     return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/gz-" + mode + "/update/" +
@@ -111,6 +117,23 @@ bool release_manifest(const std::string &release, Manifest *manifest)
     if (!read_file(wine_path(STATE + "/tree/update/" + release + "/manifest.json"), &text))
         return false;
     return manifest_parse(text.data(), text.size(), manifest, nullptr);
+}
+
+std::string test_key_point(const std::string &name)
+{
+    std::string pem;
+    if (!read_file(wine_path(STATE + "/keys/" + name + ".pub.pem"), &pem))
+        return "";
+    // The Base64 between the BEGIN and END lines: a DER SubjectPublicKeyInfo
+    // of a P-256 key, 91 bytes that end with X and Y.
+    size_t begin = pem.find('\n'), end = pem.find("-----END");
+    if (begin == std::string::npos || end == std::string::npos || end < begin)
+        return "";
+    uint8_t der[128];
+    size_t n = sizeof der;
+    if (!base64_decode_lenient(pem.data() + begin, end - begin, der, &n) || n != 91)
+        return "";
+    return std::string((const char *)der + 27, 64);
 }
 
 namespace {

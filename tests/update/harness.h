@@ -35,6 +35,9 @@ std::wstring mirror(const std::string &name);
 std::wstring slow_mirror(const std::string &name);
 // The same release from the fault server, `piece` bytes every `ms`.
 std::wstring paced_mirror(int piece, int ms, const std::string &name);
+// The same release from the fault server, its objects `piece` bytes every
+// `ms`, its other files at once.
+std::wstring paced_objects_mirror(int piece, int ms, const std::string &name);
 // The same release from the fault server, its ".gz" objects served the way
 // the fault route `mode` ("short", "long", ...) serves a file.
 std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name);
@@ -62,6 +65,9 @@ std::string release_file(const std::string &release, const std::string &path);
 std::string release_object(const std::string &release, const std::string &name);
 // The parsed manifest of a release (caller frees it).
 bool release_manifest(const std::string &release, Manifest *manifest);
+// The public key STATE/keys/NAME.pub.pem that make_releases.py made, as the
+// 64 bytes X||Y the launcher compares (empty when it is missing).
+std::string test_key_point(const std::string &name);
 // Lines of the mirror's access log that name `needle`.
 int mirror_requests(const std::string &needle);
 // The length of the mirror's access log now, and the connections that

@@ -9,6 +9,14 @@ so that tests can compare bytes.
 With LAUNCHER.exe, the release "selfupdate" names that program as the new
 launcher, so that a hand-over can run to its end.
 
+The releases of the signing-key tests get key lists (keys.json, keys.sig)
+beside their manifests, signed with key pairs made here into STATE/keys/
+(public halves as NAME.pub.pem): roots "root1" and "root2", release keys
+"relA" and "relB", and "rogue", a key of nobody's list. The rotation
+releases rot-1 .. rot-3 are made with the publisher's tool, as a publisher
+makes them; "rot-attack" is what an attacker who holds the revoked key
+serves.
+
 Manifests are written here rather than by the release tool because some
 releases must be what the tool refuses to make: one path in two groups,
 corrupt objects, a signature over other bytes.
@@ -21,6 +29,7 @@ import json
 import os
 import random
 import shutil
+import subprocess
 import sys
 
 from cryptography.hazmat.primitives import hashes, serialization
@@ -95,7 +104,7 @@ def sign(key, data):
 
 
 def build(root, name, key, c, entries, version, generated, launcher=None, remove=(),
-          mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False):
+          mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False, expires=None):
     out = os.path.join(root, name)
     shutil.rmtree(out, ignore_errors=True)
     shutil.rmtree(out + ".client", ignore_errors=True)
@@ -138,6 +147,8 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
         suffix = "" if group != "stock" else ".stock"
         write(os.path.join(out + ".client", path + suffix), data)
     doc = {"version": version, "generated": generated, "files": files}
+    if expires:
+        doc["expires"] = expires
     if optional:
         doc["optional"] = optional
     if remove:
@@ -150,6 +161,139 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
     text = json.dumps(doc, indent=1).encode() + b"\n"
     write(os.path.join(out, "manifest.json"), text)
     write(os.path.join(out, "manifest.sig"), sign(key, signed_bytes or text))
+
+
+TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "publish",
+                    "korvanth-publish")
+
+
+def new_key(keys_dir, name):
+    """A P-256 key pair: NAME.pem and NAME.pub.pem in keys_dir (made once)."""
+    path = os.path.join(keys_dir, name + ".pem")
+    if not os.path.exists(path):
+        subprocess.run([sys.executable, TOOL, "keygen", path], check=True,
+                       stdout=subprocess.DEVNULL)
+    with open(path, "rb") as f:
+        return serialization.load_pem_private_key(f.read(), None)
+
+
+def point_hex(key):
+    raw = key.public_key().public_bytes(serialization.Encoding.X962,
+                                        serialization.PublicFormat.UncompressedPoint)
+    return raw[1:].hex()
+
+
+def key_list(version, keys, revoked=(), generated="2026-01-01T00:00:00Z"):
+    """keys.json text: (id, private key) pairs of release and revoked keys."""
+    doc = {"version": version, "generated": generated,
+           "keys": [{"id": i, "key": point_hex(k)} for i, k in keys]}
+    if revoked:
+        doc["revoked"] = [{"id": i, "key": point_hex(k)} for i, k in revoked]
+    return json.dumps(doc, indent=1).encode() + b"\n"
+
+
+def put_key_list(root, name, text, signer):
+    write(os.path.join(root, name, "keys.json"), text)
+    write(os.path.join(root, name, "keys.sig"), sign(signer, text))
+
+
+def key_releases(root, state, demo, c):
+    """The trees of the key table: each a small release and a key list."""
+    keys_dir = os.path.join(state, "keys")
+    os.makedirs(keys_dir, exist_ok=True)
+    k = {n: new_key(keys_dir, n) for n in ("root1", "root2", "relA", "relB", "rogue")}
+    small = main_entries(c)[:2]
+    v1 = key_list(1, [("A", k["relA"])])
+    v2 = key_list(2, [("B", k["relB"])], [("A", k["relA"])], "2026-01-02T00:00:00Z")
+    cases = [
+        # name, manifest signer, generated, key list, list signer
+        ("keys-a1", "relA", "2026-01-01T00:00:00Z", v1, "root1"),
+        ("keys-b2", "relB", "2026-01-02T00:00:00Z", v2, "root1"),
+        # The revoked key's holder, newer than everyone, beside a copy of
+        # the list that revoked it.
+        ("keys-a-attack", "relA", "2026-01-05T00:00:00Z", v2, "root1"),
+        ("keys-root-signed", "root1", "2026-01-01T00:00:00Z", v1, "root1"),
+        # A list the release key made for itself and its accomplice.
+        ("keys-by-release", "rogue", "2026-01-03T00:00:00Z",
+         key_list(5, [("A", k["relA"]), ("X", k["rogue"])]), "relA"),
+        ("keys-v2-other", "relA", "2026-01-04T00:00:00Z",
+         key_list(2, [("A", k["relA"]), ("B", k["relB"])]), "root1"),
+        ("keys-root2", "relA", "2026-01-01T00:00:00Z", v1, "root2"),
+        ("keys-root-listed", "relA", "2026-01-03T00:00:00Z",
+         key_list(1, [("A", k["relA"]), ("R", k["root1"])]), "root1"),
+        # The key launchers without roots carry, listed as a release key:
+        # old and new launchers accept the same manifest.sig.
+        ("keys-demo", "demo", "2026-01-01T00:00:00Z", key_list(1, [("demo", demo)]), "root1"),
+        ("keys-move", "demo", "2026-01-01T00:00:00Z", key_list(1, [("demo", demo)]), "root1"),
+    ]
+    k["demo"] = demo
+    for name, signer, generated, text, list_signer in cases:
+        build(root, name, k[signer], c, small, name, generated)
+        put_key_list(root, name, text, k[list_signer])
+
+
+def tool(*args):
+    subprocess.run([sys.executable, TOOL] + list(args), check=True, stdout=subprocess.DEVNULL)
+
+
+def rotation_releases(root, state, c):
+    """A key rotation as the publisher makes it with the tool, one snapshot
+    of the mirror tree per step: rot-1 (key A), rot-2 (key B added, a
+    release signed with B), rot-3 (A revoked). rot-attack: a newer release
+    signed with A beside the list of rot-2, which still names A."""
+    keys_dir = os.path.join(state, "keys")
+    work = os.path.join(state, "rotation")
+    shutil.rmtree(work, ignore_errors=True)
+    client, tree = os.path.join(work, "client"), os.path.join(work, "tree")
+    for rel, key_name in (("system/dv.exe", "dv"), ("data/text.txt", "text")):
+        write(os.path.join(client, rel), c[key_name])
+    rules = os.path.join(work, "rules")
+    write(rules, b"** base\n")
+    root_key = os.path.join(keys_dir, "rot-root.pem")
+    if not os.path.exists(root_key):
+        tool("keys", "init", root_key)
+    for name in ("rot-A", "rot-B"):
+        new_key(keys_dir, name)
+    key = lambda name: os.path.join(keys_dir, name + ".pem")
+
+    def release(version, generated, signer, out=tree):
+        tool("build", "--client", client, "--rules", rules, "--key", key(signer), "--version",
+             version, "--out", out, "--generated", generated, "--quiet", "--jobs", "1")
+
+    def snapshot(name, source=tree):
+        for copy, original in ((name, source), (name + ".client", client)):
+            shutil.rmtree(os.path.join(root, copy), ignore_errors=True)
+            shutil.copytree(original, os.path.join(root, copy))
+
+    tool("keys", "add", "--root", root_key, "--out", tree, "--id", "A", key("rot-A")[:-4] + ".pub.pem")
+    release("1.0", "2026-02-01T00:00:00Z", "rot-A")
+    snapshot("rot-1")
+    tool("keys", "add", "--root", root_key, "--out", tree, "--id", "B", key("rot-B")[:-4] + ".pub.pem")
+    write(os.path.join(client, "data/text.txt"), c["text"] + b"release 1.1\n")
+    release("1.1", "2026-02-02T00:00:00Z", "rot-B")
+    snapshot("rot-2")
+    tool("keys", "revoke", "--root", root_key, "--out", tree, "A")
+    snapshot("rot-3")
+    # The tool refuses the revoked key for the publisher's tree; the attacker
+    # builds into a tree of his own and puts the old list beside it.
+    attack = os.path.join(work, "attack")
+    write(os.path.join(client, "data/text.txt"), c["text"] + b"attacker's 1.2\n")
+    release("1.2", "2026-02-05T00:00:00Z", "rot-A", attack)
+    for name in ("keys.json", "keys.sig"):
+        shutil.copyfile(os.path.join(root, "rot-2", name), os.path.join(attack, name))
+    snapshot("rot-attack", attack)
+
+
+def freshness_releases(root, state, key, c):
+    """Three mirrors of one publisher, each a release of another day, every
+    manifest naming all three (the local mirror's address is known now)."""
+    with open(os.path.join(state, "mirror", "https.port")) as f:
+        port = f.read().strip()
+    mirrors = ["https://127.0.0.1:%s/update/day%d/" % (port, d) for d in (1, 2, 3)]
+    for d in (1, 2, 3):
+        day = dict(c, text=c["text"] + b"day %d\n" % d)
+        build(root, "day%d" % d, key, day, main_entries(c)[:3], "1.%d" % d,
+              "2026-01-0%dT00:00:00Z" % d, mirrors=mirrors)
 
 
 def main():
@@ -209,6 +353,14 @@ def main():
                              ("data/stream.txt", "bigtext", "base", 0, "")],
           "1.1", "2026-02-01T00:00:00Z")
     os.makedirs(os.path.join(root, "empty"), exist_ok=True)
+    # Signing keys, the mirrors' freshness, and releases past their expiry.
+    key_releases(root, state, key, c)
+    rotation_releases(root, state, c)
+    freshness_releases(root, state, key, c)
+    build(root, "expired", key, c, entries[:2], "0.5", "2019-12-01T00:00:00Z",
+          expires="2019-12-08T00:00:00Z")
+    build(root, "expiring", key, c, entries[:2], "0.6", "2019-12-01T00:00:00Z",
+          expires="2999-12-31T00:00:00Z")
 
 
 if __name__ == "__main__":

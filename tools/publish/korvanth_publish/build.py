@@ -17,6 +17,7 @@ from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, utf8_len,
                      write_atomically)
 from .diff import print_patch
+from .keys import check_release_key
 from .progress import Progress
 from .release import load_private_key, manifest_bytes, sign
 from .rules import read_rules
@@ -61,7 +62,12 @@ def check_release_options(args):
         raise Failure(pack.strong_encoder_missing())
     if args.chunk_min_file < 1:
         raise Failure("--chunk-min-file: at least 1 byte")
-    return generated
+    expires = None
+    if args.expires_in is not None:
+        if not 1 <= args.expires_in <= 36500:
+            raise Failure("--expires-in: 1 to 36500 days")
+        expires = (when + datetime.timedelta(days=args.expires_in)).strftime("%Y-%m-%dT%H:%M:%SZ")
+    return generated, expires
 
 
 def plan_release(args):
@@ -171,8 +177,9 @@ def commit(out, results, data, signature):
 
 
 def cmd_build(args):
-    generated = check_release_options(args)
+    generated, expires = check_release_options(args)
     key = load_private_key(args.key)
+    check_release_key(args.out, key)
     old = read_manifest(args.against) if args.against else None
     planned, removes, launcher = plan_release(args)
 
@@ -205,7 +212,7 @@ def cmd_build(args):
             _, digest, size, packed, _, _, _ = results[-1]
             entry = {"p": LAUNCHER_NAME, "s": size, "h": digest, "z": packed}
         data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
-                              removes)
+                              removes, expires)
         if len(data) > MAX_MANIFEST_BYTES:
             raise Failure("manifest.json: %d bytes, the launcher reads at most %d"
                           % (len(data), MAX_MANIFEST_BYTES))

@@ -5,6 +5,7 @@ import os
 import sys
 
 from .chunks import DEFAULT_MIN_FILE
+from . import keys
 from .common import Failure
 
 USAGE = """\
@@ -14,9 +15,15 @@ USAGE = """\
                          [--mirror URL]... [--launcher EXE] [--jobs N]
                          [--compression zlib9|best] [--against OLD_MIRROR] [--quiet]
                          [--no-chunks] [--chunk-min-file BYTES] [--chunker PATH]
+                         [--expires-in DAYS]
   korvanth-publish verify --pubkey KEY.pub.pem MIRROR
   korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] [--chunker PATH]
-                        OLD_MIRROR NEW_MIRROR"""
+                        OLD_MIRROR NEW_MIRROR
+  korvanth-publish keys init ROOT.pem
+  korvanth-publish keys add --root ROOT.pem --out MIRROR [--id ID] RELEASE.pub.pem
+  korvanth-publish keys revoke --root ROOT.pem --out MIRROR ID
+  korvanth-publish keys show [--root ROOT.pub.pem]... MIRROR
+      (add and revoke: [--previous-root ROOT.pub.pem]... [--generated TIME])"""
 
 
 def cpu_count():
@@ -65,6 +72,9 @@ def parser():
     p.add_argument("--chunk-min-file", type=int, default=DEFAULT_MIN_FILE, metavar="BYTES",
                    help="cut files of at least this size into chunks as well (default %d, "
                         "4 MiB)" % DEFAULT_MIN_FILE)
+    p.add_argument("--expires-in", type=int, metavar="DAYS",
+                   help="launchers warn that the mirrors may be out of date DAYS days after "
+                        "--generated")
     add_player(p)
     p = sub.add_parser("verify", help="check a mirror tree")
     p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
@@ -73,6 +83,7 @@ def parser():
     add_player(p)
     p.add_argument("old", metavar="OLD_MIRROR")
     p.add_argument("new", metavar="NEW_MIRROR")
+    keys.add_parsers(sub)
     return ap
 
 
@@ -90,6 +101,8 @@ def main(argv=None):
         if args.command == "diff":
             from .diff import cmd_diff
             return cmd_diff(args)
+        if args.command == "keys":
+            return keys.cmd_keys(args)
         from .verify import cmd_verify
         return cmd_verify(args)
     except Failure as e:

@@ -18,7 +18,16 @@ def public_pem_path(key_path):
 
 
 def cmd_keygen(args):
-    key_path = args.key
+    pub_path = make_key_pair(args.key)
+    print("korvanth-publish: private key %s (keep it secret), public key %s "
+          "(build the launcher with -DKORVANTH_MANIFEST_PUBKEY=%s)"
+          % (args.key, pub_path, os.path.abspath(pub_path)))
+
+
+def make_key_pair(key_path):
+    """Writes a new P-256 key pair: the private key to `key_path` (mode 0600,
+    never over an existing file) and the public one beside it. Returns the
+    public key's path."""
     pub_path = public_pem_path(key_path)
     for p in (key_path, pub_path):
         if os.path.exists(p):
@@ -34,9 +43,7 @@ def cmd_keygen(args):
         f.write(private_pem)
     with open(pub_path, "xb") as f:
         f.write(public_pem)
-    print("korvanth-publish: private key %s (keep it secret), public key %s "
-          "(build the launcher with -DKORVANTH_MANIFEST_PUBKEY=%s)"
-          % (key_path, pub_path, os.path.abspath(pub_path)))
+    return pub_path
 
 
 def entry_json(entry):
@@ -48,10 +55,14 @@ def entry_json(entry):
     return json.dumps(out, ensure_ascii=False, separators=(", ", ": "))
 
 
-def manifest_bytes(version, generated, launcher, mirrors, files, optional, removes):
+def manifest_bytes(version, generated, launcher, mirrors, files, optional, removes,
+                   expires=None):
     """The manifest text: members in a fixed order, one entry a line."""
     dump = lambda v: json.dumps(v, ensure_ascii=False)
     lines = ["{", '"version": %s,' % dump(version), '"generated": %s' % dump(generated)]
+    if expires:
+        lines[-1] += ","
+        lines.append('"expires": %s' % dump(expires))
     if launcher:
         lines[-1] += ","
         lines.append('"launcher": %s' % entry_json(launcher))

@@ -1,0 +1,326 @@
+"""`keys`: the root key and the signed key list of release keys.
+
+Launchers built with root keys (KORVANTH_ROOT_PUBKEYS) take the keys that
+may sign manifest.sig from keys.json in the mirror tree, signed in keys.sig
+by a root key. Every change writes the list with the next version: a
+launcher refuses a version lower than the highest it has accepted, so an old
+list that still names a leaked key cannot be served again.
+
+The root's private key signs key lists only; keep it offline and bring it
+out for `keys add` and `keys revoke`. Nothing here writes a private key
+except `keys init`, into the file it is given."""
+
+import datetime
+import hashlib
+import json
+import os
+import re
+
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+
+from .common import Failure, write_atomically
+from .release import load_private_key, make_key_pair, sign
+from .verify import decode_signature, unique_pairs
+
+ID_RE = re.compile(r"[A-Za-z0-9._-]{1,31}")
+TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
+# The launcher's limits (manifest/manifest.h).
+MAX_KEY_LIST_BYTES = 16384
+MAX_KEYS = 16  # release and revoked keys together
+
+
+def point_of(public_key):
+    """The 64 bytes X||Y of a P-256 public key: how the launcher compares keys."""
+    raw = public_key.public_bytes(serialization.Encoding.X962,
+                                  serialization.PublicFormat.UncompressedPoint)
+    return raw[1:]
+
+
+def public_key_of(point):
+    return ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + point)
+
+
+def load_public_point(path):
+    """The point of a PEM public key, or of a PEM private key's public half."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise Failure("%s: %s" % (path, e.strerror))
+    try:
+        key = serialization.load_pem_public_key(data)
+    except ValueError:
+        try:
+            key = serialization.load_pem_private_key(data, password=None).public_key()
+        except (ValueError, TypeError) as e:
+            raise Failure("%s: not a PEM key: %s" % (path, e))
+    if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
+        raise Failure("%s: not a P-256 key" % path)
+    return point_of(key)
+
+
+def verifies(point, data, sig_text):
+    raw = decode_signature(sig_text)
+    if raw is None or len(raw) != 64:
+        return False
+    try:
+        public_key_of(point).verify(
+            encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")),
+            data, ec.ECDSA(hashes.SHA256()))
+        return True
+    except (InvalidSignature, ValueError):
+        return False
+
+
+def parse_key_list(data, where):
+    """The document as the launcher reads it: version, generated, the release
+    keys and the revoked ones as lists of (id, point). Raises Failure."""
+    if len(data) > MAX_KEY_LIST_BYTES:
+        raise Failure("%s: larger than the launcher reads (%d bytes)" % (where, MAX_KEY_LIST_BYTES))
+    try:
+        doc = json.loads(data.decode("utf-8"), object_pairs_hook=unique_pairs)
+    except (UnicodeDecodeError, ValueError, RecursionError) as e:
+        raise Failure("%s: not valid JSON: %s" % (where, e))
+    if not isinstance(doc, dict):
+        raise Failure("%s: not an object" % where)
+    version = doc.get("version")
+    if not isinstance(version, int) or isinstance(version, bool) or not 1 <= version < 2 ** 63:
+        raise Failure("%s: version must be a whole number from 1" % where)
+    if not isinstance(doc.get("generated"), str) or not TIME_RE.fullmatch(doc["generated"]):
+        raise Failure("%s: generated must be YYYY-MM-DDTHH:MM:SSZ" % where)
+    groups = []
+    seen_ids, seen_points = set(), set()
+    for name in ("keys", "revoked"):
+        entries = doc.get(name, [])
+        if not isinstance(entries, list):
+            raise Failure("%s: %s must be a list" % (where, name))
+        group = []
+        for e in entries:
+            if not isinstance(e, dict) or not isinstance(e.get("id"), str) or \
+                    not ID_RE.fullmatch(e["id"]) or not isinstance(e.get("key"), str) or \
+                    not re.fullmatch(r"[0-9a-fA-F]{128}", e["key"]):
+                raise Failure("%s: %s: every key needs an id (1 to 31 of A-Z a-z 0-9 . _ -) "
+                              "and 128 hex digits" % (where, name))
+            point = bytes.fromhex(e["key"])
+            if e["id"] in seen_ids or point in seen_points:
+                raise Failure("%s: key %s listed twice" % (where, e["id"]))
+            seen_ids.add(e["id"])
+            seen_points.add(point)
+            group.append((e["id"], point))
+        groups.append(group)
+    if not groups[0]:
+        raise Failure("%s: no release key" % where)
+    return version, doc["generated"], groups[0], groups[1]
+
+
+def key_list_bytes(version, generated, keys, revoked):
+    """The key list text: members in a fixed order, one key a line."""
+    def key_lines(entries):
+        return ",\n".join(json.dumps({"id": i, "key": p.hex()}) for i, p in entries)
+    lines = ["{", '"version": %d,' % version, '"generated": %s,' % json.dumps(generated),
+             '"keys": [', key_lines(keys), "]"]
+    if revoked:
+        lines[-1] += ","
+        lines += ['"revoked": [', key_lines(revoked), "]"]
+    lines.append("}")
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def read_key_list(mirror):
+    """(version, generated, keys, revoked, data, signature text) of the tree's
+    key list, or None when it has none."""
+    path = os.path.join(mirror, "keys.json")
+    try:
+        with open(path, "rb") as f:
+            data = f.read(MAX_KEY_LIST_BYTES + 1)
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise Failure("%s: %s" % (path, e.strerror))
+    try:
+        with open(os.path.join(mirror, "keys.sig"), "rb") as f:
+            sig = f.read(4096)
+    except OSError:
+        sig = b""
+    return parse_key_list(data, path) + (data, sig)
+
+
+def check_release_key(mirror, key):
+    """Refuses a manifest key that the tree's key list does not hold as a
+    release key; a tree without a key list takes any key (launchers
+    without root keys)."""
+    current = read_key_list(mirror)
+    if current is None:
+        return
+    version, _, keys, revoked = current[:4]
+    point = point_of(key.public_key())
+    where = os.path.join(mirror, "keys.json")
+    for key_id, listed in revoked:
+        if listed == point:
+            raise Failure("--key: %s (version %d) revoked this key (%s); sign with a release "
+                          "key it lists" % (where, version, key_id))
+    if not any(listed == point for _, listed in keys):
+        raise Failure("--key: not a release key of %s (version %d): add it with "
+                      "`korvanth-publish keys add` first, or sign with a key it lists "
+                      "(%s)" % (where, version, ", ".join(i for i, _ in keys)))
+
+
+def now_text():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def signing_root(args):
+    """The root's private key, and every root point whose signature on the
+    current list is taken (its own and --previous-root ones)."""
+    root = load_private_key(args.root)
+    points = [point_of(root.public_key())] + [load_public_point(p) for p in args.previous_root]
+    return root, points
+
+
+def current_list(args, root_points):
+    """The tree's list, checked against the roots, or an empty one."""
+    current = read_key_list(args.out)
+    if current is None:
+        return 0, [], []
+    version, _, keys, revoked, data, sig = current
+    if not any(verifies(p, data, sig) for p in root_points):
+        raise Failure("%s: keys.sig does not verify keys.json under %s%s; a list changed by "
+                      "someone else is never signed again"
+                      % (args.out, args.root,
+                         "" if args.previous_root else " (signed by another root? name it "
+                         "with --previous-root)"))
+    return version, keys, revoked
+
+
+def write_list(args, root, root_points, version, keys, revoked):
+    for key_id, point in keys:
+        if point in root_points:
+            raise Failure("key %s is a root key: roots sign key lists only" % key_id)
+    if len(keys) + len(revoked) > MAX_KEYS:
+        raise Failure("the launcher reads at most %d keys (release and revoked)" % MAX_KEYS)
+    generated = args.generated or now_text()
+    if not TIME_RE.fullmatch(generated):
+        raise Failure("--generated: %r is not a UTC time YYYY-MM-DDTHH:MM:SSZ" % generated)
+    data = key_list_bytes(version, generated, keys, revoked)
+    os.makedirs(args.out, exist_ok=True)
+    # keys.json first: a launcher that reads the new list beside the old
+    # signature refuses that mirror's list for one pass and takes another's.
+    write_atomically(os.path.join(args.out, "keys.json"), [data])
+    write_atomically(os.path.join(args.out, "keys.sig"), [sign(root, data)])
+    print("korvanth-publish: %s/keys.json version %d: release keys %s%s"
+          % (args.out, version, ", ".join(i for i, _ in keys),
+             "; revoked %s" % ", ".join(i for i, _ in revoked) if revoked else ""))
+
+
+def cmd_init(args):
+    pub_path = make_key_pair(args.key)
+    print("korvanth-publish: root key %s, public half %s.\n"
+          "  This is a ROOT key: it signs key lists only, never a release. Copy it to offline\n"
+          "  storage (two copies in two places, for example encrypted USB sticks) and delete it\n"
+          "  from this machine; bring it out only for `keys add` and `keys revoke`.\n"
+          "  Build the launcher with -DKORVANTH_ROOT_PUBKEYS=%s"
+          % (args.key, pub_path, os.path.abspath(pub_path)))
+
+
+def cmd_add(args):
+    root, root_points = signing_root(args)
+    version, keys, revoked = current_list(args, root_points)
+    point = load_public_point(args.release_key)
+    key_id = args.id or hashlib.sha256(point).hexdigest()[:16]
+    if not ID_RE.fullmatch(key_id):
+        raise Failure("--id %r: 1 to 31 of A-Z a-z 0-9 . _ -" % key_id)
+    for listed_id, listed in keys + revoked:
+        if listed == point:
+            raise Failure("%s: listed already as %s%s" % (args.release_key, listed_id,
+                          " (revoked: a revoked key never comes back)" if
+                          (listed_id, listed) in revoked else ""))
+        if listed_id == key_id:
+            raise Failure("--id %s: taken by another key" % key_id)
+    write_list(args, root, root_points, version + 1, keys + [(key_id, point)], revoked)
+
+
+def cmd_revoke(args):
+    root, root_points = signing_root(args)
+    version, keys, revoked = current_list(args, root_points)
+    left = [(i, p) for i, p in keys if i != args.id]
+    if len(left) == len(keys):
+        raise Failure("%s: no release key %s (release keys: %s)"
+                      % (args.out, args.id, ", ".join(i for i, _ in keys) or "none"))
+    if not left:
+        raise Failure("%s is the last release key: add its successor first (keys add), "
+                      "then revoke it" % args.id)
+    gone = [(i, p) for i, p in keys if i == args.id]
+    write_list(args, root, root_points, version + 1, left, revoked + gone)
+
+
+def cmd_show(args):
+    current = read_key_list(args.mirror)
+    if current is None:
+        raise Failure("%s: no keys.json" % args.mirror)
+    version, generated, keys, revoked, data, sig = current
+    print("keys.json version %d, generated %s" % (version, generated))
+    for label, group in (("release", keys), ("revoked", revoked)):
+        for key_id, point in group:
+            print("  %-7s %-31s sha256:%s" % (label, key_id, hashlib.sha256(point).hexdigest()[:16]))
+    status = 0
+    if args.root:
+        signer = [p for p in args.root if verifies(load_public_point(p), data, sig)]
+        print("keys.sig: %s" % ("signed by %s" % signer[0] if signer else
+                                "does not verify under %s" % ", ".join(args.root)))
+        status = 0 if signer else 1
+    try:
+        with open(os.path.join(args.mirror, "manifest.json"), "rb") as f:
+            manifest = f.read()
+        with open(os.path.join(args.mirror, "manifest.sig"), "rb") as f:
+            manifest_sig = f.read()
+    except OSError:
+        return status
+    by = [i for i, p in keys if verifies(p, manifest, manifest_sig)]
+    was = [i for i, p in revoked if verifies(p, manifest, manifest_sig)]
+    if by:
+        print("manifest.sig: signed by release key %s" % by[0])
+    else:
+        print("manifest.sig: %s" % ("signed by the REVOKED key %s" % was[0] if was else
+                                    "signed by no key of the list"))
+        status = 1
+    return status
+
+
+def add_parsers(sub):
+    p = sub.add_parser("keys", help="the root key and the key list of release keys")
+    keys = p.add_subparsers(dest="keys_command", required=True)
+    q = keys.add_parser("init", help="make the root key pair (once)")
+    q.add_argument("key", metavar="ROOT.pem")
+    for name, text in (("add", "list a release key"), ("revoke", "revoke a release key")):
+        q = keys.add_parser(name, help=text)
+        q.add_argument("--root", required=True, metavar="ROOT.pem",
+                       help="the root's private key, which signs the new list")
+        q.add_argument("--previous-root", action="append", default=[], metavar="ROOT.pub.pem",
+                       help="another root whose signature on the current list is taken "
+                            "(when the root moves)")
+        q.add_argument("--out", required=True, metavar="MIRROR")
+        q.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
+        if name == "add":
+            q.add_argument("--id", metavar="ID", help="the key's name (default: from its digest)")
+            q.add_argument("release_key", metavar="RELEASE.pub.pem")
+        else:
+            q.add_argument("id", metavar="ID")
+    q = keys.add_parser("show", help="print a tree's key list and check its signatures")
+    q.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem")
+    q.add_argument("mirror", metavar="MIRROR")
+
+
+def cmd_keys(args):
+    if args.keys_command == "init":
+        cmd_init(args)
+        return 0
+    if args.keys_command == "add":
+        cmd_add(args)
+        return 0
+    if args.keys_command == "revoke":
+        cmd_revoke(args)
+        return 0
+    return cmd_show(args)
