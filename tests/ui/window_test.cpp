@@ -65,16 +65,21 @@ protected:
     void *instance = GetModuleHandleW(nullptr);
     SeamGuard seams;
 
-    // The poller's first result would replace whatever server info a case
-    // posts itself, at a moment that depends on the machine's load: the
-    // web site answers nothing within a case, unless the case names one.
+    // The poller's first result replaces whatever server info a case posts
+    // itself, at a moment that depends on the machine's load: the poller asks
+    // a web site of the local mirror that says "offline", and open() waits
+    // for that answer (the next poll is a minute later).
     void SetUp() override
     {
-        const std::string doc = "window-quiet/api/server/status";
-        const std::wstring path = wine_path(KORVANTH_BINARY_DIR "/net-servers/tree/" + doc);
-        ASSERT_TRUE(make_parent_dirs(path.c_str()));
-        ASSERT_TRUE(write_file(path, "{}"));
-        poller_set_web_url(net_test::fault_url("https", "mute/window-quiet/").c_str());
+        const std::string site = KORVANTH_BINARY_DIR "/net-servers/tree/window-quiet/api/";
+        for (const auto &doc : {std::make_pair(site + "server/status",
+                                               std::string("{\"gameServer\":{\"online\":false}}")),
+                                std::make_pair(site + "feed", std::string("[]"))}) {
+            const std::wstring path = wine_path(doc.first);
+            ASSERT_TRUE(make_parent_dirs(path.c_str()));
+            ASSERT_TRUE(write_file(path, doc.second));
+        }
+        poller_set_web_url(net_test::mirror_url("https", "window-quiet/").c_str());
     }
 
     static DWORD WINAPI run(void *self)
@@ -97,6 +102,8 @@ protected:
         hook = SetWindowsHookExW(WH_GETMESSAGE, watch_marks, nullptr, GetThreadId(thread));
         ASSERT_TRUE(hook != nullptr);
         ASSERT_TRUE(settled());
+        ASSERT_TRUE(wait_until([&] { return seen().server_info.server_status != -1; }, 30000))
+            << "the poller's first answer";
     }
 
     void TearDown() override
