@@ -551,7 +551,20 @@ TEST_F(Window, NewsFromTheWebSiteOpenTheirPages)
     EXPECT_STREQ(seen().server_info.items[2].title,
                  L"Server maintenance on Thursday: the realms of the north and the south are merged "
                  L"into one, and\u2026");
-    shot("news-escapes-and-ellipsis");
+    Capture with_ellipsis = shot("news-escapes-and-ellipsis");
+    // The same rows with the third title's ellipsis taken off: the pixels
+    // that differ are the ellipsis the row draws.
+    ServerInfo *cut = (ServerInfo *)HeapAlloc(GetProcessHeap(), 0, sizeof *cut);
+    ASSERT_NE(cut, nullptr);
+    *cut = seen().server_info;
+    cut->items[2].title[lstrlenW(cut->items[2].title) - 1] = 0;
+    PostMessageW(window, WM_LAUNCHER_SERVER_INFO, 0, (LPARAM)cut);
+    Capture without = shot("news-without-ellipsis");
+    int differing = 0;
+    for (int y = 456; y < 480; y++)
+        for (int x = 95; x < 785; x++)
+            differing += with_ellipsis.at(x, y) != without.at(x, y);
+    EXPECT_GT(differing, 0) << "the third row shows its ellipsis";
     pointer_to(window, 300, 416);
     Capture c = shot("news-hover");
     EXPECT_EQ(c.at(28, 27), RGB(70, 200, 90));
