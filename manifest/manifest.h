@@ -4,9 +4,9 @@
 // Korvanth.state that remembers what was applied and verified.
 //
 // Byte-level parts (JSON reader, manifest parse, key list, Base64, state
-// text) make no
-// platform calls and also build natively; the signature check (bcrypt) and
-// the state file's I/O are thin platform layers in their own files.
+// text) make no platform calls and also build natively; the signature check
+// (bcrypt) and the state file's I/O are thin platform layers in their own
+// files.
 //
 // Heap blocks handed out here (the manifest's arrays, the state's entries)
 // come from malloc/realloc and are released only by manifest_free and
@@ -222,7 +222,8 @@ struct KeyList {
     uint64_t version;
     int64_t generated;  // seconds since 1970-01-01 UTC
     char generated_text[MANIFEST_GENERATED_BYTES];
-    ListedKey keys[KEY_LIST_MAX_KEYS];  // document order: "keys", then "revoked"
+    // Release keys, then revoked ones, each in document order.
+    ListedKey keys[KEY_LIST_MAX_KEYS];
     int32_t count;
     int32_t release_count;  // the first release_count keys are release keys
 };

@@ -134,8 +134,9 @@ TEST(StateText, HeaderLinesOfLaterLaunchersAreSkipped)
                               "#generated=1767225600\r\n#version=1.0\r\n";
     const std::string entry = "a/b\t5\t6\t" + HEX_A + "\r\n";
     Parsed plain(known + entry);
-    for (const char *later : {"#keys=7 " "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
-                              "#keys=", "#later=1", "#", "#interface", "#Korvanth state 2"}) {
+    const std::string keys = "#keys=7 " + std::string(64, 'c');
+    for (const char *later : {keys.c_str(), "#keys=", "#later=1", "#", "#interface",
+                              "#Korvanth state 2"}) {
         for (size_t at : {(size_t)0, known.find("#dxvk="), known.size()}) {
             std::string text = known;
             text.insert(at, std::string(later) + "\r\n");
