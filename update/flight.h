@@ -93,3 +93,13 @@ Phase *flight_open(Pass *pass);
 // Ends the threads once they are done with what they were given, and frees
 // the phase.
 void flight_close(Phase *ph);
+
+// A wanted file with a chunk index rebuilt from the chunks found locally
+// plus the missing ones fetched (chunked.cpp), on the calling thread with
+// nothing else in flight: 1 (in place), 0 (failed), -1 (cancelled), or
+// CHUNKED_WHOLE: fetch the whole object instead (no index, cheaper whole,
+// nothing shared, or a chunk that failed on every mirror), logged.
+enum { CHUNKED_WHOLE = 2 };
+// Its missing chunks travel on `connections` carriers at once.
+int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
+                   DownloadShare *share, int connections);

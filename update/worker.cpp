@@ -321,6 +321,21 @@ void post_check_finished(Pass *pass)
         post_finished(pass->window, UpToDate, 0);
 }
 
+// Files the release removes are sources of chunks for the chunked files
+// (a file moved to another path): with chunked files in the release, only
+// an update removes them, once its downloads are done (a check before it
+// leaves them).
+bool removes_after_download(const Pass *pass)
+{
+    const Manifest *m = &pass->manifest;
+    if (m->remove_count == 0)
+        return false;
+    for (int i = 0; i < m->file_count + m->optional_count; i++)
+        if (manifest_item(m, i)->has_chunks)
+            return true;
+    return false;
+}
+
 // The comparison: the manifest's removals, then every wanted entry against
 // the folder into the pending list; the state saved whether it completed or
 // not. False when the pass ends here (out of memory, or cancelled).
@@ -337,7 +352,8 @@ bool compare_step(Pass *pass)
     }
 
     post_status(window, L"Verification of files has begun.");
-    remove_listed_files(m, state, pass->folder);
+    if (!removes_after_download(pass))
+        remove_listed_files(m, state, pass->folder);
     int total = m->file_count + m->optional_count;
     for (int i = 0; i < total; i++)
         if (is_entry_wanted(manifest_item(m, i), state))
@@ -362,8 +378,16 @@ bool compare_step(Pass *pass)
 // The end of a pass that only checks: what the comparison found.
 void report_step(Pass *pass)
 {
+    // A file that can be rebuilt from chunks costs what its old copy lacks,
+    // which the check does not read the file to learn: its whole object
+    // makes the figure an upper bound.
+    bool chunked = false;
+    for (int k = 0; k < pass->pending_count; k++)
+        chunked = chunked || manifest_item(&pass->manifest, pass->pending[k])->has_chunks;
     if (pass->pending_count > 0)
-        post_status(pass->window, L"%d files need updating (%llu MB).", pass->pending_count,
+        post_status(pass->window, chunked ? L"%d files need updating (at most %llu MB)."
+                                          : L"%d files need updating (%llu MB).",
+                    pass->pending_count,
                     (unsigned long long)((pass->wire_bytes + 1048575) / 1048576));
     else
         post_status(pass->window, L"All the files have been updated.");
@@ -419,8 +443,11 @@ void run_pass(Pass *pass)
         return;
     if (pass->params->mode != Update)
         report_step(pass);
-    else if (disk_step(pass) && download_pending(pass))
+    else if (disk_step(pass) && download_pending(pass)) {
+        if (removes_after_download(pass))
+            remove_listed_files(&pass->manifest, &pass->state, pass->folder);
         release_step(pass);
+    }
 }
 
 }  // namespace

@@ -234,6 +234,18 @@ bool bring_in(Phase *ph, int k)
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
+    if (entry->has_chunks) {
+        // Rebuilt alone: its cutting reads the old copy, and its chunks
+        // take every connection.
+        if (!settle_in_order(ph, true))
+            return false;
+        int chunked = chunked_update(pass, entry, full, &ph->share, ph->connections);
+        if (chunked != CHUNKED_WHOLE)
+            return entry_done(pass, k, chunked);
+        done = download_share_done(&ph->share);
+        if (done > pass->wire_bytes)
+            done = pass->wire_bytes;
+    }
     Slot *s = &ph->slot[(ph->first + ph->count) % ph->slots];
     ObjectFetch *f = &s->fetch;
     if (!fetch_begin(f, pass->window, entry, full, pass->start_index, &pass->params->cancel,

@@ -95,11 +95,24 @@ std::vector<std::string> list_files(const std::wstring &folder)
     return out;
 }
 
+namespace {
+
+// A chunk carrier's object: "<file>.chunk<carrier>".
+bool chunk_working_file(const std::string &rel)
+{
+    size_t at = rel.rfind(".chunk");
+    return at != std::string::npos && at + 6 < rel.size() &&
+           rel.find_first_not_of("0123456789", at + 6) == std::string::npos;
+}
+
+}  // namespace
+
 void check_midway(const std::wstring &folder, const std::vector<std::string> &releases,
                   const std::string &where)
 {
     for (const std::string &rel : list_files(folder)) {
-        if (launcher_file(rel) || ends_with(rel, ".part") || ends_with(rel, ".tmp"))
+        if (launcher_file(rel) || ends_with(rel, ".part") || ends_with(rel, ".tmp") ||
+            chunk_working_file(rel))
             continue;
         std::string client = rel.compare(0, 9, "Drumveil/") == 0 ? rel.substr(9) : rel;
         std::set<std::string> allowed = allowed_contents(releases, client);

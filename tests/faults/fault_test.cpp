@@ -33,7 +33,9 @@ namespace {
 
 const unsigned long ERRORS[] = {112, 5, 32};
 
-enum Start { OLD_RELEASE, LEGACY_FOLDER, STATE_SAVE };
+// CHUNKED: the older chunked release installed, updated to the newer one
+// from chunks.
+enum Start { OLD_RELEASE, LEGACY_FOLDER, STATE_SAVE, CHUNKED };
 
 struct FaultCase {
     const char *name;
@@ -52,6 +54,13 @@ void install_old_release(const std::wstring &dir)
     ASSERT_EQ(run_pass(dir, Update, mirror("faults_old"), dead_mirror(), INTERFACE, DXVK).state,
               UpToDate);
     ASSERT_TRUE(write_file(dir + L"\\settings.ini", PLAYER_SETTINGS));
+}
+
+// The older chunked release installed by a clean pass.
+void install_chunked_release(const std::wstring &dir)
+{
+    ASSERT_EQ(run_pass(dir, Update, mirror("chunks_old"), dead_mirror(), INTERFACE, DXVK).state,
+              UpToDate);
 }
 
 // A 0.1-series folder: the older release below "Drumveil", its state file
@@ -92,7 +101,15 @@ protected:
             install_old_release(start.path());
         else if (GetParam().start == LEGACY_FOLDER)
             make_legacy_folder(start.path());
+        else if (GetParam().start == CHUNKED)
+            install_chunked_release(start.path());
     }
+
+    const char *old_release() const
+    {
+        return GetParam().start == CHUNKED ? "chunks_old" : "faults_old";
+    }
+    const char *new_release() const { return GetParam().start == CHUNKED ? "chunks" : "faults"; }
     void TearDown() override { fault_io::disarm(); }
 
     // One faulted update pass from the starting folder; false when the
@@ -102,7 +119,8 @@ protected:
         TempDir dir;
         copy_tree(start.path(), dir.path());
         fault_io::arm_failure(n, ERRORS[n % 3]);
-        PassResult r = run_pass(dir.path(), Update, mirror("faults"), dead_mirror(), INTERFACE, DXVK);
+        const char *release = new_release();
+        PassResult r = run_pass(dir.path(), Update, mirror(release), dead_mirror(), INTERFACE, DXVK);
         const char *call = "";
         bool fired = fault_io::fired(&call);
         fault_io::disarm();
@@ -111,21 +129,21 @@ protected:
         snprintf(where, sizeof where, "fault %ld (%s, error %lu)", n, call, ERRORS[n % 3]);
         if (!fired) {
             EXPECT_EQ(r.state, UpToDate) << where;
-            check_final(dir.path(), "faults", player_seed, where);
+            check_final(dir.path(), release, player_seed, where);
             return false;
         }
         EXPECT_TRUE(r.state == UpToDate || r.state == UpdateNeeded || r.state == Failed ||
                     r.state == ServerUnreachable)
             << where << ": the pass ended without its state (" << r.state << ")";
         tally[std::string(call) + (r.state == UpToDate ? " absorbed" : " failed the pass")]++;
-        check_midway(dir.path(), {"faults_old", "faults"}, where);
+        check_midway(dir.path(), {old_release(), release}, where);
         if (r.state == UpToDate)
-            check_final(dir.path(), "faults", player_seed, where, true);
+            check_final(dir.path(), release, player_seed, where, true);
 
-        PassResult clean = run_pass(dir.path(), Update, mirror("faults"), dead_mirror(), INTERFACE, DXVK);
+        PassResult clean = run_pass(dir.path(), Update, mirror(release), dead_mirror(), INTERFACE, DXVK);
         EXPECT_EQ(clean.state, UpToDate) << where << ": the clean pass after it";
-        check_final(dir.path(), "faults", player_seed, std::string(where) + ", then a clean pass");
-        PassResult verify = run_pass(dir.path(), Verify, mirror("faults"), dead_mirror(), INTERFACE, DXVK);
+        check_final(dir.path(), release, player_seed, std::string(where) + ", then a clean pass");
+        PassResult verify = run_pass(dir.path(), Verify, mirror(release), dead_mirror(), INTERFACE, DXVK);
         EXPECT_EQ(verify.state, UpToDate) << where << ": Verify disagrees";
         return true;
     }
@@ -194,6 +212,8 @@ const FaultCase CASES[] = {
     {"legacy0", LEGACY_FOLDER, 0, 2},
     {"legacy1", LEGACY_FOLDER, 1, 2},
     {"stateSave", STATE_SAVE, 0, 1},
+    {"chunked0", CHUNKED, 0, 2},
+    {"chunked1", CHUNKED, 1, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, FaultRun, ::testing::ValuesIn(CASES),

@@ -16,6 +16,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <ostream>
 #include <string>
@@ -32,6 +33,7 @@ const long SPREAD_POINTS = 50;
 struct KillCase {
     const char *name;
     const char *release;
+    const char *old;    // the older release
     bool from_old;      // start from the older release installed (else empty)
     bool spread;        // SPREAD_POINTS points over the run, else every K
     int shard, shards;  // this case takes every shards-th point from shard
@@ -57,11 +59,19 @@ protected:
     {
         REQUIRE_RELEASES();
         if (GetParam().from_old) {
-            ASSERT_EQ(run_pass(start.path(), Update, mirror("faults_old"), dead_mirror(), INTERFACE,
-                               DXVK).state,
+            ASSERT_EQ(run_pass(start.path(), Update, mirror(GetParam().old), dead_mirror(),
+                               INTERFACE, DXVK).state,
                       UpToDate);
-            ASSERT_TRUE(write_file(start / L"settings.ini", PLAYER_SETTINGS));
+            if (player_seed()) {
+                ASSERT_TRUE(write_file(start / L"settings.ini", PLAYER_SETTINGS));
+            }
         }
+    }
+
+    // The releases with a seed file: the player has written into it.
+    bool player_seed() const
+    {
+        return GetParam().from_old && strcmp(GetParam().old, "faults_old") == 0;
     }
 
     CliRun drive(const char *exe, const wchar_t *mode, const std::wstring &folder, long kill_at)
@@ -98,13 +108,13 @@ protected:
         const std::string where = "kill at " + std::to_string(k);
         if (killed.code != KILLED) {
             EXPECT_EQ(killed.code, (unsigned long)UpToDate) << where << "\n" << killed.out;
-            check_final(dir.path(), c.release, c.from_old, where);
+            check_final(dir.path(), c.release, player_seed(), where);
             return false;
         }
-        check_midway(dir.path(), {"faults_old", c.release}, where);
+        check_midway(dir.path(), {c.old, c.release}, where);
         CliRun next = drive("korvanth-cli", L"--update", dir.path(), 0);
         EXPECT_EQ(next.code, (unsigned long)UpToDate) << where << ", the next run\n" << next.out;
-        check_final(dir.path(), c.release, c.from_old, where + ", then a run");
+        check_final(dir.path(), c.release, player_seed(), where + ", then a run");
         CliRun verify = drive("korvanth-cli", L"--verify", dir.path(), 0);
         EXPECT_EQ(verify.code, (unsigned long)UpToDate) << where << ", Verify\n" << verify.out;
         return true;
@@ -130,15 +140,19 @@ TEST_P(KillRun, EveryStepSurvivesAKill)
 }
 
 const KillCase CASES[] = {
-    {"small0", "faults", true, false, 0, 4},
-    {"small1", "faults", true, false, 1, 4},
-    {"small2", "faults", true, false, 2, 4},
-    {"small3", "faults", true, false, 3, 4},
-    {"large0", "faults_large", false, true, 0, 5},
-    {"large1", "faults_large", false, true, 1, 5},
-    {"large2", "faults_large", false, true, 2, 5},
-    {"large3", "faults_large", false, true, 3, 5},
-    {"large4", "faults_large", false, true, 4, 5},
+    {"small0", "faults", "faults_old", true, false, 0, 4},
+    {"small1", "faults", "faults_old", true, false, 1, 4},
+    {"small2", "faults", "faults_old", true, false, 2, 4},
+    {"small3", "faults", "faults_old", true, false, 3, 4},
+    {"large0", "faults_large", "faults_old", false, true, 0, 5},
+    {"large1", "faults_large", "faults_old", false, true, 1, 5},
+    {"large2", "faults_large", "faults_old", false, true, 2, 5},
+    {"large3", "faults_large", "faults_old", false, true, 3, 5},
+    {"large4", "faults_large", "faults_old", false, true, 4, 5},
+    // A chunked update: archives rebuilt from the old copy, a moved file
+    // from the one the release removes.
+    {"chunked0", "chunks", "chunks_old", true, true, 0, 2},
+    {"chunked1", "chunks", "chunks_old", true, true, 1, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, KillRun, ::testing::ValuesIn(CASES),

@@ -103,8 +103,55 @@ def sign(key, data):
     return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
 
 
+def chunk_tool():
+    """The publisher's native chunk tool, built on demand from this checkout."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "publish"))
+    from korvanth_publish import chunks
+    return chunks, chunks.find_chunker()
+
+
+def add_chunks(out, e, path, tool, fault):
+    """Writes the chunk index and chunk objects of the client file at `path`
+    and names the index in its entry. `fault`: "index" stores other bytes
+    under the index's name, "version" an index of an unknown version, "chunk"
+    a wrong .gz and plain object of the last chunk (new in an update: the
+    tail appended), "chunk_gz" a wrong .gz of it only, "missing" no object
+    of it."""
+    chunks, exe = tool
+    objects = os.path.join(out, "objects")
+    cuts = list(chunks.cut(exe, path))
+    records = []
+    with open(path, "rb") as f:
+        for n, (offset, length, digest) in enumerate(cuts):
+            f.seek(offset)
+            data = f.read(length)
+            plain = os.path.join(objects, digest)
+            packed = chunks.stage_chunk(data, plain)
+            records.append((length, packed, digest))
+            if n != len(cuts) - 1:
+                continue
+            if fault in ("chunk", "chunk_gz") and packed:
+                write(plain + ".gz", gzip.compress(data[::-1], mtime=0)[:packed].ljust(packed, b"\0"))
+            if fault == "chunk":
+                write(plain, data[::-1])
+            if fault == "missing":
+                for name in (plain, plain + ".gz"):
+                    if os.path.exists(name):
+                        os.unlink(name)
+    index = chunks.index_bytes(e["s"], records)
+    digest = hashlib.sha256(index).hexdigest()
+    if fault == "version":
+        index = index[:4] + b"\x02" + index[5:]
+        digest = hashlib.sha256(index).hexdigest()
+    if fault == "index":
+        index = index[:-1] + bytes([index[-1] ^ 1])
+    write(os.path.join(objects, digest), index)
+    e["chunks"] = digest
+
+
 def build(root, name, key, c, entries, version, generated, launcher=None, remove=(),
-          mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False, expires=None):
+          mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False, expires=None,
+          chunked=(), chunk_fault=None):
     out = os.path.join(root, name)
     shutil.rmtree(out, ignore_errors=True)
     shutil.rmtree(out + ".client", ignore_errors=True)
@@ -146,6 +193,9 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
         (optional if ident else files).append(e)
         suffix = "" if group != "stock" else ".stock"
         write(os.path.join(out + ".client", path + suffix), data)
+        if path in chunked:
+            add_chunks(out, e, os.path.join(out + ".client", path), chunked_tool[0],
+                       chunk_fault if path == chunked[0] else None)
     doc = {"version": version, "generated": generated, "files": files}
     if expires:
         doc["expires"] = expires
@@ -361,6 +411,62 @@ def main():
           expires="2019-12-08T00:00:00Z")
     build(root, "expiring", key, c, entries[:2], "0.6", "2019-12-01T00:00:00Z",
           expires="2999-12-31T00:00:00Z")
+    build_chunked(root, key, entries)
+
+
+# Set once: the chunk tool of the chunked releases.
+chunked_tool = [None]
+
+
+def archive(rng, parts):
+    """Archive-like bytes: text-like and incompressible members in turn."""
+    out = []
+    for i in range(parts):
+        if i % 2:
+            out.append(rng.randbytes(24000 + 1000 * (i % 7)))
+        else:
+            out.append(b"".join(b"member %d record %d %s\n" % (i, k, rng.randbytes(6).hex().encode())
+                                for k in range(900)))
+    return b"".join(out)
+
+
+def edited(rng, data):
+    """`data` with scattered overwrites, an insertion, a deletion and an
+    appended tail."""
+    out = bytearray(data)
+    for at in (len(out) // 5, len(out) // 2):
+        out[at:at + 3000] = rng.randbytes(3000)
+    at = len(out) * 3 // 4
+    out[at:at] = rng.randbytes(9000)
+    at = len(out) // 3
+    del out[at:at + 7000]
+    return bytes(out) + b"".join(b"appended line %d\n" % k for k in range(1500))
+
+
+def build_chunked(root, key, entries):
+    """The chunked releases: "chunks_old" holds an archive and a file the
+    next release moves; "chunks" (and its faulty twins) holds the edited
+    archive, the moved file under its new path, chunked, and a file that
+    shares nothing with the old release."""
+    chunked_tool[0] = chunk_tool()
+    rng = random.Random(21)
+    old = archive(rng, 60)
+    moved = archive(rng, 20)
+    c = {"world_old": old, "world": edited(rng, old),
+         "moved": moved, "fresh": archive(rng, 16)}
+    old_entries = [("data/world.pak", "world_old", "base", 0, ""),
+                   ("data/moved.pak", "moved", "base", 0, "")]
+    build(root, "chunks_old", key, c, old_entries, "0.9", "2025-11-01T00:00:00Z")
+    new_entries = [("data/world.pak", "world", "base", 0, ""),
+                   ("data/pack/moved.pak", "moved", "base", 0, ""),
+                   ("data/fresh.pak", "fresh", "base", 0, "")]
+    chunked = ("data/world.pak", "data/pack/moved.pak", "data/fresh.pak")
+    new = "2026-01-01T00:00:00Z"
+    for name, fault in (("chunks", None), ("chunks_badindex", "index"),
+                        ("chunks_newindex", "version"), ("chunks_badchunk", "chunk"),
+                        ("chunks_badchunkgz", "chunk_gz"), ("chunks_nochunk", "missing")):
+        build(root, name, key, c, new_entries, "1.0", new, remove=("data/moved.pak",),
+              chunked=chunked, chunk_fault=fault)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,201 @@
+// Chunked updates end to end: a client folder in some state, one update pass
+// against the chunked releases, and the files, the log's line for each
+// chunked file and the working files left behind.
+#include "harness.h"
+
+#include "manifest/manifest.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <ostream>
+#include <string>
+
+using namespace testing_support;
+using namespace update_test;
+
+namespace {
+
+const char *const FILES[] = {"data/world.pak", "data/pack/moved.pak", "data/fresh.pak"};
+
+// What the folder holds before the update.
+enum Start {
+    FROM_OLD,       // the previous release installed
+    FROM_DAMAGED,   // the new release installed, then its archive damaged
+    FROM_NOTHING,   // an empty folder
+    FROM_HALF_PART  // the previous release, and most of the new archive in its part file
+};
+
+struct Case {
+    const char *name;
+    Start start;
+    const char *release;      // the first mirror's; the second serves the same
+    const char *second;       // the second mirror's release
+    bool hide_key;            // the launcher reads no "chunks" key
+    // Expected in the update's log, and in its line for the moved file.
+    const char *world_line;
+    const char *moved_line;
+    // The archive rebuilt from chunks with at most this many bytes to fetch
+    // (0: it comes whole).
+    long long fetch_max;
+};
+
+// Names the case in test listings.
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::string file_text(const TempDir &dir, const char *rel)
+{
+    std::string bytes;
+    read_file(dir / widen(rel), &bytes);
+    return bytes;
+}
+
+// The line of the log that begins with `prefix` after its time, or "".
+std::string line_of(const std::string &log, const char *prefix)
+{
+    size_t at = log.find(prefix);
+    if (at == std::string::npos)
+        return "";
+    return log.substr(at, log.find('\n', at) - at);
+}
+
+// The figure of "N bytes to fetch" in the archive's line, or -1.
+long long bytes_to_fetch(const std::string &log)
+{
+    size_t at = log.find("file data/world.pak: ");
+    size_t figure = at == std::string::npos ? at : log.find("chunks local, ", at);
+    if (figure == std::string::npos)
+        return -1;
+    return atoll(log.c_str() + figure + strlen("chunks local, "));
+}
+
+void prepare(const TempDir &dir, Start start)
+{
+    if (start == FROM_OLD || start == FROM_HALF_PART) {
+        ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks_old"), dead_mirror()).state,
+                  UpToDate) << log_text(dir.path());
+    }
+    if (start == FROM_DAMAGED) {
+        ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks"), dead_mirror()).state, UpToDate);
+        std::string world = file_text(dir, "data/world.pak");
+        for (size_t i = 0; i < 5000; i++)
+            world[world.size() / 3 + i] ^= 0x55;
+        ASSERT_TRUE(write_file(dir / L"data/world.pak", world));
+    }
+    if (start == FROM_HALF_PART) {
+        // A killed rebuild: the new archive's front in place beside the old copy.
+        std::string world = release_file("chunks", "data/world.pak");
+        world.resize(world.size() * 2 / 3);
+        ASSERT_TRUE(write_file(dir / L"data/world.pak.part", world));
+    }
+}
+
+// The check does not read the archives: its figure is the whole objects',
+// said to be an upper bound, and only then. It leaves the file the release
+// removes: the update takes chunks from it.
+TEST(ChunkedCheck, FigureIsAnUpperBound)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks_old"), dead_mirror()).state, UpToDate);
+    PassResult check = run_pass(dir.path(), Verify, mirror("chunks"), dead_mirror());
+    EXPECT_TRUE(check.has_status(L"3 files need updating (at most 2 MB).")) << narrow(
+        check.statuses().empty() ? L"" : check.statuses().back());
+    EXPECT_TRUE(file_exists(dir / L"data/moved.pak"));
+    bool before = manifest_reads_chunks;
+    manifest_reads_chunks = false;
+    PassResult old = run_pass(dir.path(), Verify, mirror("chunks"), dead_mirror());
+    manifest_reads_chunks = before;
+    EXPECT_TRUE(old.has_status(L"3 files need updating (2 MB)."));
+}
+
+class ChunkedUpdate : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ChunkedUpdate, BuildsTheRelease)
+{
+    REQUIRE_RELEASES();
+    const Case &c = GetParam();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    prepare(dir, c.start);
+    if (HasFatalFailure())
+        return;
+    size_t mark = log_text(dir.path()).size();
+    bool before = manifest_reads_chunks;
+    manifest_reads_chunks = !c.hide_key;
+    PassResult r = run_pass(dir.path(), Update, mirror(c.release), mirror(c.second));
+    manifest_reads_chunks = before;
+    std::string log = log_text(dir.path()).substr(mark);
+
+    EXPECT_EQ(r.state, UpToDate) << log;
+    for (const char *path : FILES)
+        EXPECT_TRUE(file_text(dir, path) == release_file("chunks", path)) << path;
+    EXPECT_FALSE(file_exists(dir / L"data/moved.pak"));
+    for (const wchar_t *left : {L"data/world.pak.part", L"data/world.pak.chunk0",
+                                L"data/world.pak.tmp", L"data/world.pak.chunk1.part"})
+        EXPECT_FALSE(file_exists(dir / left)) << narrow(left);
+    EXPECT_NE(log.find(c.world_line), std::string::npos) << log;
+    EXPECT_NE(line_of(log, "file data/pack/moved.pak: ").find(c.moved_line), std::string::npos)
+        << log;
+    // The moved file never needs its whole object; the archive only when
+    // no chunk way is left.
+    EXPECT_EQ(log.find("file data/pack/moved.pak: chunked rebuild failed"), std::string::npos)
+        << log;
+    if (c.fetch_max) {
+        EXPECT_EQ(log.find("rebuild failed"), std::string::npos) << log;
+    }
+    if (c.hide_key) {
+        EXPECT_EQ(log.find("chunks local"), std::string::npos) << log;
+        EXPECT_EQ(log.find("chunk index"), std::string::npos) << log;
+    }
+
+    // What travels is what changed: a few edits of a 1.2 MB packed archive.
+    long long fetched = bytes_to_fetch(log);
+    if (c.fetch_max) {
+        EXPECT_GT(fetched, 0);
+        EXPECT_LE(fetched, c.fetch_max);
+    }
+}
+
+// Every chunk of the moved file is found in the file the release removes.
+const char MOVED_LOCAL[] = "chunks local, 0 bytes to fetch";
+
+const Case CASES[] = {
+    {"FromOld", FROM_OLD, "chunks", "chunks", false, "chunks local, ", MOVED_LOCAL, 150000},
+    {"FromDamagedCopy", FROM_DAMAGED, "chunks", "chunks", false, "chunks local, ",
+     "", 20000},
+    {"FromNothing", FROM_NOTHING, "chunks", "chunks", false, "file data/world.pak: 0 of ",
+     ": 0 of ", 0},
+    {"FromHalfBuiltPart", FROM_HALF_PART, "chunks", "chunks", false, "chunks local, ",
+     MOVED_LOCAL, 60000},
+    // A wrong chunk: its .gz refused, the plain object of the same mirror
+    // delivers; both refused, the next mirror delivers.
+    {"WrongChunkGzip", FROM_OLD, "chunks_badchunkgz", "chunks_badchunkgz", false,
+     ".gz from https", MOVED_LOCAL, 150000},
+    {"WrongChunkOnOneMirror", FROM_OLD, "chunks_badchunk", "chunks", false,
+     "hash mismatch from", MOVED_LOCAL, 150000},
+    // No way to the chunk: the whole object after all.
+    {"ChunkOnNoMirror", FROM_OLD, "chunks_nochunk", "chunks_nochunk", false,
+     "file data/world.pak: chunked rebuild failed, whole object", MOVED_LOCAL, 0},
+    {"IndexFailsItsDigest", FROM_OLD, "chunks_badindex", "chunks_badindex", false,
+     "file data/world.pak: chunk index not available, whole object", MOVED_LOCAL, 0},
+    {"IndexOfLaterVersion", FROM_OLD, "chunks_newindex", "chunks_newindex", false,
+     "file data/world.pak: chunk index ", MOVED_LOCAL, 0},
+    // A launcher that knows no chunks: whole objects, as before.
+    {"KeyHidden", FROM_OLD, "chunks", "chunks", true, "removed data", "", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Starts, ChunkedUpdate, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
