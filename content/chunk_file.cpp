@@ -1,6 +1,11 @@
 // A local file cut into the format's chunks, each hashed as it passes: one
 // read of the file, in blocks, with fixed memory whatever its size. The
 // thin platform layer over the byte-level chunker.
+//
+// Cutting and hashing cost about the same per byte, so they run side by
+// side: this thread reads a block and finds its cuts while a second one
+// hashes the block before it and reports its chunks, in order. Without
+// that thread the same steps run in turn here.
 #include "content/content.h"
 
 #include <windows.h>
@@ -8,12 +13,29 @@
 namespace {
 
 const DWORD READ_BLOCK_BYTES = 1048576;
+// Blocks in the ring: one being cut, one being hashed, one to spare.
+const int BLOCKS = 3;
+// A block holds at most this many chunk ends (no chunk but the last is
+// shorter than CHUNK_MIN_BYTES).
+const uint32_t BLOCK_CUTS_MAX = READ_BLOCK_BYTES / CHUNK_MIN_BYTES + 2;
+
+struct Block {
+    uint8_t *bytes;
+    uint32_t length;
+    uint32_t cut_count;
+    uint32_t cut_end[BLOCK_CUTS_MAX];     // where in the block each chunk ends
+    uint32_t cut_length[BLOCK_CUTS_MAX];  // and its whole length
+    bool last;              // the stream ends here: no block follows
+    uint32_t last_length;   // the length of the stream's last chunk, or 0
+};
 
 struct Cutting {
-    Chunker chunker;
+    Block block[BLOCKS];
+    HANDLE filled, emptied;   // semaphores of the ring, or null without a hasher
+    volatile long result;     // a ChunkFileResult; the hasher's first failure sticks
     RunningDigest digest;
     bool digest_open;
-    uint64_t chunk_offset;  // where the current chunk began
+    uint64_t chunk_offset;    // where the current chunk began
     ChunkFoundFn found;
     void *context;
 };
@@ -34,33 +56,94 @@ int close_chunk(Cutting *c, uint32_t length)
     return CHUNK_FILE_OK;
 }
 
-int open_chunk(Cutting *c)
+// Feeds bytes to the current chunk's digest, opening it first if needed.
+bool hash_bytes(Cutting *c, const uint8_t *bytes, uint32_t len)
 {
-    if (c->digest_open)
-        return CHUNK_FILE_OK;
-    c->digest_open = running_digest_begin(&c->digest) == DIGEST_BEGIN_OK;
-    return c->digest_open ? CHUNK_FILE_OK : CHUNK_FILE_FAILED;
+    if (!c->digest_open)
+        c->digest_open = running_digest_begin(&c->digest) == DIGEST_BEGIN_OK;
+    return c->digest_open && running_digest_add(&c->digest, bytes, len);
 }
 
-// Feeds one block read from the file.
-int cut_block(Cutting *c, const uint8_t *block, size_t len)
+// Hashes a cut block and reports the chunks that end in it.
+int hash_block(Cutting *c, const Block *b)
 {
-    while (len > 0) {
-        if (open_chunk(c) != CHUNK_FILE_OK)
+    uint32_t at = 0;
+    for (uint32_t k = 0; k < b->cut_count; k++) {
+        if (!hash_bytes(c, b->bytes + at, b->cut_end[k] - at))
             return CHUNK_FILE_FAILED;
+        int r = close_chunk(c, b->cut_length[k]);
+        if (r != CHUNK_FILE_OK)
+            return r;
+        at = b->cut_end[k];
+    }
+    if (at < b->length && !hash_bytes(c, b->bytes + at, b->length - at))
+        return CHUNK_FILE_FAILED;
+    return b->last && b->last_length ? close_chunk(c, b->last_length) : CHUNK_FILE_OK;
+}
+
+// Finds the cuts of a block just read.
+void cut_block(Chunker *chunker, Block *b)
+{
+    b->cut_count = 0;
+    for (uint32_t at = 0; at < b->length;) {
         uint32_t cut = 0;
-        size_t used = chunker_feed(&c->chunker, block, len, &cut);
-        if (!running_digest_add(&c->digest, block, used))
-            return CHUNK_FILE_FAILED;
-        block += used;
-        len -= used;
-        if (cut) {
-            int r = close_chunk(c, cut);
-            if (r != CHUNK_FILE_OK)
-                return r;
+        at += (uint32_t)chunker_feed(chunker, b->bytes + at, b->length - at, &cut);
+        if (cut && b->cut_count < BLOCK_CUTS_MAX) {
+            b->cut_end[b->cut_count] = at;
+            b->cut_length[b->cut_count++] = cut;
         }
     }
-    return CHUNK_FILE_OK;
+}
+
+// The hashing thread: the ring's blocks in order until the last one. After
+// a failure it only passes the blocks back.
+DWORD WINAPI hash_ring(void *context)
+{
+    Cutting *c = (Cutting *)context;
+    for (int n = 0;; n = (n + 1) % BLOCKS) {
+        WaitForSingleObject(c->filled, INFINITE);
+        const Block *b = &c->block[n];
+        if (c->result == CHUNK_FILE_OK)
+            InterlockedExchange(&c->result, hash_block(c, b));
+        bool last = b->last;
+        ReleaseSemaphore(c->emptied, 1, nullptr);
+        if (last)
+            return 0;
+    }
+}
+
+// Reads, cuts and hands over blocks until the file ends, a read fails or
+// the hasher has stopped.
+void read_ring(Cutting *c, HANDLE file, uint64_t *total)
+{
+    Chunker chunker;
+    chunker_begin(&chunker);
+    for (int n = 0;; n = (n + 1) % BLOCKS) {
+        if (c->emptied)
+            WaitForSingleObject(c->emptied, INFINITE);
+        Block *b = &c->block[n];
+        DWORD got = 0;
+        b->length = 0;
+        b->cut_count = 0;
+        b->last = c->result != CHUNK_FILE_OK;
+        if (!b->last && !ReadFile(file, b->bytes, READ_BLOCK_BYTES, &got, nullptr)) {
+            InterlockedCompareExchange(&c->result, CHUNK_FILE_FAILED, CHUNK_FILE_OK);
+            b->last = true;
+        } else if (!b->last && got == 0) {
+            b->last = true;
+            b->last_length = chunker_end(&chunker);
+        } else if (!b->last) {
+            b->length = got;
+            *total += got;
+            cut_block(&chunker, b);
+        }
+        if (c->filled)
+            ReleaseSemaphore(c->filled, 1, nullptr);
+        else if (c->result == CHUNK_FILE_OK)
+            c->result = hash_block(c, b);
+        if (b->last)
+            return;
+    }
 }
 
 }  // namespace
@@ -73,32 +156,46 @@ int chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t 
                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return CHUNK_FILE_FAILED;
-    uint8_t *block = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, READ_BLOCK_BYTES);
-    Cutting c = {};
-    chunker_begin(&c.chunker);
-    c.found = found;
-    c.context = context;
-    int result = block ? CHUNK_FILE_OK : CHUNK_FILE_FAILED;
-    uint64_t total = 0;
-    while (result == CHUNK_FILE_OK) {
-        DWORD got = 0;
-        if (!ReadFile(file, block, READ_BLOCK_BYTES, &got, nullptr)) {
-            result = CHUNK_FILE_FAILED;
-            break;
-        }
-        if (got == 0) {
-            uint32_t last = chunker_end(&c.chunker);
-            if (last)
-                result = close_chunk(&c, last);
-            break;
-        }
-        total += got;
-        result = cut_block(&c, block, got);
+    HANDLE heap = GetProcessHeap();
+    Cutting *c = (Cutting *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof *c);
+    uint8_t *bytes = (uint8_t *)HeapAlloc(heap, 0, (SIZE_T)READ_BLOCK_BYTES * BLOCKS);
+    if (!c || !bytes) {
+        if (c)
+            HeapFree(heap, 0, c);
+        if (bytes)
+            HeapFree(heap, 0, bytes);
+        CloseHandle(file);
+        return CHUNK_FILE_FAILED;
     }
-    if (c.digest_open)
-        running_digest_release(&c.digest);
-    if (block)
-        HeapFree(GetProcessHeap(), 0, block);
+    for (int n = 0; n < BLOCKS; n++)
+        c->block[n].bytes = bytes + (size_t)n * READ_BLOCK_BYTES;
+    c->found = found;
+    c->context = context;
+    c->result = CHUNK_FILE_OK;
+    c->filled = CreateSemaphoreW(nullptr, 0, BLOCKS, nullptr);
+    c->emptied = CreateSemaphoreW(nullptr, BLOCKS, BLOCKS, nullptr);
+    HANDLE hasher = c->filled && c->emptied
+        ? CreateThread(nullptr, 0, hash_ring, c, 0, nullptr) : nullptr;
+    if (!hasher) {
+        if (c->filled)
+            CloseHandle(c->filled);
+        if (c->emptied)
+            CloseHandle(c->emptied);
+        c->filled = c->emptied = nullptr;
+    }
+    uint64_t total = 0;
+    read_ring(c, file, &total);
+    if (hasher) {
+        WaitForSingleObject(hasher, INFINITE);
+        CloseHandle(hasher);
+        CloseHandle(c->filled);
+        CloseHandle(c->emptied);
+    }
+    int result = (int)c->result;
+    if (c->digest_open)
+        running_digest_release(&c->digest);
+    HeapFree(heap, 0, bytes);
+    HeapFree(heap, 0, c);
     CloseHandle(file);
     if (size)
         *size = total;

@@ -411,8 +411,9 @@ int collect(void *context, uint64_t offset, uint32_t length, const uint8_t diges
 TEST(ChunkFile, CutsAFileAsTheStreamIsCut)
 {
     TempDir dir;
-    // Longer than the file's read block, so that chunks span two reads.
-    std::string data = words(1500000, 3) + noise(1300000, 4);
+    // Longer than the ring of read blocks, so that chunks span two reads and
+    // blocks are used again.
+    std::string data = words(2500000, 3) + noise(2300000, 4);
     ASSERT_TRUE(write_file(dir / L"f.pak", data));
     Collected got;
     uint64_t size = 0;
