@@ -1,0 +1,277 @@
+"""Sends a mirror tree to its hosting through rclone, in the order that keeps
+every destination serving one whole release: the objects the destination
+lacks, checked by size in a fresh listing, then the key list, then
+manifest.json, then manifest.sig. A destination that fails anywhere before
+its manifest pair keeps serving the previous release."""
+
+import json
+import re
+import os
+import subprocess
+import sys
+import tempfile
+
+from .common import Failure, shown
+from .progress import Progress
+
+RCLONE = "rclone"
+IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
+NO_CACHE = "Cache-Control: no-cache"
+MANIFEST_PAIR = ("manifest.json", "manifest.sig")
+KEY_LIST = ("keys.json", "keys.sig")
+# rclone's exit code for a folder that does not exist (a destination not
+# uploaded to before).
+DIRECTORY_NOT_FOUND = 3
+
+
+class DestinationFailed(Exception):
+    """Ends the upload to one destination; the text says what and where."""
+
+
+def add_parser(sub):
+    p = sub.add_parser("upload", help="send a mirror tree to rclone destinations, objects first")
+    p.add_argument("--dry-run", action="store_true",
+                   help="list what each destination lacks and would be sent; send nothing")
+    p.add_argument("--bwlimit", metavar="RATE",
+                   help="rclone's bandwidth limit for every transfer (like 512k or 10M)")
+    p.add_argument("--transfers", type=int, default=4, metavar="N",
+                   help="files sent at once to a destination (default 4)")
+    p.add_argument("--rclone", default=os.environ.get("KORVANTH_RCLONE", RCLONE), metavar="PATH",
+                   help="the rclone program (default: $KORVANTH_RCLONE, else rclone)")
+    p.add_argument("--quiet", action="store_true", help="print only errors and the verdicts")
+    p.add_argument("tree", metavar="MIRROR_TREE")
+    p.add_argument("dest", nargs="+", metavar="DEST",
+                   help="rclone remote paths (remote:path) or local folders")
+
+
+def refuse_inline_settings(dest):
+    """A destination such as `:sftp,pass=...:path` or `remote,key=...:path`
+    would put a credential on the command line, into the shell's history
+    and into every log that names the destination."""
+    head = re.match(r"(:?[^:]*):", dest)
+    if head and not dest.startswith(("/", ".")) and "," in head.group(1):
+        raise Failure("%s: settings in a destination name end up on the command line and in "
+                      "logs; name a remote from rclone's configuration (rclone config) or set "
+                      "RCLONE_CONFIG_<NAME>_<OPTION> variables in the environment" % dest)
+
+
+def tree_files(tree):
+    """Every file the upload sends, relative path to size, hidden names
+    (a build's staging folder, temporary files) left out."""
+    files = {}
+    for folder, dirs, names in os.walk(tree):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in names:
+            if name.startswith("."):
+                continue
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(path, tree).replace(os.sep, "/")
+            files[rel] = os.stat(path).st_size
+    return files
+
+
+def release_version(tree):
+    try:
+        with open(os.path.join(tree, "manifest.json"), "rb") as f:
+            version = json.loads(f.read().decode("utf-8")).get("version")
+    except (OSError, ValueError, AttributeError) as e:
+        raise Failure("%s: not a built mirror tree (%s)" % (os.path.join(tree, "manifest.json"), e))
+    for name in MANIFEST_PAIR:
+        if not os.path.isfile(os.path.join(tree, name)):
+            raise Failure("%s: missing; build the release first" % os.path.join(tree, name))
+    return version if isinstance(version, str) else "?"
+
+
+def plan(files, remote, version):
+    """What a destination whose listing is `remote` (path to size) must be
+    sent, in three steps: objects and history, the key list, the manifest
+    pair. Objects are named by their content: one there with the right size
+    is the same object. The key list and the current release's own history
+    copy are small and may have been rebuilt: they are always sent."""
+    current = "releases/%s/" % version
+    objects, keys = [], []
+    for rel in sorted(files):
+        if rel in MANIFEST_PAIR:
+            continue
+        if rel in KEY_LIST:
+            keys.append(rel)
+        elif rel.startswith(current) or remote.get(rel) != files[rel]:
+            objects.append(rel)
+    return objects, keys, list(MANIFEST_PAIR)
+
+
+def join(dest, rel):
+    if dest.endswith((":", "/")):
+        return dest + rel
+    return dest + "/" + rel
+
+
+class Rclone:
+    """rclone runs for one destination, with the options every run shares."""
+
+    def __init__(self, args, dest, stream):
+        self.args, self.dest, self.stream = args, dest, stream
+
+    def base(self):
+        cmd = [self.args.rclone, "--use-json-log", "--stats-log-level", "NOTICE"]
+        if self.args.bwlimit:
+            cmd += ["--bwlimit", self.args.bwlimit]
+        return cmd
+
+    def listing(self):
+        """Path to size of every file below the destination; empty for a
+        folder that is not there yet."""
+        cmd = self.base() + ["lsjson", "--recursive", "--files-only", "--no-modtime",
+                             "--no-mimetype", self.dest]
+        try:
+            run = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True)
+        except OSError as e:
+            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
+                                                                         e.strerror))
+        if run.returncode == DIRECTORY_NOT_FOUND:
+            return {}
+        if run.returncode != 0:
+            raise DestinationFailed("cannot list: %s" % last_error(run.stderr))
+        try:
+            return {e["Path"]: e["Size"] for e in json.loads(run.stdout.decode("utf-8"))}
+        except (ValueError, KeyError, TypeError):
+            raise DestinationFailed("rclone's listing is not readable")
+
+    def send(self, tree, rels, header, sizes, quiet=False):
+        """Sends the files `rels` of the tree with the cache header, one rclone
+        run, showing its progress; raises with rclone's last error."""
+        if not rels:
+            return
+        fd, listing = tempfile.mkstemp(prefix="korvanth-upload-", suffix=".txt")
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write("".join(r + "\n" for r in rels))
+        cmd = self.base() + ["copy", tree, self.dest, "--files-from-raw", listing,
+                             "--no-traverse", "--no-check-dest",
+                             "--header-upload", header, "--transfers", str(self.args.transfers),
+                             "--stats", "1s"]
+        total = sum(sizes[r] for r in rels)
+        progress = Progress(self.stream, len(rels), total, self.args.quiet or quiet,
+                            prefix="korvanth-publish: %s: " % self.dest)
+        errors = []
+        try:
+            proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE)
+            try:
+                for line in proc.stderr:
+                    self.log_line(line, progress, errors)
+            finally:
+                proc.stderr.close()
+                code = proc.wait()
+        except OSError as e:
+            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
+                                                                         e.strerror))
+        finally:
+            os.unlink(listing)
+        if code == 0:
+            progress.show(len(rels), total, final=True)
+        progress.abandon()
+        if code != 0:
+            raise DestinationFailed("rclone stopped (exit %d)%s" % (
+                code, ": " + errors[-1] if errors else ""))
+
+    def replace(self, path, rel):
+        staged = join(self.dest, ".upload-" + rel)
+        for cmd in (["copyto", path, staged, "--no-check-dest", "--header-upload", NO_CACHE],
+                    # Sizes (and times, where a server keeps none) may well
+                    # match the old file's: moved whatever they say.
+                    ["moveto", "--ignore-times", staged, join(self.dest, rel)]):
+            run = subprocess.run(self.base() + cmd, stdin=subprocess.DEVNULL, capture_output=True)
+            if run.returncode != 0:
+                raise DestinationFailed("cannot write %s: %s" % (rel, last_error(run.stderr)))
+        run = subprocess.run(self.base() + ["cat", join(self.dest, rel)], stdin=subprocess.DEVNULL,
+                             capture_output=True)
+        with open(path, "rb") as f:
+            if run.returncode != 0 or run.stdout != f.read():
+                raise DestinationFailed("%s reads back other than sent" % rel)
+
+    def log_line(self, line, progress, errors):
+        try:
+            entry = json.loads(line.decode("utf-8", "replace"))
+        except ValueError:
+            return
+        stats = entry.get("stats")
+        if isinstance(stats, dict):
+            progress.show(stats.get("transfers", 0), stats.get("bytes", 0))
+        elif entry.get("level") in ("error", "critical"):
+            text = "%s: %s" % (entry["object"], entry.get("msg")) if entry.get("object") else \
+                str(entry.get("msg"))
+            errors.append(text)
+            print("korvanth-publish: %s: %s" % (self.dest, text), file=self.stream)
+
+
+def last_error(stderr):
+    for line in reversed(stderr.decode("utf-8", "replace").splitlines()):
+        try:
+            entry = json.loads(line)
+        except ValueError:
+            continue
+        if entry.get("level") in ("error", "critical"):
+            return str(entry.get("msg"))
+    return "rclone failed"
+
+
+def check_sizes(remote, files, rels):
+    """Names every file of `rels` the destination does not hold with its
+    size, in one message."""
+    wrong = ["%s (%s of %d bytes)" % (rel, "missing" if rel not in remote else
+                                      "%d" % remote[rel], files[rel])
+             for rel in rels if remote.get(rel) != files[rel]]
+    if wrong:
+        raise DestinationFailed("not there after the upload: " + ", ".join(wrong[:10]) +
+                                (" and %d more" % (len(wrong) - 10) if len(wrong) > 10 else ""))
+
+
+def size_text(n):
+    return "%.1f MiB" % (n / (1 << 20)) if n >= 1 << 20 else "%d bytes" % n
+
+
+def upload_one(args, tree, files, version, dest, out):
+    rc = Rclone(args, dest, out)
+    objects, keys, pair = plan(files, rc.listing(), version)
+    say = (lambda text: None) if args.quiet else \
+        (lambda text: print("korvanth-publish: %s: %s" % (dest, text), file=out, flush=True))
+    say("%d files to send first (%s), then %s" % (
+        len(objects), size_text(sum(files[r] for r in objects)), ", ".join(keys + pair)))
+    if args.dry_run:
+        for rel in objects + keys + pair:
+            print("%s\t%d\t%s" % (dest, files[rel], shown(rel)))
+        return
+    rc.send(tree, [r for r in objects if r.startswith("objects/")], IMMUTABLE, files)
+    rc.send(tree, [r for r in objects if not r.startswith("objects/")], NO_CACHE, files)
+    check_sizes(rc.listing(), files, objects)
+    # One at a time, each under a hidden name first and then renamed over
+    # the served one, so that no reader ever sees half a file; a new
+    # manifest of the same size as the old one is sent all the same.
+    for rel in keys + pair:
+        rc.replace(os.path.join(tree, rel), rel)
+
+
+def cmd_upload(args):
+    for dest in args.dest:
+        refuse_inline_settings(dest)
+    tree = args.tree
+    version = release_version(tree)
+    files = tree_files(tree)
+    out = sys.stderr
+    live, stale = [], []
+    for dest in args.dest:
+        try:
+            upload_one(args, tree, files, version, dest, out)
+        except DestinationFailed as e:
+            print("korvanth-publish: %s: %s; it keeps serving its previous release" % (dest, e),
+                  file=out, flush=True)
+            stale.append(dest)
+            continue
+        live.append(dest)
+    if args.dry_run:
+        return 0
+    for dest in live:
+        print("%s: live on %s" % (dest, version))
+    for dest in stale:
+        print("%s: NOT live on %s" % (dest, version))
+    return 1 if stale else 0
