@@ -35,6 +35,11 @@ def wait_for_port(port, proc, log):
         raise RuntimeError("server on port %d did not start:\n%s" % (port, f.read()[-2000:]))
 
 
+def lines(path):
+    with open(path, "rb") as f:
+        return sum(1 for _ in f)
+
+
 class LocalFolder:
     """A folder given to rclone as a plain path. Its log is the files' change
     times: rclone keeps the source's modification time, not its own."""
@@ -51,14 +56,20 @@ class LocalFolder:
     def stop(self):
         pass
 
-    def writes(self):
-        """(started, finished, path) of every file there, by change time."""
+    def mark(self):
+        time.sleep(0.05)  # change times come from a coarser clock
+        return time.time()
+
+    def writes(self, since=0):
+        """(started, finished, path) of every file written after the mark
+        `since`, by change time."""
         out = []
         for folder, _, names in os.walk(self.root):
             for n in names:
                 path = os.path.join(folder, n)
                 t = os.stat(path).st_ctime_ns / 1e9
-                out.append((t, t, os.path.relpath(path, self.root)))
+                if t >= since:
+                    out.append((t, t, os.path.relpath(path, self.root)))
         return sorted(out)
 
 
@@ -127,12 +138,17 @@ class SftpServer:
             self.proc.wait(10)
             self.logf.close()
 
-    def writes(self):
-        """(opened, closed, path) of every file written, in the order of
-        the log's lines (the log has no sub-second times)."""
+    def mark(self):
+        return lines(self.log)
+
+    def writes(self, since=0):
+        """(opened, closed, path) of every file written after the mark
+        `since`, in the order of the log's lines (which have no times)."""
         opened, out = {}, []
         with open(self.log, errors="replace") as f:
             for i, line in enumerate(f):
+                if i < since:
+                    continue
                 m = re.search(r'\b(open|close) "([^"]+)"(.*)', line)
                 if not m or not m.group(2).startswith(self.root + "/"):
                     continue
@@ -205,12 +221,15 @@ http {
                     break
                 time.sleep(0.1)
 
-    def requests(self):
+    def mark(self):
+        return lines(self.log)
+
+    def requests(self, since=0):
         """(started, finished, status, method, path, cache-control) of every
-        request, as nginx logged them."""
+        request after the mark `since`, as nginx logged them."""
         out = []
         with open(self.log, errors="replace") as f:
-            for line in f:
+            for line in list(f)[since:]:
                 m = re.match(r'(\S+) (\S+) (\d+) "(\S+) /([^"]*)" "([^"]*)"', line)
                 if m:
                     end = float(m.group(1))
@@ -218,9 +237,9 @@ http {
                                 m.group(5), m.group(6)))
         return out
 
-    def writes(self):
+    def writes(self, since=0):
         return sorted((start, end, path) for start, end, status, method, path, _
-                      in self.requests() if method == "PUT" and status in (201, 204))
+                      in self.requests(since) if method == "PUT" and status in (201, 204))
 
 
 KINDS = (LocalFolder, SftpServer, DavServer)

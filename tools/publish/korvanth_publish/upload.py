@@ -44,15 +44,17 @@ def add_parser(sub):
                    help="rclone remote paths (remote:path) or local folders")
 
 
-def refuse_inline_settings(dest):
+def refuse_inline_settings(number, dest):
     """A destination such as `:sftp,pass=...:path` or `remote,key=...:path`
     would put a credential on the command line, into the shell's history
     and into every log that names the destination."""
     head = re.match(r"(:?[^:]*):", dest)
     if head and not dest.startswith(("/", ".")) and "," in head.group(1):
-        raise Failure("%s: settings in a destination name end up on the command line and in "
-                      "logs; name a remote from rclone's configuration (rclone config) or set "
-                      "RCLONE_CONFIG_<NAME>_<OPTION> variables in the environment" % dest)
+        # Not repeated here: the name may hold a password.
+        raise Failure("destination %d has settings in its name, which put them on the command "
+                      "line and in logs; name a remote from rclone's configuration (rclone "
+                      "config) or set RCLONE_CONFIG_<NAME>_<OPTION> variables in the "
+                      "environment" % number)
 
 
 def tree_files(tree):
@@ -252,8 +254,8 @@ def upload_one(args, tree, files, version, dest, out):
 
 
 def cmd_upload(args):
-    for dest in args.dest:
-        refuse_inline_settings(dest)
+    for number, dest in enumerate(args.dest, 1):
+        refuse_inline_settings(number, dest)
     tree = args.tree
     version = release_version(tree)
     files = tree_files(tree)
