@@ -145,8 +145,8 @@ class UploadJourney(unittest.TestCase):
                        if method == "PUT"}
             self.assertTrue(all(cache == "public, max-age=31536000, immutable"
                                 for path, cache in headers.items() if path.startswith("objects/")))
-            self.assertEqual(headers[".upload-manifest.json"], "no-cache")
-            self.assertEqual(headers[".upload-manifest.sig"], "no-cache")
+            self.assertEqual(headers[".upload/manifest.json"], "no-cache")
+            self.assertEqual(headers[".upload/manifest.sig"], "no-cache")
 
         # Cut short once the first new object is there, one file at a time
         # and slowed down so that the others are not.

@@ -4,12 +4,17 @@ lacks, checked by size in a fresh listing, then the key list, then
 manifest.json, then manifest.sig. A destination that fails anywhere before
 its manifest pair keeps serving the previous release."""
 
+import base64
 import json
-import re
 import os
+import re
+import secrets
 import subprocess
 import sys
 import tempfile
+import time
+import urllib.error
+import urllib.request
 
 from .common import Failure, shown
 from .progress import Progress
@@ -18,6 +23,7 @@ RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
 NO_CACHE = "Cache-Control: no-cache"
 MANIFEST_PAIR = ("manifest.json", "manifest.sig")
+STAGING = ".upload"
 KEY_LIST = ("keys.json", "keys.sig")
 # rclone's exit code for a folder that does not exist (a destination not
 # uploaded to before).
@@ -139,7 +145,7 @@ class Rclone:
         except (ValueError, KeyError, TypeError):
             raise DestinationFailed("rclone's listing is not readable")
 
-    def send(self, tree, rels, header, sizes, quiet=False):
+    def send(self, tree, rels, header, sizes, quiet=False, into=""):
         """Sends the files `rels` of the tree with the cache header, one rclone
         run, showing its progress; raises with rclone's last error."""
         if not rels:
@@ -147,7 +153,8 @@ class Rclone:
         fd, listing = tempfile.mkstemp(prefix="korvanth-upload-", suffix=".txt")
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write("".join(r + "\n" for r in rels))
-        cmd = self.base() + ["copy", tree, self.dest, "--files-from-raw", listing,
+        cmd = self.base() + ["copy", tree, join(self.dest, into) if into else self.dest,
+                             "--files-from-raw", listing,
                              "--no-traverse", "--no-check-dest",
                              "--header-upload", header, "--transfers", str(self.args.transfers),
                              "--stats", "1s"]
@@ -176,20 +183,12 @@ class Rclone:
             raise DestinationFailed("rclone stopped (exit %d)%s" % (
                 code, ": " + errors[-1] if errors else ""))
 
-    def replace(self, path, rel):
-        staged = join(self.dest, ".upload-" + rel)
-        for cmd in (["copyto", path, staged, "--no-check-dest", "--header-upload", NO_CACHE],
-                    # Sizes (and times, where a server keeps none) may well
-                    # match the old file's: moved whatever they say.
-                    ["moveto", "--ignore-times", staged, join(self.dest, rel)]):
-            run = subprocess.run(self.base() + cmd, stdin=subprocess.DEVNULL, capture_output=True)
-            if run.returncode != 0:
-                raise DestinationFailed("cannot write %s: %s" % (rel, last_error(run.stderr)))
-        run = subprocess.run(self.base() + ["cat", join(self.dest, rel)], stdin=subprocess.DEVNULL,
-                             capture_output=True)
-        with open(path, "rb") as f:
+    def read_back(self, tree, rel, staged):
+        run = subprocess.run(self.base() + ["cat", join(join(self.dest, STAGING), rel)],
+                             stdin=subprocess.DEVNULL, capture_output=True)
+        with open(os.path.join(tree, rel), "rb") as f:
             if run.returncode != 0 or run.stdout != f.read():
-                raise DestinationFailed("%s reads back other than sent" % rel)
+                raise DestinationFailed("%s reads back other than sent" % staged)
 
     def log_line(self, line, progress, errors):
         try:
@@ -246,11 +245,84 @@ def upload_one(args, tree, files, version, dest, out):
     rc.send(tree, [r for r in objects if r.startswith("objects/")], IMMUTABLE, files)
     rc.send(tree, [r for r in objects if not r.startswith("objects/")], NO_CACHE, files)
     check_sizes(rc.listing(), files, objects)
-    # One at a time, each under a hidden name first and then renamed over
-    # the served one, so that no reader ever sees half a file; a new
-    # manifest of the same size as the old one is sent all the same.
+    # Under a hidden folder first, checked there, then moved over the served
+    # files in quick succession: no reader sees half a file, and the time in
+    # which a reader could get a new manifest with the old signature is the
+    # few milliseconds between two renames.
+    rc.send(tree, keys + pair, NO_CACHE, files, quiet=True, into=STAGING)
     for rel in keys + pair:
-        rc.replace(os.path.join(tree, rel), rel)
+        rc.read_back(tree, rel, join(STAGING, rel))
+    switch(rc, keys + pair)
+
+
+def switch(rc, rels):
+    """Moves the staged files over the served ones in the order given,
+    through one rclone daemon that holds the destination open, so that
+    each move is one request and not an rclone start and a login."""
+    secret = secrets.token_hex(16)
+    env = dict(os.environ, RCLONE_RC_USER="korvanth", RCLONE_RC_PASS=secret)
+    with tempfile.TemporaryFile() as log:
+        try:
+            daemon = subprocess.Popen([rc.args.rclone, "rcd", "--use-json-log",
+                                       "--rc-addr", "127.0.0.1:0"], env=env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=log)
+        except OSError as e:
+            raise Failure("cannot run %s (Debian package rclone): %s" % (rc.args.rclone,
+                                                                         e.strerror))
+        try:
+            url = daemon_url(daemon, log)
+            auth = "Basic " + base64.b64encode(("korvanth:" + secret).encode()).decode()
+            call = lambda command, **params: rc_call(url, auth, command, params)
+            for rel in rels:  # every one there, before the first move
+                call("operations/stat", fs=rc.dest, remote=STAGING + "/" + rel)
+            done = []
+            for rel in rels:
+                try:
+                    # Moved also where the sizes and times match the old file.
+                    call("operations/movefile", srcFs=rc.dest, srcRemote=STAGING + "/" + rel,
+                         dstFs=rc.dest, dstRemote=rel, _config={"IgnoreTimes": True})
+                except DestinationFailed as e:
+                    raise DestinationFailed("%s%s" % (
+                        e, "; already moved: %s: upload again at once" % ", ".join(done)
+                        if done else ""))
+                done.append(rel)
+        finally:
+            daemon.terminate()
+            daemon.wait()
+
+
+def daemon_url(daemon, log):
+    """The address the daemon serves on, from its log."""
+    for _ in range(300):
+        log.seek(0)
+        for line in log.read().decode("utf-8", "replace").splitlines():
+            found = re.search(r"Serving remote control on (http://[^ \"]+/)", line)
+            if found:
+                return found.group(1)
+        if daemon.poll() is not None:
+            break
+        time.sleep(0.05)
+    raise DestinationFailed("rclone's daemon did not start")
+
+
+def rc_call(url, auth, command, params):
+    request = urllib.request.Request(url + command, data=json.dumps(params).encode(),
+                                     headers={"Content-Type": "application/json",
+                                              "Authorization": auth})
+    try:
+        # Straight to the loopback address, whatever proxy the environment names.
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with opener.open(request, timeout=600) as r:
+            return json.loads(r.read())
+    except urllib.error.HTTPError as e:
+        try:
+            text = json.loads(e.read()).get("error", e.reason)
+        except ValueError:
+            text = e.reason
+        raise DestinationFailed("%s: %s" % (params.get("dstRemote", params.get("remote")), text))
+    except (OSError, ValueError) as e:
+        raise DestinationFailed("rclone's daemon: %s" % e)
 
 
 def cmd_upload(args):
