@@ -166,10 +166,14 @@ class DavServer:
     started and ended and the Cache-Control header it carried."""
     name = "webdav"
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, certs=None):
         self.dir = os.path.join(tmp, "nginx")
         self.root = os.path.join(tmp, "dav-dest")
         self.port = free_port()
+        # With a folder of scripts/mirror's certificates, the folder is also
+        # served to players over HTTPS, as a mirror.
+        self.certs = certs
+        self.https_port = free_port() if certs else None
         self.log = os.path.join(self.dir, "access.log")
         self.dest = "kdav:"
         self.env = {"RCLONE_CONFIG_KDAV_TYPE": "webdav",
@@ -194,6 +198,7 @@ http {
     client_body_temp_path %(dir)s/tmp;
     server {
         listen 127.0.0.1:%(port)d;
+        %(tls)s
         root %(root)s;
         client_max_body_size 0;
         location / {
@@ -205,7 +210,11 @@ http {
         }
     }
 }
-""" % {"ext": DAV_EXT, "user": user, "dir": self.dir, "port": self.port, "root": self.root})
+""" % {"ext": DAV_EXT, "user": user, "dir": self.dir, "port": self.port, "root": self.root,
+       "tls": "" if not self.certs else
+              "listen 127.0.0.1:%d ssl; ssl_certificate %s; ssl_certificate_key %s;" % (
+                  self.https_port, os.path.join(self.certs, "server.pem"),
+                  os.path.join(self.certs, "server.key"))})
         subprocess.run([NGINX, "-p", self.dir, "-c", conf, "-e", os.path.join(self.dir, "error.log")],
                        check=True, stdin=subprocess.DEVNULL, capture_output=True)
         wait_for_port(self.port, None, os.path.join(self.dir, "error.log"))

@@ -24,7 +24,7 @@ class Releases:
     """Two releases in two trees, built once: the second a copy of the
     first with new large files added (cut into chunks too)."""
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, key=None):
         self.tmp = tmp
         self.client = os.path.join(tmp, "client")
         self.rules = os.path.join(tmp, "rules")
@@ -32,6 +32,7 @@ class Releases:
         self.pub = os.path.join(tmp, "k.pub.pem")
         self.old = os.path.join(tmp, "tree-1")
         self.new = os.path.join(tmp, "tree-2")
+        os.makedirs(tmp, exist_ok=True)
         with open(self.rules, "w") as f:
             f.write(RULES)
         self.write("system/dv.exe", b"MZ" + b"\0" * 100000)
@@ -39,7 +40,10 @@ class Releases:
         self.write("ui/a.xml", b"<ui/>\n")
         self.write("stock/a.xml", b"<stock/>\n")
         self.write("settings.cfg", b"volume=5\n")
-        ok(run("keygen", self.key))
+        if key:
+            self.key = key
+        else:
+            ok(run("keygen", self.key))
         self.build("1.0", "2026-01-02T03:04:05Z", self.old)
         shutil.copytree(self.old, self.new)
         for i in range(4):
@@ -238,6 +242,71 @@ class Destinations(unittest.TestCase):
                 self.assertIn("destination 2 has settings in its name", err)
                 self.assertNotIn("SECRET", out + err)
                 self.assertFalse(os.path.exists(self.good))  # nothing sent anywhere
+
+
+SIGNING_KEY = os.environ.get("KORVANTH_TEST_SIGNING_KEY", "none")
+WINE_RUN = os.environ.get("KORVANTH_WINE_RUN")
+CLI = os.environ.get("KORVANTH_CLI")
+NET_STATE = os.environ.get("KORVANTH_NET_STATE")
+UP_TO_DATE = 2
+
+
+def winpath(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+@unittest.skipUnless(WINE_RUN and CLI and NET_STATE, "run by CTest with the built launcher")
+class LiveUpdates(unittest.TestCase):
+    """Players update from a WebDAV mirror over HTTPS while the next release
+    is uploaded to it, slowly: each update ends up to date, on the old
+    release or on the new one."""
+
+    def test_players_update_while_a_release_goes_up(self):
+        if SIGNING_KEY == "none":
+            self.skipTest("the build trusts a key whose private half is not at hand")
+        with tempfile.TemporaryDirectory() as tmp:
+            releases = Releases(os.path.join(tmp, "releases"), key=SIGNING_KEY)
+            # The authority the network tests' fixture made the Wine prefix trust.
+            server = servers.DavServer(tmp, certs=os.path.join(NET_STATE, "ca"))
+            server.start()
+            try:
+                self.updates_while_uploading(releases, server, os.path.join(tmp, "player"))
+            finally:
+                server.stop()
+
+    def updates_while_uploading(self, releases, server, player):
+        url = "https://127.0.0.1:%d/" % server.https_port
+        new_file = os.path.join(player, "data", "new3.bin")
+        os.makedirs(player)
+
+        def update():
+            """The run's exit code, its output, and whether the player now
+            has the new release."""
+            r = subprocess.run([WINE_RUN, CLI, "--update", "--mirror-pair", url, url,
+                                winpath(player)], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=300)
+            return r.returncode, r.stdout + r.stderr, os.path.exists(new_file)
+
+        self.assertEqual(finish(upload(server.env, releases.old, server.dest))[0], 0)
+        code, out, _ = update()
+        self.assertEqual(code, UP_TO_DATE, out)
+        proc = upload(server.env, "--bwlimit", "100k", releases.new, server.dest)
+        runs = []
+        while proc.poll() is None:
+            runs.append(update())
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        runs.append(update())
+        self.assertGreaterEqual(len(runs), 3)
+        for code, out, _ in runs:
+            self.assertEqual(code, UP_TO_DATE, out)
+        # The old release while the objects went up, the new one at the end.
+        has_new = [new for _, _, new in runs]
+        self.assertEqual(has_new, sorted(has_new))
+        self.assertEqual((has_new[0], has_new[-1]), (False, True))
+        with open(new_file, "rb") as f, \
+                open(os.path.join(releases.client, "data", "new3.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
 
 
 if __name__ == "__main__":
