@@ -209,7 +209,14 @@ class Destinations(unittest.TestCase):
         victim = sorted(p for p in lacking(RELEASES.new, blocked) if p.startswith("objects/"))[0]
         os.makedirs(os.path.join(blocked, victim, "x"))  # a folder where the object goes
         unreachable = servers.SftpServer(self.tmp.name)  # never started: nothing listens
-        cases = [(blocked, {}, victim), (unreachable.dest, unreachable.env, "cannot list")]
+        newer = self.seeded("newer")
+        path = os.path.join(newer, "manifest.json")
+        with open(path, "rb") as f:
+            text = f.read().replace(b'"2026-01-02T03:04:05Z"', b'"2027-01-02T03:04:05Z"')
+        with open(path, "wb") as f:
+            f.write(text)
+        cases = [(blocked, {}, victim), (unreachable.dest, unreachable.env, "cannot list"),
+                 (newer, {}, "serves a newer release (generated 2027-01-02T03:04:05Z")]
         for dest, env, named in cases:
             with self.subTest(dest):
                 good = self.seeded("good-" + os.path.basename(dest))
@@ -220,8 +227,7 @@ class Destinations(unittest.TestCase):
                 self.assertIn(named, err)
                 self.assertEqual(files(good), files(RELEASES.new))
                 if os.path.isdir(dest):
-                    self.assertEqual(files(dest)["manifest.json"],
-                                     files(RELEASES.old)["manifest.json"])
+                    self.assertIn(b'"version": "1.0"', files(dest)["manifest.json"])
 
     def test_dry_run_lists_what_is_lacking_and_sends_nothing(self):
         dest = self.seeded("dry")

@@ -31,7 +31,12 @@ DIRECTORY_NOT_FOUND = 3
 
 
 class DestinationFailed(Exception):
-    """Ends the upload to one destination; the text says what and where."""
+    """Ends the upload to one destination; the text says what and where,
+    `moved` which of the key list and manifest pair were already replaced."""
+
+    def __init__(self, text, moved=()):
+        super().__init__(text)
+        self.moved = moved
 
 
 def add_parser(sub):
@@ -151,7 +156,7 @@ class Rclone:
         if not rels:
             return
         fd, listing = tempfile.mkstemp(prefix="korvanth-upload-", suffix=".txt")
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
+        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write("".join(r + "\n" for r in rels))
         cmd = self.base() + ["copy", tree, join(self.dest, into) if into else self.dest,
                              "--files-from-raw", listing,
@@ -183,11 +188,17 @@ class Rclone:
             raise DestinationFailed("rclone stopped (exit %d)%s" % (
                 code, ": " + errors[-1] if errors else ""))
 
-    def read_back(self, tree, rel, staged):
-        run = subprocess.run(self.base() + ["cat", join(join(self.dest, STAGING), rel)],
+    def cat(self, rel):
+        run = subprocess.run(self.base() + ["cat", join(self.dest, rel)],
                              stdin=subprocess.DEVNULL, capture_output=True)
+        if run.returncode != 0:
+            raise DestinationFailed("cannot read %s: %s" % (rel, last_error(run.stderr)))
+        return run.stdout
+
+    def read_back(self, tree, rel):
+        staged = STAGING + "/" + rel
         with open(os.path.join(tree, rel), "rb") as f:
-            if run.returncode != 0 or run.stdout != f.read():
+            if self.cat(staged) != f.read():
                 raise DestinationFailed("%s reads back other than sent" % staged)
 
     def log_line(self, line, progress, errors):
@@ -231,9 +242,28 @@ def size_text(n):
     return "%.1f MiB" % (n / (1 << 20)) if n >= 1 << 20 else "%d bytes" % n
 
 
+def generated_time(data):
+    try:
+        value = json.loads(data.decode("utf-8")).get("generated")
+    except (ValueError, UnicodeDecodeError, AttributeError):
+        return None
+    return value if isinstance(value, str) else None
+
+
 def upload_one(args, tree, files, version, dest, out):
     rc = Rclone(args, dest, out)
-    objects, keys, pair = plan(files, rc.listing(), version)
+    remote = rc.listing()
+    if "manifest.json" in remote:
+        # Launchers that applied the destination's release refuse an older
+        # one: replacing it would stop their updates from there.
+        with open(os.path.join(tree, "manifest.json"), "rb") as f:
+            ours = generated_time(f.read())
+        theirs = generated_time(rc.cat("manifest.json"))
+        if ours and theirs and theirs > ours:
+            raise DestinationFailed("serves a newer release (generated %s, this tree's %s); "
+                                    "upload the tree of that release or a later one" % (
+                                        theirs, ours))
+    objects, keys, pair = plan(files, remote, version)
     say = (lambda text: None) if args.quiet else \
         (lambda text: print("korvanth-publish: %s: %s" % (dest, text), file=out, flush=True))
     say("%d files to send first (%s), then %s" % (
@@ -251,7 +281,7 @@ def upload_one(args, tree, files, version, dest, out):
     # few milliseconds between two renames.
     rc.send(tree, keys + pair, NO_CACHE, files, quiet=True, into=STAGING)
     for rel in keys + pair:
-        rc.read_back(tree, rel, join(STAGING, rel))
+        rc.read_back(tree, rel)
     switch(rc, keys + pair)
 
 
@@ -283,9 +313,7 @@ def switch(rc, rels):
                     call("operations/movefile", srcFs=rc.dest, srcRemote=STAGING + "/" + rel,
                          dstFs=rc.dest, dstRemote=rel, _config={"IgnoreTimes": True})
                 except DestinationFailed as e:
-                    raise DestinationFailed("%s%s" % (
-                        e, "; already moved: %s: upload again at once" % ", ".join(done)
-                        if done else ""))
+                    raise DestinationFailed(str(e), tuple(done))
                 done.append(rel)
         finally:
             daemon.terminate()
@@ -337,13 +365,15 @@ def cmd_upload(args):
         try:
             upload_one(args, tree, files, version, dest, out)
         except DestinationFailed as e:
-            print("korvanth-publish: %s: %s; it keeps serving its previous release" % (dest, e),
-                  file=out, flush=True)
+            print("korvanth-publish: %s: %s; %s" % (
+                dest, e, "it keeps serving its previous release" if not e.moved else
+                "only %s replaced: upload again at once" % " and ".join(e.moved)),
+                file=out, flush=True)
             stale.append(dest)
             continue
         live.append(dest)
     if args.dry_run:
-        return 0
+        return 1 if stale else 0
     for dest in live:
         print("%s: live on %s" % (dest, version))
     for dest in stale:
