@@ -25,10 +25,9 @@ class Releases:
     first with new large files added (cut into chunks too)."""
 
     def __init__(self, tmp, key=None):
-        self.tmp = tmp
         self.client = os.path.join(tmp, "client")
         self.rules = os.path.join(tmp, "rules")
-        self.key = os.path.join(tmp, "k.pem")
+        self.key = key or os.path.join(tmp, "k.pem")
         self.pub = os.path.join(tmp, "k.pub.pem")
         self.old = os.path.join(tmp, "tree-1")
         self.new = os.path.join(tmp, "tree-2")
@@ -40,9 +39,7 @@ class Releases:
         self.write("ui/a.xml", b"<ui/>\n")
         self.write("stock/a.xml", b"<stock/>\n")
         self.write("settings.cfg", b"volume=5\n")
-        if key:
-            self.key = key
-        else:
+        if not key:
             ok(run("keygen", self.key))
         self.build("1.0", "2026-01-02T03:04:05Z", self.old)
         shutil.copytree(self.old, self.new)
@@ -234,10 +231,11 @@ class Destinations(unittest.TestCase):
         code, out, err = finish(upload({}, "--dry-run", RELEASES.new, dest))
         self.assertEqual(code, 0, err)
         listed = [line.split("\t")[2] for line in out.splitlines()]
-        self.assertEqual(listed[-2:], ["manifest.json", "manifest.sig"])
-        self.assertEqual(set(listed[:-2]) - {p for p in listed if p.startswith("releases/2.0/")},
-                         lacking(RELEASES.new, dest) - {"manifest.json", "manifest.sig"} -
-                         {p for p in listed if p.startswith("releases/2.0/")})
+        pair = ["manifest.json", "manifest.sig"]
+        self.assertEqual(listed[-2:], pair)
+        always = {p for p in listed if p.startswith("releases/2.0/")}
+        self.assertEqual(set(listed[:-2]) - always,
+                         lacking(RELEASES.new, dest) - set(pair) - always)
         self.assertEqual(files(dest), files(RELEASES.old))
 
     def test_settings_in_a_destination_name_are_refused_unrepeated(self):
