@@ -14,6 +14,10 @@ import urllib.request
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 MIRROR = os.path.join(ROOT, "scripts", "mirror")
+# The authority every start shares by default, here in a folder of the test's
+# own rather than the caller's home.
+CA_HOME = tempfile.TemporaryDirectory()
+os.environ["KORVANTH_MIRROR_CA"] = os.path.join(CA_HOME.name, "ca")
 
 
 def alive(pid):
@@ -37,6 +41,10 @@ class Mirror(unittest.TestCase):
             f.write(cls.body)
         with open(os.path.join(cls.tree, "objects", "x.gz"), "wb") as f:
             f.write(cls.packed)
+        for name in ("manifest.json", "manifest.sig", "files/manifest.json", "files/objects/y"):
+            os.makedirs(os.path.dirname(os.path.join(cls.tree, name)), exist_ok=True)
+            with open(os.path.join(cls.tree, name), "wb") as f:
+                f.write(b"{}")
         cls.web = {"site/api/server/status": b'{"gameServer":{"online":true}}',
                    "site/api/feed": b'[{"id":1,"title":"t"}]'}
         for name, body in cls.web.items():
@@ -86,6 +94,16 @@ class Mirror(unittest.TestCase):
         _, headers, _ = self.get(self.https + "objects/x")
         self.assertEqual(headers["Content-Type"], "application/octet-stream")
 
+    def test_objects_are_cached_for_good_and_the_manifest_pair_never_unchecked(self):
+        cases = [("objects/x", "public, max-age=31536000, immutable"),
+                 ("files/objects/y", "public, max-age=31536000, immutable"),
+                 ("manifest.json", "no-cache"), ("manifest.sig", "no-cache"),
+                 ("files/manifest.json", "no-cache"), ("site/api/feed", None)]
+        for name, want in cases:
+            with self.subTest(name):
+                _, headers, _ = self.get(self.https + name)
+                self.assertEqual(headers["Cache-Control"], want)
+
     def test_runs_as_the_caller_with_everything_in_its_state_folder(self):
         owners = {}
         for entry in filter(str.isdigit, os.listdir("/proc")):
@@ -105,6 +123,36 @@ class Mirror(unittest.TestCase):
         subprocess.run([MIRROR, "stop", self.state], check=True, capture_output=True)
         self.assertFalse(alive(self.pid))
         self.assertFalse(os.path.exists(os.path.join(self.state, "nginx.pid")))
+
+
+class Restarts(unittest.TestCase):
+    """A launcher built for the mirror's address, in a prefix told once to
+    trust its authority, reaches it again after a restart."""
+
+    def test_one_authority_and_the_port_asked_for_across_restarts(self):
+        trusted = ssl.create_default_context(
+            cafile=os.path.join(os.environ["KORVANTH_MIRROR_CA"], "ca.pem"))
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "x"), "wb") as f:
+                f.write(b"x")
+            ports, authorities = [], set()
+            for run in range(2):
+                state = os.path.join(tmp, "state%d" % run)
+                again = ["--port", str(ports[0])] if ports else []
+                subprocess.run([MIRROR, "start", "--state", state] + again + [tmp],
+                               check=True, capture_output=True)
+                try:
+                    with open(os.path.join(state, "https.port")) as f:
+                        ports.append(int(f.read()))
+                    with open(os.path.join(state, "ca", "ca.pem"), "rb") as f:
+                        authorities.add(f.read())
+                    with urllib.request.urlopen("https://127.0.0.1:%d/x" % ports[-1],
+                                                context=trusted, timeout=10) as r:
+                        self.assertEqual(r.read(), b"x")
+                finally:
+                    subprocess.run([MIRROR, "stop", state], capture_output=True)
+            self.assertEqual(ports[0], ports[1])
+            self.assertEqual(len(authorities), 1)
 
 
 class RateLimitedMirror(unittest.TestCase):

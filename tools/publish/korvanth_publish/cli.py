@@ -5,7 +5,7 @@ import os
 import sys
 
 from .chunks import DEFAULT_MIN_FILE
-from . import keys
+from . import keys, upload
 from .common import Failure
 
 USAGE = """\
@@ -19,6 +19,8 @@ USAGE = """\
   korvanth-publish verify --pubkey KEY.pub.pem MIRROR
   korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] [--chunker PATH]
                         OLD_MIRROR NEW_MIRROR
+  korvanth-publish upload [--dry-run] [--bwlimit RATE] [--transfers N] [--quiet]
+                          MIRROR_TREE DEST...
   korvanth-publish keys init ROOT.pem
   korvanth-publish keys add --root ROOT.pem --out MIRROR [--id ID] RELEASE.pub.pem
   korvanth-publish keys revoke --root ROOT.pem --out MIRROR ID
@@ -84,6 +86,7 @@ def parser():
     p.add_argument("old", metavar="OLD_MIRROR")
     p.add_argument("new", metavar="NEW_MIRROR")
     keys.add_parsers(sub)
+    upload.add_parser(sub)
     return ap
 
 
@@ -103,6 +106,8 @@ def main(argv=None):
             return cmd_diff(args)
         if args.command == "keys":
             return keys.cmd_keys(args)
+        if args.command == "upload":
+            return upload.cmd_upload(args)
         from .verify import cmd_verify
         return cmd_verify(args)
     except Failure as e:

@@ -29,8 +29,8 @@ def progress_text(files, total_files, done, total, elapsed):
 
 
 class Progress:
-    def __init__(self, stream, total_files, total_bytes, quiet):
-        self.stream, self.quiet = stream, quiet
+    def __init__(self, stream, total_files, total_bytes, quiet, prefix="korvanth-publish: "):
+        self.stream, self.quiet, self.prefix = stream, quiet, prefix
         self.total_files, self.total_bytes = total_files, total_bytes
         self.terminal = not quiet and stream.isatty()
         self.start = self.last = time.monotonic()
@@ -43,7 +43,7 @@ class Progress:
         if not final and now - self.last < (TERMINAL_EVERY if self.terminal else PLAIN_EVERY):
             return
         self.last = now
-        line = "korvanth-publish: " + progress_text(files, self.total_files, min(done, self.total_bytes),
+        line = self.prefix + progress_text(files, self.total_files, min(done, self.total_bytes),
                                                     self.total_bytes, now - self.start)
         if self.terminal:
             width = shutil.get_terminal_size().columns - 1
