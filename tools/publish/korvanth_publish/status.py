@@ -156,9 +156,9 @@ def cmd_status(args):
         try:
             check_mirror(row, points, context, args.timeout)
         except Unreachable as e:
-            row.problem = "unreachable: %s" % e
+            row.problem = "unreachable: %s" % str(e).replace(row.url, "")
         except Broken as e:
-            row.problem = "broken: %s" % e
+            row.problem = "broken: %s" % str(e).replace(row.url, "")
 
     with concurrent.futures.ThreadPoolExecutor(min(len(rows), args.jobs)) as pool:
         list(pool.map(visit, rows))
