@@ -13,6 +13,7 @@ import re
 import shutil
 import socket
 import ssl
+import struct
 import threading
 import unittest
 
@@ -194,10 +195,9 @@ class History(ClientFixture):
                 names.add(e["chunks"])
                 with open(os.path.join(self.mirror, "objects", e["chunks"]), "rb") as f:
                     data = f.read()
-                for i in range((len(data) - 20) // 40):
-                    n, z, d = data[20 + 40 * i:24 + 40 * i], data[24 + 40 * i:28 + 40 * i], \
-                        data[28 + 40 * i:60 + 40 * i].hex()
-                    names |= {d} | ({d + ".gz"} if int.from_bytes(z, "little") else set())
+                for i in range((len(data) - 20) // 40):  # records after the 20-byte head
+                    _, packed, digest = struct.unpack_from("<II32s", data, 20 + 40 * i)
+                    names |= {digest.hex()} | ({digest.hex() + ".gz"} if packed else set())
         return names
 
     def objects(self, tree=None):

@@ -46,9 +46,11 @@ def read_pair(folder):
 def version_and_time(data, where):
     try:
         doc = json.loads(data.decode("utf-8"))
-        return doc["version"], doc["generated"]
+        if isinstance(doc["version"], str) and isinstance(doc["generated"], str):
+            return doc["version"], doc["generated"]
     except (UnicodeDecodeError, ValueError, KeyError, TypeError):
-        raise Failure("%s: not a manifest (version and generated)" % where)
+        pass
+    raise Failure("%s: not a manifest (version and generated)" % where)
 
 
 def keep_pair(tree, version, data, sig):
@@ -66,9 +68,11 @@ def keep_current(tree):
     current = read_pair(tree)
     if current is None:
         return
-    version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
-    if isinstance(version, str) and version_folder_problem(version) is None and \
-            not os.path.isdir(release_dir(tree, version)):
+    try:
+        version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+    except Failure:
+        return  # a damaged pair (replaced with --force) is no release to keep
+    if version_folder_problem(version) is None and not os.path.isdir(release_dir(tree, version)):
         keep_pair(tree, version, *current)
 
 
