@@ -151,6 +151,15 @@ class Guards(ClientFixture):
             os.unlink(os.path.join(self.client, name))
         self.assertEqual(self.release("1.0", TIMES[0]).returncode, 0)
 
+    def test_a_tree_from_before_the_history_keeps_its_release_too(self):
+        self.assertEqual(self.release("1.0", TIMES[0]).returncode, 0)
+        old = self.manifest()
+        shutil.rmtree(os.path.join(self.mirror, "releases"))
+        self.assertEqual(self.release("1.1", TIMES[1]).returncode, 0)
+        with open(os.path.join(self.mirror, "releases", "1.0", "manifest.json"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.mirror, "releases"))), ["1.0", "1.1"])
+
     def test_every_unmatched_file_is_named(self):
         strays = ["extra/a.bin", "extra/deep/b.bin", "readme.txt"]
         for name in strays:
