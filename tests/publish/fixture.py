@@ -8,6 +8,8 @@ import sys
 import tempfile
 import unittest
 
+from cryptography.hazmat.primitives import serialization
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "publish", "korvanth-publish")
 
@@ -73,10 +75,24 @@ class ClientFixture(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(data)
 
-    def build(self, *extra, version="1.0", out=None):
+    def build(self, *extra, version="1.0", out=None, force=True,
+              generated="2026-01-02T03:04:05Z"):
+        """Most cases build one tree again on purpose (--force); the cases of
+        the guards against that pass force=False."""
         return run("build", "--client", self.client, "--rules", self.rules, "--key", self.key,
-                   "--version", version, "--out", out or self.mirror,
-                   "--generated", "2026-01-02T03:04:05Z", *extra)
+                   "--version", version, "--out", out or self.mirror, "--generated", generated,
+                   *(("--force",) if force else ()), *extra)
+
+    def fake_launcher(self, size):
+        """A launcher file of `size` bytes that carries the signing key's
+        public point, as a real build does."""
+        with open(self.pub, "rb") as f:
+            point = serialization.load_pem_public_key(f.read()).public_bytes(
+                serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)[1:]
+        path = os.path.join(self.dir, "Korvanth.exe")
+        with open(path, "wb") as f:
+            f.write(b"MZ" + point + os.urandom(size - 2 - len(point)))
+        return path
 
     def verify(self, mirror=None):
         return run("verify", "--pubkey", self.pub, mirror or self.mirror)

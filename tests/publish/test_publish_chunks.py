@@ -65,7 +65,8 @@ class ChunkFixture(ClientFixture):
         out = {}
         for name in self.tree(mirror):
             path = os.path.join(mirror, name)
-            if os.path.isfile(path) and name != "manifest.sig":
+            # releases/ holds copies of the manifest pair
+            if os.path.isfile(path) and name != "manifest.sig" and not name.startswith("releases"):
                 with open(path, "rb") as f:
                     out[name] = f.read()
         return out
@@ -281,7 +282,7 @@ class OnDemandTool(ChunkFixture):
     def run_without_tool(self, *extra, **env):
         args = ["build", "--client", self.client, "--rules", self.rules, "--key", self.key,
                 "--version", "1.0", "--generated", "2026-01-02T03:04:05Z", "--out", self.mirror,
-                "--chunk-min-file", str(MIN_FILE)]
+                "--chunk-min-file", str(MIN_FILE), "--force"]
         environment = {k: v for k, v in os.environ.items() if k != "KORVANTH_CHUNKER"}
         environment.update(XDG_CACHE_HOME=os.path.join(self.dir, "cache"), **env)
         return subprocess.run([sys.executable, TOOL] + args + list(extra), capture_output=True,

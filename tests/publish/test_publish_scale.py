@@ -136,9 +136,7 @@ class Patch(ClientFixture):
         self.write("settings.cfg", b"volume=7\n")               # seed: players keep theirs
         with open(self.rules, "a") as f:
             f.write("remove data/old.txt\n")
-        launcher = os.path.join(self.dir, "Korvanth.exe")
-        with open(launcher, "wb") as f:
-            f.write(b"MZ" + os.urandom(3000))
+        launcher = self.fake_launcher(3002)
         self.assertEqual(self.build("--launcher", launcher, version="1.1", out=self.new)
                          .returncode, 0)
         with open(os.path.join(self.new, "objects", sha(self.packs) + ".gz"), "rb") as f:

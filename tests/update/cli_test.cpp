@@ -89,6 +89,29 @@ TEST(Cli, PrintsEveryMessageAndEndsWithTheState)
     EXPECT_EQ(update.out.substr(update.out.size() - 17), "state UpToDate 0\n");
 }
 
+// After `prune --keep 2` the mirror still serves both kept releases whole: a
+// player on the older one updates to the newest, a new player installs
+// either, and the newest verifies.
+TEST(Cli, PrunedTreeServesBothKeptReleases)
+{
+    REQUIRE_RELEASES();
+    for (const char *start : {"pruned-1.1", "pruned"}) {
+        SCOPED_TRACE(start);
+        TempDir dir;
+        TempDir out;
+        std::wstring folder = L"\"" + dir.path() + L"\"";
+        CliRun first = run_cli(L"--update " + pair(mirror(start)) + folder, out / L"a.txt");
+        EXPECT_EQ(first.code, 2u) << first.out;
+        CliRun update = run_cli(L"--update " + pair(mirror("pruned")) + folder, out / L"b.txt");
+        EXPECT_EQ(update.code, 2u) << update.out;
+        CliRun check = run_cli(pair(mirror("pruned")) + folder, out / L"c.txt");
+        EXPECT_NE(check.out.find("\nstatus Verification of files has begun.\n"),
+                  std::string::npos) << check.out;
+        EXPECT_EQ(check.out.substr(check.out.size() - 17), "state UpToDate 0\n") << check.out;
+        expect_no_wrong_file(dir.path(), "pruned");
+    }
+}
+
 TEST(Cli, UsageSelfUpdateAndUnreachableServer)
 {
     REQUIRE_RELEASES();

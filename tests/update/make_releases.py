@@ -346,6 +346,41 @@ def freshness_releases(root, state, key, c):
               "2026-01-0%dT00:00:00Z" % d, mirrors=mirrors)
 
 
+def pruned_releases(root, state, key_path, c):
+    """Three releases made with the tool into one tree, then `prune --keep 2`:
+    "pruned" serves the newest, "pruned-1.1" the older kept one (its pair
+    from releases/ beside the same objects)."""
+    work = os.path.join(state, "pruning")
+    shutil.rmtree(work, ignore_errors=True)
+    client, tree = os.path.join(work, "client"), os.path.join(work, "tree")
+    rules = os.path.join(work, "rules")
+    write(rules, b"** base\n")
+    write(os.path.join(client, "system/dv.exe"), c["dv"])
+    steps = [("1.0", {"data/text.txt": c["text"], "data/first.txt": b"only in 1.0\n"}),
+             ("1.1", {"data/text.txt": c["text"] + b"release 1.1\n", "data/first.txt": None}),
+             ("1.2", {"data/text.txt": c["text"] + b"release 1.2\n"})]
+    for day, (version, files) in enumerate(steps, 1):
+        for rel, data in files.items():
+            if data is None:
+                os.unlink(os.path.join(client, rel))
+            else:
+                write(os.path.join(client, rel), data)
+        tool("build", "--client", client, "--rules", rules, "--key", key_path, "--version",
+             version, "--out", tree, "--generated", "2026-05-0%dT00:00:00Z" % day, "--quiet",
+             "--jobs", "1")
+    tool("prune", "--keep", "2", tree)
+    gone = hashlib.sha256(b"only in 1.0\n").hexdigest()
+    if os.path.exists(os.path.join(tree, "objects", gone)):
+        raise SystemExit("prune --keep 2 left the oldest release's own object")
+    shutil.rmtree(os.path.join(root, "pruned"), ignore_errors=True)
+    shutil.copytree(tree, os.path.join(root, "pruned"))
+    older = os.path.join(root, "pruned-1.1")
+    shutil.rmtree(older, ignore_errors=True)
+    shutil.copytree(os.path.join(tree, "objects"), os.path.join(older, "objects"))
+    for name in ("manifest.json", "manifest.sig"):
+        shutil.copyfile(os.path.join(tree, "releases", "1.1", name), os.path.join(older, name))
+
+
 def main():
     state, key_path = sys.argv[1], sys.argv[2]
     root = os.path.join(state, "tree", "update")
@@ -407,6 +442,7 @@ def main():
     key_releases(root, state, key, c)
     rotation_releases(root, state, c)
     freshness_releases(root, state, key, c)
+    pruned_releases(root, state, key_path, c)
     build(root, "expired", key, c, entries[:2], "0.5", "2019-12-01T00:00:00Z",
           expires="2019-12-08T00:00:00Z")
     build(root, "expiring", key, c, entries[:2], "0.6", "2019-12-01T00:00:00Z",

@@ -12,10 +12,10 @@ import stat
 import sys
 import tempfile
 
-from . import chunks, pack
+from . import chunks, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
-                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, utf8_len,
-                     write_atomically)
+                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, shown,
+                     utf8_len, write_atomically)
 from .diff import print_patch
 from .keys import check_release_key
 from .progress import Progress
@@ -34,6 +34,8 @@ def check_release_options(args):
         raise Failure("--version: 1 to %d bytes of text" % MAX_VERSION_BYTES)
     if any(ord(c) < 0x20 or ord(c) == 0x7F for c in args.version):
         raise Failure("--version: control characters are not allowed")
+    if history.version_folder_problem(args.version):
+        raise Failure(history.version_folder_problem(args.version))
     generated = args.generated or datetime.datetime.now(datetime.timezone.utc).strftime(
         "%Y-%m-%dT%H:%M:%SZ")
     try:
@@ -79,13 +81,16 @@ def plan_release(args):
                       "would carry it" % args.out)
     rules, removes = read_rules(args.rules)
     files = scan_client(args.client)
-    planned = []
+    planned, unmatched = [], []
     for f in files:
         rule = next((r for r in rules if r.matches(f.rel)), None)
         if rule is None:
-            raise Failure("%s: no rule in %s matches %r"
-                          % (os.path.join(args.client, f.rel), args.rules, f.rel))
+            unmatched.append(f.rel)
         planned.append((f, rule))
+    if unmatched:
+        raise Failure("%s: no rule matches %d files of %s; add rules for them:\n%s"
+                      % (args.rules, len(unmatched), args.client,
+                         "\n".join("  " + shown(r) for r in unmatched)))
     if not any(rule.group != "optional" for _, rule in planned):
         raise Failure("%s: no files for the release (the manifest needs at least one)"
                       % args.client)
@@ -155,10 +160,11 @@ def move_object(staged, target, packed):
     return moved
 
 
-def commit(out, results, data, signature):
+def commit(out, version, results, data, signature):
     """Moves the staged objects into place and makes them and the moves
-    durable; only then writes the manifest pair that names them. Chunks
-    and indexes go before nothing names them yet, like every object."""
+    durable; only then writes the manifest pair that names them, into the
+    history first. Chunks and indexes go before nothing names them yet,
+    like every object."""
     objects_dir = os.path.join(out, "objects")
     written = 0
     for _, digest, _, packed, _, staged, chunked in results:
@@ -171,6 +177,8 @@ def commit(out, results, data, signature):
         if chunked.index_staged:
             move_object(chunked.index_staged, os.path.join(objects_dir, chunked.index_digest), 0)
     flush_file_system(objects_dir)
+    history.keep_current(out)
+    history.keep_pair(out, version, data, signature)
     write_atomically(os.path.join(out, "manifest.json"), [data])
     write_atomically(os.path.join(out, "manifest.sig"), [signature])
     return written
@@ -180,7 +188,10 @@ def cmd_build(args):
     generated, expires = check_release_options(args)
     key = load_private_key(args.key)
     check_release_key(args.out, key)
-    old = read_manifest(args.against) if args.against else None
+    history.check_signing_key(args.out, key, args.launcher)
+    history.check_new_release(args.out, args.version, generated, args.force)
+    old = history.find_release(args.against, args.out) if args.against else None
+    old_doc = read_manifest(old[0]) if old else None
     planned, removes, launcher = plan_release(args)
 
     # Folders this build makes are taken away again if it fails.
@@ -216,7 +227,7 @@ def cmd_build(args):
         if len(data) > MAX_MANIFEST_BYTES:
             raise Failure("manifest.json: %d bytes, the launcher reads at most %d"
                           % (len(data), MAX_MANIFEST_BYTES))
-        written = commit(args.out, results, data, sign(key, data))
+        written = commit(args.out, args.version, results, data, sign(key, data))
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         for d in reversed(made):
@@ -229,7 +240,7 @@ def cmd_build(args):
     oversized = [f.rel for (f, _), r in zip(planned, results) if f.rel in to_cut and r[6] is None]
     summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
-        print_patch(args.against, args.out, old, read_manifest(args.out), args)
+        print_patch(old[1], args.out, old_doc, read_manifest(args.out), args)
 
 
 def summarize(args, generated, files, optional, results, written, oversized):

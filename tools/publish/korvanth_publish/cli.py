@@ -15,12 +15,14 @@ USAGE = """\
                          [--mirror URL]... [--launcher EXE] [--jobs N]
                          [--compression zlib9|best] [--against OLD_MIRROR] [--quiet]
                          [--no-chunks] [--chunk-min-file BYTES] [--chunker PATH]
-                         [--expires-in DAYS]
+                         [--expires-in DAYS] [--force]
   korvanth-publish verify --pubkey KEY.pub.pem MIRROR
   korvanth-publish diff [--interface 0|1] [--dxvk 0|1] [--list] [--chunker PATH]
-                        OLD_MIRROR NEW_MIRROR
+                        OLD_MIRROR|VERSION NEW_MIRROR|VERSION
   korvanth-publish upload [--dry-run] [--bwlimit RATE] [--transfers N] [--quiet]
                           MIRROR_TREE DEST...
+  korvanth-publish status --pubkey KEY.pub.pem [--cafile CA.pem] [--objects] URL...
+  korvanth-publish prune [--keep N] [--dry-run] MIRROR|RCLONE_DEST
   korvanth-publish keys init ROOT.pem
   korvanth-publish keys add --root ROOT.pem --out MIRROR [--id ID] RELEASE.pub.pem
   korvanth-publish keys revoke --root ROOT.pem --out MIRROR ID
@@ -66,8 +68,9 @@ def parser():
                    help="worker processes (default: every core, %d here)" % cpu_count())
     p.add_argument("--compression", choices=("zlib9", "best"), default="zlib9",
                    help="best: the stronger libdeflate encoder where it saves bytes")
-    p.add_argument("--against", metavar="OLD_MIRROR",
-                   help="also print what players of OLD_MIRROR's release download")
+    p.add_argument("--against", metavar="OLD_MIRROR|VERSION",
+                   help="also print what players of an older release download: a mirror "
+                        "tree, or a version kept in --out's releases/")
     p.add_argument("--quiet", action="store_true", help="print nothing but errors")
     p.add_argument("--no-chunks", action="store_true",
                    help="publish large files as whole objects only")
@@ -77,6 +80,9 @@ def parser():
     p.add_argument("--expires-in", type=int, metavar="DAYS",
                    help="launchers warn that the mirrors may be out of date DAYS days after "
                         "--generated")
+    p.add_argument("--force", action="store_true",
+                   help="replace a published version, or publish a release not newer than "
+                        "the tree's current one")
     add_player(p)
     p = sub.add_parser("verify", help="check a mirror tree")
     p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
@@ -85,6 +91,23 @@ def parser():
     add_player(p)
     p.add_argument("old", metavar="OLD_MIRROR")
     p.add_argument("new", metavar="NEW_MIRROR")
+    p = sub.add_parser("status", help="what each mirror serves, checked over HTTPS")
+    p.add_argument("--pubkey", required=True, action="append", metavar="KEY.pub.pem",
+                   help="the release key, or the root key that signs the mirrors' keys.json "
+                        "(repeatable)")
+    p.add_argument("--cafile", metavar="CA.pem",
+                   help="trust this authority instead of the system's (a test mirror)")
+    p.add_argument("--objects", action="store_true",
+                   help="also check that every object of each release is there with its size")
+    p.add_argument("--jobs", type=int, default=8, metavar="N",
+                   help="requests at once (default 8)")
+    p.add_argument("--timeout", type=float, default=30, metavar="SECONDS")
+    p.add_argument("url", nargs="+", metavar="URL")
+    p = sub.add_parser("prune", help="delete objects that the newest releases do not name")
+    p.add_argument("--keep", type=int, default=3, metavar="N",
+                   help="releases kept whole, newest first (at least 2, default 3)")
+    p.add_argument("--dry-run", action="store_true", help="list what would be deleted")
+    p.add_argument("mirror", metavar="MIRROR|RCLONE_DEST")
     keys.add_parsers(sub)
     upload.add_parser(sub)
     return ap
@@ -108,6 +131,12 @@ def main(argv=None):
             return keys.cmd_keys(args)
         if args.command == "upload":
             return upload.cmd_upload(args)
+        if args.command == "status":
+            from .status import cmd_status
+            return cmd_status(args)
+        if args.command == "prune":
+            from .prune import cmd_prune
+            return cmd_prune(args)
         from .verify import cmd_verify
         return cmd_verify(args)
     except Failure as e:

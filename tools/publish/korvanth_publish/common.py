@@ -18,6 +18,10 @@ MAX_MANIFEST_MIRRORS = 4  # the launcher keeps its two built-in ones first, six 
 MAX_NUMBER = 18446744073709551609
 MAX_MANIFEST_BYTES = 4194304
 FORBIDDEN = set('\\:*?"<>|')
+# Names Windows gives to devices in every folder, whatever follows the first
+# dot (con.txt is the console too); the superscript digits count as well.
+DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {
+    "%s%s" % (stem, digit) for stem in ("com", "lpt") for digit in "123456789\u00b9\u00b2\u00b3"}
 
 
 class Failure(Exception):
@@ -33,7 +37,18 @@ def is_safe_relative_path(path):
         return False
     if any(ord(c) < 0x20 or ord(c) == 0x7F or c in FORBIDDEN for c in path):
         return False
-    return all(seg not in (".", "..") and not seg.endswith(" ") for seg in path.split("/"))
+    return all(seg not in (".", "..") and windows_holds(seg) for seg in path.split("/"))
+
+
+def windows_holds(segment):
+    """Whether Windows stores a file or folder under exactly this name: not
+    a device, nothing it would cut off the end (a dot or a space), no
+    character it forbids."""
+    if any(ord(c) < 0x20 or c in FORBIDDEN for c in segment):
+        return False
+    if segment.endswith((".", " ")) and segment not in (".", ".."):
+        return False
+    return segment.split(".", 1)[0].rstrip(" ").lower() not in DEVICE_NAMES
 
 
 def utf8_len(text):

@@ -6,6 +6,7 @@ import os
 
 from . import chunks
 from .common import Failure, fold_case
+from .history import find_release, is_tree
 from .verify import read_manifest
 
 
@@ -199,5 +200,9 @@ def print_patch(old_mirror, new_mirror, old, new, args):
 
 
 def cmd_diff(args):
-    print_patch(args.old, args.new, read_manifest(args.old), read_manifest(args.new), args)
+    """Either side may be a version kept in the other side's tree (its
+    releases/ folder)."""
+    new = find_release(args.new, args.old if is_tree(args.old) else None)
+    old = find_release(args.old, new[1])
+    print_patch(old[1], new[1], read_manifest(old[0]), read_manifest(new[0]), args)
     return 0

@@ -4,7 +4,8 @@ part of it could not be published faithfully."""
 import os
 import stat
 
-from .common import LAUNCHER_NAME, Failure, fold_case, is_safe_relative_path, shown
+from .common import (LAUNCHER_NAME, Failure, fold_case, is_safe_relative_path, shown,
+                     windows_holds)
 
 
 class ClientFile:
@@ -76,6 +77,13 @@ def scan_client(client):
     if not os.path.isdir(client):
         raise Failure("%s: not a folder" % client)
     files = walk(client)
+    # Every such name at once: the publisher renames them all in one go.
+    unheld = [f.rel for f in files if not all(windows_holds(s) for s in f.rel.split("/"))]
+    if unheld:
+        raise Failure("%s: %d names Windows cannot hold (device names such as con or com1, "
+                      "with any extension; a dot or a space at the end; control characters "
+                      "or any of \\ : * ? \" < > |); rename them:\n%s"
+                      % (client, len(unheld), "\n".join("  " + shown(r) for r in unheld)))
     by_folded = {}  # folded name -> (name, "file" or "folder")
     for f in files:
         full = os.path.join(client, f.rel)

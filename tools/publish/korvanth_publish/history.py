@@ -1,0 +1,216 @@
+"""The releases a mirror tree has carried: each build keeps its manifest
+pair under releases/<version>/, so that `diff`, `build --against` and
+`prune` can name an older release by its version, and the checks a build
+makes against the release the tree serves now."""
+
+import hashlib
+import json
+import os
+
+from .common import Failure, write_atomically, windows_holds
+from .keys import point_of, read_key_list, verifies
+from .verify import decode_signature
+
+RELEASES = "releases"
+PAIR = ("manifest.json", "manifest.sig")
+
+
+def version_folder_problem(version):
+    """Why a version name cannot be a folder of releases/, or None."""
+    if "/" in version or not windows_holds(version) or version in (".", ".."):
+        return ("--version %r: the name is also a folder of the tree (releases/NAME/): no / "
+                "\\ : * ? \" < > |, no dot or space at the end, no device name" % version)
+    return None
+
+
+def release_dir(tree, version):
+    return os.path.join(tree, RELEASES, version)
+
+
+def read_pair(folder):
+    """(manifest bytes, signature bytes) of a folder, or None when it has no
+    manifest."""
+    try:
+        with open(os.path.join(folder, PAIR[0]), "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return None
+    try:
+        with open(os.path.join(folder, PAIR[1]), "rb") as f:
+            sig = f.read()
+    except FileNotFoundError:
+        sig = b""
+    return data, sig
+
+
+def version_and_time(data, where):
+    try:
+        doc = json.loads(data.decode("utf-8"))
+        if isinstance(doc["version"], str) and isinstance(doc["generated"], str):
+            return doc["version"], doc["generated"]
+    except (UnicodeDecodeError, ValueError, KeyError, TypeError):
+        pass
+    raise Failure("%s: not a manifest (version and generated)" % where)
+
+
+def keep_pair(tree, version, data, sig):
+    """Writes a release's pair into the history; the signature last, as on
+    the tree's top."""
+    folder = release_dir(tree, version)
+    os.makedirs(folder, exist_ok=True)
+    write_atomically(os.path.join(folder, PAIR[0]), [data])
+    write_atomically(os.path.join(folder, PAIR[1]), [sig])
+
+
+def keep_current(tree):
+    """A tree built before the history was kept: its current release goes
+    into the history too, before a new one replaces it."""
+    current = read_pair(tree)
+    if current is None:
+        return
+    try:
+        version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+    except Failure:
+        return  # a damaged pair (replaced with --force) is no release to keep
+    if version_folder_problem(version) is None and not os.path.isdir(release_dir(tree, version)):
+        keep_pair(tree, version, *current)
+
+
+def check_new_release(tree, version, generated, force):
+    """Refuses a release that launchers which applied the tree's current one
+    would refuse (not newer), or that replaces a published version."""
+    current = read_pair(tree)
+    if force or current is None:
+        return
+    where = os.path.join(tree, PAIR[0])
+    old_version, old_time = version_and_time(current[0], where)
+    if not generated > old_time:
+        raise Failure("--generated %s: not later than %s's release %s (%s); launchers that "
+                      "applied that one refuse an older release as out of date. Give a later "
+                      "time, or --force to replace it anyway"
+                      % (generated, tree, old_version, old_time))
+    if version == old_version or os.path.isdir(release_dir(tree, version)):
+        raise Failure("--version %s: published already in %s (%s/%s); players who have it "
+                      "never see the new files under the same name. Give a new version, or "
+                      "--force to replace it" % (version, tree, RELEASES, version))
+
+
+def launcher_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failure("--launcher %s: %s" % (path, e.strerror))
+
+
+def listed_by_trusted_root(tree, point, launcher_bytes):
+    """Whether the tree's key list holds `point` as a release key and is
+    signed by a root key compiled into the launcher."""
+    current = read_key_list(tree)
+    if current is None or not any(p == point for _, p in current[2]):
+        return False
+    data, sig = current[4], current[5]
+    return any(root in launcher_bytes and verifies(root, data, sig)
+               for root in signer_candidates(data, sig))
+
+
+# P-256 (FIPS 186-4 D.1.2.3): enough arithmetic to tell from a signature which
+# keys can have made it, so that a launcher's bytes are searched for those
+# points only.
+P = 2 ** 256 - 2 ** 224 + 2 ** 192 + 2 ** 96 - 1
+N = 0xffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551
+B = 0x5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b
+G = (0x6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296,
+     0x4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5)
+
+
+def point_add(a, b):
+    if a is None:
+        return b
+    if b is None:
+        return a
+    if a[0] == b[0] and (a[1] + b[1]) % P == 0:
+        return None
+    if a == b:
+        slope = (3 * a[0] * a[0] - 3) * pow(2 * a[1], -1, P) % P
+    else:
+        slope = (b[1] - a[1]) * pow(b[0] - a[0], -1, P) % P
+    x = (slope * slope - a[0] - b[0]) % P
+    return x, (slope * (a[0] - x) - a[1]) % P
+
+
+def point_times(k, point):
+    out = None
+    while k:
+        if k & 1:
+            out = point_add(out, point)
+        point = point_add(point, point)
+        k >>= 1
+    return out
+
+
+def signer_candidates(data, sig_text):
+    """The points (X||Y, 64 bytes) of the keys that can have made the
+    signature: Q = r^-1 (s R - z G) for both points R with x = r."""
+    raw = decode_signature(sig_text)
+    if raw is None or len(raw) != 64:
+        return []
+    r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
+    if not (0 < r < N and 0 < s < N):
+        return []
+    z = int.from_bytes(hashlib.sha256(data).digest(), "big") % N
+    y = pow((r ** 3 - 3 * r + B) % P, (P + 1) // 4, P)
+    if y * y % P != (r ** 3 - 3 * r + B) % P:
+        return []
+    inverse = pow(r, -1, N)
+    found = []
+    for ry in (y, P - y):
+        q = point_add(point_times(s * inverse % N, (r, ry)), point_times(-z * inverse % N, G))
+        if q is not None:
+            found.append(q[0].to_bytes(32, "big") + q[1].to_bytes(32, "big"))
+    return found
+
+
+def check_signing_key(tree, key, launcher):
+    """Refuses a key the players' launchers would not take: the one given
+    with --launcher must carry its public half (or a root that lists it in
+    the tree's key list); without it, the key must have signed the release
+    the tree serves now, unless the key list names it."""
+    point = point_of(key.public_key())
+    if launcher:
+        exe = launcher_bytes(launcher)
+        if point in exe or listed_by_trusted_root(tree, point, exe):
+            return
+        raise Failure("--key: %s does not carry this key's public half, so every player "
+                      "would refuse the release as invalid; sign with the key it was built "
+                      "with (KORVANTH_MANIFEST_PUBKEY), or list the key in the tree's "
+                      "keys.json under a root it carries" % launcher)
+    current = read_pair(tree)
+    if current is None or verifies(point, *current):
+        return
+    listed = read_key_list(tree)
+    if listed is not None and any(p == point for _, p in listed[2]):
+        return
+    version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+    raise Failure("--key: %s's release %s is signed by another key, which the players' "
+                  "launchers trust; sign with that key, or give the launcher players run "
+                  "with --launcher EXE if it carries this key" % (tree, version))
+
+
+def is_tree(path):
+    return os.path.isfile(os.path.join(path, PAIR[0]))
+
+
+def find_release(name, tree):
+    """(manifest folder, tree whose objects/ hold its objects) of a mirror
+    tree's path, or of a version name kept in `tree`'s history."""
+    if is_tree(name):
+        return name, name
+    if tree and version_folder_problem(name) is None and is_tree(release_dir(tree, name)):
+        return release_dir(tree, name), tree
+    if os.path.isdir(name):
+        raise Failure("%s: missing, so %s is no mirror tree" % (os.path.join(name, PAIR[0]), name))
+    known = sorted(os.listdir(os.path.join(tree, RELEASES))) if tree and \
+        os.path.isdir(os.path.join(tree, RELEASES)) else []
+    raise Failure("%s: neither a mirror tree nor a release kept in %s (%s)"
+                  % (name, tree or "a tree", ", ".join(known) if known else "it keeps none"))

@@ -1,0 +1,192 @@
+"""`prune`: objects no recent release names, taken off a mirror tree or an
+rclone destination. Players still on a pruned release download the files
+that changed since as whole objects (or from the chunks still there): they
+are never stuck, only slower, so the newest few releases are kept whole.
+
+Only what an object's name says is trusted: a name of 64 hex digits (and
+its .gz) that none of the kept releases names, directly or through a chunk
+index, is deleted; anything else in objects/ is left alone."""
+
+import json
+import os
+import re
+import subprocess
+import tempfile
+
+from . import chunks
+from .common import Failure
+from .history import PAIR, RELEASES
+from .verify import check_manifest
+
+OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
+
+
+class LocalTree:
+    """A mirror tree on this machine."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def read(self, rel):
+        try:
+            with open(os.path.join(self.root, rel), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def listing(self, folder, dirs):
+        """{name: size} of the files (or the names of the folders) in a folder."""
+        try:
+            entries = list(os.scandir(os.path.join(self.root, folder)))
+        except FileNotFoundError:
+            return {}
+        return {e.name: 0 if dirs else e.stat(follow_symlinks=False).st_size
+                for e in entries if (e.is_dir(follow_symlinks=False) if dirs
+                                     else e.is_file(follow_symlinks=False))}
+
+    def delete(self, rels):
+        for rel in rels:
+            os.unlink(os.path.join(self.root, rel))
+        for folder in {os.path.dirname(r) for r in rels if r.startswith(RELEASES + "/")}:
+            try:
+                os.rmdir(os.path.join(self.root, folder))
+            except OSError:
+                pass
+
+
+class RcloneDest:
+    """An rclone remote path (REMOTE:path); rclone's own configuration holds
+    its credentials, so none appear here."""
+
+    def __init__(self, dest):
+        self.dest = dest.rstrip("/")
+
+    def rclone(self, *args, text=True):
+        try:
+            run = subprocess.run(["rclone"] + list(args), capture_output=True, text=text)
+        except FileNotFoundError:
+            raise Failure("%s: pruning a destination needs rclone (Debian package rclone)"
+                          % self.dest)
+        return run
+
+    def read(self, rel):
+        run = self.rclone("cat", "%s/%s" % (self.dest, rel), text=False)
+        if run.returncode != 0:
+            err = run.stderr.decode(errors="replace")
+            if "not found" in err or "doesn't exist" in err:
+                return None
+            raise Failure("%s/%s: %s" % (self.dest, rel, err.strip()))
+        return run.stdout
+
+    def listing(self, folder, dirs):
+        run = self.rclone("lsjson", "--dirs-only" if dirs else "--files-only",
+                          "%s/%s" % (self.dest, folder))
+        if run.returncode != 0:
+            if "not found" in run.stderr or "doesn't exist" in run.stderr:
+                return {}
+            raise Failure("%s/%s: %s" % (self.dest, folder, run.stderr.strip()))
+        return {e["Name"]: e.get("Size", 0) for e in json.loads(run.stdout or "[]")}
+
+    def delete(self, rels):
+        with tempfile.NamedTemporaryFile("w", prefix="korvanth-prune-", suffix=".txt") as f:
+            f.write("".join(r + "\n" for r in rels))
+            f.flush()
+            run = self.rclone("delete", self.dest, "--files-from-raw", f.name)
+        if run.returncode != 0:
+            raise Failure("%s: rclone delete: %s" % (self.dest, run.stderr.strip()))
+        self.rclone("rmdirs", "--leave-root", "%s/%s" % (self.dest, RELEASES))
+
+
+def open_store(where):
+    if os.path.isdir(where):
+        return LocalTree(where)
+    if ":" in where:
+        return RcloneDest(where)
+    raise Failure("%s: neither a folder nor an rclone destination (REMOTE:path)" % where)
+
+
+def releases(store, where):
+    """The kept releases, newest first: (generated, version, manifest bytes,
+    signature bytes, document)."""
+    found = []
+    for version in store.listing(RELEASES, dirs=True):
+        rel = "%s/%s/" % (RELEASES, version)
+        data = store.read(rel + PAIR[0])
+        if data is None:
+            continue
+        problems = []
+        doc, _ = check_manifest(data, problems)
+        if problems:
+            raise Failure("%s/%s%s: %s" % (where, rel, PAIR[0], "; ".join(problems)))
+        found.append((doc["generated"], version, data, store.read(rel + PAIR[1]) or b"", doc))
+    return sorted(found, key=lambda r: (r[0], r[1]), reverse=True)
+
+
+def named_objects(store, where, doc):
+    """Every object name a release needs: each file's object and .gz, its
+    chunk index, and each chunk (and .gz) the index lists."""
+    names = set()
+    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
+                                                       else [])
+    for e in entries:
+        digest = e["h"].lower()
+        names.add(digest)
+        if e.get("z"):
+            names.add(digest + ".gz")
+        if e.get("chunks"):
+            key = e["chunks"].lower()
+            names.add(key)
+            data = store.read("objects/" + key)
+            if data is None:
+                raise Failure("%s/objects/%s: the chunk index of %s (release %s) is missing; "
+                              "nothing is pruned while a release is not whole"
+                              % (where, key, e["p"], doc["version"]))
+            try:
+                records = chunks.parse_index(data, e["s"])
+            except ValueError as err:
+                raise Failure("%s/objects/%s: %s" % (where, key, err))
+            for _, packed, chunk in records:
+                names.add(chunk)
+                if packed:
+                    names.add(chunk + ".gz")
+    return names
+
+
+def cmd_prune(args):
+    if args.keep < 2:
+        raise Failure("--keep: at least 2 (players one release behind update by patch)")
+    store = open_store(args.mirror)
+    known = releases(store, args.mirror)
+    if not known:
+        raise Failure("%s: no releases/ kept; pruning needs the releases' manifests (build "
+                      "one release with this tool first)" % args.mirror)
+    newest = known[0]
+    current = (store.read(PAIR[0]), store.read(PAIR[1]))
+    if current != (newest[2], newest[3]):
+        raise Failure("%s: the manifest pair served is not the newest release's (%s, %s); "
+                      "prune only once that release is live (upload it whole first)"
+                      % (args.mirror, newest[1], newest[0]))
+    kept, dropped = known[:args.keep], known[args.keep:]
+    needed = set()
+    for release in kept:
+        needed |= named_objects(store, args.mirror, release[4])
+    objects = store.listing("objects", dirs=False)
+    gone = sorted(n for n in objects if OBJECT_NAME.fullmatch(n) and n not in needed)
+    doomed = ["objects/" + n for n in gone]
+    freed = sum(objects[n] for n in gone)
+    for release in dropped:
+        folder = "%s/%s/" % (RELEASES, release[1])
+        files = store.listing(folder, dirs=False)
+        doomed += [folder + n for n in sorted(files)]
+        freed += sum(files.values())
+    verb = "would delete" if args.dry_run else "deleting"
+    for rel in doomed:
+        print("korvanth-publish: %s %s" % (verb, rel))
+    if doomed and not args.dry_run:
+        store.delete(doomed)
+    print("korvanth-publish: %s: kept releases %s; %s %d objects and %d old releases, "
+          "%s bytes %s" % (args.mirror, ", ".join(r[1] for r in kept),
+                           "would delete" if args.dry_run else "deleted", len(gone),
+                           len(dropped), "{:,}".format(freed),
+                           "to free" if args.dry_run else "freed"))
+    return 0

@@ -1,0 +1,187 @@
+"""`status`: what each mirror serves players now, read over HTTPS as a
+launcher reads it: its manifest pair, checked with the publisher's key (or
+the root that signs the key list), and with --objects whether every object
+the release names is there with its size."""
+
+import concurrent.futures
+import http.client
+import socket
+import ssl
+import sys
+import urllib.error
+import urllib.request
+
+from . import chunks
+from .common import MAX_MANIFEST_BYTES, Failure
+from .keys import MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies
+from .verify import check_manifest
+
+MAX_SIGNATURE_BYTES = 4096
+USER_AGENT = "korvanth-publish status"
+
+
+class Row:
+    def __init__(self, url):
+        self.url, self.version, self.generated = url, "-", "-"
+        self.data = None      # the manifest's bytes once it verified
+        self.doc = None
+        self.problem = None   # "unreachable: ..." or "broken: ..."
+        self.objects = "-"
+        self.objects_ok = True
+
+
+class Unreachable(Exception):
+    pass
+
+
+class Broken(Exception):
+    pass
+
+
+def fetch(url, context, timeout, limit, method="GET"):
+    """The body (GET) or the Content-Length (HEAD) of a URL; raises
+    Unreachable when no answer came and Broken for an error answer."""
+    request = urllib.request.Request(url, method=method, headers={"User-Agent": USER_AGENT})
+    try:
+        with urllib.request.urlopen(request, context=context, timeout=timeout) as answer:
+            if method == "HEAD":
+                length = answer.headers.get("Content-Length")
+                return int(length) if length and length.isdigit() else None
+            body = answer.read(limit + 1)
+    except urllib.error.HTTPError as e:
+        raise Broken("%s: HTTP %d" % (url, e.code))
+    except (urllib.error.URLError, http.client.HTTPException, socket.timeout,
+            ssl.SSLError, ConnectionError) as e:
+        raise Unreachable("%s: %s" % (url, getattr(e, "reason", None) or e))
+    if len(body) > limit:
+        raise Broken("%s: larger than the launcher reads" % url)
+    return body
+
+
+def signed(data, sig, keys):
+    """Whether one of the trusted points signed the manifest: a release key
+    itself, or a root whose key list names the release key that did."""
+    return any(verifies(p, data, sig) for p in keys)
+
+
+def check_mirror(row, points, context, timeout):
+    base = row.url
+    data = fetch(base + "manifest.json", context, timeout, MAX_MANIFEST_BYTES)
+    sig = fetch(base + "manifest.sig", context, timeout, MAX_SIGNATURE_BYTES)
+    problems = []
+    doc, _ = check_manifest(data, problems)
+    if problems:
+        raise Broken("manifest.json: %s" % "; ".join(problems))
+    row.version, row.generated = doc["version"], doc["generated"]
+    if not signed(data, sig, points) and not signed(data, sig, release_keys(base, points,
+                                                                             context, timeout)):
+        raise Broken("manifest.sig does not verify manifest.json with the keys given")
+    row.data, row.doc = data, doc
+
+
+def release_keys(base, roots, context, timeout):
+    """The release keys of the mirror's key list when a given key (a root)
+    signed it; none otherwise, or when the mirror has no list."""
+    try:
+        data = fetch(base + "keys.json", context, timeout, MAX_KEY_LIST_BYTES)
+        sig = fetch(base + "keys.sig", context, timeout, MAX_SIGNATURE_BYTES)
+        if not signed(data, sig, roots):
+            return []
+        return [p for _, p in parse_key_list(data, base + "keys.json")[2]]
+    except (Broken, Failure):
+        return []
+
+
+def wanted_objects(row, context, timeout):
+    """(name, size) of every object the release names; chunk indexes are
+    fetched for the chunks they list."""
+    doc = row.doc
+    out = {}
+    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
+                                                       else [])
+    for e in entries:
+        out[e["h"].lower()] = e["s"]
+        if e.get("z"):
+            out[e["h"].lower() + ".gz"] = e["z"]
+        if not e.get("chunks"):
+            continue
+        key = e["chunks"].lower()
+        try:
+            data = fetch(row.url + "objects/" + key, context, timeout, chunks.INDEX_MAX_BYTES)
+            records = chunks.parse_index(data, e["s"])
+        except (Broken, Unreachable, ValueError):
+            out[key] = -1  # counted as missing
+            continue
+        out[key] = len(data)
+        for length, packed, digest in records:
+            out[digest] = length
+            if packed:
+                out[digest + ".gz"] = packed
+    return sorted(out.items())
+
+
+def check_objects(row, context, timeout, jobs):
+    wanted = wanted_objects(row, context, timeout)
+
+    def look(item):
+        name, size = item
+        try:
+            got = fetch(row.url + "objects/" + name, context, timeout, 0, method="HEAD")
+        except (Broken, Unreachable) as e:
+            return name, str(e).split(": ")[-1]
+        if size < 0:
+            return name, "not a chunk index"
+        return (name, None) if got == size else (name, "%s bytes, not %d" % (got, size))
+
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        bad = [(n, why) for n, why in pool.map(look, wanted) if why]
+    row.objects_ok = not bad
+    row.objects = "all %d" % len(wanted) if not bad else "%d of %d bad: %s" % (
+        len(bad), len(wanted), ", ".join("objects/%s (%s)" % b for b in bad[:3]) +
+        (", ..." if len(bad) > 3 else ""))
+
+
+def cmd_status(args):
+    points = [load_public_point(p) for p in args.pubkey]
+    try:
+        context = ssl.create_default_context(cafile=args.cafile)
+    except (OSError, ssl.SSLError) as e:
+        raise Failure("--cafile %s: %s" % (args.cafile, e))
+    rows = [Row(u if u.endswith("/") else u + "/") for u in args.url]
+    for row in rows:
+        if not row.url.startswith("https://"):
+            raise Failure("%s: launchers use https:// mirrors only" % row.url)
+
+    def visit(row):
+        try:
+            check_mirror(row, points, context, args.timeout)
+        except Unreachable as e:
+            row.problem = "unreachable: %s" % str(e).replace(row.url, "")
+        except Broken as e:
+            row.problem = "broken: %s" % str(e).replace(row.url, "")
+
+    with concurrent.futures.ThreadPoolExecutor(min(len(rows), args.jobs)) as pool:
+        list(pool.map(visit, rows))
+    newest = max((r.generated for r in rows if r.data is not None), default=None)
+    for row in rows:
+        if row.data is not None and args.objects:
+            check_objects(row, context, args.timeout, args.jobs)
+    table = [("MIRROR", "VERSION", "GENERATED") + (("OBJECTS",) if args.objects else ()) +
+             ("STATE",)]
+    failed = False
+    for row in rows:
+        if row.problem:
+            state = row.problem
+        elif row.generated == newest:
+            state = "newest"
+        else:
+            state = "behind"
+        failed = failed or state != "newest" or not row.objects_ok
+        table.append((row.url, row.version, row.generated) +
+                     ((row.objects,) if args.objects else ()) + (state,))
+    widths = [max(len(line[i]) for line in table) for i in range(len(table[0]) - 1)]
+    for line in table:
+        print("  ".join(cell.ljust(w) for cell, w in zip(line, widths)) + "  " + line[-1])
+    if failed:
+        print("korvanth-publish: not every mirror serves the newest release whole", file=sys.stderr)
+    return 1 if failed else 0
