@@ -20,11 +20,13 @@
 enum { SHA256_BYTES = 32, SHA256_HEX_CHARS = 65 };
 
 // The in-process engine's state: the chaining value, the number of bytes
-// fed and the part of a block that waits for more.
+// fed, the part of a block that waits for more, and whether the blocks go
+// through the plain rounds instead of the SHA extensions.
 struct Sha256Blocks {
     uint32_t h[8];
     uint64_t total;
     uint8_t partial[64];
+    bool plain;
 };
 
 // A digest fed chunk by chunk. Zero-initialise, then begin; release closes

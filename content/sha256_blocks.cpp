@@ -1,5 +1,5 @@
 // SHA-256 in this process with the processor's SHA extensions (SHA-NI with
-// SSSE3 and SSE4.1). Byte-level code only: no platform headers, so it also
+// SSSE3 and SSE4.1), or in plain 32-bit arithmetic for the native tools. Byte-level code only: no platform headers, so it also
 // compiles natively for sanitizers.
 //
 // Only the block function is compiled for those instructions (a target
@@ -72,12 +72,55 @@ __attribute__((target("sha,sse4.1,ssse3"), force_align_arg_pointer)) void compre
     _mm_storeu_si128((__m128i *)(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
+uint32_t ror(uint32_t x, int n)
+{
+    return x >> n | x << (32 - n);
+}
+
+// One block through the rounds of FIPS 180-4 in 32-bit arithmetic.
+void plain_block(uint32_t h[8], const uint8_t *p)
+{
+    uint32_t w[64];
+    for (int i = 0; i < 16; i++)
+        w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 | (uint32_t)p[4 * i + 2] << 8 |
+               p[4 * i + 3];
+    for (int i = 16; i < 64; i++) {
+        uint32_t s0 = ror(w[i - 15], 7) ^ ror(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        uint32_t s1 = ror(w[i - 2], 17) ^ ror(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t v[8];
+    memcpy(v, h, sizeof v);
+    for (int i = 0; i < 64; i++) {
+        uint32_t e = v[4], a = v[0];
+        uint32_t t1 = v[7] + (ror(e, 6) ^ ror(e, 11) ^ ror(e, 25)) + ((e & v[5]) ^ (~e & v[6])) +
+                      ROUND_CONSTANTS[i] + w[i];
+        uint32_t t2 = (ror(a, 2) ^ ror(a, 13) ^ ror(a, 22)) + ((a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]));
+        memmove(v + 1, v, 7 * sizeof v[0]);
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; i++)
+        h[i] += v[i];
+}
+
 void store_be32(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)(v >> 24);
     p[1] = (uint8_t)(v >> 16);
     p[2] = (uint8_t)(v >> 8);
     p[3] = (uint8_t)v;
+}
+
+// The blocks through the state's engine.
+void compress(Sha256Blocks *s, const uint8_t *p, size_t blocks)
+{
+    if (!s->plain) {
+        compress_blocks(s->h, p, blocks);
+        return;
+    }
+    for (size_t i = 0; i < blocks; i++)
+        plain_block(s->h, p + 64 * i);
 }
 
 }  // namespace
@@ -100,6 +143,13 @@ void sha256_blocks_begin(Sha256Blocks *s)
 {
     memcpy(s->h, INITIAL_STATE, sizeof s->h);
     s->total = 0;
+    s->plain = false;
+}
+
+void sha256_blocks_begin_plain(Sha256Blocks *s)
+{
+    sha256_blocks_begin(s);
+    s->plain = true;
 }
 
 void sha256_blocks_add(Sha256Blocks *s, const void *bytes, size_t len)
@@ -116,10 +166,10 @@ void sha256_blocks_add(Sha256Blocks *s, const void *bytes, size_t len)
         len -= take;
         if (held + take < 64)
             return;
-        compress_blocks(s->h, s->partial, 1);
+        compress(s, s->partial, 1);
     }
     if (len >= 64)
-        compress_blocks(s->h, p, len / 64);
+        compress(s, p, len / 64);
     memcpy(s->partial, p + (len & ~(size_t)63), len & 63);
 }
 

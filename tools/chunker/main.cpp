@@ -21,7 +21,6 @@
 
 #ifndef _WIN32
 #include "content/sha256_internal.h"
-#include "tools/chunker/sha256_portable.h"
 #endif
 
 namespace {
@@ -40,31 +39,24 @@ int on_chunk(void *, uint64_t offset, uint32_t length, const uint8_t digest[SHA2
 struct NativeDigest {
     bool portable;
     Sha256Blocks blocks;
-    PortableSha256 soft;
 };
 
 void digest_begin(NativeDigest *d)
 {
     if (d->portable)
-        portable_sha256_begin(&d->soft);
+        sha256_blocks_begin_plain(&d->blocks);
     else
         sha256_blocks_begin(&d->blocks);
 }
 
 void digest_add(NativeDigest *d, const uint8_t *p, size_t n)
 {
-    if (d->portable)
-        portable_sha256_add(&d->soft, p, n);
-    else
-        sha256_blocks_add(&d->blocks, p, n);
+    sha256_blocks_add(&d->blocks, p, n);
 }
 
 void digest_finish(NativeDigest *d, uint8_t out[SHA256_BYTES])
 {
-    if (d->portable)
-        portable_sha256_finish(&d->soft, out);
-    else
-        sha256_blocks_finish(&d->blocks, out);
+    sha256_blocks_finish(&d->blocks, out);
 }
 
 int cut_native(const char *path, Chunker *chunker, bool portable)

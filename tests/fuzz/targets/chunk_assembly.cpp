@@ -9,7 +9,6 @@
 // which is stretched with noise to several chunks so that cuts are met.
 #include "content/content.h"
 #include "content/sha256_internal.h"
-#include "tools/chunker/sha256_portable.h"
 
 #include "tests/fuzz/fuzz.h"
 
@@ -26,17 +25,13 @@ std::string digest_of(const std::string &s, size_t at, size_t n)
 {
     static const bool fast = cpu_has_sha_extensions();
     uint8_t d[SHA256_BYTES];
-    if (fast) {
-        Sha256Blocks h;
+    Sha256Blocks h;
+    if (fast)
         sha256_blocks_begin(&h);
-        sha256_blocks_add(&h, s.data() + at, n);
-        sha256_blocks_finish(&h, d);
-    } else {
-        PortableSha256 h;
-        portable_sha256_begin(&h);
-        portable_sha256_add(&h, (const uint8_t *)s.data() + at, n);
-        portable_sha256_finish(&h, d);
-    }
+    else
+        sha256_blocks_begin_plain(&h);
+    sha256_blocks_add(&h, s.data() + at, n);
+    sha256_blocks_finish(&h, d);
     return std::string((const char *)d, SHA256_BYTES);
 }
 

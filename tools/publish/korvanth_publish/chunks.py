@@ -35,7 +35,7 @@ DEFAULT_MIN_FILE = 4 << 20
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 SOURCES_LIST = os.path.join(ROOT, "tools", "chunker", "sources.txt")
 # Headers the sources include: their content is part of the cache key too.
-HEADERS = ["content/content.h", "content/sha256_internal.h", "tools/chunker/sha256_portable.h"]
+HEADERS = ["content/content.h", "content/sha256_internal.h"]
 COMPILE_FLAGS = ["-std=c++17", "-O2"]
 
 
