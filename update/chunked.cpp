@@ -76,6 +76,9 @@ struct Rebuild {
     volatile long failed;
     volatile int64_t fetched;       // wire bytes of the chunks in place
     volatile long last_bar;         // tick of the last file bar
+    uint32_t last_text;             // and of the last detail line
+    uint32_t fetch_start;           // tick and share bytes as the fetching began
+    uint64_t fetch_start_done;
     uint64_t to_fetch;
     Carrier *carrier;
     int carriers;
@@ -259,7 +262,9 @@ bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer)
 }
 
 // The file bar while chunks arrive: the share of the bytes to fetch in
-// place, from whichever carrier comes first after the bar's interval.
+// place, from whichever carrier comes first after the bar's interval; and
+// the detail line less often, its speed measured over the chunks so far
+// (no single chunk lasts long enough to measure one).
 void post_fetch_bar(Rebuild *r)
 {
     uint32_t now = GetTickCount();
@@ -271,6 +276,17 @@ void post_fetch_bar(Rebuild *r)
     uint64_t permille = r->to_fetch ? fetched * 1000 / r->to_fetch : 1000;
     PostMessageW(r->pass->window, WM_LAUNCHER_FILE_PROGRESS,
                  (WPARAM)(permille > 1000 ? 1000 : permille), 0);
+    uint32_t elapsed = now - r->fetch_start;
+    if (now - r->last_text < 500 || elapsed == 0)
+        return;
+    r->last_text = now;
+    uint64_t done = download_share_done(r->share);
+    uint64_t total = r->pass->wire_bytes;
+    uint64_t moved = done > r->fetch_start_done ? done - r->fetch_start_done : 0;
+    double speed = (double)moved * 1000.0 / elapsed;
+    wchar_t text[DETAIL_TEXT_CHARS];
+    format_progress_text(done < total ? done : total, total, speed, text, DETAIL_TEXT_CHARS);
+    post_progress_text(r->pass->window, text);
 }
 
 // Fetches chunk i through carrier c as an object of its own and writes it
@@ -565,6 +581,8 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
         return 0;
     }
     r->last_bar = (long)GetTickCount();
+    r->last_text = r->fetch_start = (uint32_t)r->last_bar;
+    r->fetch_start_done = download_share_done(r->share);
     int result = fetch_missing(r, connections);
     uint8_t digest[SHA256_BYTES];
     if (result == 1)
