@@ -129,13 +129,18 @@ bool remove_unwanted(Pass *pass, const ManifestEntry *entry)
     wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
     client_file_path(entry->path, pass->folder, rel, full);
     bool tried = full[0] && file_info(full, nullptr, nullptr);
+    bool gone = !tried;
     if (tried) {
-        if (DeleteFileW(full))
+        gone = DeleteFileW(full) != 0;
+        if (gone)
             log_wprintf(L"removed %S %s", entry->id[0] ? "optional" : "interface-only", rel);
         else
             log_wprintf(L"remove %s failed (%lu)", rel, GetLastError());
     }
-    state_remove(&pass->state, entry->path);
+    // An optional file that could not go keeps its record: the record is
+    // what makes the next pass try again.
+    if (gone)
+        state_remove(&pass->state, entry->path);
     return tried;
 }
 

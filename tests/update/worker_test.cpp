@@ -319,6 +319,14 @@ TEST(UpdatePass, VulkanFilesComeAndGoWithTheMode)
         }
     EXPECT_TRUE(graphics_seen);
 
+    // A file held open (the game still running) cannot go now; its record
+    // stays, so the next pass removes it.
+    HANDLE held = CreateFileW((dir / L"system/dxgi.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    run_pass(dir.path(), Check, mirror("main"), dead_mirror(), 0, 0, 0);
+    CloseHandle(held);
+    EXPECT_TRUE(file_exists(dir / L"system/dxgi.dll"));
     PassResult off = run_pass(dir.path(), Check, mirror("main"), dead_mirror(), 0, 0, 0);
     EXPECT_EQ(off.state, UpToDate);
     EXPECT_FALSE(file_exists(dir / L"system/d3d9.dll"));
