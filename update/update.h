@@ -232,6 +232,8 @@ struct ReleaseSearch {
 // the newest release that verifies and is not older than the applied one.
 // With root keys a manifest verifies only under a release key of the newest
 // key list a root signed, which is never older than the one accepted before.
+// A mirror whose manifest pair verifies under no key is asked once more for
+// both past the caches (a cache may hold an old one of the two).
 // Returns 1 with the manifest (the caller frees it), or 0 when no mirror gave
 // one. Every refusal is logged with its cause; a manifest that does not
 // verify posts "Invalid version".
