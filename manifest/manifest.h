@@ -143,8 +143,10 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
 // not know, as launchers before chunked updates do. True unless a test says.
 extern bool manifest_reads_chunks;
 // The path rule for the manifest and the state file: 1..399 bytes, no
-// leading or trailing '/', no empty, "." or ".." segment, no segment ending in
-// a space, no control byte, 0x7F or any of \ : * ? " < > |.
+// leading or trailing '/', no empty segment, no segment ending in a dot or a
+// space (so no "." or ".."), no segment that names a Windows device (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, any case, with or without an extension), no
+// control byte, 0x7F or any of \ : * ? " < > |.
 bool is_safe_relative_path(const char *path);
 // Exactly 2n hexadecimal digits (either case) followed by the text's end.
 bool hex_decode(const char *text, uint8_t *out, size_t n);

@@ -215,6 +215,30 @@ EntryGroup group_of(const char *name)
     return ENTRY_GROUP_NONE;
 }
 
+// Whether a segment of `len` bytes names a device on Windows: CON, PRN, AUX,
+// NUL, COM1-9 or LPT1-9 in any letter case, alone or before an extension
+// ("con.txt", "Lpt1.tar.gz"), spaces before the extension included
+// ("nul .txt"). Opening such a name reaches the device, never a file.
+bool is_device_name(const char *segment, size_t len)
+{
+    size_t stem = 0;
+    while (stem < len && segment[stem] != '.')
+        stem++;
+    while (stem > 0 && segment[stem - 1] == ' ')
+        stem--;
+    char name[4];
+    if (stem < 3 || stem > 4)
+        return false;
+    for (size_t i = 0; i < 3; i++)
+        name[i] = (char)(segment[i] >= 'a' && segment[i] <= 'z' ? segment[i] - 32 : segment[i]);
+    name[3] = 0;
+    if (stem == 3)
+        return strcmp(name, "CON") == 0 || strcmp(name, "PRN") == 0 || strcmp(name, "AUX") == 0 ||
+               strcmp(name, "NUL") == 0;
+    return (strcmp(name, "COM") == 0 || strcmp(name, "LPT") == 0) && segment[3] >= '1' &&
+           segment[3] <= '9';
+}
+
 }  // namespace
 
 bool manifest_reads_chunks = true;
@@ -323,10 +347,9 @@ bool is_safe_relative_path(const char *path)
             size_t len = i - segment;
             if (len == 0)
                 return false;
-            if ((len == 1 && path[segment] == '.') ||
-                (len == 2 && path[segment] == '.' && path[segment + 1] == '.'))
-                return false;
-            if (path[i - 1] == ' ')
+            // Windows drops a name's trailing dots and spaces ("trail." is
+            // written as "trail"), which also covers "." and "..".
+            if (path[i - 1] == '.' || path[i - 1] == ' ' || is_device_name(path + segment, len))
                 return false;
             segment = i + 1;
             continue;

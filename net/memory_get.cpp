@@ -71,30 +71,32 @@ int take_body(HttpGet *get, char **buf, uint64_t *cap, uint64_t *got, uint32_t l
 // fails. 0 on every failure, HTTP_TOO_SLOW when the slow-transfer rule
 // abandoned it; *got is the body length.
 // `kept_session`: the caller's session, or null to open one for this GET.
-int get_body(void *kept_session, const wchar_t *url, char **buf, uint64_t *cap, uint64_t *got,
-             uint32_t limit, bool grow)
+// `headers`: request headers to add ("Name: value" lines joined by CRLF),
+// or null.
+int get_body(void *kept_session, const wchar_t *url, const wchar_t *headers, char **buf,
+             uint64_t *cap, uint64_t *got, uint32_t limit, bool grow)
 {
     *got = 0;
     if (!grow && *cap < limit)
         limit = (uint32_t)*cap;
     HttpGet get;
-    int result = http_get_send(&get, kept_session, url, nullptr);
+    int result = http_get_send(&get, kept_session, url, headers);
     if (result == 1)
         result = take_body(&get, buf, cap, got, limit, grow);
     http_get_close(&get);
     return result;
 }
 
-}  // namespace
-
-int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit)
+// A whole body into a heap block (see http_get_to_memory).
+int get_to_memory(const wchar_t *url, const wchar_t *headers, char **body_out, uint32_t *len_out,
+                  uint32_t limit)
 {
     *body_out = nullptr;
     *len_out = 0;
     char *buf = nullptr;
     uint64_t cap = 0;
     uint64_t got = 0;
-    int result = get_body(nullptr, url, &buf, &cap, &got, limit, true);
+    int result = get_body(nullptr, url, headers, &buf, &cap, &got, limit, true);
     if (buf) {
         if (result > 0) {
             buf[got] = 0;
@@ -107,6 +109,20 @@ int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, u
     return result;
 }
 
+}  // namespace
+
+int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit)
+{
+    return get_to_memory(url, nullptr, body_out, len_out, limit);
+}
+
+int http_get_to_memory_uncached(const wchar_t *url, char **body_out, uint32_t *len_out,
+                                uint32_t limit)
+{
+    return get_to_memory(url, L"Cache-Control: no-cache\r\nPragma: no-cache", body_out, len_out,
+                         limit);
+}
+
 int http_get_into(const wchar_t *url, char *buffer, uint32_t capacity, uint32_t *len_out)
 {
     return http_get_into_on(nullptr, url, buffer, capacity, len_out);
@@ -117,7 +133,7 @@ int http_get_into_on(void *session, const wchar_t *url, char *buffer, uint32_t c
 {
     uint64_t cap = capacity;
     uint64_t got = 0;
-    int result = get_body(session, url, &buffer, &cap, &got, capacity, false);
+    int result = get_body(session, url, nullptr, &buffer, &cap, &got, capacity, false);
     *len_out = result > 0 ? (uint32_t)got : 0;
     return result;
 }

@@ -121,6 +121,11 @@ int http_unasked_encoding(void *request);
 // HTTP_TOO_SLOW when the slow-transfer rule abandoned it; on either no body
 // is handed over.
 int http_get_to_memory(const wchar_t *url, char **body_out, uint32_t *len_out, uint32_t limit);
+// The same with "Cache-Control: no-cache" and "Pragma: no-cache": every cache
+// on the way asks the origin again, for documents that must match one
+// another when a cache may hold an old copy of one of them.
+int http_get_to_memory_uncached(const wchar_t *url, char **body_out, uint32_t *len_out,
+                                uint32_t limit);
 
 // The same into the caller's `buffer` of `capacity` bytes (no NUL added): a
 // body or announced length above `capacity` fails with 0. `len_out` is the

@@ -176,6 +176,13 @@ bool start_threads(Phase *ph)
 
 }  // namespace
 
+void flight_wait_results(Phase *ph)
+{
+    uint32_t wait = post_due_bars(&ph->share, ph->pass->window);
+    SleepConditionVariableCS(&ph->results, &ph->lock, wait == UINT32_MAX ? INFINITE : wait);
+    post_due_bars(&ph->share, ph->pass->window);
+}
+
 void flight_in_turn(Phase *ph, Slot *s)
 {
     set_stage(ph, s, TRANSFERRING);

@@ -81,6 +81,11 @@ void set_stage(Phase *ph, Slot *s, int stage);
 // when `wants_body` (null when the phase has none).
 char *slot_queue(Phase *ph, Slot *s, bool wants_body);
 
+// Waits (the lock held) until `results` wakes the phase's thread or a bar
+// the gate holds is due, and posts the bars that are due: a held bar
+// reaches the window in time even while nothing else happens.
+void flight_wait_results(Phase *ph);
+
 // Transfers and judges a queued slot on the calling thread (the phase runs
 // without threads).
 void flight_in_turn(Phase *ph, Slot *s);

@@ -1,10 +1,36 @@
 // Carries the worker's texts and progress to the window as posted messages.
 // A heap text belongs to the window once posted; a failed post frees it here.
+//
+// The bars of a download go through the share's gate, which carriers and the
+// pass's thread use at once: its lock is held across the decision and the
+// post, so that the window receives the values in the order the gate
+// recorded them and the last one it holds is the last one posted.
 #include "update/update.h"
 
 #include <windows.h>
 
+// A zeroed SRW lock is an unlocked one (SRWLOCK_INIT): the gate needs no set-up.
+static_assert(sizeof(SRWLOCK) == sizeof(void *), "the gate's lock field holds an SRW lock");
+
 namespace {
+
+const UINT BAR_MESSAGE[BAR_KINDS] = {WM_LAUNCHER_FILE_PROGRESS, WM_LAUNCHER_TOTAL_PROGRESS};
+
+SRWLOCK *gate_lock(DownloadShare *share)
+{
+    return (SRWLOCK *)&share->bars.lock;
+}
+
+// Posts the held bars (those due, or every one with `all`), the lock held.
+void post_taken(DownloadShare *share, HWND window, int all)
+{
+    uint32_t now = progress_tick();
+    for (int kind = 0; kind < BAR_KINDS; kind++) {
+        uint32_t value;
+        if (bar_gate_take(&share->bars, kind, now, all, &value))
+            PostMessageW(window, BAR_MESSAGE[kind], value, 0);
+    }
+}
 
 uint32_t system_tick(void)
 {
@@ -63,6 +89,44 @@ void download_share_add(DownloadShare *share, int64_t bytes)
     InterlockedExchangeAdd64((volatile LONG64 *)&share->done, bytes);
 }
 
+void post_bar(DownloadShare *share, void *window, int kind, uint32_t permille)
+{
+    AcquireSRWLockExclusive(gate_lock(share));
+    if (bar_gate_offer(&share->bars, kind, permille, progress_tick()))
+        PostMessageW((HWND)window, BAR_MESSAGE[kind], permille, 0);
+    ReleaseSRWLockExclusive(gate_lock(share));
+}
+
+uint32_t post_due_bars(DownloadShare *share, void *window)
+{
+    AcquireSRWLockExclusive(gate_lock(share));
+    post_taken(share, (HWND)window, 0);
+    uint32_t wait = bar_gate_wait_ms(&share->bars, progress_tick());
+    ReleaseSRWLockExclusive(gate_lock(share));
+    return wait;
+}
+
+void close_bars(DownloadShare *share, void *window)
+{
+    AcquireSRWLockExclusive(gate_lock(share));
+    post_taken(share, (HWND)window, 1);
+    share->bars.closed = 1;
+    ReleaseSRWLockExclusive(gate_lock(share));
+}
+
+namespace {
+
+// A bar through the share's gate, or at once for a transfer of its own.
+void send_bar(DownloadShare *share, HWND window, int kind, uint32_t permille)
+{
+    if (share)
+        post_bar(share, window, kind, permille);
+    else
+        PostMessageW(window, BAR_MESSAGE[kind], permille, 0);
+}
+
+}  // namespace
+
 int report_download_progress(void *context, uint64_t present, uint64_t expected)
 {
     DownloadProgress *progress = (DownloadProgress *)context;
@@ -76,6 +140,7 @@ int report_download_progress(void *context, uint64_t present, uint64_t expected)
         progress->shared_present = present;
         uint64_t done = download_share_done(share);
         progress->finished_before = done > present ? done - present : 0;
+        progress->last_text_time = (uint32_t)share->text_time;
     }
     ProgressPosts posts;
     download_progress_step(progress, progress_tick(), present, expected, &posts);
@@ -83,13 +148,14 @@ int report_download_progress(void *context, uint64_t present, uint64_t expected)
         return 0;
     HWND window = (HWND)progress->window;
     bool speaks = !share || share->speaker == progress->ticket;
-    if (posts.bars) {
-        if (speaks)
-            PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, posts.file_permille, 0);
-        if (progress->run_total != 0)
-            PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, posts.total_permille, 0);
-    }
-    if (posts.detail && speaks)
+    if (posts.bars && speaks)
+        send_bar(share, window, BAR_FILE, posts.file_permille);
+    if (posts.bars && progress->run_total != 0)
+        send_bar(share, window, BAR_TOTAL, posts.total_permille);
+    if (posts.detail && speaks) {
+        if (share)
+            InterlockedExchange(&share->text_time, (long)progress->last_text_time);
         post_progress_text(window, posts.detail_text);
+    }
     return 1;
 }

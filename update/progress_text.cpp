@@ -104,3 +104,48 @@ void download_progress_step(DownloadProgress *p, uint32_t now, uint64_t present,
     posts->detail = 1;
     format_progress_text(run_bytes, p->run_total, p->speed, posts->detail_text, DETAIL_TEXT_CHARS);
 }
+
+int bar_gate_offer(BarGate *g, int kind, uint32_t value, uint32_t now)
+{
+    if (g->closed)
+        return 0;
+    if (g->posted_any[kind] && value == g->posted[kind]) {
+        g->holding[kind] = 0;  // the bar shows it already
+        return 0;
+    }
+    if (g->posted_any[kind] && (uint32_t)(now - g->posted_time[kind]) < BAR_GATE_MS) {
+        g->holding[kind] = 1;
+        g->held[kind] = value;
+        return 0;
+    }
+    g->posted_any[kind] = 1;
+    g->holding[kind] = 0;
+    g->posted[kind] = value;
+    g->posted_time[kind] = now;
+    return 1;
+}
+
+int bar_gate_take(BarGate *g, int kind, uint32_t now, int all, uint32_t *value)
+{
+    if (!g->holding[kind] || (!all && (uint32_t)(now - g->posted_time[kind]) < BAR_GATE_MS))
+        return 0;
+    g->holding[kind] = 0;
+    g->posted[kind] = g->held[kind];
+    g->posted_time[kind] = now;
+    *value = g->held[kind];
+    return 1;
+}
+
+uint32_t bar_gate_wait_ms(const BarGate *g, uint32_t now)
+{
+    uint32_t wait = UINT32_MAX;
+    for (int kind = 0; kind < BAR_KINDS; kind++) {
+        if (!g->holding[kind])
+            continue;
+        uint32_t since = now - g->posted_time[kind];
+        uint32_t left = since < BAR_GATE_MS ? BAR_GATE_MS - since : 1;
+        if (left < wait)
+            wait = left;
+    }
+    return wait;
+}

@@ -15,6 +15,13 @@
 // the newest release names that were not asked yet, again while that brings
 // new ones, ASKED_MAX in all.
 //
+// A cache between a mirror and the player (a CDN, a proxy) may keep an old
+// manifest.json beside a fresh manifest.sig, or the other way round: the
+// pair then fails its signature on that mirror until the cache lets go. So
+// a mirror whose pair verifies under no key is asked once more for both,
+// with the headers that make every cache ask the origin, before it is
+// refused.
+//
 // Threads: a fetch thread only downloads one mirror's documents into its own
 // Answer. Every judgement (signatures, key list versions, release times) is
 // made on the calling thread once a round's threads have ended, and every
@@ -74,6 +81,7 @@ struct Answer {
     int status[DOC_COUNT];
     HttpStall stall[DOC_COUNT];
     bool stalled;  // the slow-transfer rule cut one of its requests
+    bool past_caches;  // its manifest pair was asked for again, past the caches
 
     int keys;  // KeysVerdict
     char keys_error[JSON_ERROR_BYTES];
@@ -110,10 +118,13 @@ bool arrived(const Answer *a, int doc)
     return a->status[doc] == 200 && a->length[doc] > 0;
 }
 
+// Fetches the documents the answer wants: its key list pair (with root
+// keys) and its manifest pair, or, asked again past the caches, only the
+// manifest pair.
 void fetch_answer(Answer *a)
 {
-    for (int doc = a->want_keys ? KEYS_JSON : MANIFEST_JSON; doc < DOC_COUNT && !a->stalled;
-         doc++) {
+    int first = a->want_keys && !a->past_caches ? KEYS_JSON : MANIFEST_JSON;
+    for (int doc = first; doc < DOC_COUNT && !a->stalled; doc++) {
         // A signature is asked for only beside its document.
         if ((doc == KEYS_SIG || doc == MANIFEST_SIG) && !arrived(a, doc - 1))
             continue;
@@ -122,7 +133,9 @@ void fetch_answer(Answer *a)
             a->status[doc] = URL_TOO_LONG;  // never a request for a cut address
             continue;
         }
-        a->status[doc] = http_get_to_memory(url, &a->body[doc], &a->length[doc], DOCS[doc].limit);
+        a->status[doc] = a->past_caches
+            ? http_get_to_memory_uncached(url, &a->body[doc], &a->length[doc], DOCS[doc].limit)
+            : http_get_to_memory(url, &a->body[doc], &a->length[doc], DOCS[doc].limit);
         if (a->status[doc] == HTTP_TOO_SLOW) {
             a->stall[doc] = http_last_stall();
             a->stalled = true;
@@ -136,19 +149,18 @@ DWORD WINAPI fetch_thread(void *arg)
     return 0;
 }
 
-// Fetches the answers [first, first + n) at once, each on a thread of its
-// own (on this thread when one cannot be started, or there is only one).
-void fetch_round(Answer *answers, int first, int n)
+// Fetches the `n` answers of `round` at once, each on a thread of its own
+// (on this thread when one cannot be started, or there is only one).
+void fetch_round(Answer **round, int n)
 {
     HANDLE threads[ASKED_MAX];
     int started = 0;
     for (int i = 0; i < n; i++) {
-        HANDLE t = n > 1 ? CreateThread(nullptr, 0, fetch_thread, &answers[first + i], 0, nullptr)
-                         : nullptr;
+        HANDLE t = n > 1 ? CreateThread(nullptr, 0, fetch_thread, round[i], 0, nullptr) : nullptr;
         if (t)
             threads[started++] = t;
         else
-            fetch_answer(&answers[first + i]);
+            fetch_answer(round[i]);
     }
     if (started)
         WaitForMultipleObjects((DWORD)started, threads, TRUE, INFINITE);
@@ -394,6 +406,8 @@ void choose_release(Search *s, bool speak)
     io->older_seen = 0;
     for (int i = 0; i < s->asked; i++) {
         Answer *a = &s->answers[i];
+        if (speak && a->past_caches)
+            log_wprintf(L"mirror %s: signature refused, asking again past caches", a->mirror);
         if (!arrived(a, MANIFEST_JSON) || !arrived(a, MANIFEST_SIG)) {
             if (speak)
                 log_missing_pair(a, MANIFEST_JSON);
@@ -464,7 +478,8 @@ void judge(Search *s, bool speak)
 // Asks `list`'s mirrors that were not asked yet; false when there were none.
 bool ask_new(Search *s, const MirrorList *list, int count)
 {
-    int first = s->asked;
+    Answer *round[ASKED_MAX];
+    int n = 0;
     for (int m = 0; m < count && s->asked < ASKED_MAX; m++) {
         bool known = false;
         for (int i = 0; i < s->asked && !known; i++)
@@ -476,10 +491,39 @@ bool ask_new(Search *s, const MirrorList *list, int count)
         a->want_keys = s->root_count > 0;
         for (int doc = 0; doc < DOC_COUNT; doc++)
             a->status[doc] = NOT_ASKED;
+        round[n++] = a;
     }
-    if (s->asked == first)
+    if (n == 0)
         return false;
-    fetch_round(s->answers, first, s->asked - first);
+    fetch_round(round, n);
+    return true;
+}
+
+// Asks every mirror whose manifest pair verified under no key, and was not
+// asked again yet, once more for the pair past the caches; its answer is
+// then judged afresh. False when there was none.
+bool ask_again_past_caches(Search *s)
+{
+    Answer *round[ASKED_MAX];
+    int n = 0;
+    for (int i = 0; i < s->asked; i++) {
+        Answer *a = &s->answers[i];
+        if (a->past_caches || a->signature != SIG_UNKNOWN_KEY)
+            continue;
+        a->past_caches = true;
+        for (int doc = MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {
+            if (a->body[doc])
+                HeapFree(GetProcessHeap(), 0, a->body[doc]);
+            a->body[doc] = nullptr;
+            a->length[doc] = 0;
+            a->status[doc] = NOT_ASKED;
+        }
+        a->signature = SIG_UNCHECKED;
+        round[n++] = a;
+    }
+    if (n == 0)
+        return false;
+    fetch_round(round, n);
     return true;
 }
 
@@ -563,6 +607,8 @@ int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     int ask_count = io->mirror_count;
     while (ask_new(&s, &ask, ask_count)) {
         judge(&s, false);
+        if (ask_again_past_caches(&s))
+            judge(&s, false);
         if (!hold_best(&s))
             break;
         ask = io->mirrors;

@@ -49,14 +49,47 @@
 // ---------------------------------------------------------------------------
 // Progress and time-left reporting
 
+enum BarKind { BAR_FILE, BAR_TOTAL, BAR_KINDS };
+
+// A pass's bar posts, coalesced. A download of many small files would
+// otherwise post each bar at every file's start and end, several posts a
+// file that each cost a trip to the system on both sides, while an eye sees
+// a bar move at most about every BAR_GATE_MS. So a value offered within
+// BAR_GATE_MS of its bar's last post is held, and posted once it is due;
+// a held value that a newer one replaces is never posted, nor is a value
+// the bar already shows. Zeroed: nothing posted yet.
+enum { BAR_GATE_MS = 30 };
+struct BarGate {
+    void *lock;                    // an SRW lock (zero: unlocked); see post_bar
+    int closed;                    // the pass has ended: nothing more is posted
+    int posted_any[BAR_KINDS];     // 1 once the bar was posted
+    int holding[BAR_KINDS];        // 1: `held` waits to be posted
+    uint32_t posted[BAR_KINDS];    // the value last posted
+    uint32_t posted_time[BAR_KINDS];  // ... at this tick
+    uint32_t held[BAR_KINDS];
+};
+
+// The gate's decisions at tick `now`, without any platform call.
+// bar_gate_offer: 1 when `value` is to be posted now (recorded as posted),
+// else 0 (held, or nothing to post). bar_gate_take: 1 with the held value of
+// `kind` in *value (recorded as posted) when it is due, or held at all with
+// `all`. bar_gate_wait_ms: milliseconds until a held value is due (at least
+// 1), UINT32_MAX when none is held.
+int bar_gate_offer(BarGate *gate, int kind, uint32_t value, uint32_t now);
+int bar_gate_take(BarGate *gate, int kind, uint32_t now, int all, uint32_t *value);
+uint32_t bar_gate_wait_ms(const BarGate *gate, uint32_t now);
+
 // What the transfers of one pass that run at once share: the pass's bytes,
 // so that the total bar and the detail line count every transfer, and which
 // of them the file bar and the detail line follow (the newest, the one the
-// status line names).
+// status line names); the bar posts of the pass and the tick of its last
+// detail line (a line every 500 ms for the pass, not for each object).
 struct DownloadShare {
     volatile int64_t done;         // wire bytes: finished objects and every transfer's present
     volatile long speaker;         // ticket of the transfer the file bar follows
     volatile long abandon;         // the pass has ended: every transfer stops
+    volatile long text_time;       // tick of the last detail line posted
+    BarGate bars;
 };
 
 // Context of one object download, handed to the HTTP client as its progress
@@ -97,9 +130,19 @@ void download_progress_step(DownloadProgress *progress, uint32_t now, uint64_t p
 // The HTTP client's progress function: `context` is a DownloadProgress.
 // Posts the bars and the detail line; 0 (stop the transfer) when the cancel
 // flag is set (or the share's pass has ended), else 1. With a share, the
-// run's bytes are the share's, and only the speaker posts the file bar and
-// the detail line.
+// run's bytes are the share's, only the speaker posts the file bar and the
+// detail line, and the bars go through the share's gate.
 int report_download_progress(void *context, uint64_t present, uint64_t expected);
+
+// A bar's value through the share's gate (WM_LAUNCHER_FILE_PROGRESS or
+// WM_LAUNCHER_TOTAL_PROGRESS to `window`, now or once due). Any thread.
+void post_bar(DownloadShare *share, void *window, int kind, uint32_t permille);
+// Posts the held bars that are due; returns the milliseconds until the next
+// one is (UINT32_MAX: none held), for a wait that posts them in time.
+uint32_t post_due_bars(DownloadShare *share, void *window);
+// Posts every held bar at once, and nothing after it: the pass's bars end
+// on their last values before its last messages.
+void close_bars(DownloadShare *share, void *window);
 
 // The share's bytes as one reading (a 64-bit load is two on this platform).
 uint64_t download_share_done(DownloadShare *share);
@@ -189,6 +232,8 @@ struct ReleaseSearch {
 // the newest release that verifies and is not older than the applied one.
 // With root keys a manifest verifies only under a release key of the newest
 // key list a root signed, which is never older than the one accepted before.
+// A mirror whose manifest pair verifies under no key is asked once more for
+// both past the caches (a cache may hold an old one of the two).
 // Returns 1 with the manifest (the caller frees it), or 0 when no mirror gave
 // one. Every refusal is logged with its cause; a manifest that does not
 // verify posts "Invalid version".

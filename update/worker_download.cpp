@@ -43,13 +43,15 @@ void save_records(Pass *pass, bool now_anyway)
 
 // What an entry's download came to (1, 0 or -1, as download_object gives
 // it): its record, or the pass's end with the entries left from k on.
-bool entry_done(Pass *pass, int k, int result)
+bool entry_done(Phase *ph, int k, int result)
 {
+    Pass *pass = ph->pass;
     const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
     wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
     client_file_path(entry->path, pass->folder, rel, full);
     if (result != 1) {
         save_records(pass, true);
+        close_bars(&ph->share, pass->window);
         if (result == -1) {
             post_status(pass->window, L"Cancelled.");
             post_finished(pass->window, UpdateNeeded, pass->pending_count - k);
@@ -81,7 +83,7 @@ bool settle_oldest(Phase *ph, bool wait, bool *ended)
     Slot *s = slot_at(ph, 0);
     EnterCriticalSection(&ph->lock);
     while (wait && s->stage != JUDGED)
-        SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
+        flight_wait_results(ph);
     bool ready = s->stage == JUDGED;
     LeaveCriticalSection(&ph->lock);
     if (!ready)
@@ -100,7 +102,7 @@ bool settle_oldest(Phase *ph, bool wait, bool *ended)
     ph->count--;
     set_stage(ph, s, FREE);
     LeaveCriticalSection(&ph->lock);
-    *ended = !entry_done(pass, s->k, result);
+    *ended = !entry_done(ph, s->k, result);
     return !*ended;
 }
 
@@ -152,7 +154,7 @@ bool make_room(Phase *ph)
         bool room = ph->count < ph->slots && ph->on_wire < ph->connections &&
                     ph->live_count < ph->connections + JUDGE_BACKLOG;
         if (!room && slot_at(ph, 0)->stage != JUDGED)
-            SleepConditionVariableCS(&ph->results, &ph->lock, INFINITE);
+            flight_wait_results(ph);
         LeaveCriticalSection(&ph->lock);
         if (room)
             return true;
@@ -222,15 +224,15 @@ bool bring_in(Phase *ph, int k)
     if (done > pass->wire_bytes)
         done = pass->wire_bytes;  // a plain object in place of a packed one
     uint32_t total_permille = pass->wire_bytes ? (uint32_t)(done * 1000 / pass->wire_bytes) : 0;
-    PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, total_permille, 0);
-    PostMessageW(pass->window, WM_LAUNCHER_FILE_PROGRESS, 0, 0);
+    post_bar(&ph->share, pass->window, BAR_TOTAL, total_permille);
+    post_bar(&ph->share, pass->window, BAR_FILE, 0);
 
     if (depends_on_flight(ph, k, entry, full) && !settle_in_order(ph, true))
         return false;
     keep_foreign_d3d9(pass, entry, full);
     if (copy_same_content(pass, k, entry, full)) {
         download_share_add(&ph->share, (int64_t)entry_wire_size(entry));
-        return settle_in_order(ph, true) && entry_done(pass, k, 1);
+        return settle_in_order(ph, true) && entry_done(ph, k, 1);
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
@@ -252,7 +254,7 @@ bool bring_in(Phase *ph, int k)
                      done, pass->wire_bytes, nullptr)) {
         // The objects before this one are taken in first: records and the
         // pass's end keep the entries' order.
-        return settle_in_order(ph, true) && entry_done(pass, k, 0);
+        return settle_in_order(ph, true) && entry_done(ph, k, 0);
     }
     f->progress.share = &ph->share;
     f->progress.ticket = k;
@@ -282,6 +284,7 @@ bool download_pending(Pass *pass)
         ok = bring_in(ph, k);
     if (ok)
         ok = settle_in_order(ph, true);
+    close_bars(&ph->share, pass->window);
     flight_close(ph);
     return ok;
 }

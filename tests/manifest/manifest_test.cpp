@@ -103,6 +103,10 @@ TEST(ManifestParse, FirstErrorWithItsOffset)
         {"fractional size", HEAD + R"("files":[{"p":"a","s":1.5}]})", "integer expected", AT, ".5"},
         {"path with an empty segment", HEAD + "\"files\":[" + entry("a//b") + "]}", "invalid path",
          AFTER, "\"base\"}"},
+        {"path naming a device, among good ones",
+         HEAD + "\"files\":[" + entry("data/a") + "," + entry("data/con.txt") + "," +
+             entry("data/b") + "]}",
+         "invalid path", AFTER, entry("data/con.txt")},
         {"path of 400 bytes", HEAD + "\"files\":[" + entry(std::string(400, 'p')) + "]}",
          "string too long", AFTER, std::string(400, 'p')},
         {"files entry without g", HEAD + "\"files\":[" + entry("a", "") + "]}", "unknown group",
@@ -356,10 +360,18 @@ TEST(SafeRelativePath, Rule)
     } cases[] = {
         {"a/b.c", true},
         {".hidden/x", true},
-        {"a/.../b", true},
-        {"dir./file.", true},  // a trailing dot other than "." and ".."
+        {"a/..b", true},
         {"\xC3\xA9t\xC3\xA9/\xE2\x82\xAC", true},
         {std::string(399, 'p'), true},
+        // Names that only look like devices.
+        {"data/cons.txt", true},
+        {"data/com0", true},
+        {"data/COM10", true},
+        {"data/lpt", true},
+        {"data/nul_.txt", true},
+        {"data/xcon", true},
+        {"console/aux_files/prn1", true},
+        {"data/.con", true},  // the stem is empty: a hidden file's name
         {"", false},
         {std::string(400, 'p'), false},
         {"/a", false},
@@ -381,6 +393,23 @@ TEST(SafeRelativePath, Rule)
         {"a\"", false},
         {"a<b>", false},
         {"a|b", false},
+        // What Windows cannot hold: a trailing dot or space is dropped,
+        // device names reach the device whatever follows them.
+        {"a/.../b", false},
+        {"dir./file", false},
+        {"data/trail.", false},
+        {"data/con.txt", false},
+        {"CON", false},
+        {"x/Prn", false},
+        {"aux.tar.gz/x", false},
+        {"data/nUl", false},
+        {"data/nul .txt", false},
+        {"data/COM1", false},
+        {"data/com9.log", false},
+        {"Lpt1", false},
+        {"data/lPt5.dat", false},
+        {"a\x1F", false},
+        {"a\x01b", false},
     };
     for (const auto &t : cases)
         EXPECT_EQ(is_safe_relative_path(t.path.c_str()), t.safe) << t.path;

@@ -345,6 +345,29 @@ TEST(FetchManifest, TrickleMirrorIsAbandonedForTheNext)
     EXPECT_NE(at(log, "from " + narrow(mirror("main")) + ": 8 files"), std::string::npos) << log;
 }
 
+// A cache that kept an old manifest.json beside the new manifest.sig: the
+// pair fails its signature until that mirror is asked again past the caches,
+// and then its new release is taken, with no other mirror to fall back on.
+TEST(FetchManifest, StaleCachedManifestIsAskedForAgainPastCaches)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    std::wstring stale = stale_mirror("older", "main");
+    PassResult r = run_pass(dir.path(), Update, stale, dead_mirror());
+    std::string log = log_text(dir.path());
+    EXPECT_EQ(r.state, UpToDate) << log;
+    EXPECT_FALSE(r.has_status(L"Invalid version"));
+    EXPECT_NE(at(log, "mirror " + narrow(stale) + ": signature refused, asking again past caches"),
+              std::string::npos) << log;
+    EXPECT_NE(at(log, "manifest 1.0 (2026-01-01T00:00:00Z) from " + narrow(stale) + ": 8 files"),
+              std::string::npos) << log;
+    LocalState state;
+    ASSERT_TRUE(state_load(&state, dir.path().c_str()));
+    EXPECT_STREQ(state.version, "1.0");
+    state_free(&state);
+}
+
 TEST(FetchManifest, OlderReleaseWithTheOtherMirrorDeadIsInvalid)
 {
     REQUIRE_RELEASES();
@@ -384,8 +407,11 @@ TEST(FetchManifest, BadSignatureShowsInvalidVersionAndMovesOn)
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[1], L"Invalid version");  // after "You are being connected..."
     std::string log = log_text(dir.path());
-    EXPECT_NE(at(log, "manifest: bad signature from " + narrow(mirror("badsig"))),
-              std::string::npos) << log;
+    // Asked once more past the caches, it still serves a bad pair.
+    size_t again = at(log, "mirror " + narrow(mirror("badsig")) +
+                               ": signature refused, asking again past caches");
+    EXPECT_NE(again, std::string::npos) << log;
+    EXPECT_GT(at(log, "manifest: bad signature from " + narrow(mirror("badsig"))), again) << log;
     EXPECT_NE(at(log, "manifest 1.0 (2026-01-01T00:00:00Z) from " + narrow(mirror("main")) +
                       ": 8 files"),
               std::string::npos) << log;

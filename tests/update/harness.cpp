@@ -85,6 +85,12 @@ std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name
                  name + "/");
 }
 
+std::wstring stale_mirror(const std::string &old, const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/stale/" + old +
+                 "/update/" + name + "/");
+}
+
 std::wstring dead_mirror()
 {
     return L"http://127.0.0.1:1/";

@@ -47,6 +47,10 @@ std::wstring faulty_gzip_mirror(const std::string &mode, const std::string &name
 // `n` later ones have been answered.
 std::wstring gated_mirror(const std::string &route, const std::string &tag, int n,
                           const std::string &name);
+// The same release from the fault server as a cache would serve it that
+// kept the release `old`'s manifest.json: the old one, unless the request
+// asks past the caches.
+std::wstring stale_mirror(const std::string &old, const std::string &name);
 // A base URL where nothing listens.
 std::wstring dead_mirror();
 // True when the releases exist (they need the demo key's private half).

@@ -220,6 +220,39 @@ TEST(UpdatePass, ComparisonTotalBarMovesAtTheBarRate)
     }
 }
 
+// A download of many small files: every file's status line, in order, and
+// the bars' last values, in fewer than two posts a file (every bar at every
+// file's start and end made it 93 posts for these 16 files, 65 of them
+// bars). The clock stands still, so the count does not depend on the
+// machine's speed: once posted, a bar is not due again.
+TEST(UpdatePass, DownloadPostsFewMessagesPerFile)
+{
+    REQUIRE_RELEASES();
+    SeamGuard seams;
+    progress_tick = stepping_tick;
+    g_tick = 5000;
+    g_tick_step = 0;
+    TempDir dir;
+    PassResult r = run_pass(dir.path(), Update, mirror("many"), dead_mirror());
+    ASSERT_EQ(r.state, UpToDate);
+    std::vector<std::wstring> expected;
+    for (int k = 1; k <= 16; k++)
+        expected.push_back(std::to_wstring(k) + L" of 16");
+    EXPECT_EQ(downloading(r), expected);
+    EXPECT_EQ(r.statuses().back(), L"All the files have been updated.");
+    unsigned long last_bar[2] = {0, 0};
+    int bars = 0;
+    for (const Message &m : r.messages)
+        if (m.message == WM_LAUNCHER_FILE_PROGRESS || m.message == WM_LAUNCHER_TOTAL_PROGRESS) {
+            last_bar[m.message == WM_LAUNCHER_TOTAL_PROGRESS] = m.wparam;
+            bars++;
+        }
+    EXPECT_EQ(last_bar[0], 1000u);
+    EXPECT_EQ(last_bar[1], 1000u);
+    EXPECT_LE(bars, 8);
+    EXPECT_LT(r.messages.size(), 2u * 16);
+}
+
 TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
 {
     REQUIRE_RELEASES();
