@@ -172,8 +172,8 @@ int on_local_chunk(void *context, uint64_t offset, uint32_t length,
     if (now - r->last_post >= 100 && r->cut_total) {
         r->last_post = now;
         uint64_t permille = r->cut_bytes * 1000 / r->cut_total;
-        PostMessageW(r->pass->window, WM_LAUNCHER_FILE_PROGRESS,
-                     (WPARAM)(permille > 1000 ? 1000 : permille), 0);
+        post_bar(r->share, r->pass->window, BAR_FILE,
+                 (uint32_t)(permille > 1000 ? 1000 : permille));
     }
     return !r->pass->params->cancel;
 }
@@ -274,8 +274,7 @@ void post_fetch_bar(Rebuild *r)
         return;
     uint64_t fetched = (uint64_t)InterlockedCompareExchange64((volatile LONG64 *)&r->fetched, 0, 0);
     uint64_t permille = r->to_fetch ? fetched * 1000 / r->to_fetch : 1000;
-    PostMessageW(r->pass->window, WM_LAUNCHER_FILE_PROGRESS,
-                 (WPARAM)(permille > 1000 ? 1000 : permille), 0);
+    post_bar(r->share, r->pass->window, BAR_FILE, (uint32_t)(permille > 1000 ? 1000 : permille));
     uint32_t elapsed = now - r->fetch_start;
     if (now - r->last_text < 500 || elapsed == 0)
         return;
@@ -533,9 +532,9 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
         uint32_t now = GetTickCount();
         if (now - last_post >= 100) {
             last_post = now;
-            PostMessageW(r->pass->window, WM_LAUNCHER_FILE_PROGRESS,
-                         (WPARAM)((r->offset[i] + bytes) * 1000 /
-                                  (r->index.file_size ? r->index.file_size : 1)), 0);
+            uint64_t size = r->index.file_size ? r->index.file_size : 1;
+            post_bar(r->share, r->pass->window, BAR_FILE,
+                     (uint32_t)((r->offset[i] + bytes) * 1000 / size));
         }
     }
     if (result == 1 && !running_digest_finish(&file_digest, digest))

@@ -243,7 +243,7 @@ bool bring_in(Phase *ph, int k)
             return false;
         int chunked = chunked_update(pass, entry, full, &ph->share, ph->connections);
         if (chunked != CHUNKED_WHOLE)
-            return entry_done(pass, k, chunked);
+            return entry_done(ph, k, chunked);
         done = download_share_done(&ph->share);
         if (done > pass->wire_bytes)
             done = pass->wire_bytes;
