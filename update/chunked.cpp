@@ -53,6 +53,25 @@ struct Carrier {
     HANDLE thread;
 };
 
+}  // namespace
+
+// The chunks of the files the release removes, cut at the first chunked file
+// that needs them and kept for the others: a removed archive is read once in
+// a pass, not once for every chunked file. Complete, or not kept at all.
+struct RemovedChunk {
+    uint64_t offset;
+    uint32_t length;
+    uint8_t source;  // FROM_REMOVED + the file's place in the remove list
+    uint8_t digest[SHA256_BYTES];
+};
+struct RemovedChunks {
+    RemovedChunk *chunk;
+    uint32_t count, capacity;
+    bool failed;     // out of memory while cutting: the list is dropped
+};
+
+namespace {
+
 // The state of one file's rebuild.
 struct Rebuild {
     ChunkIndex index;
@@ -61,6 +80,7 @@ struct Rebuild {
     uint8_t *from;      // a From for each chunk
     uint64_t *at;       // and its offset there
     uint8_t source;     // the file being cut
+    RemovedChunks *removed;  // the removed files' chunks being listed, or null
     uint64_t cut_bytes, cut_total;
     uint32_t last_post;
     Pass *pass;
@@ -102,9 +122,19 @@ void close_sources(Rebuild *r)
     }
 }
 
+void removed_chunks_free(RemovedChunks *list)
+{
+    if (!list)
+        return;
+    if (list->chunk)
+        HeapFree(GetProcessHeap(), 0, list->chunk);
+    HeapFree(GetProcessHeap(), 0, list);
+}
+
 void release(Rebuild *r, char *index_bytes)
 {
     HANDLE heap = GetProcessHeap();
+    removed_chunks_free(r->removed);
     void *blocks[] = {index_bytes, r->order, r->offset, r->from, r->at, r->missing};
     for (void *block : blocks)
         if (block)
@@ -150,23 +180,58 @@ char *fetch_index(Pass *pass, const ManifestEntry *entry, uint32_t *length)
 
 // A chunk of a local file: every place of the new file that holds the same
 // bytes takes it as its source, unless one is already found.
-int on_local_chunk(void *context, uint64_t offset, uint32_t length,
-                   const uint8_t digest[SHA256_BYTES])
+void match_chunk(Rebuild *r, uint8_t source, uint64_t offset, const uint8_t *digest)
 {
-    Rebuild *r = (Rebuild *)context;
     int64_t p = chunk_lookup_find(&r->index, r->order, digest);
     for (; p >= 0 && p < r->index.count; p++) {
         uint32_t i = r->order[p];
         if (memcmp(chunk_index_digest(&r->index, i), digest, SHA256_BYTES) != 0)
             break;
-        if (r->source == FROM_IN_PLACE) {
+        if (source == FROM_IN_PLACE) {
             if (r->offset[i] == offset)
                 r->from[i] = FROM_IN_PLACE;
         } else if (r->from[i] == FROM_NONE) {
-            r->from[i] = r->source;
+            r->from[i] = source;
             r->at[i] = offset;
         }
     }
+}
+
+// Notes a removed file's chunk in the list kept for the phase.
+void keep_removed(RemovedChunks *list, uint8_t source, uint64_t offset, uint32_t length,
+                  const uint8_t *digest)
+{
+    if (list->failed)
+        return;
+    if (list->count == list->capacity) {
+        uint32_t capacity = list->capacity ? list->capacity * 2 : 1024;
+        HANDLE heap = GetProcessHeap();
+        void *grown = list->chunk
+            ? HeapReAlloc(heap, 0, list->chunk, (SIZE_T)capacity * sizeof *list->chunk)
+            : HeapAlloc(heap, 0, (SIZE_T)capacity * sizeof *list->chunk);
+        if (!grown) {
+            list->failed = true;
+            return;
+        }
+        list->chunk = (RemovedChunk *)grown;
+        list->capacity = capacity;
+    }
+    RemovedChunk *c = &list->chunk[list->count++];
+    c->offset = offset;
+    c->length = length;
+    c->source = source;
+    memcpy(c->digest, digest, SHA256_BYTES);
+}
+
+// chunk_file's report of a chunk of the file being cut: matched, noted
+// when the file is a removed one, and the file bar moved.
+int on_local_chunk(void *context, uint64_t offset, uint32_t length,
+                   const uint8_t digest[SHA256_BYTES])
+{
+    Rebuild *r = (Rebuild *)context;
+    match_chunk(r, r->source, offset, digest);
+    if (r->removed)
+        keep_removed(r->removed, r->source, offset, length, digest);
     r->cut_bytes += length;
     uint32_t now = GetTickCount();
     if (now - r->last_post >= 100 && r->cut_total) {
@@ -544,21 +609,32 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
     return result;
 }
 
-// Cuts the local files into the rebuild's sources. False when cancelled.
-bool cut_sources(Pass *pass, Rebuild *r, const wchar_t *full)
+// Cuts the local files into the rebuild's sources, the removed files only
+// when the phase has not kept their chunks yet. False when cancelled.
+bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full)
 {
+    Pass *pass = ph->pass;
+    RemovedChunks *kept = ph->removed_chunks;
     wchar_t path[CLIENT_PATH_CHARS];
     uint64_t size = 0;
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++)
-        if (n != FROM_PART && file_info(path, &size, nullptr))
+        if (n != FROM_PART && (n < FROM_REMOVED || !kept) && file_info(path, &size, nullptr))
             r->cut_total += size;
     r->last_post = GetTickCount();
+    if (!kept && pass->manifest.remove_count > 0)
+        r->removed = (RemovedChunks *)alloc_array(1, sizeof *r->removed);
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++) {
-        if (n == FROM_PART || !file_info(path, nullptr, nullptr))
+        if (n == FROM_PART || (n >= FROM_REMOVED && kept) || !file_info(path, nullptr, nullptr))
             continue;
         r->source = (uint8_t)n;
         if (chunk_file(path, on_local_chunk, r, nullptr) == CHUNK_FILE_STOPPED)
             return false;
+    }
+    for (uint32_t k = 0; kept && k < kept->count; k++)
+        match_chunk(r, kept->chunk[k].source, kept->chunk[k].offset, kept->chunk[k].digest);
+    if (r->removed && !r->removed->failed) {
+        ph->removed_chunks = r->removed;
+        r->removed = nullptr;
     }
     return true;
 }
@@ -619,9 +695,15 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
 
 }  // namespace
 
-int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
-                   DownloadShare *share, int connections)
+void chunked_forget(Phase *ph)
 {
+    removed_chunks_free(ph->removed_chunks);
+    ph->removed_chunks = nullptr;
+}
+
+int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
+{
+    Pass *pass = ph->pass;
     if (!entry->has_chunks)
         return CHUNKED_WHOLE;
     uint32_t length = 0;
@@ -636,7 +718,7 @@ int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
     memset(&r, 0, sizeof r);
     r.pass = pass;
     r.full = full;
-    r.share = share;
+    r.share = &ph->share;
     int parsed = chunk_index_parse(bytes, length, entry->size, &r.index);
     if (parsed != CHUNK_INDEX_OK) {
         log_printf("file %s: chunk index %s, whole object", entry->path,
@@ -657,7 +739,7 @@ int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
     chunk_lookup_build(&r.index, r.order);
     for (uint32_t i = 1; i < n; i++)
         r.offset[i] = r.offset[i - 1] + chunk_index_length(&r.index, i - 1);
-    if (!cut_sources(pass, &r, full)) {
+    if (!cut_sources(ph, &r, full)) {
         release(&r, bytes);
         return -1;
     }
@@ -678,7 +760,7 @@ int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
                    (unsigned long)local, (unsigned long)n, (unsigned long long)r.to_fetch);
         // The total bar counts what really travels from here on.
         pass->wire_bytes -= whole - r.to_fetch;
-        result = build(&r, entry, connections);
+        result = build(&r, entry, ph->connections);
         if (result != 1)
             pass->wire_bytes += whole - r.to_fetch;
         if (result == 0) {

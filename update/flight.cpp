@@ -232,6 +232,7 @@ void flight_close(Phase *ph)
 {
     if (ph->threaded)
         stop_threads(ph);
+    chunked_forget(ph);
     DeleteCriticalSection(&ph->lock);
     HANDLE heap = GetProcessHeap();
     if (ph->bodies)

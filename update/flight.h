@@ -66,6 +66,7 @@ struct Phase {
     int threads;
     bool stop;                   // the threads end once nothing is left for them
     bool threaded;               // false: each object transferred and judged in turn
+    struct RemovedChunks *removed_chunks;  // chunked.cpp's, or null
 };
 
 // The slot i places behind the oldest in flight.
@@ -105,6 +106,8 @@ void flight_close(Phase *ph);
 // CHUNKED_WHOLE: fetch the whole object instead (no index, cheaper whole,
 // nothing shared, or a chunk that failed on every mirror), logged.
 enum { CHUNKED_WHOLE = 2 };
-// Its missing chunks travel on `connections` carriers at once.
-int chunked_update(Pass *pass, const ManifestEntry *entry, const wchar_t *full,
-                   DownloadShare *share, int connections);
+// Its missing chunks travel on the phase's connections at once.
+int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full);
+// Frees what chunked_update keeps for the phase: the chunks of the files the
+// release removes, cut once for every chunked file.
+void chunked_forget(Phase *ph);

@@ -241,7 +241,7 @@ bool bring_in(Phase *ph, int k)
         // take every connection.
         if (!settle_in_order(ph, true))
             return false;
-        int chunked = chunked_update(pass, entry, full, &ph->share, ph->connections);
+        int chunked = chunked_update(ph, entry, full);
         if (chunked != CHUNKED_WHOLE)
             return entry_done(ph, k, chunked);
         done = download_share_done(&ph->share);
