@@ -693,6 +693,16 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
     return 1;
 }
 
+// Deletes the part file of a rebuild before the whole object comes: that
+// download would take the rebuilt bytes for the front of its object and
+// fetch the rest in vain.
+void drop_part(const wchar_t *full)
+{
+    wchar_t part[CLIENT_PATH_CHARS];
+    if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", full) >= 0)
+        DeleteFileW(part);
+}
+
 }  // namespace
 
 void chunked_forget(Phase *ph)
@@ -754,6 +764,12 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
         log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch, whole object cheaper",
                    entry->path, (unsigned long)local, (unsigned long)n,
                    (unsigned long long)r.to_fetch);
+        // A part file with chunks in place is an earlier rebuild's.
+        for (uint32_t i = 0; i < n; i++)
+            if (r.from[i] == FROM_IN_PLACE) {
+                drop_part(full);
+                break;
+            }
         result = CHUNKED_WHOLE;
     } else {
         log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch", entry->path,
@@ -765,10 +781,7 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
             pass->wire_bytes += whole - r.to_fetch;
         if (result == 0) {
             log_printf("file %s: chunked rebuild failed, whole object", entry->path);
-            wchar_t part[CLIENT_PATH_CHARS];
-            // The whole object would take the rebuilt bytes for its own.
-            if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", full) >= 0)
-                DeleteFileW(part);
+            drop_part(full);
             result = CHUNKED_WHOLE;
         }
     }
