@@ -350,6 +350,16 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+class StaleCacheHandler(QuietHandler):
+    """A cache in front of a mirror that still holds an older manifest.json
+    (from `stale`) for every request that does not ask past caches."""
+
+    def translate_path(self, path):
+        if path == "/manifest.json" and "no-cache" not in self.headers.get("Cache-Control", ""):
+            return os.path.join(self.stale, "manifest.json")
+        return super().translate_path(path)
+
+
 class Status(ClientFixture):
     """Mirrors served over HTTPS on loopback, each from its own tree."""
 
@@ -366,9 +376,12 @@ class Status(ClientFixture):
             server.server_close()
         super().tearDown()
 
-    def serve(self, tree):
+    def serve(self, tree, stale=None):
+        handler = QuietHandler
+        if stale:
+            handler = type("Stale", (StaleCacheHandler,), {"stale": stale})
         server = http.server.ThreadingHTTPServer(
-            ("127.0.0.1", 0), functools.partial(QuietHandler, directory=tree))
+            ("127.0.0.1", 0), functools.partial(handler, directory=tree))
         server.socket = self.context.wrap_socket(server.socket, server_side=True)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.servers.append(server)
@@ -399,6 +412,7 @@ class Status(ClientFixture):
         dead = "https://127.0.0.1:%d/" % closed.getsockname()[1]
         closed.close()
         whole, late, hole, bad = (self.serve(t) for t in (self.mirror, behind, holed, forged))
+        cached = self.serve(self.mirror, stale=behind)
         cases = [
             # mirrors, --objects, exit code, {mirror: texts its row holds}
             ([whole], True, 0, {whole: ["1.1", TIMES[1], "all ", "newest"]}),
@@ -410,6 +424,7 @@ class Status(ClientFixture):
             ([whole, bad, dead], False, 1, {whole: ["newest"],
                                             bad: ["broken: manifest.sig does not verify"],
                                             dead: ["unreachable"]}),
+            ([whole, cached], False, 1, {whole: ["newest"], cached: ["broken: stale cache"]}),
         ]
         for mirrors, objects, code, rows in cases:
             with self.subTest(mirrors=len(mirrors), objects=objects):
