@@ -6,18 +6,21 @@
 // by an earlier build (or a plain download) keeps every chunk that already
 // stands at its place, so a pass killed at any moment loses nothing of what
 // it fetched; chunks of that file standing elsewhere are not moved, since
-// moving them could overwrite others still needed. The missing chunks come
-// first, several on the wire at once, each as an object of its own through
-// the object download ("<dest>.chunkN", its digest checked there) written
-// straight to its place. Then the file is completed in order, the local
+// moving them could overwrite others still needed. The missing chunks
+// travel in the file's order on carrier threads, several on the wire at
+// once, each as an object of its own through the object download
+// ("<dest>.chunkN", its digest checked there) written straight to its place,
+// while this thread completes the file in order behind them: the local
 // chunks copied (a local chunk's digest is the one its cutting computed),
-// and the whole file's digest, fed from the very bytes written or found in
-// place, is checked before it moves into place: the new file is hashed once.
+// waiting where a missing chunk has not arrived yet. The whole file's
+// digest, fed from the very bytes written or found in place, is checked
+// before it moves into place: the new file is hashed once.
 #include "update/flight.h"
 
 #include "content/content.h"
 #include "net/net.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -87,16 +90,21 @@ struct Rebuild {
     const wchar_t *full;
     HANDLE part;
     DownloadShare *share;
-    // The chunks to fetch (one of each digest that no source holds), the
-    // next one a carrier takes, and the first failure (0: none; else
-    // 0 or -1 as a fetch ends, stored plus 2).
+    // The chunks to fetch (one of each digest that no source holds, in the
+    // file's order), the next one a carrier takes, and the first failure
+    // (0: none; else 0 or -1 as a fetch ends, stored plus 2). `from` of a
+    // missing chunk and its twins changes as it arrives, under `lock`,
+    // which `arrived` signals; `carrying` counts the carrier threads still
+    // at work, `stop` ends them after their present chunk.
     uint32_t *missing;
     uint32_t missing_count;
     volatile long next;
     volatile long failed;
-    volatile int64_t fetched;       // wire bytes of the chunks in place
-    volatile long last_bar;         // tick of the last file bar
-    uint32_t last_text;             // and of the last detail line
+    volatile long stop;
+    long carrying;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE arrived;
+    volatile long last_text;        // tick of the last detail line
     uint32_t fetch_start;           // tick and share bytes as the fetching began
     uint64_t fetch_start_done;
     uint64_t to_fetch;
@@ -326,24 +334,18 @@ bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer)
            write_at(r->part, r->offset[i], buffer, bytes);
 }
 
-// The file bar while chunks arrive: the share of the bytes to fetch in
-// place, from whichever carrier comes first after the bar's interval; and
-// the detail line less often, its speed measured over the chunks so far
-// (no single chunk lasts long enough to measure one).
-void post_fetch_bar(Rebuild *r)
+// The detail line while chunks arrive, from whichever carrier comes first
+// after its interval, its speed measured over the chunks so far (no single
+// chunk lasts long enough to measure one). The file bar follows the
+// assembly.
+void post_fetch_detail(Rebuild *r)
 {
     uint32_t now = GetTickCount();
-    long last = r->last_bar;
-    if (now - (uint32_t)last < 100 ||
-        InterlockedCompareExchange(&r->last_bar, (long)now, last) != last)
-        return;
-    uint64_t fetched = (uint64_t)InterlockedCompareExchange64((volatile LONG64 *)&r->fetched, 0, 0);
-    uint64_t permille = r->to_fetch ? fetched * 1000 / r->to_fetch : 1000;
-    post_bar(r->share, r->pass->window, BAR_FILE, (uint32_t)(permille > 1000 ? 1000 : permille));
+    long last = r->last_text;
     uint32_t elapsed = now - r->fetch_start;
-    if (now - r->last_text < 500 || elapsed == 0)
+    if (now - (uint32_t)last < 500 || elapsed == 0 ||
+        InterlockedCompareExchange(&r->last_text, (long)now, last) != last)
         return;
-    r->last_text = now;
     uint64_t done = download_share_done(r->share);
     uint64_t total = r->pass->wire_bytes;
     uint64_t moved = done > r->fetch_start_done ? done - r->fetch_start_done : 0;
@@ -401,8 +403,7 @@ int fetch_chunk(Carrier *c, uint32_t i)
     DeleteFileW(c->path);
     if (!ok)
         return 0;
-    InterlockedExchangeAdd64((volatile LONG64 *)&r->fetched, (LONG64)wire);
-    post_fetch_bar(r);
+    post_fetch_detail(r);
     return 1;
 }
 
@@ -416,6 +417,12 @@ uint32_t twins_end(const Rebuild *r, uint32_t p)
            memcmp(chunk_index_digest(&r->index, r->order[end]), digest, SHA256_BYTES) == 0)
         end++;
     return end;
+}
+
+int compare_places(const void *a, const void *b)
+{
+    uint32_t x = *(const uint32_t *)a, y = *(const uint32_t *)b;
+    return x < y ? -1 : x > y;
 }
 
 // Gives every chunk without a source its twin's (a twin in place is read
@@ -444,13 +451,17 @@ uint64_t plan(Rebuild *r, uint32_t *local)
             r->at[i] = in_place ? r->offset[source] : r->at[source];
         }
         if (source == UINT32_MAX) {
+            // The first in the file: the assembly meets its twins after it.
             uint32_t i = r->order[p];
+            for (uint32_t q = p + 1; q < end; q++)
+                i = r->order[q] < i ? r->order[q] : i;
             r->missing[r->missing_count++] = i;
             uint32_t packed = chunk_index_packed(&r->index, i);
             total += packed ? packed : chunk_index_length(&r->index, i);
         }
         p = end;
     }
+    qsort(r->missing, r->missing_count, sizeof *r->missing, compare_places);
     return total;
 }
 
@@ -466,26 +477,37 @@ void fetched_in_place(Rebuild *r, uint32_t i)
     }
 }
 
-// A carrier's loop: the next missing chunk until none is left or one has
-// failed (which ends every carrier after its present chunk).
-DWORD WINAPI carry(void *context)
+// A carrier's loop: the next missing chunk until none is left, one has
+// failed (which ends every carrier after its present chunk) or the
+// assembly has ended.
+void carry_chunks(Carrier *c)
 {
-    Carrier *c = (Carrier *)context;
     Rebuild *r = c->r;
-    for (;;) {
-        if (r->failed)
-            break;
+    while (!r->failed && !r->stop) {
         long n = InterlockedIncrement(&r->next) - 1;
         if ((uint32_t)n >= r->missing_count)
             break;
         uint32_t i = r->missing[n];
         int result = fetch_chunk(c, i);
-        if (result != 1) {
+        EnterCriticalSection(&r->lock);
+        if (result == 1)
+            fetched_in_place(r, i);
+        else
             InterlockedCompareExchange(&r->failed, result + 2, 0);
-            break;
-        }
-        fetched_in_place(r, i);
+        LeaveCriticalSection(&r->lock);
+        WakeAllConditionVariable(&r->arrived);
     }
+}
+
+DWORD WINAPI carry(void *context)
+{
+    Carrier *c = (Carrier *)context;
+    Rebuild *r = c->r;
+    carry_chunks(c);
+    EnterCriticalSection(&r->lock);
+    r->carrying--;
+    LeaveCriticalSection(&r->lock);
+    WakeAllConditionVariable(&r->arrived);
     return 0;
 }
 
@@ -510,43 +532,50 @@ void carrier_close(Carrier *c)
     http_close_session(c->session);
 }
 
-// The carriers' working files: none stays behind the file's rebuild,
-// whichever way it went (a killed pass may have had more carriers).
+// The carriers' working files (an object, its part file, its unpacked
+// content): none stays behind the file's rebuild, whichever way it went (a
+// killed pass may have had more carriers).
 void clear_chunk_files(const wchar_t *full)
 {
-    for (int n = 0; n < DOWNLOAD_CONNECTIONS_MAX; n++) {
-        wchar_t path[CLIENT_PATH_CHARS];
-        if (format_wide(path, CLIENT_PATH_CHARS, L"%s.chunk%d", full, n) >= 0)
-            DeleteFileW(path);
-        if (format_wide(path, CLIENT_PATH_CHARS, L"%s.chunk%d.part", full, n) >= 0)
-            DeleteFileW(path);
-    }
+    static const wchar_t *const NAMES[] = {L"%s.chunk%d", L"%s.chunk%d.part", L"%s.chunk%d.tmp"};
+    for (int n = 0; n <= DOWNLOAD_CONNECTIONS_MAX; n++)
+        for (const wchar_t *name : NAMES) {
+            wchar_t path[CLIENT_PATH_CHARS];
+            if (format_wide(path, CLIENT_PATH_CHARS, name, full, n) >= 0)
+                DeleteFileW(path);
+        }
 }
 
-// Brings every missing chunk to its place, on up to `connections` carriers
-// (this thread is the first): 1, 0 (a chunk failed on every mirror, or out of
-// memory) or -1 (cancelled).
-int fetch_missing(Rebuild *r, int connections)
+// Sets the missing chunks on their way: up to `connections` carrier
+// threads, plus the assembly's own carrier (the first) for a chunk whose
+// local source fails. Without a thread the first carrier brings them all
+// now. False when out of memory.
+bool start_carriers(Rebuild *r, int connections)
 {
-    // The first carrier also serves the assembly, whatever is missing.
-    int carriers = (int)(r->missing_count < (uint32_t)connections ? r->missing_count
-                                                                   : (uint32_t)connections);
-    if (carriers < 1)
-        carriers = 1;
-    r->carrier = (Carrier *)alloc_array((size_t)carriers, sizeof *r->carrier);
+    int threads = (int)(r->missing_count < (uint32_t)connections ? r->missing_count
+                                                                  : (uint32_t)connections);
+    r->carrier = (Carrier *)alloc_array((size_t)threads + 1, sizeof *r->carrier);
     if (!r->carrier)
-        return 0;
-    bool ok = true;
-    for (int n = 0; n < carriers && ok; n++, r->carriers++)
-        ok = carrier_open(&r->carrier[n], r, n);
-    // A carrier whose thread does not start leaves its chunks to the
-    // others: the first alone would take them all.
-    for (int n = 1; n < r->carriers && ok; n++)
+        return false;
+    for (int n = 0; n <= threads; n++) {
+        r->carriers = n + 1;
+        if (!carrier_open(&r->carrier[n], r, n))
+            return false;
+    }
+    for (int n = 1; n <= threads; n++) {
         r->carrier[n].thread = CreateThread(nullptr, 0, carry, &r->carrier[n], 0, nullptr);
-    if (ok)
-        carry(&r->carrier[0]);
-    else
-        InterlockedExchange(&r->failed, 2);
+        if (r->carrier[n].thread)
+            r->carrying++;
+    }
+    if (r->carrying == 0)
+        carry_chunks(&r->carrier[0]);
+    return true;
+}
+
+// Ends the carriers (after their present chunk) and frees them.
+void join_carriers(Rebuild *r)
+{
+    InterlockedExchange(&r->stop, 1);
     for (int n = 0; n < r->carriers; n++) {
         if (r->carrier[n].thread) {
             WaitForSingleObject(r->carrier[n].thread, INFINITE);
@@ -554,8 +583,26 @@ int fetch_missing(Rebuild *r, int connections)
         }
         if (r->carrier[n].mirror >= 0)
             r->pass->start_index = r->carrier[n].mirror;
+        carrier_close(&r->carrier[n]);
     }
-    return r->pass->params->cancel ? -1 : r->failed ? (int)r->failed - 2 : 1;
+    if (r->carrier)
+        HeapFree(GetProcessHeap(), 0, r->carrier);
+    r->carrier = nullptr;
+}
+
+// Waits until chunk i has a source (a missing one has arrived), and finds
+// the run from it as run_of: its count, or 0 when the chunk will not come
+// (*result then says why: 0 or -1).
+uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result)
+{
+    EnterCriticalSection(&r->lock);
+    while (r->from[i] == FROM_NONE && !r->failed && r->carrying > 0)
+        SleepConditionVariableCS(&r->arrived, &r->lock, INFINITE);
+    uint32_t count = r->from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
+    if (!count)
+        *result = r->failed ? (int)r->failed - 2 : 0;
+    LeaveCriticalSection(&r->lock);
+    return count;
 }
 
 // Completes the part file in order: every chunk not in place copied from
@@ -582,7 +629,9 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
             break;
         }
         uint32_t bytes = 0;
-        count = run_of(r, i, &bytes);
+        count = wait_for_run(r, i, &bytes, &result);
+        if (!count)
+            break;
         if (!copy_run(r, i, bytes, buffer)) {
             // A source that cannot be read (gone, or locked since it was
             // cut): this chunk from the mirrors after all.
@@ -655,13 +704,15 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
         log_wprintf(L"cannot open %s (%lu)", part, GetLastError());
         return 0;
     }
-    r->last_bar = (long)GetTickCount();
-    r->last_text = r->fetch_start = (uint32_t)r->last_bar;
+    r->fetch_start = GetTickCount();
+    r->last_text = (long)r->fetch_start;
     r->fetch_start_done = download_share_done(r->share);
-    int result = fetch_missing(r, connections);
+    InitializeCriticalSection(&r->lock);
+    InitializeConditionVariable(&r->arrived);
     uint8_t digest[SHA256_BYTES];
-    if (result == 1)
-        result = assemble(r, digest);
+    int result = start_carriers(r, connections) ? assemble(r, digest) : 0;
+    join_carriers(r);
+    DeleteCriticalSection(&r->lock);
     close_sources(r);
     LARGE_INTEGER end;
     end.QuadPart = (LONGLONG)r->index.file_size;
@@ -669,10 +720,6 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
         (!SetFilePointerEx(r->part, end, nullptr, FILE_BEGIN) || !SetEndOfFile(r->part)))
         result = 0;
     CloseHandle(r->part);
-    for (int n = 0; n < r->carriers; n++)
-        carrier_close(&r->carrier[n]);
-    if (r->carrier)
-        HeapFree(GetProcessHeap(), 0, r->carrier);
     clear_chunk_files(r->full);
     if (result != 1)
         return result;
@@ -716,6 +763,8 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
     Pass *pass = ph->pass;
     if (!entry->has_chunks)
         return CHUNKED_WHOLE;
+    // What a killed rebuild's carriers left, whichever way this one goes.
+    clear_chunk_files(full);
     uint32_t length = 0;
     char *bytes = fetch_index(pass, entry, &length);
     if (!bytes) {
