@@ -45,6 +45,9 @@ namespace {
 const int ASKED_MAX = 8;
 // A mirror's base URL followed by the name of one of its documents.
 const size_t DOC_URL_CHARS = 320;
+// How long a mirror whose pair did not match has to finish replacing it
+// before it is asked again.
+const DWORD PAST_CACHES_PAUSE_MS = 1000;
 // Statuses of a document that was not asked for, or whose address did not fit.
 const int NOT_ASKED = -100;
 const int URL_TOO_LONG = -101;
@@ -500,8 +503,10 @@ bool ask_new(Search *s, const MirrorList *list, int count)
 }
 
 // Asks every mirror whose manifest pair verified under no key, and was not
-// asked again yet, once more for the pair past the caches; its answer is
-// then judged afresh. False when there was none.
+// asked again yet, once more for the pair past the caches, after a moment:
+// a mirror that a release is being uploaded to has replaced manifest.json
+// and not yet manifest.sig, and serves the pair whole an instant later. Its
+// answer is then judged afresh. False when there was none.
 bool ask_again_past_caches(Search *s)
 {
     Answer *round[ASKED_MAX];
@@ -523,6 +528,7 @@ bool ask_again_past_caches(Search *s)
     }
     if (n == 0)
         return false;
+    Sleep(PAST_CACHES_PAUSE_MS);
     fetch_round(round, n);
     return true;
 }
