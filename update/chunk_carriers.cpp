@@ -1,0 +1,225 @@
+// The missing chunks of a rebuilt file, fetched in the file's order on
+// carrier threads, several on the wire at once, each written straight to
+// its place in the part file; the assembly waits behind them.
+#include "update/rebuild.h"
+
+#include "net/net.h"
+
+#include <string.h>
+
+namespace {
+
+// The detail line while chunks arrive, from whichever carrier comes first
+// after its interval, its speed measured over the chunks so far (no single
+// chunk lasts long enough to measure one). The file bar follows the
+// assembly.
+void post_fetch_detail(Rebuild *r)
+{
+    uint32_t now = GetTickCount();
+    long last = r->last_text;
+    uint32_t elapsed = now - r->fetch_start;
+    if (now - (uint32_t)last < 500 || elapsed == 0 ||
+        InterlockedCompareExchange(&r->last_text, (long)now, last) != last)
+        return;
+    uint64_t done = download_share_done(r->share);
+    uint64_t total = r->pass->wire_bytes;
+    uint64_t moved = done > r->fetch_start_done ? done - r->fetch_start_done : 0;
+    double speed = (double)moved * 1000.0 / elapsed;
+    wchar_t text[DETAIL_TEXT_CHARS];
+    format_progress_text(done < total ? done : total, total, speed, text, DETAIL_TEXT_CHARS);
+    post_progress_text(r->pass->window, text);
+}
+
+// A fetched chunk stands at its place: its twins are copied from there.
+void fetched_in_place(Rebuild *r, uint32_t i)
+{
+    int64_t p = chunk_lookup_find(&r->index, r->order, chunk_index_digest(&r->index, i));
+    uint32_t end = p < 0 ? 0 : twins_end(r, (uint32_t)p);
+    for (uint32_t q = p < 0 ? 0 : (uint32_t)p; q < end; q++) {
+        uint32_t j = r->order[q];
+        r->from[j] = j == i ? FROM_IN_PLACE : FROM_PART;
+        r->at[j] = r->offset[i];
+    }
+}
+
+// A carrier's loop: the next missing chunk until none is left, one has
+// failed (which ends every carrier after its present chunk) or the
+// assembly has ended.
+void carry_chunks(Carrier *c)
+{
+    Rebuild *r = c->r;
+    while (!r->failed && !r->stop) {
+        long n = InterlockedIncrement(&r->next) - 1;
+        if ((uint32_t)n >= r->missing_count)
+            break;
+        uint32_t i = r->missing[n];
+        int result = fetch_chunk(c, i);
+        EnterCriticalSection(&r->lock);
+        if (result == 1)
+            fetched_in_place(r, i);
+        else
+            InterlockedCompareExchange(&r->failed, result + 2, 0);
+        LeaveCriticalSection(&r->lock);
+        WakeAllConditionVariable(&r->arrived);
+    }
+}
+
+DWORD WINAPI carry(void *context)
+{
+    Carrier *c = (Carrier *)context;
+    Rebuild *r = c->r;
+    carry_chunks(c);
+    EnterCriticalSection(&r->lock);
+    r->carrying--;
+    LeaveCriticalSection(&r->lock);
+    WakeAllConditionVariable(&r->arrived);
+    return 0;
+}
+
+bool carrier_open(Carrier *c, Rebuild *r, int n)
+{
+    memset(c, 0, sizeof *c);
+    c->r = r;
+    c->mirror = -1;
+    c->body = (char *)HeapAlloc(GetProcessHeap(), 0, CHUNK_MAX_BYTES);
+    c->buffer = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, CHUNK_MAX_BYTES);
+    c->session = http_open_session();
+    return c->body && c->buffer &&
+           format_wide(c->path, CLIENT_PATH_CHARS, L"%s.chunk%d", r->full, n) >= 0;
+}
+
+void carrier_close(Carrier *c)
+{
+    if (c->body)
+        HeapFree(GetProcessHeap(), 0, c->body);
+    if (c->buffer)
+        HeapFree(GetProcessHeap(), 0, c->buffer);
+    http_close_session(c->session);
+}
+
+}  // namespace
+
+// Fetches chunk i through carrier c as an object of its own and writes it
+// at its place in the part file: 1, 0 (failed on every mirror) or -1
+// (cancelled). The total bar counts its bytes as they arrive.
+int fetch_chunk(Carrier *c, uint32_t i)
+{
+    Rebuild *r = c->r;
+    Pass *pass = r->pass;
+    ManifestEntry chunk;
+    memset(&chunk, 0, sizeof chunk);
+    lstrcpynA(chunk.path, "chunk", sizeof chunk.path);
+    memcpy(chunk.digest, chunk_index_digest(&r->index, i), SHA256_BYTES);
+    chunk.size = chunk_index_length(&r->index, i);
+    chunk.packed_size = chunk_index_packed(&r->index, i);
+    // A chunk is small: a part file of one (left by a failed attempt or by
+    // another chunk) is not worth resuming.
+    wchar_t chunk_part[CLIENT_PATH_CHARS];
+    if (format_wide(chunk_part, CLIENT_PATH_CHARS, L"%s.part", c->path) < 0)
+        return 0;
+    DeleteFileW(chunk_part);
+    ObjectFetch *f = &c->fetch;
+    int start = c->mirror >= 0 ? c->mirror : pass->start_index;
+    int result = fetch_begin(f, pass->window, &chunk, c->path, start, &pass->params->cancel,
+                             download_share_done(r->share), pass->wire_bytes,
+                             chunk.packed_size ? c->body : nullptr);
+    if (result == 1) {
+        f->session = c->session;
+        // Never the speaker: the file bar follows the whole file.
+        f->progress.share = r->share;
+        f->progress.ticket = -1;
+        result = fetch_finish(f, &pass->mirrors, pass->mirror_count, FETCH_GO_ON);
+    }
+    if (result != 1) {
+        DeleteFileW(chunk_part);
+        return result;
+    }
+    c->mirror = f->mirror;
+    uint64_t wire = entry_wire_size(&chunk);
+    download_share_add(r->share, (int64_t)(wire - f->progress.shared_present));
+    HANDLE file = CreateFileW(c->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              read_at(file, 0, c->buffer, (uint32_t)chunk.size) &&
+              write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    DeleteFileW(c->path);
+    if (!ok)
+        return 0;
+    post_fetch_detail(r);
+    return 1;
+}
+
+// The carriers' working files (an object, its part file, its unpacked
+// content): none stays behind the file's rebuild, whichever way it went (a
+// killed pass may have had more carriers).
+void clear_chunk_files(const wchar_t *full)
+{
+    static const wchar_t *const NAMES[] = {L"%s.chunk%d", L"%s.chunk%d.part", L"%s.chunk%d.tmp"};
+    for (int n = 0; n <= DOWNLOAD_CONNECTIONS_MAX; n++)
+        for (const wchar_t *name : NAMES) {
+            wchar_t path[CLIENT_PATH_CHARS];
+            if (format_wide(path, CLIENT_PATH_CHARS, name, full, n) >= 0)
+                DeleteFileW(path);
+        }
+}
+
+// Sets the missing chunks on their way: up to `connections` carrier
+// threads, plus the assembly's own carrier (the first) for a chunk whose
+// local source fails. Without a thread the first carrier brings them all
+// now. False when out of memory.
+bool start_carriers(Rebuild *r, int connections)
+{
+    int threads = (int)(r->missing_count < (uint32_t)connections ? r->missing_count
+                                                                  : (uint32_t)connections);
+    r->carrier = (Carrier *)zeroed_array((size_t)threads + 1, sizeof *r->carrier);
+    if (!r->carrier)
+        return false;
+    for (int n = 0; n <= threads; n++) {
+        r->carriers = n + 1;
+        if (!carrier_open(&r->carrier[n], r, n))
+            return false;
+    }
+    for (int n = 1; n <= threads; n++) {
+        r->carrier[n].thread = CreateThread(nullptr, 0, carry, &r->carrier[n], 0, nullptr);
+        if (r->carrier[n].thread)
+            r->carrying++;
+    }
+    if (r->carrying == 0)
+        carry_chunks(&r->carrier[0]);
+    return true;
+}
+
+// Ends the carriers (after their present chunk) and frees them.
+void join_carriers(Rebuild *r)
+{
+    InterlockedExchange(&r->stop, 1);
+    for (int n = 0; n < r->carriers; n++) {
+        if (r->carrier[n].thread) {
+            WaitForSingleObject(r->carrier[n].thread, INFINITE);
+            CloseHandle(r->carrier[n].thread);
+        }
+        if (r->carrier[n].mirror >= 0)
+            r->pass->start_index = r->carrier[n].mirror;
+        carrier_close(&r->carrier[n]);
+    }
+    if (r->carrier)
+        HeapFree(GetProcessHeap(), 0, r->carrier);
+    r->carrier = nullptr;
+}
+
+// Waits until chunk i has a source (a missing one has arrived), and finds
+// the run from it as run_of: its count, or 0 when the chunk will not come
+// (*result then says why: 0 or -1).
+uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result)
+{
+    EnterCriticalSection(&r->lock);
+    while (r->from[i] == FROM_NONE && !r->failed && r->carrying > 0)
+        SleepConditionVariableCS(&r->arrived, &r->lock, INFINITE);
+    uint32_t count = r->from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
+    if (!count)
+        *result = r->failed ? (int)r->failed - 2 : 0;
+    LeaveCriticalSection(&r->lock);
+    return count;
+}

@@ -1,0 +1,220 @@
+// Where a rebuilt file's chunks come from: the local files cut with the
+// launcher's chunker (the files a release removes cut once in a pass), and
+// runs of chunks copied from them into the part file.
+#include "update/rebuild.h"
+
+#include <string.h>
+
+namespace {
+
+// A chunk of a local file: every place of the new file that holds the same
+// bytes takes it as its source, unless one is already found.
+void match_chunk(Rebuild *r, uint8_t source, uint64_t offset, const uint8_t *digest)
+{
+    int64_t p = chunk_lookup_find(&r->index, r->order, digest);
+    for (; p >= 0 && p < r->index.count; p++) {
+        uint32_t i = r->order[p];
+        if (memcmp(chunk_index_digest(&r->index, i), digest, SHA256_BYTES) != 0)
+            break;
+        if (source == FROM_IN_PLACE) {
+            if (r->offset[i] == offset)
+                r->from[i] = FROM_IN_PLACE;
+        } else if (r->from[i] == FROM_NONE) {
+            r->from[i] = source;
+            r->at[i] = offset;
+        }
+    }
+}
+
+// Notes a removed file's chunk in the list kept for the phase.
+void keep_removed(RemovedChunks *list, uint8_t source, uint64_t offset, uint32_t length,
+                  const uint8_t *digest)
+{
+    if (list->failed)
+        return;
+    if (list->count == list->capacity) {
+        uint32_t capacity = list->capacity ? list->capacity * 2 : 1024;
+        HANDLE heap = GetProcessHeap();
+        void *grown = list->chunk
+            ? HeapReAlloc(heap, 0, list->chunk, (SIZE_T)capacity * sizeof *list->chunk)
+            : HeapAlloc(heap, 0, (SIZE_T)capacity * sizeof *list->chunk);
+        if (!grown) {
+            list->failed = true;
+            return;
+        }
+        list->chunk = (RemovedChunk *)grown;
+        list->capacity = capacity;
+    }
+    RemovedChunk *c = &list->chunk[list->count++];
+    c->offset = offset;
+    c->length = length;
+    c->source = source;
+    memcpy(c->digest, digest, SHA256_BYTES);
+}
+
+// chunk_file's report of a chunk of the file being cut: matched, noted
+// when the file is a removed one, and the file bar moved.
+int on_local_chunk(void *context, uint64_t offset, uint32_t length,
+                   const uint8_t digest[SHA256_BYTES])
+{
+    Rebuild *r = (Rebuild *)context;
+    match_chunk(r, r->source, offset, digest);
+    if (r->removed)
+        keep_removed(r->removed, r->source, offset, length, digest);
+    r->cut_bytes += length;
+    uint32_t now = GetTickCount();
+    if (now - r->last_post >= 100 && r->cut_total) {
+        r->last_post = now;
+        uint64_t permille = r->cut_bytes * 1000 / r->cut_total;
+        post_bar(r->share, r->pass->window, BAR_FILE,
+                 (uint32_t)(permille > 1000 ? 1000 : permille));
+    }
+    return !r->pass->params->cancel;
+}
+
+// The local file `n` among the sources: the part file, the old copy, the
+// unpacked file, then the remove list's files. False past the last.
+bool source_path(Pass *pass, int n, const wchar_t *full, wchar_t *path)
+{
+    if (n == FROM_IN_PLACE || n == FROM_PART)
+        return format_wide(path, CLIENT_PATH_CHARS, L"%s.part", full) >= 0;
+    if (n == FROM_OLD)
+        return lstrcpynW(path, full, CLIENT_PATH_CHARS) != nullptr;
+    if (n == FROM_TMP)
+        return format_wide(path, CLIENT_PATH_CHARS, L"%s.tmp", full) >= 0;
+    int k = n - FROM_REMOVED;
+    if (n < FROM_REMOVED || k >= pass->manifest.remove_count || k >= REMOVED_SOURCES_MAX)
+        return false;
+    wchar_t rel[CLIENT_REL_CHARS];
+    rel_path_to_wide(pass->manifest.remove[k], rel, CLIENT_REL_CHARS);
+    path_join(path, CLIENT_PATH_CHARS, pass->folder, rel);
+    return true;
+}
+
+}  // namespace
+
+void *zeroed_array(size_t count, size_t size)
+{
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count ? count * size : 1);
+}
+
+// Positioned reads and writes: the carriers write to the one part file at
+// once.
+bool read_at(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
+{
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD got = 0;
+    return ReadFile(file, buffer, length, &got, &at) && got == length;
+}
+
+bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t length)
+{
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD put = 0;
+    return WriteFile(file, bytes, length, &put, &at) && put == length;
+}
+
+// The first and one past the last place in the lookup order of the chunks
+// with the digest of the chunk at place p.
+uint32_t twins_end(const Rebuild *r, uint32_t p)
+{
+    const uint8_t *digest = chunk_index_digest(&r->index, r->order[p]);
+    uint32_t end = p + 1;
+    while (end < r->index.count &&
+           memcmp(chunk_index_digest(&r->index, r->order[end]), digest, SHA256_BYTES) == 0)
+        end++;
+    return end;
+}
+
+// The chunks from i on that one read can bring in: those after it with the
+// same source, standing right behind it there, up to RUN_BYTES. Their
+// count and bytes.
+uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes)
+{
+    uint32_t end = i + 1;
+    *bytes = chunk_index_length(&r->index, i);
+    while (end < r->index.count && r->from[end] == r->from[i]) {
+        uint32_t length = chunk_index_length(&r->index, end);
+        bool behind = r->from[i] == FROM_IN_PLACE ||
+                      r->at[end] == r->at[end - 1] + chunk_index_length(&r->index, end - 1);
+        if (!behind || *bytes + length > RUN_BYTES)
+            break;
+        *bytes += length;
+        end++;
+    }
+    return end - i;
+}
+
+// Brings the run of `bytes` from chunk i from its source into `buffer` and,
+// unless it stands in place, into the part file. The chunks' digests were
+// checked as their source was cut; a source changed since then fails the
+// whole file's digest, which these same bytes feed. False when the source
+// cannot be read.
+bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer)
+{
+    if (r->from[i] == FROM_IN_PLACE)
+        return read_at(r->part, r->offset[i], buffer, bytes);
+    HANDLE *file = &r->source_file[r->from[i]];
+    if (r->from[i] == FROM_PART) {
+        *file = r->part;
+    } else if (!*file) {
+        wchar_t path[CLIENT_PATH_CHARS];
+        *file = source_path(r->pass, r->from[i], r->full, path)
+            ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr)
+            : INVALID_HANDLE_VALUE;
+    }
+    return *file != INVALID_HANDLE_VALUE && read_at(*file, r->at[i], buffer, bytes) &&
+           write_at(r->part, r->offset[i], buffer, bytes);
+}
+
+// Cuts the local files into the rebuild's sources, the removed files only
+// when the phase has not kept their chunks yet. False when cancelled.
+bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full)
+{
+    Pass *pass = ph->pass;
+    RemovedChunks *kept = ph->removed_chunks;
+    wchar_t path[CLIENT_PATH_CHARS];
+    uint64_t size = 0;
+    for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++)
+        if (n != FROM_PART && (n < FROM_REMOVED || !kept) && file_info(path, &size, nullptr))
+            r->cut_total += size;
+    r->last_post = GetTickCount();
+    if (!kept && pass->manifest.remove_count > 0)
+        r->removed = (RemovedChunks *)zeroed_array(1, sizeof *r->removed);
+    for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++) {
+        if (n == FROM_PART || (n >= FROM_REMOVED && kept) || !file_info(path, nullptr, nullptr))
+            continue;
+        r->source = (uint8_t)n;
+        if (chunk_file(path, on_local_chunk, r, nullptr) == CHUNK_FILE_STOPPED)
+            return false;
+    }
+    for (uint32_t k = 0; kept && k < kept->count; k++)
+        match_chunk(r, kept->chunk[k].source, kept->chunk[k].offset, kept->chunk[k].digest);
+    if (r->removed && !r->removed->failed) {
+        ph->removed_chunks = r->removed;
+        r->removed = nullptr;
+    }
+    return true;
+}
+
+void removed_chunks_free(RemovedChunks *list)
+{
+    if (!list)
+        return;
+    if (list->chunk)
+        HeapFree(GetProcessHeap(), 0, list->chunk);
+    HeapFree(GetProcessHeap(), 0, list);
+}
+
+void chunked_forget(Phase *ph)
+{
+    removed_chunks_free(ph->removed_chunks);
+    ph->removed_chunks = nullptr;
+}

@@ -1,0 +1,120 @@
+// A chunked file's rebuild, shared by its three parts: chunked.cpp (the
+// index, the plan, the assembly in order and the move into place),
+// chunk_sources.cpp (the local files cut into sources, and runs of chunks
+// copied from them) and chunk_carriers.cpp (the missing chunks fetched on
+// carrier threads). Internal to update/.
+#pragma once
+
+#include "update/flight.h"
+
+#include "content/content.h"
+
+#include <windows.h>
+
+// Chunks standing one behind the other in their source travel to the part
+// file in one read and one write of at most this many bytes.
+const uint32_t RUN_BYTES = 1048576;
+// Where an index chunk's bytes are found: nowhere yet, already in place in
+// the part file, in the part file elsewhere (a twin already in place), in
+// the old copy, in the unpacked front of a whole gzip object whose download
+// was cut short, or in the n-th file of the remove list (FROM_REMOVED + n).
+enum From { FROM_NONE = 0, FROM_IN_PLACE, FROM_PART, FROM_OLD, FROM_TMP, FROM_REMOVED };
+const int REMOVED_SOURCES_MAX = 255 - FROM_REMOVED;
+
+struct Rebuild;
+
+// One way of chunk objects to the part file: a fetch over a session of its
+// own, whose connections stay open from one chunk to the next, a body
+// buffer for gzip chunks (at most CHUNK_MAX_BYTES: smaller than their
+// content), a buffer for the plain bytes and a working file of its own.
+struct Carrier {
+    Rebuild *r;
+    ObjectFetch fetch;
+    void *session;
+    char *body;
+    uint8_t *buffer;
+    wchar_t path[CLIENT_PATH_CHARS];
+    int mirror;         // the mirror of its last chunk, or -1
+    HANDLE thread;
+};
+
+// The chunks of the files the release removes, cut at the first chunked file
+// that needs them and kept for the others: a removed archive is read once in
+// a pass, not once for every chunked file. Complete, or not kept at all.
+struct RemovedChunk {
+    uint64_t offset;
+    uint32_t length;
+    uint8_t source;  // FROM_REMOVED + the file's place in the remove list
+    uint8_t digest[SHA256_BYTES];
+};
+
+struct RemovedChunks {
+    RemovedChunk *chunk;
+    uint32_t count, capacity;
+    bool failed;     // out of memory while cutting: the list is dropped
+};
+
+// The state of one file's rebuild.
+struct Rebuild {
+    ChunkIndex index;
+    uint32_t *order;
+    uint64_t *offset;   // each chunk's offset in the new file
+    uint8_t *from;      // a From for each chunk
+    uint64_t *at;       // and its offset there
+    uint8_t source;     // the file being cut
+    RemovedChunks *removed;  // the removed files' chunks being listed, or null
+    uint64_t cut_bytes, cut_total;
+    uint32_t last_post;
+    Pass *pass;
+    const wchar_t *full;
+    HANDLE part;
+    DownloadShare *share;
+    // The chunks to fetch (one of each digest that no source holds, in the
+    // file's order), the next one a carrier takes, and the first failure
+    // (0: none; else 0 or -1 as a fetch ends, stored plus 2). `from` of a
+    // missing chunk and its twins changes as it arrives, under `lock`,
+    // which `arrived` signals; `carrying` counts the carrier threads still
+    // at work, `stop` ends them after their present chunk.
+    uint32_t *missing;
+    uint32_t missing_count;
+    volatile long next;
+    volatile long failed;
+    volatile long stop;
+    long carrying;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE arrived;
+    volatile long last_text;        // tick of the last detail line
+    uint32_t fetch_start;           // tick and share bytes as the fetching began
+    uint64_t fetch_start_done;
+    uint64_t to_fetch;
+    Carrier *carrier;
+    int carriers;
+    // The local sources' handles, opened at their first chunk and kept to
+    // the end of the rebuild (null: not opened yet).
+    HANDLE source_file[256];
+};
+
+// chunk_sources.cpp: heap arrays zeroed (null when out of memory);
+// positioned reads and writes (the carriers write to the one part file at
+// once); where the twins of the chunk at lookup place p end; the run of
+// chunks from i that one read brings in; that run copied; the local files
+// cut into the rebuild's sources (false when cancelled); the removed files'
+// list freed.
+void *zeroed_array(size_t count, size_t size);
+bool read_at(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length);
+bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t length);
+uint32_t twins_end(const Rebuild *r, uint32_t p);
+uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes);
+bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer);
+bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full);
+void removed_chunks_free(RemovedChunks *list);
+
+// chunk_carriers.cpp: one chunk fetched and written at its place (1, 0 or
+// -1); the carriers started and joined; the assembly's wait for chunk i and
+// its run (0 when it will not come, *result saying why); the carriers'
+// working files deleted.
+int fetch_chunk(Carrier *c, uint32_t i);
+bool start_carriers(Rebuild *r, int connections);
+void join_carriers(Rebuild *r);
+uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result);
+void clear_chunk_files(const wchar_t *full);
