@@ -120,8 +120,8 @@ bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t lengt
     return WriteFile(file, bytes, length, &put, &at) && put == length;
 }
 
-// The first and one past the last place in the lookup order of the chunks
-// with the digest of the chunk at place p.
+// One past the last place in the lookup order of the chunks with the
+// digest of the chunk at place p, the first of them.
 uint32_t twins_end(const Rebuild *r, uint32_t p)
 {
     const uint8_t *digest = chunk_index_digest(&r->index, r->order[p]);
