@@ -120,8 +120,11 @@ TEST_F(Installer, HandsOverToTheInstalledCopy)
     accept(install + L"\\");
     EXPECT_EQ(exit_code(), 0u);
 
+    // The installed copy starts as the first one ends; under load Wine takes
+    // seconds to start a process, and the copy waits for the held file for
+    // longer than this.
     unsigned long installed = 0;
-    for (int i = 0; i < 250 && !installed; i++, Sleep(20))
+    for (int i = 0; i < 500 && !installed; i++, Sleep(20))
         for (unsigned long id : job_.running_ids())
             installed = id;
     ASSERT_NE(installed, 0u) << "no installed copy runs";
