@@ -99,23 +99,31 @@ void *zeroed_array(size_t count, size_t size)
 }
 
 // Positioned reads and writes: the carriers write to the one part file at
-// once.
-bool read_at(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
+// once. The OVERLAPPED record only names the offset (the handles are
+// synchronous).
+namespace {
+
+OVERLAPPED at_offset(uint64_t offset)
 {
     OVERLAPPED at;
     memset(&at, 0, sizeof at);
     at.Offset = (DWORD)offset;
     at.OffsetHigh = (DWORD)(offset >> 32);
+    return at;
+}
+
+}  // namespace
+
+bool read_at(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
+{
+    OVERLAPPED at = at_offset(offset);
     DWORD got = 0;
     return ReadFile(file, buffer, length, &got, &at) && got == length;
 }
 
 bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t length)
 {
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = (DWORD)offset;
-    at.OffsetHigh = (DWORD)(offset >> 32);
+    OVERLAPPED at = at_offset(offset);
     DWORD put = 0;
     return WriteFile(file, bytes, length, &put, &at) && put == length;
 }
