@@ -26,6 +26,7 @@ int folder_has_foreign_entries(const wchar_t *folder)
 {
     static const wchar_t *const own_names[] = {
         L"Korvanth.exe", L"Korvanth.log", L"Korvanth.state", L"Korvanth.new", L"Korvanth.old",
+        L"Korvanth.chunks",
     };
     wchar_t pattern[PATTERN_CHARS];
     if (format_wide(pattern, PATTERN_CHARS, L"%s\\*", folder) < 0)

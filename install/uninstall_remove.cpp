@@ -443,6 +443,12 @@ void remove_own_files(Removal *r)
     for (const wchar_t *name : OWN_FILES)
         if (path_join(path, CLIENT_PATH_CHARS, r->root, name)[0])
             remove_file(r, path);
+    // The chunk lists kept for the next update: the launcher's alone.
+    if (path_join(path, CLIENT_PATH_CHARS, r->root, L"Korvanth.chunks")[0] &&
+        GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        walk(r, path, wcslen(path), WALK_REST);
+        remove_folder(r, path, false);
+    }
     // The state goes only when every file it lists went: it is the list
     // that a second run works from.
     if (r->report->failed.count == 0 &&

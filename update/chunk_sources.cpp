@@ -52,16 +52,23 @@ void keep_removed(RemovedChunks *list, uint8_t source, uint64_t offset, uint32_t
     memcpy(c->digest, digest, SHA256_BYTES);
 }
 
-// chunk_file's report of a chunk of the file being cut: matched, noted
-// when the file is a removed one, and the file bar moved.
-int on_local_chunk(void *context, uint64_t offset, uint32_t length,
-                   const uint8_t digest[SHA256_BYTES])
+// A chunk of the source at hand: matched, and noted when the file is a
+// removed one.
+void note_chunk(Rebuild *r, uint64_t offset, uint32_t length, const uint8_t *digest)
 {
-    Rebuild *r = (Rebuild *)context;
     match_chunk(r, r->source, offset, digest);
     if (r->removed)
         keep_removed(r->removed, r->source, offset, length, digest);
     r->cut_bytes += length;
+}
+
+// chunk_file's report of a chunk of the file being cut: noted, and the
+// file bar moved.
+int on_local_chunk(void *context, uint64_t offset, uint32_t length,
+                   const uint8_t digest[SHA256_BYTES])
+{
+    Rebuild *r = (Rebuild *)context;
+    note_chunk(r, offset, length, digest);
     uint32_t now = GetTickCount();
     if (now - r->last_post >= 100 && r->cut_total) {
         r->last_post = now;
@@ -89,6 +96,48 @@ bool source_path(Pass *pass, int n, const wchar_t *full, wchar_t *path)
     rel_path_to_wide(pass->manifest.remove[k], rel, CLIENT_REL_CHARS);
     path_join(path, CLIENT_PATH_CHARS, pass->folder, rel);
     return true;
+}
+
+// The relative path of local file `n` when it is an installed file of the
+// state (the old copy, a removed file), else null.
+const char *installed_path(const Rebuild *r, int n)
+{
+    const Manifest *m = &r->pass->manifest;
+    if (n == FROM_OLD)
+        return r->entry->path;
+    if (n >= FROM_REMOVED && n - FROM_REMOVED < m->remove_count)
+        return m->remove[n - FROM_REMOVED];
+    return nullptr;
+}
+
+// Notes the chunks of local file `n` from the list kept for the installed
+// copy, without reading the copy: only when its state record holds its size
+// and time, as a check trusts a file, and names another digest than the
+// entry's (a file the comparison hashed and found damaged is cut). False
+// when there is no such list.
+bool from_kept_list(Rebuild *r, int n, const wchar_t *path)
+{
+    const char *rel = r->cut_everything ? nullptr : installed_path(r, n);
+    const StateEntry *record = rel ? state_find(&r->pass->state, rel) : nullptr;
+    uint64_t size = 0, time = 0;
+    if (!record || memcmp(record->digest, r->entry->digest, SHA256_BYTES) == 0 ||
+        !file_info(path, &size, &time) || size != record->size || time != record->write_time)
+        return false;
+    uint32_t length = 0;
+    char *bytes = chunk_list_find(r->pass->folder, record->digest, &length);
+    ChunkIndex list;
+    bool listed = bytes && chunk_index_parse(bytes, length, size, &list) == CHUNK_INDEX_OK;
+    uint64_t offset = 0;
+    for (uint32_t i = 0; listed && i < list.count; i++) {
+        note_chunk(r, offset, chunk_index_length(&list, i), chunk_index_digest(&list, i));
+        offset += chunk_index_length(&list, i);
+    }
+    if (bytes)
+        HeapFree(GetProcessHeap(), 0, bytes);
+    r->lists_used += listed;
+    if (listed && r->removed && n >= FROM_REMOVED)
+        r->removed->from_lists = true;
+    return listed;
 }
 
 }  // namespace
@@ -200,9 +249,11 @@ bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full)
         if (n == FROM_PART || (n >= FROM_REMOVED && kept) || !file_info(path, nullptr, nullptr))
             continue;
         r->source = (uint8_t)n;
-        if (chunk_file(path, on_local_chunk, r, nullptr) == CHUNK_FILE_STOPPED)
+        if (!from_kept_list(r, n, path) &&
+            chunk_file(path, on_local_chunk, r, nullptr) == CHUNK_FILE_STOPPED)
             return false;
     }
+    r->lists_used += kept && kept->from_lists;
     for (uint32_t k = 0; kept && k < kept->count; k++)
         match_chunk(r, kept->chunk[k].source, kept->chunk[k].offset, kept->chunk[k].digest);
     if (r->removed && !r->removed->failed) {

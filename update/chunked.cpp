@@ -185,9 +185,11 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
     return result;
 }
 
+// build's result for a file built to its end that is not the entry's.
+const int REBUILT_WRONG = CHUNKED_WHOLE + 1;
+
 // Builds the part file and moves it into place: 1, 0 or -1 as the fetch
-// and the assembly end, or CHUNKED_WHOLE when the built file is not the
-// entry's.
+// and the assembly end, or REBUILT_WRONG.
 int build(Rebuild *r, const ManifestEntry *entry, int connections)
 {
     wchar_t part[CLIENT_PATH_CHARS];
@@ -221,10 +223,9 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
     if (result != 1)
         return result;
     if (memcmp(digest, entry->digest, SHA256_BYTES) != 0) {
-        log_printf("file %s: the rebuilt file is not the release's, fetching the whole object",
-                   entry->path);
+        log_printf("file %s: the rebuilt file is not the release's", entry->path);
         DeleteFileW(part);
-        return CHUNKED_WHOLE;
+        return REBUILT_WRONG;
     }
     if (!MoveFileExW(part, r->full, MOVEFILE_REPLACE_EXISTING)) {
         log_wprintf(L"rename failed %s (%lu)", r->full, GetLastError());
@@ -245,6 +246,54 @@ void drop_part(const wchar_t *full)
     wchar_t part[CLIENT_PATH_CHARS];
     if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", full) >= 0)
         DeleteFileW(part);
+}
+
+// The file from its local sources plus the missing chunks, or the whole
+// object when that is cheaper or nothing is local: chunked_update's result,
+// or REBUILT_WRONG.
+int from_sources(Phase *ph, Rebuild *r)
+{
+    Pass *pass = ph->pass;
+    const ManifestEntry *entry = r->entry;
+    const wchar_t *full = r->full;
+    uint32_t n = r->index.count;
+    if (!cut_sources(ph, r, full))
+        return -1;
+    if (r->lists_used > 0)
+        log_printf("kept chunk lists for %s: %d local files not cut", entry->path,
+                   r->lists_used);
+    uint32_t local = 0;
+    r->to_fetch = plan(r, &local);
+    uint64_t whole = entry_wire_size(entry);
+    if (local == 0 && n > 0) {
+        log_printf("file %s: 0 of %lu chunks local, whole object", entry->path, (unsigned long)n);
+        return CHUNKED_WHOLE;
+    }
+    if (r->to_fetch >= whole) {
+        log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch, whole object cheaper",
+                   entry->path, (unsigned long)local, (unsigned long)n,
+                   (unsigned long long)r->to_fetch);
+        // A part file with chunks in place is an earlier rebuild's.
+        for (uint32_t i = 0; i < n; i++)
+            if (r->from[i] == FROM_IN_PLACE) {
+                drop_part(full);
+                break;
+            }
+        return CHUNKED_WHOLE;
+    }
+    log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch", entry->path,
+               (unsigned long)local, (unsigned long)n, (unsigned long long)r->to_fetch);
+    // The total bar counts what really travels from here on.
+    pass->wire_bytes -= whole - r->to_fetch;
+    int result = build(r, entry, ph->connections);
+    if (result != 1)
+        pass->wire_bytes += whole - r->to_fetch;
+    if (result == 0) {
+        log_printf("file %s: chunked rebuild failed, whole object", entry->path);
+        drop_part(full);
+        result = CHUNKED_WHOLE;
+    }
+    return result;
 }
 
 }  // namespace
@@ -269,6 +318,7 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
     r.pass = pass;
     r.full = full;
     r.share = &ph->share;
+    r.entry = entry;
     int parsed = chunk_index_parse(bytes, length, entry->size, &r.index);
     if (parsed != CHUNK_INDEX_OK) {
         log_printf("file %s: chunk index %s, whole object", entry->path,
@@ -276,6 +326,9 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
         release(&r, bytes);
         return CHUNKED_WHOLE;
     }
+    // Kept before the file is built: it describes the file whichever way
+    // the file comes, and is pruned if none comes.
+    chunk_list_keep(pass->folder, entry, bytes, length);
     uint32_t n = r.index.count;
     r.order = (uint32_t *)zeroed_array(n, sizeof *r.order);
     r.offset = (uint64_t *)zeroed_array(n, sizeof *r.offset);
@@ -289,41 +342,25 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
     chunk_lookup_build(&r.index, r.order);
     for (uint32_t i = 1; i < n; i++)
         r.offset[i] = r.offset[i - 1] + chunk_index_length(&r.index, i - 1);
-    if (!cut_sources(ph, &r, full)) {
-        release(&r, bytes);
-        return -1;
+    int result = from_sources(ph, &r);
+    if (result == REBUILT_WRONG && r.lists_used > 0) {
+        // A local copy is not what its kept list says: the lists set
+        // aside (the removed files' chunks too), every source cut.
+        log_printf("file %s: cutting the local files", entry->path);
+        memset(r.from, 0, n * sizeof *r.from);
+        memset(r.at, 0, n * sizeof *r.at);
+        r.next = r.failed = r.stop = 0;
+        r.cut_bytes = r.cut_total = 0;
+        r.lists_used = 0;
+        r.cut_everything = true;
+        removed_chunks_free(r.removed);
+        r.removed = nullptr;
+        chunked_forget(ph);
+        result = from_sources(ph, &r);
     }
-    uint32_t local = 0;
-    r.to_fetch = plan(&r, &local);
-    uint64_t whole = entry_wire_size(entry);
-    int result;
-    if (local == 0 && n > 0) {
-        log_printf("file %s: 0 of %lu chunks local, whole object", entry->path, (unsigned long)n);
+    if (result == REBUILT_WRONG) {
+        log_printf("file %s: fetching the whole object", entry->path);
         result = CHUNKED_WHOLE;
-    } else if (r.to_fetch >= whole) {
-        log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch, whole object cheaper",
-                   entry->path, (unsigned long)local, (unsigned long)n,
-                   (unsigned long long)r.to_fetch);
-        // A part file with chunks in place is an earlier rebuild's.
-        for (uint32_t i = 0; i < n; i++)
-            if (r.from[i] == FROM_IN_PLACE) {
-                drop_part(full);
-                break;
-            }
-        result = CHUNKED_WHOLE;
-    } else {
-        log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch", entry->path,
-                   (unsigned long)local, (unsigned long)n, (unsigned long long)r.to_fetch);
-        // The total bar counts what really travels from here on.
-        pass->wire_bytes -= whole - r.to_fetch;
-        result = build(&r, entry, ph->connections);
-        if (result != 1)
-            pass->wire_bytes += whole - r.to_fetch;
-        if (result == 0) {
-            log_printf("file %s: chunked rebuild failed, whole object", entry->path);
-            drop_part(full);
-            result = CHUNKED_WHOLE;
-        }
     }
     release(&r, bytes);
     return result;

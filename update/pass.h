@@ -34,6 +34,10 @@ struct Pass {
 // and last-write time.
 void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time);
 
+// Deletes the kept chunk lists (chunk_lists.cpp) of files the state no
+// longer records.
+void chunk_lists_prune(const wchar_t *folder, const LocalState *state);
+
 // Brings in every pending entry, recording each. False when the pass ended
 // on the way (its last messages are posted).
 bool download_pending(Pass *pass);

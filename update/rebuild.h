@@ -52,6 +52,7 @@ struct RemovedChunks {
     RemovedChunk *chunk;
     uint32_t count, capacity;
     bool failed;     // out of memory while cutting: the list is dropped
+    bool from_lists; // some of its files' chunks come from their kept lists
 };
 
 // The state of one file's rebuild.
@@ -62,6 +63,11 @@ struct Rebuild {
     uint8_t *from;      // a From for each chunk
     uint64_t *at;       // and its offset there
     uint8_t source;     // the file being cut
+    const ManifestEntry *entry;
+    // Local copies whose kept chunk lists stood in for cutting them, and
+    // whether every source is to be cut (a rebuild from lists failed).
+    int lists_used;
+    bool cut_everything;
     RemovedChunks *removed;  // the removed files' chunks being listed, or null
     uint64_t cut_bytes, cut_total;
     uint32_t last_post;
@@ -118,3 +124,10 @@ bool start_carriers(Rebuild *r, int connections);
 void join_carriers(Rebuild *r);
 uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result);
 void clear_chunk_files(const wchar_t *full);
+
+// chunk_lists.cpp: the entry's chunk index kept as the list of the file
+// installed from it; the kept list of the installed file with `file_digest`,
+// its bytes checked (the caller frees them; null when none is kept).
+void chunk_list_keep(const wchar_t *folder, const ManifestEntry *entry, const char *bytes,
+                     uint32_t length);
+char *chunk_list_find(const wchar_t *folder, const uint8_t *file_digest, uint32_t *length);

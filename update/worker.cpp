@@ -430,6 +430,7 @@ void release_step(Pass *pass)
     state->generated = pass->manifest.generated;
     lstrcpynA(state->version, pass->manifest.version, sizeof state->version);
     state_save(state, pass->folder);
+    chunk_lists_prune(pass->folder, state);
     post_progress_text(window, nullptr);
     post_status(window, L"All the files have been updated.");
     post_stale_warning(pass);

@@ -30,10 +30,33 @@ bool ends_with(const std::string &s, const char *tail)
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+const char LISTS[] = "Korvanth.chunks/";
+
 bool launcher_file(const std::string &rel)
 {
     return rel == "Korvanth.log" || rel == "Korvanth.log.1" || rel == "Korvanth.state" ||
-           rel == "Korvanth.state.tmp";
+           rel == "Korvanth.state.tmp" || rel.compare(0, strlen(LISTS), LISTS) == 0;
+}
+
+// A kept chunk list in place ("<file hex>.<index hex>") holds the index its
+// name says; only a working copy (".tmp") may hold anything.
+void expect_sound_list(const std::wstring &folder, const std::string &rel,
+                       const std::string &where, bool working_may_stay)
+{
+    if (rel.compare(0, strlen(LISTS), LISTS) != 0)
+        return;
+    if (ends_with(rel, ".tmp")) {
+        EXPECT_TRUE(working_may_stay) << where << ": " << rel << " is left";
+        return;
+    }
+    std::string bytes, name = rel.substr(strlen(LISTS));
+    uint8_t digest[SHA256_BYTES];
+    char hex[SHA256_HEX_CHARS];
+    EXPECT_TRUE(read_file(folder + L"\\" + widen(rel), &bytes)) << where << ": " << rel;
+    sha256_buffer(bytes.data(), bytes.size(), digest);
+    hex_encode(digest, SHA256_BYTES, hex);
+    EXPECT_TRUE(name.size() == 2 * SHA256_BYTES * 2 + 1 && name.substr(65) == hex)
+        << where << ": " << rel << " is not the index its name says";
 }
 
 void list_into(const std::wstring &folder, const std::string &prefix,
@@ -111,6 +134,7 @@ void check_midway(const std::wstring &folder, const std::vector<std::string> &re
                   const std::string &where)
 {
     for (const std::string &rel : list_files(folder)) {
+        expect_sound_list(folder, rel, where, true);
         if (launcher_file(rel) || ends_with(rel, ".part") || ends_with(rel, ".tmp") ||
             chunk_working_file(rel))
             continue;
@@ -172,9 +196,11 @@ void check_final(const std::wstring &folder, const std::string &release, bool pl
     manifest_free(&m);
     // What a failed legacy move left in "Drumveil" stays there: the client
     // beside the launcher is complete without it.
-    for (const std::string &rel : list_files(folder))
+    for (const std::string &rel : list_files(folder)) {
+        expect_sound_list(folder, rel, where, false);
         EXPECT_TRUE(launcher_file(rel) || expected.count(rel) || rel.compare(0, 9, "Drumveil/") == 0)
             << where << ": " << rel << " is left";
+    }
 }
 
 int for_each_fault(long first, long step, const std::function<bool(long n)> &one)

@@ -185,6 +185,7 @@ const std::vector<std::wstring> WORKING_FILES = {
 };
 const std::vector<std::wstring> OWN_FILES = {
     L"Korvanth.log", L"Korvanth.log.1", L"Korvanth.ini", L"Korvanth.old", L"Korvanth.state",
+    L"Korvanth.chunks\\" + std::wstring(64, L'a') + L"." + std::wstring(64, L'b'),
 };
 const std::vector<std::wstring> PLAYER_FILES = {
     L"screenshots\\shot0001.png", L"data\\my notes.txt",
@@ -240,7 +241,7 @@ void expect_launcher_files_gone(const std::wstring &folder, bool player_files_st
         for (const std::wstring &file : *files)
             EXPECT_FALSE(file_exists(folder + L"\\" + file)) << narrow(file);
     EXPECT_FALSE(file_exists(folder + L"\\Korvanth.exe"));
-    for (const wchar_t *emptied : {L"system", L"data\\maps", L"data\\music"})
+    for (const wchar_t *emptied : {L"system", L"data\\maps", L"data\\music", L"Korvanth.chunks"})
         EXPECT_FALSE(file_exists(folder + L"\\" + emptied)) << narrow(emptied);
     for (const std::wstring &file : PLAYER_FILES)
         EXPECT_EQ(file_exists(folder + L"\\" + file), player_files_stay) << narrow(file);

@@ -3,6 +3,7 @@
 // chunked file and the working files left behind.
 #include "harness.h"
 
+#include "content/content.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
 
@@ -15,6 +16,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 using namespace testing_support;
 using namespace update_test;
@@ -28,7 +30,8 @@ enum Start {
     FROM_OLD,       // the previous release installed
     FROM_DAMAGED,   // the new release installed, then its archive damaged
     FROM_NOTHING,   // an empty folder
-    FROM_HALF_PART  // the previous release, and most of the new archive in its part file
+    FROM_HALF_PART, // the previous release, and most of the new archive in its part file
+    FROM_CHANGED    // the previous release, its archive changed behind its kept chunk list
 };
 
 struct Case {
@@ -43,6 +46,8 @@ struct Case {
     // The archive rebuilt from chunks with at most this many bytes to fetch
     // (0: it comes whole).
     long long fetch_max;
+    // The old copy's chunks taken from its kept list, not cut.
+    bool from_list;
 };
 
 // Names the case in test listings.
@@ -77,9 +82,34 @@ long long bytes_to_fetch(const std::string &log)
     return atoll(log.c_str() + figure + strlen("chunks local, "));
 }
 
+// The names in the folder of kept chunk lists.
+std::vector<std::string> kept_lists(const TempDir &dir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir / L"Korvanth.chunks\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(narrow(found.cFileName));
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+
+std::string hex_digest(const std::string &bytes)
+{
+    uint8_t digest[SHA256_BYTES];
+    char hex[SHA256_HEX_CHARS];
+    sha256_buffer(bytes.data(), bytes.size(), digest);
+    hex_encode(digest, SHA256_BYTES, hex);
+    return hex;
+}
+
 void prepare(const TempDir &dir, Start start)
 {
-    if (start == FROM_OLD || start == FROM_HALF_PART) {
+    if (start == FROM_OLD || start == FROM_HALF_PART || start == FROM_CHANGED) {
         ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks_old"), dead_mirror()).state,
                   UpToDate) << log_text(dir.path());
     }
@@ -89,6 +119,21 @@ void prepare(const TempDir &dir, Start start)
         for (size_t i = 0; i < 5000; i++)
             world[world.size() / 3 + i] ^= 0x55;
         ASSERT_TRUE(write_file(dir / L"data/world.pak", world));
+    }
+    if (start == FROM_CHANGED) {
+        // Same size, same time: the state still vouches for the copy.
+        std::wstring path = dir / L"data/world.pak";
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        FILETIME written;
+        std::string edit(5000, 'x');
+        DWORD put = 0;
+        ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+        SetFilePointer(file, 200000, nullptr, FILE_BEGIN);
+        EXPECT_TRUE(WriteFile(file, edit.data(), (DWORD)edit.size(), &put, nullptr));
+        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+        CloseHandle(file);
     }
     if (start == FROM_HALF_PART) {
         // A killed rebuild: the new archive's front in place beside the old copy.
@@ -156,6 +201,18 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
         EXPECT_EQ(log.find("chunks local"), std::string::npos) << log;
         EXPECT_EQ(log.find("chunk index"), std::string::npos) << log;
     }
+    EXPECT_EQ(log.find("kept chunk lists for data/world.pak: ") != std::string::npos, c.from_list)
+        << log;
+    // Lists are kept for the installed files alone: the old release's go.
+    std::vector<std::string> installed;
+    for (const char *path : FILES)
+        installed.push_back(hex_digest(release_file("chunks", path)));
+    for (const std::string &name : kept_lists(dir)) {
+        bool known = false;
+        for (const std::string &hex : installed)
+            known = known || name.compare(0, hex.size(), hex) == 0;
+        EXPECT_TRUE(known) << name;
+    }
 
     // What travels is what changed: a few edits of a 1.2 MB packed archive.
     long long fetched = bytes_to_fetch(log);
@@ -169,28 +226,32 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
 const char MOVED_LOCAL[] = "chunks local, 0 bytes to fetch";
 
 const Case CASES[] = {
-    {"FromOld", FROM_OLD, "chunks", "chunks", false, "chunks local, ", MOVED_LOCAL, 150000},
+    {"FromOld", FROM_OLD, "chunks", "chunks", false, "chunks local, ", MOVED_LOCAL, 150000,
+     true},
     {"FromDamagedCopy", FROM_DAMAGED, "chunks", "chunks", false, "chunks local, ",
-     "", 20000},
+     "", 20000, false},
     {"FromNothing", FROM_NOTHING, "chunks", "chunks", false, "file data/world.pak: 0 of ",
-     ": 0 of ", 0},
+     ": 0 of ", 0, false},
     {"FromHalfBuiltPart", FROM_HALF_PART, "chunks", "chunks", false, "chunks local, ",
-     MOVED_LOCAL, 60000},
+     MOVED_LOCAL, 60000, true},
+    // The list says more is local than is: the copy cut after all.
+    {"FromCopyChangedBehindItsList", FROM_CHANGED, "chunks", "chunks", false,
+     "file data/world.pak: cutting the local files", MOVED_LOCAL, 150000, true},
     // A wrong chunk: its .gz refused, the plain object of the same mirror
     // delivers; both refused, the next mirror delivers.
     {"WrongChunkGzip", FROM_OLD, "chunks_badchunkgz", "chunks_badchunkgz", false,
-     ".gz from https", MOVED_LOCAL, 150000},
+     ".gz from https", MOVED_LOCAL, 150000, true},
     {"WrongChunkOnOneMirror", FROM_OLD, "chunks_badchunk", "chunks", false,
-     "hash mismatch from", MOVED_LOCAL, 150000},
+     "hash mismatch from", MOVED_LOCAL, 150000, true},
     // No way to the chunk: the whole object after all.
     {"ChunkOnNoMirror", FROM_OLD, "chunks_nochunk", "chunks_nochunk", false,
-     "file data/world.pak: chunked rebuild failed, whole object", MOVED_LOCAL, 0},
+     "file data/world.pak: chunked rebuild failed, whole object", MOVED_LOCAL, 0, true},
     {"IndexFailsItsDigest", FROM_OLD, "chunks_badindex", "chunks_badindex", false,
-     "file data/world.pak: chunk index not available, whole object", MOVED_LOCAL, 0},
+     "file data/world.pak: chunk index not available, whole object", MOVED_LOCAL, 0, false},
     {"IndexOfLaterVersion", FROM_OLD, "chunks_newindex", "chunks_newindex", false,
-     "file data/world.pak: chunk index ", MOVED_LOCAL, 0},
+     "file data/world.pak: chunk index ", MOVED_LOCAL, 0, false},
     // A launcher that knows no chunks: whole objects, as before.
-    {"KeyHidden", FROM_OLD, "chunks", "chunks", true, "removed data", "", 0},
+    {"KeyHidden", FROM_OLD, "chunks", "chunks", true, "removed data", "", 0, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Starts, ChunkedUpdate, ::testing::ValuesIn(CASES),

@@ -481,7 +481,7 @@ def edited(rng, data):
 
 def build_chunked(root, key, entries):
     """The chunked releases: "chunks_old" holds an archive and a file the
-    next release moves; "chunks" (and its faulty twins) holds the edited
+    next release moves, both chunked; "chunks" (and its faulty twins) holds the edited
     archive, the moved file under its new path, chunked, and a file that
     shares nothing with the old release."""
     chunked_tool[0] = chunk_tool()
@@ -492,7 +492,8 @@ def build_chunked(root, key, entries):
          "moved": moved, "fresh": archive(rng, 16)}
     old_entries = [("data/world.pak", "world_old", "base", 0, ""),
                    ("data/moved.pak", "moved", "base", 0, "")]
-    build(root, "chunks_old", key, c, old_entries, "0.9", "2025-11-01T00:00:00Z")
+    build(root, "chunks_old", key, c, old_entries, "0.9", "2025-11-01T00:00:00Z",
+          chunked=("data/world.pak", "data/moved.pak"))
     new_entries = [("data/world.pak", "world", "base", 0, ""),
                    ("data/pack/moved.pak", "moved", "base", 0, ""),
                    ("data/fresh.pak", "fresh", "base", 0, "")]
