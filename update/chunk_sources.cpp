@@ -112,15 +112,16 @@ const char *installed_path(const Rebuild *r, int n)
 
 // Notes the chunks of local file `n` from the list kept for the installed
 // copy, without reading the copy: only when its state record holds its size
-// and time, as a check trusts a file, and names another digest than the
-// entry's (a file the comparison hashed and found damaged is cut). False
-// when there is no such list.
+// and time, as a check trusts a file, and, for the old copy, names another
+// digest than the entry's (an old copy the comparison hashed and found
+// damaged is cut). False when there is no such list.
 bool from_kept_list(Rebuild *r, int n, const wchar_t *path)
 {
     const char *rel = r->cut_everything ? nullptr : installed_path(r, n);
     const StateEntry *record = rel ? state_find(&r->pass->state, rel) : nullptr;
     uint64_t size = 0, time = 0;
-    if (!record || memcmp(record->digest, r->entry->digest, SHA256_BYTES) == 0 ||
+    if (!record ||
+        (n == FROM_OLD && memcmp(record->digest, r->entry->digest, SHA256_BYTES) == 0) ||
         !file_info(path, &size, &time) || size != record->size || time != record->write_time)
         return false;
     uint32_t length = 0;

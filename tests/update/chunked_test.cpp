@@ -203,6 +203,13 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
     }
     EXPECT_EQ(log.find("kept chunk lists for data/world.pak: ") != std::string::npos, c.from_list)
         << log;
+    // The file the release removes was installed with its list wherever the
+    // previous release was; a copy that failed its list has had every
+    // local file cut instead.
+    bool old_listed = c.start == FROM_OLD || c.start == FROM_HALF_PART;
+    EXPECT_EQ(log.find("kept chunk lists for data/pack/moved.pak: ") != std::string::npos,
+              old_listed && !c.hide_key)
+        << log;
     // Lists are kept for the installed files alone: the old release's go.
     std::vector<std::string> installed;
     for (const char *path : FILES)
