@@ -50,7 +50,8 @@ void default_install_folder(wchar_t *out);
 
 // 1 when `folder` holds any entry other than "." and ".." and the launcher's
 // own five files (Korvanth.exe, .log, .state, .new, .old, in any letter case)
-// and its folder of chunk lists (Korvanth.chunks); other sub-folders count. 0 for a missing or unreadable folder.
+// and its folder of chunk lists (Korvanth.chunks); other sub-folders count.
+// 0 for a missing or unreadable folder.
 int folder_has_foreign_entries(const wchar_t *folder);
 
 // Settles the player's answer in place (`folder` holds LAUNCHER_PATH_CHARS):
