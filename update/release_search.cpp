@@ -85,6 +85,7 @@ struct Answer {
     HttpStall stall[DOC_COUNT];
     bool stalled;  // the slow-transfer rule cut one of its requests
     bool past_caches;  // its manifest pair was asked for again, past the caches
+    bool keys_again;   // ... and its key list pair too
 
     int keys;  // KeysVerdict
     char keys_error[JSON_ERROR_BYTES];
@@ -122,11 +123,11 @@ bool arrived(const Answer *a, int doc)
 }
 
 // Fetches the documents the answer wants: its key list pair (with root
-// keys) and its manifest pair, or, asked again past the caches, only the
-// manifest pair.
+// keys) and its manifest pair, or, asked again past the caches, the
+// manifest pair and the key list pair if that did not match either.
 void fetch_answer(Answer *a)
 {
-    int first = a->want_keys && !a->past_caches ? KEYS_JSON : MANIFEST_JSON;
+    int first = a->want_keys && (!a->past_caches || a->keys_again) ? KEYS_JSON : MANIFEST_JSON;
     for (int doc = first; doc < DOC_COUNT && !a->stalled; doc++) {
         // A signature is asked for only beside its document.
         if ((doc == KEYS_SIG || doc == MANIFEST_SIG) && !arrived(a, doc - 1))
@@ -502,21 +503,27 @@ bool ask_new(Search *s, const MirrorList *list, int count)
     return true;
 }
 
-// Asks every mirror whose manifest pair verified under no key, and was not
-// asked again yet, once more for the pair past the caches, after a moment:
-// a mirror that a release is being uploaded to has replaced manifest.json
-// and not yet manifest.sig, and serves the pair whole an instant later. Its
-// answer is then judged afresh. False when there was none.
+// Asks every mirror whose manifest pair verified under no key, or whose
+// key list pair did not match and whose manifest pair was not taken, and
+// was not asked again yet, once more for the pairs past the caches, after
+// a moment: a mirror that a release or a key list is being uploaded to has
+// replaced the document and not yet its signature, and serves the pair
+// whole an instant later. Its answer is then judged afresh. False when
+// there was none.
 bool ask_again_past_caches(Search *s)
 {
     Answer *round[ASKED_MAX];
     int n = 0;
     for (int i = 0; i < s->asked; i++) {
         Answer *a = &s->answers[i];
-        if (a->past_caches || a->signature != SIG_UNKNOWN_KEY)
+        bool keys_again = a->keys == KEYS_BAD_SIGNATURE && a->signature != SIG_GOOD;
+        if (a->past_caches || (a->signature != SIG_UNKNOWN_KEY && !keys_again))
             continue;
         a->past_caches = true;
-        for (int doc = MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {
+        a->keys_again = keys_again;
+        if (keys_again)
+            a->keys = KEYS_UNJUDGED;
+        for (int doc = keys_again ? KEYS_JSON : MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {
             if (a->body[doc])
                 HeapFree(GetProcessHeap(), 0, a->body[doc]);
             a->body[doc] = nullptr;

@@ -34,11 +34,11 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
   /code/CODE/PATH...      any file below the tree as the body of status CODE
   /padded/N/PATH...       any file below the tree with blanks after it up to
                           N bytes in all
-  /stale/OLD/PATH...      any file below the tree, but a manifest.json asked
-                          for without "Cache-Control: no-cache" and
-                          "Pragma: no-cache" is the one of the release OLD
-                          beside PATH's (a cache that kept an old manifest
-                          beside a fresh signature)
+  /stale/OLD/PATH...      any file below the tree, but a manifest.json or
+                          keys.json asked for without "Cache-Control:
+                          no-cache" and "Pragma: no-cache" is the one of the
+                          release OLD beside PATH's (a cache that kept an old
+                          document beside a fresh signature)
   /together/TAG/N/PATH...  any file below the tree, Range honoured; the
                           first N requests for objects under TAG are each
                           held until all N have arrived (503 for all if they
@@ -272,7 +272,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def serve_stale(self, old, segments):
         fresh = all("no-cache" in (self.headers.get(name) or "").lower()
                     for name in ("Cache-Control", "Pragma"))
-        if segments[-1] == "manifest.json" and not fresh:
+        if segments[-1] in ("manifest.json", "keys.json") and not fresh:
             segments = segments[:-2] + [old, segments[-1]]
         data = self.load_below("/".join(segments))
         return self.serve_file(data) if data is not None else self.error(404)

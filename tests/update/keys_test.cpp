@@ -208,7 +208,8 @@ TEST(KeyTable, LauncherWithoutRootsAsksForNoKeyList)
 // make_releases.py): release 1.0 signed with A, key B added and 1.1 signed
 // with it, A revoked; then an attacker who holds A serves a newer release on
 // one mirror, with the last list that named A. The launcher follows the
-// rotation, refuses the attacker's release and says why.
+// rotation (through a cache that still serves the old documents), refuses
+// the attacker's release and says why.
 TEST(KeyRotation, LauncherFollowsThePublishersRotation)
 {
     REQUIRE_RELEASES();
@@ -227,10 +228,16 @@ TEST(KeyRotation, LauncherFollowsThePublishersRotation)
     EXPECT_EQ(applied(), "1.0");
     EXPECT_EQ(accepted_keys_version(dir.path()), 1u);
 
-    PassResult two = run_pass(dir.path(), Update, mirror("rot-2"), dead_mirror());
+    // Caught by a cache mid-rotation: the old list and release beside the
+    // new signatures, until asked past the caches.
+    std::wstring cached = stale_mirror("rot-1", "rot-2");
+    PassResult two = run_pass(dir.path(), Update, cached, dead_mirror());
     EXPECT_EQ(two.state, UpToDate);
     EXPECT_EQ(applied(), "1.1");
     EXPECT_EQ(accepted_keys_version(dir.path()), 2u);
+    EXPECT_NE(log_text(dir.path()).find("mirror " + narrow(cached) +
+                                        ": signature refused, asking again past caches"),
+              std::string::npos);
 
     // The attacker's mirror first; the publisher's mirror has revoked A.
     PassResult attack = run_pass(dir.path(), Update, mirror("rot-attack"), mirror("rot-3"));
