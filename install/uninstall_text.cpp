@@ -41,6 +41,26 @@ void add_list(Text *t, const wchar_t *heading, const UninstallNames *names)
         add(t, L"\n  and %d more", names->count - names->shown);
 }
 
+// Whether a path the path rule refused would lead out of the folder: from
+// the root, through a drive or a ".." segment. Others (a device name, a
+// trailing dot, a character Windows refuses) name no file of the folder.
+bool leaves_folder(const char *path, size_t len)
+{
+    if (len > 0 && (path[0] == '/' || path[0] == '\\'))
+        return true;
+    size_t segment = 0;
+    for (size_t i = 0; i <= len; i++) {
+        if (i < len && path[i] == ':')
+            return true;
+        if (i == len || path[i] == '/' || path[i] == '\\') {
+            if (i - segment == 2 && path[segment] == '.' && path[segment + 1] == '.')
+                return true;
+            segment = i + 1;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...)
@@ -83,8 +103,10 @@ void uninstall_note_unsafe_state_paths(const char *text, size_t len, UninstallNa
         if (kept == path_len && is_safe_relative_path(path))
             continue;
         size_t shown = utf8_cut_length(path, kept < SHOWN_PATH_BYTES ? kept : SHOWN_PATH_BYTES);
-        uninstall_name_add(refused, L"%.*S%s (named in Korvanth.state, outside the folder)",
-                           (int)shown, path, shown < path_len ? L"..." : L"");
+        uninstall_name_add(refused, L"%.*S%s (named in Korvanth.state, %s)", (int)shown, path,
+                           shown < path_len ? L"..." : L"",
+                           leaves_folder(path, kept) ? L"outside the folder"
+                                                     : L"not a name Windows can hold");
     }
 }
 

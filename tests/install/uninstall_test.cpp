@@ -208,6 +208,8 @@ TEST_F(UninstallCase, TamperedInstallationsLoseNothingOutsideTheirFolder)
          widen(root_text) + L"\\abs.txt (named in Korvanth.state, outside the folder)"},
         {"an absolute state path with slashes", root_slashes + "/abs.txt", nullptr, false, L"",
          IN_GAMES, widen(root_slashes) + L"/abs.txt (named in Korvanth.state"},
+        {"a device name in a state path", "data/CON.txt", nullptr, false, L"", IN_GAMES,
+         L"data/CON.txt (named in Korvanth.state, not a name Windows can hold)"},
         {"a state path through a folder link out of the folder", "out/victim.txt", L"out", true,
          L"", IN_GAMES, L"out\\victim.txt (leads outside the folder)"},
         {"a file link listed as a client file", "data/linked.pak", L"data\\linked.pak", false,
