@@ -185,69 +185,137 @@ void add_pending(Pass *pass, int index, const ManifestEntry *entry)
     pass->wire_bytes += entry_wire_size(entry);
 }
 
-// Compares every wanted entry with the folder. False when cancelled. The
-// files' sizes and times come from one listing per folder.
-bool compare_files(Pass *pass)
-{
-    const Manifest *m = &pass->manifest;
-    WorkerParams *params = pass->params;
-    FolderListings *listings = (FolderListings *)calloc(1, sizeof(FolderListings));
-    bool completed = false;
+// The comparison walks the entries in order on one or two lanes: the pass's
+// thread, and a second one from the first file to hash on. Hashing is most
+// of a verify and, under Wine, so are the open and the close around it,
+// round trips to the server that a second lane overlaps with the first
+// lane's hashing. Everything but the hashing (the listings, the state, the
+// counts, the posts) happens under the lock, one entry after the other in
+// the entries' order, so the window hears every status in that order; only
+// the pending list is filled in the order the hashes end, and is sorted
+// back at the end.
+struct Comparison {
+    Pass *pass;
+    FolderListings *listings;  // null: each file asked for by itself
+    SRWLOCK lock;
+    int next;                  // the next entry to take
     // Manifests list their files in the records' order: the record after
     // the last one found is usually the next one wanted.
-    int32_t next_record = 0;
-    int total = m->file_count + m->optional_count;
-    for (int i = 0; i < total; i++) {
-        const ManifestEntry *entry = manifest_item(m, i);
-        if (!is_entry_wanted(entry, &pass->state)) {
-            if (remove_unwanted(pass, entry) && listings)
-                folder_listings_forget(listings);
-            continue;
-        }
-        if (params->cancel)
-            goto done;
+    int32_t next_record;
+    bool cancelled;
+    bool second_asked;         // the second lane was started, or could not be
+    HANDLE second;             // its thread
+};
 
-        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
-        client_file_path(entry->path, pass->folder, rel, full);
-        post_compare_total(pass);
-        pass->done++;
+void compare_lane(Comparison *c);
 
-        uint64_t size = 0, time = 0;
-        bool present = full[0] && (listings ? listed_file_info(listings, full, &size, &time)
-                                            : file_info(full, &size, &time));
-        if (entry->seed) {
-            if (!present)
-                add_pending(pass, i, entry);
-            continue;
-        }
-        if (!present || size != entry->size) {
+DWORD WINAPI second_lane(void *arg)
+{
+    compare_lane((Comparison *)arg);
+    return 0;
+}
+
+// The entry `i`, its wanted file's size and time taken, the lock held.
+// True when it is to be hashed (its status posted), with its full path.
+bool compare_entry(Comparison *c, int i, wchar_t *full, uint64_t *size, uint64_t *time)
+{
+    Pass *pass = c->pass;
+    const ManifestEntry *entry = manifest_item(&pass->manifest, i);
+    if (!is_entry_wanted(entry, &pass->state)) {
+        if (remove_unwanted(pass, entry) && c->listings)
+            folder_listings_forget(c->listings);
+        return false;
+    }
+    if (pass->params->cancel) {
+        c->cancelled = true;
+        return false;
+    }
+
+    wchar_t rel[CLIENT_REL_CHARS];
+    client_file_path(entry->path, pass->folder, rel, full);
+    post_compare_total(pass);
+    pass->done++;
+
+    bool present = full[0] && (c->listings ? listed_file_info(c->listings, full, size, time)
+                                           : file_info(full, size, time));
+    if (entry->seed) {
+        if (!present)
             add_pending(pass, i, entry);
-            continue;
-        }
-        if (params->mode != Verify) {
-            const StateEntry *record = state_find_near(&pass->state, entry->path, next_record);
-            if (record)
-                next_record = (int32_t)(record - pass->state.entries) + 1;
-            if (record && record->size == size && record->write_time == time &&
-                memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
-                continue;
-        }
+        return false;
+    }
+    if (!present || *size != entry->size) {
+        add_pending(pass, i, entry);
+        return false;
+    }
+    if (pass->params->mode != Verify) {
+        const StateEntry *record = state_find_near(&pass->state, entry->path, c->next_record);
+        if (record)
+            c->next_record = (int32_t)(record - pass->state.entries) + 1;
+        if (record && record->size == *size && record->write_time == *time &&
+            memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
+            return false;
+    }
 
-        post_status(pass->window, L"Checking %s", rel);
-        post_compare_detail(pass);
+    post_status(pass->window, L"Checking %s", rel);
+    post_compare_detail(pass);
+    return true;
+}
+
+// Takes entries until none is left or the pass is cancelled.
+void compare_lane(Comparison *c)
+{
+    Pass *pass = c->pass;
+    int total = pass->manifest.file_count + pass->manifest.optional_count;
+    AcquireSRWLockExclusive(&c->lock);
+    while (!c->cancelled && c->next < total) {
+        int i = c->next++;
+        wchar_t full[CLIENT_PATH_CHARS];
+        uint64_t size = 0, time = 0;
+        if (!compare_entry(c, i, full, &size, &time))
+            continue;
+        if (!c->second_asked && c->next < total) {
+            c->second_asked = true;
+            c->second = CreateThread(nullptr, 0, second_lane, c, 0, nullptr);
+        }
+        ReleaseSRWLockExclusive(&c->lock);
+        const ManifestEntry *entry = manifest_item(&pass->manifest, i);
         uint8_t digest[SHA256_BYTES];
-        if (sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0)
+        bool good = sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0;
+        AcquireSRWLockExclusive(&c->lock);
+        if (good)
             record_file(&pass->state, entry, size, time);
         else
             add_pending(pass, i, entry);
     }
-    completed = true;
-done:
-    if (listings) {
-        folder_listings_forget(listings);
-        free(listings);
+    ReleaseSRWLockExclusive(&c->lock);
+}
+
+int compare_indexes(const void *a, const void *b)
+{
+    int x = *(const int *)a, y = *(const int *)b;
+    return (x > y) - (x < y);
+}
+
+// Compares every wanted entry with the folder. False when cancelled. The
+// files' sizes and times come from one listing per folder.
+bool compare_files(Pass *pass)
+{
+    Comparison c;
+    memset(&c, 0, sizeof c);
+    c.pass = pass;
+    c.listings = (FolderListings *)calloc(1, sizeof(FolderListings));
+    InitializeSRWLock(&c.lock);
+    compare_lane(&c);
+    if (c.second) {
+        WaitForSingleObject(c.second, INFINITE);
+        CloseHandle(c.second);
+        qsort(pass->pending, (size_t)pass->pending_count, sizeof(int), compare_indexes);
     }
-    return completed;
+    if (c.listings) {
+        folder_listings_forget(c.listings);
+        free(c.listings);
+    }
+    return !c.cancelled;
 }
 
 // The pass's state: an old-layout client moved up first, the state file
