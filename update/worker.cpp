@@ -178,9 +178,15 @@ void post_compare_detail(Pass *pass)
     pass->detail_time = now;
 }
 
+// The pending list stays in the entries' order, which the downloads follow:
+// a lane that ends its hash after the other lane's later ones puts its
+// entry back in its place.
 void add_pending(Pass *pass, int index, const ManifestEntry *entry)
 {
-    pass->pending[pass->pending_count++] = index;
+    int k = pass->pending_count++;
+    for (; k > 0 && pass->pending[k - 1] > index; k--)
+        pass->pending[k] = pass->pending[k - 1];
+    pass->pending[k] = index;
     pass->disk_bytes += entry->size;
     pass->wire_bytes += entry_wire_size(entry);
 }
@@ -191,9 +197,7 @@ void add_pending(Pass *pass, int index, const ManifestEntry *entry)
 // round trips to the server that a second lane overlaps with the first
 // lane's hashing. Everything but the hashing (the listings, the state, the
 // counts, the posts) happens under the lock, one entry after the other in
-// the entries' order, so the window hears every status in that order; only
-// the pending list is filled in the order the hashes end, and is sorted
-// back at the end.
+// the entries' order, so the window hears every status in that order.
 struct Comparison {
     Pass *pass;
     FolderListings *listings;  // null: each file asked for by itself
@@ -290,12 +294,6 @@ void compare_lane(Comparison *c)
     ReleaseSRWLockExclusive(&c->lock);
 }
 
-int compare_indexes(const void *a, const void *b)
-{
-    int x = *(const int *)a, y = *(const int *)b;
-    return (x > y) - (x < y);
-}
-
 // Compares every wanted entry with the folder. False when cancelled. The
 // files' sizes and times come from one listing per folder.
 bool compare_files(Pass *pass)
@@ -309,7 +307,6 @@ bool compare_files(Pass *pass)
     if (c.second) {
         WaitForSingleObject(c.second, INFINITE);
         CloseHandle(c.second);
-        qsort(pass->pending, (size_t)pass->pending_count, sizeof(int), compare_indexes);
     }
     if (c.listings) {
         folder_listings_forget(c.listings);
