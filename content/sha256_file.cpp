@@ -1,4 +1,4 @@
-// SHA-256 of a file: read in blocks and fed to the running digest.
+// SHA-256 of a file: read in 1 MiB blocks and fed to the running digest.
 // Hashing is what a verify pass waits for. With the platform's provider
 // (about 260 MB/s under Wine) reading the next block on a second thread
 // while the current one is hashed keeps the reads out of the way on larger
@@ -7,11 +7,7 @@
 // round trip to the Wine server, and the block's move between cores) then
 // costs more than the copy it hides; measured on a shared two-core machine,
 // 0.84 of in-memory hashing read in turn against 0.79 read ahead, and far
-// less read ahead once the other core is busy. Read in turn, a block of
-// 128 KiB stays in the core's cache between the copy and the hashing, where
-// one of 1 MiB does not: the 169 files above 1 MiB of a 663 MB client (438
-// MB) hashed in 0.34-0.36 s against 0.35-0.43 s (best of five, in six
-// alternated rounds at load 3 to 5).
+// less read ahead once the other core is busy.
 #include "content/content.h"
 
 #include <windows.h>
@@ -19,7 +15,6 @@
 namespace {
 
 const DWORD FILE_BLOCK_BYTES = 1048576;
-const DWORD TURN_READ_BYTES = 131072;
 // Below this a file is read and hashed in turn: a thread costs more than
 // the reads it would hide.
 const uint64_t READ_AHEAD_MIN_BYTES = 4 * 1048576;
@@ -158,7 +153,7 @@ int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES])
         } else {
             for (;;) {
                 DWORD got = 0;
-                if (!ReadFile(file, blocks, TURN_READ_BYTES, &got, nullptr))
+                if (!ReadFile(file, blocks, FILE_BLOCK_BYTES, &got, nullptr))
                     break;
                 if (got == 0) {
                     ok = running_digest_finish(&digest, out);
