@@ -12,8 +12,8 @@ command's process: the kernel's ru_maxrss of the waited-for child (what
 VmHWM read from /proc while it ran; and its processor time (user and
 system), which the load of other work moves far less than the wall time.
 Under Wine the Windows program runs in that very process (the loader execs
-into it); the wineserver, started before, is not counted. Writes a JSON record to OUT_JSON; the output itself is kept
-beside it (OUT_JSON with .out).
+into it); the wineserver, started before, is not counted. Writes a JSON
+record to OUT_JSON; the output itself is kept beside it (OUT_JSON with .out).
 """
 
 import json

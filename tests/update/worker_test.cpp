@@ -286,8 +286,8 @@ TEST(UpdatePass, VerifyPostsEveryStatusAndTheCountAtTheBarRate)
     }
 }
 
-// Without records every file is hashed, on two lanes whose hashes end in
-// any order: the files found wrong are still fetched in the entries' order.
+// Without records every file is hashed, on two lanes: whichever lane ends
+// its hash first, the files found wrong are fetched in the entries' order.
 TEST(UpdatePass, HashedFilesFoundWrongAreFetchedInOrder)
 {
     REQUIRE_RELEASES();
