@@ -9,10 +9,11 @@ per worker message the moment it gets it, so these are the times of the
 pass's steps). Also notes the wall time and the peak resident set of the
 command's process: the kernel's ru_maxrss of the waited-for child (what
 `/usr/bin/time -v` prints as "Maximum resident set size") and the highest
-VmHWM read from /proc while it ran. Under Wine the Windows program runs in
-that very process (the loader execs into it); the wineserver, started before,
-is not counted. Writes a JSON record to OUT_JSON; the output itself is kept
-beside it (OUT_JSON with .out).
+VmHWM read from /proc while it ran; and its processor time (user and
+system), which the load of other work moves far less than the wall time.
+Under Wine the Windows program runs in that very process (the loader execs
+into it); the wineserver, started before, is not counted. Writes a JSON
+record to OUT_JSON; the output itself is kept beside it (OUT_JSON with .out).
 """
 
 import json
@@ -74,6 +75,7 @@ def main():
         "code": os.waitstatus_to_exitcode(status),
         "marks": times,
         "maxrss_kib": usage.ru_maxrss,
+        "cpu": usage.ru_utime + usage.ru_stime,
         "vmhwm_kib": hwm[0],
         "last": last,
     }

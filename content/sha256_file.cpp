@@ -22,30 +22,34 @@ const uint64_t READ_AHEAD_MIN_BYTES = 4 * 1048576;
 // Two read blocks. Blocks this large are mapped afresh by every allocation
 // and their pages zero-filled by the system on first touch: for the many
 // small files of a verify pass that cost about a third of the hashing
-// itself. So one pair is kept for the process and lent to one caller at a
-// time; a caller that finds it lent allocates its own.
-volatile LONG g_blocks_lent;
-void *g_blocks;
+// itself. So a few pairs are kept for the process, one for each of the
+// callers a verify runs at once, each lent to one caller at a time; a
+// caller that finds them all lent allocates its own.
+const int KEPT_PAIRS = 2;
+volatile LONG g_blocks_lent[KEPT_PAIRS];
+void *g_blocks[KEPT_PAIRS];
 
-uint8_t *borrow_blocks(bool *lent)
+uint8_t *borrow_blocks(int *lent)
 {
-    if (InterlockedCompareExchange(&g_blocks_lent, 1, 0) == 0) {
-        if (!g_blocks)
-            g_blocks = HeapAlloc(GetProcessHeap(), 0, 2 * FILE_BLOCK_BYTES);
-        if (g_blocks) {
-            *lent = true;
-            return (uint8_t *)g_blocks;
+    for (int k = 0; k < KEPT_PAIRS; k++) {
+        if (InterlockedCompareExchange(&g_blocks_lent[k], 1, 0) != 0)
+            continue;
+        if (!g_blocks[k])
+            g_blocks[k] = HeapAlloc(GetProcessHeap(), 0, 2 * FILE_BLOCK_BYTES);
+        if (g_blocks[k]) {
+            *lent = k;
+            return (uint8_t *)g_blocks[k];
         }
-        InterlockedExchange(&g_blocks_lent, 0);
+        InterlockedExchange(&g_blocks_lent[k], 0);
     }
-    *lent = false;
+    *lent = -1;
     return (uint8_t *)HeapAlloc(GetProcessHeap(), 0, 2 * FILE_BLOCK_BYTES);
 }
 
-void return_blocks(uint8_t *blocks, bool lent)
+void return_blocks(uint8_t *blocks, int lent)
 {
-    if (lent)
-        InterlockedExchange(&g_blocks_lent, 0);
+    if (lent >= 0)
+        InterlockedExchange(&g_blocks_lent[lent], 0);
     else if (blocks)
         HeapFree(GetProcessHeap(), 0, blocks);
 }
@@ -136,7 +140,7 @@ int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES])
         return 0;
     RunningDigest digest = {};
     int ok = 0;
-    bool lent = false;
+    int lent = -1;
     uint8_t *blocks = borrow_blocks(&lent);
     LARGE_INTEGER size;
     if (blocks && running_digest_begin(&digest) == DIGEST_BEGIN_OK) {

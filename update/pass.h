@@ -26,6 +26,8 @@ struct Pass {
     bool total_posted;             // the comparison posted its total bar
     uint32_t total_permille;       // ... with this value
     uint32_t total_time;           // ... at this tick
+    bool detail_posted;            // the comparison posted its count of checked files
+    uint32_t detail_time;          // ... last at this tick
     uint32_t save_time;            // tick of the last save while downloading
     bool unsaved;                  // records added since then
 };

@@ -161,78 +161,158 @@ void post_compare_total(Pass *pass)
     pass->total_time = now;
 }
 
+// The detail line before a hashed file: "Checked %d of %d files" moves like
+// a bar, and the posts of a verify, two per file, cost the window and the
+// Wine server more than the hashing of a small file; so the count goes out
+// at the total bar's rate (the first time always), while every file's
+// status still goes out.
+void post_compare_detail(Pass *pass)
+{
+    uint32_t now = progress_tick();
+    if (pass->detail_posted && now - pass->detail_time < COMPARE_BAR_MS)
+        return;
+    wchar_t detail[64];
+    format_wide(detail, 64, L"Checked %d of %d files", pass->done - 1, pass->wanted);
+    post_progress_text(pass->window, detail);
+    pass->detail_posted = true;
+    pass->detail_time = now;
+}
+
+// The pending list stays in the entries' order, which the downloads follow:
+// a lane that ends its hash after the other lane's later ones puts its
+// entry back in its place.
 void add_pending(Pass *pass, int index, const ManifestEntry *entry)
 {
-    pass->pending[pass->pending_count++] = index;
+    int k = pass->pending_count++;
+    for (; k > 0 && pass->pending[k - 1] > index; k--)
+        pass->pending[k] = pass->pending[k - 1];
+    pass->pending[k] = index;
     pass->disk_bytes += entry->size;
     pass->wire_bytes += entry_wire_size(entry);
+}
+
+// The comparison walks the entries in order on one or two lanes: the pass's
+// thread, and a second one from the first file to hash on. Hashing is most
+// of a verify and, under Wine, so are the open and the close around it,
+// round trips to the server that a second lane overlaps with the first
+// lane's hashing. Everything but the hashing (the listings, the state, the
+// counts, the posts) happens under the lock, one entry after the other in
+// the entries' order, so the window hears every status in that order.
+struct Comparison {
+    Pass *pass;
+    FolderListings *listings;  // null: each file asked for by itself
+    SRWLOCK lock;
+    int next;                  // the next entry to take
+    // Manifests list their files in the records' order: the record after
+    // the last one found is usually the next one wanted.
+    int32_t next_record;
+    bool cancelled;
+    bool second_asked;         // the second lane was started, or could not be
+    HANDLE second;             // its thread
+};
+
+void compare_lane(Comparison *c);
+
+DWORD WINAPI second_lane(void *arg)
+{
+    compare_lane((Comparison *)arg);
+    return 0;
+}
+
+// The entry `i`, its wanted file's size and time taken, the lock held.
+// True when it is to be hashed (its status posted), with its full path.
+bool compare_entry(Comparison *c, int i, wchar_t *full, uint64_t *size, uint64_t *time)
+{
+    Pass *pass = c->pass;
+    const ManifestEntry *entry = manifest_item(&pass->manifest, i);
+    if (!is_entry_wanted(entry, &pass->state)) {
+        if (remove_unwanted(pass, entry) && c->listings)
+            folder_listings_forget(c->listings);
+        return false;
+    }
+    if (pass->params->cancel) {
+        c->cancelled = true;
+        return false;
+    }
+
+    wchar_t rel[CLIENT_REL_CHARS];
+    client_file_path(entry->path, pass->folder, rel, full);
+    post_compare_total(pass);
+    pass->done++;
+
+    bool present = full[0] && (c->listings ? listed_file_info(c->listings, full, size, time)
+                                           : file_info(full, size, time));
+    if (entry->seed) {
+        if (!present)
+            add_pending(pass, i, entry);
+        return false;
+    }
+    if (!present || *size != entry->size) {
+        add_pending(pass, i, entry);
+        return false;
+    }
+    if (pass->params->mode != Verify) {
+        const StateEntry *record = state_find_near(&pass->state, entry->path, c->next_record);
+        if (record)
+            c->next_record = (int32_t)(record - pass->state.entries) + 1;
+        if (record && record->size == *size && record->write_time == *time &&
+            memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
+            return false;
+    }
+
+    post_status(pass->window, L"Checking %s", rel);
+    post_compare_detail(pass);
+    return true;
+}
+
+// Takes entries until none is left or the pass is cancelled.
+void compare_lane(Comparison *c)
+{
+    Pass *pass = c->pass;
+    int total = pass->manifest.file_count + pass->manifest.optional_count;
+    AcquireSRWLockExclusive(&c->lock);
+    while (!c->cancelled && c->next < total) {
+        int i = c->next++;
+        wchar_t full[CLIENT_PATH_CHARS];
+        uint64_t size = 0, time = 0;
+        if (!compare_entry(c, i, full, &size, &time))
+            continue;
+        if (!c->second_asked && c->next < total) {
+            c->second_asked = true;
+            c->second = CreateThread(nullptr, 0, second_lane, c, 0, nullptr);
+        }
+        ReleaseSRWLockExclusive(&c->lock);
+        const ManifestEntry *entry = manifest_item(&pass->manifest, i);
+        uint8_t digest[SHA256_BYTES];
+        bool good = sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0;
+        AcquireSRWLockExclusive(&c->lock);
+        if (good)
+            record_file(&pass->state, entry, size, time);
+        else
+            add_pending(pass, i, entry);
+    }
+    ReleaseSRWLockExclusive(&c->lock);
 }
 
 // Compares every wanted entry with the folder. False when cancelled. The
 // files' sizes and times come from one listing per folder.
 bool compare_files(Pass *pass)
 {
-    const Manifest *m = &pass->manifest;
-    WorkerParams *params = pass->params;
-    FolderListings *listings = (FolderListings *)calloc(1, sizeof(FolderListings));
-    bool completed = false;
-    // Manifests list their files in the records' order: the record after
-    // the last one found is usually the next one wanted.
-    int32_t next_record = 0;
-    int total = m->file_count + m->optional_count;
-    for (int i = 0; i < total; i++) {
-        const ManifestEntry *entry = manifest_item(m, i);
-        if (!is_entry_wanted(entry, &pass->state)) {
-            if (remove_unwanted(pass, entry) && listings)
-                folder_listings_forget(listings);
-            continue;
-        }
-        if (params->cancel)
-            goto done;
-
-        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
-        client_file_path(entry->path, pass->folder, rel, full);
-        post_compare_total(pass);
-        pass->done++;
-
-        uint64_t size = 0, time = 0;
-        bool present = full[0] && (listings ? listed_file_info(listings, full, &size, &time)
-                                            : file_info(full, &size, &time));
-        if (entry->seed) {
-            if (!present)
-                add_pending(pass, i, entry);
-            continue;
-        }
-        if (!present || size != entry->size) {
-            add_pending(pass, i, entry);
-            continue;
-        }
-        if (params->mode != Verify) {
-            const StateEntry *record = state_find_near(&pass->state, entry->path, next_record);
-            if (record)
-                next_record = (int32_t)(record - pass->state.entries) + 1;
-            if (record && record->size == size && record->write_time == time &&
-                memcmp(record->digest, entry->digest, SHA256_BYTES) == 0)
-                continue;
-        }
-
-        post_status(pass->window, L"Checking %s", rel);
-        wchar_t detail[64];
-        format_wide(detail, 64, L"Checked %d of %d files", pass->done - 1, pass->wanted);
-        post_progress_text(pass->window, detail);
-        uint8_t digest[SHA256_BYTES];
-        if (sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0)
-            record_file(&pass->state, entry, size, time);
-        else
-            add_pending(pass, i, entry);
+    Comparison c;
+    memset(&c, 0, sizeof c);
+    c.pass = pass;
+    c.listings = (FolderListings *)calloc(1, sizeof(FolderListings));
+    InitializeSRWLock(&c.lock);
+    compare_lane(&c);
+    if (c.second) {
+        WaitForSingleObject(c.second, INFINITE);
+        CloseHandle(c.second);
     }
-    completed = true;
-done:
-    if (listings) {
-        folder_listings_forget(listings);
-        free(listings);
+    if (c.listings) {
+        folder_listings_forget(c.listings);
+        free(c.listings);
     }
-    return completed;
+    return !c.cancelled;
 }
 
 // The pass's state: an old-layout client moved up first, the state file

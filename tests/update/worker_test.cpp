@@ -12,6 +12,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include <string>
 
 using namespace testing_support;
@@ -251,6 +253,64 @@ TEST(UpdatePass, DownloadPostsFewMessagesPerFile)
     EXPECT_EQ(last_bar[1], 1000u);
     EXPECT_LE(bars, 8);
     EXPECT_LT(r.messages.size(), 2u * 16);
+}
+
+// A verify of many small files: every file's status, in order, while the
+// count of checked files goes out at the bar's rate: once while the clock
+// stands still, before every file once each post is 100 ms old.
+TEST(UpdatePass, VerifyPostsEveryStatusAndTheCountAtTheBarRate)
+{
+    REQUIRE_RELEASES();
+    SeamGuard seams;
+    TempDir dir;
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("many"), dead_mirror()).state, UpToDate);
+    progress_tick = stepping_tick;
+    for (uint32_t step : {0u, 100u}) {
+        g_tick = 5000;
+        g_tick_step = step;
+        PassResult verify = run_pass(dir.path(), Verify, mirror("many"), dead_mirror());
+        EXPECT_EQ(verify.state, UpToDate);
+        std::vector<std::wstring> checking, details;
+        for (const std::wstring &s : verify.statuses())
+            if (s.compare(0, 9, L"Checking ") == 0)
+                checking.push_back(s);
+        for (const Message &m : verify.messages)
+            if (m.message == WM_LAUNCHER_DETAIL && !m.text.empty())
+                details.push_back(m.text);
+        ASSERT_EQ(checking.size(), 16u) << step;
+        EXPECT_TRUE(std::is_sorted(checking.begin(), checking.end())) << step;
+        std::vector<std::wstring> want = {L"Checked 0 of 16 files"};
+        for (int k = 1; step && k < 16; k++)
+            want.push_back(L"Checked " + std::to_wstring(k) + L" of 16 files");
+        EXPECT_EQ(details, want) << step;
+    }
+}
+
+// Without records every file is hashed, on two lanes: whichever lane ends
+// its hash first, the files found wrong are fetched in the entries' order.
+TEST(UpdatePass, HashedFilesFoundWrongAreFetchedInOrder)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    ASSERT_EQ(run_pass(dir.path(), Update, mirror("many"), dead_mirror()).state, UpToDate);
+    ASSERT_TRUE(DeleteFileW((dir / L"Korvanth.state").c_str()));
+    std::vector<std::wstring> wrong = {L"extra\\01.bin", L"extra\\04.txt", L"extra\\05.bin",
+                                       L"extra\\11.bin", L"extra\\14.txt"};
+    for (const std::wstring &rel : wrong) {
+        std::string bytes = file_text(dir, rel);
+        bytes[bytes.size() / 2] ^= 1;
+        ASSERT_TRUE(write_file(dir / rel, bytes));
+    }
+    PassResult r = run_pass(dir.path(), Update, mirror("many"), dead_mirror());
+    EXPECT_EQ(r.state, UpToDate);
+    EXPECT_EQ(count_statuses(r, L"Checking "), 16);
+    std::vector<std::wstring> fetched;
+    for (const std::wstring &s : r.statuses())
+        if (s.compare(0, 12, L"Downloading ") == 0)
+            fetched.push_back(s.substr(s.find(L": ") + 2));
+    EXPECT_EQ(fetched, wrong);
+    for (const char *path : {"extra/04.txt", "extra/11.bin"})
+        EXPECT_EQ(file_text(dir, widen(path)), release_file("many", path)) << path;
 }
 
 TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
