@@ -30,7 +30,7 @@ namespace {
 const int POOL_THREADS_MAX = 16;
 
 struct PoolThread {
-    struct UnpackPool *pool;
+    UnpackPool *pool;
     HANDLE thread;
     UnpackStream *stream;  // handed over and not done, or null: idle
 };
