@@ -91,6 +91,15 @@ void client_file_path(const char *rel_utf8, const wchar_t *folder, wchar_t *rel_
 // path has 520 characters or more.
 int make_parent_dirs(const wchar_t *path);
 
+// Moves the file open as `file` (a HANDLE opened with DELETE access) to
+// `destination`, replacing a file there as MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING does. The file stays open; the caller closes
+// it. Moving it by its handle spares opening it again by name (a round
+// trip to the system per file under Wine). 1, or 0 with the system's error
+// code for GetLastError (a destination of 520 characters or more:
+// ERROR_FILENAME_EXCED_RANGE).
+int move_open_file(void *file, const wchar_t *destination);
+
 // 1 for an existing file that is not a folder, with its size in bytes and its
 // last-write time (FILETIME ticks) in the optional outputs; else 0.
 int file_info(const wchar_t *path, uint64_t *size_out, uint64_t *write_time_out);

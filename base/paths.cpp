@@ -2,6 +2,8 @@
 #include "base/base.h"
 
 #include <windows.h>
+#include <stddef.h>
+#include <string.h>
 #include <wchar.h>
 
 wchar_t *path_join(wchar_t *dst, size_t cap_chars, const wchar_t *folder, const wchar_t *name)
@@ -82,6 +84,29 @@ int make_parent_dirs(const wchar_t *path)
         copy[i] = sep;
     }
     return 1;
+}
+
+int move_open_file(void *file, const wchar_t *destination)
+{
+    size_t n = wcslen(destination);
+    if (n >= CLIENT_PATH_CHARS) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    // The record ends in the name: Windows reads its length, Wine reads up
+    // to its terminator, so it has both.
+    const size_t name_at = offsetof(FILE_RENAME_INFO, FileName);
+    union {
+        FILE_RENAME_INFO info;
+        char bytes[name_at + CLIENT_PATH_CHARS * sizeof(wchar_t)];
+    } rename;
+    ZeroMemory(&rename, sizeof rename);
+    rename.info.ReplaceIfExists = TRUE;
+    rename.info.FileNameLength = (DWORD)(n * sizeof(wchar_t));
+    memcpy(rename.bytes + name_at, destination, n * sizeof(wchar_t));
+    return SetFileInformationByHandle((HANDLE)file, FileRenameInfo, &rename.info,
+                                      (DWORD)(name_at + (n + 1) * sizeof(wchar_t)))
+        ? 1 : 0;
 }
 
 int file_info(const wchar_t *path, uint64_t *size_out, uint64_t *write_time_out)

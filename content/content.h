@@ -9,7 +9,8 @@
 // kept for the process between calls; a call that finds them in use
 // allocates its own. gunzip_file_hashed and gunzip_hashed own their output
 // file: complete on success, deleted on failure; their input is never
-// changed. The decoder, the chunker and the index reader make no platform
+// changed. gunzip_hashed_open hands its complete output's handle to the
+// caller. The decoder, the chunker and the index reader make no platform
 // calls and also build natively; a chunk index and its lookup table belong
 // to the caller that passed their memory.
 #pragma once
@@ -127,6 +128,12 @@ int gunzip_file_hashed(const wchar_t *gz_path, const wchar_t *out_path,
 // texts as above, without "open .gz" (the input is the caller's).
 int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
                   uint8_t digest[SHA256_BYTES], char *error_text);
+// The same with the output left open on success: `*out_file` is its HANDLE,
+// open for writing and with DELETE access, for the caller to move
+// (move_open_file) once the digest is judged, and to close. Null on
+// failure, when the output is deleted as above.
+int gunzip_hashed_open(GzipReadFn read, void *read_context, const wchar_t *out_path,
+                       uint8_t digest[SHA256_BYTES], char *error_text, void **out_file);
 
 // ---------------------------------------------------------------------------
 // Content-defined chunks

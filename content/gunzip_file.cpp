@@ -41,10 +41,11 @@ void set_error(char *error_text, const char *text)
 
 }  // namespace
 
-int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
-                  uint8_t digest[SHA256_BYTES], char *error_text)
+int gunzip_hashed_open(GzipReadFn read, void *read_context, const wchar_t *out_path,
+                       uint8_t digest[SHA256_BYTES], char *error_text, void **out_file)
 {
     error_text[0] = 0;
+    *out_file = nullptr;
     RunningDigest running = {};
     HANDLE out = INVALID_HANDLE_VALUE;
     int ok = 0;
@@ -54,8 +55,9 @@ int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
         set_error(error_text, begun == DIGEST_BEGIN_NO_HASH ? "sha256 hash" : "sha256 provider");
         goto cleanup;
     }
-    out = CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+    // DELETE: the caller may move the output by this handle.
+    out = CreateFileW(out_path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         set_error(error_text, "create output");
         goto cleanup;
@@ -73,15 +75,26 @@ int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
         goto cleanup;
     }
     ok = 1;
+    *out_file = out;
+    out = INVALID_HANDLE_VALUE;
 
 cleanup:
     if (out != INVALID_HANDLE_VALUE) {
         CloseHandle(out);
         // A partial output must never be mistaken for a decoded object.
-        if (!ok)
-            DeleteFileW(out_path);
+        DeleteFileW(out_path);
     }
     running_digest_release(&running);
+    return ok;
+}
+
+int gunzip_hashed(GzipReadFn read, void *read_context, const wchar_t *out_path,
+                  uint8_t digest[SHA256_BYTES], char *error_text)
+{
+    void *out = nullptr;
+    int ok = gunzip_hashed_open(read, read_context, out_path, digest, error_text, &out);
+    if (out)
+        CloseHandle((HANDLE)out);
     return ok;
 }
 

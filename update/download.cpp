@@ -75,7 +75,8 @@ int transfer(ObjectFetch *f, const wchar_t *url, bool gzip, uint64_t expected)
     // of their own (a gzip object's own digest is of no use: its decoded
     // content is what the manifest names).
     bool follow = expected >= (gzip ? STREAM_MIN_PACKED_BYTES : STREAM_MIN_PLAIN_BYTES);
-    f->stream = follow ? unpack_stream_open(f->part, gzip ? f->tmp : nullptr, &f->progress)
+    f->stream = follow ? unpack_stream_open(f->part, gzip ? f->tmp : nullptr, &f->progress,
+                                            f->unpackers)
                        : nullptr;
     int result = f->stream
         ? http_download_to_file_on(f->session, url, f->part, expected, nullptr,
@@ -251,6 +252,9 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     bool gzip = f->variant == VARIANT_GZIP;
     const wchar_t *suffix = gzip ? L".gz" : L"";
     bool had_part = !f->in_memory;
+    // The output of an unpacking from memory stays open until it is judged:
+    // moved into place by its handle, it need not be opened again by name.
+    void *out = nullptr;
     if (f->stream) {
         f->unpacked = unpack_stream_finish(f->stream, 1, f->digest, f->error);
         f->stream = nullptr;
@@ -258,7 +262,7 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     }
     if (f->in_memory) {
         MemoryInput in = {f->body_buffer, f->body_length, 0};
-        f->unpacked = gunzip_hashed(read_memory, &in, f->tmp, f->digest, f->error);
+        f->unpacked = gunzip_hashed_open(read_memory, &in, f->tmp, f->digest, f->error, &out);
         f->in_memory = false;
     }
     // A plain object whose stream was of no use: its digest from the file
@@ -278,6 +282,8 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     }
     if (memcmp(f->digest, f->entry->digest, SHA256_BYTES) != 0) {
         log_wprintf(L"object %S%s: hash mismatch from %s, discarding", f->hex, suffix, mirror);
+        if (out)
+            CloseHandle((HANDLE)out);
         if (had_part)
             DeleteFileW(f->part);
         if (gzip) {
@@ -294,8 +300,13 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     if (gzip && had_part)
         DeleteFileW(f->part);
     const wchar_t *result_file = gzip ? f->tmp : f->part;
-    if (!MoveFileExW(result_file, f->destination, MOVEFILE_REPLACE_EXISTING)) {
-        log_wprintf(L"rename failed %s (%lu)", f->destination, GetLastError());
+    int moved = out ? move_open_file(out, f->destination)
+                    : MoveFileExW(result_file, f->destination, MOVEFILE_REPLACE_EXISTING);
+    DWORD error = moved ? 0 : GetLastError();
+    if (out)
+        CloseHandle((HANDLE)out);
+    if (!moved) {
+        log_wprintf(L"rename failed %s (%lu)", f->destination, error);
         if (gzip)
             DeleteFileW(f->tmp);
         return 0;

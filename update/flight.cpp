@@ -220,6 +220,7 @@ Phase *flight_open(Pass *pass)
     ph->bodies = (char *)HeapAlloc(heap, 0, (SIZE_T)bodies * FETCH_MEMORY_BYTES);
     for (int i = 0; ph->bodies && i < bodies; i++)
         ph->free_body[ph->free_bodies++] = i;
+    ph->unpackers = unpack_pool_open();
     InitializeCriticalSection(&ph->lock);
     InitializeConditionVariable(&ph->carriers);
     InitializeConditionVariable(&ph->judge);
@@ -233,6 +234,7 @@ void flight_close(Phase *ph)
     if (ph->threaded)
         stop_threads(ph);
     chunked_forget(ph);
+    unpack_pool_close(ph->unpackers);
     DeleteCriticalSection(&ph->lock);
     HANDLE heap = GetProcessHeap();
     if (ph->bodies)

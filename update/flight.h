@@ -67,6 +67,7 @@ struct Phase {
     bool stop;                   // the threads end once nothing is left for them
     bool threaded;               // false: each object transferred and judged in turn
     struct RemovedChunks *removed_chunks;  // chunked.cpp's, or null
+    UnpackPool *unpackers;       // the threads of the large objects' streams, or null
 };
 
 // The slot i places behind the oldest in flight.

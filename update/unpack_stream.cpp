@@ -6,6 +6,15 @@
 // the download fails, the thread cannot start or read) makes the stream
 // unusable and the caller unpacks or hashes the complete file as before: the
 // result never depends on the overlap.
+//
+// The threads come from a pool that an update pass keeps for all its
+// objects (a stream without one starts a thread of its own): a thread
+// started and ended per large object cost more than half a millisecond of
+// processor time under Wine. Every wait is on a condition variable, which
+// under Wine stays in the process where an event is a round trip to the
+// Wine server. A stream is handed to an idle thread of the pool or to a new
+// one, so streams never wait for each other; the pool's lock guards which
+// thread runs which stream, the stream's lock what the download reports.
 #include "update/update.h"
 
 #include "content/content.h"
@@ -15,13 +24,37 @@
 
 #include <string.h>
 
+namespace {
+
+// Streams at once: one per object on the wire or waiting for judgement.
+const int POOL_THREADS_MAX = 16;
+
+struct PoolThread {
+    UnpackPool *pool;
+    HANDLE thread;
+    UnpackStream *stream;  // handed over and not done, or null: idle
+};
+
+}  // namespace
+
+struct UnpackPool {
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE changed;  // a stream handed over or done, or the end asked
+    PoolThread threads[POOL_THREADS_MAX];
+    int count;
+    bool quit;
+};
+
 struct UnpackStream {
     DownloadProgress *progress;
+    UnpackPool *pool;      // whose thread runs it
+    bool own_pool;         // ... made for this stream alone
+    bool handed;           // a thread of the pool took it ...
+    bool running;          // ... and has not done with it (under the pool's lock)
     wchar_t gz_path[CLIENT_PATH_CHARS];
     wchar_t out_path[CLIENT_PATH_CHARS];  // empty: hash the part file only
     CRITICAL_SECTION lock;
-    HANDLE wake;           // auto-reset: the watermark moved or the stream ended
-    HANDLE thread;
+    CONDITION_VARIABLE moved;  // the watermark moved or the stream ended
     bool started;          // the thread was tried (once)
     uint64_t watermark;    // bytes of the part file the download has written
     bool ended;            // no byte will be added
@@ -49,34 +82,26 @@ const uint64_t WAKE_STEP_BYTES = 524288;
 int read_behind_download(void *context, uint8_t *buffer, int capacity)
 {
     UnpackStream *s = (UnpackStream *)context;
-    for (;;) {
-        EnterCriticalSection(&s->lock);
-        uint64_t mark = s->watermark;
-        bool ended = s->ended, spoiled = s->spoiled;
-        LeaveCriticalSection(&s->lock);
-        if (spoiled)
-            return -1;
-        if (s->consumed < mark) {
-            uint64_t left = mark - s->consumed;
-            DWORD want = left < (uint64_t)capacity ? (DWORD)left : (DWORD)capacity;
-            DWORD got = 0;
-            if (!ReadFile(s->file, buffer, want, &got, nullptr) || got == 0)
-                return -1;
-            s->consumed += got;
-            return (int)got;
-        }
-        if (ended)
-            return 0;
-        // Announce the wait, then look again: a report that came between
-        // the look above and the announcement would otherwise not wake us.
-        EnterCriticalSection(&s->lock);
-        bool moved = s->watermark != mark || s->ended || s->spoiled;
-        s->waiting = !moved;
-        s->wake_at = mark + WAKE_STEP_BYTES;
-        LeaveCriticalSection(&s->lock);
-        if (!moved)
-            WaitForSingleObject(s->wake, WAKE_CHECK_MS);
+    EnterCriticalSection(&s->lock);
+    while (!s->spoiled && s->consumed == s->watermark && !s->ended) {
+        s->waiting = true;
+        s->wake_at = s->watermark + WAKE_STEP_BYTES;
+        SleepConditionVariableCS(&s->moved, &s->lock, WAKE_CHECK_MS);
     }
+    s->waiting = false;
+    uint64_t left = s->watermark - s->consumed;
+    bool spoiled = s->spoiled;
+    LeaveCriticalSection(&s->lock);
+    if (spoiled)
+        return -1;
+    if (left == 0)
+        return 0;  // ended
+    DWORD want = left < (uint64_t)capacity ? (DWORD)left : (DWORD)capacity;
+    DWORD got = 0;
+    if (!ReadFile(s->file, buffer, want, &got, nullptr) || got == 0)
+        return -1;
+    s->consumed += got;
+    return (int)got;
 }
 
 // The digest of the part file's bytes as they come; ok 1 when all were read.
@@ -102,30 +127,124 @@ void hash_behind_download(UnpackStream *s)
         HeapFree(GetProcessHeap(), 0, buf);
 }
 
-DWORD WINAPI unpack_thread(void *arg)
+void run_stream(UnpackStream *s)
 {
-    UnpackStream *s = (UnpackStream *)arg;
     if (s->out_path[0])
         s->ok = gunzip_hashed(read_behind_download, s, s->out_path, s->digest, s->error);
     else
         hash_behind_download(s);
+}
+
+// A pool thread: runs the streams handed to it until the pool ends.
+DWORD WINAPI pool_thread(void *arg)
+{
+    PoolThread *self = (PoolThread *)arg;
+    UnpackPool *pool = self->pool;
+    EnterCriticalSection(&pool->lock);
+    for (;;) {
+        UnpackStream *s;
+        while (!(s = self->stream) && !pool->quit)
+            SleepConditionVariableCS(&pool->changed, &pool->lock, INFINITE);
+        if (!s)
+            break;
+        LeaveCriticalSection(&pool->lock);
+        run_stream(s);
+        EnterCriticalSection(&pool->lock);
+        // The stream's owner may free it as soon as it sees this.
+        s->running = false;
+        self->stream = nullptr;
+        WakeAllConditionVariable(&pool->changed);
+    }
+    LeaveCriticalSection(&pool->lock);
     return 0;
+}
+
+// Hands `s` to an idle thread of its pool, or to a new one. False when no
+// thread can take it.
+bool hand_over(UnpackStream *s)
+{
+    UnpackPool *pool = s->pool;
+    bool taken = false;
+    EnterCriticalSection(&pool->lock);
+    for (int i = 0; !taken && i < pool->count; i++) {
+        if (!pool->threads[i].stream) {
+            pool->threads[i].stream = s;
+            taken = true;
+        }
+    }
+    if (!taken && pool->count < POOL_THREADS_MAX) {
+        PoolThread *t = &pool->threads[pool->count++];
+        t->pool = pool;
+        t->stream = s;
+        t->thread = CreateThread(nullptr, 0, pool_thread, t, 0, nullptr);
+        taken = t->thread != nullptr;
+        if (!taken) {
+            t->stream = nullptr;
+            pool->count--;
+        }
+    }
+    s->running = taken;
+    if (taken)
+        WakeAllConditionVariable(&pool->changed);
+    LeaveCriticalSection(&pool->lock);
+    return taken;
+}
+
+// Waits until no thread runs `s`.
+void wait_done(UnpackStream *s)
+{
+    UnpackPool *pool = s->pool;
+    EnterCriticalSection(&pool->lock);
+    while (s->running)
+        SleepConditionVariableCS(&pool->changed, &pool->lock, INFINITE);
+    LeaveCriticalSection(&pool->lock);
 }
 
 }  // namespace
 
+UnpackPool *unpack_pool_open(void)
+{
+    UnpackPool *pool = (UnpackPool *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *pool);
+    if (!pool)
+        return nullptr;
+    InitializeCriticalSection(&pool->lock);
+    InitializeConditionVariable(&pool->changed);
+    return pool;
+}
+
+void unpack_pool_close(UnpackPool *pool)
+{
+    if (!pool)
+        return;
+    EnterCriticalSection(&pool->lock);
+    pool->quit = true;
+    WakeAllConditionVariable(&pool->changed);
+    LeaveCriticalSection(&pool->lock);
+    for (int i = 0; i < pool->count; i++) {
+        WaitForSingleObject(pool->threads[i].thread, INFINITE);
+        CloseHandle(pool->threads[i].thread);
+    }
+    DeleteCriticalSection(&pool->lock);
+    HeapFree(GetProcessHeap(), 0, pool);
+}
+
 UnpackStream *unpack_stream_open(const wchar_t *gz_path, const wchar_t *out_path,
-                                 DownloadProgress *progress)
+                                 DownloadProgress *progress, UnpackPool *pool)
 {
     UnpackStream *s = (UnpackStream *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *s);
     if (!s)
         return nullptr;
-    s->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!s->wake) {
-        HeapFree(GetProcessHeap(), 0, s);
-        return nullptr;
+    s->pool = pool;
+    if (!pool) {
+        s->pool = unpack_pool_open();
+        s->own_pool = true;
+        if (!s->pool) {
+            HeapFree(GetProcessHeap(), 0, s);
+            return nullptr;
+        }
     }
     InitializeCriticalSection(&s->lock);
+    InitializeConditionVariable(&s->moved);
     s->progress = progress;
     s->file = INVALID_HANDLE_VALUE;
     lstrcpynW(s->gz_path, gz_path, CLIENT_PATH_CHARS);
@@ -144,8 +263,8 @@ int unpack_stream_progress(void *context, uint64_t present, uint64_t expected)
         s->watermark = present;
     bool start = !s->started && !s->spoiled;
     s->started = true;
-    // Signalling costs a trip to the system: only when the decoder waits and
-    // has enough to do, or at the object's end.
+    // A wake-up costs the decoder a switch of threads: only when it waits
+    // and has enough to do, or at the object's end.
     bool wake = s->waiting && (s->spoiled || present >= s->wake_at || present >= expected);
     if (wake)
         s->waiting = false;
@@ -158,10 +277,10 @@ int unpack_stream_progress(void *context, uint64_t present, uint64_t expected)
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         if (s->file != INVALID_HANDLE_VALUE)
-            s->thread = CreateThread(nullptr, 0, unpack_thread, s, 0, nullptr);
+            s->handed = hand_over(s);
     }
     if (wake)
-        SetEvent(s->wake);
+        WakeConditionVariable(&s->moved);
     return report_download_progress(s->progress, present, expected);
 }
 
@@ -173,12 +292,11 @@ int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256
     if (!download_ok)
         s->spoiled = true;
     LeaveCriticalSection(&s->lock);
-    SetEvent(s->wake);
+    WakeConditionVariable(&s->moved);
 
     int result = -1;
-    if (s->thread) {
-        WaitForSingleObject(s->thread, INFINITE);
-        CloseHandle(s->thread);
+    if (s->handed) {
+        wait_done(s);
         // Hashing alone has no failure of its own to report: a read that
         // failed makes the stream unusable like a fall-back does.
         if (!s->out_path[0] && !s->ok)
@@ -193,7 +311,8 @@ int unpack_stream_finish(UnpackStream *s, int download_ok, uint8_t digest[SHA256
     }
     if (s->file != INVALID_HANDLE_VALUE)
         CloseHandle(s->file);
-    CloseHandle(s->wake);
+    if (s->own_pool)
+        unpack_pool_close(s->pool);
     DeleteCriticalSection(&s->lock);
     HeapFree(GetProcessHeap(), 0, s);
     return result;

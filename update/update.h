@@ -244,15 +244,24 @@ int fetch_manifest(ReleaseSearch *search, Manifest *manifest);
 
 // A gzip object unpacked, or a plain object hashed, on a thread of its own
 // while it downloads (see download_object). Open it before the download with
-// the part file, the output file (null: hash the part file's bytes only) and
-// the object's progress context, pass unpack_stream_progress with the stream
-// as the download's progress function, and end it with unpack_stream_finish
-// whatever the download's result.
+// the part file, the output file (null: hash the part file's bytes only),
+// the object's progress context and the pool whose threads run streams (null:
+// the stream starts a thread of its own), pass unpack_stream_progress with
+// the stream as the download's progress function, and end it with
+// unpack_stream_finish whatever the download's result.
 struct UnpackStream;
+
+// Threads kept for the streams of many objects, one per stream running at
+// once; streams of several threads may share a pool. Close it after the
+// last of its streams has finished. Null when out of resources.
+struct UnpackPool;
+UnpackPool *unpack_pool_open(void);
+// Ends its threads and frees it (null: nothing).
+void unpack_pool_close(UnpackPool *pool);
 
 // Null when out of resources (then unpack the complete file afterwards).
 UnpackStream *unpack_stream_open(const wchar_t *gz_path, const wchar_t *out_path,
-                                 DownloadProgress *progress);
+                                 DownloadProgress *progress, UnpackPool *pool);
 
 // The download's progress function (`context` is the stream): lets the
 // decoder read up to `present` bytes, then reports to the progress context.
@@ -339,6 +348,7 @@ struct ObjectFetch {
     UnpackStream *stream;          // unpacking or hashing it, when large
     char *body_buffer;             // the caller's, for the packed size, or null
     void *session;                 // the carrier's HTTP session, or null: one per GET
+    UnpackPool *unpackers;         // the pass's, or null: a thread per stream
     bool in_memory;                // it holds the object: `body_length` bytes
     uint32_t body_length;
     bool digest_known;             // `digest` is the plain object's

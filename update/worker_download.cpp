@@ -258,6 +258,7 @@ bool bring_in(Phase *ph, int k)
     }
     f->progress.share = &ph->share;
     f->progress.ticket = k;
+    f->unpackers = ph->unpackers;
     s->k = k;
     InterlockedExchange(&ph->share.speaker, k);
     EnterCriticalSection(&ph->lock);

@@ -95,6 +95,47 @@ TEST(FileInfo, FilesOnlyWithSizeAndTime)
     EXPECT_EQ(file_info(L"", nullptr, nullptr), 0);
 }
 
+// Moved by its open handle: onto nothing and onto an older file (replaced),
+// the handle still open and the bytes in place; a folder in the way and an
+// overlong name fail with the system's reason and leave the file where it is.
+TEST(MoveOpenFile, ReplacesAFileAndRefusesAFolderOrAnOverlongName)
+{
+    TempDir tmp;
+    ASSERT_TRUE(testing_support::write_file(tmp / L"old", "old"));
+    ASSERT_TRUE(CreateDirectoryW((tmp / L"folder").c_str(), nullptr));
+    const struct {
+        std::wstring to;
+        int moved;
+    } rows[] = {
+        {tmp / L"new", 1},
+        {tmp / L"old", 1},
+        {tmp / L"folder", 0},
+        {tmp / (L"x" + std::wstring(CLIENT_PATH_CHARS, L'y')), 0},
+    };
+    for (const auto &row : rows) {
+        std::wstring from = tmp / L"f.tmp";
+        HANDLE f = CreateFileW(from.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(f, "content", 7, &written, nullptr));
+        SetLastError(0);
+        EXPECT_EQ(move_open_file(f, row.to.c_str()), row.moved) << row.to.size();
+        DWORD error = GetLastError();
+        CloseHandle(f);
+        uint64_t size = 0;
+        if (row.moved) {
+            EXPECT_EQ(file_info(row.to.c_str(), &size, nullptr), 1);
+            EXPECT_EQ(size, 7u);
+            EXPECT_EQ(file_info(from.c_str(), nullptr, nullptr), 0);
+        } else {
+            EXPECT_NE(error, 0u) << row.to.size();
+            EXPECT_EQ(file_info(from.c_str(), &size, nullptr), 1) << row.to.size();
+            DeleteFileW(from.c_str());
+        }
+    }
+}
+
 TEST(DiskFree, MissingFolderMeansEnough)
 {
     TempDir tmp;

@@ -89,7 +89,8 @@ TEST(UnpackStream, DecodesBehindTheDownloadAndFromAKeptPrefix)
         ASSERT_NE(part, INVALID_HANDLE_VALUE);
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(part, s.gz.data(), (DWORD)prefix, &written, nullptr));
-        UnpackStream *stream = unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress);
+        UnpackStream *stream =
+            unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress, nullptr);
         ASSERT_TRUE(stream);
         uint64_t present = prefix;
         unpack_stream_progress(stream, present, s.gz.size());
@@ -114,7 +115,7 @@ TEST(UnpackStream, BrokenMemberReportsItsErrorAndLeavesNoOutput)
         broken[i] = (char)(broken[i] ^ 0xFF);
     Files f;
     HANDLE part = f.open_part();
-    UnpackStream *stream = unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress);
+    UnpackStream *stream = unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress, nullptr);
     ASSERT_TRUE(stream);
     uint64_t present = 0;
     append_and_report(stream, part, broken, 0, broken.size(), 65536, &present);
@@ -142,7 +143,8 @@ TEST(UnpackStream, UnusableAfterAFailureAFallBackOrNoReport)
     for (Case c : {FAILED, FELL_BACK, NO_REPORT}) {
         Files f;
         HANDLE part = f.open_part();
-        UnpackStream *stream = unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress);
+        UnpackStream *stream =
+            unpack_stream_open(f.part.c_str(), f.tmp.c_str(), &f.progress, nullptr);
         ASSERT_TRUE(stream);
         uint64_t present = 0;
         if (c != NO_REPORT)
@@ -175,7 +177,7 @@ TEST(UnpackStream, HashOnlyFollowsAPlainObject)
         DWORD written = 0;
         size_t prefix = s.plain.size() / 4;
         ASSERT_TRUE(WriteFile(part, s.plain.data(), (DWORD)prefix, &written, nullptr));
-        UnpackStream *stream = unpack_stream_open(f.part.c_str(), nullptr, &f.progress);
+        UnpackStream *stream = unpack_stream_open(f.part.c_str(), nullptr, &f.progress, nullptr);
         ASSERT_TRUE(stream);
         uint64_t present = prefix;
         unpack_stream_progress(stream, present, s.plain.size());
@@ -199,4 +201,43 @@ TEST(UnpackStream, HashOnlyFollowsAPlainObject)
         }
         EXPECT_FALSE(file_exists(f.tmp));
     }
+}
+
+// A pass's pool runs the streams of several objects at once on threads of
+// its own, and later ones on the same threads: two streams fed in turns,
+// then one more.
+TEST(UnpackStream, APoolRunsStreamsAtOnceAndThenAgain)
+{
+    Streamed s;
+    REQUIRE_STREAMED(s);
+    UnpackPool *pool = unpack_pool_open();
+    ASSERT_TRUE(pool);
+    for (int streams : {2, 1}) {
+        Files f[2];
+        HANDLE part[2];
+        UnpackStream *stream[2];
+        uint64_t present[2] = {0, 0};
+        for (int i = 0; i < streams; i++) {
+            part[i] = f[i].open_part();
+            ASSERT_NE(part[i], INVALID_HANDLE_VALUE);
+            stream[i] = unpack_stream_open(f[i].part.c_str(), f[i].tmp.c_str(), &f[i].progress,
+                                           pool);
+            ASSERT_TRUE(stream[i]);
+        }
+        size_t half = s.gz.size() / 2;
+        for (size_t from : {(size_t)0, half})
+            for (int i = 0; i < streams; i++)
+                append_and_report(stream[i], part[i], s.gz, from, from ? s.gz.size() : half,
+                                  16384, &present[i]);
+        for (int i = 0; i < streams; i++) {
+            uint8_t digest[SHA256_BYTES];
+            char error[GZIP_ERROR_TEXT_BYTES] = "";
+            EXPECT_EQ(unpack_stream_finish(stream[i], 1, digest, error), 1) << error;
+            CloseHandle(part[i]);
+            EXPECT_EQ(memcmp(digest, s.digest, SHA256_BYTES), 0) << streams << " " << i;
+            std::string out;
+            EXPECT_TRUE(read_file(f[i].tmp, &out) && out == s.plain) << streams << " " << i;
+        }
+    }
+    unpack_pool_close(pool);
 }

@@ -98,6 +98,13 @@ BOOL WINAPI fault_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
     return hit("MoveFileExW") ? FALSE : MoveFileExW(from, to, flags);
 }
 
+BOOL WINAPI fault_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID info, DWORD size)
+{
+    return hit("SetFileInformationByHandle") ? FALSE
+                                             : SetFileInformationByHandle(file, kind, info, size);
+}
+
 BOOL WINAPI fault_DeleteFileW(LPCWSTR name)
 {
     return hit("DeleteFileW") ? FALSE : DeleteFileW(name);

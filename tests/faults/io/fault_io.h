@@ -16,6 +16,8 @@ BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID bytes, DWORD length, LPDWORD wr
 BOOL WINAPI fault_FlushFileBuffers(HANDLE file);
 BOOL WINAPI fault_SetEndOfFile(HANDLE file);
 BOOL WINAPI fault_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL WINAPI fault_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID info, DWORD size);
 BOOL WINAPI fault_DeleteFileW(LPCWSTR name);
 BOOL WINAPI fault_CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 BOOL WINAPI fault_RemoveDirectoryW(LPCWSTR name);
@@ -28,6 +30,7 @@ BOOL WINAPI fault_SetFileTime(HANDLE file, const FILETIME *created, const FILETI
 #define FlushFileBuffers fault_FlushFileBuffers
 #define SetEndOfFile fault_SetEndOfFile
 #define MoveFileExW fault_MoveFileExW
+#define SetFileInformationByHandle fault_SetFileInformationByHandle
 #define DeleteFileW fault_DeleteFileW
 #define CreateDirectoryW fault_CreateDirectoryW
 #define RemoveDirectoryW fault_RemoveDirectoryW
