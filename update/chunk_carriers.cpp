@@ -125,6 +125,9 @@ int fetch_chunk(Carrier *c, uint32_t i)
                              chunk.packed_size ? c->body : nullptr);
     if (result == 1) {
         f->session = c->session;
+        // A chunk that travels packed is unpacked into the carrier's buffer:
+        // no working file for it.
+        f->plain_out = c->buffer;
         // Never the speaker: the file bar follows the whole file.
         f->progress.share = r->share;
         f->progress.ticket = -1;
@@ -137,14 +140,18 @@ int fetch_chunk(Carrier *c, uint32_t i)
     c->mirror = f->mirror;
     uint64_t wire = entry_wire_size(&chunk);
     download_share_add(r->share, (int64_t)(wire - f->progress.shared_present));
-    HANDLE file = CreateFileW(c->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    bool ok = file != INVALID_HANDLE_VALUE &&
-              read_at(file, 0, c->buffer, (uint32_t)chunk.size) &&
-              write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    DeleteFileW(c->path);
+    bool ok;
+    if (f->plain_held) {
+        ok = write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
+    } else {
+        HANDLE file = CreateFileW(c->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        ok = file != INVALID_HANDLE_VALUE && read_at(file, 0, c->buffer, (uint32_t)chunk.size) &&
+             write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        DeleteFileW(c->path);
+    }
     if (!ok)
         return 0;
     post_fetch_detail(r);

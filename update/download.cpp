@@ -35,6 +35,23 @@ struct MemoryInput {
     uint32_t offset;
 };
 
+// A sink into a buffer: a write past its capacity fails the decoding.
+struct MemoryOutput {
+    uint8_t *bytes;
+    uint64_t capacity;
+    uint64_t length;
+};
+
+int write_memory(void *context, const uint8_t *bytes, size_t length)
+{
+    MemoryOutput *out = (MemoryOutput *)context;
+    if (length > out->capacity - out->length)
+        return 0;
+    memcpy(out->bytes + out->length, bytes, length);
+    out->length += length;
+    return 1;
+}
+
 int read_memory(void *context, uint8_t *buffer, int capacity)
 {
     MemoryInput *in = (MemoryInput *)context;
@@ -260,7 +277,21 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
         f->stream = nullptr;
         f->digest_known = f->unpacked != -1;
     }
-    if (f->in_memory) {
+    f->plain_held = false;
+    if (f->in_memory && f->plain_out) {
+        // Into the caller's buffer: no file is written, read back or moved.
+        MemoryInput in = {f->body_buffer, f->body_length, 0};
+        MemoryOutput plain = {f->plain_out, f->entry->size, 0};
+        int decoded = gzip_decode(read_memory, &in, write_memory, &plain, nullptr);
+        f->unpacked = decoded == GZIP_OK && sha256_buffer(plain.bytes, (size_t)plain.length,
+                                                          f->digest);
+        if (decoded != GZIP_OK)
+            lstrcpynA(f->error, gzip_result_text(decoded), sizeof f->error);
+        else if (!f->unpacked)
+            lstrcpynA(f->error, "sha256 hash", sizeof f->error);
+        f->plain_held = f->unpacked == 1;
+        f->in_memory = false;
+    } else if (f->in_memory) {
         MemoryInput in = {f->body_buffer, f->body_length, 0};
         f->unpacked = gunzip_hashed_open(read_memory, &in, f->tmp, f->digest, f->error, &out);
         f->in_memory = false;
@@ -282,6 +313,7 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     }
     if (memcmp(f->digest, f->entry->digest, SHA256_BYTES) != 0) {
         log_wprintf(L"object %S%s: hash mismatch from %s, discarding", f->hex, suffix, mirror);
+        f->plain_held = false;
         if (out)
             CloseHandle((HANDLE)out);
         if (had_part)
@@ -293,6 +325,8 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
         return FETCH_GO_ON;  // plain: again at once, while attempts are left
     }
 
+    if (f->plain_held)
+        return 1;
     // A gzip object's part file goes before its content moves into place: a
     // process ended between the two then leaves a tmp file that the next
     // download of the object overwrites, not a part file beside an

@@ -350,6 +350,12 @@ struct ObjectFetch {
     void *session;                 // the carrier's HTTP session, or null: one per GET
     UnpackPool *unpackers;         // the pass's, or null: a thread per stream
     bool in_memory;                // it holds the object: `body_length` bytes
+    // The caller's buffer of the entry's size, or null: a gzip object that
+    // travelled in memory is unpacked there instead of into a file, and
+    // `plain_held` says it holds the checked content (nothing moves into
+    // place).
+    uint8_t *plain_out;
+    bool plain_held;
     uint32_t body_length;
     bool digest_known;             // `digest` is the plain object's
     int unpacked;
