@@ -169,20 +169,6 @@ int bench_corpus(const wchar_t *folder, const wchar_t *name)
     return 1;
 }
 
-// The processor time of this thread, kernel and user.
-double thread_seconds()
-{
-    FILETIME created, ended, kernel, user;
-    if (!GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user))
-        return 0;
-    ULARGE_INTEGER k, u;
-    k.LowPart = kernel.dwLowDateTime;
-    k.HighPart = kernel.dwHighDateTime;
-    u.LowPart = user.dwLowDateTime;
-    u.HighPart = user.dwHighDateTime;
-    return (double)(k.QuadPart + u.QuadPart) * 1e-7;
-}
-
 int bench_chunker(const wchar_t *folder, const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
@@ -196,7 +182,7 @@ int bench_chunker(const wchar_t *folder, const wchar_t *name)
     }
     char narrow[64];
     snprintf(narrow, sizeof narrow, "%ls", name);
-    int ok = print_chunker_rate("win32", narrow, data, size, thread_seconds);
+    int ok = print_chunker_rate("win32", narrow, data, size, thread_cpu_seconds);
     VirtualFree(data, 0, MEM_RELEASE);
     return ok;
 }
