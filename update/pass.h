@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+struct Prehash;
+
 // Everything one pass owns; released at its end.
 struct Pass {
     WorkerParams *params;
@@ -28,6 +30,7 @@ struct Pass {
     uint32_t total_time;           // ... at this tick
     bool detail_posted;            // the comparison posted its count of checked files
     uint32_t detail_time;          // ... last at this tick
+    Prehash *prehash;              // a verify's hashing ahead (prehash.cpp), or null
     uint32_t save_time;            // tick of the last save while downloading
     bool unsaved;                  // records added since then
 };
@@ -35,6 +38,18 @@ struct Pass {
 // Puts the state record of `entry`: its path and digest with the file's size
 // and last-write time.
 void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time);
+
+// A verify hashes the files the state records on a thread of its own while
+// the manifest travels (prehash.cpp): started after the state is read (null
+// in other modes, without records, or without a thread), ended before the
+// comparison begins (after the file at hand, or `every_file` recorded),
+// freed with the pass. A digest is taken from it only for a file that still
+// has the size and time it had when it was hashed there.
+Prehash *prehash_start(Pass *pass);
+void prehash_finish(Prehash *p, bool every_file);
+bool prehash_digest(const Prehash *p, const char *path, uint64_t size, uint64_t time,
+                    uint8_t digest[SHA256_BYTES]);
+void prehash_free(Prehash *p);
 
 // Deletes the kept chunk lists (chunk_lists.cpp) of files the state no
 // longer records.

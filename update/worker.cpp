@@ -284,7 +284,9 @@ void compare_lane(Comparison *c)
         ReleaseSRWLockExclusive(&c->lock);
         const ManifestEntry *entry = manifest_item(&pass->manifest, i);
         uint8_t digest[SHA256_BYTES];
-        bool good = sha256_file(full, digest) && memcmp(digest, entry->digest, SHA256_BYTES) == 0;
+        bool good = (prehash_digest(pass->prehash, entry->path, size, time, digest) ||
+                     sha256_file(full, digest)) &&
+                    memcmp(digest, entry->digest, SHA256_BYTES) == 0;
         AcquireSRWLockExclusive(&c->lock);
         if (good)
             record_file(&pass->state, entry, size, time);
@@ -437,6 +439,8 @@ bool compare_step(Pass *pass)
     }
 
     post_status(window, L"Verification of files has begun.");
+    // What was hashed ahead is settled before any file is removed or compared.
+    prehash_finish(pass->prehash, false);
     if (!removes_after_download(pass))
         remove_listed_files(m, state, pass->folder);
     int total = m->file_count + m->optional_count;
@@ -522,6 +526,7 @@ void release_step(Pass *pass)
 void run_pass(Pass *pass)
 {
     state_step(pass);
+    pass->prehash = prehash_start(pass);
     if (!manifest_step(pass) || !launcher_step(pass))
         return;
     graphics_step(pass);
@@ -591,6 +596,7 @@ unsigned long update_worker_main(void *arg)
     // The list of installed apps shows the size of what the pass left.
     uninstall_entry_refresh_size(pass.folder, &pass.state);
 
+    prehash_free(pass.prehash);
     if (pass.pending)
         HeapFree(GetProcessHeap(), 0, pass.pending);
     manifest_free(&pass.manifest);
