@@ -86,6 +86,7 @@ struct Answer {
     bool stalled;  // the slow-transfer rule cut one of its requests
     bool past_caches;  // its manifest pair was asked for again, past the caches
     bool keys_again;   // ... and its key list pair too
+    bool pair_missing; // ... because a document of the pair was missing
 
     int keys;  // KeysVerdict
     char keys_error[JSON_ERROR_BYTES];
@@ -411,7 +412,8 @@ void choose_release(Search *s, bool speak)
     for (int i = 0; i < s->asked; i++) {
         Answer *a = &s->answers[i];
         if (speak && a->past_caches)
-            log_wprintf(L"mirror %s: signature refused, asking again past caches", a->mirror);
+            log_wprintf(L"mirror %s: %s, asking again past caches", a->mirror,
+                        a->pair_missing ? L"manifest pair incomplete" : L"signature refused");
         if (!arrived(a, MANIFEST_JSON) || !arrived(a, MANIFEST_SIG)) {
             if (speak)
                 log_missing_pair(a, MANIFEST_JSON);
@@ -504,12 +506,14 @@ bool ask_new(Search *s, const MirrorList *list, int count)
 }
 
 // Asks every mirror whose manifest pair verified under no key, or whose
-// key list pair did not match and whose manifest pair was not taken, and
-// was not asked again yet, once more for the pairs past the caches, after
-// a moment: a mirror that a release or a key list is being uploaded to has
-// replaced the document and not yet its signature, and serves the pair
-// whole an instant later. Its answer is then judged afresh. False when
-// there was none.
+// key list pair did not match and whose manifest pair was not taken, or,
+// when no mirror's release can be taken, whose manifest pair was missing a
+// document (404), and was not asked again yet, once more for the pairs past
+// the caches, after a moment: a mirror that a release or a key list is
+// being uploaded to has replaced the document and not yet its signature (or
+// has the document out of the way for the moment a replacing move takes),
+// and serves the pair whole an instant later. Its answer is then judged
+// afresh. False when there was none.
 bool ask_again_past_caches(Search *s)
 {
     Answer *round[ASKED_MAX];
@@ -517,10 +521,14 @@ bool ask_again_past_caches(Search *s)
     for (int i = 0; i < s->asked; i++) {
         Answer *a = &s->answers[i];
         bool keys_again = a->keys == KEYS_BAD_SIGNATURE && a->signature != SIG_GOOD;
-        if (a->past_caches || (a->signature != SIG_UNKNOWN_KEY && !keys_again))
+        bool missing = s->best < 0 &&
+                       (a->status[MANIFEST_JSON] == 404 ||
+                        (arrived(a, MANIFEST_JSON) && a->status[MANIFEST_SIG] == 404));
+        if (a->past_caches || (a->signature != SIG_UNKNOWN_KEY && !keys_again && !missing))
             continue;
         a->past_caches = true;
         a->keys_again = keys_again;
+        a->pair_missing = missing && a->signature != SIG_UNKNOWN_KEY && !keys_again;
         if (keys_again)
             a->keys = KEYS_UNJUDGED;
         for (int doc = keys_again ? KEYS_JSON : MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {

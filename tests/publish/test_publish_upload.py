@@ -289,7 +289,14 @@ class LiveUpdates(unittest.TestCase):
             r = subprocess.run([WINE_RUN, CLI, "--update", "--mirror-pair", url, url,
                                 winpath(player)], stdin=subprocess.DEVNULL,
                                capture_output=True, text=True, timeout=300)
-            return r.returncode, r.stdout + r.stderr, os.path.exists(new_file)
+            # The run's own lines of the player's log say why, should it fail.
+            log = ""
+            try:
+                with open(os.path.join(player, "Korvanth.log"), errors="replace") as f:
+                    log = "".join(f.readlines()[-25:])
+            except OSError:
+                pass
+            return r.returncode, r.stdout + r.stderr + log, os.path.exists(new_file)
 
         self.assertEqual(finish(upload(server.env, releases.old, server.dest))[0], 0)
         code, out, _ = update()

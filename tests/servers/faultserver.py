@@ -39,6 +39,10 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
                           no-cache" and "Pragma: no-cache" is the one of the
                           release OLD beside PATH's (a cache that kept an old
                           document beside a fresh signature)
+  /missing/PATH...        any file below the tree, but a manifest.json asked
+                          for without those headers is missing (404): a
+                          document out of the way for the moment a
+                          replacing move takes
   /together/TAG/N/PATH...  any file below the tree, Range honoured; the
                           first N requests for objects under TAG are each
                           held until all N have arrived (503 for all if they
@@ -188,6 +192,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.serve_random(parts[1], parts[2], "/".join(parts[3:]))
             if mode in ("below", "code", "padded") and len(parts) >= 3:
                 return self.serve_below(mode, parts[1], "/".join(parts[2:]))
+            if mode == "missing" and len(parts) >= 2:
+                return self.serve_missing(parts[1:])
             if mode == "stale" and len(parts) >= 4:
                 return self.serve_stale(parts[1], parts[2:])
             if len(parts) != 2:
@@ -276,6 +282,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             segments = segments[:-2] + [old, segments[-1]]
         data = self.load_below("/".join(segments))
         return self.serve_file(data) if data is not None else self.error(404)
+
+    def serve_missing(self, segments):
+        fresh = all("no-cache" in (self.headers.get(name) or "").lower()
+                    for name in ("Cache-Control", "Pragma"))
+        data = self.load_below("/".join(segments))
+        if data is None or (segments[-1] == "manifest.json" and not fresh):
+            return self.error(404)
+        return self.serve_file(data)
 
     asked = {}
     asked_lock = threading.Lock()

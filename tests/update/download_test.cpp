@@ -368,6 +368,26 @@ TEST(FetchManifest, StaleCachedManifestIsAskedForAgainPastCaches)
     state_free(&state);
 }
 
+// A mirror caught while an upload moves its manifest into place: asked
+// again past the caches when no other mirror's release can be taken, and
+// only then (a mirror with a release spares the pause).
+TEST(FetchManifest, MissingManifestIsAskedForAgainWhenNothingElseServes)
+{
+    REQUIRE_RELEASES();
+    const std::string again = "manifest pair incomplete, asking again past caches";
+    for (bool alone : {true, false}) {
+        SCOPED_TRACE(alone ? "alone" : "beside a whole mirror");
+        TempDir dir;
+        log_open(dir.path().c_str());
+        std::wstring missing = missing_mirror("main");
+        PassResult r = run_pass(dir.path(), Check, missing, alone ? dead_mirror() : mirror("main"));
+        std::string log = log_text(dir.path());
+        EXPECT_EQ(r.state, UpdateNeeded) << log;
+        EXPECT_EQ(at(log, "mirror " + narrow(missing) + ": " + again) != std::string::npos, alone)
+            << log;
+    }
+}
+
 TEST(FetchManifest, OlderReleaseWithTheOtherMirrorDeadIsInvalid)
 {
     REQUIRE_RELEASES();

@@ -91,6 +91,12 @@ std::wstring stale_mirror(const std::string &old, const std::string &name)
                  "/update/" + name + "/");
 }
 
+std::wstring missing_mirror(const std::string &name)
+{
+    return widen("https://127.0.0.1:" + port_of("fault-https.port") + "/missing/update/" + name +
+                 "/");
+}
+
 std::wstring dead_mirror()
 {
     return L"http://127.0.0.1:1/";

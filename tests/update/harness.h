@@ -51,6 +51,9 @@ std::wstring gated_mirror(const std::string &route, const std::string &tag, int 
 // kept the release `old`'s manifest.json: the old one, unless the request
 // asks past the caches.
 std::wstring stale_mirror(const std::string &old, const std::string &name);
+// The same release from the fault server without its manifest.json, unless
+// the request asks past the caches (a document moved out of the way).
+std::wstring missing_mirror(const std::string &name);
 // A base URL where nothing listens.
 std::wstring dead_mirror();
 // True when the releases exist (they need the demo key's private half).
