@@ -112,12 +112,13 @@ int fetch_chunk(Carrier *c, uint32_t i)
     memcpy(chunk.digest, chunk_index_digest(&r->index, i), SHA256_BYTES);
     chunk.size = chunk_index_length(&r->index, i);
     chunk.packed_size = chunk_index_packed(&r->index, i);
-    // A chunk is small: a part file of one (left by a failed attempt or by
-    // another chunk) is not worth resuming.
+    // A chunk is small: a part file of one is not worth resuming. A failed
+    // fetch deletes its own below, and a killed pass's carriers' files go
+    // as the file's rebuild begins (clear_chunk_files), so none is left to
+    // look for here.
     wchar_t chunk_part[CLIENT_PATH_CHARS];
     if (format_wide(chunk_part, CLIENT_PATH_CHARS, L"%s.part", c->path) < 0)
         return 0;
-    DeleteFileW(chunk_part);
     ObjectFetch *f = &c->fetch;
     int start = c->mirror >= 0 ? c->mirror : pass->start_index;
     int result = fetch_begin(f, pass->window, &chunk, c->path, start, &pass->params->cancel,

@@ -41,6 +41,17 @@ void list_name(wchar_t *name, const uint8_t *file_digest, const uint8_t *index_d
     format_wide(name, NAME_CHARS, L"%S.%S", file_hex, index_digest ? index_hex : "*");
 }
 
+// A found name of a list's shape, cut in two: `name` holds the file's hex
+// digest and, from SHA256_HEX_CHARS on, the index's. False for any other name.
+bool split_list_name(const wchar_t *found, char *name)
+{
+    if (WideCharToMultiByte(CP_UTF8, 0, found, -1, name, (int)NAME_CHARS, nullptr, nullptr) <= 0 ||
+        strlen(name) != 2 * (SHA256_HEX_CHARS - 1) + 1 || name[SHA256_HEX_CHARS - 1] != '.')
+        return false;
+    name[SHA256_HEX_CHARS - 1] = 0;
+    return true;
+}
+
 // The bytes of the list at `path` when they have the digest `index_hex`
 // names (the caller frees them), else null.
 char *read_list(const wchar_t *path, const char *index_hex, uint32_t *length)
@@ -103,12 +114,8 @@ char *chunk_list_find(const wchar_t *folder, const uint8_t *file_digest, uint32_
         return nullptr;
     char *bytes = nullptr;
     do {
-        // "<file hex>.<index hex>": the index's digest is the part after the dot.
         char name[NAME_CHARS];
-        if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, (int)sizeof name, nullptr,
-                                nullptr) > 0 &&
-            strlen(name) == 2 * (SHA256_HEX_CHARS - 1) + 1 && list_path(path, folder,
-                                                                        found.cFileName)[0])
+        if (split_list_name(found.cFileName, name) && list_path(path, folder, found.cFileName)[0])
             bytes = read_list(path, name + SHA256_HEX_CHARS, length);
     } while (!bytes && FindNextFileW(find, &found));
     FindClose(find);
@@ -130,14 +137,9 @@ void chunk_lists_prune(const wchar_t *folder, const LocalState *state)
         char name[NAME_CHARS];
         uint8_t digest[SHA256_BYTES];
         bool installed = false;
-        if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, (int)sizeof name, nullptr,
-                                nullptr) > 0 &&
-            strlen(name) == 2 * (SHA256_HEX_CHARS - 1) + 1) {
-            name[SHA256_HEX_CHARS - 1] = 0;
-            if (hex_decode(name, digest, SHA256_BYTES))
-                for (int32_t i = 0; i < state->count && !installed; i++)
-                    installed = memcmp(state->entries[i].digest, digest, SHA256_BYTES) == 0;
-        }
+        if (split_list_name(found.cFileName, name) && hex_decode(name, digest, SHA256_BYTES))
+            for (int32_t i = 0; i < state->count && !installed; i++)
+                installed = memcmp(state->entries[i].digest, digest, SHA256_BYTES) == 0;
         if (!installed && list_path(path, folder, found.cFileName)[0])
             DeleteFileW(path);
     } while (FindNextFileW(find, &found));

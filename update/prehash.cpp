@@ -13,11 +13,11 @@
 
 struct Prehash {
     Pass *pass;
-    // A copy of the state's records, sorted by path, whose size, time and
-    // digest become what the file had when hashed here (`hashed` set).
-    StateEntry *records;
+    // A copy of the state's records (its entries this block's own), whose
+    // size, time and digest become what the file had when hashed here
+    // (`hashed` set).
+    LocalState records;
     bool *hashed;
-    int32_t count;
     int32_t done;
     volatile long stop;
     HANDLE thread;
@@ -28,8 +28,8 @@ namespace {
 DWORD WINAPI hash_ahead(void *context)
 {
     Prehash *p = (Prehash *)context;
-    for (int32_t k = 0; k < p->count && !p->stop && !p->pass->params->cancel; k++) {
-        StateEntry *record = &p->records[k];
+    for (int32_t k = 0; k < p->records.count && !p->stop && !p->pass->params->cancel; k++) {
+        StateEntry *record = &p->records.entries[k];
         wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
         client_file_path(record->path, p->pass->folder, rel, full);
         // A file written since it was looked at has another time when the
@@ -59,11 +59,12 @@ Prehash *prehash_start(Pass *pass)
     if (!p)
         return nullptr;
     p->pass = pass;
-    p->count = state->count;
-    p->records = (StateEntry *)HeapAlloc(heap, 0, (SIZE_T)p->count * sizeof *p->records);
-    p->hashed = (bool *)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)p->count * sizeof *p->hashed);
-    if (p->records && p->hashed) {
-        memcpy(p->records, state->entries, (size_t)p->count * sizeof *p->records);
+    int32_t count = state->count;
+    p->records.entries = (StateEntry *)HeapAlloc(heap, 0, (SIZE_T)count * sizeof(StateEntry));
+    p->hashed = (bool *)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)count * sizeof *p->hashed);
+    if (p->records.entries && p->hashed) {
+        memcpy(p->records.entries, state->entries, (size_t)count * sizeof(StateEntry));
+        p->records.count = p->records.capacity = count;
         p->thread = CreateThread(nullptr, 0, hash_ahead, p, 0, nullptr);
     }
     if (!p->thread) {
@@ -91,23 +92,11 @@ bool prehash_digest(const Prehash *p, const char *path, uint64_t size, uint64_t 
 {
     if (!p || p->thread)
         return false;
-    int32_t low = 0, high = p->count - 1;
-    while (low <= high) {
-        int32_t mid = low + (high - low) / 2;
-        int order = strcmp(p->records[mid].path, path);
-        if (order == 0) {
-            const StateEntry *r = &p->records[mid];
-            if (!p->hashed[mid] || r->size != size || r->write_time != time)
-                return false;
-            memcpy(digest, r->digest, SHA256_BYTES);
-            return true;
-        }
-        if (order < 0)
-            low = mid + 1;
-        else
-            high = mid - 1;
-    }
-    return false;
+    const StateEntry *r = state_find(&p->records, path);
+    if (!r || !p->hashed[r - p->records.entries] || r->size != size || r->write_time != time)
+        return false;
+    memcpy(digest, r->digest, SHA256_BYTES);
+    return true;
 }
 
 void prehash_free(Prehash *p)
@@ -116,8 +105,8 @@ void prehash_free(Prehash *p)
         return;
     prehash_finish(p, false);
     HANDLE heap = GetProcessHeap();
-    if (p->records)
-        HeapFree(heap, 0, p->records);
+    if (p->records.entries)
+        HeapFree(heap, 0, p->records.entries);
     if (p->hashed)
         HeapFree(heap, 0, p->hashed);
     HeapFree(heap, 0, p);
