@@ -74,6 +74,40 @@ int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES]);
 // Writes 2n lower-case hexadecimal characters and a NUL into `out`.
 void hex_encode(const uint8_t *bytes, size_t n, char *out);
 
+// A digest fed on a second thread, behind the caller: the caller fills a
+// ring block, hands it over and fills the next while the one before is
+// hashed, so that writing a file and hashing it cost the longer of the two,
+// not their sum. Without that thread (none could start) a block is hashed as
+// it is handed over. Zero-initialise, then open; close ends the thread and
+// frees the blocks, also after a failed open or without a finish.
+enum { DIGEST_RING_BLOCKS = 3 };
+struct DigestRing {
+    RunningDigest digest;
+    uint8_t *block[DIGEST_RING_BLOCKS];
+    uint32_t length[DIGEST_RING_BLOCKS];
+    int next;            // the block the caller fills next
+    bool held;           // the caller holds that block
+    // Under `lock` (an SRWLOCK; `changed` a CONDITION_VARIABLE: waits that
+    // stay in the process, unlike a semaphore's): the blocks handed over
+    // and not hashed yet, and whether the caller has handed over its last.
+    void *lock, *changed;
+    int queued;
+    bool ending;
+    void *thread;
+    volatile long failed;  // hashing failed: later blocks are not hashed
+};
+
+// 1 with `block_bytes` per block, 0 when out of memory or without a digest.
+int digest_ring_open(DigestRing *ring, uint32_t block_bytes);
+// The next block to fill, once the hasher has passed it.
+uint8_t *digest_ring_block(DigestRing *ring);
+// Hands over the block from digest_ring_block with its first `length` bytes
+// filled: 0 when hashing has failed so far.
+int digest_ring_add(DigestRing *ring, uint32_t length);
+// Waits for every block handed over and stores the digest: 1, or 0.
+int digest_ring_finish(DigestRing *ring, uint8_t out[SHA256_BYTES]);
+void digest_ring_close(DigestRing *ring);
+
 // ---------------------------------------------------------------------------
 // Gzip decoding (one RFC 1952 member holding RFC 1951 deflate data)
 

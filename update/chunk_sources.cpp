@@ -4,6 +4,7 @@
 #include "update/rebuild.h"
 
 #include <string.h>
+#include <winternl.h>
 
 namespace {
 
@@ -149,33 +150,35 @@ void *zeroed_array(size_t count, size_t size)
 }
 
 // Positioned reads and writes: the carriers write to the one part file at
-// once. The OVERLAPPED record only names the offset (the handles are
-// synchronous).
-namespace {
-
-OVERLAPPED at_offset(uint64_t offset)
-{
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = (DWORD)offset;
-    at.OffsetHigh = (DWORD)(offset >> 32);
-    return at;
+// once. Through the native calls, without a completion context: ReadFile
+// and WriteFile given an OVERLAPPED record hand its address over as one,
+// and a synchronous handle then reports every read and write as a
+// completion, which Wine does with a round trip to its server per call.
+extern "C" {
+NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, void *apc, void *apc_context,
+                          IO_STATUS_BLOCK *io, void *buffer, ULONG length, LARGE_INTEGER *offset,
+                          ULONG *key);
+NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, void *apc, void *apc_context,
+                           IO_STATUS_BLOCK *io, const void *buffer, ULONG length,
+                           LARGE_INTEGER *offset, ULONG *key);
 }
-
-}  // namespace
 
 bool read_at(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
 {
-    OVERLAPPED at = at_offset(offset);
-    DWORD got = 0;
-    return ReadFile(file, buffer, length, &got, &at) && got == length;
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)offset;
+    return NtReadFile(file, nullptr, nullptr, nullptr, &io, buffer, length, &at, nullptr) >= 0 &&
+           io.Information == length;
 }
 
 bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t length)
 {
-    OVERLAPPED at = at_offset(offset);
-    DWORD put = 0;
-    return WriteFile(file, bytes, length, &put, &at) && put == length;
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)offset;
+    return NtWriteFile(file, nullptr, nullptr, nullptr, &io, bytes, length, &at, nullptr) >= 0 &&
+           io.Information == length;
 }
 
 // One past the last place in the lookup order of the chunks with the

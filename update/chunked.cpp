@@ -14,7 +14,9 @@
 // chunks copied (a local chunk's digest is the one its cutting computed),
 // waiting where a missing chunk has not arrived yet. The whole file's
 // digest, fed from the very bytes written or found in place, is checked
-// before it moves into place: the new file is hashed once.
+// before it moves into place: the new file is hashed once, on a second
+// thread a block behind the copying (writing and hashing cost about the
+// same per byte).
 #include "update/rebuild.h"
 
 #include "net/net.h"
@@ -139,13 +141,10 @@ uint64_t plan(Rebuild *r, uint32_t *local)
 // fetched) or -1 (cancelled).
 int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
 {
-    RunningDigest file_digest;
-    memset(&file_digest, 0, sizeof file_digest);
-    uint8_t *buffer = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, RUN_BYTES);
-    if (!buffer || running_digest_begin(&file_digest) != DIGEST_BEGIN_OK) {
-        if (buffer)
-            HeapFree(GetProcessHeap(), 0, buffer);
-        running_digest_release(&file_digest);
+    DigestRing ring;
+    memset(&ring, 0, sizeof ring);
+    if (!digest_ring_open(&ring, RUN_BYTES)) {
+        digest_ring_close(&ring);
         return 0;
     }
     int result = 1;
@@ -159,6 +158,7 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
         count = wait_for_run(r, i, &bytes, &result);
         if (!count)
             break;
+        uint8_t *buffer = digest_ring_block(&ring);
         if (!copy_run(r, i, bytes, buffer)) {
             // A source that cannot be read (gone, or locked since it was
             // cut): this chunk from the mirrors after all.
@@ -168,7 +168,7 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
             if (result == 1 && !read_at(r->part, r->offset[i], buffer, bytes))
                 result = 0;
         }
-        if (result == 1 && !running_digest_add(&file_digest, buffer, bytes))
+        if (result == 1 && !digest_ring_add(&ring, bytes))
             result = 0;
         uint32_t now = GetTickCount();
         if (now - last_post >= 100) {
@@ -178,10 +178,9 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
                      (uint32_t)((r->offset[i] + bytes) * 1000 / size));
         }
     }
-    if (result == 1 && !running_digest_finish(&file_digest, digest))
+    if (result == 1 && !digest_ring_finish(&ring, digest))
         result = 0;
-    running_digest_release(&file_digest);
-    HeapFree(GetProcessHeap(), 0, buffer);
+    digest_ring_close(&ring);
     return result;
 }
 
@@ -227,6 +226,12 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
         DeleteFileW(part);
         return REBUILT_WRONG;
     }
+    // The old copy goes first: a rename over an existing file makes ext4
+    // write the new one out before the rename returns (its guard for
+    // programs that replace files without flushing), a wait as long as
+    // the file is large. Killed in between, the next pass finds the
+    // verified part file and builds the file from it alone.
+    DeleteFileW(r->full);
     if (!MoveFileExW(part, r->full, MOVEFILE_REPLACE_EXISTING)) {
         log_wprintf(L"rename failed %s (%lu)", r->full, GetLastError());
         return 0;

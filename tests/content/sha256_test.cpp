@@ -306,3 +306,40 @@ TEST(Sha256File, FileHeldOpenForWritingByAnotherProgram)
     CloseHandle(ready);
     CloseHandle(quit);
 }
+
+// A digest fed through the ring: whatever the block lengths (empty, partial,
+// full), the one digest of the bytes in order; a ring closed with blocks
+// still on their way, or before any, ends its thread.
+TEST(DigestRing, BlocksOfAnyLengthGiveTheDigestOfTheWhole)
+{
+    const uint32_t BLOCK = 4096;
+    std::mt19937 rng(20261208);
+    std::string data(200000, '\0');
+    for (char &c : data)
+        c = (char)rng();
+    for (int round = 0; round < 20; round++) {
+        DigestRing ring = {};
+        ASSERT_EQ(digest_ring_open(&ring, BLOCK), 1);
+        size_t fed = 0;
+        while (fed < data.size()) {
+            uint32_t len = (uint32_t)std::min<size_t>(
+                rng() % 4 == 0 ? BLOCK : rng() % 3 == 0 ? 0 : rng() % BLOCK, data.size() - fed);
+            memcpy(digest_ring_block(&ring), data.data() + fed, len);
+            ASSERT_EQ(digest_ring_add(&ring, len), 1);
+            fed += len;
+        }
+        uint8_t ours[SHA256_BYTES], whole[SHA256_BYTES];
+        ASSERT_EQ(digest_ring_finish(&ring, ours), 1);
+        digest_ring_close(&ring);
+        ASSERT_EQ(sha256_buffer(data.data(), data.size(), whole), 1);
+        ASSERT_EQ(hex_of(ours), hex_of(whole)) << "round " << round;
+    }
+    DigestRing untouched = {}, midway = {};
+    ASSERT_EQ(digest_ring_open(&untouched, BLOCK), 1);
+    digest_ring_close(&untouched);
+    ASSERT_EQ(digest_ring_open(&midway, BLOCK), 1);
+    for (int n = 0; n < 5; n++)
+        digest_ring_add(&midway, BLOCK);
+    digest_ring_block(&midway);
+    digest_ring_close(&midway);
+}

@@ -6,6 +6,7 @@
 #include "fault_control.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 namespace {
 
@@ -81,6 +82,21 @@ BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID bytes, DWORD length, LPDWORD wr
         return FALSE;
     }
     return WriteFile(file, bytes, length, written, overlapped);
+}
+
+extern "C" NTSTATUS WINAPI NtWriteFile(HANDLE file, HANDLE event, void *apc, void *apc_context,
+                                      IO_STATUS_BLOCK *io, const void *buffer, ULONG length,
+                                      LARGE_INTEGER *offset, ULONG *key);
+
+NTSTATUS WINAPI fault_NtWriteFile(HANDLE file, HANDLE event, void *apc, void *apc_context,
+                                  IO_STATUS_BLOCK *io, const void *buffer, ULONG length,
+                                  LARGE_INTEGER *offset, ULONG *key)
+{
+    if (hit("WriteFile")) {
+        io->Information = 0;
+        return (NTSTATUS)0xC000007F;  // STATUS_DISK_FULL
+    }
+    return NtWriteFile(file, event, apc, apc_context, io, buffer, length, offset, key);
 }
 
 BOOL WINAPI fault_FlushFileBuffers(HANDLE file)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 extern "C" {
 HANDLE WINAPI fault_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
@@ -23,6 +24,10 @@ BOOL WINAPI fault_CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security)
 BOOL WINAPI fault_RemoveDirectoryW(LPCWSTR name);
 BOOL WINAPI fault_SetFileTime(HANDLE file, const FILETIME *created, const FILETIME *accessed,
                               const FILETIME *written);
+// The native positioned write of the chunked rebuild, counted as a WriteFile.
+NTSTATUS WINAPI fault_NtWriteFile(HANDLE file, HANDLE event, void *apc, void *apc_context,
+                                  IO_STATUS_BLOCK *io, const void *buffer, ULONG length,
+                                  LARGE_INTEGER *offset, ULONG *key);
 }
 
 #define CreateFileW fault_CreateFileW
@@ -35,3 +40,4 @@ BOOL WINAPI fault_SetFileTime(HANDLE file, const FILETIME *created, const FILETI
 #define CreateDirectoryW fault_CreateDirectoryW
 #define RemoveDirectoryW fault_RemoveDirectoryW
 #define SetFileTime fault_SetFileTime
+#define NtWriteFile fault_NtWriteFile
