@@ -31,7 +31,13 @@ struct Block {
 
 struct Cutting {
     Block block[BLOCKS];
-    HANDLE filled, emptied;   // semaphores of the ring, or null without a hasher
+    // The ring's hand-over: blocks filled and not hashed yet, under a lock
+    // whose waits stay in the process (a semaphore's wait and release are
+    // each a round trip to the Wine server, four per block).
+    SRWLOCK lock;
+    CONDITION_VARIABLE changed;
+    int queued;
+    bool hasher;              // a second thread hashes; else the reader does
     volatile long result;     // a ChunkFileResult; the hasher's first failure sticks
     RunningDigest digest;
     bool digest_open;
@@ -101,12 +107,18 @@ DWORD WINAPI hash_ring(void *context)
 {
     Cutting *c = (Cutting *)context;
     for (int n = 0;; n = (n + 1) % BLOCKS) {
-        WaitForSingleObject(c->filled, INFINITE);
+        AcquireSRWLockExclusive(&c->lock);
+        while (c->queued == 0)
+            SleepConditionVariableSRW(&c->changed, &c->lock, INFINITE, 0);
+        ReleaseSRWLockExclusive(&c->lock);
         const Block *b = &c->block[n];
         if (c->result == CHUNK_FILE_OK)
             InterlockedExchange(&c->result, hash_block(c, b));
         bool last = b->last;
-        ReleaseSemaphore(c->emptied, 1, nullptr);
+        AcquireSRWLockExclusive(&c->lock);
+        c->queued--;
+        ReleaseSRWLockExclusive(&c->lock);
+        WakeAllConditionVariable(&c->changed);
         if (last)
             return 0;
     }
@@ -119,8 +131,12 @@ void read_ring(Cutting *c, HANDLE file, uint64_t *total)
     Chunker chunker;
     chunker_begin(&chunker);
     for (int n = 0;; n = (n + 1) % BLOCKS) {
-        if (c->emptied)
-            WaitForSingleObject(c->emptied, INFINITE);
+        if (c->hasher) {
+            AcquireSRWLockExclusive(&c->lock);
+            while (c->queued == BLOCKS)
+                SleepConditionVariableSRW(&c->changed, &c->lock, INFINITE, 0);
+            ReleaseSRWLockExclusive(&c->lock);
+        }
         Block *b = &c->block[n];
         DWORD got = 0;
         b->length = 0;
@@ -137,9 +153,12 @@ void read_ring(Cutting *c, HANDLE file, uint64_t *total)
             *total += got;
             cut_block(&chunker, b);
         }
-        if (c->filled)
-            ReleaseSemaphore(c->filled, 1, nullptr);
-        else if (c->result == CHUNK_FILE_OK)
+        if (c->hasher) {
+            AcquireSRWLockExclusive(&c->lock);
+            c->queued++;
+            ReleaseSRWLockExclusive(&c->lock);
+            WakeAllConditionVariable(&c->changed);
+        } else if (c->result == CHUNK_FILE_OK)
             c->result = hash_block(c, b);
         if (b->last)
             return;
@@ -172,24 +191,15 @@ int chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t 
     c->found = found;
     c->context = context;
     c->result = CHUNK_FILE_OK;
-    c->filled = CreateSemaphoreW(nullptr, 0, BLOCKS, nullptr);
-    c->emptied = CreateSemaphoreW(nullptr, BLOCKS, BLOCKS, nullptr);
-    HANDLE hasher = c->filled && c->emptied
-        ? CreateThread(nullptr, 0, hash_ring, c, 0, nullptr) : nullptr;
-    if (!hasher) {
-        if (c->filled)
-            CloseHandle(c->filled);
-        if (c->emptied)
-            CloseHandle(c->emptied);
-        c->filled = c->emptied = nullptr;
-    }
+    InitializeSRWLock(&c->lock);
+    InitializeConditionVariable(&c->changed);
+    HANDLE hasher = CreateThread(nullptr, 0, hash_ring, c, 0, nullptr);
+    c->hasher = hasher != nullptr;
     uint64_t total = 0;
     read_ring(c, file, &total);
     if (hasher) {
         WaitForSingleObject(hasher, INFINITE);
         CloseHandle(hasher);
-        CloseHandle(c->filled);
-        CloseHandle(c->emptied);
     }
     int result = (int)c->result;
     if (c->digest_open)
