@@ -31,7 +31,9 @@ enum Start {
     FROM_DAMAGED,   // the new release installed, then its archive damaged
     FROM_NOTHING,   // an empty folder
     FROM_HALF_PART, // the previous release, and most of the new archive in its part file
-    FROM_CHANGED    // the previous release, its archive changed behind its kept chunk list
+    FROM_CHANGED,   // the previous release, its archive changed behind its kept chunk list
+    FROM_FINISHED   // killed as the rebuilt archive replaced the old: the old copy gone,
+                    // the whole new archive in its part file
 };
 
 struct Case {
@@ -109,7 +111,8 @@ std::string hex_digest(const std::string &bytes)
 
 void prepare(const TempDir &dir, Start start)
 {
-    if (start == FROM_OLD || start == FROM_HALF_PART || start == FROM_CHANGED) {
+    if (start == FROM_OLD || start == FROM_HALF_PART || start == FROM_CHANGED ||
+        start == FROM_FINISHED) {
         ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks_old"), dead_mirror()).state,
                   UpToDate) << log_text(dir.path());
     }
@@ -140,6 +143,11 @@ void prepare(const TempDir &dir, Start start)
         std::string world = release_file("chunks", "data/world.pak");
         world.resize(world.size() * 2 / 3);
         ASSERT_TRUE(write_file(dir / L"data/world.pak.part", world));
+    }
+    if (start == FROM_FINISHED) {
+        ASSERT_TRUE(
+            write_file(dir / L"data/world.pak.part", release_file("chunks", "data/world.pak")));
+        ASSERT_TRUE(DeleteFileW((dir / L"data/world.pak").c_str()));
     }
 }
 
@@ -206,7 +214,8 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
     // The file the release removes was installed with its list wherever the
     // previous release was; a copy that failed its list has had every
     // local file cut instead.
-    bool old_listed = c.start == FROM_OLD || c.start == FROM_HALF_PART;
+    bool old_listed =
+        c.start == FROM_OLD || c.start == FROM_HALF_PART || c.start == FROM_FINISHED;
     EXPECT_EQ(log.find("kept chunk lists for data/pack/moved.pak: ") != std::string::npos,
               old_listed && !c.hide_key)
         << log;
@@ -223,6 +232,10 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
 
     // What travels is what changed: a few edits of a 1.2 MB packed archive.
     long long fetched = bytes_to_fetch(log);
+    if (c.start == FROM_FINISHED) {
+        EXPECT_NE(line_of(log, "file data/world.pak: ").find("chunks local, 0 bytes to fetch"),
+                  std::string::npos) << log;
+    }
     if (c.fetch_max) {
         EXPECT_GT(fetched, 0);
         EXPECT_LE(fetched, c.fetch_max);
@@ -241,6 +254,9 @@ const Case CASES[] = {
      ": 0 of ", 0, false},
     {"FromHalfBuiltPart", FROM_HALF_PART, "chunks", "chunks", false, "chunks local, ",
      MOVED_LOCAL, 60000, true},
+    // Nothing fetched: the part file holds every chunk in place.
+    {"FromFinishedPart", FROM_FINISHED, "chunks", "chunks", false, "chunks local, ", MOVED_LOCAL,
+     0, true},
     // The list says more is local than is: the copy cut after all.
     {"FromCopyChangedBehindItsList", FROM_CHANGED, "chunks", "chunks", false,
      "file data/world.pak: cutting the local files", MOVED_LOCAL, 150000, true},
