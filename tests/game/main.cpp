@@ -7,6 +7,7 @@
 //   KV_PROBE_ANSWER=<code>|<text> writes <text> (when not empty), exits <code>
 // KV_PROBE_PID_FILE, when set, names a file that receives the child's pid.
 #include "game/game.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -68,5 +69,5 @@ int main(int argc, char **argv)
         if (strcmp(argv[i], "--probe-vulkan") == 0)
             play_probe_child();
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return testing_support::run_tests_watching_exit();
 }

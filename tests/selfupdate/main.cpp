@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "selfupdate/selfupdate.h"
 #include "update/update.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -40,5 +41,5 @@ int main(int argc, char **argv)
     if (wargv && wargc == 3 && wcscmp(wargv[1], L"--old-launcher") == 0)
         return play_old_launcher(wargv[2]);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return testing_support::run_tests_watching_exit();
 }

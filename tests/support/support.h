@@ -15,6 +15,10 @@ std::wstring wine_path(const std::string &linux_path);
 // The launcher built with the tests.
 std::wstring launcher_exe();
 
+// RUN_ALL_TESTS, with the program's end watched: a program still alive a
+// minute later lists its threads and ends itself (exit code 3).
+int run_tests_watching_exit();
+
 // A fresh, empty folder below the Windows temp folder, removed with all it
 // holds when the object goes.
 class TempDir {

@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "game/game.h"
 #include "update/update.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -36,5 +37,5 @@ int main(int argc, char **argv)
         if (wcscmp(wargv[i], L"--launcher-role") == 0)
             return play_launcher(wargc, wargv);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return testing_support::run_tests_watching_exit();
 }

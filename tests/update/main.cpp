@@ -2,6 +2,7 @@
 // test program answers it the way the launcher does.
 #include "game/game.h"
 #include "update/update.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -22,5 +23,5 @@ int main(int argc, char **argv)
         printf("objects on the wire at once: %d\n", set);
     }
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return testing_support::run_tests_watching_exit();
 }

@@ -1,0 +1,131 @@
+// A test program whose cases have all run should end at once. Now and then
+// one under Wine does not: it printed its verdict and then hung on its way
+// out until CTest's timeout. So a program's end is watched: still alive
+// after EXIT_WATCH_MS, it lists its threads (where each began, where it
+// stands and the code addresses found on its stack, with their modules) and
+// ends itself with exit code 3, which the test verdict treats like any
+// failure after a passed test.
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <stdio.h>
+
+namespace {
+
+const DWORD EXIT_WATCH_MS = 60000;
+const THREADINFOCLASS START_ADDRESS = (THREADINFOCLASS)9;  // ThreadQuerySetWin32StartAddress
+
+void say(const char *text)
+{
+    DWORD put;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)strlen(text), &put, nullptr);
+}
+
+// "module+offset" of an address, or the bare address.
+void place_of(DWORD_PTR address, char *out, size_t capacity)
+{
+    HMODULE module = nullptr;
+    wchar_t path[MAX_PATH] = L"";
+    if (address && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                          GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                      (LPCWSTR)address, &module) &&
+        GetModuleFileNameW(module, path, MAX_PATH)) {
+        const wchar_t *name = wcsrchr(path, L'\\');
+        snprintf(out, capacity, "%ls+0x%lx", name ? name + 1 : path,
+                 (unsigned long)(address - (DWORD_PTR)module));
+    } else {
+        snprintf(out, capacity, "0x%lx", (unsigned long)address);
+    }
+}
+
+// The first few words on a stack that point into a module: a rough
+// backtrace, enough to tell what a thread waits in.
+void stack_places(DWORD_PTR esp, char *out, size_t capacity)
+{
+    DWORD_PTR words[1024];
+    SIZE_T got = 0;
+    out[0] = 0;
+    ReadProcessMemory(GetCurrentProcess(), (void *)esp, words, sizeof words, &got);
+    size_t used = 0;
+    int found = 0;
+    for (SIZE_T i = 0; i < got / sizeof *words && found < 10; i++) {
+        HMODULE module = nullptr;
+        if (!words[i] || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                    GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                (LPCWSTR)words[i], &module))
+            continue;
+        char place[300];
+        place_of(words[i], place, sizeof place);
+        int n = snprintf(out + used, capacity - used, " %s", place);
+        if (n < 0 || (size_t)n >= capacity - used)
+            break;
+        used += (size_t)n;
+        found++;
+    }
+}
+
+void list_threads()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Thread32First(snapshot, &entry); more;
+         more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() ||
+            entry.th32ThreadID == GetCurrentThreadId())
+            continue;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION | THREAD_SUSPEND_RESUME |
+                                       THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID);
+        DWORD_PTR start = 0;
+        CONTEXT context;
+        context.ContextFlags = CONTEXT_CONTROL;
+        bool stopped = thread && SuspendThread(thread) != (DWORD)-1;
+        bool at = stopped && GetThreadContext(thread, &context);
+        char began[300], stands[300], calls[1200], line[2000];
+        if (at)
+            stack_places(context.Esp, calls, sizeof calls);
+        if (stopped)
+            ResumeThread(thread);
+        if (thread)
+            NtQueryInformationThread(thread, START_ADDRESS, &start, sizeof start, nullptr);
+        place_of(start, began, sizeof began);
+        place_of(at ? context.Eip : 0, stands, sizeof stands);
+        snprintf(line, sizeof line,
+                 "exit watch: thread %lu began at %s, stands at %s; on its stack:%s\n",
+                 entry.th32ThreadID, began, at ? stands : "?", at ? calls : " ?");
+        say(line);
+        if (thread)
+            CloseHandle(thread);
+    }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+}
+
+DWORD WINAPI watch(void *)
+{
+    Sleep(EXIT_WATCH_MS);
+    say("exit watch: the program did not end after its tests; its threads:\n");
+    list_threads();
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+}  // namespace
+
+namespace testing_support {
+
+int run_tests_watching_exit()
+{
+    int result = RUN_ALL_TESTS();
+    HANDLE watcher = CreateThread(nullptr, 0, watch, nullptr, 0, nullptr);
+    if (watcher)
+        CloseHandle(watcher);
+    return result;
+}
+
+}  // namespace testing_support
