@@ -50,14 +50,17 @@ void stack_places(DWORD_PTR esp, char *out, size_t capacity)
     DWORD_PTR words[1024];
     SIZE_T got = 0;
     out[0] = 0;
-    ReadProcessMemory(GetCurrentProcess(), (void *)esp, words, sizeof words, &got);
+    // Less where the stack's top is near (a read across its end fails whole).
+    for (SIZE_T want = sizeof words; want >= 64 && got == 0; want /= 4)
+        if (!ReadProcessMemory(GetCurrentProcess(), (void *)esp, words, want, &got))
+            got = 0;
     size_t used = 0;
     int found = 0;
     for (SIZE_T i = 0; i < got / sizeof *words && found < 10; i++) {
         HMODULE module = nullptr;
         if (!words[i] || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                    GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                (LPCWSTR)words[i], &module))
+                                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                             (LPCWSTR)words[i], &module))
             continue;
         char place[300];
         place_of(words[i], place, sizeof place);
