@@ -114,13 +114,7 @@ TEST(StateFile, UnchangedStateIsNotRewritten)
     ASSERT_GT(saved.size(), 65536u);
 
     // An old write time shows whether the file was written again.
-    auto age = [&]() {
-        HANDLE f = CreateFileW(state_path(dir).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        FILETIME old = {0x10000000, 0x01C00000};
-        EXPECT_TRUE(SetFileTime(f, nullptr, nullptr, &old));
-        CloseHandle(f);
-    };
+    auto age = [&]() { EXPECT_TRUE(set_write_time(state_path(dir), 0x01C0000010000000ull)); };
     auto rewritten = [&]() {
         uint64_t size, time;
         EXPECT_TRUE(file_info(state_path(dir).c_str(), &size, &time));

@@ -126,6 +126,18 @@ void remove_tree(const std::wstring &path)
     RemoveDirectoryW(path.c_str());
 }
 
+bool set_write_time(const std::wstring &path, uint64_t filetime)
+{
+    HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME t = {(DWORD)filetime, (DWORD)(filetime >> 32)};
+    bool ok = SetFileTime(f, nullptr, nullptr, &t) != 0;
+    CloseHandle(f);
+    return ok;
+}
+
 bool write_file(const std::wstring &path, const std::string &bytes)
 {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -48,6 +48,8 @@ void forget_uninstall_entries(const std::wstring &folder);
 
 bool write_file(const std::wstring &path, const std::string &bytes);
 bool read_file(const std::wstring &path, std::string *bytes);
+// Sets a file's last-write time (a FILETIME as one number).
+bool set_write_time(const std::wstring &path, uint64_t filetime);
 bool file_exists(const std::wstring &path);
 uint64_t file_size(const std::wstring &path);
 

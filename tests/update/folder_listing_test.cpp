@@ -33,12 +33,7 @@ protected:
         SetFileAttributesW((dir_ / L"hidden.dat").c_str(),
                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
         // A write time no copy would give by accident.
-        HANDLE f = CreateFileW((dir_ / L"a.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(f, INVALID_HANDLE_VALUE);
-        FILETIME t = {0x12345678, 0x01D00000};
-        EXPECT_TRUE(SetFileTime(f, nullptr, nullptr, &t));
-        CloseHandle(f);
+        ASSERT_TRUE(set_write_time(dir_ / L"a.txt", 0x01D0000012345678ull));
     }
     void TearDown() override { folder_listings_forget(&listings_); }
 

@@ -52,12 +52,7 @@ TEST(Prehash, DigestsServeOnlyFilesUnchangedSinceTheyWereHashed)
     prehash_finish(p, true);
     // b.bin written again afterwards, its size the same, its time later.
     ASSERT_TRUE(write_file(dir / L"b.bin", "content of B.BIN"));
-    HANDLE b = CreateFileW((dir / L"b.bin").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    FILETIME later = {0x12345678, 0x01e00000};
-    EXPECT_TRUE(SetFileTime(b, nullptr, nullptr, &later));
-    CloseHandle(b);
+    ASSERT_TRUE(set_write_time(dir / L"b.bin", 0x01e0000012345678ull));
 
     for (const char *name : names) {
         SCOPED_TRACE(name);

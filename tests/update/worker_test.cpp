@@ -39,15 +39,6 @@ struct Locked {
     ~Locked() { CloseHandle(handle); }
 };
 
-void set_write_time(const std::wstring &path, uint64_t time)
-{
-    HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    FILETIME ft = {(DWORD)time, (DWORD)(time >> 32)};
-    ASSERT_TRUE(SetFileTime(f, nullptr, nullptr, &ft));
-    CloseHandle(f);
-}
-
 int count_statuses(const PassResult &r, const std::wstring &prefix)
 {
     int n = 0;
@@ -325,7 +316,7 @@ TEST(UpdatePass, VerifyHashesWhatCheckTrusts)
     std::string changed = file_text(dir, L"data/text.txt");
     changed[10] ^= 1;
     ASSERT_TRUE(write_file(dir / L"data/text.txt", changed));
-    set_write_time(dir / L"data/text.txt", time);
+    ASSERT_TRUE(set_write_time(dir / L"data/text.txt", time));
 
     EXPECT_EQ(run_pass(dir.path(), Check, mirror("main"), dead_mirror()).state, UpToDate);
     PassResult verify = run_pass(dir.path(), Verify, mirror("main"), dead_mirror());
@@ -340,7 +331,7 @@ TEST(UpdatePass, NewWriteTimeIsHashedOnceThenTrusted)
     REQUIRE_RELEASES();
     TempDir dir;
     ASSERT_EQ(run_pass(dir.path(), Update, mirror("main"), dead_mirror()).state, UpToDate);
-    set_write_time(dir / L"system/dv.exe", 132000000000000000ULL);
+    ASSERT_TRUE(set_write_time(dir / L"system/dv.exe", 132000000000000000ULL));
 
     PassResult first = run_pass(dir.path(), Check, mirror("main"), dead_mirror());
     EXPECT_EQ(first.state, UpToDate);
