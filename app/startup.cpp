@@ -42,7 +42,7 @@ const wchar_t FOLDER_BUSY_TEXT[] =
 void log_already_running(const wchar_t *folder)
 {
     wchar_t path[LAUNCHER_PATH_CHARS];
-    path_join(path, LAUNCHER_PATH_CHARS, folder, L"Korvanth.log");
+    path_join(path, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_LOG));
     HANDLE pin = path[0] ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr)
                          : INVALID_HANDLE_VALUE;

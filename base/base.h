@@ -66,6 +66,51 @@ enum LauncherState {
 
 
 // ---------------------------------------------------------------------------
+// The launcher's own files in its folder: one table, so that the log, the
+// swap, the install's folder rules, the uninstall and the update pass agree
+// on what is ours. A folder that holds only these is the launcher's.
+
+enum OwnFileKind {
+    OWN_LAUNCHER,  // the program itself
+    OWN_STATE,     // what the launcher records of the client: the state file, kept chunk lists
+    OWN_LOG,       // the log and its rotated copy
+    OWN_SETTINGS,  // the player's settings
+    OWN_WORKING,   // exists while work is under way (a swap, a save) or left by one
+};
+
+// The table's rows, in the order an uninstall deletes them: working files
+// first, the state file next to last (a run killed on the way still finds
+// the state's list the next time), the launcher last.
+enum OwnFileId {
+    OWN_FILE_NEW_LAUNCHER,       // "Korvanth.new": a downloaded launcher waiting for its swap
+    OWN_FILE_NEW_LAUNCHER_PART,  // its download's working files
+    OWN_FILE_NEW_LAUNCHER_TMP,
+    OWN_FILE_OLD_LAUNCHER,       // "Korvanth.old": the launcher a swap replaced
+    OWN_FILE_STATE_TMP,          // a state save under way
+    OWN_FILE_LOG_ROTATED,        // "Korvanth.log.1"
+    OWN_FILE_LOG,                // "Korvanth.log"
+    OWN_FILE_SETTINGS,           // "Korvanth.ini"
+    OWN_FILE_CHUNK_LISTS,        // "Korvanth.chunks", a folder
+    OWN_FILE_STATE,              // "Korvanth.state"
+    OWN_FILE_LAUNCHER,           // "Korvanth.exe"
+    OWN_FILE_COUNT,
+};
+
+struct OwnFile {
+    const wchar_t *name;
+    OwnFileKind kind;
+    bool folder;  // a folder of ours, not a file
+};
+
+// The row of `id` (0 <= id < OWN_FILE_COUNT).
+const OwnFile *own_file(OwnFileId id);
+// Shorthand for own_file(id)->name.
+const wchar_t *own_file_name(OwnFileId id);
+// The row whose name is `name` (a bare name, any letter case), or null: the
+// name is not one of ours.
+const OwnFile *own_file_named(const wchar_t *name);
+
+// ---------------------------------------------------------------------------
 // Paths and files
 
 // Joins `folder` and `name` with one backslash (none after a trailing one, none

@@ -24,7 +24,7 @@ volatile LONG g_log_open;
 
 void log_open(const wchar_t *launcher_folder)
 {
-    path_join(g_log_path, LAUNCHER_PATH_CHARS, launcher_folder, L"Korvanth.log");
+    path_join(g_log_path, LAUNCHER_PATH_CHARS, launcher_folder, own_file_name(OWN_FILE_LOG));
     if (!g_log_open) {
         InitializeCriticalSection(&g_log_lock);
         g_log_open = 1;

@@ -24,10 +24,6 @@ void default_install_folder(wchar_t *out)
 
 int folder_has_foreign_entries(const wchar_t *folder)
 {
-    static const wchar_t *const own_names[] = {
-        L"Korvanth.exe", L"Korvanth.log", L"Korvanth.state", L"Korvanth.new", L"Korvanth.old",
-        L"Korvanth.chunks",
-    };
     wchar_t pattern[PATTERN_CHARS];
     if (format_wide(pattern, PATTERN_CHARS, L"%s\\*", folder) < 0)
         return 0;
@@ -40,10 +36,7 @@ int folder_has_foreign_entries(const wchar_t *folder)
         const wchar_t *name = found.cFileName;
         if (!wcscmp(name, L".") || !wcscmp(name, L".."))
             continue;
-        foreign = 1;
-        for (const wchar_t *own : own_names)
-            if (!lstrcmpiW(name, own))
-                foreign = 0;
+        foreign = own_file_named(name) == nullptr;
     } while (!foreign && FindNextFileW(find, &found));
     FindClose(find);
     return foreign;

@@ -69,7 +69,8 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     if (wcsstr(GetCommandLineW(), L"--installed-from"))
         return RunHere;
     if (has_file(launcher_folder, L"system\\dv.exe") ||
-        has_file(launcher_folder, L"Korvanth.state") || has_file(launcher_folder, L"Korvanth.ini"))
+        has_file(launcher_folder, own_file_name(OWN_FILE_STATE)) ||
+        has_file(launcher_folder, own_file_name(OWN_FILE_SETTINGS)))
         return RunHere;
     wchar_t own[LAUNCHER_PATH_CHARS];
     DWORD n = GetModuleFileNameW(nullptr, own, LAUNCHER_PATH_CHARS);
@@ -92,7 +93,7 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     wchar_t text[356];
     // An installed launcher whose path does not fit could not run at all:
     // refused like a copy that fails, rather than copied under a cut name.
-    path_join(target, LAUNCHER_PATH_CHARS, g_install_folder, L"Korvanth.exe");
+    path_join(target, LAUNCHER_PATH_CHARS, g_install_folder, own_file_name(OWN_FILE_LAUNCHER));
     if (!target[0]) {
         format_wide(text, 356, L"Could not copy the launcher to\n%s\\Korvanth.exe\n(error %lu).",
                     g_install_folder, (unsigned long)ERROR_FILENAME_EXCED_RANGE);

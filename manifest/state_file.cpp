@@ -13,7 +13,6 @@
 
 namespace {
 
-const wchar_t STATE_FILE_NAME[] = L"Korvanth.state";
 const size_t TMP_KEEP_CHARS = 254;  // of the final name, before ".tmp"
 // Lines are gathered and written in blocks of this size: one write per
 // line would cost a system call per client file.
@@ -88,7 +87,7 @@ bool state_load(LocalState *state, const wchar_t *folder)
 {
     state_init(state);
     wchar_t name[LAUNCHER_PATH_CHARS];
-    path_join(name, LAUNCHER_PATH_CHARS, folder, STATE_FILE_NAME);
+    path_join(name, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_STATE));
     if (!name[0])
         return false;
     HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -119,7 +118,7 @@ bool state_load(LocalState *state, const wchar_t *folder)
 bool state_save(const LocalState *state, const wchar_t *folder)
 {
     wchar_t final_name[LAUNCHER_PATH_CHARS];
-    path_join(final_name, LAUNCHER_PATH_CHARS, folder, STATE_FILE_NAME);
+    path_join(final_name, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_STATE));
     if (!final_name[0])
         return false;
     wchar_t tmp_name[LAUNCHER_PATH_CHARS];

@@ -7,8 +7,8 @@
 void remove_swap_leftovers(const wchar_t *launcher_folder)
 {
     wchar_t path[LAUNCHER_PATH_CHARS];
-    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, L"Korvanth.old")[0])
+    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, own_file_name(OWN_FILE_OLD_LAUNCHER))[0])
         DeleteFileW(path);
-    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, L"Korvanth.new")[0])
+    if (path_join(path, LAUNCHER_PATH_CHARS, launcher_folder, own_file_name(OWN_FILE_NEW_LAUNCHER))[0])
         DeleteFileW(path);
 }

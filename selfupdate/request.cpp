@@ -58,8 +58,8 @@ int swap_parse_request(int argc, const wchar_t *const *argv, unsigned long *pid,
 
 int swap_backup_path(const wchar_t *target, wchar_t *dst, size_t cap_chars)
 {
-    static const wchar_t BACKUP_NAME[] = L"Korvanth.old";
-    const size_t name_chars = sizeof BACKUP_NAME / sizeof BACKUP_NAME[0];  // with terminator
+    const wchar_t *backup_name = own_file_name(OWN_FILE_OLD_LAUNCHER);
+    const size_t name_chars = wcslen(backup_name) + 1;
     size_t folder = 0;
     for (size_t i = 0; target[i]; i++)
         if (target[i] == L'\\')
@@ -70,6 +70,6 @@ int swap_backup_path(const wchar_t *target, wchar_t *dst, size_t cap_chars)
         return 0;
     }
     wmemcpy(dst, target, folder);
-    wmemcpy(dst + folder, BACKUP_NAME, name_chars);
+    wmemcpy(dst + folder, backup_name, name_chars);
     return 1;
 }

@@ -17,7 +17,6 @@
 
 namespace {
 
-const wchar_t LISTS_FOLDER[] = L"Korvanth.chunks";
 // "<64 hex>.<64 hex>", with room for ".tmp" and a NUL.
 const size_t NAME_CHARS = 2 * SHA256_HEX_CHARS + 8;
 
@@ -26,7 +25,7 @@ wchar_t *list_path(wchar_t *path, const wchar_t *folder, const wchar_t *name)
 {
     wchar_t lists[CLIENT_PATH_CHARS];
     return path_join(path, CLIENT_PATH_CHARS, path_join(lists, CLIENT_PATH_CHARS, folder,
-                                                         LISTS_FOLDER),
+                                                         own_file_name(OWN_FILE_CHUNK_LISTS)),
                      name);
 }
 

@@ -42,7 +42,7 @@ bool same_folder(const wchar_t *a, const wchar_t *b)
 // the path does not fit.
 bool launcher_command(const wchar_t *folder, wchar_t *exe, wchar_t *command)
 {
-    path_join(exe, LAUNCHER_PATH_CHARS, folder, L"Korvanth.exe");
+    path_join(exe, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_LAUNCHER));
     return exe[0] &&
            format_wide(command, COMMAND_CHARS, L"\"%s\" %s", exe, UNINSTALL_OPTION) >= 0;
 }
@@ -92,7 +92,7 @@ int entry_of(const wchar_t *key, const wchar_t *folder)
     wchar_t exe[LAUNCHER_PATH_CHARS], location[LAUNCHER_PATH_CHARS], own[LAUNCHER_PATH_CHARS];
     if (!read_entry(key, exe, location))
         return 0;
-    path_join(own, LAUNCHER_PATH_CHARS, folder, L"Korvanth.exe");
+    path_join(own, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_LAUNCHER));
     return (exe[0] && own[0] && !lstrcmpiW(exe, own)) ||
            (location[0] && same_folder(location, folder));
 }
@@ -224,7 +224,7 @@ uint32_t installed_size_kib(const wchar_t *folder, const LocalState *state)
 {
     uint64_t bytes = 0;
     wchar_t exe[LAUNCHER_PATH_CHARS];
-    path_join(exe, LAUNCHER_PATH_CHARS, folder, L"Korvanth.exe");
+    path_join(exe, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_LAUNCHER));
     if (exe[0])
         file_info(exe, &bytes, nullptr);
     LocalState loaded;

@@ -68,8 +68,8 @@ bool launcher_step(Pass *pass)
         return true;
 
     wchar_t target[LAUNCHER_PATH_CHARS];
-    path_join(target, LAUNCHER_PATH_CHARS, pass->folder, L"Korvanth.new");
-    post_status(pass->window, L"Download %s file", L"Korvanth.exe");
+    path_join(target, LAUNCHER_PATH_CHARS, pass->folder, own_file_name(OWN_FILE_NEW_LAUNCHER));
+    post_status(pass->window, L"Download %s file", own_file_name(OWN_FILE_LAUNCHER));
     log_printf("launcher update: %llu bytes", (unsigned long long)m->launcher.size);
     int result = download_object(pass->window, &pass->mirrors, pass->mirror_count,
                                  &pass->start_index, &m->launcher, target,

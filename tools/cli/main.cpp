@@ -129,7 +129,7 @@ int drive_pass(WorkerParams *params)
     log_open(params->client_folder);
     http_set_user_agent(LAUNCHER_USER_AGENT);
     wchar_t launcher[LAUNCHER_PATH_CHARS];
-    path_join(launcher, LAUNCHER_PATH_CHARS, params->client_folder, L"Korvanth.exe");
+    path_join(launcher, LAUNCHER_PATH_CHARS, params->client_folder, own_file_name(OWN_FILE_LAUNCHER));
     worker_set_launcher_file(launcher);
 
     HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
