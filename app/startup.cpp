@@ -8,7 +8,7 @@
 #include "net/net.h"
 #include "selfupdate/selfupdate.h"
 #include "ui/ui.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 #include <wchar.h>

@@ -4,7 +4,7 @@
 // without owner, since no window of ours is left by then.
 #include "install/install.h"
 
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 

@@ -16,7 +16,7 @@
 // temporary folder, where the system's clean-up of temporary files finds it.
 #include "install/install.h"
 
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 

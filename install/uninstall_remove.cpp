@@ -21,7 +21,7 @@
 #include "install/install.h"
 
 #include "manifest/manifest.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 

@@ -136,6 +136,12 @@ struct Manifest {
 bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *error_text);
 // Frees the arrays and clears the whole record.
 void manifest_free(Manifest *manifest);
+
+// The index-th entry of the files entries followed by the optional entries.
+const ManifestEntry *manifest_item(const Manifest *manifest, int index);
+
+// Bytes an entry costs on the wire: its packed size, or its size without one.
+uint64_t entry_wire_size(const ManifestEntry *entry);
 // Reads one file entry object at the cursor into `entry` (cleared first). A
 // required group must be one of "base", "system", "interface", "stock".
 bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required);

@@ -6,7 +6,7 @@
 // names.
 #include "ui/window_internal.h"
 
-#include "update/update.h"
+#include "folder/folder.h"
 
 namespace {
 

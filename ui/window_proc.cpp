@@ -7,6 +7,7 @@
 #include "game/game.h"
 #include "korvanth_config.h"
 #include "selfupdate/selfupdate.h"
+#include "folder/folder.h"
 #include "update/update.h"
 
 #include <shellapi.h>

@@ -48,7 +48,7 @@ void pass_speaker_on(Phase *ph, const Slot *ended)
 
 // Where a transfer has left a slot (the lock held): the judge's turn, or a
 // result.
-void transfer_ended(Phase *ph, Slot *s, int result)
+void transfer_ended(Phase *ph, Slot *s, FetchResult result)
 {
     ph->on_wire--;
     pass_speaker_on(ph, s);
@@ -116,7 +116,7 @@ DWORD WINAPI carrier_thread(void *arg)
         set_stage(ph, s, TRANSFERRING);
         LeaveCriticalSection(&ph->lock);
         s->fetch.session = session;
-        int result = fetch_transfer(&s->fetch, &pass->mirrors, pass->mirror_count);
+        FetchResult result = fetch_transfer(&s->fetch, &pass->mirrors, pass->mirror_count);
         s->fetch.session = nullptr;
         EnterCriticalSection(&ph->lock);
         transfer_ended(ph, s, result);
@@ -133,7 +133,8 @@ DWORD WINAPI judge_thread(void *arg)
     while (Slot *s = take(ph, TO_JUDGE)) {
         set_stage(ph, s, JUDGING);
         LeaveCriticalSection(&ph->lock);
-        int result = ph->share.abandon ? 0 : fetch_judge(&s->fetch, &ph->pass->mirrors);
+        FetchResult result =
+            ph->share.abandon ? FETCH_FAILED : fetch_judge(&s->fetch, &ph->pass->mirrors);
         EnterCriticalSection(&ph->lock);
         s->result = result;
         set_stage(ph, s, JUDGED);
@@ -186,7 +187,7 @@ void flight_wait_results(Phase *ph)
 void flight_in_turn(Phase *ph, Slot *s)
 {
     set_stage(ph, s, TRANSFERRING);
-    int result = fetch_transfer(&s->fetch, &ph->pass->mirrors, ph->pass->mirror_count);
+    FetchResult result = fetch_transfer(&s->fetch, &ph->pass->mirrors, ph->pass->mirror_count);
     transfer_ended(ph, s, result);
     if (s->stage == TO_JUDGE) {
         s->result = fetch_judge(&s->fetch, &ph->pass->mirrors);
@@ -221,6 +222,18 @@ Phase *flight_open(Pass *pass)
     for (int i = 0; ph->bodies && i < bodies; i++)
         ph->free_body[ph->free_bodies++] = i;
     ph->unpackers = unpack_pool_open();
+    RebuildPass *rp = &ph->rebuild;
+    rp->window = pass->window;
+    rp->folder = pass->folder;
+    rp->manifest = &pass->manifest;
+    rp->state = &pass->state;
+    rp->cancel = &pass->params->cancel;
+    rp->mirrors = &pass->mirrors;
+    rp->mirror_count = pass->mirror_count;
+    rp->start_index = &pass->start_index;
+    rp->wire_bytes = &pass->wire_bytes;
+    rp->connections = ph->connections;
+    rp->share = &ph->share;
     InitializeCriticalSection(&ph->lock);
     InitializeConditionVariable(&ph->carriers);
     InitializeConditionVariable(&ph->judge);
@@ -233,7 +246,7 @@ void flight_close(Phase *ph)
 {
     if (ph->threaded)
         stop_threads(ph);
-    chunked_forget(ph);
+    chunked_forget(&ph->rebuild);
     unpack_pool_close(ph->unpackers);
     DeleteCriticalSection(&ph->lock);
     HANDLE heap = GetProcessHeap();

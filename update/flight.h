@@ -7,6 +7,8 @@
 
 #include "update/pass.h"
 
+#include "rebuild/rebuild.h"
+
 #include <windows.h>
 
 // Transferred objects that may wait for (or be in) judgement beside those on
@@ -31,7 +33,7 @@ enum Stage { FREE, QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
 struct Slot {
     ObjectFetch fetch;
     int stage;
-    int result;   // once JUDGED: fetch_judge's result, or the transfer's 0 / -1
+    FetchResult result;  // once JUDGED: fetch_judge's, or how the transfer failed
     int k;        // the entry's place in the pending list
     int body;     // its body buffer's number while it has one, else -1
 };
@@ -66,7 +68,7 @@ struct Phase {
     int threads;
     bool stop;                   // the threads end once nothing is left for them
     bool threaded;               // false: each object transferred and judged in turn
-    struct RemovedChunks *removed_chunks;  // chunked.cpp's, or null
+    RebuildPass rebuild;         // what its chunked files' rebuilds share
     UnpackPool *unpackers;       // the threads of the large objects' streams, or null
 };
 
@@ -100,15 +102,3 @@ Phase *flight_open(Pass *pass);
 // Ends the threads once they are done with what they were given, and frees
 // the phase.
 void flight_close(Phase *ph);
-
-// A wanted file with a chunk index rebuilt from the chunks found locally
-// plus the missing ones fetched (chunked.cpp), on the calling thread with
-// nothing else in flight: 1 (in place), 0 (failed), -1 (cancelled), or
-// CHUNKED_WHOLE: fetch the whole object instead (no index, cheaper whole,
-// nothing shared, or a chunk that failed on every mirror), logged.
-enum { CHUNKED_WHOLE = 2 };
-// Its missing chunks travel on the phase's connections at once.
-int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full);
-// Frees what chunked_update keeps for the phase: the chunks of the files the
-// release removes, cut once for every chunked file.
-void chunked_forget(Phase *ph);

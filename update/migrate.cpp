@@ -3,6 +3,7 @@
 // folder that the old launcher managed (its state file names paths below it)
 // is touched.
 #include "update/update.h"
+#include "fetch/fetch.h"
 
 #include <windows.h>
 #include <string.h>

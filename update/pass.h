@@ -3,6 +3,7 @@
 #pragma once
 
 #include "update/update.h"
+#include "fetch/fetch.h"
 
 #include <windows.h>
 
@@ -50,10 +51,6 @@ void prehash_finish(Prehash *p, bool every_file);
 bool prehash_digest(const Prehash *p, const char *path, uint64_t size, uint64_t time,
                     uint8_t digest[SHA256_BYTES]);
 void prehash_free(Prehash *p);
-
-// Deletes the kept chunk lists (chunk_lists.cpp) of files the state no
-// longer records.
-void chunk_lists_prune(const wchar_t *folder, const LocalState *state);
 
 // Brings in every pending entry, recording each. False when the pass ended
 // on the way (its last messages are posted).

@@ -1,8 +1,10 @@
 // The update worker: one pass that makes the client folder match the current
 // signed release. The window starts a pass with a copied request and learns
 // everything from posted messages; the worker never touches window state.
-#include "update/update.h"
 #include "update/pass.h"
+#include "release/release.h"
+#include "rebuild/rebuild.h"
+#include "folder/folder.h"
 
 #include "content/content.h"
 #include "game/game.h"
@@ -638,4 +640,21 @@ int worker_is_running(void)
 void worker_request_cancel(void)
 {
     InterlockedExchange((volatile LONG *)&g_params.cancel, 1);
+}
+
+void remove_listed_files(const Manifest *manifest, LocalState *state, const wchar_t *folder)
+{
+    for (int i = 0; i < manifest->remove_count; i++) {
+        const char *rel = manifest->remove[i];
+        wchar_t rel_wide[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+        rel_path_to_wide(rel, rel_wide, CLIENT_REL_CHARS);
+        path_join(full, CLIENT_PATH_CHARS, folder, rel_wide);
+        if (rel_wide[0] && full[0] && file_info(full, nullptr, nullptr)) {
+            if (DeleteFileW(full))
+                log_wprintf(L"removed %s", rel_wide);
+            else
+                log_wprintf(L"remove %s failed (%lu)", rel_wide, GetLastError());
+        }
+        state_remove(state, rel);
+    }
 }

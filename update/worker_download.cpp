@@ -41,18 +41,18 @@ void save_records(Pass *pass, bool now_anyway)
     pass->unsaved = false;
 }
 
-// What an entry's download came to (1, 0 or -1, as download_object gives
-// it): its record, or the pass's end with the entries left from k on.
-bool entry_done(Phase *ph, int k, int result)
+// What an entry's download came to: its record, or the pass's end with the
+// entries left from k on.
+bool entry_done(Phase *ph, int k, FetchResult result)
 {
     Pass *pass = ph->pass;
     const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
     wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
     client_file_path(entry->path, pass->folder, rel, full);
-    if (result != 1) {
+    if (result != FETCH_IN_PLACE) {
         save_records(pass, true);
         close_bars(&ph->share, pass->window);
-        if (result == -1) {
+        if (result == FETCH_CANCELLED) {
             post_status(pass->window, L"Cancelled.");
             post_finished(pass->window, UpdateNeeded, pass->pending_count - k);
         } else {
@@ -90,8 +90,8 @@ bool settle_oldest(Phase *ph, bool wait, bool *ended)
         return false;
     Pass *pass = ph->pass;
     ObjectFetch *f = &s->fetch;
-    int result = fetch_finish(f, &pass->mirrors, pass->mirror_count, s->result);
-    if (result == 1) {
+    FetchResult result = fetch_finish(f, &pass->mirrors, pass->mirror_count, s->result);
+    if (result == FETCH_IN_PLACE) {
         pass->start_index = f->mirror;
         // The object counts with its wire size, whatever its transfers moved.
         download_share_add(&ph->share,
@@ -232,7 +232,7 @@ bool bring_in(Phase *ph, int k)
     keep_foreign_d3d9(pass, entry, full);
     if (copy_same_content(pass, k, entry, full)) {
         download_share_add(&ph->share, (int64_t)entry_wire_size(entry));
-        return settle_in_order(ph, true) && entry_done(ph, k, 1);
+        return settle_in_order(ph, true) && entry_done(ph, k, FETCH_IN_PLACE);
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
@@ -241,9 +241,16 @@ bool bring_in(Phase *ph, int k)
         // take every connection.
         if (!settle_in_order(ph, true))
             return false;
-        int chunked = chunked_update(ph, entry, full);
-        if (chunked != CHUNKED_WHOLE)
-            return entry_done(ph, k, chunked);
+        switch (chunked_update(&ph->rebuild, entry, full)) {
+        case REBUILD_IN_PLACE:
+            return entry_done(ph, k, FETCH_IN_PLACE);
+        case REBUILD_FAILED:
+            return entry_done(ph, k, FETCH_FAILED);
+        case REBUILD_CANCELLED:
+            return entry_done(ph, k, FETCH_CANCELLED);
+        case REBUILD_WHOLE:
+            break;
+        }
         done = download_share_done(&ph->share);
         if (done > pass->wire_bytes)
             done = pass->wire_bytes;
@@ -254,7 +261,7 @@ bool bring_in(Phase *ph, int k)
                      done, pass->wire_bytes, nullptr)) {
         // The objects before this one are taken in first: records and the
         // pass's end keep the entries' order.
-        return settle_in_order(ph, true) && entry_done(ph, k, 0);
+        return settle_in_order(ph, true) && entry_done(ph, k, FETCH_FAILED);
     }
     f->progress.share = &ph->share;
     f->progress.ticket = k;

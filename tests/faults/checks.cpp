@@ -1,7 +1,7 @@
 #include "checks.h"
 
 #include "content/content.h"
-#include "harness.h"
+#include "support/harness.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
 #include "update/update.h"

@@ -6,13 +6,14 @@
 // ends up to date with a Verify pass agreeing.
 #include "checks.h"
 #include "fault_control.h"
-#include "harness.h"
+#include "support/harness.h"
 
 #include "manifest/manifest.h"
 #include "support/seams.h"
 #include "support/state_text.h"
 #include "support/support.h"
 #include "update/update.h"
+#include "fetch/fetch.h"
 
 #include <gtest/gtest.h>
 

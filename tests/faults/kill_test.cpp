@@ -5,7 +5,7 @@
 // old or right content and a state file that vouches only for right files;
 // the next run of the real driver ends up to date, and so does a Verify.
 #include "checks.h"
-#include "harness.h"
+#include "support/harness.h"
 
 #include "support/seams.h"
 #include "support/support.h"

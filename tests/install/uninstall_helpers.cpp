@@ -3,7 +3,7 @@
 #include "install/install.h"
 #include "install_helpers.h"
 #include "manifest/manifest.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <gtest/gtest.h>
 

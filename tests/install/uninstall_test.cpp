@@ -6,7 +6,7 @@
 #include "korvanth_config.h"
 #include "support/support.h"
 #include "uninstall_helpers.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // old launcher does once its window is gone.
 #include "app/app.h"
 #include "selfupdate/selfupdate.h"
-#include "update/update.h"
+#include "folder/folder.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

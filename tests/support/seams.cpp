@@ -2,6 +2,7 @@
 
 #include "manifest/manifest.h"
 #include "ui/ui.h"
+#include "fetch/fetch.h"
 #include "update/update.h"
 
 namespace testing_support {

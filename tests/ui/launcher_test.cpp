@@ -3,7 +3,7 @@
 // verified record, and a folder has one launcher (or driver) at a time. This
 // program plays the launcher (main.cpp).
 #include "drive.h"
-#include "harness.h"
+#include "support/harness.h"
 
 #include "app/app.h"
 #include "content/content.h"

@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "game/game.h"
 #include "update/update.h"
+#include "fetch/fetch.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

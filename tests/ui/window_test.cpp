@@ -1,7 +1,7 @@
 // The real main window under Xvfb: opened on a thread of this program with
 // the launcher's pictures, driven through the pointer, read back by pixels.
 #include "drive.h"
-#include "harness.h"
+#include "support/harness.h"
 
 #include "game/game.h"
 #include "support/seams.h"

@@ -1,6 +1,6 @@
 // The console driver, run for real: what it prints, its exit codes, and an
 // update that is killed half-way and finished by the next run.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "content/content.h"
 #include "support/support.h"

@@ -1,6 +1,7 @@
 // The rules that decide which files belong in a client folder, and the small
 // pieces of the update engine that need no server.
 #include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "korvanth_config.h"
 #include "support/seams.h"

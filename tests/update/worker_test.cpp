@@ -1,5 +1,5 @@
 // Whole passes of the update worker against releases on the local mirror.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "content/content.h"
 #include "support/seams.h"

@@ -18,6 +18,8 @@
 #include "manifest/manifest.h"
 #include "net/net.h"
 #include "update/update.h"
+#include "folder/folder.h"
+#include "fetch/fetch.h"
 
 #include <windows.h>
 #include <shellapi.h>

@@ -2,7 +2,7 @@
 // produce: sizes up to 2^64-1, speeds of any double, ticks that wrap, bytes
 // present beyond the expected length. Texts end within their buffers and
 // bar values stay thousandths (0 to 1000).
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "tests/fuzz/fuzz.h"
 

@@ -5,7 +5,7 @@
 // pass's thread use at once: its lock is held across the decision and the
 // post, so that the window receives the values in the order the gate
 // recorded them and the last one it holds is the last one posted.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include <windows.h>
 

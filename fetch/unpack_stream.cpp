@@ -15,7 +15,7 @@
 // Wine server. A stream is handed to an idle thread of the pool or to a new
 // one, so streams never wait for each other; the pool's lock guards which
 // thread runs which stream, the stream's lock what the download reports.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "content/content.h"
 #include "net/net.h"

@@ -13,7 +13,7 @@
 //
 // Here rather than in install/ because the update pass keeps the entry's size
 // current, and the pass sits below the installer.
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 #include <wchar.h>

@@ -11,7 +11,7 @@
 // from its list although its record matches (changed behind the launcher's
 // back) fails the rebuilt file's digest, and the rebuild is done again
 // with the copy cut.
-#include "update/rebuild.h"
+#include "rebuild/rebuild_internal.h"
 
 #include <string.h>
 

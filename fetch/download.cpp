@@ -5,7 +5,7 @@
 // so that a later attempt resumes it) and "<dest>.tmp" the unpacked content
 // of a gzip object. Only content whose digest matches the manifest is moved
 // onto the destination.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "content/content.h"
 #include "net/net.h"
@@ -153,18 +153,6 @@ bool bench(ObjectFetch *f, MirrorList *list, int m)
 
 }  // namespace
 
-const ManifestEntry *manifest_item(const Manifest *manifest, int index)
-{
-    if (index < manifest->file_count)
-        return &manifest->files[index];
-    return &manifest->optional[index - manifest->file_count];
-}
-
-uint64_t entry_wire_size(const ManifestEntry *entry)
-{
-    return entry->packed_size != 0 ? entry->packed_size : entry->size;
-}
-
 int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
                 const wchar_t *destination, int start_index, volatile long *cancel_flag,
                 uint64_t run_done, uint64_t run_total, char *body_buffer)
@@ -195,7 +183,7 @@ int fetch_begin(ObjectFetch *f, void *window, const ManifestEntry *entry,
     return 1;
 }
 
-int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
+FetchResult fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
 {
     for (; f->step < count; f->step++, f->variant = 0, f->attempt = 0) {
         int m = (f->start + f->step) % count;
@@ -224,10 +212,10 @@ int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
             while (f->attempt < ATTEMPTS_PER_VARIANT) {
                 f->attempt++;
                 if (stopped(f))
-                    return -1;
+                    return FETCH_CANCELLED;
                 int result = transfer(f, url, gzip, expected);
                 if (result == -1)
-                    return -1;
+                    return FETCH_CANCELLED;
                 if (result == 200 || result == 206) {
                     f->mirror = m;
                     return FETCH_TRANSFERRED;
@@ -255,7 +243,7 @@ int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
         }
     }
     if (f->last_resort || !f->passed_over)
-        return 0;
+        return FETCH_FAILED;
     // Every mirror that had its turn failed the object: those that lost it
     // are its last chance.
     f->last_resort = true;
@@ -263,7 +251,7 @@ int fetch_transfer(ObjectFetch *f, MirrorList *list, int count)
     return fetch_transfer(f, list, count);
 }
 
-int fetch_judge(ObjectFetch *f, const MirrorList *list)
+FetchResult fetch_judge(ObjectFetch *f, const MirrorList *list)
 {
     const wchar_t *mirror = list->url[f->mirror];
     bool gzip = f->variant == VARIANT_GZIP;
@@ -326,7 +314,7 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
     }
 
     if (f->plain_held)
-        return 1;
+        return FETCH_IN_PLACE;
     // A gzip object's part file goes before its content moves into place: a
     // process ended between the two then leaves a tmp file that the next
     // download of the object overwrites, not a part file beside an
@@ -343,9 +331,9 @@ int fetch_judge(ObjectFetch *f, const MirrorList *list)
         log_wprintf(L"rename failed %s (%lu)", f->destination, error);
         if (gzip)
             DeleteFileW(f->tmp);
-        return 0;
+        return FETCH_FAILED;
     }
-    return 1;
+    return FETCH_IN_PLACE;
 }
 
 void fetch_release(ObjectFetch *f)
@@ -357,9 +345,9 @@ void fetch_release(ObjectFetch *f)
     f->in_memory = false;
 }
 
-int fetch_finish(ObjectFetch *f, MirrorList *list, int count, int judged)
+FetchResult fetch_finish(ObjectFetch *f, MirrorList *list, int count, FetchResult judged)
 {
-    int result = judged;
+    FetchResult result = judged;
     while (result == FETCH_GO_ON) {
         result = fetch_transfer(f, list, count);
         if (result == FETCH_TRANSFERRED)
@@ -369,43 +357,26 @@ int fetch_finish(ObjectFetch *f, MirrorList *list, int count, int judged)
     return result;
 }
 
-int download_object(void *window, MirrorList *list, int count, int *start_index,
+FetchResult download_object(void *window, MirrorList *list, int count, int *start_index,
                     const ManifestEntry *entry, const wchar_t *destination,
                     volatile long *cancel_flag, uint64_t run_done, uint64_t run_total)
 {
     HANDLE heap = GetProcessHeap();
     ObjectFetch *f = (ObjectFetch *)HeapAlloc(heap, 0, sizeof *f);
     if (!f)
-        return 0;
+        return FETCH_FAILED;
     // Without the buffer a small object takes the way through a part file.
     char *body = entry->packed_size && entry->packed_size < FETCH_MEMORY_BYTES
         ? (char *)HeapAlloc(heap, 0, (SIZE_T)entry->packed_size) : nullptr;
-    int result = 0;
+    FetchResult result = FETCH_FAILED;
     if (fetch_begin(f, window, entry, destination, *start_index, cancel_flag, run_done,
                     run_total, body)) {
         result = fetch_finish(f, list, count, FETCH_GO_ON);
-        if (result == 1)
+        if (result == FETCH_IN_PLACE)
             *start_index = f->mirror;
     }
     if (body)
         HeapFree(heap, 0, body);
     HeapFree(heap, 0, f);
     return result;
-}
-
-void remove_listed_files(const Manifest *manifest, LocalState *state, const wchar_t *folder)
-{
-    for (int i = 0; i < manifest->remove_count; i++) {
-        const char *rel = manifest->remove[i];
-        wchar_t rel_wide[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
-        rel_path_to_wide(rel, rel_wide, CLIENT_REL_CHARS);
-        path_join(full, CLIENT_PATH_CHARS, folder, rel_wide);
-        if (rel_wide[0] && full[0] && file_info(full, nullptr, nullptr)) {
-            if (DeleteFileW(full))
-                log_wprintf(L"removed %s", rel_wide);
-            else
-                log_wprintf(L"remove %s failed (%lu)", rel_wide, GetLastError());
-        }
-        state_remove(state, rel);
-    }
 }

@@ -13,7 +13,7 @@
 // maps by the user's language), and kernel32 only. The mutex lives in the
 // session namespace ("Local\"), which needs no privilege.
 #include "content/content.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include <windows.h>
 
@@ -54,7 +54,7 @@ int folder_lock_name(const wchar_t *folder, wchar_t *dst, size_t cap_chars)
     return 1;
 }
 
-int folder_lock_take(FolderLock *lock, const wchar_t *folder, uint32_t wait_ms)
+FolderLockResult folder_lock_take(FolderLock *lock, const wchar_t *folder, uint32_t wait_ms)
 {
     lock->mutex = nullptr;
     lock->owned = 0;
@@ -74,7 +74,7 @@ int folder_lock_take(FolderLock *lock, const wchar_t *folder, uint32_t wait_ms)
     return folder_lock_wait(lock, wait_ms);
 }
 
-int folder_lock_wait(FolderLock *lock, uint32_t wait_ms)
+FolderLockResult folder_lock_wait(FolderLock *lock, uint32_t wait_ms)
 {
     if (lock->owned)
         return FOLDER_LOCK_OWNED;

@@ -1,5 +1,5 @@
 // Progress decisions and texts. No platform calls: ticks come in as numbers.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 namespace {
 

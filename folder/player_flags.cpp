@@ -1,7 +1,7 @@
 // The window and the console driver start passes with the same choices: the
 // ones the state file kept from the player's last run.
 #include "manifest/manifest.h"
-#include "update/update.h"
+#include "folder/folder.h"
 
 int read_player_flags(const wchar_t *folder, int32_t *custom_interface, int32_t *dxvk,
                       int32_t *dxvk_trial)

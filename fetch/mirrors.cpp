@@ -1,5 +1,5 @@
 // The mirror list: the built-in pair and the mirrors a release names.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "korvanth_config.h"
 

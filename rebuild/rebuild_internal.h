@@ -2,10 +2,10 @@
 // index, the plan, the assembly in order and the move into place),
 // chunk_sources.cpp (the local files cut into sources, and runs of chunks
 // copied from them) and chunk_carriers.cpp (the missing chunks fetched on
-// carrier threads). Internal to update/.
+// carrier threads). Internal to rebuild/.
 #pragma once
 
-#include "update/flight.h"
+#include "rebuild/rebuild.h"
 
 #include "content/content.h"
 
@@ -22,6 +22,10 @@ enum From { FROM_NONE = 0, FROM_IN_PLACE, FROM_PART, FROM_OLD, FROM_TMP, FROM_RE
 const int REMOVED_SOURCES_MAX = 255 - FROM_REMOVED;
 
 struct Rebuild;
+
+// Whether the carriers of a rebuild are still at work or why they stopped:
+// the first chunk that failed on every mirror, or a cancelled pass.
+enum CarriersEnd { CARRIERS_AT_WORK, CARRIERS_FAILED, CARRIERS_CANCELLED };
 
 // One way of chunk objects to the part file: a fetch over a session of its
 // own, whose connections stay open from one chunk to the next, a body
@@ -71,20 +75,20 @@ struct Rebuild {
     RemovedChunks *removed;  // the removed files' chunks being listed, or null
     uint64_t cut_bytes, cut_total;
     uint32_t last_post;
-    Pass *pass;
+    RebuildPass *pass;
     const wchar_t *full;
     HANDLE part;
     DownloadShare *share;
     // The chunks to fetch (one of each digest that no source holds, in the
     // file's order), the next one a carrier takes, and the first failure
-    // (0: none; else 0 or -1 as a fetch ends, stored plus 2). `from` of a
+    // (under `lock`; it ends every carrier after its present chunk). `from` of a
     // missing chunk and its twins changes as it arrives, under `lock`,
     // which `arrived` signals; `carrying` counts the carrier threads still
     // at work, `stop` ends them after their present chunk.
     uint32_t *missing;
     uint32_t missing_count;
     volatile long next;
-    volatile long failed;
+    volatile CarriersEnd failed;  // written under `lock`; the carriers also glance at it unlocked
     volatile long stop;
     long carrying;
     CRITICAL_SECTION lock;
@@ -112,17 +116,16 @@ bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t lengt
 uint32_t twins_end(const Rebuild *r, uint32_t p);
 uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes);
 bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer);
-bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full);
+bool cut_sources(RebuildPass *pass, Rebuild *r, const wchar_t *full);
 void removed_chunks_free(RemovedChunks *list);
 
-// chunk_carriers.cpp: one chunk fetched and written at its place (1, 0 or
-// -1); the carriers started and joined; the assembly's wait for chunk i and
+// chunk_carriers.cpp: one chunk fetched and written at its place; the carriers started and joined; the assembly's wait for chunk i and
 // its run (0 when it will not come, *result saying why); the carriers'
 // working files deleted.
-int fetch_chunk(Carrier *c, uint32_t i);
+FetchResult fetch_chunk(Carrier *c, uint32_t i);
 bool start_carriers(Rebuild *r, int connections);
 void join_carriers(Rebuild *r);
-uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result);
+uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, FetchResult *result);
 void clear_chunk_files(const wchar_t *full);
 
 // chunk_lists.cpp: the entry's chunk index kept as the list of the file

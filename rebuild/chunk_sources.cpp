@@ -1,7 +1,7 @@
 // Where a rebuilt file's chunks come from: the local files cut with the
 // launcher's chunker (the files a release removes cut once in a pass), and
 // runs of chunks copied from them into the part file.
-#include "update/rebuild.h"
+#include "rebuild/rebuild_internal.h"
 
 #include <string.h>
 #include <winternl.h>
@@ -77,12 +77,12 @@ int on_local_chunk(void *context, uint64_t offset, uint32_t length,
         post_bar(r->share, r->pass->window, BAR_FILE,
                  (uint32_t)(permille > 1000 ? 1000 : permille));
     }
-    return !r->pass->params->cancel;
+    return !*r->pass->cancel;
 }
 
 // The local file `n` among the sources: the part file, the old copy, the
 // unpacked file, then the remove list's files. False past the last.
-bool source_path(Pass *pass, int n, const wchar_t *full, wchar_t *path)
+bool source_path(const RebuildPass *pass, int n, const wchar_t *full, wchar_t *path)
 {
     if (n == FROM_IN_PLACE || n == FROM_PART)
         return format_wide(path, CLIENT_PATH_CHARS, L"%s.part", full) >= 0;
@@ -91,10 +91,10 @@ bool source_path(Pass *pass, int n, const wchar_t *full, wchar_t *path)
     if (n == FROM_TMP)
         return format_wide(path, CLIENT_PATH_CHARS, L"%s.tmp", full) >= 0;
     int k = n - FROM_REMOVED;
-    if (n < FROM_REMOVED || k >= pass->manifest.remove_count || k >= REMOVED_SOURCES_MAX)
+    if (n < FROM_REMOVED || k >= pass->manifest->remove_count || k >= REMOVED_SOURCES_MAX)
         return false;
     wchar_t rel[CLIENT_REL_CHARS];
-    rel_path_to_wide(pass->manifest.remove[k], rel, CLIENT_REL_CHARS);
+    rel_path_to_wide(pass->manifest->remove[k], rel, CLIENT_REL_CHARS);
     path_join(path, CLIENT_PATH_CHARS, pass->folder, rel);
     return true;
 }
@@ -103,7 +103,7 @@ bool source_path(Pass *pass, int n, const wchar_t *full, wchar_t *path)
 // state (the old copy, a removed file), else null.
 const char *installed_path(const Rebuild *r, int n)
 {
-    const Manifest *m = &r->pass->manifest;
+    const Manifest *m = r->pass->manifest;
     if (n == FROM_OLD)
         return r->entry->path;
     if (n >= FROM_REMOVED && n - FROM_REMOVED < m->remove_count)
@@ -119,7 +119,7 @@ const char *installed_path(const Rebuild *r, int n)
 bool from_kept_list(Rebuild *r, int n, const wchar_t *path)
 {
     const char *rel = r->cut_everything ? nullptr : installed_path(r, n);
-    const StateEntry *record = rel ? state_find(&r->pass->state, rel) : nullptr;
+    const StateEntry *record = rel ? state_find(r->pass->state, rel) : nullptr;
     uint64_t size = 0, time = 0;
     if (!record ||
         (n == FROM_OLD && memcmp(record->digest, r->entry->digest, SHA256_BYTES) == 0) ||
@@ -237,17 +237,16 @@ bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer)
 
 // Cuts the local files into the rebuild's sources, the removed files only
 // when the phase has not kept their chunks yet. False when cancelled.
-bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full)
+bool cut_sources(RebuildPass *pass, Rebuild *r, const wchar_t *full)
 {
-    Pass *pass = ph->pass;
-    RemovedChunks *kept = ph->removed_chunks;
+    RemovedChunks *kept = pass->removed_chunks;
     wchar_t path[CLIENT_PATH_CHARS];
     uint64_t size = 0;
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++)
         if (n != FROM_PART && (n < FROM_REMOVED || !kept) && file_info(path, &size, nullptr))
             r->cut_total += size;
     r->last_post = GetTickCount();
-    if (!kept && pass->manifest.remove_count > 0)
+    if (!kept && pass->manifest->remove_count > 0)
         r->removed = (RemovedChunks *)zeroed_array(1, sizeof *r->removed);
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++) {
         if (n == FROM_PART || (n >= FROM_REMOVED && kept) || !file_info(path, nullptr, nullptr))
@@ -261,7 +260,7 @@ bool cut_sources(Phase *ph, Rebuild *r, const wchar_t *full)
     for (uint32_t k = 0; kept && k < kept->count; k++)
         match_chunk(r, kept->chunk[k].source, kept->chunk[k].offset, kept->chunk[k].digest);
     if (r->removed && !r->removed->failed) {
-        ph->removed_chunks = r->removed;
+        pass->removed_chunks = r->removed;
         r->removed = nullptr;
     }
     return true;
@@ -276,8 +275,8 @@ void removed_chunks_free(RemovedChunks *list)
     HeapFree(GetProcessHeap(), 0, list);
 }
 
-void chunked_forget(Phase *ph)
+void chunked_forget(RebuildPass *pass)
 {
-    removed_chunks_free(ph->removed_chunks);
-    ph->removed_chunks = nullptr;
+    removed_chunks_free(pass->removed_chunks);
+    pass->removed_chunks = nullptr;
 }

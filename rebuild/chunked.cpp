@@ -17,7 +17,7 @@
 // before it moves into place: the new file is hashed once, on a second
 // thread a block behind the copying (writing and hashing cost about the
 // same per byte).
-#include "update/rebuild.h"
+#include "rebuild/rebuild_internal.h"
 
 #include "net/net.h"
 
@@ -54,16 +54,16 @@ void release(Rebuild *r, char *index_bytes)
 
 // The entry's chunk index from the mirrors, its digest checked: the body (the
 // caller frees it) or null.
-char *fetch_index(Pass *pass, const ManifestEntry *entry, uint32_t *length)
+char *fetch_index(RebuildPass *pass, const ManifestEntry *entry, uint32_t *length)
 {
     char hex[SHA256_HEX_CHARS];
     hex_encode(entry->chunks_digest, SHA256_BYTES, hex);
-    for (int step = 0; step < pass->mirror_count && !pass->params->cancel; step++) {
-        const wchar_t *mirror = pass->mirrors.url[(pass->start_index + step) % pass->mirror_count];
+    for (int step = 0; step < pass->mirror_count && !*pass->cancel; step++) {
+        const wchar_t *mirror = pass->mirrors->url[(*pass->start_index + step) % pass->mirror_count];
         wchar_t url[INDEX_URL_CHARS];
         if (format_wide(url, INDEX_URL_CHARS, L"%sobjects/%S", mirror, hex) < 0)
             continue;
-        for (int attempt = 0; attempt < INDEX_ATTEMPTS && !pass->params->cancel; attempt++) {
+        for (int attempt = 0; attempt < INDEX_ATTEMPTS && !*pass->cancel; attempt++) {
             char *body = nullptr;
             int status = http_get_to_memory(url, &body, length, CHUNK_INDEX_MAX_BYTES);
             if (status != 200 || !body) {
@@ -136,22 +136,22 @@ uint64_t plan(Rebuild *r, uint32_t *local)
 
 // Completes the part file in order: every chunk not in place copied from
 // its source (a run of them at a time), and the new file hashed on the way
-// (`digest`) from the bytes written or found in place: 1, 0 (reading,
-// writing or hashing failed, or a chunk whose source failed could not be
-// fetched) or -1 (cancelled).
-int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
+// (`digest`) from the bytes written or found in place: FETCH_IN_PLACE,
+// FETCH_FAILED (reading, writing or hashing failed, or a chunk whose source
+// failed could not be fetched) or FETCH_CANCELLED.
+FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
 {
     DigestRing ring;
     memset(&ring, 0, sizeof ring);
     if (!digest_ring_open(&ring, RUN_BYTES)) {
         digest_ring_close(&ring);
-        return 0;
+        return FETCH_FAILED;
     }
-    int result = 1;
+    FetchResult result = FETCH_IN_PLACE;
     uint32_t last_post = GetTickCount();
-    for (uint32_t i = 0, count = 0; result == 1 && i < r->index.count; i += count) {
-        if (r->pass->params->cancel) {
-            result = -1;
+    for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->index.count; i += count) {
+        if (*r->pass->cancel) {
+            result = FETCH_CANCELLED;
             break;
         }
         uint32_t bytes = 0;
@@ -165,11 +165,11 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
             count = 1;
             bytes = chunk_index_length(&r->index, i);
             result = fetch_chunk(&r->carrier[0], i);
-            if (result == 1 && !read_at(r->part, r->offset[i], buffer, bytes))
-                result = 0;
+            if (result == FETCH_IN_PLACE && !read_at(r->part, r->offset[i], buffer, bytes))
+                result = FETCH_FAILED;
         }
-        if (result == 1 && !digest_ring_add(&ring, bytes))
-            result = 0;
+        if (result == FETCH_IN_PLACE && !digest_ring_add(&ring, bytes))
+            result = FETCH_FAILED;
         uint32_t now = GetTickCount();
         if (now - last_post >= 100) {
             last_post = now;
@@ -178,29 +178,40 @@ int assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
                      (uint32_t)((r->offset[i] + bytes) * 1000 / size));
         }
     }
-    if (result == 1 && !digest_ring_finish(&ring, digest))
-        result = 0;
+    if (result == FETCH_IN_PLACE && !digest_ring_finish(&ring, digest))
+        result = FETCH_FAILED;
     digest_ring_close(&ring);
     return result;
 }
 
-// build's result for a file built to its end that is not the entry's.
-const int REBUILT_WRONG = CHUNKED_WHOLE + 1;
+// How a try at the file from its sources ends.
+enum Built {
+    BUILT_CANCELLED,
+    BUILT_FAILED,
+    BUILT_IN_PLACE,
+    BUILT_WHOLE_CHEAPER,  // nothing local, or the whole object costs less
+    BUILT_WRONG,          // built to its end, but not the entry's file
+};
 
-// Builds the part file and moves it into place: 1, 0 or -1 as the fetch
-// and the assembly end, or REBUILT_WRONG.
-int build(Rebuild *r, const ManifestEntry *entry, int connections)
+Built built_from(FetchResult result)
+{
+    return result == FETCH_IN_PLACE ? BUILT_IN_PLACE
+                                    : result == FETCH_CANCELLED ? BUILT_CANCELLED : BUILT_FAILED;
+}
+
+// Builds the part file and moves it into place.
+Built build(Rebuild *r, const ManifestEntry *entry, int connections)
 {
     wchar_t part[CLIENT_PATH_CHARS];
     if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", r->full) < 0)
-        return 0;
+        return BUILT_FAILED;
     r->part = make_parent_dirs(r->full)
         ? CreateFileW(part, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                       0, nullptr)
         : INVALID_HANDLE_VALUE;
     if (r->part == INVALID_HANDLE_VALUE) {
         log_wprintf(L"cannot open %s (%lu)", part, GetLastError());
-        return 0;
+        return BUILT_FAILED;
     }
     r->fetch_start = GetTickCount();
     r->last_text = (long)r->fetch_start;
@@ -208,23 +219,23 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
     InitializeCriticalSection(&r->lock);
     InitializeConditionVariable(&r->arrived);
     uint8_t digest[SHA256_BYTES];
-    int result = start_carriers(r, connections) ? assemble(r, digest) : 0;
+    FetchResult result = start_carriers(r, connections) ? assemble(r, digest) : FETCH_FAILED;
     join_carriers(r);
     DeleteCriticalSection(&r->lock);
     close_sources(r);
     LARGE_INTEGER end;
     end.QuadPart = (LONGLONG)r->index.file_size;
-    if (result == 1 &&
+    if (result == FETCH_IN_PLACE &&
         (!SetFilePointerEx(r->part, end, nullptr, FILE_BEGIN) || !SetEndOfFile(r->part)))
-        result = 0;
+        result = FETCH_FAILED;
     CloseHandle(r->part);
     clear_chunk_files(r->full);
-    if (result != 1)
-        return result;
+    if (result != FETCH_IN_PLACE)
+        return built_from(result);
     if (memcmp(digest, entry->digest, SHA256_BYTES) != 0) {
         log_printf("file %s: the rebuilt file is not the release's", entry->path);
         DeleteFileW(part);
-        return REBUILT_WRONG;
+        return BUILT_WRONG;
     }
     // The old copy goes first: a rename over an existing file makes ext4
     // write the new one out before the rename returns (its guard for
@@ -234,13 +245,13 @@ int build(Rebuild *r, const ManifestEntry *entry, int connections)
     DeleteFileW(r->full);
     if (!MoveFileExW(part, r->full, MOVEFILE_REPLACE_EXISTING)) {
         log_wprintf(L"rename failed %s (%lu)", r->full, GetLastError());
-        return 0;
+        return BUILT_FAILED;
     }
     // What a cut-short whole download unpacked has served as a source.
     wchar_t tmp[CLIENT_PATH_CHARS];
     if (format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", r->full) >= 0)
         DeleteFileW(tmp);
-    return 1;
+    return BUILT_IN_PLACE;
 }
 
 // Deletes the part file of a rebuild before the whole object comes: that
@@ -254,16 +265,14 @@ void drop_part(const wchar_t *full)
 }
 
 // The file from its local sources plus the missing chunks, or the whole
-// object when that is cheaper or nothing is local: chunked_update's result,
-// or REBUILT_WRONG.
-int from_sources(Phase *ph, Rebuild *r)
+// object when that is cheaper or nothing is local.
+Built from_sources(RebuildPass *pass, Rebuild *r)
 {
-    Pass *pass = ph->pass;
     const ManifestEntry *entry = r->entry;
     const wchar_t *full = r->full;
     uint32_t n = r->index.count;
-    if (!cut_sources(ph, r, full))
-        return -1;
+    if (!cut_sources(pass, r, full))
+        return BUILT_CANCELLED;
     if (r->lists_used > 0)
         log_printf("kept chunk lists for %s: %d local files not cut", entry->path,
                    r->lists_used);
@@ -272,7 +281,7 @@ int from_sources(Phase *ph, Rebuild *r)
     uint64_t whole = entry_wire_size(entry);
     if (local == 0 && n > 0) {
         log_printf("file %s: 0 of %lu chunks local, whole object", entry->path, (unsigned long)n);
-        return CHUNKED_WHOLE;
+        return BUILT_WHOLE_CHEAPER;
     }
     if (r->to_fetch >= whole) {
         log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch, whole object cheaper",
@@ -284,52 +293,51 @@ int from_sources(Phase *ph, Rebuild *r)
                 drop_part(full);
                 break;
             }
-        return CHUNKED_WHOLE;
+        return BUILT_WHOLE_CHEAPER;
     }
     log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch", entry->path,
                (unsigned long)local, (unsigned long)n, (unsigned long long)r->to_fetch);
     // The total bar counts what really travels from here on.
-    pass->wire_bytes -= whole - r->to_fetch;
-    int result = build(r, entry, ph->connections);
-    if (result != 1)
-        pass->wire_bytes += whole - r->to_fetch;
-    if (result == 0) {
+    *pass->wire_bytes -= whole - r->to_fetch;
+    Built result = build(r, entry, pass->connections);
+    if (result != BUILT_IN_PLACE)
+        *pass->wire_bytes += whole - r->to_fetch;
+    if (result == BUILT_FAILED) {
         log_printf("file %s: chunked rebuild failed, whole object", entry->path);
         drop_part(full);
-        result = CHUNKED_WHOLE;
+        result = BUILT_WHOLE_CHEAPER;
     }
     return result;
 }
 
 }  // namespace
 
-int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
+RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full)
 {
-    Pass *pass = ph->pass;
     if (!entry->has_chunks)
-        return CHUNKED_WHOLE;
+        return REBUILD_WHOLE;
     // What a killed rebuild's carriers left, whichever way this one goes.
     clear_chunk_files(full);
     uint32_t length = 0;
     char *bytes = fetch_index(pass, entry, &length);
     if (!bytes) {
-        if (pass->params->cancel)
-            return -1;
+        if (*pass->cancel)
+            return REBUILD_CANCELLED;
         log_printf("file %s: chunk index not available, whole object", entry->path);
-        return CHUNKED_WHOLE;
+        return REBUILD_WHOLE;
     }
     Rebuild r;
     memset(&r, 0, sizeof r);
     r.pass = pass;
     r.full = full;
-    r.share = &ph->share;
+    r.share = pass->share;
     r.entry = entry;
     int parsed = chunk_index_parse(bytes, length, entry->size, &r.index);
     if (parsed != CHUNK_INDEX_OK) {
         log_printf("file %s: chunk index %s, whole object", entry->path,
                    chunk_index_result_text(parsed));
         release(&r, bytes);
-        return CHUNKED_WHOLE;
+        return REBUILD_WHOLE;
     }
     // Kept before the file is built: it describes the file whichever way
     // the file comes, and is pruned if none comes.
@@ -342,31 +350,41 @@ int chunked_update(Phase *ph, const ManifestEntry *entry, const wchar_t *full)
     r.missing = (uint32_t *)zeroed_array(n, sizeof *r.missing);
     if (!r.order || !r.offset || !r.from || !r.at || !r.missing) {
         release(&r, bytes);
-        return CHUNKED_WHOLE;
+        return REBUILD_WHOLE;
     }
     chunk_lookup_build(&r.index, r.order);
     for (uint32_t i = 1; i < n; i++)
         r.offset[i] = r.offset[i - 1] + chunk_index_length(&r.index, i - 1);
-    int result = from_sources(ph, &r);
-    if (result == REBUILT_WRONG && r.lists_used > 0) {
+    Built result = from_sources(pass, &r);
+    if (result == BUILT_WRONG && r.lists_used > 0) {
         // A local copy is not what its kept list says: the lists set
         // aside (the removed files' chunks too), every source cut.
         log_printf("file %s: cutting the local files", entry->path);
         memset(r.from, 0, n * sizeof *r.from);
         memset(r.at, 0, n * sizeof *r.at);
-        r.next = r.failed = r.stop = 0;
+        r.next = r.stop = 0;
+        r.failed = CARRIERS_AT_WORK;
         r.cut_bytes = r.cut_total = 0;
         r.lists_used = 0;
         r.cut_everything = true;
         removed_chunks_free(r.removed);
         r.removed = nullptr;
-        chunked_forget(ph);
-        result = from_sources(ph, &r);
+        chunked_forget(pass);
+        result = from_sources(pass, &r);
     }
-    if (result == REBUILT_WRONG) {
+    if (result == BUILT_WRONG)
         log_printf("file %s: fetching the whole object", entry->path);
-        result = CHUNKED_WHOLE;
-    }
     release(&r, bytes);
-    return result;
+    switch (result) {
+    case BUILT_CANCELLED:
+        return REBUILD_CANCELLED;
+    case BUILT_FAILED:
+        return REBUILD_FAILED;
+    case BUILT_IN_PLACE:
+        return REBUILD_IN_PLACE;
+    case BUILT_WHOLE_CHEAPER:
+    case BUILT_WRONG:
+        break;
+    }
+    return REBUILD_WHOLE;
 }

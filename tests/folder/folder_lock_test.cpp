@@ -1,7 +1,7 @@
 // The folder lock's name, and its hold between threads; the launcher and the
 // driver taking it as processes, with other spellings of one folder, are in
 // tests/ui/launcher_test.cpp.
-#include "update/update.h"
+#include "folder/folder.h"
 
 #include "support/support.h"
 

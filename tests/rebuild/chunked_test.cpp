@@ -1,7 +1,7 @@
 // Chunked updates end to end: a client folder in some state, one update pass
 // against the chunked releases, and the files, the log's line for each
 // chunked file and the working files left behind.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "content/content.h"
 #include "manifest/manifest.h"

@@ -1,6 +1,6 @@
 // The decoder that follows a download through its part file, driven by hand:
 // the test plays the download, appending to the part file and reporting.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "content/content.h"
 #include "support/support.h"

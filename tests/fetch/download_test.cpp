@@ -1,5 +1,5 @@
 // One object from the mirrors, and the choice of the manifest among them.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "support/servers.h"
 #include "support/support.h"

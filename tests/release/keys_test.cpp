@@ -3,7 +3,7 @@
 // takes (and one without them), a key rotation made with the publisher's
 // tool, the newest of three mirrors, an expired release, and a mirror whose
 // objects trickle. The releases and keys are make_releases.py's.
-#include "harness.h"
+#include "support/harness.h"
 
 #include "support/seams.h"
 #include "support/servers.h"

@@ -1,10 +1,13 @@
 #include "harness.h"
 
+#include "game/game.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+
+#include <stdio.h>
 
 using namespace testing_support;
 
@@ -289,6 +292,21 @@ std::string log_text(const std::wstring &folder)
     std::string log;
     read_file(folder + L"\\Korvanth.log", &log);
     return log;
+}
+
+int run_pass_test_program(int argc, char **argv)
+{
+    run_probe_mode(GetCommandLineW());
+    // The one-at-a-time pass must read the same as the shipped one.
+    wchar_t connections[8];
+    if (GetEnvironmentVariableW(L"KORVANTH_TEST_CONNECTIONS", connections, 8) - 1u < 7u) {
+        worker_set_connections(_wtoi(connections));
+        int set = worker_set_connections(0);
+        worker_set_connections(set);
+        printf("objects on the wire at once: %d\n", set);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return testing_support::run_tests_watching_exit();
 }
 
 }  // namespace update_test

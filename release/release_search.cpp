@@ -28,7 +28,7 @@
 // log line and status is written at the very end, in the mirrors' order: the
 // log reads the same however the transfers interleave, and a key list that a
 // later round brings is applied to the answers of every round.
-#include "update/update.h"
+#include "release/release.h"
 
 #include "net/net.h"
 

@@ -1,7 +1,7 @@
 // The missing chunks of a rebuilt file, fetched in the file's order on
 // carrier threads, several on the wire at once, each written straight to
 // its place in the part file; the assembly waits behind them.
-#include "update/rebuild.h"
+#include "rebuild/rebuild_internal.h"
 
 #include "net/net.h"
 
@@ -22,7 +22,7 @@ void post_fetch_detail(Rebuild *r)
         InterlockedCompareExchange(&r->last_text, (long)now, last) != last)
         return;
     uint64_t done = download_share_done(r->share);
-    uint64_t total = r->pass->wire_bytes;
+    uint64_t total = *r->pass->wire_bytes;
     uint64_t moved = done > r->fetch_start_done ? done - r->fetch_start_done : 0;
     double speed = (double)moved * 1000.0 / elapsed;
     wchar_t text[DETAIL_TEXT_CHARS];
@@ -48,17 +48,17 @@ void fetched_in_place(Rebuild *r, uint32_t i)
 void carry_chunks(Carrier *c)
 {
     Rebuild *r = c->r;
-    while (!r->failed && !r->stop) {
+    while (r->failed == CARRIERS_AT_WORK && !r->stop) {
         long n = InterlockedIncrement(&r->next) - 1;
         if ((uint32_t)n >= r->missing_count)
             break;
         uint32_t i = r->missing[n];
-        int result = fetch_chunk(c, i);
+        FetchResult result = fetch_chunk(c, i);
         EnterCriticalSection(&r->lock);
-        if (result == 1)
+        if (result == FETCH_IN_PLACE)
             fetched_in_place(r, i);
-        else
-            InterlockedCompareExchange(&r->failed, result + 2, 0);
+        else if (r->failed == CARRIERS_AT_WORK)
+            r->failed = result == FETCH_CANCELLED ? CARRIERS_CANCELLED : CARRIERS_FAILED;
         LeaveCriticalSection(&r->lock);
         WakeAllConditionVariable(&r->arrived);
     }
@@ -100,12 +100,12 @@ void carrier_close(Carrier *c)
 }  // namespace
 
 // Fetches chunk i through carrier c as an object of its own and writes it
-// at its place in the part file: 1, 0 (failed on every mirror) or -1
-// (cancelled). The total bar counts its bytes as they arrive.
-int fetch_chunk(Carrier *c, uint32_t i)
+// at its place in the part file: FETCH_IN_PLACE, FETCH_FAILED (failed on
+// every mirror) or FETCH_CANCELLED. The total bar counts its bytes as they arrive.
+FetchResult fetch_chunk(Carrier *c, uint32_t i)
 {
     Rebuild *r = c->r;
-    Pass *pass = r->pass;
+    RebuildPass *pass = r->pass;
     ManifestEntry chunk;
     memset(&chunk, 0, sizeof chunk);
     lstrcpynA(chunk.path, "chunk", sizeof chunk.path);
@@ -118,13 +118,13 @@ int fetch_chunk(Carrier *c, uint32_t i)
     // look for here.
     wchar_t chunk_part[CLIENT_PATH_CHARS];
     if (format_wide(chunk_part, CLIENT_PATH_CHARS, L"%s.part", c->path) < 0)
-        return 0;
+        return FETCH_FAILED;
     ObjectFetch *f = &c->fetch;
-    int start = c->mirror >= 0 ? c->mirror : pass->start_index;
-    int result = fetch_begin(f, pass->window, &chunk, c->path, start, &pass->params->cancel,
-                             download_share_done(r->share), pass->wire_bytes,
-                             chunk.packed_size ? c->body : nullptr);
-    if (result == 1) {
+    int start = c->mirror >= 0 ? c->mirror : *pass->start_index;
+    FetchResult result = FETCH_FAILED;
+    if (fetch_begin(f, pass->window, &chunk, c->path, start, pass->cancel,
+                    download_share_done(r->share), *pass->wire_bytes,
+                    chunk.packed_size ? c->body : nullptr)) {
         f->session = c->session;
         // A chunk that travels packed is unpacked into the carrier's buffer:
         // no working file for it.
@@ -132,9 +132,9 @@ int fetch_chunk(Carrier *c, uint32_t i)
         // Never the speaker: the file bar follows the whole file.
         f->progress.share = r->share;
         f->progress.ticket = -1;
-        result = fetch_finish(f, &pass->mirrors, pass->mirror_count, FETCH_GO_ON);
+        result = fetch_finish(f, pass->mirrors, pass->mirror_count, FETCH_GO_ON);
     }
-    if (result != 1) {
+    if (result != FETCH_IN_PLACE) {
         DeleteFileW(chunk_part);
         return result;
     }
@@ -154,9 +154,9 @@ int fetch_chunk(Carrier *c, uint32_t i)
         DeleteFileW(c->path);
     }
     if (!ok)
-        return 0;
+        return FETCH_FAILED;
     post_fetch_detail(r);
-    return 1;
+    return FETCH_IN_PLACE;
 }
 
 // The carriers' working files (an object, its part file, its unpacked
@@ -209,7 +209,7 @@ void join_carriers(Rebuild *r)
             CloseHandle(r->carrier[n].thread);
         }
         if (r->carrier[n].mirror >= 0)
-            r->pass->start_index = r->carrier[n].mirror;
+            *r->pass->start_index = r->carrier[n].mirror;
         carrier_close(&r->carrier[n]);
     }
     if (r->carrier)
@@ -219,15 +219,15 @@ void join_carriers(Rebuild *r)
 
 // Waits until chunk i has a source (a missing one has arrived), and finds
 // the run from it as run_of: its count, or 0 when the chunk will not come
-// (*result then says why: 0 or -1).
-uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, int *result)
+// (*result then says why: FETCH_FAILED or FETCH_CANCELLED).
+uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, FetchResult *result)
 {
     EnterCriticalSection(&r->lock);
-    while (r->from[i] == FROM_NONE && !r->failed && r->carrying > 0)
+    while (r->from[i] == FROM_NONE && r->failed == CARRIERS_AT_WORK && r->carrying > 0)
         SleepConditionVariableCS(&r->arrived, &r->lock, INFINITE);
     uint32_t count = r->from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
     if (!count)
-        *result = r->failed ? (int)r->failed - 2 : 0;
+        *result = r->failed == CARRIERS_CANCELLED ? FETCH_CANCELLED : FETCH_FAILED;
     LeaveCriticalSection(&r->lock);
     return count;
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include "update/update.h"
+#include "fetch/fetch.h"
+#include "release/release.h"
+#include "folder/folder.h"
 
 #include <functional>
 #include <string>
@@ -102,5 +105,11 @@ struct CliRun {
 // it with exit code 77).
 CliRun run_driver(const std::wstring &exe, const std::wstring &args, const std::wstring &out_file,
                   bool (*until)(const std::wstring &) = nullptr, const std::wstring &until_arg = L"");
+
+// The main of a test program whose cases run passes: the graphics step
+// starts the running program with --probe-vulkan, which this answers the
+// way the launcher does; KORVANTH_TEST_CONNECTIONS sets the objects on the
+// wire at once for the whole program.
+int run_pass_test_program(int argc, char **argv);
 
 }  // namespace update_test

@@ -1,6 +1,6 @@
 // What the player reads while files arrive, and how often the window hears
 // of it.
-#include "update/update.h"
+#include "fetch/fetch.h"
 
 #include "support/seams.h"
 
