@@ -227,6 +227,40 @@ void log_wprintf(const wchar_t *fmt, ...);
 void log_write_line(const char *text_utf8);
 
 // ---------------------------------------------------------------------------
+// Pacing of progress posts
+
+// How often one kind of progress may reach the window. An eye sees a bar
+// move about ten times a second and reads a line with a speed in it about
+// twice; every post costs a trip to the system on both sides.
+enum PaceInterval {
+    PACE_GATE_MS = 30,    // a download bar's value, coalesced by its gate
+    PACE_BAR_MS = 100,    // a bar, or a count that moves like one
+    PACE_TEXT_MS = 500,   // a detail line with sizes and a speed
+};
+
+// When one kind of post was last due. Zeroed: as if last due at tick 0.
+// Several threads may offer to one throttle at once: of those that find it
+// due at one moment, one is told so. Ticks come in as numbers: no platform
+// call, so byte-level code that also builds natively can use it.
+struct Throttle {
+    volatile long last;
+};
+
+// 1 when `interval` milliseconds have passed since the throttle was last
+// due, recording `now` as its last; else 0.
+int throttle_due(Throttle *t, PaceInterval interval, uint32_t now);
+// Records `now` as the last due, whatever came before (a post made anyway).
+void throttle_reset(Throttle *t, uint32_t now);
+// Makes the next offer due at once, at `now` or later.
+void throttle_arm(Throttle *t, PaceInterval interval, uint32_t now);
+// Milliseconds from `now` until the throttle is due again; 0 when it is.
+uint32_t throttle_wait_ms(const Throttle *t, PaceInterval interval, uint32_t now);
+
+// The clock of every progress post: GetTickCount unless a test sets another
+// one (process-wide; set it while no pass runs).
+extern uint32_t (*progress_tick)(void);
+
+// ---------------------------------------------------------------------------
 // Posted texts
 
 // Takes the heap text out of a posted launcher message: for

@@ -4,6 +4,13 @@
 
 #include <windows.h>
 
+static uint32_t system_tick(void)
+{
+    return GetTickCount();
+}
+
+uint32_t (*progress_tick)(void) = system_tick;
+
 int take_posted_text(unsigned message, intptr_t lparam, wchar_t *dst, size_t cap_chars)
 {
     if (cap_chars)

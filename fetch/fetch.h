@@ -43,18 +43,17 @@ enum BarKind { BAR_FILE, BAR_TOTAL, BAR_KINDS };
 // A pass's bar posts, coalesced. A download of many small files would
 // otherwise post each bar at every file's start and end, several posts a
 // file that each cost a trip to the system on both sides, while an eye sees
-// a bar move at most about every BAR_GATE_MS. So a value offered within
-// BAR_GATE_MS of its bar's last post is held, and posted once it is due;
+// a bar move at most about every PACE_GATE_MS. So a value offered within
+// PACE_GATE_MS of its bar's last post is held, and posted once it is due;
 // a held value that a newer one replaces is never posted, nor is a value
 // the bar already shows. Zeroed: nothing posted yet.
-enum { BAR_GATE_MS = 30 };
 struct BarGate {
     void *lock;                    // an SRW lock (zero: unlocked); see post_bar
     int closed;                    // the pass has ended: nothing more is posted
     int posted_any[BAR_KINDS];     // 1 once the bar was posted
     int holding[BAR_KINDS];        // 1: `held` waits to be posted
     uint32_t posted[BAR_KINDS];    // the value last posted
-    uint32_t posted_time[BAR_KINDS];  // ... at this tick
+    Throttle pace[BAR_KINDS];      // ... and when
     uint32_t held[BAR_KINDS];
 };
 
@@ -77,7 +76,7 @@ struct DownloadShare {
     volatile int64_t done;         // wire bytes: finished objects and every transfer's present
     volatile long speaker;         // ticket of the transfer the file bar follows
     volatile long abandon;         // the pass has ended: every transfer stops
-    volatile long text_time;       // tick of the last detail line posted
+    Throttle text_pace;            // the last detail line posted
     BarGate bars;
 };
 
@@ -85,14 +84,14 @@ struct DownloadShare {
 // context. Created zeroed per object, so the speed estimate starts afresh.
 struct DownloadProgress {
     void *window;                  // HWND receiving the messages
-    uint32_t last_bar_time;        // tick of the last bar update
+    Throttle bar_pace;             // the last bar update
     volatile long *cancel_flag;    // the worker's cancel flag
     uint64_t finished_before;      // wire bytes of the run finished before this object
     uint64_t run_total;            // wire bytes of the whole run; 0: no total bar, no detail
     uint32_t sample_time;          // tick of the last speed sample; 0 before the first
     uint64_t sample_bytes;         // run bytes at the last sample
     double speed;                  // smoothed bytes per second; 0 until measured
-    uint32_t last_text_time;       // tick of the last detail line
+    Throttle text_pace;            // the last detail line (the share's, with one)
     DownloadShare *share;          // null: the only transfer of its pass
     long ticket;                   // this transfer's, as the share's speaker names it
     uint64_t shared_present;       // present bytes as last added to the share
@@ -109,7 +108,7 @@ struct ProgressPosts {
 };
 
 // The decisions of one progress report at tick `now`, without any platform
-// call: the bar and detail-line rates (100 ms, 500 ms), the speed sampled
+// call: the bar and detail-line rates (PACE_BAR_MS, PACE_TEXT_MS), the speed sampled
 // every 2 s and smoothed by halves, and the texts. When the bytes present
 // fall below the last sample (a restarted transfer), a new sample is taken
 // instead of measuring a negative rate.
@@ -129,6 +128,9 @@ void post_bar(DownloadShare *share, void *window, int kind, uint32_t permille);
 // Posts the held bars that are due; returns the milliseconds until the next
 // one is (UINT32_MAX: none held), for a wait that posts them in time.
 uint32_t post_due_bars(DownloadShare *share, void *window);
+// A bar's value posted at once, outside any gate: for the comparison, before
+// a download phase opens its gate, and the pass's last bar after it closed.
+void post_bar_now(void *window, int kind, uint32_t permille);
 // Posts every held bar at once, and nothing after it: the pass's bars end
 // on their last values before its last messages.
 void close_bars(DownloadShare *share, void *window);
@@ -154,9 +156,6 @@ void post_progress_text(void *window, const wchar_t *text);
 // The last message of a pass: WM_LAUNCHER_STATE with the state and a count.
 void post_finished(void *window, LauncherState state, int count);
 
-// Tick source of report_download_progress (GetTickCount unless a test sets
-// another one).
-extern uint32_t (*progress_tick)(void);
 
 
 // ---------------------------------------------------------------------------

@@ -32,11 +32,6 @@ void post_taken(DownloadShare *share, HWND window, int all)
     }
 }
 
-uint32_t system_tick(void)
-{
-    return GetTickCount();
-}
-
 void post_text(void *window, UINT message, wchar_t *text)
 {
     if (!PostMessageW((HWND)window, message, 0, (LPARAM)text))
@@ -44,8 +39,6 @@ void post_text(void *window, UINT message, wchar_t *text)
 }
 
 }  // namespace
-
-uint32_t (*progress_tick)(void) = system_tick;
 
 void post_status(void *window, const wchar_t *fmt, ...)
 {
@@ -122,10 +115,15 @@ void send_bar(DownloadShare *share, HWND window, int kind, uint32_t permille)
     if (share)
         post_bar(share, window, kind, permille);
     else
-        PostMessageW(window, BAR_MESSAGE[kind], permille, 0);
+        post_bar_now(window, kind, permille);
 }
 
 }  // namespace
+
+void post_bar_now(void *window, int kind, uint32_t permille)
+{
+    PostMessageW((HWND)window, BAR_MESSAGE[kind], permille, 0);
+}
 
 int report_download_progress(void *context, uint64_t present, uint64_t expected)
 {
@@ -140,7 +138,8 @@ int report_download_progress(void *context, uint64_t present, uint64_t expected)
         progress->shared_present = present;
         uint64_t done = download_share_done(share);
         progress->finished_before = done > present ? done - present : 0;
-        progress->last_text_time = (uint32_t)share->text_time;
+        // Only the speaker's lines count against the share's pace.
+        throttle_reset(&progress->text_pace, (uint32_t)share->text_pace.last);
     }
     ProgressPosts posts;
     download_progress_step(progress, progress_tick(), present, expected, &posts);
@@ -154,7 +153,7 @@ int report_download_progress(void *context, uint64_t present, uint64_t expected)
         send_bar(share, window, BAR_TOTAL, posts.total_permille);
     if (posts.detail && speaks) {
         if (share)
-            InterlockedExchange(&share->text_time, (long)progress->last_text_time);
+            throttle_reset(&share->text_pace, (uint32_t)progress->text_pace.last);
         post_progress_text(window, posts.detail_text);
     }
     return 1;

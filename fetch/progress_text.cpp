@@ -3,8 +3,6 @@
 
 namespace {
 
-const uint32_t BAR_INTERVAL_MS = 100;
-const uint32_t TEXT_INTERVAL_MS = 500;
 const uint32_t SAMPLE_INTERVAL_MS = 2000;
 const double MIN_SHOWN_SPEED = 1024.0;  // bytes per second
 
@@ -75,8 +73,8 @@ void download_progress_step(DownloadProgress *p, uint32_t now, uint64_t present,
     }
 
     uint64_t run_bytes = p->finished_before + present;
-    if ((uint32_t)(now - p->last_bar_time) >= BAR_INTERVAL_MS || present == expected) {
-        p->last_bar_time = now;
+    if (throttle_due(&p->bar_pace, PACE_BAR_MS, now) || present == expected) {
+        throttle_reset(&p->bar_pace, now);
         posts->bars = 1;
         posts->file_permille = permille(present, expected);
         posts->total_permille = permille(run_bytes, p->run_total);
@@ -98,9 +96,8 @@ void download_progress_step(DownloadProgress *p, uint32_t now, uint64_t present,
         }
     }
 
-    if (p->run_total == 0 || (uint32_t)(now - p->last_text_time) < TEXT_INTERVAL_MS)
+    if (p->run_total == 0 || !throttle_due(&p->text_pace, PACE_TEXT_MS, now))
         return;
-    p->last_text_time = now;
     posts->detail = 1;
     format_progress_text(run_bytes, p->run_total, p->speed, posts->detail_text, DETAIL_TEXT_CHARS);
 }
@@ -113,7 +110,7 @@ int bar_gate_offer(BarGate *g, int kind, uint32_t value, uint32_t now)
         g->holding[kind] = 0;  // the bar shows it already
         return 0;
     }
-    if (g->posted_any[kind] && (uint32_t)(now - g->posted_time[kind]) < BAR_GATE_MS) {
+    if (g->posted_any[kind] && throttle_wait_ms(&g->pace[kind], PACE_GATE_MS, now) > 0) {
         g->holding[kind] = 1;
         g->held[kind] = value;
         return 0;
@@ -121,17 +118,17 @@ int bar_gate_offer(BarGate *g, int kind, uint32_t value, uint32_t now)
     g->posted_any[kind] = 1;
     g->holding[kind] = 0;
     g->posted[kind] = value;
-    g->posted_time[kind] = now;
+    throttle_reset(&g->pace[kind], now);
     return 1;
 }
 
 int bar_gate_take(BarGate *g, int kind, uint32_t now, int all, uint32_t *value)
 {
-    if (!g->holding[kind] || (!all && (uint32_t)(now - g->posted_time[kind]) < BAR_GATE_MS))
+    if (!g->holding[kind] || (!all && throttle_wait_ms(&g->pace[kind], PACE_GATE_MS, now) > 0))
         return 0;
     g->holding[kind] = 0;
     g->posted[kind] = g->held[kind];
-    g->posted_time[kind] = now;
+    throttle_reset(&g->pace[kind], now);
     *value = g->held[kind];
     return 1;
 }
@@ -142,8 +139,9 @@ uint32_t bar_gate_wait_ms(const BarGate *g, uint32_t now)
     for (int kind = 0; kind < BAR_KINDS; kind++) {
         if (!g->holding[kind])
             continue;
-        uint32_t since = now - g->posted_time[kind];
-        uint32_t left = since < BAR_GATE_MS ? BAR_GATE_MS - since : 1;
+        uint32_t left = throttle_wait_ms(&g->pace[kind], PACE_GATE_MS, now);
+        if (left == 0)
+            left = 1;
         if (left < wait)
             wait = left;
     }

@@ -15,11 +15,9 @@ namespace {
 // assembly.
 void post_fetch_detail(Rebuild *r)
 {
-    uint32_t now = GetTickCount();
-    long last = r->last_text;
+    uint32_t now = progress_tick();
     uint32_t elapsed = now - r->fetch_start;
-    if (now - (uint32_t)last < 500 || elapsed == 0 ||
-        InterlockedCompareExchange(&r->last_text, (long)now, last) != last)
+    if (elapsed == 0 || !throttle_due(&r->text_pace, PACE_TEXT_MS, now))
         return;
     uint64_t done = download_share_done(r->share);
     uint64_t total = *r->pass->wire_bytes;

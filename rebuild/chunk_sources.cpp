@@ -70,9 +70,7 @@ int on_local_chunk(void *context, uint64_t offset, uint32_t length,
 {
     Rebuild *r = (Rebuild *)context;
     note_chunk(r, offset, length, digest);
-    uint32_t now = GetTickCount();
-    if (now - r->last_post >= 100 && r->cut_total) {
-        r->last_post = now;
+    if (r->cut_total && throttle_due(&r->cut_pace, PACE_BAR_MS, progress_tick())) {
         uint64_t permille = r->cut_bytes * 1000 / r->cut_total;
         post_bar(r->share, r->pass->window, BAR_FILE,
                  (uint32_t)(permille > 1000 ? 1000 : permille));
@@ -245,7 +243,7 @@ bool cut_sources(RebuildPass *pass, Rebuild *r, const wchar_t *full)
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++)
         if (n != FROM_PART && (n < FROM_REMOVED || !kept) && file_info(path, &size, nullptr))
             r->cut_total += size;
-    r->last_post = GetTickCount();
+    throttle_reset(&r->cut_pace, progress_tick());
     if (!kept && pass->manifest->remove_count > 0)
         r->removed = (RemovedChunks *)zeroed_array(1, sizeof *r->removed);
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++) {

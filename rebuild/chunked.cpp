@@ -148,7 +148,8 @@ FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
         return FETCH_FAILED;
     }
     FetchResult result = FETCH_IN_PLACE;
-    uint32_t last_post = GetTickCount();
+    Throttle bar_pace;
+    throttle_reset(&bar_pace, progress_tick());
     for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->index.count; i += count) {
         if (*r->pass->cancel) {
             result = FETCH_CANCELLED;
@@ -170,9 +171,7 @@ FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
         }
         if (result == FETCH_IN_PLACE && !digest_ring_add(&ring, bytes))
             result = FETCH_FAILED;
-        uint32_t now = GetTickCount();
-        if (now - last_post >= 100) {
-            last_post = now;
+        if (throttle_due(&bar_pace, PACE_BAR_MS, progress_tick())) {
             uint64_t size = r->index.file_size ? r->index.file_size : 1;
             post_bar(r->share, r->pass->window, BAR_FILE,
                      (uint32_t)((r->offset[i] + bytes) * 1000 / size));
@@ -213,8 +212,8 @@ Built build(Rebuild *r, const ManifestEntry *entry, int connections)
         log_wprintf(L"cannot open %s (%lu)", part, GetLastError());
         return BUILT_FAILED;
     }
-    r->fetch_start = GetTickCount();
-    r->last_text = (long)r->fetch_start;
+    r->fetch_start = progress_tick();
+    throttle_reset(&r->text_pace, r->fetch_start);
     r->fetch_start_done = download_share_done(r->share);
     InitializeCriticalSection(&r->lock);
     InitializeConditionVariable(&r->arrived);

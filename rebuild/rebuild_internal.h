@@ -74,7 +74,7 @@ struct Rebuild {
     bool cut_everything;
     RemovedChunks *removed;  // the removed files' chunks being listed, or null
     uint64_t cut_bytes, cut_total;
-    uint32_t last_post;
+    Throttle cut_pace;  // the file bar while local files are cut
     RebuildPass *pass;
     const wchar_t *full;
     HANDLE part;
@@ -93,7 +93,7 @@ struct Rebuild {
     long carrying;
     CRITICAL_SECTION lock;
     CONDITION_VARIABLE arrived;
-    volatile long last_text;        // tick of the last detail line
+    Throttle text_pace;             // the detail line while chunks arrive
     uint32_t fetch_start;           // tick and share bytes as the fetching began
     uint64_t fetch_start_done;
     uint64_t to_fetch;

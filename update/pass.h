@@ -26,11 +26,11 @@ struct Pass {
     int done;
     uint64_t disk_bytes;
     uint64_t wire_bytes;
-    bool total_posted;             // the comparison posted its total bar
-    uint32_t total_permille;       // ... with this value
-    uint32_t total_time;           // ... at this tick
-    bool detail_posted;            // the comparison posted its count of checked files
-    uint32_t detail_time;          // ... last at this tick
+    // The comparison's total bar (its last value; UINT32_MAX: none posted)
+    // and its count of checked files, paced like bars.
+    uint32_t total_permille;
+    Throttle total_pace;
+    Throttle detail_pace;
     Prehash *prehash;              // a verify's hashing ahead (prehash.cpp), or null
     uint32_t save_time;            // tick of the last save while downloading
     bool unsaved;                  // records added since then

@@ -16,8 +16,6 @@
 namespace {
 
 const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the files
-// The total bar of the comparison moves at the rate of the download bars.
-const uint32_t COMPARE_BAR_MS = 100;
 // The request is one flat record the window copies as a whole: a window
 // handle, the 260-character folder and five 32-bit fields.
 static_assert(sizeof(void *) != 4 || sizeof(WorkerParams) == 544, "WorkerParams is 544 bytes");
@@ -149,18 +147,15 @@ bool remove_unwanted(Pass *pass, const ManifestEntry *entry)
 // The total bar before a wanted entry of the comparison. A trusted file costs
 // a few microseconds; a posted message costs several times that and as much
 // again where the window takes it. So the bar is posted when its value is new
-// and the last post is COMPARE_BAR_MS old, and always the first time.
+// and its pace allows, and always the first time.
 void post_compare_total(Pass *pass)
 {
     uint32_t permille = (uint32_t)((uint64_t)pass->done * 1000 / (uint64_t)pass->wanted);
-    uint32_t now = progress_tick();
-    if (pass->total_posted &&
-        (permille == pass->total_permille || now - pass->total_time < COMPARE_BAR_MS))
+    if (permille == pass->total_permille || !throttle_due(&pass->total_pace, PACE_BAR_MS,
+                                                           progress_tick()))
         return;
-    PostMessageW(pass->window, WM_LAUNCHER_TOTAL_PROGRESS, permille, 0);
-    pass->total_posted = true;
+    post_bar_now(pass->window, BAR_TOTAL, permille);
     pass->total_permille = permille;
-    pass->total_time = now;
 }
 
 // The detail line before a hashed file: "Checked %d of %d files" moves like
@@ -170,14 +165,11 @@ void post_compare_total(Pass *pass)
 // status still goes out.
 void post_compare_detail(Pass *pass)
 {
-    uint32_t now = progress_tick();
-    if (pass->detail_posted && now - pass->detail_time < COMPARE_BAR_MS)
+    if (!throttle_due(&pass->detail_pace, PACE_BAR_MS, progress_tick()))
         return;
     wchar_t detail[64];
     format_wide(detail, 64, L"Checked %d of %d files", pass->done - 1, pass->wanted);
     post_progress_text(pass->window, detail);
-    pass->detail_posted = true;
-    pass->detail_time = now;
 }
 
 // The pending list stays in the entries' order, which the downloads follow:
@@ -306,6 +298,10 @@ bool compare_files(Pass *pass)
     memset(&c, 0, sizeof c);
     c.pass = pass;
     c.listings = (FolderListings *)calloc(1, sizeof(FolderListings));
+    uint32_t now = progress_tick();
+    pass->total_permille = UINT32_MAX;
+    throttle_arm(&pass->total_pace, PACE_BAR_MS, now);
+    throttle_arm(&pass->detail_pace, PACE_BAR_MS, now);
     InitializeSRWLock(&c.lock);
     compare_lane(&c);
     if (c.second) {
@@ -512,7 +508,7 @@ void release_step(Pass *pass)
 {
     HWND window = pass->window;
     LocalState *state = &pass->state;
-    PostMessageW(window, WM_LAUNCHER_TOTAL_PROGRESS, 1000, 0);
+    post_bar_now(window, BAR_TOTAL, 1000);
     state->generated = pass->manifest.generated;
     lstrcpynA(state->version, pass->manifest.version, sizeof state->version);
     state_save(state, pass->folder);
