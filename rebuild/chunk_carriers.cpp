@@ -16,12 +16,12 @@ namespace {
 void post_fetch_detail(Rebuild *r)
 {
     uint32_t now = progress_tick();
-    uint32_t elapsed = now - r->fetch_start;
-    if (elapsed == 0 || !throttle_due(&r->text_pace, PACE_TEXT_MS, now))
+    uint32_t elapsed = now - r->progress.fetch_start;
+    if (elapsed == 0 || !throttle_due(&r->progress.text_pace, PACE_TEXT_MS, now))
         return;
-    uint64_t done = download_share_done(r->share);
+    uint64_t done = download_share_done(r->progress.share);
     uint64_t total = *r->pass->wire_bytes;
-    uint64_t moved = done > r->fetch_start_done ? done - r->fetch_start_done : 0;
+    uint64_t moved = done > r->progress.fetch_start_done ? done - r->progress.fetch_start_done : 0;
     double speed = (double)moved * 1000.0 / elapsed;
     wchar_t text[DETAIL_TEXT_CHARS];
     format_progress_text(done < total ? done : total, total, speed, text, DETAIL_TEXT_CHARS);
@@ -31,12 +31,12 @@ void post_fetch_detail(Rebuild *r)
 // A fetched chunk stands at its place: its twins are copied from there.
 void fetched_in_place(Rebuild *r, uint32_t i)
 {
-    int64_t p = chunk_lookup_find(&r->index, r->order, chunk_index_digest(&r->index, i));
+    int64_t p = chunk_lookup_find(&r->plan.index, r->plan.order, chunk_index_digest(&r->plan.index, i));
     uint32_t end = p < 0 ? 0 : twins_end(r, (uint32_t)p);
     for (uint32_t q = p < 0 ? 0 : (uint32_t)p; q < end; q++) {
-        uint32_t j = r->order[q];
-        r->from[j] = j == i ? FROM_IN_PLACE : FROM_PART;
-        r->at[j] = r->offset[i];
+        uint32_t j = r->plan.order[q];
+        r->plan.from[j] = j == i ? FROM_IN_PLACE : FROM_PART;
+        r->plan.at[j] = r->plan.offset[i];
     }
 }
 
@@ -46,19 +46,19 @@ void fetched_in_place(Rebuild *r, uint32_t i)
 void carry_chunks(Carrier *c)
 {
     Rebuild *r = c->r;
-    while (r->failed == CARRIERS_AT_WORK && !r->stop) {
-        long n = InterlockedIncrement(&r->next) - 1;
-        if ((uint32_t)n >= r->missing_count)
+    while (r->shared.failed == CARRIERS_AT_WORK && !r->shared.stop) {
+        long n = InterlockedIncrement(&r->shared.next) - 1;
+        if ((uint32_t)n >= r->plan.missing_count)
             break;
-        uint32_t i = r->missing[n];
+        uint32_t i = r->plan.missing[n];
         FetchResult result = fetch_chunk(c, i);
-        EnterCriticalSection(&r->lock);
+        EnterCriticalSection(&r->shared.lock);
         if (result == FETCH_IN_PLACE)
             fetched_in_place(r, i);
-        else if (r->failed == CARRIERS_AT_WORK)
-            r->failed = result == FETCH_CANCELLED ? CARRIERS_CANCELLED : CARRIERS_FAILED;
-        LeaveCriticalSection(&r->lock);
-        WakeAllConditionVariable(&r->arrived);
+        else if (r->shared.failed == CARRIERS_AT_WORK)
+            r->shared.failed = result == FETCH_CANCELLED ? CARRIERS_CANCELLED : CARRIERS_FAILED;
+        LeaveCriticalSection(&r->shared.lock);
+        WakeAllConditionVariable(&r->shared.arrived);
     }
 }
 
@@ -67,10 +67,10 @@ DWORD WINAPI carry(void *context)
     Carrier *c = (Carrier *)context;
     Rebuild *r = c->r;
     carry_chunks(c);
-    EnterCriticalSection(&r->lock);
-    r->carrying--;
-    LeaveCriticalSection(&r->lock);
-    WakeAllConditionVariable(&r->arrived);
+    EnterCriticalSection(&r->shared.lock);
+    r->shared.carrying--;
+    LeaveCriticalSection(&r->shared.lock);
+    WakeAllConditionVariable(&r->shared.arrived);
     return 0;
 }
 
@@ -83,7 +83,7 @@ bool carrier_open(Carrier *c, Rebuild *r, int n)
     c->buffer = (uint8_t *)HeapAlloc(GetProcessHeap(), 0, CHUNK_MAX_BYTES);
     c->session = http_open_session();
     return c->body && c->buffer &&
-           format_wide(c->path, CLIENT_PATH_CHARS, L"%s.chunk%d", r->full, n) >= 0;
+           format_wide(c->path, CLIENT_PATH_CHARS, L"%s.chunk%d", r->plan.full, n) >= 0;
 }
 
 void carrier_close(Carrier *c)
@@ -107,9 +107,9 @@ FetchResult fetch_chunk(Carrier *c, uint32_t i)
     ManifestEntry chunk;
     memset(&chunk, 0, sizeof chunk);
     lstrcpynA(chunk.path, "chunk", sizeof chunk.path);
-    memcpy(chunk.digest, chunk_index_digest(&r->index, i), SHA256_BYTES);
-    chunk.size = chunk_index_length(&r->index, i);
-    chunk.packed_size = chunk_index_packed(&r->index, i);
+    memcpy(chunk.digest, chunk_index_digest(&r->plan.index, i), SHA256_BYTES);
+    chunk.size = chunk_index_length(&r->plan.index, i);
+    chunk.packed_size = chunk_index_packed(&r->plan.index, i);
     // A chunk is small: a part file of one is not worth resuming. A failed
     // fetch deletes its own below, and a killed pass's carriers' files go
     // as the file's rebuild begins (clear_chunk_files), so none is left to
@@ -121,14 +121,14 @@ FetchResult fetch_chunk(Carrier *c, uint32_t i)
     int start = c->mirror >= 0 ? c->mirror : *pass->start_index;
     FetchResult result = FETCH_FAILED;
     if (fetch_begin(f, pass->window, &chunk, c->path, start, pass->cancel,
-                    download_share_done(r->share), *pass->wire_bytes,
+                    download_share_done(r->progress.share), *pass->wire_bytes,
                     chunk.packed_size ? c->body : nullptr)) {
         f->session = c->session;
         // A chunk that travels packed is unpacked into the carrier's buffer:
         // no working file for it.
         f->plain_out = c->buffer;
         // Never the speaker: the file bar follows the whole file.
-        f->progress.share = r->share;
+        f->progress.share = r->progress.share;
         f->progress.ticket = -1;
         result = fetch_finish(f, pass->mirrors, pass->mirror_count, FETCH_GO_ON);
     }
@@ -138,15 +138,15 @@ FetchResult fetch_chunk(Carrier *c, uint32_t i)
     }
     c->mirror = f->mirror;
     uint64_t wire = entry_wire_size(&chunk);
-    download_share_add(r->share, (int64_t)(wire - f->progress.shared_present));
+    download_share_add(r->progress.share, (int64_t)(wire - f->progress.shared_present));
     bool ok;
     if (f->plain_held) {
-        ok = write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
+        ok = write_at(r->part, r->plan.offset[i], c->buffer, (uint32_t)chunk.size);
     } else {
         HANDLE file = CreateFileW(c->path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   0, nullptr);
         ok = file != INVALID_HANDLE_VALUE && read_at(file, 0, c->buffer, (uint32_t)chunk.size) &&
-             write_at(r->part, r->offset[i], c->buffer, (uint32_t)chunk.size);
+             write_at(r->part, r->plan.offset[i], c->buffer, (uint32_t)chunk.size);
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
         DeleteFileW(c->path);
@@ -177,42 +177,42 @@ void clear_chunk_files(const wchar_t *full)
 // now. False when out of memory.
 bool start_carriers(Rebuild *r, int connections)
 {
-    int threads = (int)(r->missing_count < (uint32_t)connections ? r->missing_count
+    int threads = (int)(r->plan.missing_count < (uint32_t)connections ? r->plan.missing_count
                                                                   : (uint32_t)connections);
-    r->carrier = (Carrier *)zeroed_array((size_t)threads + 1, sizeof *r->carrier);
-    if (!r->carrier)
+    r->shared.carrier = (Carrier *)zeroed_array((size_t)threads + 1, sizeof *r->shared.carrier);
+    if (!r->shared.carrier)
         return false;
     for (int n = 0; n <= threads; n++) {
-        r->carriers = n + 1;
-        if (!carrier_open(&r->carrier[n], r, n))
+        r->shared.carriers = n + 1;
+        if (!carrier_open(&r->shared.carrier[n], r, n))
             return false;
     }
     for (int n = 1; n <= threads; n++) {
-        r->carrier[n].thread = CreateThread(nullptr, 0, carry, &r->carrier[n], 0, nullptr);
-        if (r->carrier[n].thread)
-            r->carrying++;
+        r->shared.carrier[n].thread = CreateThread(nullptr, 0, carry, &r->shared.carrier[n], 0, nullptr);
+        if (r->shared.carrier[n].thread)
+            r->shared.carrying++;
     }
-    if (r->carrying == 0)
-        carry_chunks(&r->carrier[0]);
+    if (r->shared.carrying == 0)
+        carry_chunks(&r->shared.carrier[0]);
     return true;
 }
 
 // Ends the carriers (after their present chunk) and frees them.
 void join_carriers(Rebuild *r)
 {
-    InterlockedExchange(&r->stop, 1);
-    for (int n = 0; n < r->carriers; n++) {
-        if (r->carrier[n].thread) {
-            WaitForSingleObject(r->carrier[n].thread, INFINITE);
-            CloseHandle(r->carrier[n].thread);
+    InterlockedExchange(&r->shared.stop, 1);
+    for (int n = 0; n < r->shared.carriers; n++) {
+        if (r->shared.carrier[n].thread) {
+            WaitForSingleObject(r->shared.carrier[n].thread, INFINITE);
+            CloseHandle(r->shared.carrier[n].thread);
         }
-        if (r->carrier[n].mirror >= 0)
-            *r->pass->start_index = r->carrier[n].mirror;
-        carrier_close(&r->carrier[n]);
+        if (r->shared.carrier[n].mirror >= 0)
+            *r->pass->start_index = r->shared.carrier[n].mirror;
+        carrier_close(&r->shared.carrier[n]);
     }
-    if (r->carrier)
-        HeapFree(GetProcessHeap(), 0, r->carrier);
-    r->carrier = nullptr;
+    if (r->shared.carrier)
+        HeapFree(GetProcessHeap(), 0, r->shared.carrier);
+    r->shared.carrier = nullptr;
 }
 
 // Waits until chunk i has a source (a missing one has arrived), and finds
@@ -220,12 +220,12 @@ void join_carriers(Rebuild *r)
 // (*result then says why: FETCH_FAILED or FETCH_CANCELLED).
 uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, FetchResult *result)
 {
-    EnterCriticalSection(&r->lock);
-    while (r->from[i] == FROM_NONE && r->failed == CARRIERS_AT_WORK && r->carrying > 0)
-        SleepConditionVariableCS(&r->arrived, &r->lock, INFINITE);
-    uint32_t count = r->from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
+    EnterCriticalSection(&r->shared.lock);
+    while (r->plan.from[i] == FROM_NONE && r->shared.failed == CARRIERS_AT_WORK && r->shared.carrying > 0)
+        SleepConditionVariableCS(&r->shared.arrived, &r->shared.lock, INFINITE);
+    uint32_t count = r->plan.from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
     if (!count)
-        *result = r->failed == CARRIERS_CANCELLED ? FETCH_CANCELLED : FETCH_FAILED;
-    LeaveCriticalSection(&r->lock);
+        *result = r->shared.failed == CARRIERS_CANCELLED ? FETCH_CANCELLED : FETCH_FAILED;
+    LeaveCriticalSection(&r->shared.lock);
     return count;
 }

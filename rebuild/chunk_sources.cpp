@@ -12,17 +12,17 @@ namespace {
 // bytes takes it as its source, unless one is already found.
 void match_chunk(Rebuild *r, uint8_t source, uint64_t offset, const uint8_t *digest)
 {
-    int64_t p = chunk_lookup_find(&r->index, r->order, digest);
-    for (; p >= 0 && p < r->index.count; p++) {
-        uint32_t i = r->order[p];
-        if (memcmp(chunk_index_digest(&r->index, i), digest, SHA256_BYTES) != 0)
+    int64_t p = chunk_lookup_find(&r->plan.index, r->plan.order, digest);
+    for (; p >= 0 && p < r->plan.index.count; p++) {
+        uint32_t i = r->plan.order[p];
+        if (memcmp(chunk_index_digest(&r->plan.index, i), digest, SHA256_BYTES) != 0)
             break;
         if (source == FROM_IN_PLACE) {
-            if (r->offset[i] == offset)
-                r->from[i] = FROM_IN_PLACE;
-        } else if (r->from[i] == FROM_NONE) {
-            r->from[i] = source;
-            r->at[i] = offset;
+            if (r->plan.offset[i] == offset)
+                r->plan.from[i] = FROM_IN_PLACE;
+        } else if (r->plan.from[i] == FROM_NONE) {
+            r->plan.from[i] = source;
+            r->plan.at[i] = offset;
         }
     }
 }
@@ -57,10 +57,10 @@ void keep_removed(RemovedChunks *list, uint8_t source, uint64_t offset, uint32_t
 // removed one.
 void note_chunk(Rebuild *r, uint64_t offset, uint32_t length, const uint8_t *digest)
 {
-    match_chunk(r, r->source, offset, digest);
-    if (r->removed)
-        keep_removed(r->removed, r->source, offset, length, digest);
-    r->cut_bytes += length;
+    match_chunk(r, r->sources.source, offset, digest);
+    if (r->sources.removed)
+        keep_removed(r->sources.removed, r->sources.source, offset, length, digest);
+    r->progress.cut_bytes += length;
 }
 
 // chunk_file's report of a chunk of the file being cut: noted, and the
@@ -70,9 +70,9 @@ int on_local_chunk(void *context, uint64_t offset, uint32_t length,
 {
     Rebuild *r = (Rebuild *)context;
     note_chunk(r, offset, length, digest);
-    if (r->cut_total && throttle_due(&r->cut_pace, PACE_BAR_MS, progress_tick())) {
-        uint64_t permille = r->cut_bytes * 1000 / r->cut_total;
-        post_bar(r->share, r->pass->window, BAR_FILE,
+    if (r->progress.cut_total && throttle_due(&r->progress.cut_pace, PACE_BAR_MS, progress_tick())) {
+        uint64_t permille = r->progress.cut_bytes * 1000 / r->progress.cut_total;
+        post_bar(r->progress.share, r->pass->window, BAR_FILE,
                  (uint32_t)(permille > 1000 ? 1000 : permille));
     }
     return !*r->pass->cancel;
@@ -103,7 +103,7 @@ const char *installed_path(const Rebuild *r, int n)
 {
     const Manifest *m = r->pass->manifest;
     if (n == FROM_OLD)
-        return r->entry->path;
+        return r->plan.entry->path;
     if (n >= FROM_REMOVED && n - FROM_REMOVED < m->remove_count)
         return m->remove[n - FROM_REMOVED];
     return nullptr;
@@ -116,11 +116,11 @@ const char *installed_path(const Rebuild *r, int n)
 // damaged is cut). False when there is no such list.
 bool from_kept_list(Rebuild *r, int n, const wchar_t *path)
 {
-    const char *rel = r->cut_everything ? nullptr : installed_path(r, n);
+    const char *rel = r->sources.cut_everything ? nullptr : installed_path(r, n);
     const StateEntry *record = rel ? state_find(r->pass->state, rel) : nullptr;
     uint64_t size = 0, time = 0;
     if (!record ||
-        (n == FROM_OLD && memcmp(record->digest, r->entry->digest, SHA256_BYTES) == 0) ||
+        (n == FROM_OLD && memcmp(record->digest, r->plan.entry->digest, SHA256_BYTES) == 0) ||
         !file_info(path, &size, &time) || size != record->size || time != record->write_time)
         return false;
     uint32_t length = 0;
@@ -134,9 +134,9 @@ bool from_kept_list(Rebuild *r, int n, const wchar_t *path)
     }
     if (bytes)
         HeapFree(GetProcessHeap(), 0, bytes);
-    r->lists_used += listed;
-    if (listed && r->removed && n >= FROM_REMOVED)
-        r->removed->from_lists = true;
+    r->sources.lists_used += listed;
+    if (listed && r->sources.removed && n >= FROM_REMOVED)
+        r->sources.removed->from_lists = true;
     return listed;
 }
 
@@ -183,10 +183,10 @@ bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t lengt
 // digest of the chunk at place p, the first of them.
 uint32_t twins_end(const Rebuild *r, uint32_t p)
 {
-    const uint8_t *digest = chunk_index_digest(&r->index, r->order[p]);
+    const uint8_t *digest = chunk_index_digest(&r->plan.index, r->plan.order[p]);
     uint32_t end = p + 1;
-    while (end < r->index.count &&
-           memcmp(chunk_index_digest(&r->index, r->order[end]), digest, SHA256_BYTES) == 0)
+    while (end < r->plan.index.count &&
+           memcmp(chunk_index_digest(&r->plan.index, r->plan.order[end]), digest, SHA256_BYTES) == 0)
         end++;
     return end;
 }
@@ -197,11 +197,11 @@ uint32_t twins_end(const Rebuild *r, uint32_t p)
 uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes)
 {
     uint32_t end = i + 1;
-    *bytes = chunk_index_length(&r->index, i);
-    while (end < r->index.count && r->from[end] == r->from[i]) {
-        uint32_t length = chunk_index_length(&r->index, end);
-        bool behind = r->from[i] == FROM_IN_PLACE ||
-                      r->at[end] == r->at[end - 1] + chunk_index_length(&r->index, end - 1);
+    *bytes = chunk_index_length(&r->plan.index, i);
+    while (end < r->plan.index.count && r->plan.from[end] == r->plan.from[i]) {
+        uint32_t length = chunk_index_length(&r->plan.index, end);
+        bool behind = r->plan.from[i] == FROM_IN_PLACE ||
+                      r->plan.at[end] == r->plan.at[end - 1] + chunk_index_length(&r->plan.index, end - 1);
         if (!behind || *bytes + length > RUN_BYTES)
             break;
         *bytes += length;
@@ -217,20 +217,20 @@ uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes)
 // cannot be read.
 bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer)
 {
-    if (r->from[i] == FROM_IN_PLACE)
-        return read_at(r->part, r->offset[i], buffer, bytes);
-    HANDLE *file = &r->source_file[r->from[i]];
-    if (r->from[i] == FROM_PART) {
+    if (r->plan.from[i] == FROM_IN_PLACE)
+        return read_at(r->part, r->plan.offset[i], buffer, bytes);
+    HANDLE *file = &r->sources.file[r->plan.from[i]];
+    if (r->plan.from[i] == FROM_PART) {
         *file = r->part;
     } else if (!*file) {
         wchar_t path[CLIENT_PATH_CHARS];
-        *file = source_path(r->pass, r->from[i], r->full, path)
+        *file = source_path(r->pass, r->plan.from[i], r->plan.full, path)
             ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr)
             : INVALID_HANDLE_VALUE;
     }
-    return *file != INVALID_HANDLE_VALUE && read_at(*file, r->at[i], buffer, bytes) &&
-           write_at(r->part, r->offset[i], buffer, bytes);
+    return *file != INVALID_HANDLE_VALUE && read_at(*file, r->plan.at[i], buffer, bytes) &&
+           write_at(r->part, r->plan.offset[i], buffer, bytes);
 }
 
 // Cuts the local files into the rebuild's sources, the removed files only
@@ -242,24 +242,24 @@ bool cut_sources(RebuildPass *pass, Rebuild *r, const wchar_t *full)
     uint64_t size = 0;
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++)
         if (n != FROM_PART && (n < FROM_REMOVED || !kept) && file_info(path, &size, nullptr))
-            r->cut_total += size;
-    throttle_reset(&r->cut_pace, progress_tick());
+            r->progress.cut_total += size;
+    throttle_reset(&r->progress.cut_pace, progress_tick());
     if (!kept && pass->manifest->remove_count > 0)
-        r->removed = (RemovedChunks *)zeroed_array(1, sizeof *r->removed);
+        r->sources.removed = (RemovedChunks *)zeroed_array(1, sizeof *r->sources.removed);
     for (int n = FROM_IN_PLACE; source_path(pass, n, full, path); n++) {
         if (n == FROM_PART || (n >= FROM_REMOVED && kept) || !file_info(path, nullptr, nullptr))
             continue;
-        r->source = (uint8_t)n;
+        r->sources.source = (uint8_t)n;
         if (!from_kept_list(r, n, path) &&
             chunk_file(path, on_local_chunk, r, nullptr) == CHUNK_FILE_STOPPED)
             return false;
     }
-    r->lists_used += kept && kept->from_lists;
+    r->sources.lists_used += kept && kept->from_lists;
     for (uint32_t k = 0; kept && k < kept->count; k++)
         match_chunk(r, kept->chunk[k].source, kept->chunk[k].offset, kept->chunk[k].digest);
-    if (r->removed && !r->removed->failed) {
-        pass->removed_chunks = r->removed;
-        r->removed = nullptr;
+    if (r->sources.removed && !r->sources.removed->failed) {
+        pass->removed_chunks = r->sources.removed;
+        r->sources.removed = nullptr;
     }
     return true;
 }

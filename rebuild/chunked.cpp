@@ -34,18 +34,18 @@ const int INDEX_ATTEMPTS = 2;
 // Closes the local sources' handles (the part file's is not theirs).
 void close_sources(Rebuild *r)
 {
-    for (int n = FROM_OLD; n < 256; n++) {
-        if (r->source_file[n] && r->source_file[n] != INVALID_HANDLE_VALUE)
-            CloseHandle(r->source_file[n]);
-        r->source_file[n] = nullptr;
+    for (int n = FROM_OLD; n < SOURCE_SLOTS; n++) {
+        if (r->sources.file[n] && r->sources.file[n] != INVALID_HANDLE_VALUE)
+            CloseHandle(r->sources.file[n]);
+        r->sources.file[n] = nullptr;
     }
 }
 
 void release(Rebuild *r, char *index_bytes)
 {
     HANDLE heap = GetProcessHeap();
-    removed_chunks_free(r->removed);
-    void *blocks[] = {index_bytes, r->order, r->offset, r->from, r->at, r->missing};
+    removed_chunks_free(r->sources.removed);
+    void *blocks[] = {index_bytes, r->plan.order, r->plan.offset, r->plan.from, r->plan.at, r->plan.missing};
     for (void *block : blocks)
         if (block)
             HeapFree(heap, 0, block);
@@ -102,35 +102,35 @@ uint64_t plan(Rebuild *r, uint32_t *local)
 {
     uint64_t total = 0;
     *local = 0;
-    r->missing_count = 0;
-    for (uint32_t p = 0; p < r->index.count;) {
+    r->plan.missing_count = 0;
+    for (uint32_t p = 0; p < r->plan.index.count;) {
         uint32_t end = twins_end(r, p);
         uint32_t source = UINT32_MAX;
         for (uint32_t q = p; q < end; q++)
-            if (r->from[r->order[q]] != FROM_NONE) {
-                source = r->order[q];
+            if (r->plan.from[r->plan.order[q]] != FROM_NONE) {
+                source = r->plan.order[q];
                 ++*local;
             }
         for (uint32_t q = p; q < end && source != UINT32_MAX; q++) {
-            uint32_t i = r->order[q];
-            if (r->from[i] != FROM_NONE)
+            uint32_t i = r->plan.order[q];
+            if (r->plan.from[i] != FROM_NONE)
                 continue;
-            bool in_place = r->from[source] == FROM_IN_PLACE;
-            r->from[i] = in_place ? (uint8_t)FROM_PART : r->from[source];
-            r->at[i] = in_place ? r->offset[source] : r->at[source];
+            bool in_place = r->plan.from[source] == FROM_IN_PLACE;
+            r->plan.from[i] = in_place ? (uint8_t)FROM_PART : r->plan.from[source];
+            r->plan.at[i] = in_place ? r->plan.offset[source] : r->plan.at[source];
         }
         if (source == UINT32_MAX) {
             // The first in the file: the assembly meets its twins after it.
-            uint32_t i = r->order[p];
+            uint32_t i = r->plan.order[p];
             for (uint32_t q = p + 1; q < end; q++)
-                i = r->order[q] < i ? r->order[q] : i;
-            r->missing[r->missing_count++] = i;
-            uint32_t packed = chunk_index_packed(&r->index, i);
-            total += packed ? packed : chunk_index_length(&r->index, i);
+                i = r->plan.order[q] < i ? r->plan.order[q] : i;
+            r->plan.missing[r->plan.missing_count++] = i;
+            uint32_t packed = chunk_index_packed(&r->plan.index, i);
+            total += packed ? packed : chunk_index_length(&r->plan.index, i);
         }
         p = end;
     }
-    qsort(r->missing, r->missing_count, sizeof *r->missing, compare_places);
+    qsort(r->plan.missing, r->plan.missing_count, sizeof *r->plan.missing, compare_places);
     return total;
 }
 
@@ -150,7 +150,7 @@ FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
     FetchResult result = FETCH_IN_PLACE;
     Throttle bar_pace;
     throttle_reset(&bar_pace, progress_tick());
-    for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->index.count; i += count) {
+    for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->plan.index.count; i += count) {
         if (*r->pass->cancel) {
             result = FETCH_CANCELLED;
             break;
@@ -164,17 +164,17 @@ FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
             // A source that cannot be read (gone, or locked since it was
             // cut): this chunk from the mirrors after all.
             count = 1;
-            bytes = chunk_index_length(&r->index, i);
-            result = fetch_chunk(&r->carrier[0], i);
-            if (result == FETCH_IN_PLACE && !read_at(r->part, r->offset[i], buffer, bytes))
+            bytes = chunk_index_length(&r->plan.index, i);
+            result = fetch_chunk(&r->shared.carrier[0], i);
+            if (result == FETCH_IN_PLACE && !read_at(r->part, r->plan.offset[i], buffer, bytes))
                 result = FETCH_FAILED;
         }
         if (result == FETCH_IN_PLACE && !digest_ring_add(&ring, bytes))
             result = FETCH_FAILED;
         if (throttle_due(&bar_pace, PACE_BAR_MS, progress_tick())) {
-            uint64_t size = r->index.file_size ? r->index.file_size : 1;
-            post_bar(r->share, r->pass->window, BAR_FILE,
-                     (uint32_t)((r->offset[i] + bytes) * 1000 / size));
+            uint64_t size = r->plan.index.file_size ? r->plan.index.file_size : 1;
+            post_bar(r->progress.share, r->pass->window, BAR_FILE,
+                     (uint32_t)((r->plan.offset[i] + bytes) * 1000 / size));
         }
     }
     if (result == FETCH_IN_PLACE && !digest_ring_finish(&ring, digest))
@@ -202,9 +202,9 @@ Built built_from(FetchResult result)
 Built build(Rebuild *r, const ManifestEntry *entry, int connections)
 {
     wchar_t part[CLIENT_PATH_CHARS];
-    if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", r->full) < 0)
+    if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", r->plan.full) < 0)
         return BUILT_FAILED;
-    r->part = make_parent_dirs(r->full)
+    r->part = make_parent_dirs(r->plan.full)
         ? CreateFileW(part, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                       0, nullptr)
         : INVALID_HANDLE_VALUE;
@@ -212,23 +212,23 @@ Built build(Rebuild *r, const ManifestEntry *entry, int connections)
         log_wprintf(L"cannot open %s (%lu)", part, GetLastError());
         return BUILT_FAILED;
     }
-    r->fetch_start = progress_tick();
-    throttle_reset(&r->text_pace, r->fetch_start);
-    r->fetch_start_done = download_share_done(r->share);
-    InitializeCriticalSection(&r->lock);
-    InitializeConditionVariable(&r->arrived);
+    r->progress.fetch_start = progress_tick();
+    throttle_reset(&r->progress.text_pace, r->progress.fetch_start);
+    r->progress.fetch_start_done = download_share_done(r->progress.share);
+    InitializeCriticalSection(&r->shared.lock);
+    InitializeConditionVariable(&r->shared.arrived);
     uint8_t digest[SHA256_BYTES];
     FetchResult result = start_carriers(r, connections) ? assemble(r, digest) : FETCH_FAILED;
     join_carriers(r);
-    DeleteCriticalSection(&r->lock);
+    DeleteCriticalSection(&r->shared.lock);
     close_sources(r);
     LARGE_INTEGER end;
-    end.QuadPart = (LONGLONG)r->index.file_size;
+    end.QuadPart = (LONGLONG)r->plan.index.file_size;
     if (result == FETCH_IN_PLACE &&
         (!SetFilePointerEx(r->part, end, nullptr, FILE_BEGIN) || !SetEndOfFile(r->part)))
         result = FETCH_FAILED;
     CloseHandle(r->part);
-    clear_chunk_files(r->full);
+    clear_chunk_files(r->plan.full);
     if (result != FETCH_IN_PLACE)
         return built_from(result);
     if (memcmp(digest, entry->digest, SHA256_BYTES) != 0) {
@@ -241,14 +241,14 @@ Built build(Rebuild *r, const ManifestEntry *entry, int connections)
     // programs that replace files without flushing), a wait as long as
     // the file is large. Killed in between, the next pass finds the
     // verified part file and builds the file from it alone.
-    DeleteFileW(r->full);
-    if (!MoveFileExW(part, r->full, MOVEFILE_REPLACE_EXISTING)) {
-        log_wprintf(L"rename failed %s (%lu)", r->full, GetLastError());
+    DeleteFileW(r->plan.full);
+    if (!MoveFileExW(part, r->plan.full, MOVEFILE_REPLACE_EXISTING)) {
+        log_wprintf(L"rename failed %s (%lu)", r->plan.full, GetLastError());
         return BUILT_FAILED;
     }
     // What a cut-short whole download unpacked has served as a source.
     wchar_t tmp[CLIENT_PATH_CHARS];
-    if (format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", r->full) >= 0)
+    if (format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", r->plan.full) >= 0)
         DeleteFileW(tmp);
     return BUILT_IN_PLACE;
 }
@@ -267,40 +267,40 @@ void drop_part(const wchar_t *full)
 // object when that is cheaper or nothing is local.
 Built from_sources(RebuildPass *pass, Rebuild *r)
 {
-    const ManifestEntry *entry = r->entry;
-    const wchar_t *full = r->full;
-    uint32_t n = r->index.count;
+    const ManifestEntry *entry = r->plan.entry;
+    const wchar_t *full = r->plan.full;
+    uint32_t n = r->plan.index.count;
     if (!cut_sources(pass, r, full))
         return BUILT_CANCELLED;
-    if (r->lists_used > 0)
+    if (r->sources.lists_used > 0)
         log_printf("kept chunk lists for %s: %d local files not cut", entry->path,
-                   r->lists_used);
+                   r->sources.lists_used);
     uint32_t local = 0;
-    r->to_fetch = plan(r, &local);
+    r->plan.to_fetch = plan(r, &local);
     uint64_t whole = entry_wire_size(entry);
     if (local == 0 && n > 0) {
         log_printf("file %s: 0 of %lu chunks local, whole object", entry->path, (unsigned long)n);
         return BUILT_WHOLE_CHEAPER;
     }
-    if (r->to_fetch >= whole) {
+    if (r->plan.to_fetch >= whole) {
         log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch, whole object cheaper",
                    entry->path, (unsigned long)local, (unsigned long)n,
-                   (unsigned long long)r->to_fetch);
+                   (unsigned long long)r->plan.to_fetch);
         // A part file with chunks in place is an earlier rebuild's.
         for (uint32_t i = 0; i < n; i++)
-            if (r->from[i] == FROM_IN_PLACE) {
+            if (r->plan.from[i] == FROM_IN_PLACE) {
                 drop_part(full);
                 break;
             }
         return BUILT_WHOLE_CHEAPER;
     }
     log_printf("file %s: %lu of %lu chunks local, %llu bytes to fetch", entry->path,
-               (unsigned long)local, (unsigned long)n, (unsigned long long)r->to_fetch);
+               (unsigned long)local, (unsigned long)n, (unsigned long long)r->plan.to_fetch);
     // The total bar counts what really travels from here on.
-    *pass->wire_bytes -= whole - r->to_fetch;
+    *pass->wire_bytes -= whole - r->plan.to_fetch;
     Built result = build(r, entry, pass->connections);
     if (result != BUILT_IN_PLACE)
-        *pass->wire_bytes += whole - r->to_fetch;
+        *pass->wire_bytes += whole - r->plan.to_fetch;
     if (result == BUILT_FAILED) {
         log_printf("file %s: chunked rebuild failed, whole object", entry->path);
         drop_part(full);
@@ -310,6 +310,20 @@ Built from_sources(RebuildPass *pass, Rebuild *r)
 }
 
 }  // namespace
+
+void rebuild_reset_sources(Rebuild *r)
+{
+    uint32_t n = r->plan.index.count;
+    memset(r->plan.from, 0, n * sizeof *r->plan.from);
+    memset(r->plan.at, 0, n * sizeof *r->plan.at);
+    r->shared.next = r->shared.stop = 0;
+    r->shared.failed = CARRIERS_AT_WORK;
+    r->progress.cut_bytes = r->progress.cut_total = 0;
+    r->sources.lists_used = 0;
+    r->sources.cut_everything = true;
+    removed_chunks_free(r->sources.removed);
+    r->sources.removed = nullptr;
+}
 
 RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full)
 {
@@ -328,10 +342,10 @@ RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, cons
     Rebuild r;
     memset(&r, 0, sizeof r);
     r.pass = pass;
-    r.full = full;
-    r.share = pass->share;
-    r.entry = entry;
-    int parsed = chunk_index_parse(bytes, length, entry->size, &r.index);
+    r.plan.full = full;
+    r.progress.share = pass->share;
+    r.plan.entry = entry;
+    int parsed = chunk_index_parse(bytes, length, entry->size, &r.plan.index);
     if (parsed != CHUNK_INDEX_OK) {
         log_printf("file %s: chunk index %s, whole object", entry->path,
                    chunk_index_result_text(parsed));
@@ -341,33 +355,25 @@ RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, cons
     // Kept before the file is built: it describes the file whichever way
     // the file comes, and is pruned if none comes.
     chunk_list_keep(pass->folder, entry, bytes, length);
-    uint32_t n = r.index.count;
-    r.order = (uint32_t *)zeroed_array(n, sizeof *r.order);
-    r.offset = (uint64_t *)zeroed_array(n, sizeof *r.offset);
-    r.from = (uint8_t *)zeroed_array(n, sizeof *r.from);
-    r.at = (uint64_t *)zeroed_array(n, sizeof *r.at);
-    r.missing = (uint32_t *)zeroed_array(n, sizeof *r.missing);
-    if (!r.order || !r.offset || !r.from || !r.at || !r.missing) {
+    uint32_t n = r.plan.index.count;
+    r.plan.order = (uint32_t *)zeroed_array(n, sizeof *r.plan.order);
+    r.plan.offset = (uint64_t *)zeroed_array(n, sizeof *r.plan.offset);
+    r.plan.from = (uint8_t *)zeroed_array(n, sizeof *r.plan.from);
+    r.plan.at = (uint64_t *)zeroed_array(n, sizeof *r.plan.at);
+    r.plan.missing = (uint32_t *)zeroed_array(n, sizeof *r.plan.missing);
+    if (!r.plan.order || !r.plan.offset || !r.plan.from || !r.plan.at || !r.plan.missing) {
         release(&r, bytes);
         return REBUILD_WHOLE;
     }
-    chunk_lookup_build(&r.index, r.order);
+    chunk_lookup_build(&r.plan.index, r.plan.order);
     for (uint32_t i = 1; i < n; i++)
-        r.offset[i] = r.offset[i - 1] + chunk_index_length(&r.index, i - 1);
+        r.plan.offset[i] = r.plan.offset[i - 1] + chunk_index_length(&r.plan.index, i - 1);
     Built result = from_sources(pass, &r);
-    if (result == BUILT_WRONG && r.lists_used > 0) {
+    if (result == BUILT_WRONG && r.sources.lists_used > 0) {
         // A local copy is not what its kept list says: the lists set
         // aside (the removed files' chunks too), every source cut.
         log_printf("file %s: cutting the local files", entry->path);
-        memset(r.from, 0, n * sizeof *r.from);
-        memset(r.at, 0, n * sizeof *r.at);
-        r.next = r.stop = 0;
-        r.failed = CARRIERS_AT_WORK;
-        r.cut_bytes = r.cut_total = 0;
-        r.lists_used = 0;
-        r.cut_everything = true;
-        removed_chunks_free(r.removed);
-        r.removed = nullptr;
+        rebuild_reset_sources(&r);
         chunked_forget(pass);
         result = from_sources(pass, &r);
     }

@@ -59,50 +59,85 @@ struct RemovedChunks {
     bool from_lists; // some of its files' chunks come from their kept lists
 };
 
-// The state of one file's rebuild.
-struct Rebuild {
+// Every value a chunk's source byte takes names a slot of the sources'
+// handles: the part file, the old copy, the unpacked front and the removed
+// files up to REMOVED_SOURCES_MAX.
+const int SOURCE_SLOTS = FROM_REMOVED + REMOVED_SOURCES_MAX + 1;
+static_assert(SOURCE_SLOTS == UINT8_MAX + 1, "a uint8_t source names every slot");
+
+// What the new file is made of and where each chunk comes from. Laid out by
+// the rebuild's thread before any carrier runs; afterwards only `from` and
+// `at` of a missing chunk and its twins change, as it arrives, under
+// CarrierShare::lock.
+struct RebuildPlan {
     ChunkIndex index;
-    uint32_t *order;
-    uint64_t *offset;   // each chunk's offset in the new file
-    uint8_t *from;      // a From for each chunk
-    uint64_t *at;       // and its offset there
-    uint8_t source;     // the file being cut
     const ManifestEntry *entry;
+    const wchar_t *full;  // the destination
+    uint32_t *order;      // the chunks sorted by digest, for lookups
+    uint64_t *offset;     // each chunk's offset in the new file
+    uint8_t *from;        // a From for each chunk
+    uint64_t *at;         // and its offset there
+    // The chunks to fetch: one of each digest that no source holds, in the
+    // file's order.
+    uint32_t *missing;
+    uint32_t missing_count;
+    uint64_t to_fetch;    // their bytes on the wire
+};
+
+// The local files the chunks are found in, on the rebuild's thread only.
+struct RebuildSources {
+    uint8_t source;          // the file being cut
     // Local copies whose kept chunk lists stood in for cutting them, and
     // whether every source is to be cut (a rebuild from lists failed).
     int lists_used;
     bool cut_everything;
     RemovedChunks *removed;  // the removed files' chunks being listed, or null
-    uint64_t cut_bytes, cut_total;
-    Throttle cut_pace;  // the file bar while local files are cut
-    RebuildPass *pass;
-    const wchar_t *full;
-    HANDLE part;
-    DownloadShare *share;
-    // The chunks to fetch (one of each digest that no source holds, in the
-    // file's order), the next one a carrier takes, and the first failure
-    // (under `lock`; it ends every carrier after its present chunk). `from` of a
-    // missing chunk and its twins changes as it arrives, under `lock`,
-    // which `arrived` signals; `carrying` counts the carrier threads still
-    // at work, `stop` ends them after their present chunk.
-    uint32_t *missing;
-    uint32_t missing_count;
-    volatile long next;
-    volatile CarriersEnd failed;  // written under `lock`; the carriers also glance at it unlocked
-    volatile long stop;
-    long carrying;
-    CRITICAL_SECTION lock;
-    CONDITION_VARIABLE arrived;
-    Throttle text_pace;             // the detail line while chunks arrive
-    uint32_t fetch_start;           // tick and share bytes as the fetching began
-    uint64_t fetch_start_done;
-    uint64_t to_fetch;
-    Carrier *carrier;
-    int carriers;
-    // The local sources' handles, opened at their first chunk and kept to
-    // the end of the rebuild (null: not opened yet).
-    HANDLE source_file[256];
+    // Handles opened at a source's first chunk and kept to the end of the
+    // rebuild (null: not opened yet).
+    HANDLE file[SOURCE_SLOTS];
 };
+
+// What the carriers and the assembly share while chunks travel. Who writes
+// each field, and how:
+struct CarrierShare {
+    CRITICAL_SECTION lock;
+    // Signalled by a carrier after a chunk arrived or failed and as it ends;
+    // the assembly waits on it for the chunk it needs next.
+    CONDITION_VARIABLE arrived;
+    volatile long next;          // carriers, interlocked: the next missing chunk to take
+    volatile long stop;          // the assembly, interlocked, as it ends: no more chunks
+    // A carrier, under `lock`: the first failure, which ends every carrier
+    // after its present chunk (they glance at it unlocked between chunks).
+    volatile CarriersEnd failed;
+    long carrying;               // carriers, under `lock`: those still at work
+    Carrier *carrier;            // the rebuild's thread, before and after the carriers run
+    int carriers;
+};
+
+// The progress one file's rebuild reports, on whichever thread gets there.
+struct RebuildProgress {
+    DownloadShare *share;        // the pass's bars and bytes
+    uint64_t cut_bytes, cut_total;
+    Throttle cut_pace;           // the file bar while local files are cut
+    Throttle text_pace;          // the detail line while chunks arrive (any carrier)
+    uint32_t fetch_start;        // tick and share bytes as the fetching began
+    uint64_t fetch_start_done;
+};
+
+// The state of one file's rebuild.
+struct Rebuild {
+    RebuildPass *pass;
+    HANDLE part;                 // "<destination>.part", the file being built
+    RebuildPlan plan;
+    RebuildSources sources;
+    CarrierShare shared;
+    RebuildProgress progress;
+};
+
+// Sets a rebuild back to before its sources were found, for a second try
+// that cuts every local file: the plan's sources forgotten, the kept lists
+// and the removed files' chunks set aside.
+void rebuild_reset_sources(Rebuild *r);
 
 // chunk_sources.cpp: heap arrays zeroed (null when out of memory);
 // positioned reads and writes (the carriers write to the one part file at

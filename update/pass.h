@@ -40,6 +40,10 @@ struct Pass {
 // and last-write time.
 void record_file(LocalState *state, const ManifestEntry *entry, uint64_t size, uint64_t time);
 
+// Compares every wanted entry with the folder (compare.cpp), filling the
+// pending list and the records of files found right. False when cancelled.
+bool compare_files(Pass *pass);
+
 // A verify hashes the files the state records on a thread of its own while
 // the manifest travels (prehash.cpp): started after the state is read (null
 // in other modes, without records, or without a thread), ended before the
