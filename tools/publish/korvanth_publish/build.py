@@ -114,10 +114,10 @@ def run_pool(tasks, jobs, quiet):
     workers finish in. The largest files start first, so no worker is left
     with a big file at the end while the others idle. A file that is also
     cut into chunks counts twice on the progress line: it is read again."""
-    total = sum(t[2][2] * (2 if t[6] else 1) for t in tasks)
+    total = sum(t.key.size * (2 if t.chunker else 1) for t in tasks)
     progress = Progress(sys.stderr, len(tasks), total, quiet)
     counter = multiprocessing.Value("q", 0)
-    order = sorted(range(len(tasks)), key=lambda i: -tasks[i][2][2])
+    order = sorted(range(len(tasks)), key=lambda i: -tasks[i].key.size)
     results = [None] * len(tasks)
     pool = multiprocessing.Pool(jobs, initializer=start_worker, initargs=(counter,))
     try:
@@ -126,7 +126,7 @@ def run_pool(tasks, jobs, quiet):
         while done < len(tasks):
             try:
                 result = pending.next(timeout=POLL_SECONDS)
-                results[result[0]] = result
+                results[result.index] = result
                 done += 1
             except multiprocessing.TimeoutError:
                 pass
@@ -167,9 +167,10 @@ def commit(out, version, results, data, signature):
     like every object."""
     objects_dir = os.path.join(out, "objects")
     written = 0
-    for _, digest, _, packed, _, staged, chunked in results:
-        if staged is not None:
-            written += move_object(staged, os.path.join(objects_dir, digest), packed)
+    for r in results:
+        if r.staged is not None:
+            written += move_object(r.staged, os.path.join(objects_dir, r.digest), r.packed)
+        chunked = r.chunked
         if chunked is None:
             continue
         for chunk_digest, path in chunked.staged:
@@ -191,7 +192,7 @@ def cmd_build(args):
     history.check_signing_key(args.out, key, args.launcher)
     history.check_new_release(args.out, args.version, generated, args.force)
     old = history.find_release(args.against, args.out) if args.against else None
-    old_doc = read_manifest(old[0]) if old else None
+    old_doc = read_manifest(old.manifest_dir) if old else None
     planned, removes, launcher = plan_release(args)
 
     # Folders this build makes are taken away again if it fails.
@@ -206,13 +207,14 @@ def cmd_build(args):
                                                  if f.size >= args.chunk_min_file}
         chunker = chunks.find_chunker(args.chunker) if to_cut else None
         sources = [f for f, _ in planned] + ([launcher] if launcher else [])
-        tasks = [(f.rel, f.source, f.key, os.path.join(args.out, "objects"), staging,
-                  args.compression, chunker if f.rel in to_cut else None) for f in sources]
+        tasks = [pack.PackTask(f.rel, f.source, f.key, os.path.join(args.out, "objects"),
+                               staging, args.compression,
+                               chunker if f.rel in to_cut else None) for f in sources]
         results = run_pool(tasks, args.jobs, args.quiet)
         files, optional = [], []
-        for (f, rule), (_, digest, size, packed, _, _, cut) in zip(planned, results):
-            entry = {"p": f.rel, "s": size, "h": digest, "z": packed, "seed": rule.seed,
-                     "id": rule.id, "chunks": cut.index_digest if cut else None}
+        for (f, rule), r in zip(planned, results):
+            entry = {"p": f.rel, "s": r.size, "h": r.digest, "z": r.packed, "seed": rule.seed,
+                     "id": rule.id, "chunks": r.chunked.index_digest if r.chunked else None}
             if rule.group == "optional":
                 optional.append(entry)
             else:
@@ -220,8 +222,8 @@ def cmd_build(args):
                 files.append(entry)
         entry = None
         if launcher:
-            _, digest, size, packed, _, _, _ = results[-1]
-            entry = {"p": LAUNCHER_NAME, "s": size, "h": digest, "z": packed}
+            r = results[-1]  # the launcher's task is the last
+            entry = {"p": LAUNCHER_NAME, "s": r.size, "h": r.digest, "z": r.packed}
         data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
                               removes, expires)
         if len(data) > MAX_MANIFEST_BYTES:
@@ -237,20 +239,21 @@ def cmd_build(args):
                 pass
         raise
     shutil.rmtree(staging, ignore_errors=True)
-    oversized = [f.rel for (f, _), r in zip(planned, results) if f.rel in to_cut and r[6] is None]
+    oversized = [f.rel for (f, _), r in zip(planned, results)
+                 if f.rel in to_cut and r.chunked is None]
     summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
-        print_patch(old[1], args.out, old_doc, read_manifest(args.out), args)
+        print_patch(old.tree, args.out, old_doc, read_manifest(args.out), args)
 
 
 def summarize(args, generated, files, optional, results, written, oversized):
     if args.quiet:
         return
-    new = [r for r in results if r[5] is not None]
+    new = [r for r in results if r.staged is not None]
     print("korvanth-publish: %s (%s): %d files, %d optional, %d objects written, %d reused"
           % (args.version, generated, len(files), len(optional), written,
              len(results) - len(new)))
-    cut = [r[6] for r in results if r[6] is not None]
+    cut = [r.chunked for r in results if r.chunked is not None]
     if cut:
         written_chunks = len({d for c in cut for d, _ in c.staged})
         print("korvanth-publish: %d files in chunks: %d chunks, %d chunk objects written"
@@ -258,10 +261,10 @@ def summarize(args, generated, files, optional, results, written, oversized):
     for rel in oversized:
         print("korvanth-publish: %s: published without chunks: its index would be larger "
               "than a launcher reads" % rel)
-    new = {r[1]: r for r in new}.values()  # one object for files of the same content
+    new = {r.digest: r for r in new}.values()  # one object for files of the same content
     if args.compression == "best" and new:
-        ours = sum(r[3] or r[2] for r in new)
-        zlib9 = sum(r[4] for r in new)
+        ours = sum(r.packed or r.size for r in new)
+        zlib9 = sum(r.zlib_wire for r in new)
         print("korvanth-publish: compression best: %s bytes over the wire for the %d new "
               "objects, zlib level 9 %s: %s bytes (%.2f%%) saved"
               % ("{:,}".format(ours), len(new), "{:,}".format(zlib9),

@@ -203,6 +203,7 @@ def cmd_diff(args):
     """Either side may be a version kept in the other side's tree (its
     releases/ folder)."""
     new = find_release(args.new, args.old if is_tree(args.old) else None)
-    old = find_release(args.old, new[1])
-    print_patch(old[1], new[1], read_manifest(old[0]), read_manifest(new[0]), args)
+    old = find_release(args.old, new.tree)
+    print_patch(old.tree, new.tree, read_manifest(old.manifest_dir),
+                read_manifest(new.manifest_dir), args)
     return 0

@@ -6,6 +6,7 @@ makes against the release the tree serves now."""
 import hashlib
 import json
 import os
+from typing import NamedTuple
 
 from .common import Failure, write_atomically, windows_holds
 from .keys import point_of, read_key_list, verifies
@@ -13,6 +14,16 @@ from .verify import decode_signature
 
 RELEASES = "releases"
 PAIR = ("manifest.json", "manifest.sig")
+
+
+class ManifestPair(NamedTuple):
+    data: bytes       # manifest.json
+    signature: bytes  # manifest.sig, empty when it is missing
+
+
+class FoundRelease(NamedTuple):
+    manifest_dir: str  # the folder that holds its manifest pair
+    tree: str          # the mirror tree whose objects/ hold its objects
 
 
 def version_folder_problem(version):
@@ -28,8 +39,7 @@ def release_dir(tree, version):
 
 
 def read_pair(folder):
-    """(manifest bytes, signature bytes) of a folder, or None when it has no
-    manifest."""
+    """The ManifestPair of a folder, or None when it has no manifest."""
     try:
         with open(os.path.join(folder, PAIR[0]), "rb") as f:
             data = f.read()
@@ -40,7 +50,7 @@ def read_pair(folder):
             sig = f.read()
     except FileNotFoundError:
         sig = b""
-    return data, sig
+    return ManifestPair(data, sig)
 
 
 def version_and_time(data, where):
@@ -69,7 +79,7 @@ def keep_current(tree):
     if current is None:
         return
     try:
-        version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+        version, _ = version_and_time(current.data, os.path.join(tree, PAIR[0]))
     except Failure:
         return  # a damaged pair (replaced with --force) is no release to keep
     if version_folder_problem(version) is None and not os.path.isdir(release_dir(tree, version)):
@@ -83,7 +93,7 @@ def check_new_release(tree, version, generated, force):
     if force or current is None:
         return
     where = os.path.join(tree, PAIR[0])
-    old_version, old_time = version_and_time(current[0], where)
+    old_version, old_time = version_and_time(current.data, where)
     if not generated > old_time:
         raise Failure("--generated %s: not later than %s's release %s (%s); launchers that "
                       "applied that one refuse an older release as out of date. Give a later "
@@ -107,9 +117,9 @@ def listed_by_trusted_root(tree, point, launcher_bytes):
     """Whether the tree's key list holds `point` as a release key and is
     signed by a root key compiled into the launcher."""
     current = read_key_list(tree)
-    if current is None or not any(p == point for _, p in current[2]):
+    if current is None or not current.holds(point):
         return False
-    data, sig = current[4], current[5]
+    data, sig = current.data, current.signature
     return any(root in launcher_bytes and verifies(root, data, sig)
                for root in signer_candidates(data, sig))
 
@@ -189,9 +199,9 @@ def check_signing_key(tree, key, launcher):
     if current is None or verifies(point, *current):
         return
     listed = read_key_list(tree)
-    if listed is not None and any(p == point for _, p in listed[2]):
+    if listed is not None and listed.holds(point):
         return
-    version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+    version, _ = version_and_time(current.data, os.path.join(tree, PAIR[0]))
     raise Failure("--key: %s's release %s is signed by another key, which the players' "
                   "launchers trust; sign with that key, or give the launcher players run "
                   "with --launcher EXE if it carries this key" % (tree, version))
@@ -202,12 +212,12 @@ def is_tree(path):
 
 
 def find_release(name, tree):
-    """(manifest folder, tree whose objects/ hold its objects) of a mirror
-    tree's path, or of a version name kept in `tree`'s history."""
+    """The FoundRelease of a mirror tree's path, or of a version name kept in
+    `tree`'s history."""
     if is_tree(name):
-        return name, name
+        return FoundRelease(name, name)
     if tree and version_folder_problem(name) is None and is_tree(release_dir(tree, name)):
-        return release_dir(tree, name), tree
+        return FoundRelease(release_dir(tree, name), tree)
     if os.path.isdir(name):
         raise Failure("%s: missing, so %s is no mirror tree" % (os.path.join(name, PAIR[0]), name))
     known = sorted(os.listdir(os.path.join(tree, RELEASES))) if tree and \

@@ -82,10 +82,10 @@ def check_mirror(row, points, context, timeout):
     if not mirror_signed(base, data, sig, points, context, timeout):
         # Players' launchers ask once more past caches and update; the
         # publisher still has a cache to purge and a rule to mend.
-        fresh = [fetch(base + name, context, timeout, limit, headers=PAST_CACHES)
-                 for name, limit in (("manifest.json", MAX_MANIFEST_BYTES),
-                                     ("manifest.sig", MAX_SIGNATURE_BYTES))]
-        if mirror_signed(base, fresh[0], fresh[1], points, context, timeout):
+        fresh_data, fresh_sig = [fetch(base + name, context, timeout, limit, headers=PAST_CACHES)
+                                 for name, limit in (("manifest.json", MAX_MANIFEST_BYTES),
+                                                     ("manifest.sig", MAX_SIGNATURE_BYTES))]
+        if mirror_signed(base, fresh_data, fresh_sig, points, context, timeout):
             raise Broken("stale cache: the manifest pair verifies only when asked past caches; "
                          "purge the pair there and give it a no-cache rule")
         raise Broken("manifest.sig does not verify manifest.json with the keys given")
@@ -105,7 +105,7 @@ def release_keys(base, roots, context, timeout):
         sig = fetch(base + "keys.sig", context, timeout, MAX_SIGNATURE_BYTES)
         if not signed(data, sig, roots):
             return []
-        return [p for _, p in parse_key_list(data, base + "keys.json")[2]]
+        return [p for _, p in parse_key_list(data, base + "keys.json").keys]
     except (Broken, Failure):
         return []
 
