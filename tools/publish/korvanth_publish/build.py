@@ -16,7 +16,7 @@ from . import chunks, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, shown,
                      utf8_len, write_atomically)
-from .diff import print_patch
+from .diff import add_player_options, print_patch
 from .keys import check_release_key
 from .progress import Progress
 from .release import load_private_key, manifest_bytes, sign
@@ -185,6 +185,47 @@ def commit(out, version, results, data, signature):
     return written
 
 
+def cpu_count():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def add_parser(sub):
+    p = sub.add_parser("build", help="publish a client folder into a mirror tree")
+    p.add_argument("--client", required=True, metavar="DIR")
+    p.add_argument("--rules", required=True, metavar="RULES")
+    p.add_argument("--key", required=True, metavar="KEY.pem")
+    p.add_argument("--version", required=True, metavar="NAME")
+    p.add_argument("--out", required=True, metavar="MIRROR")
+    p.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
+    p.add_argument("--mirror", action="append", default=[], metavar="URL")
+    p.add_argument("--launcher", metavar="EXE")
+    p.add_argument("--jobs", type=int, default=cpu_count(), metavar="N",
+                   help="worker processes (default: every core, %d here)" % cpu_count())
+    p.add_argument("--compression", choices=("zlib9", "best"), default="zlib9",
+                   help="best: the stronger libdeflate encoder where it saves bytes")
+    p.add_argument("--against", metavar="OLD_MIRROR|VERSION",
+                   help="also print what players of an older release download: a mirror "
+                        "tree, or a version kept in --out's releases/")
+    p.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("--no-chunks", action="store_true",
+                   help="publish large files as whole objects only")
+    p.add_argument("--chunk-min-file", type=int, default=chunks.DEFAULT_MIN_FILE,
+                   metavar="BYTES",
+                   help="cut files of at least this size into chunks as well (default %d, "
+                        "4 MiB)" % chunks.DEFAULT_MIN_FILE)
+    p.add_argument("--expires-in", type=int, metavar="DAYS",
+                   help="launchers warn that the mirrors may be out of date DAYS days after "
+                        "--generated")
+    p.add_argument("--force", action="store_true",
+                   help="replace a published version, or publish a release not newer than "
+                        "the tree's current one")
+    add_player_options(p)
+    p.set_defaults(func=cmd_build)
+
+
 def cmd_build(args):
     generated, expires = check_release_options(args)
     key = load_private_key(args.key)
@@ -244,6 +285,7 @@ def cmd_build(args):
     summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
         print_patch(old.tree, args.out, old_doc, read_manifest(args.out), args)
+    return 0
 
 
 def summarize(args, generated, files, optional, results, written, oversized):

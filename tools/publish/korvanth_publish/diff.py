@@ -199,6 +199,28 @@ def print_patch(old_mirror, new_mirror, old, new, args):
     return patch
 
 
+def add_player_options(p):
+    """Options `diff` and `build` share: which players a patch is counted
+    for, and the chunk tool to cut files with."""
+    p.add_argument("--chunker", metavar="PATH", default=os.environ.get("KORVANTH_CHUNKER"),
+                   help="the native korvanth-chunk to cut files with (default: "
+                        "$KORVANTH_CHUNKER, else built from tools/chunker into the cache "
+                        "folder when needed)")
+    p.add_argument("--interface", type=int, choices=(0, 1), default=0,
+                   help="count for players with the custom interface (default: stock)")
+    p.add_argument("--dxvk", type=int, choices=(0, 1), default=0,
+                   help="count for players with the Vulkan renderer on")
+    p.add_argument("--list", action="store_true", help="name every file of the patch")
+
+
+def add_parser(sub):
+    p = sub.add_parser("diff", help="what players of OLD_MIRROR download to get NEW_MIRROR")
+    add_player_options(p)
+    p.add_argument("old", metavar="OLD_MIRROR")
+    p.add_argument("new", metavar="NEW_MIRROR")
+    p.set_defaults(func=cmd_diff)
+
+
 def cmd_diff(args):
     """Either side may be a version kept in the other side's tree (its
     releases/ folder)."""

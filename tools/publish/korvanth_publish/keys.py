@@ -236,6 +236,7 @@ def cmd_init(args):
           "  from this machine; bring it out only for `keys add` and `keys revoke`.\n"
           "  Build the launcher with -DKORVANTH_ROOT_PUBKEYS=%s"
           % (args.key, pub_path, os.path.abspath(pub_path)))
+    return 0
 
 
 def cmd_add(args):
@@ -253,6 +254,7 @@ def cmd_add(args):
         if listed_id == key_id:
             raise Failure("--id %s: taken by another key" % key_id)
     write_list(args, root, root_points, version + 1, keys + [(key_id, point)], revoked)
+    return 0
 
 
 def cmd_revoke(args):
@@ -267,6 +269,7 @@ def cmd_revoke(args):
                       "then revoke it" % args.id)
     gone = [(i, p) for i, p in keys if i == args.id]
     write_list(args, root, root_points, version + 1, left, revoked + gone)
+    return 0
 
 
 def cmd_show(args):
@@ -302,11 +305,12 @@ def cmd_show(args):
     return status
 
 
-def add_parsers(sub):
+def add_parser(sub):
     p = sub.add_parser("keys", help="the root key and the key list of release keys")
     keys = p.add_subparsers(dest="keys_command", required=True)
     q = keys.add_parser("init", help="make the root key pair (once)")
     q.add_argument("key", metavar="ROOT.pem")
+    q.set_defaults(func=cmd_init)
     for name, text in (("add", "list a release key"), ("revoke", "revoke a release key")):
         q = keys.add_parser(name, help=text)
         q.add_argument("--root", required=True, metavar="ROOT.pem",
@@ -319,21 +323,11 @@ def add_parsers(sub):
         if name == "add":
             q.add_argument("--id", metavar="ID", help="the key's name (default: from its digest)")
             q.add_argument("release_key", metavar="RELEASE.pub.pem")
+            q.set_defaults(func=cmd_add)
         else:
             q.add_argument("id", metavar="ID")
+            q.set_defaults(func=cmd_revoke)
     q = keys.add_parser("show", help="print a tree's key list and check its signatures")
     q.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem")
     q.add_argument("mirror", metavar="MIRROR")
-
-
-def cmd_keys(args):
-    if args.keys_command == "init":
-        cmd_init(args)
-        return 0
-    if args.keys_command == "add":
-        cmd_add(args)
-        return 0
-    if args.keys_command == "revoke":
-        cmd_revoke(args)
-        return 0
-    return cmd_show(args)
+    q.set_defaults(func=cmd_show)

@@ -162,6 +162,15 @@ def named_objects(store, where, doc):
     return names
 
 
+def add_parser(sub):
+    p = sub.add_parser("prune", help="delete objects that the newest releases do not name")
+    p.add_argument("--keep", type=int, default=3, metavar="N",
+                   help="releases kept whole, newest first (at least 2, default 3)")
+    p.add_argument("--dry-run", action="store_true", help="list what would be deleted")
+    p.add_argument("mirror", metavar="MIRROR|RCLONE_DEST")
+    p.set_defaults(func=cmd_prune)
+
+
 def cmd_prune(args):
     if args.keep < 2:
         raise Failure("--keep: at least 2 (players one release behind update by patch)")

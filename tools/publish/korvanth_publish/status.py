@@ -159,6 +159,22 @@ def check_objects(row, context, timeout, jobs):
         (", ..." if len(bad) > 3 else ""))
 
 
+def add_parser(sub):
+    p = sub.add_parser("status", help="what each mirror serves, checked over HTTPS")
+    p.add_argument("--pubkey", required=True, action="append", metavar="KEY.pub.pem",
+                   help="the release key, or the root key that signs the mirrors' keys.json "
+                        "(repeatable)")
+    p.add_argument("--cafile", metavar="CA.pem",
+                   help="trust this authority instead of the system's (a test mirror)")
+    p.add_argument("--objects", action="store_true",
+                   help="also check that every object of each release is there with its size")
+    p.add_argument("--jobs", type=int, default=8, metavar="N",
+                   help="requests at once (default 8)")
+    p.add_argument("--timeout", type=float, default=30, metavar="SECONDS")
+    p.add_argument("url", nargs="+", metavar="URL")
+    p.set_defaults(func=cmd_status)
+
+
 def cmd_status(args):
     points = [load_public_point(p) for p in args.pubkey]
     try:

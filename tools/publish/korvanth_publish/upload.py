@@ -53,6 +53,7 @@ def add_parser(sub):
     p.add_argument("tree", metavar="MIRROR_TREE")
     p.add_argument("dest", nargs="+", metavar="DEST",
                    help="rclone remote paths (remote:path) or local folders")
+    p.set_defaults(func=cmd_upload)
 
 
 def refuse_inline_settings(number, dest):

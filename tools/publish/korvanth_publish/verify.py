@@ -207,6 +207,13 @@ def check_chunks(objects_dir, entry, checked, problems):
         problems.append("objects/%s: the chunks of %s make up other content" % (key, entry["p"]))
 
 
+def add_parser(sub):
+    p = sub.add_parser("verify", help="check a mirror tree")
+    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
+    p.add_argument("mirror", metavar="MIRROR")
+    p.set_defaults(func=cmd_verify)
+
+
 def cmd_verify(args):
     problems = []
     try:
