@@ -6,7 +6,6 @@ written, so a refused build leaves the tree as it was."""
 import datetime
 import multiprocessing
 import os
-import re
 import shutil
 import stat
 import sys
@@ -14,8 +13,8 @@ import tempfile
 
 from . import chunks, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
-                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, shown,
-                     utf8_len, write_atomically)
+                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, TIME_FORMAT, TIME_RE, Failure,
+                     flush_file_system, now_text, shown, utf8_len, write_atomically)
 from .diff import add_player_options, print_patch
 from .keys import check_release_key
 from .progress import Progress
@@ -24,7 +23,6 @@ from .rules import read_rules
 from .scan import ClientFile, inside, scan_client
 from .verify import read_manifest
 
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 STAGING_PREFIX = ".korvanth-staging-"
 POLL_SECONDS = 0.2  # how often the progress line is redrawn while workers run
 
@@ -36,12 +34,11 @@ def check_release_options(args):
         raise Failure("--version: control characters are not allowed")
     if history.version_folder_problem(args.version):
         raise Failure(history.version_folder_problem(args.version))
-    generated = args.generated or datetime.datetime.now(datetime.timezone.utc).strftime(
-        "%Y-%m-%dT%H:%M:%SZ")
+    generated = args.generated or now_text()
     try:
         if not TIME_RE.fullmatch(generated):
             raise ValueError
-        when = datetime.datetime.strptime(generated, "%Y-%m-%dT%H:%M:%SZ")
+        when = datetime.datetime.strptime(generated, TIME_FORMAT)
         if when.year < 1970:
             raise ValueError
     except ValueError:
@@ -68,7 +65,7 @@ def check_release_options(args):
     if args.expires_in is not None:
         if not 1 <= args.expires_in <= 36500:
             raise Failure("--expires-in: 1 to 36500 days")
-        expires = (when + datetime.timedelta(days=args.expires_in)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        expires = (when + datetime.timedelta(days=args.expires_in)).strftime(TIME_FORMAT)
     return generated, expires
 
 

@@ -1,8 +1,10 @@
 """Limits, path rules and file helpers every command of the tool shares."""
 
 import ctypes
+import datetime
 import hashlib
 import os
+import re
 import tempfile
 import zlib
 
@@ -17,6 +19,10 @@ MAX_MIRROR_BYTES = 255
 MAX_MANIFEST_MIRRORS = 4  # the launcher keeps its two built-in ones first, six in all
 MAX_NUMBER = 18446744073709551609
 MAX_MANIFEST_BYTES = 4194304
+# Times in manifests and key lists: UTC to the second, in a form whose texts
+# sort as the times do.
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 FORBIDDEN = set('\\:*?"<>|')
 # Names Windows gives to devices in every folder, whatever follows the first
 # dot (con.txt is the console too); the superscript digits count as well.
@@ -49,6 +55,10 @@ def windows_holds(segment):
     if segment.endswith((".", " ")) and segment not in (".", ".."):
         return False
     return segment.split(".", 1)[0].rstrip(" ").lower() not in DEVICE_NAMES
+
+
+def now_text():
+    return datetime.datetime.now(datetime.timezone.utc).strftime(TIME_FORMAT)
 
 
 def utf8_len(text):

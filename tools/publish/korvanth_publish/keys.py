@@ -10,7 +10,6 @@ The root's private key signs key lists only; keep it offline and bring it
 out for `keys add` and `keys revoke`. Nothing here writes a private key
 except `keys init`, into the file it is given."""
 
-import datetime
 import hashlib
 import json
 import os
@@ -22,12 +21,11 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from .common import Failure, write_atomically
+from .common import TIME_RE, Failure, now_text, write_atomically
 from .release import load_private_key, make_key_pair, sign
 from .verify import decode_signature, unique_pairs
 
 ID_RE = re.compile(r"[A-Za-z0-9._-]{1,31}")
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 # The launcher's limits (manifest/manifest.h).
 MAX_KEY_LIST_BYTES = 16384
 MAX_KEYS = 16  # release and revoked keys together
@@ -180,10 +178,6 @@ def check_release_key(mirror, key):
         raise Failure("--key: not a release key of %s (version %d): add it with "
                       "`korvanth-publish keys add` first, or sign with a key it lists "
                       "(%s)" % (where, current.version, ", ".join(i for i, _ in current.keys)))
-
-
-def now_text():
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def signing_root(args):

@@ -15,9 +15,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from . import chunks
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
-                     Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
-
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
+                     TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
 
 
 def decode_signature(text):
