@@ -14,7 +14,7 @@ import tempfile
 from . import chunks, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, TIME_FORMAT, TIME_RE, Failure,
-                     flush_file_system, now_text, shown, utf8_len, write_atomically)
+                     flush_file_system, now_text, shown, utf8_len)
 from .diff import add_player_options, print_patch
 from .keys import check_release_key
 from .progress import Progress
@@ -177,8 +177,7 @@ def commit(out, version, results, data, signature):
     flush_file_system(objects_dir)
     history.keep_current(out)
     history.keep_pair(out, version, data, signature)
-    write_atomically(os.path.join(out, "manifest.json"), [data])
-    write_atomically(os.path.join(out, "manifest.sig"), [signature])
+    history.write_pair(out, data, signature)
     return written
 
 

@@ -19,6 +19,8 @@ MAX_MIRROR_BYTES = 255
 MAX_MANIFEST_MIRRORS = 4  # the launcher keeps its two built-in ones first, six in all
 MAX_NUMBER = 18446744073709551609
 MAX_MANIFEST_BYTES = 4194304
+# The pair every release ends with, on the tree's top and in its history.
+MANIFEST_JSON, MANIFEST_SIG = MANIFEST_PAIR = ("manifest.json", "manifest.sig")
 # Times in manifests and key lists: UTC to the second, in a form whose texts
 # sort as the times do.
 TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"

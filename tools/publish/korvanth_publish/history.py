@@ -7,12 +7,11 @@ import json
 import os
 from typing import NamedTuple
 
-from .common import Failure, write_atomically, windows_holds
+from .common import MANIFEST_JSON, MANIFEST_SIG, Failure, write_atomically, windows_holds
 from .curve import signer_candidates
 from .keys import point_of, read_key_list, verifies
 
 RELEASES = "releases"
-PAIR = ("manifest.json", "manifest.sig")
 
 
 class ManifestPair(NamedTuple):
@@ -40,12 +39,12 @@ def release_dir(tree, version):
 def read_pair(folder):
     """The ManifestPair of a folder, or None when it has no manifest."""
     try:
-        with open(os.path.join(folder, PAIR[0]), "rb") as f:
+        with open(os.path.join(folder, MANIFEST_JSON), "rb") as f:
             data = f.read()
     except FileNotFoundError:
         return None
     try:
-        with open(os.path.join(folder, PAIR[1]), "rb") as f:
+        with open(os.path.join(folder, MANIFEST_SIG), "rb") as f:
             sig = f.read()
     except FileNotFoundError:
         sig = b""
@@ -62,13 +61,17 @@ def version_and_time(data, where):
     raise Failure("%s: not a manifest (version and generated)" % where)
 
 
+def write_pair(folder, data, sig):
+    """Writes a manifest pair into a folder, the signature last."""
+    write_atomically(os.path.join(folder, MANIFEST_JSON), [data])
+    write_atomically(os.path.join(folder, MANIFEST_SIG), [sig])
+
+
 def keep_pair(tree, version, data, sig):
-    """Writes a release's pair into the history; the signature last, as on
-    the tree's top."""
+    """Writes a release's pair into the history, as on the tree's top."""
     folder = release_dir(tree, version)
     os.makedirs(folder, exist_ok=True)
-    write_atomically(os.path.join(folder, PAIR[0]), [data])
-    write_atomically(os.path.join(folder, PAIR[1]), [sig])
+    write_pair(folder, data, sig)
 
 
 def keep_current(tree):
@@ -78,7 +81,7 @@ def keep_current(tree):
     if current is None:
         return
     try:
-        version, _ = version_and_time(current.data, os.path.join(tree, PAIR[0]))
+        version, _ = version_and_time(current.data, os.path.join(tree, MANIFEST_JSON))
     except Failure:
         return  # a damaged pair (replaced with --force) is no release to keep
     if version_folder_problem(version) is None and not os.path.isdir(release_dir(tree, version)):
@@ -91,7 +94,7 @@ def check_new_release(tree, version, generated, force):
     current = read_pair(tree)
     if force or current is None:
         return
-    where = os.path.join(tree, PAIR[0])
+    where = os.path.join(tree, MANIFEST_JSON)
     old_version, old_time = version_and_time(current.data, where)
     if not generated > old_time:
         raise Failure("--generated %s: not later than %s's release %s (%s); launchers that "
@@ -143,14 +146,14 @@ def check_signing_key(tree, key, launcher):
     listed = read_key_list(tree)
     if listed is not None and listed.holds(point):
         return
-    version, _ = version_and_time(current.data, os.path.join(tree, PAIR[0]))
+    version, _ = version_and_time(current.data, os.path.join(tree, MANIFEST_JSON))
     raise Failure("--key: %s's release %s is signed by another key, which the players' "
                   "launchers trust; sign with that key, or give the launcher players run "
                   "with --launcher EXE if it carries this key" % (tree, version))
 
 
 def is_tree(path):
-    return os.path.isfile(os.path.join(path, PAIR[0]))
+    return os.path.isfile(os.path.join(path, MANIFEST_JSON))
 
 
 def find_release(name, tree):
@@ -161,7 +164,8 @@ def find_release(name, tree):
     if tree and version_folder_problem(name) is None and is_tree(release_dir(tree, name)):
         return FoundRelease(release_dir(tree, name), tree)
     if os.path.isdir(name):
-        raise Failure("%s: missing, so %s is no mirror tree" % (os.path.join(name, PAIR[0]), name))
+        raise Failure("%s: missing, so %s is no mirror tree"
+                      % (os.path.join(name, MANIFEST_JSON), name))
     known = sorted(os.listdir(os.path.join(tree, RELEASES))) if tree and \
         os.path.isdir(os.path.join(tree, RELEASES)) else []
     raise Failure("%s: neither a mirror tree nor a release kept in %s (%s)"

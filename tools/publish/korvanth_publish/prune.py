@@ -15,8 +15,8 @@ import tempfile
 from typing import NamedTuple
 
 from . import chunks
-from .common import Failure
-from .history import PAIR, RELEASES
+from .common import MANIFEST_JSON, MANIFEST_SIG, Failure
+from .history import RELEASES
 from .verify import check_manifest
 
 OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
@@ -120,15 +120,15 @@ def releases(store, where):
     found = []
     for version in store.listing(RELEASES, dirs=True):
         rel = "%s/%s/" % (RELEASES, version)
-        data = store.read(rel + PAIR[0])
+        data = store.read(rel + MANIFEST_JSON)
         if data is None:
             continue
         problems = []
         doc, _ = check_manifest(data, problems)
         if problems:
-            raise Failure("%s/%s%s: %s" % (where, rel, PAIR[0], "; ".join(problems)))
+            raise Failure("%s/%s%s: %s" % (where, rel, MANIFEST_JSON, "; ".join(problems)))
         found.append(KeptRelease(doc["generated"], version, data,
-                                 store.read(rel + PAIR[1]) or b"", doc))
+                                 store.read(rel + MANIFEST_SIG) or b"", doc))
     return sorted(found, key=lambda r: (r.generated, r.version), reverse=True)
 
 
@@ -180,7 +180,7 @@ def cmd_prune(args):
         raise Failure("%s: no releases/ kept; pruning needs the releases' manifests (build "
                       "one release with this tool first)" % args.mirror)
     newest = known[0]
-    current = (store.read(PAIR[0]), store.read(PAIR[1]))
+    current = (store.read(MANIFEST_JSON), store.read(MANIFEST_SIG))
     if current != (newest.data, newest.signature):
         raise Failure("%s: the manifest pair served is not the newest release's (%s, %s); "
                       "prune only once that release is live (upload it whole first)"

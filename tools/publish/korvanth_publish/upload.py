@@ -16,13 +16,12 @@ import time
 import urllib.error
 import urllib.request
 
-from .common import Failure, shown
+from .common import MANIFEST_PAIR, Failure, shown
 from .progress import Progress
 
 RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
 NO_CACHE = "Cache-Control: no-cache"
-MANIFEST_PAIR = ("manifest.json", "manifest.sig")
 STAGING = ".upload"
 KEY_LIST = ("keys.json", "keys.sig")
 # rclone's exit code for a folder that does not exist (a destination not
