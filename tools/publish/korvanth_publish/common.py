@@ -63,6 +63,13 @@ def now_text():
     return datetime.datetime.now(datetime.timezone.utc).strftime(TIME_FORMAT)
 
 
+def changed_while_read(name):
+    """The error for a client file whose content changed under the build: the
+    release must name the content it ships."""
+    return Failure("%s: changed while it was read; publish a folder nobody is writing to"
+                   % shown(name))
+
+
 def utf8_len(text):
     return len(text.encode("utf-8"))
 

@@ -73,8 +73,7 @@ class ChunkCosts:
             have |= self.chunks_of(source)
         records = self.records(self.new_objects, entry)
         missing = {d: z or n for n, z, d in records if d not in have}
-        index = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
-        return index + min(sum(missing.values()), whole)
+        return chunks.index_size(len(records)) + min(sum(missing.values()), whole)
 
     def storage(self, doc, objects_dir):
         """{chunk or index digest: bytes on the mirror} of a release."""
@@ -83,7 +82,7 @@ class ChunkCosts:
             if not e.get("chunks"):
                 continue
             records = self.records(objects_dir, e)
-            out[e["chunks"]] = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
+            out[e["chunks"]] = chunks.index_size(len(records))
             for n, z, d in records:
                 out[d] = n + z
         return out

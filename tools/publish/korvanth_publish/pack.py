@@ -12,7 +12,7 @@ import zlib
 from typing import NamedTuple, Optional
 
 from . import chunks
-from .common import BLOCK, Failure, gzip_digest, shown, start_writeback
+from .common import BLOCK, Failure, changed_while_read, gzip_digest, shown, start_writeback
 from .scan import StatusKey, status_key
 
 STRONG_ENCODER = ["libdeflate-gzip", "-12", "-c"]
@@ -78,8 +78,7 @@ def read_blocks(f, name, key, share):
         done += len(block)
         yield block
     if done != key.size or status_key(os.fstat(f.fileno())) != key:
-        raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                      % shown(name))
+        raise changed_while_read(name)
 
 
 def open_source(source):
@@ -112,8 +111,7 @@ def stage(rel, source, key, mode, digest, staged):
         gz.write(out)
         plain.flush()
     if h.hexdigest() != digest:
-        raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                      % shown(rel))
+        raise changed_while_read(rel)
     return packed
 
 
@@ -146,8 +144,7 @@ def pack(item):
     chunked = chunks.chunk(task.chunker, rel, source, task.objects_dir,
                            os.path.join(task.staging_dir, "%d.chunks" % index), report)
     if (chunked and chunked.size != key.size) or status_key(os.stat(source)) != key:
-        raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                      % shown(rel))
+        raise changed_while_read(rel)
     return result._replace(chunked=chunked)
 
 

@@ -17,7 +17,7 @@ from typing import NamedTuple
 from . import chunks
 from .common import MANIFEST_JSON, MANIFEST_SIG, Failure
 from .history import RELEASES
-from .verify import check_manifest
+from .verify import check_manifest, release_entries
 
 OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
 
@@ -136,9 +136,7 @@ def named_objects(store, where, doc):
     """Every object name a release needs: each file's object and .gz, its
     chunk index, and each chunk (and .gz) the index lists."""
     names = set()
-    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
-                                                       else [])
-    for e in entries:
+    for e in release_entries(doc):
         digest = e["h"].lower()
         names.add(digest)
         if e.get("z"):

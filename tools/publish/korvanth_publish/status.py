@@ -14,7 +14,7 @@ import urllib.request
 from . import chunks
 from .common import MAX_MANIFEST_BYTES, Failure
 from .keys import MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies
-from .verify import check_manifest
+from .verify import check_manifest, release_entries
 
 MAX_SIGNATURE_BYTES = 4096
 USER_AGENT = "korvanth-publish status"
@@ -115,9 +115,7 @@ def wanted_objects(row, context, timeout):
     fetched for the chunks they list."""
     doc = row.doc
     out = {}
-    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
-                                                       else [])
-    for e in entries:
+    for e in release_entries(doc):
         out[e["h"].lower()] = e["s"]
         if e.get("z"):
             out[e["h"].lower() + ".gz"] = e["z"]

@@ -113,6 +113,10 @@ def plan(files, remote, version):
     return objects, keys, list(MANIFEST_PAIR)
 
 
+def cannot_run(rclone, error):
+    return Failure("cannot run %s (Debian package rclone): %s" % (rclone, error.strerror))
+
+
 def join(dest, rel):
     if dest.endswith((":", "/")):
         return dest + rel
@@ -139,8 +143,7 @@ class Rclone:
         try:
             run = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True)
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(self.args.rclone, e)
         if run.returncode == DIRECTORY_NOT_FOUND:
             return {}
         if run.returncode != 0:
@@ -177,8 +180,7 @@ class Rclone:
                 proc.stderr.close()
                 code = proc.wait()
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(self.args.rclone, e)
         finally:
             os.unlink(listing)
         if code == 0:
@@ -298,8 +300,7 @@ def switch(rc, rels):
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=log)
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (rc.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(rc.args.rclone, e)
         try:
             url = daemon_url(daemon, log)
             auth = "Basic " + base64.b64encode(("korvanth:" + secret).encode()).decode()

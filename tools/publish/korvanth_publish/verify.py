@@ -121,6 +121,13 @@ def check_manifest(data, problems):
     return doc, [e for e in entries if e is not None]
 
 
+def release_entries(doc):
+    """Every file entry of a checked manifest: files, optional files and the
+    launcher."""
+    return doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
+                                                     else [])
+
+
 def read_manifest(mirror):
     """The manifest of a mirror tree as a document; any problem ends the command."""
     path = os.path.join(mirror, "manifest.json")
