@@ -6,7 +6,6 @@ written, so a refused build leaves the tree as it was."""
 import datetime
 import multiprocessing
 import os
-import re
 import shutil
 import stat
 import sys
@@ -14,9 +13,9 @@ import tempfile
 
 from . import chunks, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
-                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, Failure, flush_file_system, shown,
-                     utf8_len, write_atomically)
-from .diff import print_patch
+                     MAX_MIRROR_BYTES, MAX_VERSION_BYTES, TIME_FORMAT, TIME_RE, Failure,
+                     flush_file_system, now_text, shown, utf8_len)
+from .diff import add_player_options, print_patch
 from .keys import check_release_key
 from .progress import Progress
 from .release import load_private_key, manifest_bytes, sign
@@ -24,7 +23,6 @@ from .rules import read_rules
 from .scan import ClientFile, inside, scan_client
 from .verify import read_manifest
 
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 STAGING_PREFIX = ".korvanth-staging-"
 POLL_SECONDS = 0.2  # how often the progress line is redrawn while workers run
 
@@ -36,12 +34,11 @@ def check_release_options(args):
         raise Failure("--version: control characters are not allowed")
     if history.version_folder_problem(args.version):
         raise Failure(history.version_folder_problem(args.version))
-    generated = args.generated or datetime.datetime.now(datetime.timezone.utc).strftime(
-        "%Y-%m-%dT%H:%M:%SZ")
+    generated = args.generated or now_text()
     try:
         if not TIME_RE.fullmatch(generated):
             raise ValueError
-        when = datetime.datetime.strptime(generated, "%Y-%m-%dT%H:%M:%SZ")
+        when = datetime.datetime.strptime(generated, TIME_FORMAT)
         if when.year < 1970:
             raise ValueError
     except ValueError:
@@ -68,7 +65,7 @@ def check_release_options(args):
     if args.expires_in is not None:
         if not 1 <= args.expires_in <= 36500:
             raise Failure("--expires-in: 1 to 36500 days")
-        expires = (when + datetime.timedelta(days=args.expires_in)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        expires = (when + datetime.timedelta(days=args.expires_in)).strftime(TIME_FORMAT)
     return generated, expires
 
 
@@ -114,10 +111,10 @@ def run_pool(tasks, jobs, quiet):
     workers finish in. The largest files start first, so no worker is left
     with a big file at the end while the others idle. A file that is also
     cut into chunks counts twice on the progress line: it is read again."""
-    total = sum(t[2][2] * (2 if t[6] else 1) for t in tasks)
+    total = sum(t.key.size * (2 if t.chunker else 1) for t in tasks)
     progress = Progress(sys.stderr, len(tasks), total, quiet)
     counter = multiprocessing.Value("q", 0)
-    order = sorted(range(len(tasks)), key=lambda i: -tasks[i][2][2])
+    order = sorted(range(len(tasks)), key=lambda i: -tasks[i].key.size)
     results = [None] * len(tasks)
     pool = multiprocessing.Pool(jobs, initializer=start_worker, initargs=(counter,))
     try:
@@ -126,7 +123,7 @@ def run_pool(tasks, jobs, quiet):
         while done < len(tasks):
             try:
                 result = pending.next(timeout=POLL_SECONDS)
-                results[result[0]] = result
+                results[result.index] = result
                 done += 1
             except multiprocessing.TimeoutError:
                 pass
@@ -167,9 +164,10 @@ def commit(out, version, results, data, signature):
     like every object."""
     objects_dir = os.path.join(out, "objects")
     written = 0
-    for _, digest, _, packed, _, staged, chunked in results:
-        if staged is not None:
-            written += move_object(staged, os.path.join(objects_dir, digest), packed)
+    for r in results:
+        if r.staged is not None:
+            written += move_object(r.staged, os.path.join(objects_dir, r.digest), r.packed)
+        chunked = r.chunked
         if chunked is None:
             continue
         for chunk_digest, path in chunked.staged:
@@ -179,9 +177,49 @@ def commit(out, version, results, data, signature):
     flush_file_system(objects_dir)
     history.keep_current(out)
     history.keep_pair(out, version, data, signature)
-    write_atomically(os.path.join(out, "manifest.json"), [data])
-    write_atomically(os.path.join(out, "manifest.sig"), [signature])
+    history.write_pair(out, data, signature)
     return written
+
+
+def cpu_count():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def add_parser(sub):
+    p = sub.add_parser("build", help="publish a client folder into a mirror tree")
+    p.add_argument("--client", required=True, metavar="DIR")
+    p.add_argument("--rules", required=True, metavar="RULES")
+    p.add_argument("--key", required=True, metavar="KEY.pem")
+    p.add_argument("--version", required=True, metavar="NAME")
+    p.add_argument("--out", required=True, metavar="MIRROR")
+    p.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
+    p.add_argument("--mirror", action="append", default=[], metavar="URL")
+    p.add_argument("--launcher", metavar="EXE")
+    p.add_argument("--jobs", type=int, default=cpu_count(), metavar="N",
+                   help="worker processes (default: every core, %d here)" % cpu_count())
+    p.add_argument("--compression", choices=("zlib9", "best"), default="zlib9",
+                   help="best: the stronger libdeflate encoder where it saves bytes")
+    p.add_argument("--against", metavar="OLD_MIRROR|VERSION",
+                   help="also print what players of an older release download: a mirror "
+                        "tree, or a version kept in --out's releases/")
+    p.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("--no-chunks", action="store_true",
+                   help="publish large files as whole objects only")
+    p.add_argument("--chunk-min-file", type=int, default=chunks.DEFAULT_MIN_FILE,
+                   metavar="BYTES",
+                   help="cut files of at least this size into chunks as well (default %d, "
+                        "4 MiB)" % chunks.DEFAULT_MIN_FILE)
+    p.add_argument("--expires-in", type=int, metavar="DAYS",
+                   help="launchers warn that the mirrors may be out of date DAYS days after "
+                        "--generated")
+    p.add_argument("--force", action="store_true",
+                   help="replace a published version, or publish a release not newer than "
+                        "the tree's current one")
+    add_player_options(p)
+    p.set_defaults(func=cmd_build)
 
 
 def cmd_build(args):
@@ -191,7 +229,7 @@ def cmd_build(args):
     history.check_signing_key(args.out, key, args.launcher)
     history.check_new_release(args.out, args.version, generated, args.force)
     old = history.find_release(args.against, args.out) if args.against else None
-    old_doc = read_manifest(old[0]) if old else None
+    old_doc = read_manifest(old.manifest_dir) if old else None
     planned, removes, launcher = plan_release(args)
 
     # Folders this build makes are taken away again if it fails.
@@ -206,13 +244,14 @@ def cmd_build(args):
                                                  if f.size >= args.chunk_min_file}
         chunker = chunks.find_chunker(args.chunker) if to_cut else None
         sources = [f for f, _ in planned] + ([launcher] if launcher else [])
-        tasks = [(f.rel, f.source, f.key, os.path.join(args.out, "objects"), staging,
-                  args.compression, chunker if f.rel in to_cut else None) for f in sources]
+        tasks = [pack.PackTask(f.rel, f.source, f.key, os.path.join(args.out, "objects"),
+                               staging, args.compression,
+                               chunker if f.rel in to_cut else None) for f in sources]
         results = run_pool(tasks, args.jobs, args.quiet)
         files, optional = [], []
-        for (f, rule), (_, digest, size, packed, _, _, cut) in zip(planned, results):
-            entry = {"p": f.rel, "s": size, "h": digest, "z": packed, "seed": rule.seed,
-                     "id": rule.id, "chunks": cut.index_digest if cut else None}
+        for (f, rule), r in zip(planned, results):
+            entry = {"p": f.rel, "s": r.size, "h": r.digest, "z": r.packed, "seed": rule.seed,
+                     "id": rule.id, "chunks": r.chunked.index_digest if r.chunked else None}
             if rule.group == "optional":
                 optional.append(entry)
             else:
@@ -220,8 +259,8 @@ def cmd_build(args):
                 files.append(entry)
         entry = None
         if launcher:
-            _, digest, size, packed, _, _, _ = results[-1]
-            entry = {"p": LAUNCHER_NAME, "s": size, "h": digest, "z": packed}
+            r = results[-1]  # the launcher's task is the last
+            entry = {"p": LAUNCHER_NAME, "s": r.size, "h": r.digest, "z": r.packed}
         data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
                               removes, expires)
         if len(data) > MAX_MANIFEST_BYTES:
@@ -237,20 +276,22 @@ def cmd_build(args):
                 pass
         raise
     shutil.rmtree(staging, ignore_errors=True)
-    oversized = [f.rel for (f, _), r in zip(planned, results) if f.rel in to_cut and r[6] is None]
+    oversized = [f.rel for (f, _), r in zip(planned, results)
+                 if f.rel in to_cut and r.chunked is None]
     summarize(args, generated, files, optional, results, written, oversized)
     if old is not None:
-        print_patch(old[1], args.out, old_doc, read_manifest(args.out), args)
+        print_patch(old.tree, args.out, old_doc, read_manifest(args.out), args)
+    return 0
 
 
 def summarize(args, generated, files, optional, results, written, oversized):
     if args.quiet:
         return
-    new = [r for r in results if r[5] is not None]
+    new = [r for r in results if r.staged is not None]
     print("korvanth-publish: %s (%s): %d files, %d optional, %d objects written, %d reused"
           % (args.version, generated, len(files), len(optional), written,
              len(results) - len(new)))
-    cut = [r[6] for r in results if r[6] is not None]
+    cut = [r.chunked for r in results if r.chunked is not None]
     if cut:
         written_chunks = len({d for c in cut for d, _ in c.staged})
         print("korvanth-publish: %d files in chunks: %d chunks, %d chunk objects written"
@@ -258,10 +299,10 @@ def summarize(args, generated, files, optional, results, written, oversized):
     for rel in oversized:
         print("korvanth-publish: %s: published without chunks: its index would be larger "
               "than a launcher reads" % rel)
-    new = {r[1]: r for r in new}.values()  # one object for files of the same content
+    new = {r.digest: r for r in new}.values()  # one object for files of the same content
     if args.compression == "best" and new:
-        ours = sum(r[3] or r[2] for r in new)
-        zlib9 = sum(r[4] for r in new)
+        ours = sum(r.packed or r.size for r in new)
+        zlib9 = sum(r.zlib_wire for r in new)
         print("korvanth-publish: compression best: %s bytes over the wire for the %d new "
               "objects, zlib level 9 %s: %s bytes (%.2f%%) saved"
               % ("{:,}".format(ours), len(new), "{:,}".format(zlib9),

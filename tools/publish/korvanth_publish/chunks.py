@@ -22,7 +22,7 @@ import subprocess
 import tempfile
 import zlib
 
-from .common import Failure, shown
+from .common import Failure, changed_while_read, shown
 
 INDEX_MAGIC = b"KCIX"
 INDEX_VERSION = 1
@@ -118,6 +118,11 @@ def cut(tool, path, sizes=None):
         raise Failure("%s: the chunk tool failed: %s" % (shown(path), err))
 
 
+def index_size(count):
+    """The bytes of the index of a file of `count` chunks."""
+    return INDEX_HEADER.size + count * INDEX_RECORD.size
+
+
 def index_bytes(size, records):
     """records: (length, packed size or 0, sha256 hex)."""
     out = [INDEX_HEADER.pack(INDEX_MAGIC, INDEX_VERSION, b"\0\0\0", size, len(records))]
@@ -139,7 +144,7 @@ def parse_index(data, size):
         raise ValueError("reserved bytes set")
     if stated != size:
         raise ValueError("for a file of %d bytes, not %d" % (stated, size))
-    if len(data) != INDEX_HEADER.size + count * INDEX_RECORD.size:
+    if len(data) != index_size(count):
         raise ValueError("%d chunks in %d bytes" % (count, len(data)))
     records, total = [], 0
     for i in range(count):
@@ -219,8 +224,7 @@ def chunk(tool, rel, source, objects_dir, staging_dir, report):
                     f.seek(offset)
                     data = f.read(length)
                     if hashlib.sha256(data).hexdigest() != digest:
-                        raise Failure("%s: changed while it was read; publish a folder nobody "
-                                      "is writing to" % shown(rel))
+                        raise changed_while_read(rel)
                     path = os.path.join(staging_dir, digest)
                     packed = stage_chunk(data, path)
                     staged.append((digest, path))

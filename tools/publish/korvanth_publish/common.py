@@ -1,8 +1,10 @@
 """Limits, path rules and file helpers every command of the tool shares."""
 
 import ctypes
+import datetime
 import hashlib
 import os
+import re
 import tempfile
 import zlib
 
@@ -17,6 +19,12 @@ MAX_MIRROR_BYTES = 255
 MAX_MANIFEST_MIRRORS = 4  # the launcher keeps its two built-in ones first, six in all
 MAX_NUMBER = 18446744073709551609
 MAX_MANIFEST_BYTES = 4194304
+# The pair every release ends with, on the tree's top and in its history.
+MANIFEST_JSON, MANIFEST_SIG = MANIFEST_PAIR = ("manifest.json", "manifest.sig")
+# Times in manifests and key lists: UTC to the second, in a form whose texts
+# sort as the times do.
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 FORBIDDEN = set('\\:*?"<>|')
 # Names Windows gives to devices in every folder, whatever follows the first
 # dot (con.txt is the console too); the superscript digits count as well.
@@ -49,6 +57,17 @@ def windows_holds(segment):
     if segment.endswith((".", " ")) and segment not in (".", ".."):
         return False
     return segment.split(".", 1)[0].rstrip(" ").lower() not in DEVICE_NAMES
+
+
+def now_text():
+    return datetime.datetime.now(datetime.timezone.utc).strftime(TIME_FORMAT)
+
+
+def changed_while_read(name):
+    """The error for a client file whose content changed under the build: the
+    release must name the content it ships."""
+    return Failure("%s: changed while it was read; publish a folder nobody is writing to"
+                   % shown(name))
 
 
 def utf8_len(text):

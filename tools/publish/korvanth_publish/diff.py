@@ -73,8 +73,7 @@ class ChunkCosts:
             have |= self.chunks_of(source)
         records = self.records(self.new_objects, entry)
         missing = {d: z or n for n, z, d in records if d not in have}
-        index = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
-        return index + min(sum(missing.values()), whole)
+        return chunks.index_size(len(records)) + min(sum(missing.values()), whole)
 
     def storage(self, doc, objects_dir):
         """{chunk or index digest: bytes on the mirror} of a release."""
@@ -83,7 +82,7 @@ class ChunkCosts:
             if not e.get("chunks"):
                 continue
             records = self.records(objects_dir, e)
-            out[e["chunks"]] = chunks.INDEX_HEADER.size + len(records) * chunks.INDEX_RECORD.size
+            out[e["chunks"]] = chunks.index_size(len(records))
             for n, z, d in records:
                 out[d] = n + z
         return out
@@ -199,10 +198,33 @@ def print_patch(old_mirror, new_mirror, old, new, args):
     return patch
 
 
+def add_player_options(p):
+    """Options `diff` and `build` share: which players a patch is counted
+    for, and the chunk tool to cut files with."""
+    p.add_argument("--chunker", metavar="PATH", default=os.environ.get("KORVANTH_CHUNKER"),
+                   help="the native korvanth-chunk to cut files with (default: "
+                        "$KORVANTH_CHUNKER, else built from tools/chunker into the cache "
+                        "folder when needed)")
+    p.add_argument("--interface", type=int, choices=(0, 1), default=0,
+                   help="count for players with the custom interface (default: stock)")
+    p.add_argument("--dxvk", type=int, choices=(0, 1), default=0,
+                   help="count for players with the Vulkan renderer on")
+    p.add_argument("--list", action="store_true", help="name every file of the patch")
+
+
+def add_parser(sub):
+    p = sub.add_parser("diff", help="what players of OLD_MIRROR download to get NEW_MIRROR")
+    add_player_options(p)
+    p.add_argument("old", metavar="OLD_MIRROR")
+    p.add_argument("new", metavar="NEW_MIRROR")
+    p.set_defaults(func=cmd_diff)
+
+
 def cmd_diff(args):
     """Either side may be a version kept in the other side's tree (its
     releases/ folder)."""
     new = find_release(args.new, args.old if is_tree(args.old) else None)
-    old = find_release(args.old, new[1])
-    print_patch(old[1], new[1], read_manifest(old[0]), read_manifest(new[0]), args)
+    old = find_release(args.old, new.tree)
+    print_patch(old.tree, new.tree, read_manifest(old.manifest_dir),
+                read_manifest(new.manifest_dir), args)
     return 0

@@ -3,16 +3,25 @@ pair under releases/<version>/, so that `diff`, `build --against` and
 `prune` can name an older release by its version, and the checks a build
 makes against the release the tree serves now."""
 
-import hashlib
 import json
 import os
+from typing import NamedTuple
 
-from .common import Failure, write_atomically, windows_holds
+from .common import MANIFEST_JSON, MANIFEST_SIG, Failure, write_atomically, windows_holds
+from .curve import signer_candidates
 from .keys import point_of, read_key_list, verifies
-from .verify import decode_signature
 
 RELEASES = "releases"
-PAIR = ("manifest.json", "manifest.sig")
+
+
+class ManifestPair(NamedTuple):
+    data: bytes       # manifest.json
+    signature: bytes  # manifest.sig, empty when it is missing
+
+
+class FoundRelease(NamedTuple):
+    manifest_dir: str  # the folder that holds its manifest pair
+    tree: str          # the mirror tree whose objects/ hold its objects
 
 
 def version_folder_problem(version):
@@ -28,19 +37,18 @@ def release_dir(tree, version):
 
 
 def read_pair(folder):
-    """(manifest bytes, signature bytes) of a folder, or None when it has no
-    manifest."""
+    """The ManifestPair of a folder, or None when it has no manifest."""
     try:
-        with open(os.path.join(folder, PAIR[0]), "rb") as f:
+        with open(os.path.join(folder, MANIFEST_JSON), "rb") as f:
             data = f.read()
     except FileNotFoundError:
         return None
     try:
-        with open(os.path.join(folder, PAIR[1]), "rb") as f:
+        with open(os.path.join(folder, MANIFEST_SIG), "rb") as f:
             sig = f.read()
     except FileNotFoundError:
         sig = b""
-    return data, sig
+    return ManifestPair(data, sig)
 
 
 def version_and_time(data, where):
@@ -53,13 +61,17 @@ def version_and_time(data, where):
     raise Failure("%s: not a manifest (version and generated)" % where)
 
 
+def write_pair(folder, data, sig):
+    """Writes a manifest pair into a folder, the signature last."""
+    write_atomically(os.path.join(folder, MANIFEST_JSON), [data])
+    write_atomically(os.path.join(folder, MANIFEST_SIG), [sig])
+
+
 def keep_pair(tree, version, data, sig):
-    """Writes a release's pair into the history; the signature last, as on
-    the tree's top."""
+    """Writes a release's pair into the history, as on the tree's top."""
     folder = release_dir(tree, version)
     os.makedirs(folder, exist_ok=True)
-    write_atomically(os.path.join(folder, PAIR[0]), [data])
-    write_atomically(os.path.join(folder, PAIR[1]), [sig])
+    write_pair(folder, data, sig)
 
 
 def keep_current(tree):
@@ -69,7 +81,7 @@ def keep_current(tree):
     if current is None:
         return
     try:
-        version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+        version, _ = version_and_time(current.data, os.path.join(tree, MANIFEST_JSON))
     except Failure:
         return  # a damaged pair (replaced with --force) is no release to keep
     if version_folder_problem(version) is None and not os.path.isdir(release_dir(tree, version)):
@@ -82,8 +94,8 @@ def check_new_release(tree, version, generated, force):
     current = read_pair(tree)
     if force or current is None:
         return
-    where = os.path.join(tree, PAIR[0])
-    old_version, old_time = version_and_time(current[0], where)
+    where = os.path.join(tree, MANIFEST_JSON)
+    old_version, old_time = version_and_time(current.data, where)
     if not generated > old_time:
         raise Failure("--generated %s: not later than %s's release %s (%s); launchers that "
                       "applied that one refuse an older release as out of date. Give a later "
@@ -107,68 +119,11 @@ def listed_by_trusted_root(tree, point, launcher_bytes):
     """Whether the tree's key list holds `point` as a release key and is
     signed by a root key compiled into the launcher."""
     current = read_key_list(tree)
-    if current is None or not any(p == point for _, p in current[2]):
+    if current is None or not current.holds(point):
         return False
-    data, sig = current[4], current[5]
+    data, sig = current.data, current.signature
     return any(root in launcher_bytes and verifies(root, data, sig)
                for root in signer_candidates(data, sig))
-
-
-# P-256 (FIPS 186-4 D.1.2.3): enough arithmetic to tell from a signature which
-# keys can have made it, so that a launcher's bytes are searched for those
-# points only.
-P = 2 ** 256 - 2 ** 224 + 2 ** 192 + 2 ** 96 - 1
-N = 0xffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551
-B = 0x5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b
-G = (0x6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296,
-     0x4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5)
-
-
-def point_add(a, b):
-    if a is None:
-        return b
-    if b is None:
-        return a
-    if a[0] == b[0] and (a[1] + b[1]) % P == 0:
-        return None
-    if a == b:
-        slope = (3 * a[0] * a[0] - 3) * pow(2 * a[1], -1, P) % P
-    else:
-        slope = (b[1] - a[1]) * pow(b[0] - a[0], -1, P) % P
-    x = (slope * slope - a[0] - b[0]) % P
-    return x, (slope * (a[0] - x) - a[1]) % P
-
-
-def point_times(k, point):
-    out = None
-    while k:
-        if k & 1:
-            out = point_add(out, point)
-        point = point_add(point, point)
-        k >>= 1
-    return out
-
-
-def signer_candidates(data, sig_text):
-    """The points (X||Y, 64 bytes) of the keys that can have made the
-    signature: Q = r^-1 (s R - z G) for both points R with x = r."""
-    raw = decode_signature(sig_text)
-    if raw is None or len(raw) != 64:
-        return []
-    r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
-    if not (0 < r < N and 0 < s < N):
-        return []
-    z = int.from_bytes(hashlib.sha256(data).digest(), "big") % N
-    y = pow((r ** 3 - 3 * r + B) % P, (P + 1) // 4, P)
-    if y * y % P != (r ** 3 - 3 * r + B) % P:
-        return []
-    inverse = pow(r, -1, N)
-    found = []
-    for ry in (y, P - y):
-        q = point_add(point_times(s * inverse % N, (r, ry)), point_times(-z * inverse % N, G))
-        if q is not None:
-            found.append(q[0].to_bytes(32, "big") + q[1].to_bytes(32, "big"))
-    return found
 
 
 def check_signing_key(tree, key, launcher):
@@ -189,27 +144,28 @@ def check_signing_key(tree, key, launcher):
     if current is None or verifies(point, *current):
         return
     listed = read_key_list(tree)
-    if listed is not None and any(p == point for _, p in listed[2]):
+    if listed is not None and listed.holds(point):
         return
-    version, _ = version_and_time(current[0], os.path.join(tree, PAIR[0]))
+    version, _ = version_and_time(current.data, os.path.join(tree, MANIFEST_JSON))
     raise Failure("--key: %s's release %s is signed by another key, which the players' "
                   "launchers trust; sign with that key, or give the launcher players run "
                   "with --launcher EXE if it carries this key" % (tree, version))
 
 
 def is_tree(path):
-    return os.path.isfile(os.path.join(path, PAIR[0]))
+    return os.path.isfile(os.path.join(path, MANIFEST_JSON))
 
 
 def find_release(name, tree):
-    """(manifest folder, tree whose objects/ hold its objects) of a mirror
-    tree's path, or of a version name kept in `tree`'s history."""
+    """The FoundRelease of a mirror tree's path, or of a version name kept in
+    `tree`'s history."""
     if is_tree(name):
-        return name, name
+        return FoundRelease(name, name)
     if tree and version_folder_problem(name) is None and is_tree(release_dir(tree, name)):
-        return release_dir(tree, name), tree
+        return FoundRelease(release_dir(tree, name), tree)
     if os.path.isdir(name):
-        raise Failure("%s: missing, so %s is no mirror tree" % (os.path.join(name, PAIR[0]), name))
+        raise Failure("%s: missing, so %s is no mirror tree"
+                      % (os.path.join(name, MANIFEST_JSON), name))
     known = sorted(os.listdir(os.path.join(tree, RELEASES))) if tree and \
         os.path.isdir(os.path.join(tree, RELEASES)) else []
     raise Failure("%s: neither a mirror tree nor a release kept in %s (%s)"

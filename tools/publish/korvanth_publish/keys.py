@@ -10,26 +10,40 @@ The root's private key signs key lists only; keep it offline and bring it
 out for `keys add` and `keys revoke`. Nothing here writes a private key
 except `keys init`, into the file it is given."""
 
-import datetime
 import hashlib
 import json
 import os
 import re
+from typing import NamedTuple
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from .common import Failure, write_atomically
+from .common import TIME_RE, Failure, now_text, write_atomically
 from .release import load_private_key, make_key_pair, sign
 from .verify import decode_signature, unique_pairs
 
 ID_RE = re.compile(r"[A-Za-z0-9._-]{1,31}")
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
 # The launcher's limits (manifest/manifest.h).
 MAX_KEY_LIST_BYTES = 16384
 MAX_KEYS = 16  # release and revoked keys together
+
+
+class KeyList(NamedTuple):
+    """A key list as the launcher reads it, with the bytes it was read from;
+    keys and revoked are lists of (id, point)."""
+    version: int
+    generated: str
+    keys: list
+    revoked: list
+    data: bytes
+    signature: bytes  # keys.sig's text, empty when there is none
+
+    def holds(self, point):
+        """Whether `point` is one of the list's release keys."""
+        return any(p == point for _, p in self.keys)
 
 
 def point_of(public_key):
@@ -75,9 +89,8 @@ def verifies(point, data, sig_text):
         return False
 
 
-def parse_key_list(data, where):
-    """The document as the launcher reads it: version, generated, the release
-    keys and the revoked ones as lists of (id, point). Raises Failure."""
+def parse_key_list(data, where, signature=b""):
+    """The KeyList of the document, as the launcher reads it. Raises Failure."""
     if len(data) > MAX_KEY_LIST_BYTES:
         raise Failure("%s: larger than the launcher reads (%d bytes)" % (where, MAX_KEY_LIST_BYTES))
     try:
@@ -111,9 +124,10 @@ def parse_key_list(data, where):
             seen_points.add(point)
             group.append((e["id"], point))
         groups.append(group)
-    if not groups[0]:
+    keys, revoked = groups
+    if not keys:
         raise Failure("%s: no release key" % where)
-    return version, doc["generated"], groups[0], groups[1]
+    return KeyList(version, doc["generated"], keys, revoked, data, signature)
 
 
 def key_list_bytes(version, generated, keys, revoked):
@@ -130,8 +144,7 @@ def key_list_bytes(version, generated, keys, revoked):
 
 
 def read_key_list(mirror):
-    """(version, generated, keys, revoked, data, signature text) of the tree's
-    key list, or None when it has none."""
+    """The tree's KeyList, or None when it has none."""
     path = os.path.join(mirror, "keys.json")
     try:
         with open(path, "rb") as f:
@@ -145,7 +158,7 @@ def read_key_list(mirror):
             sig = f.read(4096)
     except OSError:
         sig = b""
-    return parse_key_list(data, path) + (data, sig)
+    return parse_key_list(data, path, sig)
 
 
 def check_release_key(mirror, key):
@@ -155,21 +168,16 @@ def check_release_key(mirror, key):
     current = read_key_list(mirror)
     if current is None:
         return
-    version, _, keys, revoked = current[:4]
     point = point_of(key.public_key())
     where = os.path.join(mirror, "keys.json")
-    for key_id, listed in revoked:
+    for key_id, listed in current.revoked:
         if listed == point:
             raise Failure("--key: %s (version %d) revoked this key (%s); sign with a release "
-                          "key it lists" % (where, version, key_id))
-    if not any(listed == point for _, listed in keys):
+                          "key it lists" % (where, current.version, key_id))
+    if not current.holds(point):
         raise Failure("--key: not a release key of %s (version %d): add it with "
                       "`korvanth-publish keys add` first, or sign with a key it lists "
-                      "(%s)" % (where, version, ", ".join(i for i, _ in keys)))
-
-
-def now_text():
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+                      "(%s)" % (where, current.version, ", ".join(i for i, _ in current.keys)))
 
 
 def signing_root(args):
@@ -185,14 +193,13 @@ def current_list(args, root_points):
     current = read_key_list(args.out)
     if current is None:
         return 0, [], []
-    version, _, keys, revoked, data, sig = current
-    if not any(verifies(p, data, sig) for p in root_points):
+    if not any(verifies(p, current.data, current.signature) for p in root_points):
         raise Failure("%s: keys.sig does not verify keys.json under %s%s; a list changed by "
                       "someone else is never signed again"
                       % (args.out, args.root,
                          "" if args.previous_root else " (signed by another root? name it "
                          "with --previous-root)"))
-    return version, keys, revoked
+    return current.version, current.keys, current.revoked
 
 
 def write_list(args, root, root_points, version, keys, revoked):
@@ -223,6 +230,7 @@ def cmd_init(args):
           "  from this machine; bring it out only for `keys add` and `keys revoke`.\n"
           "  Build the launcher with -DKORVANTH_ROOT_PUBKEYS=%s"
           % (args.key, pub_path, os.path.abspath(pub_path)))
+    return 0
 
 
 def cmd_add(args):
@@ -240,6 +248,7 @@ def cmd_add(args):
         if listed_id == key_id:
             raise Failure("--id %s: taken by another key" % key_id)
     write_list(args, root, root_points, version + 1, keys + [(key_id, point)], revoked)
+    return 0
 
 
 def cmd_revoke(args):
@@ -254,23 +263,24 @@ def cmd_revoke(args):
                       "then revoke it" % args.id)
     gone = [(i, p) for i, p in keys if i == args.id]
     write_list(args, root, root_points, version + 1, left, revoked + gone)
+    return 0
 
 
 def cmd_show(args):
     current = read_key_list(args.mirror)
     if current is None:
         raise Failure("%s: no keys.json" % args.mirror)
-    version, generated, keys, revoked, data, sig = current
-    print("keys.json version %d, generated %s" % (version, generated))
-    for label, group in (("release", keys), ("revoked", revoked)):
+    print("keys.json version %d, generated %s" % (current.version, current.generated))
+    for label, group in (("release", current.keys), ("revoked", current.revoked)):
         for key_id, point in group:
             print("  %-7s %-31s sha256:%s" % (label, key_id, hashlib.sha256(point).hexdigest()[:16]))
     status = 0
     if args.root:
-        signer = [p for p in args.root if verifies(load_public_point(p), data, sig)]
-        print("keys.sig: %s" % ("signed by %s" % signer[0] if signer else
+        signers = [p for p in args.root
+                   if verifies(load_public_point(p), current.data, current.signature)]
+        print("keys.sig: %s" % ("signed by %s" % signers[0] if signers else
                                 "does not verify under %s" % ", ".join(args.root)))
-        status = 0 if signer else 1
+        status = 0 if signers else 1
     try:
         with open(os.path.join(args.mirror, "manifest.json"), "rb") as f:
             manifest = f.read()
@@ -278,8 +288,8 @@ def cmd_show(args):
             manifest_sig = f.read()
     except OSError:
         return status
-    by = [i for i, p in keys if verifies(p, manifest, manifest_sig)]
-    was = [i for i, p in revoked if verifies(p, manifest, manifest_sig)]
+    by = [i for i, p in current.keys if verifies(p, manifest, manifest_sig)]
+    was = [i for i, p in current.revoked if verifies(p, manifest, manifest_sig)]
     if by:
         print("manifest.sig: signed by release key %s" % by[0])
     else:
@@ -289,11 +299,12 @@ def cmd_show(args):
     return status
 
 
-def add_parsers(sub):
+def add_parser(sub):
     p = sub.add_parser("keys", help="the root key and the key list of release keys")
     keys = p.add_subparsers(dest="keys_command", required=True)
     q = keys.add_parser("init", help="make the root key pair (once)")
     q.add_argument("key", metavar="ROOT.pem")
+    q.set_defaults(func=cmd_init)
     for name, text in (("add", "list a release key"), ("revoke", "revoke a release key")):
         q = keys.add_parser(name, help=text)
         q.add_argument("--root", required=True, metavar="ROOT.pem",
@@ -306,21 +317,11 @@ def add_parsers(sub):
         if name == "add":
             q.add_argument("--id", metavar="ID", help="the key's name (default: from its digest)")
             q.add_argument("release_key", metavar="RELEASE.pub.pem")
+            q.set_defaults(func=cmd_add)
         else:
             q.add_argument("id", metavar="ID")
+            q.set_defaults(func=cmd_revoke)
     q = keys.add_parser("show", help="print a tree's key list and check its signatures")
     q.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem")
     q.add_argument("mirror", metavar="MIRROR")
-
-
-def cmd_keys(args):
-    if args.keys_command == "init":
-        cmd_init(args)
-        return 0
-    if args.keys_command == "add":
-        cmd_add(args)
-        return 0
-    if args.keys_command == "revoke":
-        cmd_revoke(args)
-        return 0
-    return cmd_show(args)
+    q.set_defaults(func=cmd_show)

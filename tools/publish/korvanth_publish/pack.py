@@ -9,10 +9,11 @@ import shutil
 import stat
 import subprocess
 import zlib
+from typing import NamedTuple, Optional
 
 from . import chunks
-from .common import BLOCK, Failure, gzip_digest, shown, start_writeback
-from .scan import status_key
+from .common import BLOCK, Failure, changed_while_read, gzip_digest, shown, start_writeback
+from .scan import StatusKey, status_key
 
 STRONG_ENCODER = ["libdeflate-gzip", "-12", "-c"]
 STRONG_PACKAGE = "libdeflate-tools"
@@ -21,6 +22,29 @@ STRONG_PACKAGE = "libdeflate-tools"
 STRONG_MAX_BYTES = 512 << 20
 
 counter = None  # bytes done, shared by the pool's workers (set by their initializer)
+
+
+class PackTask(NamedTuple):
+    """One file for a worker: where its content is and what its status said
+    when the client was scanned, where its objects go, and how to pack it."""
+    rel: str
+    source: str
+    key: StatusKey
+    objects_dir: str
+    staging_dir: str
+    compression: str               # "zlib9" or "best"
+    chunker: Optional[str] = None  # the chunk tool when the file is also cut into chunks
+
+
+class Packed(NamedTuple):
+    """What a worker made of a task."""
+    index: int                 # the task's place in the build's list
+    digest: str
+    size: int
+    packed: int                # the .gz object's size, 0 without one
+    zlib_wire: int             # bytes over the wire had it been packed with zlib level 9
+    staged: Optional[str]      # None when the tree already holds the object
+    chunked: Optional[chunks.Chunked] = None
 
 
 def report(nbytes):
@@ -53,9 +77,8 @@ def read_blocks(f, name, key, share):
         report((done + len(block)) * share // 2 - done * share // 2)
         done += len(block)
         yield block
-    if done != key[2] or status_key(os.fstat(f.fileno())) != key:
-        raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                      % shown(name))
+    if done != key.size or status_key(os.fstat(f.fileno())) != key:
+        raise changed_while_read(name)
 
 
 def open_source(source):
@@ -82,14 +105,13 @@ def stage(rel, source, key, mode, digest, staged):
             out = packer.compress(block)
             packed += len(out)
             gz.write(out)
-        plain.truncate(key[2])
+        plain.truncate(key.size)
         out = packer.flush()
         packed += len(out)
         gz.write(out)
         plain.flush()
     if h.hexdigest() != digest:
-        raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                      % shown(rel))
+        raise changed_while_read(rel)
     return packed
 
 
@@ -112,21 +134,18 @@ def strong_pack(rel, staged, digest, size):
 
 
 def pack(item):
-    """item: (index, task); task: (relative path, source, status key, objects
-    folder, staging folder, compression, chunk tool or None). Returns (index,
-    digest, size, packed size or 0, bytes over the wire with zlib level 9,
-    staged name or None when the tree already holds the object, a
-    chunks.Chunked or None)."""
-    index, (rel, source, key, objects_dir, staging_dir, mode, chunker) = item
-    result = pack_whole(index, rel, source, key, objects_dir, staging_dir, mode)
-    chunked = None
-    if chunker:
-        chunked = chunks.chunk(chunker, rel, source, objects_dir,
-                               os.path.join(staging_dir, "%d.chunks" % index), report)
-        if (chunked and chunked.size != key[2]) or status_key(os.stat(source)) != key:
-            raise Failure("%s: changed while it was read; publish a folder nobody is writing to"
-                          % shown(rel))
-    return result + (chunked,)
+    """item: (index, PackTask). Returns a Packed."""
+    index, task = item
+    rel, source, key = task.rel, task.source, task.key
+    result = pack_whole(index, rel, source, key, task.objects_dir, task.staging_dir,
+                        task.compression)
+    if not task.chunker:
+        return result
+    chunked = chunks.chunk(task.chunker, rel, source, task.objects_dir,
+                           os.path.join(task.staging_dir, "%d.chunks" % index), report)
+    if (chunked and chunked.size != key.size) or status_key(os.stat(source)) != key:
+        raise changed_while_read(rel)
+    return result._replace(chunked=chunked)
 
 
 def pack_whole(index, rel, source, key, objects_dir, staging_dir, mode):
@@ -134,13 +153,13 @@ def pack_whole(index, rel, source, key, objects_dir, staging_dir, mode):
     with open_source(source) as f:
         for block in read_blocks(f, rel, key, 0):
             h.update(block)
-    digest, size = h.hexdigest(), key[2]
+    digest, size = h.hexdigest(), key.size
     existing = os.path.join(objects_dir, digest)
     if os.path.isfile(existing) and os.path.getsize(existing) == size:
         # Kept as it is: an older manifest may name its .gz size.
         report(size)
         packed = os.path.getsize(existing + ".gz") if os.path.isfile(existing + ".gz") else 0
-        return index, digest, size, packed, packed or size, None
+        return Packed(index, digest, size, packed, packed or size, None)
     staged = os.path.join(staging_dir, str(index))
     zlib_size = stage(rel, source, key, mode, digest, staged)
     candidates = [(zlib_size, staged + ".z")]
@@ -156,9 +175,9 @@ def pack_whole(index, rel, source, key, objects_dir, staging_dir, mode):
     with open(staged, "rb") as done:  # the strong encoder has read it by now
         start_writeback(done)
     if best_size >= size:
-        return index, digest, size, 0, size, staged
+        return Packed(index, digest, size, 0, size, staged)
     with open(best_path, "rb") as member:
         start_writeback(member)
     os.chmod(best_path, 0o644)
     os.replace(best_path, staged + ".gz")
-    return index, digest, size, best_size, min(zlib_size, size), staged
+    return Packed(index, digest, size, best_size, min(zlib_size, size), staged)

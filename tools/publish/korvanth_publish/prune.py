@@ -12,13 +12,23 @@ import os
 import re
 import subprocess
 import tempfile
+from typing import NamedTuple
 
 from . import chunks
-from .common import Failure
-from .history import PAIR, RELEASES
-from .verify import check_manifest
+from .common import MANIFEST_JSON, MANIFEST_SIG, Failure
+from .history import RELEASES
+from .verify import check_manifest, release_entries
 
 OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
+
+
+class KeptRelease(NamedTuple):
+    """A release of releases/: its manifest pair and the document it holds."""
+    generated: str
+    version: str
+    data: bytes
+    signature: bytes
+    doc: dict
 
 
 class LocalTree:
@@ -106,29 +116,27 @@ def open_store(where):
 
 
 def releases(store, where):
-    """The kept releases, newest first: (generated, version, manifest bytes,
-    signature bytes, document)."""
+    """The KeptReleases, newest first."""
     found = []
     for version in store.listing(RELEASES, dirs=True):
         rel = "%s/%s/" % (RELEASES, version)
-        data = store.read(rel + PAIR[0])
+        data = store.read(rel + MANIFEST_JSON)
         if data is None:
             continue
         problems = []
         doc, _ = check_manifest(data, problems)
         if problems:
-            raise Failure("%s/%s%s: %s" % (where, rel, PAIR[0], "; ".join(problems)))
-        found.append((doc["generated"], version, data, store.read(rel + PAIR[1]) or b"", doc))
-    return sorted(found, key=lambda r: (r[0], r[1]), reverse=True)
+            raise Failure("%s/%s%s: %s" % (where, rel, MANIFEST_JSON, "; ".join(problems)))
+        found.append(KeptRelease(doc["generated"], version, data,
+                                 store.read(rel + MANIFEST_SIG) or b"", doc))
+    return sorted(found, key=lambda r: (r.generated, r.version), reverse=True)
 
 
 def named_objects(store, where, doc):
     """Every object name a release needs: each file's object and .gz, its
     chunk index, and each chunk (and .gz) the index lists."""
     names = set()
-    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
-                                                       else [])
-    for e in entries:
+    for e in release_entries(doc):
         digest = e["h"].lower()
         names.add(digest)
         if e.get("z"):
@@ -152,6 +160,15 @@ def named_objects(store, where, doc):
     return names
 
 
+def add_parser(sub):
+    p = sub.add_parser("prune", help="delete objects that the newest releases do not name")
+    p.add_argument("--keep", type=int, default=3, metavar="N",
+                   help="releases kept whole, newest first (at least 2, default 3)")
+    p.add_argument("--dry-run", action="store_true", help="list what would be deleted")
+    p.add_argument("mirror", metavar="MIRROR|RCLONE_DEST")
+    p.set_defaults(func=cmd_prune)
+
+
 def cmd_prune(args):
     if args.keep < 2:
         raise Failure("--keep: at least 2 (players one release behind update by patch)")
@@ -161,21 +178,21 @@ def cmd_prune(args):
         raise Failure("%s: no releases/ kept; pruning needs the releases' manifests (build "
                       "one release with this tool first)" % args.mirror)
     newest = known[0]
-    current = (store.read(PAIR[0]), store.read(PAIR[1]))
-    if current != (newest[2], newest[3]):
+    current = (store.read(MANIFEST_JSON), store.read(MANIFEST_SIG))
+    if current != (newest.data, newest.signature):
         raise Failure("%s: the manifest pair served is not the newest release's (%s, %s); "
                       "prune only once that release is live (upload it whole first)"
-                      % (args.mirror, newest[1], newest[0]))
+                      % (args.mirror, newest.version, newest.generated))
     kept, dropped = known[:args.keep], known[args.keep:]
     needed = set()
     for release in kept:
-        needed |= named_objects(store, args.mirror, release[4])
+        needed |= named_objects(store, args.mirror, release.doc)
     objects = store.listing("objects", dirs=False)
     gone = sorted(n for n in objects if OBJECT_NAME.fullmatch(n) and n not in needed)
     doomed = ["objects/" + n for n in gone]
     freed = sum(objects[n] for n in gone)
     for release in dropped:
-        folder = "%s/%s/" % (RELEASES, release[1])
+        folder = "%s/%s/" % (RELEASES, release.version)
         files = store.listing(folder, dirs=False)
         doomed += [folder + n for n in sorted(files)]
         freed += sum(files.values())
@@ -185,7 +202,7 @@ def cmd_prune(args):
     if doomed and not args.dry_run:
         store.delete(doomed)
     print("korvanth-publish: %s: kept releases %s; %s %d objects and %d old releases, "
-          "%s bytes %s" % (args.mirror, ", ".join(r[1] for r in kept),
+          "%s bytes %s" % (args.mirror, ", ".join(r.version for r in kept),
                            "would delete" if args.dry_run else "deleted", len(gone),
                            len(dropped), "{:,}".format(freed),
                            "to free" if args.dry_run else "freed"))

@@ -17,11 +17,18 @@ def public_pem_path(key_path):
     return base + ".pub.pem"
 
 
+def add_parser(sub):
+    p = sub.add_parser("keygen", help="make a P-256 signing key pair")
+    p.add_argument("key", metavar="KEY.pem")
+    p.set_defaults(func=cmd_keygen)
+
+
 def cmd_keygen(args):
     pub_path = make_key_pair(args.key)
     print("korvanth-publish: private key %s (keep it secret), public key %s "
           "(build the launcher with -DKORVANTH_MANIFEST_PUBKEY=%s)"
           % (args.key, pub_path, os.path.abspath(pub_path)))
+    return 0
 
 
 def make_key_pair(key_path):

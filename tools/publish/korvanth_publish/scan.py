@@ -3,6 +3,7 @@ part of it could not be published faithfully."""
 
 import os
 import stat
+from typing import NamedTuple
 
 from .common import (LAUNCHER_NAME, Failure, fold_case, is_safe_relative_path, shown,
                      windows_holds)
@@ -18,8 +19,24 @@ class ClientFile:
         self.key = status_key(st)
 
 
+class StatusKey(NamedTuple):
+    """What a file's status says about its identity and content: equal keys
+    mean that nobody wrote to the file in between."""
+    dev: int
+    ino: int
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+
+
+class Seen(NamedTuple):
+    """A name of the client as first met under its folded key."""
+    name: str
+    kind: str  # "file" or "folder"
+
+
 def status_key(st):
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+    return StatusKey(st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
 def inside(path, folder):
@@ -84,7 +101,7 @@ def scan_client(client):
                       "with any extension; a dot or a space at the end; control characters "
                       "or any of \\ : * ? \" < > |); rename them:\n%s"
                       % (client, len(unheld), "\n".join("  " + shown(r) for r in unheld)))
-    by_folded = {}  # folded name -> (name, "file" or "folder")
+    by_folded = {}  # folded name -> Seen
     for f in files:
         full = os.path.join(client, f.rel)
         try:
@@ -99,8 +116,10 @@ def scan_client(client):
         parts = f.rel.split("/")
         names = [("/".join(parts[:i]), "folder") for i in range(1, len(parts))]
         for name, kind in names + [(f.rel, "file")]:
-            other = by_folded.setdefault(fold_case(name), (name, kind))
-            if kind == "file" and other != (name, kind) or other[1] == "file" and kind == "folder":
+            other = by_folded.setdefault(fold_case(name), Seen(name, kind))
+            if kind == "file" and other != (name, kind) or \
+                    other.kind == "file" and kind == "folder":
                 raise Failure("%s: the %s %s and the %s %s differ only in letter case "
-                              "(one name on Windows)" % (client, kind, name, other[1], other[0]))
+                              "(one name on Windows)"
+                              % (client, kind, name, other.kind, other.name))
     return files

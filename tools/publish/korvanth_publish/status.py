@@ -14,7 +14,7 @@ import urllib.request
 from . import chunks
 from .common import MAX_MANIFEST_BYTES, Failure
 from .keys import MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies
-from .verify import check_manifest
+from .verify import check_manifest, release_entries
 
 MAX_SIGNATURE_BYTES = 4096
 USER_AGENT = "korvanth-publish status"
@@ -82,10 +82,10 @@ def check_mirror(row, points, context, timeout):
     if not mirror_signed(base, data, sig, points, context, timeout):
         # Players' launchers ask once more past caches and update; the
         # publisher still has a cache to purge and a rule to mend.
-        fresh = [fetch(base + name, context, timeout, limit, headers=PAST_CACHES)
-                 for name, limit in (("manifest.json", MAX_MANIFEST_BYTES),
-                                     ("manifest.sig", MAX_SIGNATURE_BYTES))]
-        if mirror_signed(base, fresh[0], fresh[1], points, context, timeout):
+        fresh_data, fresh_sig = [fetch(base + name, context, timeout, limit, headers=PAST_CACHES)
+                                 for name, limit in (("manifest.json", MAX_MANIFEST_BYTES),
+                                                     ("manifest.sig", MAX_SIGNATURE_BYTES))]
+        if mirror_signed(base, fresh_data, fresh_sig, points, context, timeout):
             raise Broken("stale cache: the manifest pair verifies only when asked past caches; "
                          "purge the pair there and give it a no-cache rule")
         raise Broken("manifest.sig does not verify manifest.json with the keys given")
@@ -105,7 +105,7 @@ def release_keys(base, roots, context, timeout):
         sig = fetch(base + "keys.sig", context, timeout, MAX_SIGNATURE_BYTES)
         if not signed(data, sig, roots):
             return []
-        return [p for _, p in parse_key_list(data, base + "keys.json")[2]]
+        return [p for _, p in parse_key_list(data, base + "keys.json").keys]
     except (Broken, Failure):
         return []
 
@@ -115,9 +115,7 @@ def wanted_objects(row, context, timeout):
     fetched for the chunks they list."""
     doc = row.doc
     out = {}
-    entries = doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
-                                                       else [])
-    for e in entries:
+    for e in release_entries(doc):
         out[e["h"].lower()] = e["s"]
         if e.get("z"):
             out[e["h"].lower() + ".gz"] = e["z"]
@@ -157,6 +155,22 @@ def check_objects(row, context, timeout, jobs):
     row.objects = "all %d" % len(wanted) if not bad else "%d of %d bad: %s" % (
         len(bad), len(wanted), ", ".join("objects/%s (%s)" % b for b in bad[:3]) +
         (", ..." if len(bad) > 3 else ""))
+
+
+def add_parser(sub):
+    p = sub.add_parser("status", help="what each mirror serves, checked over HTTPS")
+    p.add_argument("--pubkey", required=True, action="append", metavar="KEY.pub.pem",
+                   help="the release key, or the root key that signs the mirrors' keys.json "
+                        "(repeatable)")
+    p.add_argument("--cafile", metavar="CA.pem",
+                   help="trust this authority instead of the system's (a test mirror)")
+    p.add_argument("--objects", action="store_true",
+                   help="also check that every object of each release is there with its size")
+    p.add_argument("--jobs", type=int, default=8, metavar="N",
+                   help="requests at once (default 8)")
+    p.add_argument("--timeout", type=float, default=30, metavar="SECONDS")
+    p.add_argument("url", nargs="+", metavar="URL")
+    p.set_defaults(func=cmd_status)
 
 
 def cmd_status(args):

@@ -16,13 +16,12 @@ import time
 import urllib.error
 import urllib.request
 
-from .common import Failure, shown
+from .common import MANIFEST_PAIR, Failure, shown
 from .progress import Progress
 
 RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
 NO_CACHE = "Cache-Control: no-cache"
-MANIFEST_PAIR = ("manifest.json", "manifest.sig")
 STAGING = ".upload"
 KEY_LIST = ("keys.json", "keys.sig")
 # rclone's exit code for a folder that does not exist (a destination not
@@ -53,6 +52,7 @@ def add_parser(sub):
     p.add_argument("tree", metavar="MIRROR_TREE")
     p.add_argument("dest", nargs="+", metavar="DEST",
                    help="rclone remote paths (remote:path) or local folders")
+    p.set_defaults(func=cmd_upload)
 
 
 def refuse_inline_settings(number, dest):
@@ -113,6 +113,10 @@ def plan(files, remote, version):
     return objects, keys, list(MANIFEST_PAIR)
 
 
+def cannot_run(rclone, error):
+    return Failure("cannot run %s (Debian package rclone): %s" % (rclone, error.strerror))
+
+
 def join(dest, rel):
     if dest.endswith((":", "/")):
         return dest + rel
@@ -139,8 +143,7 @@ class Rclone:
         try:
             run = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True)
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(self.args.rclone, e)
         if run.returncode == DIRECTORY_NOT_FOUND:
             return {}
         if run.returncode != 0:
@@ -177,8 +180,7 @@ class Rclone:
                 proc.stderr.close()
                 code = proc.wait()
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (self.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(self.args.rclone, e)
         finally:
             os.unlink(listing)
         if code == 0:
@@ -298,8 +300,7 @@ def switch(rc, rels):
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=log)
         except OSError as e:
-            raise Failure("cannot run %s (Debian package rclone): %s" % (rc.args.rclone,
-                                                                         e.strerror))
+            raise cannot_run(rc.args.rclone, e)
         try:
             url = daemon_url(daemon, log)
             auth = "Basic " + base64.b64encode(("korvanth:" + secret).encode()).decode()

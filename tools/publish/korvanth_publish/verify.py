@@ -15,9 +15,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from . import chunks
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
-                     Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
-
-TIME_RE = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z")
+                     TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
 
 
 def decode_signature(text):
@@ -123,6 +121,13 @@ def check_manifest(data, problems):
     return doc, [e for e in entries if e is not None]
 
 
+def release_entries(doc):
+    """Every file entry of a checked manifest: files, optional files and the
+    launcher."""
+    return doc["files"] + doc.get("optional", []) + ([doc["launcher"]] if "launcher" in doc
+                                                     else [])
+
+
 def read_manifest(mirror):
     """The manifest of a mirror tree as a document; any problem ends the command."""
     path = os.path.join(mirror, "manifest.json")
@@ -205,6 +210,13 @@ def check_chunks(objects_dir, entry, checked, problems):
         checked.add(digest)
     if whole.hexdigest() != entry["h"].lower():
         problems.append("objects/%s: the chunks of %s make up other content" % (key, entry["p"]))
+
+
+def add_parser(sub):
+    p = sub.add_parser("verify", help="check a mirror tree")
+    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
+    p.add_argument("mirror", metavar="MIRROR")
+    p.set_defaults(func=cmd_verify)
 
 
 def cmd_verify(args):
