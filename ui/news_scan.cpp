@@ -15,6 +15,7 @@
 #include "ui/news_internal.h"
 
 #include "base/base.h"
+#include "content/content.h"
 
 #include <stdint.h>
 #include <string.h>
