@@ -183,12 +183,6 @@ int utf8_to_utf16_units(const char *text, wchar_t *dst, size_t cap_units);
 // begin no sequence, and a reader shows each as U+FFFD whether cut or not.
 size_t utf8_cut_length(const char *text, size_t n_bytes);
 
-// The value of one hexadecimal digit (either case), -1 for any other byte.
-int hex_digit_value(char c);
-// The value of the four hexadecimal digits at `digits` (a \uXXXX escape's),
-// -1 when one of them is no digit.
-int hex_quad_value(const char *digits);
-
 // printf-style formatting with the Windows runtime rules for strings: in a
 // wide format %s is a wide string and %S a narrow (UTF-8) one; in a narrow
 // format %s is narrow and %S wide. %hs and %ls (%ws) name the kind outright.

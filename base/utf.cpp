@@ -155,26 +155,3 @@ size_t utf8_cut_length(const char *text, size_t n_bytes)
     size_t lead = n_bytes - 1 - back;
     return sequence_bytes(s[lead]) > back + 1 ? lead : n_bytes;
 }
-
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-int hex_quad_value(const char *digits)
-{
-    int value = 0;
-    for (int i = 0; i < 4; i++) {
-        int digit = hex_digit_value(digits[i]);
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
-}

@@ -6,7 +6,7 @@
 // Usage: bench_window
 #include <windows.h>
 
-#include "ui/ui.h"
+#include "ui/window_internal.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
-// Content verification: SHA-256 digests of buffers and files, the gzip
-// decoder that unpacks downloaded objects while hashing them, and the
-// content-defined chunks of large files with the index that lists them.
+// Content verification: SHA-256 digests of buffers and files, hexadecimal
+// text both ways, the gzip decoder that unpacks downloaded objects while
+// hashing them, and the content-defined chunks of large files with the index
+// that lists them.
 //
 // Every function may run on any thread, several at once. A RunningDigest
 // owns its provider and hash handles from begin to running_digest_release.
@@ -10,9 +11,9 @@
 // allocates its own. gunzip_file_hashed and gunzip_hashed own their output
 // file: complete on success, deleted on failure; their input is never
 // changed. gunzip_hashed_open hands its complete output's handle to the
-// caller. The decoder, the chunker and the index reader make no platform
-// calls and also build natively; a chunk index and its lookup table belong
-// to the caller that passed their memory.
+// caller. The hexadecimal text, the decoder, the chunker and the index reader
+// make no platform calls and also build natively; a chunk index and its
+// lookup table belong to the caller that passed their memory.
 #pragma once
 
 #include <stddef.h>
@@ -73,6 +74,11 @@ int sha256_buffer(const void *bytes, size_t len, uint8_t out[SHA256_BYTES]);
 int sha256_file(const wchar_t *path, uint8_t out[SHA256_BYTES]);
 // Writes 2n lower-case hexadecimal characters and a NUL into `out`.
 void hex_encode(const uint8_t *bytes, size_t n, char *out);
+// The value of one hexadecimal digit (either case), -1 for any other byte.
+int hex_digit_value(char c);
+// The value of the four hexadecimal digits at `digits` (a \uXXXX escape's),
+// -1 when one of them is no digit.
+int hex_quad_value(const char *digits);
 
 // A digest fed on a second thread, behind the caller: the caller fills a
 // ring block, hands it over and fills the next while the one before is

@@ -11,6 +11,7 @@
 #include "manifest/manifest.h"
 
 #include "base/base.h"
+#include "content/content.h"
 
 namespace {
 

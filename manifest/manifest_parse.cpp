@@ -9,6 +9,7 @@
 #include "manifest/manifest.h"
 
 #include "base/base.h"
+#include "content/content.h"
 
 #include <stdlib.h>
 #include <string.h>

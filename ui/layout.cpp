@@ -1,7 +1,7 @@
 // Where the controls are and what they may do: decisions from the window
 // state alone, without platform calls, so that painting, input and commands
 // share one answer and tests can table every situation.
-#include "ui/ui.h"
+#include "ui/window_internal.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 //
 // Titles become UTF-16 units written one by one, also where wchar_t is wider
 // than 16 bits, so the record is the same on every build.
-#include "ui/ui.h"
+#include "ui/news_internal.h"
 
 #include "base/base.h"
+#include "content/content.h"
 
 #include <stdint.h>
 #include <string.h>

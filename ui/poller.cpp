@@ -6,8 +6,9 @@
 // afterwards; a failed post means the window is gone, so the thread frees
 // the record and ends. It reads nothing of the window's state, only the
 // window handle it was started with.
-#include "ui/ui.h"
+#include "ui/news_internal.h"
 
+#include "base/base.h"
 #include "net/net.h"
 
 #include "korvanth_config.h"

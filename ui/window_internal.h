@@ -1,10 +1,155 @@
-// Shared by the main window's files: the pictures and fonts loaded once per
-// run, and the drawing helpers. Internal to ui/.
+// The main window's own records and what its files share: the window state,
+// the layout and the decisions on it, the commands, the pictures and fonts
+// loaded once per run, and the drawing helpers. Internal to ui/.
+//
+// Everything the window shows lives in one MainWindowState that only the
+// main thread touches. Worker, game-watch and poller threads report through
+// the posted WM_LAUNCHER_* messages of base/base.h and never read it; the
+// window frees the heap texts and records those messages carry. The window
+// starts update passes and the game but never waits for either; the poller
+// thread runs for the rest of the process and only posts.
 #pragma once
 
+#include "base/base.h"
+#include "ui/news_internal.h"
 #include "ui/ui.h"
 
 #include <windows.h>
+
+#include <stdint.h>
+
+// ---------------------------------------------------------------------------
+// Records
+
+enum {
+    NOTICE_TEXT_CHARS = 256,
+};
+
+enum ControlId {
+    None = 0,
+    CheckFiles = 1,
+    Cancel = 2,
+    Start = 3,
+    Minimize = 4,
+    Close = 5,
+    CustomInterface = 6,
+    ModernGraphics = 7,
+    News0 = 8,
+    News1 = 9,
+    News2 = 10,
+};
+
+// Also the sprite row in bitmaps 102 and 103.
+enum ControlLook {
+    Normal = 0,
+    Hover = 1,
+    Pressed = 2,
+    Disabled = 3,
+};
+
+struct MainWindowState {
+    void *instance;  // HINSTANCE
+    void *window;    // HWND, set at WM_CREATE
+    wchar_t launcher_folder[LAUNCHER_PATH_CHARS];
+    wchar_t status_text[STATUS_TEXT_CHARS];
+    wchar_t detail_text[DETAIL_TEXT_CHARS];
+    int32_t file_progress;   // thousandths
+    int32_t total_progress;  // thousandths
+    int32_t launcher_state;  // LauncherState
+    int32_t interface_flag;  // 0/1
+    int32_t dxvk_flag;       // -1 undecided, 0 off, 1 on
+    int32_t dxvk_trial_flag; // 0/1
+    int32_t vulkan_offered;  // 0/1
+    uint32_t game_start_tick;
+    wchar_t pending_notice[NOTICE_TEXT_CHARS];
+    int32_t hover_control;    // ControlId
+    int32_t pressed_control;  // ControlId
+    int32_t leave_tracking;   // 0/1
+    int32_t focus_control;    // ControlId that Enter and Space press
+    int32_t focus_cues;       // 0/1: the focus mark is drawn (after the first Tab)
+    ServerInfo server_info;
+};
+
+// The process's one window state.
+extern MainWindowState g_main_window;
+
+// ---------------------------------------------------------------------------
+// Layout: client pixels, right and bottom exclusive. Control rectangles are
+// also their hit areas.
+
+struct UiRect {
+    int left, top, right, bottom;
+};
+
+enum {
+    WINDOW_WIDTH = 816,
+    WINDOW_HEIGHT = 604,
+};
+
+// The rectangle of a control (ControlId 1..10); null for any other number.
+const UiRect *control_rect(int id);
+
+// ---------------------------------------------------------------------------
+// Decisions, free of platform calls
+
+// What enablement asks of the rest of the launcher at one moment.
+struct ControlSituation {
+    int pass_running;      // worker_is_running()
+    int game_running;      // game_is_running()
+    int game_exe_present;  // game_exe_present(launcher folder)
+};
+
+// Enablement and look of control `id` for window state `s` in situation `now`.
+int control_enabled_in(const MainWindowState *s, const ControlSituation *now, int id);
+int control_look_in(const MainWindowState *s, const ControlSituation *now, int id);
+
+// The control under client point (x, y) of the window state `s`: the news
+// rows count only for items with an id above 0; the circular button only
+// inside its circle. Disabled controls are hit like enabled ones.
+int hit_test_control_in(const MainWindowState *s, int x, int y);
+
+// Keyboard focus. Tab visits the round button, CHECK FILES, CANCEL, the two
+// option boxes and the news rows in that order; Minimize and Close are left
+// to the pointer and Alt+F4.
+int control_in_focus_order(int id);
+// The control the focus moves to from `from` for Tab (`step` 1) or Shift+Tab
+// (`step` -1): the next control of the order that control_enabled_in allows,
+// wrapping around; `from` itself when it is the only one. From a number
+// outside the order (None) Tab begins at the first control and Shift+Tab at
+// the last. None when no control of the order is enabled.
+int next_focus_control_in(const MainWindowState *s, const ControlSituation *now, int from,
+                          int step);
+
+// Width in pixels of the filled part of a bar `width` pixels wide at
+// `value` thousandths (clamped to 0..1000).
+int progress_fill_width(int width, int32_t value);
+
+// ---------------------------------------------------------------------------
+// The main window (on the process's g_main_window)
+
+// The window procedure.
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// Draws the whole window into device context `dc` through a back buffer.
+void main_window_paint(void *dc);
+
+// Copies the text, cut to STATUS_TEXT_CHARS, into the status line; does not
+// repaint.
+void set_status_text(const wchar_t *text);
+int control_enabled(int id);
+int control_look(int id);
+int hit_test_control(int x, int y);
+int next_focus_control(int from, int step);
+// The command of a clicked control; repaints the whole window.
+void run_control_command(int id);
+// Starts a pass in `mode` (WorkerMode) with the window's flags; state Busy
+// and both bars at 0 when it starts. Repaints the whole window either way.
+void start_worker_pass(int mode);
+
+// Tick source of the trial judgement (GetTickCount unless a test sets one).
+extern uint32_t (*window_tick)(void);
+
+// ---------------------------------------------------------------------------
+// Pictures, fonts and drawing
 
 struct WindowArt {
     HBITMAP background;  // BITMAP 101, 816 x 604

@@ -1,4 +1,4 @@
-// The demo game client (tools/demo/dv.cpp) as scripts/demo publishes it: it
+// The demo game client (demo/game/dv.cpp) as scripts/demo publishes it: it
 // must show what the launcher put into its folder, end with 0, and refuse a
 // bad argument without opening a window.
 #include "support/support.h"

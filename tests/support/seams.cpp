@@ -1,7 +1,7 @@
 #include "support/seams.h"
 
 #include "manifest/manifest.h"
-#include "ui/ui.h"
+#include "ui/window_internal.h"
 #include "fetch/fetch.h"
 #include "update/update.h"
 

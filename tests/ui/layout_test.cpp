@@ -1,6 +1,6 @@
 // The window's decisions as tables: which control a point hits, and when a
 // control is enabled and how it looks, for every situation a player meets.
-#include "ui/ui.h"
+#include "ui/window_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // the scanner did what the row asks, otherwise what went wrong.
 #pragma once
 
-#include "ui/ui.h"
+#include "ui/news_internal.h"
 
 #include <stddef.h>
 #include <stdint.h>

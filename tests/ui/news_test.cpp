@@ -2,11 +2,12 @@
 // (news_cases.cpp, shared with the native sanitizer build), then whole polls
 // against the local mirror and the fault server, and the poller thread's
 // first post to a window.
+#include "base/base.h"
 #include "news_cases.h"
 #include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
-#include "ui/ui.h"
+#include "ui/news_internal.h"
 
 #include <windows.h>
 

@@ -7,7 +7,7 @@
 #include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
-#include "ui/ui.h"
+#include "ui/window_internal.h"
 
 #include <gtest/gtest.h>
 

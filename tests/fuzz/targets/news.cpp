@@ -1,7 +1,7 @@
 // The server status and news scanner over any body: the status is -1, 0 or
 // 1, at most NEWS_ITEMS items with positive ids, every text terminated in
 // its buffer; and the date rule over any text.
-#include "ui/ui.h"
+#include "ui/news_internal.h"
 
 #include "tests/fuzz/fuzz.h"
 
