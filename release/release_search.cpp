@@ -48,9 +48,6 @@ const size_t DOC_URL_CHARS = 320;
 // How long a mirror whose pair did not match has to finish replacing it
 // before it is asked again.
 const DWORD PAST_CACHES_PAUSE_MS = 1000;
-// Statuses of a document that was not asked for, or whose address did not fit.
-const int NOT_ASKED = -100;
-const int URL_TOO_LONG = -101;
 
 enum Doc { KEYS_JSON, KEYS_SIG, MANIFEST_JSON, MANIFEST_SIG, DOC_COUNT };
 
@@ -67,36 +64,52 @@ const DocKind DOCS[DOC_COUNT] = {
     {L"manifest.sig", L"manifest.sig", SIGNATURE_BODY_LIMIT},
 };
 
+// How asking for one document ended.
+enum DocFetch {
+    DOC_NOT_ASKED,         // not asked for: nothing to say about it
+    DOC_ADDRESS_TOO_LONG,  // its address did not fit: a cut one is never asked for
+    DOC_TOO_SLOW,          // the slow-transfer rule cut it
+    DOC_REQUESTED,         // the request ended: see the HTTP status
+};
+
+// One document of a mirror as its fetch thread left it.
+struct Document {
+    DocFetch fetch;
+    int http_status;   // with DOC_REQUESTED: the response's status, 0 without one
+    HttpStall stall;   // with DOC_TOO_SLOW
+    char *body;        // process heap, or null
+    uint32_t length;
+};
+
 // What a mirror's key list came to (judged once).
 enum KeysVerdict { KEYS_UNJUDGED, KEYS_MISSING, KEYS_BAD_SIGNATURE, KEYS_BAD_TEXT, KEYS_ROOT_LISTED,
                    KEYS_READ };
 // Why a manifest's signature did not verify.
 enum SignatureCause { SIG_UNCHECKED, SIG_GOOD, SIG_NO_LIST, SIG_UNKNOWN_KEY, SIG_REVOKED_KEY,
                       SIG_ROOT_KEY };
+// Whether a manifest whose signature verified could be read (tried once).
+enum ManifestReading { MANIFEST_UNREAD, MANIFEST_READ, MANIFEST_REFUSED };
 
 // One mirror: its documents as its fetch thread left them, then what they
 // came to.
 struct Answer {
     wchar_t mirror[MIRROR_CHARS];
     bool want_keys;
-    char *body[DOC_COUNT];
-    uint32_t length[DOC_COUNT];
-    int status[DOC_COUNT];
-    HttpStall stall[DOC_COUNT];
+    Document doc[DOC_COUNT];
     bool stalled;  // the slow-transfer rule cut one of its requests
     bool past_caches;  // its manifest pair was asked for again, past the caches
     bool keys_again;   // ... and its key list pair too
     bool pair_missing; // ... because a document of the pair was missing
 
-    int keys;  // KeysVerdict
+    KeysVerdict keys;
     char keys_error[JSON_ERROR_BYTES];
     KeyList list;
     uint8_t list_digest[SHA256_BYTES];
 
-    int signature;  // SignatureCause, under the list of `checked_under`
+    SignatureCause signature;  // under the list of `checked_under`
     uint8_t checked_under[SHA256_BYTES];
     char revoked_id[KEY_ID_BYTES];
-    int parsed;  // 0 not yet, 1 read, -1 refused with `manifest_error`
+    ManifestReading reading;  // refused: see `manifest_error`
     char manifest_error[JSON_ERROR_BYTES];
     char version[MANIFEST_VERSION_BYTES];
     char generated_text[MANIFEST_GENERATED_BYTES];
@@ -118,9 +131,32 @@ struct Search {
     int release_from;  // the answer `release` was read from, -1: none
 };
 
-bool arrived(const Answer *a, int doc)
+bool arrived(const Answer *a, Doc doc)
 {
-    return a->status[doc] == 200 && a->length[doc] > 0;
+    const Document *d = &a->doc[doc];
+    return d->fetch == DOC_REQUESTED && d->http_status == 200 && d->length > 0;
+}
+
+bool not_found(const Answer *a, Doc doc)
+{
+    return a->doc[doc].fetch == DOC_REQUESTED && a->doc[doc].http_status == 404;
+}
+
+// The document a signature is made over.
+Doc signed_by(Doc sig)
+{
+    return sig == KEYS_SIG ? KEYS_JSON : MANIFEST_JSON;
+}
+
+// The signature beside a document.
+Doc signature_of(Doc doc)
+{
+    return doc == KEYS_JSON ? KEYS_SIG : MANIFEST_SIG;
+}
+
+bool doc_url(const Answer *a, Doc doc, wchar_t *url)
+{
+    return format_wide(url, DOC_URL_CHARS, L"%s%s", a->mirror, DOCS[doc].name) >= 0;
 }
 
 // Fetches the documents the answer wants: its key list pair (with root
@@ -129,21 +165,27 @@ bool arrived(const Answer *a, int doc)
 void fetch_answer(Answer *a)
 {
     int first = a->want_keys && (!a->past_caches || a->keys_again) ? KEYS_JSON : MANIFEST_JSON;
-    for (int doc = first; doc < DOC_COUNT && !a->stalled; doc++) {
+    for (int i = first; i < DOC_COUNT && !a->stalled; i++) {
+        Doc doc = (Doc)i;
+        Document *d = &a->doc[doc];
         // A signature is asked for only beside its document.
-        if ((doc == KEYS_SIG || doc == MANIFEST_SIG) && !arrived(a, doc - 1))
+        if ((doc == KEYS_SIG || doc == MANIFEST_SIG) && !arrived(a, signed_by(doc)))
             continue;
         wchar_t url[DOC_URL_CHARS];
-        if (format_wide(url, DOC_URL_CHARS, L"%s%s", a->mirror, DOCS[doc].name) < 0) {
-            a->status[doc] = URL_TOO_LONG;  // never a request for a cut address
+        if (!doc_url(a, doc, url)) {
+            d->fetch = DOC_ADDRESS_TOO_LONG;
             continue;
         }
-        a->status[doc] = a->past_caches
-            ? http_get_to_memory_uncached(url, &a->body[doc], &a->length[doc], DOCS[doc].limit)
-            : http_get_to_memory(url, &a->body[doc], &a->length[doc], DOCS[doc].limit);
-        if (a->status[doc] == HTTP_TOO_SLOW) {
-            a->stall[doc] = http_last_stall();
+        int status = a->past_caches
+            ? http_get_to_memory_uncached(url, &d->body, &d->length, DOCS[doc].limit)
+            : http_get_to_memory(url, &d->body, &d->length, DOCS[doc].limit);
+        if (status == HTTP_TOO_SLOW) {
+            d->fetch = DOC_TOO_SLOW;
+            d->stall = http_last_stall();
             a->stalled = true;
+        } else {
+            d->fetch = DOC_REQUESTED;
+            d->http_status = status;
         }
     }
 }
@@ -173,24 +215,32 @@ void fetch_round(Answer **round, int n)
         CloseHandle(threads[i]);
 }
 
-void log_fetch_failure(const Answer *a, int doc)
+void log_fetch_failure(const Answer *a, Doc doc)
 {
+    const Document *d = &a->doc[doc];
     const wchar_t *subject = doc < MANIFEST_JSON ? L"keys" : L"manifest";
     wchar_t url[DOC_URL_CHARS];
-    format_wide(url, DOC_URL_CHARS, L"%s%s", a->mirror, DOCS[doc].name);
-    if (a->status[doc] == URL_TOO_LONG)
+    doc_url(a, doc, url);
+    switch (d->fetch) {
+    case DOC_NOT_ASKED:
+        return;
+    case DOC_ADDRESS_TOO_LONG:
         log_wprintf(L"%s: address of %s on %s too long", subject, DOCS[doc].name, a->mirror);
-    else if (a->status[doc] == HTTP_TOO_SLOW)
+        return;
+    case DOC_TOO_SLOW:
         log_wprintf(L"%s: %s too slow, %llu bytes in %u s", DOCS[doc].tag, url,
-                    (unsigned long long)a->stall[doc].bytes, a->stall[doc].seconds);
-    else if (a->status[doc] != NOT_ASKED)
-        log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, a->status[doc]);
+                    (unsigned long long)d->stall.bytes, d->stall.seconds);
+        return;
+    case DOC_REQUESTED:
+        log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, d->http_status);
+        return;
+    }
 }
 
 // Logs why the document `doc` (and its signature behind it) is missing.
-void log_missing_pair(const Answer *a, int doc)
+void log_missing_pair(const Answer *a, Doc doc)
 {
-    log_fetch_failure(a, arrived(a, doc) ? doc + 1 : doc);
+    log_fetch_failure(a, arrived(a, doc) ? signature_of(doc) : doc);
 }
 
 // The answer's key list: its signature under a root, its text, and no root
@@ -204,12 +254,13 @@ void judge_key_list(Search *s, Answer *a)
     if (!arrived(a, KEYS_JSON) || !arrived(a, KEYS_SIG))
         return;
     a->keys = KEYS_BAD_SIGNATURE;
-    if (signature_match(a->body[KEYS_JSON], a->length[KEYS_JSON], a->body[KEYS_SIG],
-                        a->length[KEYS_SIG], s->roots, s->root_count) < 0 ||
-        !sha256_buffer(a->body[KEYS_JSON], a->length[KEYS_JSON], a->list_digest))
+    const Document *list = &a->doc[KEYS_JSON], *sig = &a->doc[KEYS_SIG];
+    if (signature_match(list->body, list->length, sig->body, sig->length, s->roots,
+                        s->root_count) < 0 ||
+        !sha256_buffer(list->body, list->length, a->list_digest))
         return;
     a->keys = KEYS_BAD_TEXT;
-    if (!key_list_parse(a->body[KEYS_JSON], a->length[KEYS_JSON], &a->list, a->keys_error))
+    if (!key_list_parse(list->body, list->length, &a->list, a->keys_error))
         return;
     a->keys = KEYS_READ;
     for (int r = 0; r < s->root_count; r++)
@@ -313,8 +364,8 @@ void copy_points(const KeyList *list, int first, int n, uint8_t *points)
 // looks for the cause among the revoked keys and the roots.
 void check_signature(Search *s, Answer *a)
 {
-    const char *doc = a->body[MANIFEST_JSON], *sig = a->body[MANIFEST_SIG];
-    size_t doc_len = a->length[MANIFEST_JSON], sig_len = a->length[MANIFEST_SIG];
+    const char *doc = a->doc[MANIFEST_JSON].body, *sig = a->doc[MANIFEST_SIG].body;
+    size_t doc_len = a->doc[MANIFEST_JSON].length, sig_len = a->doc[MANIFEST_SIG].length;
     if (s->root_count == 0) {
         if (a->signature == SIG_UNCHECKED)
             a->signature = manifest_signature_valid(doc, doc_len, sig, sig_len) ? SIG_GOOD
@@ -354,14 +405,15 @@ void check_signature(Search *s, Answer *a)
 void read_manifest(Search *s, int i)
 {
     Answer *a = &s->answers[i];
-    if (a->parsed != 0)
+    if (a->reading != MANIFEST_UNREAD)
         return;
     Manifest m;
-    if (!manifest_parse(a->body[MANIFEST_JSON], a->length[MANIFEST_JSON], &m, a->manifest_error)) {
-        a->parsed = -1;
+    const Document *d = &a->doc[MANIFEST_JSON];
+    if (!manifest_parse(d->body, d->length, &m, a->manifest_error)) {
+        a->reading = MANIFEST_REFUSED;
         return;
     }
-    a->parsed = 1;
+    a->reading = MANIFEST_READ;
     memcpy(a->version, m.version, sizeof a->version);
     memcpy(a->generated_text, m.generated_text, sizeof a->generated_text);
     a->generated = m.generated;
@@ -426,7 +478,7 @@ void choose_release(Search *s, bool speak)
             continue;
         }
         read_manifest(s, i);
-        if (a->parsed < 0) {
+        if (a->reading == MANIFEST_REFUSED) {
             if (speak)
                 log_printf("%s (from mirror %d)", a->manifest_error, i);
             continue;
@@ -453,7 +505,7 @@ void choose_release(Search *s, bool speak)
     int64_t newest_expiry = -1;
     for (int i = 0; i < s->asked; i++) {
         const Answer *a = &s->answers[i];
-        if (a->signature != SIG_GOOD || a->parsed != 1 || a->generated < io->applied_time)
+        if (a->signature != SIG_GOOD || a->reading != MANIFEST_READ || a->generated < io->applied_time)
             continue;
         if (a->generated < best->generated)
             log_wprintf(L"mirror %s serves %S, older than %S", a->mirror, a->generated_text,
@@ -495,14 +547,20 @@ bool ask_new(Search *s, const MirrorList *list, int count)
         Answer *a = &s->answers[s->asked++];
         lstrcpynW(a->mirror, list->url[m], MIRROR_CHARS);
         a->want_keys = s->root_count > 0;
-        for (int doc = 0; doc < DOC_COUNT; doc++)
-            a->status[doc] = NOT_ASKED;
         round[n++] = a;
     }
     if (n == 0)
         return false;
     fetch_round(round, n);
     return true;
+}
+
+// Frees a document's body: it is as if never asked for.
+void forget_document(Document *d)
+{
+    if (d->body)
+        HeapFree(GetProcessHeap(), 0, d->body);
+    memset(d, 0, sizeof *d);
 }
 
 // Asks every mirror whose manifest pair verified under no key, or whose
@@ -522,8 +580,8 @@ bool ask_again_past_caches(Search *s)
         Answer *a = &s->answers[i];
         bool keys_again = a->keys == KEYS_BAD_SIGNATURE && a->signature != SIG_GOOD;
         bool missing = s->best < 0 &&
-                       (a->status[MANIFEST_JSON] == 404 ||
-                        (arrived(a, MANIFEST_JSON) && a->status[MANIFEST_SIG] == 404));
+                       (not_found(a, MANIFEST_JSON) ||
+                        (arrived(a, MANIFEST_JSON) && not_found(a, MANIFEST_SIG)));
         if (a->past_caches || (a->signature != SIG_UNKNOWN_KEY && !keys_again && !missing))
             continue;
         a->past_caches = true;
@@ -531,13 +589,8 @@ bool ask_again_past_caches(Search *s)
         a->pair_missing = missing && a->signature != SIG_UNKNOWN_KEY && !keys_again;
         if (keys_again)
             a->keys = KEYS_UNJUDGED;
-        for (int doc = keys_again ? KEYS_JSON : MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {
-            if (a->body[doc])
-                HeapFree(GetProcessHeap(), 0, a->body[doc]);
-            a->body[doc] = nullptr;
-            a->length[doc] = 0;
-            a->status[doc] = NOT_ASKED;
-        }
+        for (int doc = keys_again ? KEYS_JSON : MANIFEST_JSON; doc < DOC_COUNT; doc++)
+            forget_document(&a->doc[doc]);
         a->signature = SIG_UNCHECKED;
         round[n++] = a;
     }
@@ -577,7 +630,7 @@ void object_mirrors(Search *s)
     for (int m = 0; m < count; m++) {
         int i = answer_of(s, all.url[m]);
         const Answer *a = i >= 0 ? &s->answers[i] : nullptr;
-        if (a && a->signature == SIG_GOOD && a->parsed == 1 && a->generated < best->generated)
+        if (a && a->signature == SIG_GOOD && a->reading == MANIFEST_READ && a->generated < best->generated)
             continue;
         if (i == s->best)
             io->mirror_index = io->mirror_count;
@@ -597,8 +650,8 @@ bool hold_best(Search *s)
         Answer *best = &s->answers[s->best];
         manifest_free(&s->release);
         s->release_from = -1;
-        if (!manifest_parse(best->body[MANIFEST_JSON], best->length[MANIFEST_JSON], &s->release,
-                            nullptr))
+        const Document *d = &best->doc[MANIFEST_JSON];
+        if (!manifest_parse(d->body, d->length, &s->release, nullptr))
             return false;
         s->release_from = s->best;
     }
@@ -652,8 +705,7 @@ int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     }
     for (int i = 0; i < s.asked; i++)
         for (int doc = 0; doc < DOC_COUNT; doc++)
-            if (s.answers[i].body[doc])
-                HeapFree(GetProcessHeap(), 0, s.answers[i].body[doc]);
+            forget_document(&s.answers[i].doc[doc]);
     free(s.answers);
     return found;
 }
