@@ -28,9 +28,7 @@
 // log line and status is written at the very end, in the mirrors' order: the
 // log reads the same however the transfers interleave, and a key list that a
 // later round brings is applied to the answers of every round.
-#include "release/release.h"
-
-#include "net/net.h"
+#include "release/search_internal.h"
 
 #include <windows.h>
 
@@ -39,158 +37,32 @@
 
 namespace {
 
-// Mirrors asked in one pass at most: the built-in pair and the mirrors the
-// releases name (an honest publisher's manifests name the same ones, so a
-// second round asks at most four).
-const int ASKED_MAX = 8;
-// A mirror's base URL followed by the name of one of its documents.
-const size_t DOC_URL_CHARS = 320;
-// How long a mirror whose pair did not match has to finish replacing it
-// before it is asked again.
-const DWORD PAST_CACHES_PAUSE_MS = 1000;
-// Statuses of a document that was not asked for, or whose address did not fit.
-const int NOT_ASKED = -100;
-const int URL_TOO_LONG = -101;
-
-enum Doc { KEYS_JSON, KEYS_SIG, MANIFEST_JSON, MANIFEST_SIG, DOC_COUNT };
-
-struct DocKind {
-    const wchar_t *name;  // below the mirror's base URL
-    const wchar_t *tag;   // how the log names it
-    uint32_t limit;       // the largest body taken
-};
-
-const DocKind DOCS[DOC_COUNT] = {
-    {L"keys.json", L"keys", KEY_LIST_MAX_BYTES},
-    {L"keys.sig", L"keys.sig", SIGNATURE_BODY_LIMIT},
-    {L"manifest.json", L"manifest", MANIFEST_BODY_LIMIT},
-    {L"manifest.sig", L"manifest.sig", SIGNATURE_BODY_LIMIT},
-};
-
-// What a mirror's key list came to (judged once).
-enum KeysVerdict { KEYS_UNJUDGED, KEYS_MISSING, KEYS_BAD_SIGNATURE, KEYS_BAD_TEXT, KEYS_ROOT_LISTED,
-                   KEYS_READ };
-// Why a manifest's signature did not verify.
-enum SignatureCause { SIG_UNCHECKED, SIG_GOOD, SIG_NO_LIST, SIG_UNKNOWN_KEY, SIG_REVOKED_KEY,
-                      SIG_ROOT_KEY };
-
-// One mirror: its documents as its fetch thread left them, then what they
-// came to.
-struct Answer {
-    wchar_t mirror[MIRROR_CHARS];
-    bool want_keys;
-    char *body[DOC_COUNT];
-    uint32_t length[DOC_COUNT];
-    int status[DOC_COUNT];
-    HttpStall stall[DOC_COUNT];
-    bool stalled;  // the slow-transfer rule cut one of its requests
-    bool past_caches;  // its manifest pair was asked for again, past the caches
-    bool keys_again;   // ... and its key list pair too
-    bool pair_missing; // ... because a document of the pair was missing
-
-    int keys;  // KeysVerdict
-    char keys_error[JSON_ERROR_BYTES];
-    KeyList list;
-    uint8_t list_digest[SHA256_BYTES];
-
-    int signature;  // SignatureCause, under the list of `checked_under`
-    uint8_t checked_under[SHA256_BYTES];
-    char revoked_id[KEY_ID_BYTES];
-    int parsed;  // 0 not yet, 1 read, -1 refused with `manifest_error`
-    char manifest_error[JSON_ERROR_BYTES];
-    char version[MANIFEST_VERSION_BYTES];
-    char generated_text[MANIFEST_GENERATED_BYTES];
-    int64_t generated;
-    char expires_text[MANIFEST_GENERATED_BYTES];
-    int64_t expires;
-    int file_count;
-};
-
-struct Search {
-    ReleaseSearch *io;
-    Answer *answers;  // ASKED_MAX
-    int asked;
-    const uint8_t *roots;
-    int root_count;
-    int list_from;  // the answer whose key list is taken, -1: none
-    int best;       // the answer whose release is taken, -1: none
-    Manifest release;
-    int release_from;  // the answer `release` was read from, -1: none
-};
-
-bool arrived(const Answer *a, int doc)
+void log_fetch_failure(const Answer *a, Doc doc)
 {
-    return a->status[doc] == 200 && a->length[doc] > 0;
-}
-
-// Fetches the documents the answer wants: its key list pair (with root
-// keys) and its manifest pair, or, asked again past the caches, the
-// manifest pair and the key list pair if that did not match either.
-void fetch_answer(Answer *a)
-{
-    int first = a->want_keys && (!a->past_caches || a->keys_again) ? KEYS_JSON : MANIFEST_JSON;
-    for (int doc = first; doc < DOC_COUNT && !a->stalled; doc++) {
-        // A signature is asked for only beside its document.
-        if ((doc == KEYS_SIG || doc == MANIFEST_SIG) && !arrived(a, doc - 1))
-            continue;
-        wchar_t url[DOC_URL_CHARS];
-        if (format_wide(url, DOC_URL_CHARS, L"%s%s", a->mirror, DOCS[doc].name) < 0) {
-            a->status[doc] = URL_TOO_LONG;  // never a request for a cut address
-            continue;
-        }
-        a->status[doc] = a->past_caches
-            ? http_get_to_memory_uncached(url, &a->body[doc], &a->length[doc], DOCS[doc].limit)
-            : http_get_to_memory(url, &a->body[doc], &a->length[doc], DOCS[doc].limit);
-        if (a->status[doc] == HTTP_TOO_SLOW) {
-            a->stall[doc] = http_last_stall();
-            a->stalled = true;
-        }
-    }
-}
-
-DWORD WINAPI fetch_thread(void *arg)
-{
-    fetch_answer((Answer *)arg);
-    return 0;
-}
-
-// Fetches the `n` answers of `round` at once, each on a thread of its own
-// (on this thread when one cannot be started, or there is only one).
-void fetch_round(Answer **round, int n)
-{
-    HANDLE threads[ASKED_MAX];
-    int started = 0;
-    for (int i = 0; i < n; i++) {
-        HANDLE t = n > 1 ? CreateThread(nullptr, 0, fetch_thread, round[i], 0, nullptr) : nullptr;
-        if (t)
-            threads[started++] = t;
-        else
-            fetch_answer(round[i]);
-    }
-    if (started)
-        WaitForMultipleObjects((DWORD)started, threads, TRUE, INFINITE);
-    for (int i = 0; i < started; i++)
-        CloseHandle(threads[i]);
-}
-
-void log_fetch_failure(const Answer *a, int doc)
-{
+    const Document *d = &a->doc[doc];
     const wchar_t *subject = doc < MANIFEST_JSON ? L"keys" : L"manifest";
     wchar_t url[DOC_URL_CHARS];
-    format_wide(url, DOC_URL_CHARS, L"%s%s", a->mirror, DOCS[doc].name);
-    if (a->status[doc] == URL_TOO_LONG)
+    doc_url(a, doc, url);
+    switch (d->fetch) {
+    case DOC_NOT_ASKED:
+        return;
+    case DOC_ADDRESS_TOO_LONG:
         log_wprintf(L"%s: address of %s on %s too long", subject, DOCS[doc].name, a->mirror);
-    else if (a->status[doc] == HTTP_TOO_SLOW)
+        return;
+    case DOC_TOO_SLOW:
         log_wprintf(L"%s: %s too slow, %llu bytes in %u s", DOCS[doc].tag, url,
-                    (unsigned long long)a->stall[doc].bytes, a->stall[doc].seconds);
-    else if (a->status[doc] != NOT_ASKED)
-        log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, a->status[doc]);
+                    (unsigned long long)d->stall.bytes, d->stall.seconds);
+        return;
+    case DOC_REQUESTED:
+        log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, d->http_status);
+        return;
+    }
 }
 
 // Logs why the document `doc` (and its signature behind it) is missing.
-void log_missing_pair(const Answer *a, int doc)
+void log_missing_pair(const Answer *a, Doc doc)
 {
-    log_fetch_failure(a, arrived(a, doc) ? doc + 1 : doc);
+    log_fetch_failure(a, arrived(a, doc) ? signature_of(doc) : doc);
 }
 
 // The answer's key list: its signature under a root, its text, and no root
@@ -204,12 +76,13 @@ void judge_key_list(Search *s, Answer *a)
     if (!arrived(a, KEYS_JSON) || !arrived(a, KEYS_SIG))
         return;
     a->keys = KEYS_BAD_SIGNATURE;
-    if (signature_match(a->body[KEYS_JSON], a->length[KEYS_JSON], a->body[KEYS_SIG],
-                        a->length[KEYS_SIG], s->roots, s->root_count) < 0 ||
-        !sha256_buffer(a->body[KEYS_JSON], a->length[KEYS_JSON], a->list_digest))
+    const Document *list = &a->doc[KEYS_JSON], *sig = &a->doc[KEYS_SIG];
+    if (signature_match(list->body, list->length, sig->body, sig->length, s->roots,
+                        s->root_count) < 0 ||
+        !sha256_buffer(list->body, list->length, a->list_digest))
         return;
     a->keys = KEYS_BAD_TEXT;
-    if (!key_list_parse(a->body[KEYS_JSON], a->length[KEYS_JSON], &a->list, a->keys_error))
+    if (!key_list_parse(list->body, list->length, &a->list, a->keys_error))
         return;
     a->keys = KEYS_READ;
     for (int r = 0; r < s->root_count; r++)
@@ -313,8 +186,8 @@ void copy_points(const KeyList *list, int first, int n, uint8_t *points)
 // looks for the cause among the revoked keys and the roots.
 void check_signature(Search *s, Answer *a)
 {
-    const char *doc = a->body[MANIFEST_JSON], *sig = a->body[MANIFEST_SIG];
-    size_t doc_len = a->length[MANIFEST_JSON], sig_len = a->length[MANIFEST_SIG];
+    const char *doc = a->doc[MANIFEST_JSON].body, *sig = a->doc[MANIFEST_SIG].body;
+    size_t doc_len = a->doc[MANIFEST_JSON].length, sig_len = a->doc[MANIFEST_SIG].length;
     if (s->root_count == 0) {
         if (a->signature == SIG_UNCHECKED)
             a->signature = manifest_signature_valid(doc, doc_len, sig, sig_len) ? SIG_GOOD
@@ -354,14 +227,15 @@ void check_signature(Search *s, Answer *a)
 void read_manifest(Search *s, int i)
 {
     Answer *a = &s->answers[i];
-    if (a->parsed != 0)
+    if (a->reading != MANIFEST_UNREAD)
         return;
     Manifest m;
-    if (!manifest_parse(a->body[MANIFEST_JSON], a->length[MANIFEST_JSON], &m, a->manifest_error)) {
-        a->parsed = -1;
+    const Document *d = &a->doc[MANIFEST_JSON];
+    if (!manifest_parse(d->body, d->length, &m, a->manifest_error)) {
+        a->reading = MANIFEST_REFUSED;
         return;
     }
-    a->parsed = 1;
+    a->reading = MANIFEST_READ;
     memcpy(a->version, m.version, sizeof a->version);
     memcpy(a->generated_text, m.generated_text, sizeof a->generated_text);
     a->generated = m.generated;
@@ -426,7 +300,7 @@ void choose_release(Search *s, bool speak)
             continue;
         }
         read_manifest(s, i);
-        if (a->parsed < 0) {
+        if (a->reading == MANIFEST_REFUSED) {
             if (speak)
                 log_printf("%s (from mirror %d)", a->manifest_error, i);
             continue;
@@ -453,7 +327,7 @@ void choose_release(Search *s, bool speak)
     int64_t newest_expiry = -1;
     for (int i = 0; i < s->asked; i++) {
         const Answer *a = &s->answers[i];
-        if (a->signature != SIG_GOOD || a->parsed != 1 || a->generated < io->applied_time)
+        if (a->signature != SIG_GOOD || a->reading != MANIFEST_READ || a->generated < io->applied_time)
             continue;
         if (a->generated < best->generated)
             log_wprintf(L"mirror %s serves %S, older than %S", a->mirror, a->generated_text,
@@ -479,73 +353,6 @@ void judge(Search *s, bool speak)
     if (s->root_count > 0)
         choose_key_list(s, speak);
     choose_release(s, speak);
-}
-
-// Asks `list`'s mirrors that were not asked yet; false when there were none.
-bool ask_new(Search *s, const MirrorList *list, int count)
-{
-    Answer *round[ASKED_MAX];
-    int n = 0;
-    for (int m = 0; m < count && s->asked < ASKED_MAX; m++) {
-        bool known = false;
-        for (int i = 0; i < s->asked && !known; i++)
-            known = lstrcmpiW(s->answers[i].mirror, list->url[m]) == 0;
-        if (known)
-            continue;
-        Answer *a = &s->answers[s->asked++];
-        lstrcpynW(a->mirror, list->url[m], MIRROR_CHARS);
-        a->want_keys = s->root_count > 0;
-        for (int doc = 0; doc < DOC_COUNT; doc++)
-            a->status[doc] = NOT_ASKED;
-        round[n++] = a;
-    }
-    if (n == 0)
-        return false;
-    fetch_round(round, n);
-    return true;
-}
-
-// Asks every mirror whose manifest pair verified under no key, or whose
-// key list pair did not match and whose manifest pair was not taken, or,
-// when no mirror's release can be taken, whose manifest pair was missing a
-// document (404), and was not asked again yet, once more for the pairs past
-// the caches, after a moment: a mirror that a release or a key list is
-// being uploaded to has replaced the document and not yet its signature (or
-// has the document out of the way for the moment a replacing move takes),
-// and serves the pair whole an instant later. Its answer is then judged
-// afresh. False when there was none.
-bool ask_again_past_caches(Search *s)
-{
-    Answer *round[ASKED_MAX];
-    int n = 0;
-    for (int i = 0; i < s->asked; i++) {
-        Answer *a = &s->answers[i];
-        bool keys_again = a->keys == KEYS_BAD_SIGNATURE && a->signature != SIG_GOOD;
-        bool missing = s->best < 0 &&
-                       (a->status[MANIFEST_JSON] == 404 ||
-                        (arrived(a, MANIFEST_JSON) && a->status[MANIFEST_SIG] == 404));
-        if (a->past_caches || (a->signature != SIG_UNKNOWN_KEY && !keys_again && !missing))
-            continue;
-        a->past_caches = true;
-        a->keys_again = keys_again;
-        a->pair_missing = missing && a->signature != SIG_UNKNOWN_KEY && !keys_again;
-        if (keys_again)
-            a->keys = KEYS_UNJUDGED;
-        for (int doc = keys_again ? KEYS_JSON : MANIFEST_JSON; doc <= MANIFEST_SIG; doc++) {
-            if (a->body[doc])
-                HeapFree(GetProcessHeap(), 0, a->body[doc]);
-            a->body[doc] = nullptr;
-            a->length[doc] = 0;
-            a->status[doc] = NOT_ASKED;
-        }
-        a->signature = SIG_UNCHECKED;
-        round[n++] = a;
-    }
-    if (n == 0)
-        return false;
-    Sleep(PAST_CACHES_PAUSE_MS);
-    fetch_round(round, n);
-    return true;
 }
 
 // The answer of `url`, -1 when it was not asked.
@@ -577,7 +384,7 @@ void object_mirrors(Search *s)
     for (int m = 0; m < count; m++) {
         int i = answer_of(s, all.url[m]);
         const Answer *a = i >= 0 ? &s->answers[i] : nullptr;
-        if (a && a->signature == SIG_GOOD && a->parsed == 1 && a->generated < best->generated)
+        if (a && a->signature == SIG_GOOD && a->reading == MANIFEST_READ && a->generated < best->generated)
             continue;
         if (i == s->best)
             io->mirror_index = io->mirror_count;
@@ -597,8 +404,8 @@ bool hold_best(Search *s)
         Answer *best = &s->answers[s->best];
         manifest_free(&s->release);
         s->release_from = -1;
-        if (!manifest_parse(best->body[MANIFEST_JSON], best->length[MANIFEST_JSON], &s->release,
-                            nullptr))
+        const Document *d = &best->doc[MANIFEST_JSON];
+        if (!manifest_parse(d->body, d->length, &s->release, nullptr))
             return false;
         s->release_from = s->best;
     }
@@ -652,8 +459,7 @@ int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     }
     for (int i = 0; i < s.asked; i++)
         for (int doc = 0; doc < DOC_COUNT; doc++)
-            if (s.answers[i].body[doc])
-                HeapFree(GetProcessHeap(), 0, s.answers[i].body[doc]);
+            forget_document(&s.answers[i].doc[doc]);
     free(s.answers);
     return found;
 }
