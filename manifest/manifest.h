@@ -274,12 +274,42 @@ struct LocalState {
     uint8_t keys_digest[SHA256_BYTES];
 };
 
+// The entry lines a read drops for their path alone: a path the path rule
+// refuses (is_safe_relative_path) or one longer than MANIFEST_PATH_BYTES - 1.
+// Their files stay where an uninstall goes, which names them and why.
+enum {
+    STATE_REFUSED_KEPT = 64,         // refusals kept in detail; every one is counted
+    STATE_REFUSED_HEAD_BYTES = 121,  // a refused path's first 120 bytes, enough to name it,
+                                     // and a NUL
+};
+
+// Why a path was refused.
+enum StatePathFault {
+    STATE_PATH_LEAVES_FOLDER,  // from a root, through a drive or a ".." segment
+    STATE_PATH_NOT_A_NAME,     // names no file of the folder (a device, a trailing dot,
+                               // a byte Windows refuses, too long)
+};
+
+struct StateRefusedPath {
+    char head[STATE_REFUSED_HEAD_BYTES];  // the path's first bytes, cut anywhere, NUL after
+    size_t bytes;                         // the whole path's length
+    StatePathFault fault;
+};
+
+struct StateRefusals {
+    int32_t count;  // every entry line dropped for its path
+    int32_t kept;   // the first of them, in the text's order
+    StateRefusedPath paths[STATE_REFUSED_KEPT];
+};
+
 // Clears `state` to the defaults (dxvk -1, nothing else set). Nothing to free
 // before; the entries of a previous record are not released.
 void state_init(LocalState *state);
 // Reads the state file of `folder` (defaults first). True when a file was
 // found and read; false for a missing, unreadable or oversized one.
-bool state_load(LocalState *state, const wchar_t *folder);
+// `refused` (may be null) is cleared first and gets the lines dropped for
+// their path.
+bool state_load(LocalState *state, const wchar_t *folder, StateRefusals *refused = nullptr);
 // Writes the state through "Korvanth.state.tmp" (flushed) and a write-through
 // replacing move. True when the new file is in place; on false the previous
 // file is untouched and the temporary file is gone.
@@ -303,8 +333,11 @@ void state_free(LocalState *state);
 // Adds what `len` bytes of state text hold to `state` (flags, generated,
 // version, key list version, valid entry lines; anything else is skipped; a
 // NUL ends the text) and sorts the entries. Stops adding entries when memory
-// runs out.
-void state_parse_text(LocalState *state, const char *text, size_t len);
+// runs out. `refused` (may be null) counts and keeps the entry lines dropped
+// for their path, a line with too few fields too (anything else dropped is
+// not counted); it is added to, not cleared.
+void state_parse_text(LocalState *state, const char *text, size_t len,
+                      StateRefusals *refused = nullptr);
 // The six header lines, and a seventh "#keys=" line when a key list version
 // is set, CR LF each, into `out` (STATE_LINE_BYTES). Control bytes of the
 // version are written as '?' so that they cannot break lines. Returns the

@@ -132,37 +132,86 @@ bool reserve_one(LocalState *state)
     return true;
 }
 
-// One "path\tsize\ttime\thex" line. False only when memory runs out; a line
-// that is not valid is skipped with true.
-bool entry_line(LocalState *state, const char *line, size_t n)
+// Why a refused path is of no use: one that would lead out of the folder
+// (from a root, through a drive or a ".." segment) is told apart from one
+// that names no file of it at all.
+StatePathFault path_fault(const char *path, size_t len)
 {
-    const char *field[4];
-    size_t len[4];
-    size_t start = 0;
-    for (int f = 0; f < 3; f++) {
-        const char *tab = (const char *)memchr(line + start, '\t', n - start);
+    if (len > 0 && (path[0] == '/' || path[0] == '\\'))
+        return STATE_PATH_LEAVES_FOLDER;
+    size_t segment = 0;
+    for (size_t i = 0; i <= len; i++) {
+        if (i < len && path[i] == ':')
+            return STATE_PATH_LEAVES_FOLDER;
+        if (i == len || path[i] == '/' || path[i] == '\\') {
+            if (i - segment == 2 && path[segment] == '.' && path[segment + 1] == '.')
+                return STATE_PATH_LEAVES_FOLDER;
+            segment = i + 1;
+        }
+    }
+    return STATE_PATH_NOT_A_NAME;
+}
+
+void note_refused(StateRefusals *refused, const char *path, size_t len)
+{
+    if (!refused)
+        return;
+    if (refused->count < INT32_MAX)
+        refused->count++;
+    if (refused->kept >= STATE_REFUSED_KEPT)
+        return;
+    StateRefusedPath *kept = &refused->paths[refused->kept++];
+    size_t head = len < STATE_REFUSED_HEAD_BYTES - 1 ? len : STATE_REFUSED_HEAD_BYTES - 1;
+    memcpy(kept->head, path, head);
+    kept->head[head] = 0;
+    kept->bytes = len;
+    // A path past the longest one is judged by what would have been kept.
+    kept->fault = path_fault(path, len < PATH_MAX_BYTES ? len : PATH_MAX_BYTES);
+}
+
+// One "path\tsize\ttime\thex" line. False only when memory runs out; a line
+// that is not valid is skipped with true. The path is judged before the
+// other fields, so that a line refused for its path is told whatever else
+// it holds.
+bool entry_line(LocalState *state, const char *line, size_t n, StateRefusals *refused)
+{
+    const char *tab = (const char *)memchr(line, '\t', n);
+    if (!tab || tab == line)
+        return true;
+    StateEntry entry;
+    memset(&entry, 0, sizeof entry);
+    size_t path_len = (size_t)(tab - line);
+    if (path_len <= PATH_MAX_BYTES) {
+        memcpy(entry.path, line, path_len);
+        entry.path[path_len] = 0;
+    }
+    if (path_len > PATH_MAX_BYTES || !is_safe_relative_path(entry.path)) {
+        note_refused(refused, line, path_len);
+        return true;
+    }
+
+    const char *field[3];
+    size_t len[3];
+    size_t start = path_len + 1;
+    for (int f = 0; f < 2; f++) {
+        tab = (const char *)memchr(line + start, '\t', n - start);
         if (!tab)
             return true;
         field[f] = line + start;
         len[f] = (size_t)(tab - field[f]);
         start = (size_t)(tab - line) + 1;
     }
-    field[3] = line + start;
-    len[3] = n - start;
-
-    StateEntry entry;
-    memset(&entry, 0, sizeof entry);
-    if (len[0] > PATH_MAX_BYTES || len[3] != DIGEST_HEX_CHARS)
+    field[2] = line + start;
+    len[2] = n - start;
+    if (len[2] != DIGEST_HEX_CHARS)
         return true;
-    memcpy(entry.path, field[0], len[0]);
-    entry.path[len[0]] = 0;
     char hex[DIGEST_HEX_CHARS + 1];
-    memcpy(hex, field[3], DIGEST_HEX_CHARS);
+    memcpy(hex, field[2], DIGEST_HEX_CHARS);
     hex[DIGEST_HEX_CHARS] = 0;
-    if (!is_safe_relative_path(entry.path) || !hex_decode(hex, entry.digest, SHA256_BYTES))
+    if (!hex_decode(hex, entry.digest, SHA256_BYTES))
         return true;
-    entry.size = lenient_u64(field[1], len[1]);
-    entry.write_time = lenient_u64(field[2], len[2]);
+    entry.size = lenient_u64(field[0], len[0]);
+    entry.write_time = lenient_u64(field[1], len[1]);
     if (!reserve_one(state))
         return false;
     state->entries[state->count++] = entry;
@@ -223,7 +272,7 @@ void state_init(LocalState *state)
     state->dxvk = -1;
 }
 
-void state_parse_text(LocalState *state, const char *text, size_t len)
+void state_parse_text(LocalState *state, const char *text, size_t len, StateRefusals *refused)
 {
     const char *nul = (const char *)memchr(text, 0, len);
     if (nul)
@@ -240,7 +289,7 @@ void state_parse_text(LocalState *state, const char *text, size_t len)
             continue;
         if (line[0] == '#')
             header_line(state, line, n);
-        else if (!entry_line(state, line, n))
+        else if (!entry_line(state, line, n, refused))
             break;
     }
     if (state->count > 1)

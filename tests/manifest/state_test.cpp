@@ -98,6 +98,68 @@ TEST(StateText, OnlyValidEntryLinesAreKept)
     EXPECT_EQ(e->write_time, UINT64_MAX);
 }
 
+// The uninstall names the lines dropped for their path, since their files
+// stay: each is told with its path's first bytes, its length and why, even
+// when the rest of the line is broken too; lines dropped for anything else
+// are not told.
+TEST(StateText, LinesDroppedForTheirPathAreTold)
+{
+    const std::string tail = "\t1\t2\t" + HEX_A;
+    const std::string p120(120, 'p');
+    const struct {
+        std::string line;
+        const char *head;  // null: not told
+        size_t bytes;
+        StatePathFault fault;
+    } cases[] = {
+        {"../../x" + tail, "../../x", 7, STATE_PATH_LEAVES_FOLDER},
+        {"..\\..\\x\t1", "..\\..\\x", 7, STATE_PATH_LEAVES_FOLDER},
+        {"/abs.txt" + tail, "/abs.txt", 8, STATE_PATH_LEAVES_FOLDER},
+        {"C:/abs.txt" + tail, "C:/abs.txt", 10, STATE_PATH_LEAVES_FOLDER},
+        {"data/CON.txt" + tail, "data/CON.txt", 12, STATE_PATH_NOT_A_NAME},
+        {"trail.\tx", "trail.", 6, STATE_PATH_NOT_A_NAME},
+        {std::string(400, 'p') + tail, p120.c_str(), 400, STATE_PATH_NOT_A_NAME},
+        {std::string(130, 'p') + "/../x" + tail, p120.c_str(), 135, STATE_PATH_LEAVES_FOLDER},
+        {"ok/file" + tail, nullptr, 0, STATE_PATH_NOT_A_NAME},
+        {"ok/short\t1\t2\tab", nullptr, 0, STATE_PATH_NOT_A_NAME},
+        {"#../x" + tail, nullptr, 0, STATE_PATH_NOT_A_NAME},
+        {tail, nullptr, 0, STATE_PATH_NOT_A_NAME},
+        {"../x", nullptr, 0, STATE_PATH_NOT_A_NAME},
+    };
+    std::string all;
+    int told = 0;
+    for (const auto &t : cases) {
+        StateRefusals refused = {};
+        LocalState s;
+        state_init(&s);
+        state_parse_text(&s, t.line.data(), t.line.size(), &refused);
+        state_free(&s);
+        all += t.line + "\r\n";
+        if (!t.head) {
+            EXPECT_EQ(refused.count, 0) << t.line;
+            continue;
+        }
+        told++;
+        ASSERT_EQ(refused.count, 1) << t.line;
+        ASSERT_EQ(refused.kept, 1) << t.line;
+        EXPECT_STREQ(refused.paths[0].head, t.head) << t.line;
+        EXPECT_EQ(refused.paths[0].bytes, t.bytes) << t.line;
+        EXPECT_EQ(refused.paths[0].fault, t.fault) << t.line;
+    }
+
+    // In the text's order; past the kept ones, only counted.
+    for (int i = 0; i < STATE_REFUSED_KEPT; i++)
+        all += "x/" + std::to_string(i) + "/.." + tail + "\n";
+    StateRefusals refused = {};
+    Parsed p("");
+    state_parse_text(&p.s, all.data(), all.size(), &refused);
+    EXPECT_EQ(p.s.count, 1);
+    EXPECT_EQ(refused.count, told + STATE_REFUSED_KEPT);
+    ASSERT_EQ(refused.kept, STATE_REFUSED_KEPT);
+    EXPECT_STREQ(refused.paths[0].head, "../../x");
+    EXPECT_STREQ(refused.paths[told].head, "x/0/..");
+}
+
 TEST(StateText, NulEndsTheText)
 {
     static const char text[] = "#dxvk=1\r\n\0#interface=1\r\n";

@@ -72,10 +72,17 @@ void check_state_text(const std::string &text)
     Exact in(text);
     LocalState s;
     state_init(&s);
-    state_parse_text(&s, in.p, text.size());
+    StateRefusals refused = {};
+    state_parse_text(&s, in.p, text.size(), &refused);
     for (int32_t i = 1; i < s.count; i++)
         if (strcmp(s.entries[i - 1].path, s.entries[i].path) > 0)
             fail("entries not sorted", text);
+    if (refused.kept < 0 || refused.kept > STATE_REFUSED_KEPT || refused.kept > refused.count)
+        fail("refused paths beyond their record", text);
+    for (int32_t i = 0; i < refused.kept; i++)
+        if (!memchr(refused.paths[i].head, 0, STATE_REFUSED_HEAD_BYTES) ||
+            refused.paths[i].bytes < strlen(refused.paths[i].head))
+            fail("refused path not terminated", text);
     // What was read is written and read back to the same table.
     std::string out = testing_support::state_as_text(s);
     LocalState back;
