@@ -185,10 +185,11 @@ int uninstall_window_run(void *instance, const wchar_t *folder, int *keep_player
 // Removes what the launcher put into `folder`, in an order that a second run
 // after a kill at any point finishes: the state file's files (with their
 // working files), the rest of the folder unless `keep_player_files`, working
-// files, the launcher's own files but Korvanth.exe (the state file only when
-// nothing failed), the two shortcuts that lead to this folder's launcher;
-// folders go as they are left empty. Then, when nothing failed, it counts
-// the files that stay. The entry and Korvanth.exe are the caller's.
+// files, the launcher's own files but Korvanth.exe in the order of their
+// table (the state file only when nothing failed), the two shortcuts that
+// lead to this folder's launcher; folders go as they are left empty. Then,
+// when nothing failed, it counts the files that stay. The entry and
+// Korvanth.exe are the caller's.
 void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallReport *report);
 
 // 1 when a process other than this one runs a program from `folder` or
@@ -210,12 +211,6 @@ int uninstall_remove_launcher(const wchar_t *folder, unsigned long *error);
 
 // Counts a name and keeps its line when it fits: "  " and the formatted text.
 void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...);
-
-// Adds to `refused` the path of every entry line of state text (`len`
-// bytes; a line holding a tab and not starting with '#') that breaks the
-// path rule (is_safe_relative_path): the state file's reader drops them, and
-// the player is told why they stay.
-void uninstall_note_unsafe_state_paths(const char *text, size_t len, UninstallNames *refused);
 
 // The end box's text for `report` on `folder` into `out` (`cap_chars`, cut).
 void uninstall_report_text(const UninstallReport *report, const wchar_t *folder, wchar_t *out,
