@@ -1,6 +1,6 @@
 // Where the launcher installs: the proposed folder and the rule that keeps an
 // installation out of a folder that already holds other programs' files.
-#include "install/install.h"
+#include "install/install_internal.h"
 
 #include <windows.h>
 #include <wchar.h>
@@ -42,7 +42,7 @@ int folder_has_foreign_entries(const wchar_t *folder)
     return foreign;
 }
 
-static int is_directory(const wchar_t *path)
+int is_directory(const wchar_t *path)
 {
     DWORD attrs = GetFileAttributesW(path);
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);

@@ -1,13 +1,31 @@
-// The installer: a first start outside an installed folder asks where to
-// install, copies the launcher there, writes the desktop and Start menu
+// The installer and the uninstaller. A first start outside an installed
+// folder asks where to install (the folder rules propose and settle the
+// folder), copies the launcher there, writes the desktop and Start menu
 // shortcuts and hands over to the installed copy, which removes the first
-// one. Everything here runs on the main thread before the log is opened,
-// except finish_installed_from, which runs just after.
+// one. `Korvanth.exe --uninstall` asks, removes what the launcher put into
+// its folder and leaves the launcher file to a helper copy of itself in the
+// temporary folder (--uninstall-finish).
+//
+// Threads: everything here runs on the main thread before the log is opened
+// (finish_installed_from just after it); no thread is started.
+// Handles: a function closes what it opens before it returns, but for
+// these: a window's font lives as long as its window (deleted as it is
+// destroyed); the uninstall's folder lock is held from the start of
+// uninstall_main to its end; the helper copy's file is opened delete-on-close
+// and inherited by the helper's process, the last to hold it. The processes
+// started (the installed copy, the helper) are not waited for; the helper
+// waits for the uninstall's process through an inherited handle, which it
+// closes.
+// Heap: no block outlives the call that took it; records such as
+// UninstallReport are the caller's.
 //
 // g_install_folder is the one process-wide record, the main thread's only.
 // The first copy writes the installed copy and its two shortcuts, and never
 // anything beside itself; the installed copy deletes the first one, and only
 // a file with the running launcher's size and digest.
+//
+// Test seams: none. Tests drive the windows through their control ids and
+// call the folder rules and the shortcut writer directly.
 #pragma once
 
 #include "base/base.h"
@@ -49,9 +67,8 @@ extern wchar_t g_install_folder[LAUNCHER_PATH_CHARS];
 void default_install_folder(wchar_t *out);
 
 // 1 when `folder` holds any entry other than "." and ".." and the launcher's
-// own five files (Korvanth.exe, .log, .state, .new, .old, in any letter case)
-// and its folder of chunk lists (Korvanth.chunks); other sub-folders count.
-// 0 for a missing or unreadable folder.
+// own files and folder (the table of base/base.h, in any letter case); other
+// sub-folders count. 0 for a missing or unreadable folder.
 int folder_has_foreign_entries(const wchar_t *folder);
 
 // Settles the player's answer in place (`folder` holds LAUNCHER_PATH_CHARS):
@@ -185,10 +202,11 @@ int uninstall_window_run(void *instance, const wchar_t *folder, int *keep_player
 // Removes what the launcher put into `folder`, in an order that a second run
 // after a kill at any point finishes: the state file's files (with their
 // working files), the rest of the folder unless `keep_player_files`, working
-// files, the launcher's own files but Korvanth.exe (the state file only when
-// nothing failed), the two shortcuts that lead to this folder's launcher;
-// folders go as they are left empty. Then, when nothing failed, it counts
-// the files that stay. The entry and Korvanth.exe are the caller's.
+// files, the launcher's own files but Korvanth.exe in the order of their
+// table (the state file only when nothing failed), the two shortcuts that
+// lead to this folder's launcher; folders go as they are left empty. Then,
+// when nothing failed, it counts the files that stay. The entry and
+// Korvanth.exe are the caller's.
 void uninstall_remove(const wchar_t *folder, int keep_player_files, UninstallReport *report);
 
 // 1 when a process other than this one runs a program from `folder` or
@@ -210,12 +228,6 @@ int uninstall_remove_launcher(const wchar_t *folder, unsigned long *error);
 
 // Counts a name and keeps its line when it fits: "  " and the formatted text.
 void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...);
-
-// Adds to `refused` the path of every entry line of state text (`len`
-// bytes; a line holding a tab and not starting with '#') that breaks the
-// path rule (is_safe_relative_path): the state file's reader drops them, and
-// the player is told why they stay.
-void uninstall_note_unsafe_state_paths(const char *text, size_t len, UninstallNames *refused);
 
 // The end box's text for `report` on `folder` into `out` (`cap_chars`, cut).
 void uninstall_report_text(const UninstallReport *report, const wchar_t *folder, wchar_t *out,

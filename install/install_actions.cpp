@@ -2,7 +2,7 @@
 // hand-over to the installed copy. All of it runs before the log is opened,
 // so nothing here writes next to the first copy; failures are told in boxes
 // without owner, since no window of ours is left by then.
-#include "install/install.h"
+#include "install/install_internal.h"
 
 #include "folder/folder.h"
 
@@ -41,7 +41,7 @@ void create_launcher_shortcut(int csidl, const wchar_t *target, const wchar_t *w
         return;
     wchar_t link_path[LAUNCHER_PATH_CHARS];
     // A link path that does not fit is not cut into another name.
-    if (format_wide(link_path, LAUNCHER_PATH_CHARS, L"%s\\Korvanth.lnk", folder) < 0)
+    if (format_wide(link_path, LAUNCHER_PATH_CHARS, L"%s\\%s", folder, LAUNCHER_SHORTCUT_NAME) < 0)
         return;
     IShellLinkW *link = nullptr;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
@@ -95,8 +95,9 @@ InstallOutcome install_decide(void *instance, const wchar_t *launcher_folder)
     // refused like a copy that fails, rather than copied under a cut name.
     path_join(target, LAUNCHER_PATH_CHARS, g_install_folder, own_file_name(OWN_FILE_LAUNCHER));
     if (!target[0]) {
-        format_wide(text, 356, L"Could not copy the launcher to\n%s\\Korvanth.exe\n(error %lu).",
-                    g_install_folder, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+        format_wide(text, 356, L"Could not copy the launcher to\n%s\\%s\n(error %lu).",
+                    g_install_folder, own_file_name(OWN_FILE_LAUNCHER),
+                    (unsigned long)ERROR_FILENAME_EXCED_RANGE);
         error_box(text);
         return Abort;
     }

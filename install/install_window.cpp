@@ -3,7 +3,7 @@
 // opened. IsDialogMessageW gives it a dialog's keyboard: Tab between the
 // controls, Enter for Install (answered through DM_GETDEFID) and Escape for
 // Cancel (IDCANCEL).
-#include "install/install.h"
+#include "install/install_internal.h"
 #include "install/dialog.h"
 
 #include <windows.h>
@@ -67,12 +67,6 @@ int CALLBACK browse_callback(HWND chooser, UINT message, LPARAM, LPARAM data)
     if (message == BFFM_INITIALIZED && data)
         SendMessageW(chooser, BFFM_SETSELECTIONW, TRUE, data);
     return 0;
-}
-
-int is_directory(const wchar_t *path)
-{
-    DWORD attrs = GetFileAttributesW(path);
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 }  // namespace

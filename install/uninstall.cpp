@@ -135,6 +135,21 @@ void hand_over(const wchar_t *folder, UninstallReport *report)
     }
 }
 
+// The removal, the hand-over when every file went, and the end box, with
+// the caller's report and text (UNINSTALL_REPORT_CHARS).
+unsigned remove_and_tell(const wchar_t *folder, int keep, UninstallReport *report, wchar_t *text)
+{
+    uninstall_remove(folder, keep, report);
+    if (report->failed.count == 0)
+        hand_over(folder, report);
+    unsigned code = report->failed.count == 0 && !report->launcher_left
+                        ? UNINSTALL_EXIT_DONE
+                        : UNINSTALL_EXIT_INCOMPLETE;
+    uninstall_report_text(report, folder, text, UNINSTALL_REPORT_CHARS);
+    box(text, code == UNINSTALL_EXIT_DONE ? MB_ICONINFORMATION : MB_ICONWARNING);
+    return code;
+}
+
 unsigned run_uninstall(void *instance, const wchar_t *folder, FolderLock *lock)
 {
     if (folder_lock_take(lock, folder, 0) == FOLDER_LOCK_HELD) {
@@ -153,19 +168,9 @@ unsigned run_uninstall(void *instance, const wchar_t *folder, FolderLock *lock)
 
     UninstallReport *report = (UninstallReport *)malloc(sizeof(UninstallReport));
     wchar_t *text = (wchar_t *)malloc(UNINSTALL_REPORT_CHARS * sizeof(wchar_t));
-    if (!report || !text) {
-        free(report);
-        free(text);
-        return UNINSTALL_EXIT_CANNOT_RUN;
-    }
-    uninstall_remove(folder, keep, report);
-    if (report->failed.count == 0)
-        hand_over(folder, report);
-    unsigned code = report->failed.count == 0 && !report->launcher_left
-                        ? UNINSTALL_EXIT_DONE
-                        : UNINSTALL_EXIT_INCOMPLETE;
-    uninstall_report_text(report, folder, text, UNINSTALL_REPORT_CHARS);
-    box(text, code == UNINSTALL_EXIT_DONE ? MB_ICONINFORMATION : MB_ICONWARNING);
+    unsigned code = UNINSTALL_EXIT_CANNOT_RUN;
+    if (report && text)
+        code = remove_and_tell(folder, keep, report, text);
     free(report);
     free(text);
     return code;
@@ -205,9 +210,10 @@ unsigned uninstall_finish_main(const wchar_t *command_line)
         return UNINSTALL_EXIT_DONE;
     wchar_t text[2 * LAUNCHER_PATH_CHARS];
     format_wide(text, 2 * LAUNCHER_PATH_CHARS,
-                L"Korvanth could not remove the launcher, %s%sKorvanth.exe (error %lu). Please "
-                L"delete it yourself.",
-                folder, ends_in_backslash(folder) ? L"" : L"\\", error);
+                L"Korvanth could not remove the launcher, %s%s%s (error %lu). Please delete it "
+                L"yourself.",
+                folder, ends_in_backslash(folder) ? L"" : L"\\", own_file_name(OWN_FILE_LAUNCHER),
+                error);
     box(text, MB_ICONWARNING);
     return UNINSTALL_EXIT_INCOMPLETE;
 }

@@ -1,9 +1,7 @@
 // The uninstall's texts: the lists of names for the end box, the state
 // file's entries that break the path rule, and the end box itself. No
 // platform calls.
-#include "install/install.h"
-
-#include "manifest/manifest.h"
+#include "install/install_internal.h"
 
 #include <stdarg.h>
 #include <string.h>
@@ -11,9 +9,6 @@
 
 namespace {
 
-// A state path in the box: the first bytes of a long one, cut on a
-// character's boundary.
-const size_t SHOWN_PATH_BYTES = 120;
 const size_t NAME_LINE_CHARS = CLIENT_PATH_CHARS + 64;  // a full path and its reason
 
 // Text built piece by piece into a caller's buffer, cut at its end.
@@ -41,26 +36,6 @@ void add_list(Text *t, const wchar_t *heading, const UninstallNames *names)
         add(t, L"\n  and %d more", names->count - names->shown);
 }
 
-// Whether a path the path rule refused would lead out of the folder: from
-// the root, through a drive or a ".." segment. Others (a device name, a
-// trailing dot, a character Windows refuses) name no file of the folder.
-bool leaves_folder(const char *path, size_t len)
-{
-    if (len > 0 && (path[0] == '/' || path[0] == '\\'))
-        return true;
-    size_t segment = 0;
-    for (size_t i = 0; i <= len; i++) {
-        if (i < len && path[i] == ':')
-            return true;
-        if (i == len || path[i] == '/' || path[i] == '\\') {
-            if (i - segment == 2 && path[segment] == '.' && path[segment + 1] == '.')
-                return true;
-            segment = i + 1;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...)
@@ -80,34 +55,21 @@ void uninstall_name_add(UninstallNames *names, const wchar_t *fmt, ...)
     names->shown++;
 }
 
-void uninstall_note_unsafe_state_paths(const char *text, size_t len, UninstallNames *refused)
+void uninstall_name_refused_state_paths(const StateRefusals *refused, UninstallNames *names)
 {
-    // The state file's reader stops at a NUL.
-    const char *nul = (const char *)memchr(text, 0, len);
-    if (nul)
-        len = (size_t)(nul - text);
-    size_t at = 0;
-    while (at < len) {
-        const char *line = text + at;
-        const char *end = (const char *)memchr(line, '\n', len - at);
-        size_t n = end ? (size_t)(end - line) : len - at;
-        at += n + 1;
-        const char *tab = (const char *)memchr(line, '\t', n);
-        if (n == 0 || line[0] == '#' || !tab || tab == line)
-            continue;
-        size_t path_len = (size_t)(tab - line);
-        char path[MANIFEST_PATH_BYTES];
-        size_t kept = path_len < sizeof path ? path_len : sizeof path - 1;
-        memcpy(path, line, kept);
-        path[kept] = 0;
-        if (kept == path_len && is_safe_relative_path(path))
-            continue;
-        size_t shown = utf8_cut_length(path, kept < SHOWN_PATH_BYTES ? kept : SHOWN_PATH_BYTES);
-        uninstall_name_add(refused, L"%.*S%s (named in Korvanth.state, %s)", (int)shown, path,
-                           shown < path_len ? L"..." : L"",
-                           leaves_folder(path, kept) ? L"outside the folder"
-                                                     : L"not a name Windows can hold");
+    for (int32_t i = 0; i < refused->kept; i++) {
+        const StateRefusedPath *path = &refused->paths[i];
+        // The reader keeps the first bytes of a long path, which may end
+        // inside a character.
+        size_t shown = utf8_cut_length(path->head, strlen(path->head));
+        const wchar_t *why = path->fault == STATE_PATH_LEAVES_FOLDER
+                                 ? L"outside the folder"
+                                 : L"not a name Windows can hold";
+        uninstall_name_add(names, L"%.*S%s (named in %s, %s)", (int)shown, path->head,
+                           shown < path->bytes ? L"..." : L"", own_file_name(OWN_FILE_STATE), why);
     }
+    // Those the reader only counted are counted in the box's "and N more".
+    names->count += refused->count - refused->kept;
 }
 
 void uninstall_report_text(const UninstallReport *r, const wchar_t *folder, wchar_t *out,
@@ -126,9 +88,9 @@ void uninstall_report_text(const UninstallReport *r, const wchar_t *folder, wcha
         add(&t, L"\n\nClose the programs that use them, then uninstall Korvanth again.");
     }
     if (r->launcher_left)
-        add(&t, L"\n\nThe launcher itself could not be removed: please delete %s%sKorvanth.exe "
-                L"yourself.",
-            folder, folder[0] && folder[wcslen(folder) - 1] == L'\\' ? L"" : L"\\");
+        add(&t, L"\n\nThe launcher itself could not be removed: please delete %s%s%s yourself.",
+            folder, folder[0] && folder[wcslen(folder) - 1] == L'\\' ? L"" : L"\\",
+            own_file_name(OWN_FILE_LAUNCHER));
     if (r->folder_protected)
         add(&t, L"\n\n%s is a system folder (a drive, the Windows folder, a user's profile or "
                 L"a folder of the shell): only the files Korvanth installed were removed%s, "
