@@ -57,3 +57,19 @@ struct ReleaseSearch {
 // one. Every refusal is logged with its cause; a manifest that does not
 // verify posts "Invalid version".
 int fetch_manifest(ReleaseSearch *search, Manifest *manifest);
+
+// The expiry of one release a search could take.
+struct ReleaseExpiry {
+    bool dated;       // it names an "expires"
+    int64_t expires;  // with `dated`: seconds since 1970
+};
+
+// What the expiry dates of the releases a search could take say.
+struct ExpiryVerdict {
+    bool expired;  // every one has passed its date
+    int newest;    // with `expired`: the one with the latest date (the first on a tie); else -1
+};
+
+// A release without a date never expires, one dated `now` has not expired
+// yet, and no release at all is no warning. Pure: the caller's clock decides.
+ExpiryVerdict judge_expiry(const ReleaseExpiry *releases, int count, int64_t now);
