@@ -153,11 +153,11 @@ bool hold_best(Search *s)
 
 }  // namespace
 
-int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
+bool fetch_manifest(ReleaseSearch *io, Manifest *manifest)
 {
     memset(manifest, 0, sizeof *manifest);
     io->mirror_index = 0;
-    io->older_seen = io->keys_refused = io->expired = 0;
+    io->older_seen = io->keys_refused = io->expired = false;
     io->newest_expiry[0] = 0;
     Search s;
     memset(&s, 0, sizeof s);
@@ -167,7 +167,7 @@ int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     s.answers = (Answer *)calloc(ASKED_MAX, sizeof(Answer));
     if (!s.answers) {
         log_printf("manifest: out of memory");
-        return 0;
+        return false;
     }
 
     MirrorList ask = io->mirrors;
@@ -196,11 +196,11 @@ int fetch_manifest(ReleaseSearch *io, Manifest *manifest)
         io->keys_version = taken->list.version;
         memcpy(io->keys_digest, taken->list_digest, SHA256_BYTES);
     }
-    int found = 0;
+    bool found = false;
     if (hold_best(&s)) {
         object_mirrors(&s);
         *manifest = s.release;
-        found = 1;
+        found = true;
     } else {
         manifest_free(&s.release);
     }
