@@ -38,9 +38,9 @@
 
 namespace {
 
-// The expiry warning: judged over the releases that could be taken, once
-// one was.
-void judge_expiries(Search *s)
+// The expiry warning's outputs: judged over the releases that could be
+// taken, once one was.
+void settle_expiry(Search *s)
 {
     ReleaseSearch *io = s->io;
     ReleaseExpiry releases[ASKED_MAX];
@@ -183,7 +183,7 @@ bool fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     }
     judge(&s);
     if (s.best >= 0)
-        judge_expiries(&s);
+        settle_expiry(&s);
     io->older_seen = any_older_release(&s);
     io->keys_refused = lists_refused(&s);
     // Told before the accepted key list moves on: refusals name the version

@@ -2,8 +2,9 @@
 // one mirror's answer and what it came to, and the search that holds the
 // answers: asking (ask.cpp) fills them, judging (judge.cpp) records
 // verdicts in them, the report (report.cpp) logs those verdicts, and
-// release_search.cpp runs the rounds and hands the release over.
-// Internal to release/.
+// release_search.cpp runs the rounds and hands the release over. While a
+// round runs, each of its answers belongs to its fetch thread; otherwise
+// all of them belong to the search's thread. Internal to release/.
 #pragma once
 
 #include "release/release.h"
