@@ -1,16 +1,22 @@
-// Finding the release to apply: every mirror asked for its manifest pair
-// (and, with root keys, its key list pair), the answers judged, and the
-// newest release that verifies taken, with the mirrors a pass may take its
-// objects from.
+// The release search: every mirror asked for its manifest pair (and, with
+// root keys, its key list pair), the answers judged, and the newest release
+// that verifies taken, with the mirrors a pass may take its objects from;
+// and the expiry judgement it warns by.
 //
 // Who owns what:
 // - Threads. fetch_manifest runs on the caller's thread; it asks the mirrors
-//   of a round at once, a thread per mirror that only downloads, started and
-//   joined within one call.
+//   of a round at once, a thread per mirror that only downloads into its own
+//   answer, started, joined and its handle closed within one call.
 // - Memory. The manifest it returns is the caller's (manifest_free); the
-//   answers' bodies are freed before it returns.
-// - Messages. A manifest that verifies under no key posts "Invalid version"
-//   to the search's window.
+//   answers (one heap block) and their bodies (process heap) are freed
+//   before it returns. A ReleaseSearch is the caller's.
+// - Log and messages. Every log line of a search is written once at its end,
+//   in the mirrors' order; then each manifest refused for its signature
+//   posts "Invalid version" to the search's window.
+//
+// Test seams: none of its own. The mirrors asked are the caller's
+// (ReleaseSearch.mirrors), the built-in pair fetch/'s mirrors_set_builtin,
+// the root keys manifest/'s signature_set_roots; judge_expiry is pure.
 #pragma once
 
 #include <stddef.h>
@@ -40,9 +46,9 @@ struct ReleaseSearch {
     MirrorList mirrors;
     int mirror_count;
     int mirror_index;     // out: the slot of the mirror that served the release
-    int older_seen;       // out: some mirror served a signed release older than the applied one
-    int keys_refused;     // out: with root keys, mirrors answered but no key list was accepted
-    int expired;          // out: every signed release served had passed its "expires"
+    bool older_seen;      // out: some mirror served a signed release older than the applied one
+    bool keys_refused;    // out: with root keys, mirrors answered but no key list was accepted
+    bool expired;         // out: every signed release served had passed its "expires"
     char newest_expiry[MANIFEST_GENERATED_BYTES];  // out: with `expired`, the latest of them
 };
 
@@ -53,7 +59,23 @@ struct ReleaseSearch {
 // key list a root signed, which is never older than the one accepted before.
 // A mirror whose manifest pair verifies under no key is asked once more for
 // both past the caches (a cache may hold an old one of the two).
-// Returns 1 with the manifest (the caller frees it), or 0 when no mirror gave
+// True with the manifest (the caller frees it), false when no mirror gave
 // one. Every refusal is logged with its cause; a manifest that does not
 // verify posts "Invalid version".
-int fetch_manifest(ReleaseSearch *search, Manifest *manifest);
+bool fetch_manifest(ReleaseSearch *search, Manifest *manifest);
+
+// The expiry of one release a search could take.
+struct ReleaseExpiry {
+    bool dated;       // it names an "expires"
+    int64_t expires;  // with `dated`: seconds since 1970
+};
+
+// What the expiry dates of the releases a search could take say.
+struct ExpiryVerdict {
+    bool expired;  // every one has passed its date
+    int newest;    // with `expired`: the one with the latest date (the first on a tie); else -1
+};
+
+// A release without a date never expires, one dated `now` has not expired
+// yet, and no release at all is no warning. Pure: the caller's clock decides.
+ExpiryVerdict judge_expiry(const ReleaseExpiry *releases, int count, int64_t now);

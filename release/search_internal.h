@@ -1,7 +1,10 @@
 // The release search's shared records: the documents a mirror is asked for,
 // one mirror's answer and what it came to, and the search that holds the
-// answers; asking (ask.cpp) fills them, release_search.cpp judges them.
-// Internal to release/.
+// answers: asking (ask.cpp) fills them, judging (judge.cpp) records
+// verdicts in them, the report (report.cpp) logs those verdicts, and
+// release_search.cpp runs the rounds and hands the release over. While a
+// round runs, each of its answers belongs to its fetch thread; otherwise
+// all of them belong to the search's thread. Internal to release/.
 #pragma once
 
 #include "release/release.h"
@@ -51,6 +54,23 @@ enum SignatureCause { SIG_UNCHECKED, SIG_GOOD, SIG_NO_LIST, SIG_UNKNOWN_KEY, SIG
 // Whether a manifest whose signature verified could be read (tried once).
 enum ManifestReading { MANIFEST_UNREAD, MANIFEST_READ, MANIFEST_REFUSED };
 
+// Whether a read key list may be taken, in the last judgement.
+enum ListChoice {
+    LIST_NOT_READ,             // see its KeysVerdict
+    LIST_OLDER_THAN_ACCEPTED,  // older than the one accepted before
+    LIST_OTHER_THAN_ACCEPTED,  // of its version, but not that list
+    LIST_OTHER_THAN_TAKEN,     // of the version of the one taken so far, but not that list
+    LIST_ALLOWED,
+};
+// How far an answer's release got in the last judgement.
+enum ReleaseVerdict {
+    RELEASE_PAIR_MISSING,        // manifest.json or manifest.sig did not arrive
+    RELEASE_SIGNATURE_REFUSED,   // see its SignatureCause
+    RELEASE_UNREADABLE,          // see its manifest_error
+    RELEASE_OLDER_THAN_APPLIED,
+    RELEASE_CANDIDATE,           // may be taken
+};
+
 // One mirror: its documents as its fetch thread left them, then what they
 // came to.
 struct Answer {
@@ -66,6 +86,9 @@ struct Answer {
     char keys_error[JSON_ERROR_BYTES];
     KeyList list;
     uint8_t list_digest[SHA256_BYTES];
+    ListChoice list_choice;
+    int list_rival;    // with LIST_OTHER_THAN_TAKEN: the answer whose list was taken then
+    bool list_behind;  // an allowed version, older than the list taken
 
     SignatureCause signature;  // under the list of `checked_under`
     uint8_t checked_under[SHA256_BYTES];
@@ -78,6 +101,8 @@ struct Answer {
     char expires_text[MANIFEST_GENERATED_BYTES];
     int64_t expires;
     int file_count;
+    ReleaseVerdict release;
+    bool release_behind;  // may be taken, but older than the release taken
 };
 
 struct Search {
@@ -111,3 +136,14 @@ bool ask_new(Search *s, const MirrorList *list, int count);
 // Asks the mirrors whose answers may have met a cache or an upload halfway
 // once more, past the caches, after a pause; false when there were none.
 bool ask_again_past_caches(Search *s);
+
+// ---------------------------------------------------------------------------
+// Judging (judge.cpp) and telling (report.cpp)
+
+// Judges every answer so far, the key list first (with root keys), then the
+// release: records each answer's verdicts, the list taken (`list_from`) and
+// the release taken (`best`). Logs nothing.
+void judge(Search *s);
+// Logs every verdict of the last judgement, in the mirrors' order, and the
+// expiry warning the search's outputs hold.
+void report(const Search *s);

@@ -322,6 +322,36 @@ TEST(Expiry, ExpiredReleaseStillUpdatesWithAWarning)
     EXPECT_EQ(log_text(fresh.path()).find("expired"), std::string::npos);
 }
 
+// The expiry judgement at its edges: a date of `now` has not passed, one a
+// second before has; a single release without a date, or one not yet
+// expired, keeps the warning off.
+TEST(Expiry, JudgedAtTheExactEdges)
+{
+    const int64_t now = 1767225600;  // 2026-01-01T00:00:00Z
+    struct Row {
+        const char *name;
+        std::vector<ReleaseExpiry> releases;
+        bool expired;
+        int newest;
+    };
+    const Row rows[] = {
+        {"a second before now", {{true, now - 1}}, true, 0},
+        {"at now", {{true, now}}, false, -1},
+        {"without a date", {{false, 0}}, false, -1},
+        {"beside one without a date", {{true, now - 1}, {false, 0}}, false, -1},
+        {"beside one dated now", {{true, now - 1}, {true, now}}, false, -1},
+        {"the latest, the first on a tie", {{true, now - 9}, {true, now - 2}, {true, now - 2}},
+         true, 1},
+        {"none", {}, false, -1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ExpiryVerdict verdict = judge_expiry(row.releases.data(), (int)row.releases.size(), now);
+        EXPECT_EQ(verdict.expired, row.expired);
+        EXPECT_EQ(verdict.newest, row.newest);
+    }
+}
+
 // A mirror whose manifest arrives but whose objects trickle (100 bytes every
 // 5 s, under a clock ten times as fast): the slow-transfer rule cuts each
 // object it holds once, at most as many as travel at once, and from then on
