@@ -1,7 +1,6 @@
-// The table of the launcher's own files.
+// The table of the launcher's own files. No platform calls: the swap
+// request's fuzz target builds this file too.
 #include "base/base.h"
-
-#include <windows.h>
 
 namespace {
 
@@ -31,10 +30,28 @@ const wchar_t *own_file_name(OwnFileId id)
     return OWN_FILES[id].name;
 }
 
+namespace {
+
+wchar_t ascii_lower(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? (wchar_t)(c - L'A' + L'a') : c;
+}
+
+// Our names are ASCII: a name is one of them when it differs in the case
+// of ASCII letters at most, as the file system compares them.
+bool same_name(const wchar_t *a, const wchar_t *b)
+{
+    for (; *a && ascii_lower(*a) == ascii_lower(*b); a++, b++) {
+    }
+    return ascii_lower(*a) == ascii_lower(*b);
+}
+
+}  // namespace
+
 const OwnFile *own_file_named(const wchar_t *name)
 {
     for (const OwnFile &row : OWN_FILES)
-        if (!lstrcmpiW(name, row.name))
+        if (same_name(name, row.name))
             return &row;
     return nullptr;
 }

@@ -13,6 +13,7 @@
 #include "base/base.h"
 #include "ui/news_internal.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 #include <windows.h>
 
@@ -55,7 +56,7 @@ struct MainWindowState {
     wchar_t detail_text[DETAIL_TEXT_CHARS];
     int32_t file_progress;   // thousandths
     int32_t total_progress;  // thousandths
-    int32_t launcher_state;  // LauncherState
+    LauncherState launcher_state;
     int32_t interface_flag;  // 0/1
     int32_t dxvk_flag;       // -1 undecided, 0 off, 1 on
     int32_t dxvk_trial_flag; // 0/1
@@ -143,7 +144,7 @@ int next_focus_control(int from, int step);
 void run_control_command(int id);
 // Starts a pass in `mode` (WorkerMode) with the window's flags; state Busy
 // and both bars at 0 when it starts. Repaints the whole window either way.
-void start_worker_pass(int mode);
+void start_worker_pass(WorkerMode mode);
 
 // Tick source of the trial judgement (GetTickCount unless a test sets one).
 extern uint32_t (*window_tick)(void);

@@ -87,7 +87,7 @@ void on_self_update(intptr_t lparam)
     repaint();
 }
 
-void on_state(int32_t state)
+void on_state(LauncherState state)
 {
     s->launcher_state = state;
     if (state == UpToDate)
@@ -228,7 +228,7 @@ LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
         repaint_bar(&TOTAL_BAR_RECT);
         break;
     case WM_LAUNCHER_STATE:
-        on_state((int32_t)wparam);
+        on_state((LauncherState)wparam);
         break;
     case WM_LAUNCHER_GAME_EXITED:
         on_game_exited((uint32_t)wparam);
@@ -272,7 +272,7 @@ void on_create(HWND window)
 
 }  // namespace
 
-void start_worker_pass(int mode)
+void start_worker_pass(WorkerMode mode)
 {
     WorkerParams params;
     ZeroMemory(&params, sizeof params);

@@ -12,7 +12,7 @@ int g_connections = DOWNLOAD_CONNECTIONS;
 
 // The oldest slot in `stage` (not JUDGED), under the lock; null when there
 // is none.
-Slot *oldest_in(Phase *ph, int stage)
+Slot *oldest_in(Phase *ph, Stage stage)
 {
     for (int i = 0; i < ph->live_count; i++)
         if (ph->live[i]->stage == stage)
@@ -22,7 +22,7 @@ Slot *oldest_in(Phase *ph, int stage)
 
 // Waits under the lock for the next slot in `stage`; null once the threads
 // are to end.
-Slot *take(Phase *ph, int stage)
+Slot *take(Phase *ph, Stage stage)
 {
     for (;;) {
         Slot *s = oldest_in(ph, stage);
@@ -68,7 +68,7 @@ Slot *slot_at(Phase *ph, int i)
     return &ph->slot[(ph->first + i) % ph->slots];
 }
 
-void set_stage(Phase *ph, Slot *s, int stage)
+void set_stage(Phase *ph, Slot *s, Stage stage)
 {
     if (stage == JUDGED && s->stage != JUDGED) {
         int i = 0;

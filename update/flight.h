@@ -32,7 +32,7 @@ enum Stage { FREE, QUEUED, TRANSFERRING, TO_JUDGE, JUDGING, JUDGED };
 
 struct Slot {
     ObjectFetch fetch;
-    int stage;
+    Stage stage;
     FetchResult result;  // once JUDGED: fetch_judge's, or how the transfer failed
     int k;        // the entry's place in the pending list
     int body;     // its body buffer's number while it has one, else -1
@@ -78,7 +78,7 @@ Slot *slot_at(Phase *ph, int i);
 // Sets a slot's stage and wakes the thread it gives work to (under the
 // lock, unless no thread runs). A slot that is judged gives its body buffer
 // back: a later attempt at its object goes through a part file.
-void set_stage(Phase *ph, Slot *s, int stage);
+void set_stage(Phase *ph, Slot *s, Stage stage);
 
 // Puts a slot on the wire (the lock held, fewer than connections +
 // JUDGE_BACKLOG slots not judged): queued for a carrier, with a body buffer

@@ -57,7 +57,7 @@ enum ListingKind {
 
 struct FolderListing {
     wchar_t folder[CLIENT_PATH_CHARS];
-    int kind;           // a ListingKind
+    ListingKind kind;
     uint32_t last_use;
     void *files;        // `count` entries, private to folder_listing.cpp
     int count;
@@ -94,7 +94,7 @@ enum WorkerMode {
 struct WorkerParams {
     void *window;                               // HWND receiving every message
     wchar_t client_folder[LAUNCHER_PATH_CHARS];
-    int32_t mode;                               // WorkerMode
+    WorkerMode mode;
     volatile long cancel;                       // set by worker_request_cancel
     int32_t custom_interface;                   // 0/1
     int32_t dxvk;                               // -1 undecided, 0 off, 1 on

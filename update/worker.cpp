@@ -152,7 +152,7 @@ bool manifest_step(Pass *pass)
     search->keys_version = state->keys_version;
     memcpy(search->keys_digest, state->keys_digest, SHA256_BYTES);
     search->mirror_count = build_mirror_list(nullptr, &search->mirrors);
-    bool found = fetch_manifest(search, &pass->manifest) != 0;
+    bool found = fetch_manifest(search, &pass->manifest);
     if (search->keys_version != state->keys_version) {
         state->keys_version = search->keys_version;
         memcpy(state->keys_digest, search->keys_digest, SHA256_BYTES);
@@ -162,7 +162,7 @@ bool manifest_step(Pass *pass)
         pass->mirrors = search->mirrors;
         pass->mirror_count = search->mirror_count;
         pass->start_index = search->mirror_index;
-        pass->servers_stale = search->expired != 0;
+        pass->servers_stale = search->expired;
     } else if (search->older_seen) {
         log_printf("every mirror serves a manifest older than the applied one (%lld): refused",
                    (long long)state->generated);

@@ -38,7 +38,7 @@ private:
 
 // Removes `path` and all it holds, never walking into a link. Under Wine a
 // folder link may take an empty folder it leads to with it, and a file link
-// is not seen as one (install/uninstall_remove.cpp): cases remove their
+// is not seen as one (install/uninstall_fences.cpp): cases remove their
 // Linux links first.
 void remove_tree(const std::wstring &path);
 // Deletes the entries in the list of installed apps whose install location

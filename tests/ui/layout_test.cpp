@@ -67,7 +67,8 @@ TEST(Controls, AvailabilityPerSituation)
     enum { CF, CA, ST, CI, MG };
     const struct {
         const char *situation;
-        int state, pass, game, exe, offered;
+        LauncherState state;
+        int pass, game, exe, offered;
         int enabled[5];  // CHECK FILES, CANCEL, START, Custom interface, Modern graphics
     } rows[] = {
         {"pass running", Busy, 1, 0, 1, 1, {0, 1, 0, 0, 0}},
@@ -148,7 +149,8 @@ namespace {
 // A situation of the window for the focus tables; `news` has bit i set when
 // news row i holds an item.
 struct FocusSituation {
-    int state, pass, game, exe, offered, news;
+    LauncherState state;
+    int pass, game, exe, offered, news;
 };
 
 MainWindowState focus_state(const FocusSituation &f, ControlSituation *now)

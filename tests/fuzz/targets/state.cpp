@@ -9,12 +9,23 @@
 
 #include <string>
 
+#include <string.h>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     ExactCopy in(data, size);
     LocalState s;
     state_init(&s);
-    state_parse_text(&s, in.p, size);
+    StateRefusals refused;
+    memset(&refused, 0, sizeof refused);
+    state_parse_text(&s, in.p, size, &refused);
+    FUZZ_CHECK(refused.kept >= 0 && refused.kept <= STATE_REFUSED_KEPT &&
+                   refused.kept <= refused.count,
+               "refusals kept beyond their room or their count");
+    for (int32_t i = 0; i < refused.kept; i++)
+        FUZZ_CHECK(terminated_within(refused.paths[i].head, sizeof refused.paths[i].head) &&
+                       strlen(refused.paths[i].head) <= refused.paths[i].bytes,
+                   "refused path's head not terminated or longer than the path");
     for (int32_t i = 1; i < s.count; i++)
         FUZZ_CHECK(strcmp(s.entries[i - 1].path, s.entries[i].path) <= 0, "entries not sorted");
     FUZZ_CHECK(s.dxvk >= -1 && s.dxvk <= 1, "dxvk flag out of range");
