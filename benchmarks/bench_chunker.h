@@ -7,7 +7,7 @@
 // and the two builds run at different moments.
 #pragma once
 
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include <stdio.h>
 

@@ -7,7 +7,7 @@
 
 #include "rebuild/rebuild.h"
 
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include <windows.h>
 

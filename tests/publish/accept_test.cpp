@@ -7,7 +7,7 @@
 // Its large files also come as chunks: the launcher reads their indexes, cuts
 // the files where the publisher did, and a launcher that does not know the
 // chunks key reads the same release as before.
-#include "content/content.h"
+#include "chunks/chunks.h"
 #include "manifest/manifest.h"
 #include "support/support.h"
 

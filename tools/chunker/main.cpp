@@ -13,7 +13,7 @@
 // extensions, as on processors that lack them).
 // Exit code 0; 1 when the file cannot be read or the output written; 2 for
 // bad usage.
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -7,7 +7,7 @@
 // The input is a recipe: its first bytes choose up to eight edits (insert,
 // delete or overwrite, where and how long), the rest seeds the old file,
 // which is stretched with noise to several chunks so that cuts are met.
-#include "content/content.h"
+#include "chunks/chunks.h"
 #include "content/sha256_internal.h"
 
 #include "tests/fuzz/fuzz.h"

@@ -3,7 +3,7 @@
 // lengths within the limits, each packed size below its length, the sum the
 // file's size), every digest is found again by the lookup, and a refusal
 // leaves the record cleared.
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include "tests/fuzz/fuzz.h"
 

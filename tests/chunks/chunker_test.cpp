@@ -2,7 +2,7 @@
 // table, cuts of a fixed input), the cuts' independence from how the stream
 // is fed, the edits that must change only the chunks around them, the
 // index reader against hostile bytes, and the lookup by digest.
-#include "content/content.h"
+#include "chunks/chunks.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

@@ -17,7 +17,7 @@
 // places later the more the two tests differ; on the patch bench two bits
 // fetched a quarter more than one. Bytes below the minimum are not hashed
 // at all: a cut there is never taken, and skipping them is free speed.
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 // Made once by the rule in content.h and pinned by a test: never edit.
 const uint32_t CHUNK_GEAR_TABLE[256] = {

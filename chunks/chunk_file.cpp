@@ -6,7 +6,7 @@
 // side: this thread reads a block and finds its cuts while a second one
 // hashes the block before it and reports its chunks, in order. Without
 // that thread the same steps run in turn here.
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include <windows.h>
 

@@ -7,7 +7,7 @@
 // every number is checked against the others in 64 bits before any record
 // is used, so a caller that walks a parsed index never meets a length out of
 // range or a sum that misses the file's size.
-#include "content/content.h"
+#include "chunks/chunks.h"
 
 #include <algorithm>
 #include <string.h>
