@@ -38,7 +38,7 @@ struct Cutting {
     CONDITION_VARIABLE changed;
     int queued;
     bool hasher;              // a second thread hashes; else the reader does
-    volatile long result;     // a ChunkFileResult; the hasher's first failure sticks
+    volatile ChunkFileResult result;  // the first failure sticks, whichever thread meets it
     RunningDigest digest;
     bool digest_open;
     uint64_t chunk_offset;    // where the current chunk began
@@ -48,7 +48,7 @@ struct Cutting {
 
 // Ends the current chunk of `length` bytes: its digest to the caller, and
 // a fresh digest for the next. A ChunkFileResult.
-int close_chunk(Cutting *c, uint32_t length)
+ChunkFileResult close_chunk(Cutting *c, uint32_t length)
 {
     uint8_t digest[SHA256_BYTES];
     int ok = running_digest_finish(&c->digest, digest);
@@ -71,13 +71,13 @@ bool hash_bytes(Cutting *c, const uint8_t *bytes, uint32_t len)
 }
 
 // Hashes a cut block and reports the chunks that end in it.
-int hash_block(Cutting *c, const Block *b)
+ChunkFileResult hash_block(Cutting *c, const Block *b)
 {
     uint32_t at = 0;
     for (uint32_t k = 0; k < b->cut_count; k++) {
         if (!hash_bytes(c, b->bytes + at, b->cut_end[k] - at))
             return CHUNK_FILE_FAILED;
-        int r = close_chunk(c, b->cut_length[k]);
+        ChunkFileResult r = close_chunk(c, b->cut_length[k]);
         if (r != CHUNK_FILE_OK)
             return r;
         at = b->cut_end[k];
@@ -101,6 +101,17 @@ void cut_block(Chunker *chunker, Block *b)
     }
 }
 
+// Records a block's outcome: a failure only where none was met before. The
+// reader and the hasher both meet failures; a success written over the
+// reader's failed read would end the cut early and call it complete.
+void settle(Cutting *c, ChunkFileResult outcome)
+{
+    ChunkFileResult ok = CHUNK_FILE_OK;
+    if (outcome != CHUNK_FILE_OK)
+        __atomic_compare_exchange_n(&c->result, &ok, outcome, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+}
+
 // The hashing thread: the ring's blocks in order until the last one. After
 // a failure it only passes the blocks back.
 DWORD WINAPI hash_ring(void *context)
@@ -113,7 +124,7 @@ DWORD WINAPI hash_ring(void *context)
         ReleaseSRWLockExclusive(&c->lock);
         const Block *b = &c->block[n];
         if (c->result == CHUNK_FILE_OK)
-            InterlockedExchange(&c->result, hash_block(c, b));
+            settle(c, hash_block(c, b));
         bool last = b->last;
         AcquireSRWLockExclusive(&c->lock);
         c->queued--;
@@ -143,7 +154,7 @@ void read_ring(Cutting *c, HANDLE file, uint64_t *total)
         b->cut_count = 0;
         b->last = c->result != CHUNK_FILE_OK;
         if (!b->last && !ReadFile(file, b->bytes, READ_BLOCK_BYTES, &got, nullptr)) {
-            InterlockedCompareExchange(&c->result, CHUNK_FILE_FAILED, CHUNK_FILE_OK);
+            settle(c, CHUNK_FILE_FAILED);
             b->last = true;
         } else if (!b->last && got == 0) {
             b->last = true;
@@ -159,7 +170,7 @@ void read_ring(Cutting *c, HANDLE file, uint64_t *total)
             ReleaseSRWLockExclusive(&c->lock);
             WakeAllConditionVariable(&c->changed);
         } else if (c->result == CHUNK_FILE_OK)
-            c->result = hash_block(c, b);
+            settle(c, hash_block(c, b));
         if (b->last)
             return;
     }
@@ -167,7 +178,7 @@ void read_ring(Cutting *c, HANDLE file, uint64_t *total)
 
 }  // namespace
 
-int chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t *size)
+ChunkFileResult chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t *size)
 {
     if (size)
         *size = 0;
@@ -201,7 +212,7 @@ int chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t 
         WaitForSingleObject(hasher, INFINITE);
         CloseHandle(hasher);
     }
-    int result = (int)c->result;
+    ChunkFileResult result = c->result;
     if (c->digest_open)
         running_digest_release(&c->digest);
     HeapFree(heap, 0, bytes);

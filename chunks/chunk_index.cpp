@@ -25,7 +25,7 @@ uint32_t load_le32(const uint8_t *p)
 // against its length (so no download of a chunk can exceed CHUNK_MAX_BYTES),
 // and the lengths' running sum against the file's size: a sum of up to 2^32 lengths of at most
 // CHUNK_MAX_BYTES cannot overflow 64 bits.
-int check_records(const uint8_t *records, uint32_t count, uint64_t file_size)
+ChunkIndexResult check_records(const uint8_t *records, uint32_t count, uint64_t file_size)
 {
     uint64_t sum = 0;
     for (uint32_t i = 0; i < count; i++) {
@@ -45,7 +45,8 @@ int check_records(const uint8_t *records, uint32_t count, uint64_t file_size)
 
 }  // namespace
 
-int chunk_index_parse(const void *bytes, size_t len, uint64_t file_size, ChunkIndex *index)
+ChunkIndexResult chunk_index_parse(const void *bytes, size_t len, uint64_t file_size,
+                                   ChunkIndex *index)
 {
     memset(index, 0, sizeof *index);
     const uint8_t *p = (const uint8_t *)bytes;
@@ -66,7 +67,7 @@ int chunk_index_parse(const void *bytes, size_t len, uint64_t file_size, ChunkIn
     if ((uint64_t)count * CHUNK_MAX_BYTES < size ||
         (count > 0 && (uint64_t)(count - 1) * CHUNK_MIN_BYTES >= size))
         return CHUNK_INDEX_MALFORMED;
-    int checked = check_records(p + CHUNK_INDEX_HEADER_BYTES, count, size);
+    ChunkIndexResult checked = check_records(p + CHUNK_INDEX_HEADER_BYTES, count, size);
     if (checked != CHUNK_INDEX_OK)
         return checked;
     index->file_size = size;
@@ -75,7 +76,7 @@ int chunk_index_parse(const void *bytes, size_t len, uint64_t file_size, ChunkIn
     return CHUNK_INDEX_OK;
 }
 
-const char *chunk_index_result_text(int result)
+const char *chunk_index_result_text(ChunkIndexResult result)
 {
     switch (result) {
     case CHUNK_INDEX_OK:

@@ -116,9 +116,10 @@ enum ChunkIndexResult {
 // bytes and fills `index`; on any other result `index` is cleared. A
 // version other than 1 is CHUNK_INDEX_UNKNOWN_VERSION before anything after
 // it is looked at; more than CHUNK_INDEX_MAX_BYTES is malformed.
-int chunk_index_parse(const void *bytes, size_t len, uint64_t file_size, ChunkIndex *index);
+ChunkIndexResult chunk_index_parse(const void *bytes, size_t len, uint64_t file_size,
+                                   ChunkIndex *index);
 // The constant English text of a ChunkIndexResult.
-const char *chunk_index_result_text(int result);
+const char *chunk_index_result_text(ChunkIndexResult result);
 // Chunk `i` (below index->count) of a parsed index: its length, the size
 // of its gzip object (0: none) and its digest.
 uint32_t chunk_index_length(const ChunkIndex *index, uint32_t i);
@@ -150,4 +151,4 @@ enum ChunkFileResult {
 // fixed memory, and hands every chunk with its SHA-256 to `found` in order.
 // `size` (optional) gets the bytes read. Others may keep writing the file: a
 // file that changes meanwhile is cut as it was read.
-int chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t *size);
+ChunkFileResult chunk_file(const wchar_t *path, ChunkFoundFn found, void *context, uint64_t *size);

@@ -345,7 +345,7 @@ RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, cons
     r.plan.full = full;
     r.progress.share = pass->share;
     r.plan.entry = entry;
-    int parsed = chunk_index_parse(bytes, length, entry->size, &r.plan.index);
+    ChunkIndexResult parsed = chunk_index_parse(bytes, length, entry->size, &r.plan.index);
     if (parsed != CHUNK_INDEX_OK) {
         log_printf("file %s: chunk index %s, whole object", entry->path,
                    chunk_index_result_text(parsed));

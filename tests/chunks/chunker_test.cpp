@@ -278,7 +278,7 @@ uint64_t size_field(const std::string &bytes)
     return v;
 }
 
-int parse(const std::string &bytes, uint64_t file_size, ChunkIndex *index)
+ChunkIndexResult parse(const std::string &bytes, uint64_t file_size, ChunkIndex *index)
 {
     // An exact copy, so that a read past the end meets no friendly bytes.
     std::vector<uint8_t> copy(bytes.begin(), bytes.end());
@@ -298,7 +298,7 @@ TEST(ChunkIndexRead, HostileBytes)
     const struct {
         const char *why;
         std::string bytes;
-        int result;
+        ChunkIndexResult result;
     } cases[] = {
         {"valid", valid, CHUNK_INDEX_OK},
         {"an empty file without chunks", IndexBytes({}).bytes, CHUNK_INDEX_OK},

@@ -24,7 +24,7 @@ void check(const uint8_t *data, size_t size, uint64_t file_size)
     ExactCopy in(data, size);
     ChunkIndex index;
     memset(&index, 0x55, sizeof index);
-    int r = chunk_index_parse(in.p, size, file_size, &index);
+    ChunkIndexResult r = chunk_index_parse(in.p, size, file_size, &index);
     FUZZ_CHECK(r == CHUNK_INDEX_OK || r == CHUNK_INDEX_MALFORMED || r == CHUNK_INDEX_UNKNOWN_VERSION,
                "result outside ChunkIndexResult");
     if (r != CHUNK_INDEX_OK) {
