@@ -250,10 +250,6 @@ void throttle_arm(Throttle *t, PaceInterval interval, uint32_t now);
 // Milliseconds from `now` until the throttle is due again; 0 when it is.
 uint32_t throttle_wait_ms(const Throttle *t, PaceInterval interval, uint32_t now);
 
-// The clock of every progress post: GetTickCount unless a test sets another
-// one (process-wide; set it while no pass runs).
-extern uint32_t (*progress_tick)(void);
-
 // ---------------------------------------------------------------------------
 // Posted texts
 
@@ -271,3 +267,10 @@ int take_posted_text(unsigned message, intptr_t lparam, wchar_t *dst, size_t cap
 // from the second on is exactly `option`; 0 otherwise or when it cannot be
 // split.
 int has_argument(const wchar_t *command_line, const wchar_t *option);
+
+// ---------------------------------------------------------------------------
+// Test seams (process-wide; set them while no other thread uses them)
+
+// The clock of every progress post: GetTickCount unless a test sets another
+// one.
+extern uint32_t (*progress_tick)(void);

@@ -24,8 +24,7 @@
 //   destination and gone once the object is in place; only content whose
 //   digest matches moves into place.
 //
-// Test seams (process-wide; set them while no pass runs): progress_tick, the
-// clock of every bar and text; mirrors_set_builtin, the built-in mirror pair.
+// Test seams: in the last section, and base/'s progress_tick.
 #pragma once
 
 #include <stddef.h>
@@ -186,11 +185,6 @@ int build_mirror_list(const Manifest *manifest, MirrorList *list);
 // `count` of `list`, up to six in all. Returns the new count.
 int add_manifest_mirrors(const Manifest *manifest, MirrorList *list, int count);
 
-// Replaces the two built-in mirrors for this process (tests and tools that
-// serve releases from a local mirror on a port chosen at run time); null
-// restores the built-in ones.
-void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url);
-
 // ---------------------------------------------------------------------------
 // Object download
 
@@ -326,3 +320,11 @@ FetchResult fetch_transfer(ObjectFetch *f, MirrorList *list, int count);
 FetchResult fetch_judge(ObjectFetch *f, const MirrorList *list);
 FetchResult fetch_finish(ObjectFetch *f, MirrorList *list, int count, FetchResult judged);
 void fetch_release(ObjectFetch *f);
+
+// ---------------------------------------------------------------------------
+// Test seams (process-wide; set them while no pass runs)
+
+// Replaces the two built-in mirrors for this process (tests and tools that
+// serve releases from a local mirror on a port chosen at run time); null
+// restores the built-in ones.
+void mirrors_set_builtin(const wchar_t *download_url, const wchar_t *files_url);

@@ -30,8 +30,7 @@
 // - The registry. A pass only refreshes the size of its folder's entry in
 //   the list of installed apps, when the folder has one (folder/).
 //
-// Test seams (process-wide; set them while no pass runs): worker_disk_free,
-// worker_set_connections, worker_set_launcher_file; and those of fetch/.
+// Test seams: in the last section, and those of fetch/ and base/.
 #pragma once
 
 #include <stddef.h>
@@ -123,19 +122,6 @@ int is_entry_wanted(const ManifestEntry *entry, const LocalState *state);
 // The first optional entry whose id is `id`, or null.
 const ManifestEntry *find_optional_entry(const Manifest *manifest, const char *id);
 
-// The launcher file the launcher step compares with the release's launcher:
-// the running program unless set (the console driver names the folder's
-// Korvanth.exe). Null restores the default.
-void worker_set_launcher_file(const wchar_t *path);
-
-// Sets the objects on the wire at once for the passes started afterwards
-// (tests); 0 restores DOWNLOAD_CONNECTIONS. Returns the number it replaced.
-int worker_set_connections(int count);
-
-// Free-space source of the disk test (disk_free_bytes unless a test sets
-// another one).
-extern uint64_t (*worker_disk_free)(const wchar_t *folder);
-
 // ---------------------------------------------------------------------------
 // Legacy folder migration: clients of the 0.1 series lived in "Drumveil"
 // beside the launcher, and their state paths began with "Drumveil/".
@@ -149,3 +135,19 @@ int state_has_legacy_paths(const wchar_t *folder);
 // Deletes the files the manifest's "remove" list names (folders stay) and
 // drops their state records.
 void remove_listed_files(const Manifest *manifest, LocalState *state, const wchar_t *folder);
+
+// ---------------------------------------------------------------------------
+// Test seams (process-wide; set them while no pass runs)
+
+// The launcher file the launcher step compares with the release's launcher:
+// the running program unless set (the console driver names the folder's
+// Korvanth.exe). Null restores the default.
+void worker_set_launcher_file(const wchar_t *path);
+
+// Sets the objects on the wire at once for the passes started afterwards
+// (tests); 0 restores DOWNLOAD_CONNECTIONS. Returns the number it replaced.
+int worker_set_connections(int count);
+
+// Free-space source of the disk test (disk_free_bytes unless a test sets
+// another one).
+extern uint64_t (*worker_disk_free)(const wchar_t *folder);
