@@ -61,3 +61,74 @@ void chunked_forget(RebuildPass *pass);
 
 // Deletes the kept chunk lists of files the state no longer records.
 void chunk_lists_prune(const wchar_t *folder, const LocalState *state);
+
+// ---------------------------------------------------------------------------
+// Delta objects: a new file made from the player's old copy and the
+// publisher's instructions between the two (delta.cpp, no platform calls).
+//
+// Format, integers little-endian:
+//   offset  bytes  field
+//   0       4      "KVDL"
+//   4       1      version, DELTA_VERSION
+//   5       3      zero
+//   8       8      the old file's size
+//   16      8      the new file's size
+//   24      32     the old file's SHA-256
+//   56      32     the new file's SHA-256
+//   88      8      the bytes of the gzip member that follows, to the end
+//   96             one gzip member whose content is records, one after the
+//                  other, until the new file is whole:
+//                    add    LEB128: bytes made from the old copy at the old
+//                           position, each plus its byte in this record
+//                    copy   LEB128: new bytes that follow in this record
+//                    seek   LEB128 of the zigzag move (2n forward, 2n+1
+//                           back n) of the old position after the added run
+//                    then `add` bytes to add, then `copy` new bytes.
+//                  The old position starts at 0; nothing follows the record
+//                  that completes the new file.
+
+enum {
+    DELTA_VERSION = 1,
+    DELTA_HEADER_BYTES = 96,
+};
+
+enum DeltaResult {
+    DELTA_OK,
+    DELTA_MALFORMED,            // the header, the gzip member or a record is not of the format
+    DELTA_UNKNOWN_VERSION,
+    DELTA_NOT_FOR_THESE_FILES,  // its sizes or digests are not the ones expected
+    DELTA_OUTSIDE_OLD,          // a run or a move leaves the old copy
+    DELTA_PAST_NEW_SIZE,        // a run makes more than the new file holds
+    DELTA_ENDS_EARLY,           // the records end before the new file is whole
+    DELTA_READ_FAILED,          // the delta could not be read
+    DELTA_OLD_READ_FAILED,      // the old copy could not be read
+    DELTA_WRITE_FAILED,         // the sink refused the new bytes
+    DELTA_OUT_OF_MEMORY,
+};
+
+struct DeltaHeader {
+    uint64_t old_size, new_size;
+    uint8_t old_digest[SHA256_BYTES], new_digest[SHA256_BYTES];
+    uint64_t stream_bytes;
+};
+
+// The delta's bytes in order, as GzipReadFn: up to `capacity` bytes into
+// `buffer`, their number; 0 at the end, negative on failure.
+typedef int (*DeltaReadFn)(void *context, uint8_t *buffer, int capacity);
+// `length` bytes of the old copy from `offset` (inside the old copy, checked
+// by the caller of this function): 1, or 0 when they cannot be read.
+typedef int (*DeltaOldReadFn)(void *context, uint64_t offset, uint8_t *buffer, size_t length);
+
+// Reads the header of `len` bytes (DELTA_HEADER_BYTES of them at least).
+DeltaResult delta_parse_header(const uint8_t *bytes, size_t len, DeltaHeader *header);
+// Applies the delta of `delta_size` bytes that `read` delivers, made for the
+// files `expected` names (its stream_bytes unused), reading the old copy
+// through `read_old` and handing the new file to `write` in order (pieces of
+// at most 65536 bytes). With fixed memory; the delta is untrusted. On any
+// result but DELTA_OK, what was written is no new file: the caller discards
+// it. The digest of what was written is the caller's to check.
+DeltaResult delta_apply(DeltaReadFn read, void *read_context, uint64_t delta_size,
+                        const DeltaHeader *expected, DeltaOldReadFn read_old, void *old_context,
+                        GzipWriteFn write, void *write_context);
+// A constant English phrase for a result ("malformed", ...).
+const char *delta_result_text(DeltaResult result);

@@ -9,8 +9,8 @@ the update releases' manifests when a test run has built them), state texts,
 signature texts, gzip members from the decoder's corpus (gzip, pigz,
 libdeflate, zopfli and zlib's strategies; members up to 64 KiB), swap
 requests, progress figures, status and feed bodies, chunk indexes and
-chunk assembly recipes, and key lists (the update releases' too when a test
-run has built them).
+chunk assembly recipes, key lists (the update releases' too when a test
+run has built them), and deltas with their old copies.
 """
 import base64
 import glob
@@ -113,6 +113,22 @@ def main():
         + key(b"A", 1) + b'], "note": {"by": ["publisher", 1, true, null]}}\n')
     for p in sorted(glob.glob(os.path.join(build, "net-servers/tree/update/*/keys.json"))):
         put(out, "key_list", "tree-" + os.path.basename(os.path.dirname(p)), open(p, "rb").read())
+
+    # Deltas the publisher's tool makes, with their old copies in front.
+    sys.path.insert(0, os.path.join(root, "tools", "publish"))
+    from korvanth_publish import delta
+    for i in range(3):
+        old = bytes(rng.getrandbits(8) for _ in range(600 + 500 * i))
+        new = bytearray(old)
+        new[100:100] = b"inserted %d" % i
+        del new[400:420 + i]
+        new[50] ^= 0x5A
+        with tempfile.TemporaryDirectory() as tmp:
+            old_path, new_path = os.path.join(tmp, "old"), os.path.join(tmp, "new")
+            open(old_path, "wb").write(old)
+            open(new_path, "wb").write(bytes(new))
+            made = delta.make(old_path, new_path)
+        put(out, "delta", "pair%d" % i, struct.pack("<H", len(old)) + old + made)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""Deltas the publisher's tool makes, for the launcher's applier to take.
+
+    make_deltas.py OUT_DIR OLD_PROGRAM NEW_PROGRAM
+
+Writes NAME.old, NAME.new and NAME.delta for two pairs, and list.txt naming
+them: two builds of the launcher (compiled code that differs as a fix makes
+it differ), and a synthetic archive with insertions, deletions and edits.
+Each delta is also applied by the tool's own reader before it is written.
+"""
+
+import os
+import random
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tools", "publish"))
+from korvanth_publish import delta  # noqa: E402
+
+
+def archive_pair():
+    rng = random.Random(7)
+    old = bytearray(rng.randbytes(600000))
+    new = bytearray(old)
+    for _ in range(20):
+        at = rng.randrange(len(new))
+        kind = rng.randrange(3)
+        if kind == 0:
+            new[at:at] = rng.randbytes(rng.randrange(1, 3000))
+        elif kind == 1:
+            del new[at:at + rng.randrange(1, 3000)]
+        else:
+            new[at:at + 200] = bytes((b + 1) & 0xFF for b in new[at:at + 200])
+    return bytes(old), bytes(new)
+
+
+def main():
+    out, old_program, new_program = sys.argv[1:4]
+    os.makedirs(out, exist_ok=True)
+    with open(old_program, "rb") as f:
+        old_build = f.read()
+    with open(new_program, "rb") as f:
+        new_build = f.read()
+    pairs = {"program": (old_build, new_build), "archive": archive_pair()}
+    for name, (old, new) in pairs.items():
+        base = os.path.join(out, name)
+        for suffix, data in ((".old", old), (".new", new)):
+            with open(base + suffix, "wb") as f:
+                f.write(data)
+        made = delta.make(base + ".old", base + ".new")
+        assert delta.apply(old, made) == new, name
+        with open(base + ".delta", "wb") as f:
+            f.write(made)
+        print("%s: %d bytes, delta %d" % (name, len(new), len(made)))
+    with open(os.path.join(out, "list.txt"), "w") as f:
+        f.write("".join(name + "\n" for name in pairs))
+
+
+if __name__ == "__main__":
+    main()
