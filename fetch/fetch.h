@@ -260,7 +260,8 @@ FetchResult download_object(void *window, MirrorList *list, int count, int *star
 //                   (FETCH_TRANSFERRED) or ends as download_object would end
 //                   (FETCH_FAILED or FETCH_CANCELLED);
 //   fetch_judge     unpacks and checks what arrived and moves it into place:
-//                   FETCH_IN_PLACE, FETCH_FAILED (the move failed), or FETCH_GO_ON when the object was
+//                   FETCH_IN_PLACE, FETCH_FAILED (the move failed), or
+//                   FETCH_GO_ON when the object was
 //                   refused and the fetch goes on with its next attempt;
 //   fetch_finish    goes on from a judge's result to the end
 //                   and releases what the fetch holds;

@@ -6,7 +6,7 @@
 // Key names: the first installation takes "Korvanth". Another folder, while
 // "Korvanth" belongs to a folder whose launcher still exists, takes
 // "Korvanth-" and the first eight hexadecimal digits of its folder lock's
-// hash (the SHA-256 of its upper-cased full path, update/folder_lock.cpp), so
+// hash (the SHA-256 of its upper-cased full path, folder/folder_lock.cpp), so
 // that every spelling of one folder finds the same key. An entry belongs to a
 // folder when its uninstall command names that folder's launcher or its
 // install location is that folder; one of the two may have been edited.

@@ -31,7 +31,8 @@ void post_fetch_detail(Rebuild *r)
 // A fetched chunk stands at its place: its twins are copied from there.
 void fetched_in_place(Rebuild *r, uint32_t i)
 {
-    int64_t p = chunk_lookup_find(&r->plan.index, r->plan.order, chunk_index_digest(&r->plan.index, i));
+    int64_t p = chunk_lookup_find(&r->plan.index, r->plan.order,
+                                  chunk_index_digest(&r->plan.index, i));
     uint32_t end = p < 0 ? 0 : twins_end(r, (uint32_t)p);
     for (uint32_t q = p < 0 ? 0 : (uint32_t)p; q < end; q++) {
         uint32_t j = r->plan.order[q];
@@ -188,7 +189,8 @@ bool start_carriers(Rebuild *r, int connections)
             return false;
     }
     for (int n = 1; n <= threads; n++) {
-        r->shared.carrier[n].thread = CreateThread(nullptr, 0, carry, &r->shared.carrier[n], 0, nullptr);
+        r->shared.carrier[n].thread =
+            CreateThread(nullptr, 0, carry, &r->shared.carrier[n], 0, nullptr);
         if (r->shared.carrier[n].thread)
             r->shared.carrying++;
     }
@@ -221,7 +223,8 @@ void join_carriers(Rebuild *r)
 uint32_t wait_for_run(Rebuild *r, uint32_t i, uint32_t *bytes, FetchResult *result)
 {
     EnterCriticalSection(&r->shared.lock);
-    while (r->plan.from[i] == FROM_NONE && r->shared.failed == CARRIERS_AT_WORK && r->shared.carrying > 0)
+    while (r->plan.from[i] == FROM_NONE && r->shared.failed == CARRIERS_AT_WORK &&
+           r->shared.carrying > 0)
         SleepConditionVariableCS(&r->shared.arrived, &r->shared.lock, INFINITE);
     uint32_t count = r->plan.from[i] == FROM_NONE ? 0 : run_of(r, i, bytes);
     if (!count)

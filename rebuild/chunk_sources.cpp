@@ -70,7 +70,8 @@ int on_local_chunk(void *context, uint64_t offset, uint32_t length,
 {
     Rebuild *r = (Rebuild *)context;
     note_chunk(r, offset, length, digest);
-    if (r->progress.cut_total && throttle_due(&r->progress.cut_pace, PACE_BAR_MS, progress_tick())) {
+    if (r->progress.cut_total &&
+        throttle_due(&r->progress.cut_pace, PACE_BAR_MS, progress_tick())) {
         uint64_t permille = r->progress.cut_bytes * 1000 / r->progress.cut_total;
         post_bar(r->progress.share, r->pass->window, BAR_FILE,
                  (uint32_t)(permille > 1000 ? 1000 : permille));
@@ -183,10 +184,11 @@ bool write_at(HANDLE file, uint64_t offset, const uint8_t *bytes, uint32_t lengt
 // digest of the chunk at place p, the first of them.
 uint32_t twins_end(const Rebuild *r, uint32_t p)
 {
-    const uint8_t *digest = chunk_index_digest(&r->plan.index, r->plan.order[p]);
+    const ChunkIndex *index = &r->plan.index;
+    const uint8_t *digest = chunk_index_digest(index, r->plan.order[p]);
     uint32_t end = p + 1;
-    while (end < r->plan.index.count &&
-           memcmp(chunk_index_digest(&r->plan.index, r->plan.order[end]), digest, SHA256_BYTES) == 0)
+    while (end < index->count &&
+           memcmp(chunk_index_digest(index, r->plan.order[end]), digest, SHA256_BYTES) == 0)
         end++;
     return end;
 }
@@ -200,8 +202,8 @@ uint32_t run_of(const Rebuild *r, uint32_t i, uint32_t *bytes)
     *bytes = chunk_index_length(&r->plan.index, i);
     while (end < r->plan.index.count && r->plan.from[end] == r->plan.from[i]) {
         uint32_t length = chunk_index_length(&r->plan.index, end);
-        bool behind = r->plan.from[i] == FROM_IN_PLACE ||
-                      r->plan.at[end] == r->plan.at[end - 1] + chunk_index_length(&r->plan.index, end - 1);
+        uint64_t previous_end = r->plan.at[end - 1] + chunk_index_length(&r->plan.index, end - 1);
+        bool behind = r->plan.from[i] == FROM_IN_PLACE || r->plan.at[end] == previous_end;
         if (!behind || *bytes + length > RUN_BYTES)
             break;
         *bytes += length;

@@ -45,7 +45,8 @@ void release(Rebuild *r, char *index_bytes)
 {
     HANDLE heap = GetProcessHeap();
     removed_chunks_free(r->sources.removed);
-    void *blocks[] = {index_bytes, r->plan.order, r->plan.offset, r->plan.from, r->plan.at, r->plan.missing};
+    void *blocks[] = {index_bytes,  r->plan.order, r->plan.offset,
+                      r->plan.from, r->plan.at,    r->plan.missing};
     for (void *block : blocks)
         if (block)
             HeapFree(heap, 0, block);
@@ -59,7 +60,8 @@ char *fetch_index(RebuildPass *pass, const ManifestEntry *entry, uint32_t *lengt
     char hex[SHA256_HEX_CHARS];
     hex_encode(entry->chunks_digest, SHA256_BYTES, hex);
     for (int step = 0; step < pass->mirror_count && !*pass->cancel; step++) {
-        const wchar_t *mirror = pass->mirrors->url[(*pass->start_index + step) % pass->mirror_count];
+        int slot = (*pass->start_index + step) % pass->mirror_count;
+        const wchar_t *mirror = pass->mirrors->url[slot];
         wchar_t url[INDEX_URL_CHARS];
         if (format_wide(url, INDEX_URL_CHARS, L"%sobjects/%S", mirror, hex) < 0)
             continue;
@@ -150,7 +152,8 @@ FetchResult assemble(Rebuild *r, uint8_t digest[SHA256_BYTES])
     FetchResult result = FETCH_IN_PLACE;
     Throttle bar_pace;
     throttle_reset(&bar_pace, progress_tick());
-    for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->plan.index.count; i += count) {
+    for (uint32_t i = 0, count = 0; result == FETCH_IN_PLACE && i < r->plan.index.count;
+         i += count) {
         if (*r->pass->cancel) {
             result = FETCH_CANCELLED;
             break;

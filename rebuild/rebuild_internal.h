@@ -154,9 +154,10 @@ bool copy_run(Rebuild *r, uint32_t i, uint32_t bytes, uint8_t *buffer);
 bool cut_sources(RebuildPass *pass, Rebuild *r, const wchar_t *full);
 void removed_chunks_free(RemovedChunks *list);
 
-// chunk_carriers.cpp: one chunk fetched and written at its place; the carriers started and joined; the assembly's wait for chunk i and
-// its run (0 when it will not come, *result saying why); the carriers'
-// working files deleted.
+// chunk_carriers.cpp: one chunk fetched and written at its place; the
+// carriers started and joined; the assembly's wait for chunk i and its run
+// (0 when it will not come, *result saying why); the carriers' working
+// files deleted.
 FetchResult fetch_chunk(Carrier *c, uint32_t i);
 bool start_carriers(Rebuild *r, int connections);
 void join_carriers(Rebuild *r);

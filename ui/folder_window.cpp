@@ -1,5 +1,5 @@
 // The main window as a second launcher of its folder sees it. Only one
-// process may run update passes on a folder (update/folder_lock.cpp), so a
+// process may run update passes on a folder (folder/folder_lock.cpp), so a
 // launcher started on a folder that a running one holds shows that one's
 // window and ends. The window carries the folder's lock name as a property:
 // launchers of other folders run beside it, and their windows carry other
