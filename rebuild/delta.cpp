@@ -110,6 +110,15 @@ bool add_bytes(Applying *a, const uint8_t *diff, size_t n)
     return true;
 }
 
+// New bytes that the record carries as they are.
+bool copy_bytes(Applying *a, const uint8_t *bytes, size_t n)
+{
+    if (put_out(a, bytes, n))
+        return true;
+    a->failure = DELTA_WRITE_FAILED;
+    return false;
+}
+
 // The record's three numbers are read: every run and the move checked
 // against both files before a byte of them is used.
 int begin_record(Applying *a, uint64_t add, uint64_t copy, uint64_t zigzag)
@@ -155,8 +164,8 @@ int on_instructions(void *context, const uint8_t *bytes, size_t length)
             size_t n = length - at;
             if (n > *left)
                 n = (size_t)*left;
-            if (adding ? !add_bytes(a, bytes + at, n) : !put_out(a, bytes + at, n))
-                return adding ? 0 : fail(a, DELTA_WRITE_FAILED);
+            if (adding ? !add_bytes(a, bytes + at, n) : !copy_bytes(a, bytes + at, n))
+                return 0;
             *left -= n;
             at += n;
             end_runs(a);
