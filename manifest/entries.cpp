@@ -12,3 +12,8 @@ uint64_t entry_wire_size(const ManifestEntry *entry)
 {
     return entry->packed_size != 0 ? entry->packed_size : entry->size;
 }
+
+const ManifestDelta *manifest_delta(const Manifest *manifest, const ManifestEntry *entry, int n)
+{
+    return &manifest->deltas[entry->first_delta + n];
+}

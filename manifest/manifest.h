@@ -104,6 +104,19 @@ struct ManifestEntry {
     // the file's content-defined chunks (content.h).
     uint8_t chunks_digest[SHA256_BYTES];
     uint8_t has_chunks;  // 1 when "chunks" was present
+    // "deltas": delta_count records of the manifest's `deltas` from
+    // first_delta on (files and optional entries only).
+    int32_t first_delta;
+    int32_t delta_count;
+};
+
+// One of a file entry's "deltas": an object that makes the entry's file
+// from the player's copy of an earlier release's (rebuild/rebuild.h).
+struct ManifestDelta {
+    uint8_t from[SHA256_BYTES];    // the SHA-256 of the old file it applies to
+    uint8_t digest[SHA256_BYTES];  // the delta object's
+    uint64_t size;                 // its bytes
+    uint64_t packed_size;          // its gzip object's; 0 when there is none
 };
 
 struct Manifest {
@@ -122,6 +135,8 @@ struct Manifest {
     int32_t optional_count;
     char (*remove)[MANIFEST_PATH_BYTES];
     int32_t remove_count;
+    ManifestDelta *deltas;  // every entry's, each entry's in document order
+    int32_t delta_count;
     // Accepted "https://.../" mirrors as UTF-16 units (also where wchar_t is
     // wider, as in native builds).
     wchar_t mirrors[MAX_MIRRORS][MIRROR_CHARS];
@@ -142,12 +157,17 @@ const ManifestEntry *manifest_item(const Manifest *manifest, int index);
 
 // Bytes an entry costs on the wire: its packed size, or its size without one.
 uint64_t entry_wire_size(const ManifestEntry *entry);
+// The n-th delta of `entry` (0 <= n < entry->delta_count).
+const ManifestDelta *manifest_delta(const Manifest *manifest, const ManifestEntry *entry, int n);
 // Reads one file entry object at the cursor into `entry` (cleared first). A
 // required group must be one of "base", "system", "interface", "stock".
+// "deltas" is skipped here: only manifest_parse keeps them, in its record.
 bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required);
-// Test seam: false makes the entry reader skip "chunks" like any key it does
-// not know, as launchers before chunked updates do. True unless a test says.
+// Test seams: false makes the entry reader skip "chunks" or "deltas" like
+// any key it does not know, as launchers before chunked updates or deltas
+// do. True unless a test says.
 extern bool manifest_reads_chunks;
+extern bool manifest_reads_deltas;
 // The path rule for the manifest and the state file: 1..399 bytes, no
 // leading or trailing '/', no empty segment, no segment ending in a dot or a
 // space (so no "." or ".."), no segment that names a Windows device (CON,

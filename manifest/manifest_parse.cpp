@@ -18,6 +18,7 @@ namespace {
 
 const int32_t FILES_INITIAL = 512;
 const int32_t REMOVE_INITIAL = 16;
+const int32_t DELTAS_INITIAL = 64;
 const size_t KEY_BYTES = 32;        // top-level keys: 31 bytes at most
 const size_t ENTRY_KEY_BYTES = 64;  // keys inside a file entry
 const size_t HEX_BYTES = 66;        // one more than a digest's 64 digits needs
@@ -84,7 +85,11 @@ struct Capacities {
     int32_t files;
     int32_t optional;
     int32_t remove;
+    int32_t deltas;
 };
+
+bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manifest *m,
+                 Capacities *cap);
 
 bool append_entry(JsonCursor *c, ManifestEntry **array, int32_t *count, int32_t *capacity,
                   const ManifestEntry *entry)
@@ -142,14 +147,14 @@ bool read_member(JsonCursor *c, Manifest *m, Capacities *cap, const char *key, b
         *seen_files = true;
         return read_array(c, [&]() {
             ManifestEntry entry;
-            return manifest_parse_entry(c, &entry, true) &&
+            return parse_entry(c, &entry, true, m, cap) &&
                    append_entry(c, &m->files, &m->file_count, &cap->files, &entry);
         });
     }
     if (strcmp(key, "optional") == 0) {
         return read_array(c, [&]() {
             ManifestEntry entry;
-            if (!manifest_parse_entry(c, &entry, false))
+            if (!parse_entry(c, &entry, false, m, cap))
                 return false;
             if (!entry.id[0])
                 return json_fail(c, "optional entry needs id");
@@ -176,7 +181,7 @@ bool read_member(JsonCursor *c, Manifest *m, Capacities *cap, const char *key, b
 
 bool parse_document(JsonCursor *c, Manifest *m)
 {
-    Capacities cap = {0, 0, 0};
+    Capacities cap = {0, 0, 0, 0};
     bool seen_version = false, seen_generated = false, seen_files = false;
     if (!json_expect(c, '{'))
         return false;
@@ -243,6 +248,7 @@ bool is_device_name(const char *segment, size_t len)
 }  // namespace
 
 bool manifest_reads_chunks = true;
+bool manifest_reads_deltas = true;
 
 bool manifest_parse(const void *bytes, size_t len, Manifest *manifest, char *error_text)
 {
@@ -266,10 +272,63 @@ void manifest_free(Manifest *manifest)
     free(manifest->files);
     free(manifest->optional);
     free(manifest->remove);
+    free(manifest->deltas);
     memset(manifest, 0, sizeof *manifest);
 }
 
-bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required)
+namespace {
+
+// One member of "deltas": its digests and sizes appended to the manifest's.
+bool read_delta(JsonCursor *c, Manifest *m, Capacities *cap)
+{
+    ManifestDelta delta;
+    memset(&delta, 0, sizeof delta);
+    if (!json_expect(c, '{'))
+        return false;
+    bool have_from = false, have_h = false, have_s = false;
+    if (json_peek(c) != '}') {
+        for (;;) {
+            char key[ENTRY_KEY_BYTES];
+            if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':'))
+                return false;
+            bool ok;
+            bool from = strcmp(key, "from") == 0;
+            if (from || strcmp(key, "h") == 0) {
+                char hex[HEX_BYTES];
+                ok = json_read_string(c, hex, sizeof hex);
+                if (ok && !hex_decode(hex, from ? delta.from : delta.digest, SHA256_BYTES))
+                    ok = json_fail(c, "bad delta sha256");
+                (from ? have_from : have_h) = true;
+            } else if (strcmp(key, "s") == 0) {
+                have_s = true;
+                ok = json_read_u64(c, &delta.size);
+            } else if (strcmp(key, "z") == 0) {
+                ok = json_read_u64(c, &delta.packed_size);
+            } else {
+                ok = json_skip_value(c);
+            }
+            if (!ok)
+                return false;
+            if (json_peek(c) != ',')
+                break;
+            c->current++;
+        }
+    }
+    if (!json_expect(c, '}'))
+        return false;
+    if (!have_from || !have_h || !have_s)
+        return json_fail(c, "delta needs from, h, s");
+    void *block = m->deltas;
+    if (!grow_for_one(&block, m->delta_count, &cap->deltas, sizeof delta, DELTAS_INITIAL))
+        return json_fail(c, "out of memory");
+    m->deltas = (ManifestDelta *)block;
+    m->deltas[m->delta_count++] = delta;
+    return true;
+}
+
+// A file entry; with a manifest, its "deltas" are kept there.
+bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manifest *m,
+                 Capacities *cap)
 {
     memset(entry, 0, sizeof *entry);
     if (!json_expect(c, '{'))
@@ -313,6 +372,11 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
             if (ok && !hex_decode(hex, entry->chunks_digest, SHA256_BYTES))
                 ok = json_fail(c, "bad chunks sha256");
             entry->has_chunks = ok;
+        } else if (strcmp(key, "deltas") == 0 && m && manifest_reads_deltas) {
+            // Listed again: the later list counts.
+            entry->first_delta = m->delta_count;
+            ok = read_array(c, [&]() { return read_delta(c, m, cap); });
+            entry->delta_count = m->delta_count - entry->first_delta;
         } else {
             ok = json_skip_value(c);
         }
@@ -334,6 +398,13 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
     if (entry->group == ENTRY_GROUP_NONE)
         return json_fail(c, "unknown group");
     return true;
+}
+
+}  // namespace
+
+bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required)
+{
+    return parse_entry(c, entry, group_required, nullptr, nullptr);
 }
 
 bool is_safe_relative_path(const char *path)

@@ -239,21 +239,7 @@ Built build(Rebuild *r, const ManifestEntry *entry, int connections)
         DeleteFileW(part);
         return BUILT_WRONG;
     }
-    // The old copy goes first: a rename over an existing file makes ext4
-    // write the new one out before the rename returns (its guard for
-    // programs that replace files without flushing), a wait as long as
-    // the file is large. Killed in between, the next pass finds the
-    // verified part file and builds the file from it alone.
-    DeleteFileW(r->plan.full);
-    if (!MoveFileExW(part, r->plan.full, MOVEFILE_REPLACE_EXISTING)) {
-        log_wprintf(L"rename failed %s (%lu)", r->plan.full, GetLastError());
-        return BUILT_FAILED;
-    }
-    // What a cut-short whole download unpacked has served as a source.
-    wchar_t tmp[CLIENT_PATH_CHARS];
-    if (format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", r->plan.full) >= 0)
-        DeleteFileW(tmp);
-    return BUILT_IN_PLACE;
+    return part_into_place(part, r->plan.full) ? BUILT_IN_PLACE : BUILT_FAILED;
 }
 
 // Deletes the part file of a rebuild before the whole object comes: that
@@ -313,6 +299,25 @@ Built from_sources(RebuildPass *pass, Rebuild *r)
 }
 
 }  // namespace
+
+bool part_into_place(const wchar_t *part, const wchar_t *full)
+{
+    // The old copy goes first: a rename over an existing file makes ext4
+    // write the new one out before the rename returns (its guard for
+    // programs that replace files without flushing), a wait as long as
+    // the file is large. Killed in between, the next pass finds the
+    // verified part file and makes the file from it alone.
+    DeleteFileW(full);
+    if (!MoveFileExW(part, full, MOVEFILE_REPLACE_EXISTING)) {
+        log_wprintf(L"rename failed %s (%lu)", full, GetLastError());
+        return false;
+    }
+    // What a cut-short whole download unpacked has served as a source.
+    wchar_t tmp[CLIENT_PATH_CHARS];
+    if (format_wide(tmp, CLIENT_PATH_CHARS, L"%s.tmp", full) >= 0)
+        DeleteFileW(tmp);
+    return true;
+}
 
 void rebuild_reset_sources(Rebuild *r)
 {

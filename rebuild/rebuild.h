@@ -47,11 +47,21 @@ enum RebuildResult {
     REBUILD_CANCELLED = -1,
     REBUILD_FAILED = 0,
     REBUILD_IN_PLACE = 1,
-    // Fetch the whole object instead (no index, cheaper whole, nothing
-    // shared, or a chunk that failed on every mirror), logged.
+    // Not made this way: the next way instead (chunks after a delta, the
+    // whole object after chunks), logged. No delta from the player's copy,
+    // no index, the next way cheaper, nothing shared, a delta or a chunk
+    // that failed on every mirror, or a delta that made another file.
     REBUILD_WHOLE = 2,
 };
 
+// A wanted file with deltas made from the player's old copy and the
+// cheapest delta from it, when one costs less than the whole object: the
+// old copy's digest from its state record while its size and time are
+// those recorded, else hashed; the delta fetched as an object
+// ("<full>.delta"), applied into "<full>.part" and moved into place only
+// with the entry's digest. Also moves into place a part file that an
+// earlier pass made whole.
+RebuildResult delta_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full);
 // A wanted file with a chunk index rebuilt from the chunks found locally
 // plus the missing ones fetched, several on the wire at once.
 RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full);

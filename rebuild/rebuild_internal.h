@@ -139,6 +139,10 @@ struct Rebuild {
 // and the removed files' chunks set aside.
 void rebuild_reset_sources(Rebuild *r);
 
+// chunked.cpp: a verified part file moved over the destination (false,
+// logged, when it could not be).
+bool part_into_place(const wchar_t *part, const wchar_t *full);
+
 // chunk_sources.cpp: heap arrays zeroed (null when out of memory);
 // positioned reads and writes (the carriers write to the one part file at
 // once); where the twins of the chunk at lookup place p end; the run of

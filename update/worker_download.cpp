@@ -236,12 +236,16 @@ bool bring_in(Phase *ph, int k)
     }
 
     post_status(pass->window, L"Downloading %d of %d: %s", k + 1, pass->pending_count, rel);
-    if (entry->has_chunks) {
-        // Rebuilt alone: its cutting reads the old copy, and its chunks
-        // take every connection.
+    if (entry->delta_count > 0 || entry->has_chunks) {
+        // Made alone: a delta or the chunks' cutting reads the old copy,
+        // and the chunks take every connection. A delta from the player's
+        // copy first, then chunks, then the whole object.
         if (!settle_in_order(ph, true))
             return false;
-        switch (chunked_update(&ph->rebuild, entry, full)) {
+        RebuildResult made = delta_update(&ph->rebuild, entry, full);
+        if (made == REBUILD_WHOLE)
+            made = chunked_update(&ph->rebuild, entry, full);
+        switch (made) {
         case REBUILD_IN_PLACE:
             return entry_done(ph, k, FETCH_IN_PLACE);
         case REBUILD_FAILED:

@@ -136,6 +136,7 @@ void check_midway(const std::wstring &folder, const std::vector<std::string> &re
     for (const std::string &rel : list_files(folder)) {
         expect_sound_list(folder, rel, where, true);
         if (launcher_file(rel) || ends_with(rel, ".part") || ends_with(rel, ".tmp") ||
+            ends_with(rel, ".delta") ||
             chunk_working_file(rel))
             continue;
         std::string client = rel.compare(0, 9, "Drumveil/") == 0 ? rel.substr(9) : rel;

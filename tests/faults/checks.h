@@ -26,7 +26,7 @@ std::vector<std::string> list_files(const std::wstring &folder);
 // `folder`:
 // - every client file (also one still in the legacy "Drumveil" folder) holds
 //   the content it has in one of `releases`, or the player's seed text;
-//   working files (.part, .tmp, a chunk carrier's .chunkN) may stay;
+//   working files (.part, .tmp, .delta, a chunk carrier's .chunkN) may stay;
 // - the state file, if there is one, loads, and every record whose size and
 //   time match its file vouches for the right digest.
 void check_midway(const std::wstring &folder, const std::vector<std::string> &releases,

@@ -35,8 +35,8 @@ namespace {
 const unsigned long ERRORS[] = {112, 5, 32};
 
 // CHUNKED: the older chunked release installed, updated to the newer one
-// from chunks.
-enum Start { OLD_RELEASE, LEGACY_FOLDER, STATE_SAVE, CHUNKED };
+// from chunks; DELTA: the same, to the newer one with deltas.
+enum Start { OLD_RELEASE, LEGACY_FOLDER, STATE_SAVE, CHUNKED, DELTA };
 
 struct FaultCase {
     const char *name;
@@ -102,15 +102,20 @@ protected:
             install_old_release(start.path());
         else if (GetParam().start == LEGACY_FOLDER)
             make_legacy_folder(start.path());
-        else if (GetParam().start == CHUNKED)
+        else if (GetParam().start == CHUNKED || GetParam().start == DELTA)
             install_chunked_release(start.path());
     }
 
     const char *old_release() const
     {
-        return GetParam().start == CHUNKED ? "chunks_old" : "faults_old";
+        Start start = GetParam().start;
+        return start == CHUNKED || start == DELTA ? "chunks_old" : "faults_old";
     }
-    const char *new_release() const { return GetParam().start == CHUNKED ? "chunks" : "faults"; }
+    const char *new_release() const
+    {
+        Start start = GetParam().start;
+        return start == CHUNKED ? "chunks" : start == DELTA ? "deltas" : "faults";
+    }
     void TearDown() override { fault_io::disarm(); }
 
     // One faulted update pass from the starting folder; false when the
@@ -215,6 +220,8 @@ const FaultCase CASES[] = {
     {"stateSave", STATE_SAVE, 0, 1},
     {"chunked0", CHUNKED, 0, 2},
     {"chunked1", CHUNKED, 1, 2},
+    {"delta0", DELTA, 0, 2},
+    {"delta1", DELTA, 1, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, FaultRun, ::testing::ValuesIn(CASES),

@@ -153,6 +153,9 @@ const KillCase CASES[] = {
     // from the one the release removes.
     {"chunked0", "chunks", "chunks_old", true, true, 0, 2},
     {"chunked1", "chunks", "chunks_old", true, true, 1, 2},
+    // The archive by delta from the old copy.
+    {"delta0", "deltas", "chunks_old", true, true, 0, 2},
+    {"delta1", "deltas", "chunks_old", true, true, 1, 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, KillRun, ::testing::ValuesIn(CASES),

@@ -99,6 +99,12 @@ TEST(ManifestParse, FirstErrorWithItsOffset)
          "bad chunks sha256", AFTER, std::string(63, 'c') + "\""},
         {"chunks as a number", HEAD + "\"files\":[" + entry("a", ",\"chunks\":7") + "]}",
          "unexpected token", AT, "7}"},
+        {"delta from 63 digits", HEAD + "\"files\":[" + entry("a", ",\"deltas\":[{\"from\":\"" + std::string(63, 'c') + "\"}]") + "]}",
+         "bad delta sha256", AFTER, std::string(63, 'c') + "\""},
+        {"delta without its size", HEAD + "\"files\":[" + entry("a", ",\"deltas\":[{\"from\":\"" + HEX0 + "\",\"h\":\"" + HEX0 + "\"}]") + "]}",
+         "delta needs from, h, s", AFTER, HEX0 + "\"}"},
+        {"deltas as an object", HEAD + "\"files\":[" + entry("a", ",\"deltas\":{}") + "]}",
+         "unexpected token", AT, "{}"},
         {"negative size", HEAD + R"("files":[{"p":"a","s":-1}]})", "number expected", AT, "-1"},
         {"fractional size", HEAD + R"("files":[{"p":"a","s":1.5}]})", "integer expected", AT, ".5"},
         {"path with an empty segment", HEAD + "\"files\":[" + entry("a//b") + "]}", "invalid path",
@@ -264,6 +270,50 @@ TEST_F(ChunksKey, NamesTheIndexOfAnyEntry)
     EXPECT_EQ(memcmp(old.m.files[0].digest, p.m.files[0].digest, SHA256_BYTES), 0);
     Parsed odd(HEAD + "\"files\":[" + entry("a", ",\"g\":\"base\",\"chunks\":[\"v2\",{\"n\":1}]") +
                "]}");
+    EXPECT_TRUE(odd.ok) << odd.error;
+}
+
+// Puts the deltas key's reading back as it was when a case ends.
+class DeltasKey : public testing::Test {
+protected:
+    bool before_ = manifest_reads_deltas;
+    ~DeltasKey() override { manifest_reads_deltas = before_; }
+};
+
+TEST_F(DeltasKey, EachEntryFindsItsOwnInThePool)
+{
+    auto delta = [](char from, char object, const std::string &sizes) {
+        return "{\"from\":\"" + std::string(64, from) + "\",\"h\":\"" + std::string(64, object) +
+               "\"," + sizes + ",\"later\":[1]}";
+    };
+    const std::string doc =
+        HEAD + "\"files\":[" +
+        entry("a.pak", ",\"g\":\"base\",\"deltas\":[" + delta('1', '2', "\"s\":10") + "," +
+                           delta('3', '4', "\"s\":20,\"z\":5") + "]") + "," + entry("b.txt") + "]," +
+        "\"optional\":[" + entry("c.dll", ",\"id\":\"dxvk\",\"deltas\":[" + delta('5', '6', "\"s\":30") + "]") +
+        "],\"launcher\":" + entry("Korvanth.exe", ",\"deltas\":[" + delta('7', '8', "\"s\":1") + "]") + "}";
+    Parsed p(doc);
+    ASSERT_TRUE(p.ok) << p.error;
+    ASSERT_EQ(p.m.delta_count, 3);  // the launcher's are not kept: it is never patched
+    ASSERT_EQ(p.m.files[0].delta_count, 2);
+    EXPECT_EQ(p.m.files[1].delta_count, 0);
+    EXPECT_EQ(p.m.launcher.delta_count, 0);
+    const ManifestDelta *second = manifest_delta(&p.m, &p.m.files[0], 1);
+    EXPECT_EQ(second->from[0], 0x33);
+    EXPECT_EQ(second->digest[31], 0x44);
+    EXPECT_EQ(second->size, 20u);
+    EXPECT_EQ(second->packed_size, 5u);
+    ASSERT_EQ(p.m.optional[0].delta_count, 1);
+    EXPECT_EQ(manifest_delta(&p.m, &p.m.optional[0], 0)->size, 30u);
+    EXPECT_EQ(manifest_delta(&p.m, &p.m.optional[0], 0)->packed_size, 0u);
+
+    // Launchers before deltas skip the key, whatever its value holds.
+    manifest_reads_deltas = false;
+    Parsed old(doc);
+    ASSERT_TRUE(old.ok) << old.error;
+    EXPECT_EQ(old.m.delta_count, 0);
+    EXPECT_EQ(old.m.files[0].delta_count, 0);
+    Parsed odd(HEAD + "\"files\":[" + entry("a", ",\"g\":\"base\",\"deltas\":[\"v2\",{\"n\":1}]") + "]}");
     EXPECT_TRUE(odd.ok) << odd.error;
 }
 

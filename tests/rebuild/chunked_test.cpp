@@ -32,8 +32,10 @@ enum Start {
     FROM_NOTHING,   // an empty folder
     FROM_HALF_PART, // the previous release, and most of the new archive in its part file
     FROM_CHANGED,   // the previous release, its archive changed behind its kept chunk list
-    FROM_FINISHED   // killed as the rebuilt archive replaced the old: the old copy gone,
+    FROM_FINISHED,  // killed as the rebuilt archive replaced the old: the old copy gone,
                     // the whole new archive in its part file
+    FROM_EDITED,    // the previous release, its archive then edited by the player
+    FROM_OLDER,     // a release older than any delta
 };
 
 struct Case {
@@ -112,9 +114,18 @@ std::string hex_digest(const std::string &bytes)
 void prepare(const TempDir &dir, Start start)
 {
     if (start == FROM_OLD || start == FROM_HALF_PART || start == FROM_CHANGED ||
-        start == FROM_FINISHED) {
+        start == FROM_FINISHED || start == FROM_EDITED) {
         ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks_old"), dead_mirror()).state,
                   UpToDate) << log_text(dir.path());
+    }
+    if (start == FROM_OLDER) {
+        ASSERT_EQ(run_pass(dir.path(), Update, mirror("deltas_older"), dead_mirror()).state,
+                  UpToDate);
+    }
+    if (start == FROM_EDITED) {
+        std::string world = file_text(dir, "data/world.pak");
+        world.replace(1000, 4, "edit");
+        ASSERT_TRUE(write_file(dir / L"data/world.pak", world));
     }
     if (start == FROM_DAMAGED) {
         ASSERT_EQ(run_pass(dir.path(), Update, mirror("chunks"), dead_mirror()).state, UpToDate);
@@ -279,6 +290,86 @@ const Case CASES[] = {
 
 INSTANTIATE_TEST_SUITE_P(Starts, ChunkedUpdate, ::testing::ValuesIn(CASES),
                          [](const ::testing::TestParamInfo<Case> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// Deltas: the archive from the player's old copy and the cheapest delta
+// from it, or, when none applies or it fails, by chunks as above.
+struct DeltaCase {
+    const char *name;
+    Start start;
+    const char *release, *second;  // the mirrors' releases
+    bool hide_key;                 // the launcher reads no "deltas" key
+    const char *line;              // expected in the archive's lines of the log
+    bool by_delta;                 // else by chunks, or from the part file
+};
+
+void PrintTo(const DeltaCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class DeltaUpdate : public ::testing::TestWithParam<DeltaCase> {};
+
+TEST_P(DeltaUpdate, EndsWithTheRightFileAndTheFewestBytes)
+{
+    REQUIRE_RELEASES();
+    const DeltaCase &c = GetParam();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    prepare(dir, c.start);
+    if (HasFatalFailure())
+        return;
+    size_t mark = log_text(dir.path()).size();
+    bool before = manifest_reads_deltas;
+    manifest_reads_deltas = !c.hide_key;
+    PassResult r = run_pass(dir.path(), Update, mirror(c.release), mirror(c.second));
+    manifest_reads_deltas = before;
+    std::string log = log_text(dir.path()).substr(mark);
+
+    EXPECT_EQ(r.state, UpToDate) << log;
+    for (const char *path : FILES)
+        EXPECT_TRUE(file_text(dir, path) == release_file("deltas", path)) << path;
+    for (const wchar_t *left : {L"data/world.pak.part", L"data/world.pak.delta",
+                                L"data/world.pak.delta.part", L"data/world.pak.tmp"})
+        EXPECT_FALSE(file_exists(dir / left)) << narrow(left);
+    EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    // By delta: the smaller of the two from the old copy, and nothing else
+    // for the archive. Else the chunks, which fetch only what changed.
+    bool chunked = false;
+    for (size_t at = log.find("file data/world.pak: "); at != std::string::npos;
+         at = log.find("file data/world.pak: ", at + 1))
+        chunked = chunked || line_of(log.substr(at), "file").find("chunks local") != std::string::npos;
+    size_t delta = log.find("file data/world.pak: delta from ");
+    EXPECT_EQ(delta != std::string::npos && !chunked, c.by_delta) << log;
+    if (c.by_delta) {
+        long long sent = atoll(log.c_str() + delta + strlen("file data/world.pak: delta from ") + 10);
+        EXPECT_GT(sent, 0);
+        EXPECT_LT(sent, 60000) << log;
+    } else if (c.start != FROM_FINISHED) {
+        EXPECT_GT(bytes_to_fetch(log), 0) << log;
+        EXPECT_LE(bytes_to_fetch(log), 150000) << log;
+    }
+}
+
+const DeltaCase DELTA_CASES[] = {
+    {"FromOld", FROM_OLD, "deltas", "deltas", false, "world.pak: delta from ", true},
+    {"EditedOldCopy", FROM_EDITED, "deltas", "deltas", false, "world.pak: no delta from ", false},
+    {"OlderThanAnyDelta", FROM_OLDER, "deltas", "deltas", false, "world.pak: no delta from ",
+     false},
+    {"DeltaFailsItsDigestOnOneMirror", FROM_OLD, "deltas_baddelta", "deltas", false,
+     "hash mismatch", true},
+    {"DeltaOnNoMirror", FROM_OLD, "deltas_nodelta", "deltas_nodelta", false,
+     "world.pak: the delta could not be fetched", false},
+    {"DeltaMakesAnotherFile", FROM_OLD, "deltas_wrongfile", "deltas_wrongfile", false,
+     "world.pak: the delta made another file", false},
+    {"KeyHidden", FROM_OLD, "deltas", "deltas", true, "world.pak: ", false},
+    {"MadeByAKilledPass", FROM_FINISHED, "deltas", "deltas", false,
+     "world.pak: made by an earlier pass, moved into place", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Starts, DeltaUpdate, ::testing::ValuesIn(DELTA_CASES),
+                         [](const ::testing::TestParamInfo<DeltaCase> &info) {
                              return std::string(info.param.name);
                          });
 

@@ -31,10 +31,15 @@ import random
 import shutil
 import subprocess
 import sys
+import tempfile
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+# The publisher's modules: the chunk tool and the delta encoder.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "publish"))
 
 
 def content():
@@ -105,7 +110,6 @@ def sign(key, data):
 
 def chunk_tool():
     """The publisher's native chunk tool, built on demand from this checkout."""
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "publish"))
     from korvanth_publish import chunks
     return chunks, chunks.find_chunker()
 
@@ -149,9 +153,37 @@ def add_chunks(out, e, path, tool, fault):
     e["chunks"] = digest
 
 
+def add_deltas(out, e, new_bytes, olds, fault):
+    """Writes delta objects that make `new_bytes` from each of `olds` (bytes,
+    gzip level) and names them in the entry, in that order. `fault`: "digest"
+    stores other bytes under the first delta's name, "missing" writes none,
+    "wrong" makes the first delta from other new bytes of the same size with
+    the header still naming the entry's file."""
+    from korvanth_publish import delta
+    records = []
+    for n, (old, level) in enumerate(olds):
+        target = new_bytes
+        if fault == "wrong" and n == 0:
+            target = bytes(b ^ 0x20 if i % 977 == 0 else b for i, b in enumerate(new_bytes))
+        with tempfile.TemporaryDirectory() as tmp:
+            write(os.path.join(tmp, "old"), old)
+            write(os.path.join(tmp, "new"), target)
+            made = delta.make(os.path.join(tmp, "old"), os.path.join(tmp, "new"), level)
+        if target is not new_bytes:
+            made = made[:56] + hashlib.sha256(new_bytes).digest() + made[88:]
+        digest = hashlib.sha256(made).hexdigest()
+        stored = made
+        if fault == "digest" and n == 0:
+            stored = made[:-1] + bytes([made[-1] ^ 1])
+        if fault != "missing":
+            write(os.path.join(out, "objects", digest), stored)
+        records.append({"from": hashlib.sha256(old).hexdigest(), "h": digest, "s": len(made)})
+    e["deltas"] = records
+
+
 def build(root, name, key, c, entries, version, generated, launcher=None, remove=(),
           mirrors=(), corrupt=False, gz=True, signed_bytes=None, broken_gz=False, expires=None,
-          chunked=(), chunk_fault=None):
+          chunked=(), chunk_fault=None, deltas=None, delta_fault=None):
     out = os.path.join(root, name)
     shutil.rmtree(out, ignore_errors=True)
     shutil.rmtree(out + ".client", ignore_errors=True)
@@ -196,6 +228,8 @@ def build(root, name, key, c, entries, version, generated, launcher=None, remove
         if path in chunked:
             add_chunks(out, e, os.path.join(out + ".client", path), chunked_tool[0],
                        chunk_fault if path == chunked[0] else None)
+        if deltas and path in deltas:
+            add_deltas(out, e, data, deltas[path], delta_fault)
     doc = {"version": version, "generated": generated, "files": files}
     if expires:
         doc["expires"] = expires
@@ -504,6 +538,18 @@ def build_chunked(root, key, entries):
                         ("chunks_badchunkgz", "chunk_gz"), ("chunks_nochunk", "missing")):
         build(root, name, key, c, new_entries, "1.0", new, remove=("data/moved.pak",),
               chunked=chunked, chunk_fault=fault)
+    # The same release with deltas for the archive: from the old release's
+    # copy (packed first, then stored whole: the launcher takes the smaller)
+    # and from a copy no player has; "deltas_older" is a release before any
+    # delta. Its faulty twins break the delta from the old copy.
+    c["world_older"] = edited(random.Random(5), old)
+    build(root, "deltas_older", key, c, [("data/world.pak", "world_older", "base", 0, "")],
+          "0.8", "2025-10-01T00:00:00Z")
+    olds = {"data/world.pak": ((c["world_old"], 9), (c["world_old"], 0), (b"no player's", 9))}
+    for name, fault in (("deltas", None), ("deltas_baddelta", "digest"),
+                        ("deltas_nodelta", "missing"), ("deltas_wrongfile", "wrong")):
+        build(root, name, key, c, new_entries, "1.0", new, remove=("data/moved.pak",),
+              chunked=chunked, deltas=olds, delta_fault=fault)
 
 
 if __name__ == "__main__":
