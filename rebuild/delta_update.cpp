@@ -218,16 +218,6 @@ DeltaResult apply(RebuildPass *pass, const ManifestEntry *entry, const ManifestD
     return result;
 }
 
-// The delta object and what a transfer of it left: of no use once the file
-// came by delta or will come another way.
-void drop_delta(const wchar_t *delta_path)
-{
-    DeleteFileW(delta_path);
-    wchar_t part[CLIENT_PATH_CHARS];
-    if (format_wide(part, CLIENT_PATH_CHARS, L"%s.part", delta_path) >= 0)
-        DeleteFileW(part);
-}
-
 // How the way by delta ended.
 enum Applied { APPLIED_IN_PLACE, APPLIED_CANCELLED, APPLIED_NOT };
 
@@ -243,7 +233,7 @@ Applied by_delta(RebuildPass *pass, const ManifestEntry *entry, const ManifestDe
         return APPLIED_CANCELLED;  // its part file kept for the next pass
     if (fetched != FETCH_IN_PLACE) {
         log_printf("file %s: the delta could not be fetched", entry->path);
-        drop_delta(delta_path);
+        delta_clear(full);
         return APPLIED_NOT;
     }
     uint8_t made[SHA256_BYTES];
@@ -253,7 +243,7 @@ Applied by_delta(RebuildPass *pass, const ManifestEntry *entry, const ManifestDe
         DeleteFileW(part);
         return APPLIED_CANCELLED;
     }
-    drop_delta(delta_path);
+    delta_clear(full);
     if (result != DELTA_OK) {
         log_printf("file %s: delta %s", entry->path, delta_result_text(result));
         DeleteFileW(part);
@@ -268,6 +258,15 @@ Applied by_delta(RebuildPass *pass, const ManifestEntry *entry, const ManifestDe
 }
 
 }  // namespace
+
+void delta_clear(const wchar_t *full)
+{
+    wchar_t path[CLIENT_PATH_CHARS];
+    if (format_wide(path, CLIENT_PATH_CHARS, L"%s.delta", full) >= 0)
+        DeleteFileW(path);
+    if (format_wide(path, CLIENT_PATH_CHARS, L"%s.delta.part", full) >= 0)
+        DeleteFileW(path);
+}
 
 RebuildResult delta_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full)
 {

@@ -62,6 +62,10 @@ enum RebuildResult {
 // with the entry's digest. Also moves into place a part file that an
 // earlier pass made whole.
 RebuildResult delta_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full);
+// Deletes the delta object of `full` and what a transfer of it left: of no
+// use once the file is in place. The pass sweeps them again at its end, in
+// case a deletion failed.
+void delta_clear(const wchar_t *full);
 // A wanted file with a chunk index rebuilt from the chunks found locally
 // plus the missing ones fetched, several on the wire at once.
 RebuildResult chunked_update(RebuildPass *pass, const ManifestEntry *entry, const wchar_t *full);

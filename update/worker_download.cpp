@@ -296,6 +296,13 @@ bool download_pending(Pass *pass)
         ok = bring_in(ph, k);
     if (ok)
         ok = settle_in_order(ph, true);
+    for (int k = 0; ok && k < pass->pending_count; k++) {
+        const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
+        wchar_t rel[CLIENT_REL_CHARS], full[CLIENT_PATH_CHARS];
+        client_file_path(entry->path, pass->folder, rel, full);
+        if (entry->delta_count > 0 && full[0])
+            delta_clear(full);
+    }
     close_bars(&ph->share, pass->window);
     flight_close(ph);
     return ok;
