@@ -257,12 +257,14 @@ bool compare_step(Pass *pass)
 // The end of a pass that only checks: what the comparison found.
 void report_step(Pass *pass)
 {
-    // A file that can be rebuilt from chunks costs what its old copy lacks,
-    // which the check does not read the file to learn: its whole object
-    // makes the figure an upper bound.
+    // A file that can be rebuilt from chunks or made by a delta costs what
+    // its old copy lacks, which the check does not read the file to learn:
+    // its whole object makes the figure an upper bound.
     bool chunked = false;
-    for (int k = 0; k < pass->pending_count; k++)
-        chunked = chunked || manifest_item(&pass->manifest, pass->pending[k])->has_chunks;
+    for (int k = 0; k < pass->pending_count; k++) {
+        const ManifestEntry *entry = manifest_item(&pass->manifest, pass->pending[k]);
+        chunked = chunked || entry->has_chunks || entry->delta_count > 0;
+    }
     if (pass->pending_count > 0)
         post_status(pass->window, chunked ? L"%d files need updating (at most %llu MB)."
                                           : L"%d files need updating (%llu MB).",
