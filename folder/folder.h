@@ -25,6 +25,37 @@ int read_player_flags(const wchar_t *folder, int32_t *custom_interface, int32_t 
                       int32_t *dxvk_trial);
 
 // ---------------------------------------------------------------------------
+// The folder's settings file ("Korvanth.ini"): the download limit, in
+// section [download], key "limit": "off" or a rate such as "500 KB/s" or
+// "2.5 MB/s" (units of 1,024 bytes). Text functions without platform calls.
+
+enum {
+    SETTINGS_MAX_BYTES = 65536,  // a larger file is treated as missing
+    RATE_TEXT_BYTES = 24,
+};
+
+// The value of `key` in `section` of the settings text (names in any letter
+// case, spaces around them and the value dropped) into `out` of `cap`
+// bytes: 1, or 0 when there is none or it does not fit.
+int settings_get(const char *text, size_t len, const char *section, const char *key, char *out,
+                 size_t cap);
+// The text with `key` in `section` set to `value` (the key's line replaced,
+// or added at the section's end, or the section added at the text's end),
+// into `out` of `cap` bytes: its length, 0 when it does not fit.
+size_t settings_set(const char *text, size_t len, const char *section, const char *key,
+                    const char *value, char *out, size_t cap);
+// A limit text as bytes per second (0: no limit, for "off", "0" and an empty
+// text). False for any other text, or a rate below 1 KB/s or above 10 GB/s.
+bool rate_limit_parse(const char *text, uint64_t *bytes_per_second);
+// "off", "5 MB/s" (a whole number of MB), else "500 KB/s" (rounded).
+void rate_limit_format(uint64_t bytes_per_second, char *out, size_t cap);
+// The folder's limit; 0 without a file, a key or a value understood (logged).
+uint64_t read_rate_limit(const wchar_t *folder);
+// Keeps the limit in the folder's settings file: 1, or 0 when it could not
+// be written (the old file is then as it was).
+int write_rate_limit(const wchar_t *folder, uint64_t bytes_per_second);
+
+// ---------------------------------------------------------------------------
 // One process per folder: passes of two processes on one folder would write
 // the same part files and state file, so whoever runs passes on a folder (the
 // launcher, korvanth-cli) holds the folder's named mutex first.

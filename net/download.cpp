@@ -181,9 +181,11 @@ int read_block(Transfer *t, HttpGet *get, DWORD *avail)
 {
     if (*avail > HTTP_TRANSFER_BYTES - t->held)
         *avail = HTTP_TRANSFER_BYTES - t->held;
+    *avail = rate_limit_take(*avail);
     DWORD read = 0;
     if (!WinHttpReadData((HINTERNET)get->request, t->buf + t->held, *avail, &read))
         return 0;
+    rate_limit_unused(read < *avail ? *avail - read : 0);
     if (t->present + t->held + read > t->expected) {
         log_printf("net: object longer than its manifest size");
         return 0;

@@ -52,9 +52,11 @@ int take_body(HttpGet *get, char **buf, uint64_t *cap, uint64_t *got, uint32_t l
             return 0;
         if (grow && !grow_body(buf, cap, *got + avail + 1))
             return 0;
+        avail = rate_limit_take(avail);
         DWORD read = 0;
         if (!WinHttpReadData(request, *buf + *got, avail, &read))
             return 0;
+        rate_limit_unused(read < avail ? avail - read : 0);
         // A read larger than asked would pass the limit check above unseen.
         if (read > avail)
             return 0;

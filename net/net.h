@@ -77,6 +77,27 @@ void rate_watch_begin(RateWatch *w, uint32_t now, uint32_t min_bytes, uint32_t w
 // it is too slow, with what was measured in `stall`.
 int rate_watch_step(RateWatch *w, uint32_t now, uint64_t bytes, HttpStall *stall);
 
+// A download limit for the whole process: every transfer's reads (objects
+// into files or memory, documents) spend from one pace, so that transfers
+// that run at once share it. 0: no limit (the default). Any thread; a change
+// applies from the next read on.
+void http_set_rate_limit(uint64_t bytes_per_second);
+uint64_t http_rate_limit(void);
+// The pace itself, free of platform calls (times in microseconds of any
+// clock that does not run backwards). A read takes at most rate_pace_block
+// bytes (an eighth of a second's, 1 KiB to HTTP_TRANSFER_BYTES), reserved
+// at tick `now_us` by rate_pace_spend, whose result is how long to wait
+// before reading them; rate_pace_refund gives back what the read did not
+// use. Idle time earns at most one block's worth.
+struct RatePace {
+    uint64_t rate;      // bytes per second; 0: no limit
+    uint64_t due_us;    // when the bytes spent so far are earned
+    uint64_t burst_us;  // how far behind the clock `due_us` may fall: one block's time
+};
+void rate_pace_set(RatePace *p, uint64_t bytes_per_second, uint64_t now_us);
+uint32_t rate_pace_block(const RatePace *p);
+uint64_t rate_pace_spend(RatePace *p, uint64_t bytes, uint64_t now_us);
+void rate_pace_refund(RatePace *p, uint64_t bytes);
 // Sets the user agent of every session opened afterwards (at most 63
 // characters; longer texts are cut). Until it is called the agent is
 // "Korvanth/0". Call before worker threads exist: readers take no lock.

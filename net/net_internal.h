@@ -23,6 +23,11 @@ int slow_watch_moved(RateWatch *w, uint64_t bytes);
 // 0 for any other failure.
 int slow_watch_timed_out(void);
 
+// The download limit around one read: how many of `available` bytes the
+// read may take, reserved and waited for; and what the read left unused.
+uint32_t rate_limit_take(uint32_t available);
+void rate_limit_unused(uint32_t bytes);
+
 // One GET on its way: the handles it holds and the slow-transfer rule's
 // watch over it, started before the request is sent (the wait for the
 // response counts).

@@ -147,6 +147,10 @@ void worker_set_launcher_file(const wchar_t *path);
 // Sets the objects on the wire at once for the passes started afterwards
 // (tests); 0 restores DOWNLOAD_CONNECTIONS. Returns the number it replaced.
 int worker_set_connections(int count);
+// Holds the downloads of the passes started afterwards to `bytes_per_second`
+// (0: no limit) whatever the folder's settings file says; below 0 (the
+// default) each pass takes the limit the settings file holds as it starts.
+void worker_set_rate_limit(int64_t bytes_per_second);
 
 // Free-space source of the disk test (disk_free_bytes unless a test sets
 // another one).

@@ -8,6 +8,7 @@
 
 #include "content/content.h"
 #include "game/game.h"
+#include "net/net.h"
 
 #include <windows.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@ const uint64_t DISK_RESERVE_BYTES = 536870912;  // 512 MiB kept free beyond the 
 static_assert(sizeof(void *) != 4 || sizeof(WorkerParams) == 544, "WorkerParams is 544 bytes");
 
 volatile LONG g_running;
+int64_t g_rate_limit = -1;  // worker_set_rate_limit's; below 0: the settings file's
 HANDLE g_thread;
 WorkerParams g_params;
 wchar_t g_launcher_file[LAUNCHER_PATH_CHARS];
@@ -353,6 +355,13 @@ unsigned long update_worker_main(void *arg)
     pass.window = (HWND)pass.params->window;
     pass.folder = pass.params->client_folder;
     state_init(&pass.state);
+    uint64_t limit = g_rate_limit >= 0 ? (uint64_t)g_rate_limit : read_rate_limit(pass.folder);
+    http_set_rate_limit(limit);
+    if (limit) {
+        char text[RATE_TEXT_BYTES];
+        rate_limit_format(limit, text, sizeof text);
+        log_printf("download limit %s", text);
+    }
 
     run_pass(&pass);
     // The list of installed apps shows the size of what the pass left.
@@ -390,6 +399,11 @@ int worker_start(const WorkerParams *params)
         return 0;
     }
     return 1;
+}
+
+void worker_set_rate_limit(int64_t bytes_per_second)
+{
+    g_rate_limit = bytes_per_second;
 }
 
 int worker_is_running(void)

@@ -4,11 +4,13 @@
 //
 //   korvanth-cli [--check|--verify|--update] [--interface 0|1] [--dxvk -1|0|1]
 //                [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL]
-//                [--connections 1..8] FOLDER
+//                [--connections 1..8] [--limit RATE] FOLDER
 //
 // --mirror-pair replaces the two built-in mirrors for this run (tests and
 // benchmarks serve releases from a local mirror on a port of the moment);
-// --connections sets the objects on the wire at once (benchmarks).
+// --connections sets the objects on the wire at once (benchmarks);
+// --limit holds the downloads to RATE ("5 MB/s", "500 KB/s", "off") for
+// this run instead of the folder's setting.
 //
 // Exit code: the final LauncherState (2 up to date, 3 update needed, 4 failed,
 // 5 server unreachable), 6 after a self-update message, 1 for bad usage,
@@ -61,7 +63,7 @@ int usage(void)
 {
     write_out("usage: korvanth-cli [--check|--verify|--update] [--interface 0|1] "
               "[--dxvk -1|0|1] [--trial 0|1] [--mirror-pair DOWNLOAD_URL FILES_URL] "
-              "[--connections 1..8] FOLDER\n");
+              "[--connections 1..8] [--limit RATE] FOLDER\n");
     return 1;
 }
 
@@ -184,6 +186,13 @@ int run(int argc, wchar_t **argv)
                 !parse_flag(argv[++i], 1, DOWNLOAD_CONNECTIONS_MAX, &connections))
                 return usage();
             worker_set_connections(connections);
+        } else if (!lstrcmpW(a, L"--limit")) {
+            char text[RATE_TEXT_BYTES];
+            uint64_t rate = 0;
+            if (i + 1 >= argc || !wide_to_utf8(argv[++i], text, sizeof text) ||
+                !rate_limit_parse(text, &rate))
+                return usage();
+            worker_set_rate_limit((int64_t)rate);
         } else if (!lstrcmpW(a, L"--mirror-pair")) {
             if (i + 2 >= argc)
                 return usage();
