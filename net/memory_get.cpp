@@ -82,9 +82,12 @@ int get_body(void *kept_session, const wchar_t *url, const wchar_t *headers, cha
     if (!grow && *cap < limit)
         limit = (uint32_t)*cap;
     HttpGet get;
+    http_note_answer(nullptr, url);
     int result = http_get_send(&get, kept_session, url, headers);
-    if (result == 1)
+    if (result == 1) {
+        http_note_answer(get.request, url);
         result = take_body(&get, buf, cap, got, limit, grow);
+    }
     http_get_close(&get);
     return result;
 }

@@ -98,6 +98,17 @@ void rate_pace_set(RatePace *p, uint64_t bytes_per_second, uint64_t now_us);
 uint32_t rate_pace_block(const RatePace *p);
 uint64_t rate_pace_spend(RatePace *p, uint64_t bytes, uint64_t now_us);
 void rate_pace_refund(RatePace *p, uint64_t bytes);
+// What the calling thread's last whole-body GET was answered with besides
+// its status (like http_last_stall): whether the response said it is an
+// HTML page, and the host that answered, after any redirect, with whether
+// that is another host than the one asked.
+enum { HTTP_HOST_CHARS = 128 };
+struct HttpAnswer {
+    bool html_type;
+    bool elsewhere;
+    wchar_t host[HTTP_HOST_CHARS];
+};
+HttpAnswer http_last_answer(void);
 // Sets the user agent of every session opened afterwards (at most 63
 // characters; longer texts are cut). Until it is called the agent is
 // "Korvanth/0". Call before worker threads exist: readers take no lock.

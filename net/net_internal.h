@@ -28,6 +28,12 @@ int slow_watch_timed_out(void);
 uint32_t rate_limit_take(uint32_t available);
 void rate_limit_unused(uint32_t bytes);
 
+// Follows the redirects of `request` (before it is sent), then records what
+// its response (to `url`) was, for http_last_answer; a null request forgets
+// the last one.
+void http_watch_redirects(void *request);
+void http_note_answer(void *request, const wchar_t *url);
+
 // One GET on its way: the handles it holds and the slow-transfer rule's
 // watch over it, started before the request is sent (the wait for the
 // response counts).

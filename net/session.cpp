@@ -137,6 +137,7 @@ int http_get_send(HttpGet *get, void *kept_session, const wchar_t *url, const wc
         return 0;
     HINTERNET request = (HINTERNET)get->request;
     slow_watch_begin(&get->watch);
+    http_watch_redirects(request);
     if (!WinHttpSendRequest(request, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
                             headers ? (DWORD)-1 : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return 0;

@@ -15,6 +15,22 @@ namespace {
 // before it is asked again.
 const DWORD PAST_CACHES_PAUSE_MS = 1000;
 
+// Whether a 200 for `doc` is a web page in its place: said to be HTML, or
+// beginning like markup (no document of a mirror begins with '<'), or, for
+// the JSON documents, something else than JSON from another host than the
+// one asked (a network that sends every address to its sign-in page; a
+// mirror whose documents are redirected to a content host still answers
+// with the documents).
+bool is_web_page(Doc doc, const HttpAnswer *answer, const char *body, uint32_t length)
+{
+    uint32_t i = 0;
+    while (i < length && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n'))
+        i++;
+    char first = i < length ? body[i] : 0;
+    bool json = doc == KEYS_JSON || doc == MANIFEST_JSON;
+    return answer->html_type || first == '<' || (json && answer->elsewhere && first != '{');
+}
+
 bool not_found(const Answer *a, Doc doc)
 {
     return a->doc[doc].fetch == DOC_REQUESTED && a->doc[doc].http_status == 404;
@@ -53,6 +69,9 @@ void fetch_answer(Answer *a)
         } else {
             d->fetch = DOC_REQUESTED;
             d->http_status = status;
+            HttpAnswer answer = http_last_answer();
+            d->web_page = status == 200 && is_web_page(doc, &answer, d->body, d->length);
+            lstrcpynW(d->page_host, answer.host, HTTP_HOST_CHARS);
         }
     }
 }
@@ -94,7 +113,7 @@ const DocKind DOCS[DOC_COUNT] = {
 bool arrived(const Answer *a, Doc doc)
 {
     const Document *d = &a->doc[doc];
-    return d->fetch == DOC_REQUESTED && d->http_status == 200 && d->length > 0;
+    return d->fetch == DOC_REQUESTED && d->http_status == 200 && d->length > 0 && !d->web_page;
 }
 
 Doc signature_of(Doc doc)

@@ -48,6 +48,7 @@ struct ReleaseSearch {
     int mirror_index;     // out: the slot of the mirror that served the release
     bool older_seen;      // out: some mirror served a signed release older than the applied one
     bool keys_refused;    // out: with root keys, mirrors answered but no key list was accepted
+    bool web_page;        // out: some mirror answered with a web page (a network's sign-in page)
     bool expired;         // out: every signed release served had passed its "expires"
     char newest_expiry[MANIFEST_GENERATED_BYTES];  // out: with `expired`, the latest of them
 };

@@ -72,6 +72,15 @@ bool lists_refused(const Search *s)
     return false;
 }
 
+bool any_web_page(const Search *s)
+{
+    for (int i = 0; i < s->asked; i++)
+        for (int doc = 0; doc < DOC_COUNT; doc++)
+            if (s->answers[i].doc[doc].web_page)
+                return true;
+    return false;
+}
+
 bool any_older_release(const Search *s)
 {
     for (int i = 0; i < s->asked; i++)
@@ -157,7 +166,7 @@ bool fetch_manifest(ReleaseSearch *io, Manifest *manifest)
 {
     memset(manifest, 0, sizeof *manifest);
     io->mirror_index = 0;
-    io->older_seen = io->keys_refused = io->expired = false;
+    io->older_seen = io->keys_refused = io->expired = io->web_page = false;
     io->newest_expiry[0] = 0;
     Search s;
     memset(&s, 0, sizeof s);
@@ -185,6 +194,7 @@ bool fetch_manifest(ReleaseSearch *io, Manifest *manifest)
     if (s.best >= 0)
         settle_expiry(&s);
     io->older_seen = any_older_release(&s);
+    io->web_page = any_web_page(&s);
     io->keys_refused = lists_refused(&s);
     // Told before the accepted key list moves on: refusals name the version
     // accepted before.

@@ -23,7 +23,11 @@ void log_fetch_failure(const Answer *a, Doc doc)
                     (unsigned long long)d->stall.bytes, d->stall.seconds);
         return;
     case DOC_REQUESTED:
-        log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, d->http_status);
+        if (d->web_page)
+            log_wprintf(L"%s: %s -> a web page from %s, not the document", DOCS[doc].tag, url,
+                        d->page_host);
+        else
+            log_wprintf(L"%s: %s -> %d", DOCS[doc].tag, url, d->http_status);
         return;
     }
 }

@@ -43,6 +43,10 @@ struct Document {
     HttpStall stall;   // with DOC_TOO_SLOW
     char *body;        // process heap, or null
     uint32_t length;
+    // A 200 that is a web page, not the document (a network's sign-in
+    // page), and the host that answered: it has not arrived.
+    bool web_page;
+    wchar_t page_host[HTTP_HOST_CHARS];
 };
 
 // What a mirror's key list came to (judged once).

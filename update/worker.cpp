@@ -174,6 +174,12 @@ bool manifest_step(Pass *pass)
         log_printf("keys: no mirror serves a key list that can be accepted: refused");
         post_status(window, L"Invalid version");
         post_finished(window, Failed, 0);
+    } else if (search->web_page) {
+        // A hotel's or a train's network before its sign-in: not the
+        // mirrors' fault, and nothing the player can fix by waiting.
+        post_status(window, L"The network answered with a web page: sign in to it in your "
+                            L"browser, then press CHECK FILES.");
+        post_finished(window, ServerUnreachable, 0);
     } else {
         post_status(window, L"The update server is not responding. Please try again later.");
         post_finished(window, ServerUnreachable, 0);

@@ -149,3 +149,39 @@ TEST(FetchManifest, BadSignatureShowsInvalidVersionAndMovesOn)
                                                "manifest.json -> 404"),
               std::string::npos);
 }
+
+// A network that answers every address with its sign-in page: said so in
+// plain words when no mirror gets through, with the host that answered in
+// the log, and never "Invalid version"; beside a mirror that gets through,
+// the update goes on.
+TEST(FetchManifest, SignInPageOfTheNetworkIsNamedNotCountedAsABadRelease)
+{
+    REQUIRE_RELEASES();
+    const std::wstring SIGN_IN = L"The network answered with a web page: sign in to it in your "
+                                 L"browser, then press CHECK FILES.";
+    const struct {
+        const char *kind;
+        const char *host;  // that answered, as logged
+    } rows[] = {{"html", "127.0.0.1"}, {"sniff", "127.0.0.1"}, {"redirect", "localhost"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.kind);
+        std::wstring portal = net_test::fault_url("https", std::string("portal/") + row.kind + "/");
+        for (bool beside_good : {false, true}) {
+            TempDir dir;
+            log_open(dir.path().c_str());
+            PassResult r = run_pass(dir.path(), Update, portal, beside_good ? mirror("main") : dead_mirror());
+            std::string log = log_text(dir.path());
+            EXPECT_FALSE(r.has_status(L"Invalid version")) << log;
+            EXPECT_NE(at(log, "manifest: " + narrow(portal) + "manifest.json -> a web page from " +
+                                  row.host + ", not the document"),
+                      std::string::npos) << log;
+            if (beside_good) {
+                EXPECT_EQ(r.state, UpToDate) << log;
+            } else {
+                EXPECT_EQ(r.state, ServerUnreachable) << log;
+                ASSERT_FALSE(r.statuses().empty());
+                EXPECT_EQ(r.statuses().back(), SIGN_IN) << log;
+            }
+        }
+    }
+}

@@ -53,6 +53,12 @@ Serves the files of a mirror tree under paths that name the misbehaviour:
                           later ones have been answered (503 if they are not
                           within 10 s): only a client that goes on with later
                           objects while an earlier one is on the wire passes
+  /portal/KIND/PATH...    a network's sign-in page in place of every file:
+                          KIND "html" a 200 said to be text/html, "sniff"
+                          one said to be bytes that begin like markup,
+                          "redirect" a 302 to another host ("localhost")
+                          whose "/portal/plain/" answers 200 with plain
+                          text
   /random/SEED/PCT/PATH...  any file below the tree; requests for objects
                           (a path with an "objects" folder) misbehave with
                           probability PCT percent: a reset mid-body, a short
@@ -188,6 +194,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if mode in ("together", "behind") and len(parts) >= 4 and parts[2].isdigit():
                 serve = self.serve_together if mode == "together" else self.serve_behind
                 return serve(parts[1], int(parts[2]), "/".join(parts[3:]))
+            if mode == "portal" and len(parts) >= 2:
+                return self.serve_portal(parts[1])
             if mode == "random" and len(parts) >= 4:
                 return self.serve_random(parts[1], parts[2], "/".join(parts[3:]))
             if mode in ("below", "code", "padded") and len(parts) >= 3:
@@ -204,6 +212,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
             getattr(self, "serve_" + mode.replace("-", "_"), self.serve_unknown)(data)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
+
+    def serve_portal(self, kind):
+        self.close_connection = True
+        if kind == "redirect":
+            scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+            self.send_response(302)
+            self.send_header("Location", "%s://localhost:%d/portal/plain/login"
+                             % (scheme, self.server.server_address[1]))
+            self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
+            return self.end_headers()
+        page = b"<!DOCTYPE html>\n<html><body>Sign in to the network</body></html>\n"
+        types = {"html": ("text/html; charset=utf-8", page),
+                 "sniff": ("application/octet-stream", b"\r\n" + page),
+                 "plain": ("text/plain", b"Please sign in to the network first.\n")}
+        if kind not in types:
+            return self.error(404)
+        ctype, body = types[kind]
+        self.send_response(200)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
 
     def serve_unknown(self, data):
         self.error(404)
