@@ -108,6 +108,9 @@ int control_enabled_in(const MainWindowState *s, const ControlSituation *now, in
     case Cancel:
         return now->pass_running != 0;
     case Start:
+        // The update in progress is paused with it; nothing else stops.
+        if (now->pass_running)
+            return !now->game_running && s->pass_mode == Update && s->pause == PAUSE_NONE;
         if (!idle_hands)
             return 0;
         if (s->launcher_state == UpdateNeeded)
@@ -124,6 +127,15 @@ int control_enabled_in(const MainWindowState *s, const ControlSituation *now, in
     default:  // Minimize, Close, None and any other number
         return 1;
     }
+}
+
+const wchar_t *round_button_caption(const MainWindowState *s, const ControlSituation *now)
+{
+    if (now->pass_running && s->pass_mode == Update)
+        return L"PAUSE";
+    if (s->launcher_state != UpdateNeeded)
+        return L"START";
+    return s->pause == PAUSE_HELD ? L"RESUME" : L"UPDATE";
 }
 
 int control_look_in(const MainWindowState *s, const ControlSituation *now, int id)

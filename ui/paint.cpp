@@ -63,7 +63,7 @@ void draw_circular_button(HDC dc, HDC sprites)
     HGDIOBJ old = SelectObject(sprites, g_art.circle);
     BitBlt(dc, r->left, r->top, 80, 80, sprites, 0, 80 * look, SRCCOPY);
     SelectObject(sprites, old);
-    const wchar_t *caption = g_main_window.launcher_state == UpdateNeeded ? L"UPDATE" : L"START";
+    const wchar_t *caption = round_caption();
     draw_label(dc, r, caption, g_art.start, look_colour(look, RGB(255, 240, 200), RGB(240, 232, 200)),
                ALIGN_CENTRE);
 }

@@ -80,6 +80,12 @@ int control_look(int id)
     return control_look_in(&g_main_window, &now, id);
 }
 
+const wchar_t *round_caption(void)
+{
+    ControlSituation now = situation_now(Start);
+    return round_button_caption(&g_main_window, &now);
+}
+
 int hit_test_control(int x, int y)
 {
     return hit_test_control_in(&g_main_window, x, y);

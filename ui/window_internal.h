@@ -40,6 +40,14 @@ enum ControlId {
     News2 = 10,
 };
 
+// Where a pause of the running update stands: none asked, asked (the pass
+// is stopping), or held (the pass stopped; the round button resumes).
+enum PauseStep {
+    PAUSE_NONE = 0,
+    PAUSE_ASKED = 1,
+    PAUSE_HELD = 2,
+};
+
 // Also the sprite row in bitmaps 102 and 103.
 enum ControlLook {
     Normal = 0,
@@ -69,6 +77,8 @@ struct MainWindowState {
     int32_t focus_control;    // ControlId that Enter and Space press
     int32_t focus_cues;       // 0/1: the focus mark is drawn (after the first Tab)
     ServerInfo server_info;
+    int32_t pass_mode;        // WorkerMode of the pass started last
+    int32_t pause;            // PauseStep
 };
 
 // The process's one window state.
@@ -121,6 +131,10 @@ int control_in_focus_order(int id);
 int next_focus_control_in(const MainWindowState *s, const ControlSituation *now, int from,
                           int step);
 
+// The round button's caption: PAUSE while an update runs, RESUME for the
+// update a pause stopped, UPDATE while one is needed, else START.
+const wchar_t *round_button_caption(const MainWindowState *s, const ControlSituation *now);
+
 // Width in pixels of the filled part of a bar `width` pixels wide at
 // `value` thousandths (clamped to 0..1000).
 int progress_fill_width(int width, int32_t value);
@@ -140,6 +154,7 @@ int control_enabled(int id);
 int control_look(int id);
 int hit_test_control(int x, int y);
 int next_focus_control(int from, int step);
+const wchar_t *round_caption(void);
 // The command of a clicked control; repaints the whole window.
 void run_control_command(int id);
 // Starts a pass in `mode` (WorkerMode) with the window's flags; state Busy

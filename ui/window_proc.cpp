@@ -90,6 +90,13 @@ void on_self_update(intptr_t lparam)
 void on_state(LauncherState state)
 {
     s->launcher_state = state;
+    if (s->pause == PAUSE_ASKED && state != Busy) {
+        // A pass that stopped for the pause keeps its part files: RESUME
+        // goes on from them, as does UPDATE after a restart.
+        s->pause = state == UpdateNeeded ? PAUSE_HELD : PAUSE_NONE;
+        if (s->pause == PAUSE_HELD)
+            set_status_text(L"The update is paused. Press RESUME to go on.");
+    }
     if (state == UpToDate)
         s->file_progress = s->total_progress = 1000;
     if (s->pending_notice[0] && state != Busy) {
@@ -283,6 +290,8 @@ void start_worker_pass(WorkerMode mode)
     params.dxvk = s->dxvk_flag;
     params.dxvk_trial = s->dxvk_trial_flag;
     if (worker_start(&params)) {
+        s->pass_mode = mode;
+        s->pause = PAUSE_NONE;
         s->launcher_state = Busy;
         s->file_progress = s->total_progress = 0;
     }
@@ -305,10 +314,16 @@ void run_control_command(int id)
         set_status_text(L"Cancelling...");
         break;
     case Start:
-        if (s->launcher_state == UpdateNeeded)
+        if (worker_is_running()) {
+            // PAUSE: the transfers stop at their next block, part files kept.
+            worker_request_cancel();
+            s->pause = PAUSE_ASKED;
+            set_status_text(L"Pausing...");
+        } else if (s->launcher_state == UpdateNeeded) {
             start_worker_pass(Update);
-        else
+        } else {
             start_game();
+        }
         break;
     case Minimize:
         ShowWindow((HWND)s->window, SW_MINIMIZE);

@@ -2,6 +2,8 @@
 // control is enabled and how it looks, for every situation a player meets.
 #include "ui/window_internal.h"
 
+#include "support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -70,23 +72,33 @@ TEST(Controls, AvailabilityPerSituation)
         LauncherState state;
         int pass, game, exe, offered;
         int enabled[5];  // CHECK FILES, CANCEL, START, Custom interface, Modern graphics
+        int mode, pause;      // of the pass started last
+        const char *caption;  // of the round button
     } rows[] = {
-        {"pass running", Busy, 1, 0, 1, 1, {0, 1, 0, 0, 0}},
-        {"up to date, game present", UpToDate, 0, 0, 1, 1, {1, 0, 1, 1, 1}},
-        {"up to date, dv.exe missing", UpToDate, 0, 0, 0, 0, {1, 0, 0, 1, 0}},
-        {"failed, game present", Failed, 0, 0, 1, 0, {1, 0, 1, 1, 0}},
-        {"unreachable, game present", ServerUnreachable, 0, 0, 1, 1, {1, 0, 1, 1, 1}},
-        {"update needed", UpdateNeeded, 0, 0, 0, 1, {1, 0, 1, 1, 1}},
-        {"game running", UpdateNeeded, 0, 1, 1, 1, {0, 0, 0, 0, 0}},
-        {"idle, first pass did not start", Idle, 0, 0, 1, 0, {1, 0, 0, 1, 0}},
-        {"busy state with no pass", Busy, 0, 0, 1, 0, {1, 0, 0, 1, 0}},
+        {"check running", Busy, 1, 0, 1, 1, {0, 1, 0, 0, 0}, Verify, PAUSE_NONE, "START"},
+        {"update running: PAUSE", Busy, 1, 0, 1, 1, {0, 1, 1, 0, 0}, Update, PAUSE_NONE, "PAUSE"},
+        {"update pausing", Busy, 1, 0, 1, 1, {0, 1, 0, 0, 0}, Update, PAUSE_ASKED, "PAUSE"},
+        {"update paused: RESUME", UpdateNeeded, 0, 0, 1, 1, {1, 0, 1, 1, 1}, Update, PAUSE_HELD,
+         "RESUME"},
+        {"up to date, game present", UpToDate, 0, 0, 1, 1, {1, 0, 1, 1, 1}, 0, 0, "START"},
+        {"up to date, dv.exe missing", UpToDate, 0, 0, 0, 0, {1, 0, 0, 1, 0}, 0, 0, "START"},
+        {"failed, game present", Failed, 0, 0, 1, 0, {1, 0, 1, 1, 0}, 0, 0, "START"},
+        {"unreachable, game present", ServerUnreachable, 0, 0, 1, 1, {1, 0, 1, 1, 1}, 0, 0,
+         "START"},
+        {"update needed", UpdateNeeded, 0, 0, 0, 1, {1, 0, 1, 1, 1}, Update, 0, "UPDATE"},
+        {"game running", UpdateNeeded, 0, 1, 1, 1, {0, 0, 0, 0, 0}, 0, 0, "UPDATE"},
+        {"idle, first pass did not start", Idle, 0, 0, 1, 0, {1, 0, 0, 1, 0}, 0, 0, "START"},
+        {"busy state with no pass", Busy, 0, 0, 1, 0, {1, 0, 0, 1, 0}, 0, 0, "START"},
     };
     const int ids[5] = {CheckFiles, Cancel, Start, CustomInterface, ModernGraphics};
     for (const auto &row : rows) {
         MainWindowState s = fresh_state();
         s.launcher_state = row.state;
         s.vulkan_offered = row.offered;
+        s.pass_mode = row.mode;
+        s.pause = row.pause;
         ControlSituation now = {row.pass, row.game, row.exe};
+        EXPECT_EQ(testing_support::narrow(round_button_caption(&s, &now)), row.caption) << row.situation;
         for (int i = 0; i < 5; i++) {
             EXPECT_EQ(control_enabled_in(&s, &now, ids[i]), row.enabled[i])
                 << row.situation << ", control " << ids[i];

@@ -393,6 +393,31 @@ TEST_F(Window, CancelDuringASlowDownloadLeavesAnUpdateNeeded)
     EXPECT_EQ(state(), UpdateNeeded);
 }
 
+// PAUSE stops the transfers and keeps what arrived; RESUME goes on from
+// there to the end.
+TEST_F(Window, PauseAndResumeDuringASlowDownload)
+{
+    REQUIRE_RELEASES();
+    open(update_test::slow_mirror("big"), update_test::dead_mirror());
+    ASSERT_EQ(state(), UpdateNeeded);
+    click(window, 745, 535);  // UPDATE
+    ASSERT_TRUE(wait_until([&] { return seen().file_progress > 0; }, 30000));
+    click(window, 745, 535);  // PAUSE
+    ASSERT_TRUE(wait_until([&] { return !worker_is_running(); }, 10000));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(state(), UpdateNeeded);
+    EXPECT_EQ(seen().pause, PAUSE_HELD);
+    EXPECT_EQ(std::wstring(seen().status_text), L"The update is paused. Press RESUME to go on.");
+    shot("paused");
+    EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
+    click_for_pass(745, 535);  // RESUME
+    EXPECT_EQ(state(), UpToDate);
+    std::string big;
+    EXPECT_TRUE(read_file(dir / L"data/big.pak", &big));
+    EXPECT_TRUE(big == update_test::release_file("big", "data/big.pak"));
+    EXPECT_EQ(seen().pause, PAUSE_NONE);
+}
+
 TEST_F(Window, OptionBoxesLogTheChoiceAndCheckAgain)
 {
     open();
