@@ -16,15 +16,16 @@ const UiRect k_controls[] = {
     {30, 404, 785, 428},   // News0
     {30, 430, 785, 454},   // News1
     {30, 456, 785, 480},   // News2
+    {734, 18, 748, 32},    // Settings
 };
-static_assert(sizeof k_controls / sizeof k_controls[0] == News2, "one rectangle per control");
+static_assert(sizeof k_controls / sizeof k_controls[0] == Settings, "one rectangle per control");
 
 const int k_start_centre_x = 745, k_start_centre_y = 535, k_start_radius = 40;
 
 // The order in which Tab visits the controls: the main action first, then as
 // the eye reads the lower band, then the news rows above it.
 const int k_focus_order[] = {Start,          CheckFiles, Cancel, CustomInterface,
-                             ModernGraphics, News0,      News1,  News2};
+                             ModernGraphics, News0,      News1,  News2, Settings};
 const int k_focus_count = (int)(sizeof k_focus_order / sizeof k_focus_order[0]);
 
 int focus_index(int id)
@@ -44,14 +45,14 @@ bool inside(const UiRect *r, int x, int y)
 
 const UiRect *control_rect(int id)
 {
-    if (id < CheckFiles || id > News2)
+    if (id < CheckFiles || id > Settings)
         return nullptr;
     return &k_controls[id - 1];
 }
 
 int hit_test_control_in(const MainWindowState *s, int x, int y)
 {
-    static const int k_plain[] = {Close, Minimize, CheckFiles, Cancel, CustomInterface,
+    static const int k_plain[] = {Close, Minimize, Settings, CheckFiles, Cancel, CustomInterface,
                                   ModernGraphics};
     for (int id : k_plain)
         if (inside(control_rect(id), x, y))

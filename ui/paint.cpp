@@ -18,7 +18,7 @@ const COLORREF k_disabled = RGB(110, 118, 140);
 
 const UiRect k_server_dot = {24, 23, 33, 32};
 const UiRect k_server_text = {38, 20, 320, 34};
-const UiRect k_version_text = {560, 18, 745, 32};
+const UiRect k_version_text = {536, 18, 724, 32};
 const UiRect k_file_label = {48, 511, 134, 525};
 const UiRect k_total_label = {48, 526, 134, 540};
 
@@ -162,6 +162,16 @@ void draw_caption_glyph(HDC dc, const UiRect *r, int id)
     if (id == Close) {
         line(dc, r->left + 3, r->top + 3, r->right - 3, r->bottom - 3);
         line(dc, r->right - 3, r->top + 3, r->left + 3, r->bottom - 3);
+    } else if (id == Settings) {
+        // A gear: a ring and six teeth.
+        int cx = (r->left + r->right) / 2, cy = (r->top + r->bottom) / 2;
+        static const int k_teeth[6][4] = {{0, -7, 0, -4}, {6, -4, 3, -2}, {6, 4, 3, 2},
+                                          {0, 7, 0, 4},   {-6, 4, -3, 2}, {-6, -4, -3, -2}};
+        for (const auto &t : k_teeth)
+            line(dc, cx + t[0], cy + t[1], cx + t[2], cy + t[3]);
+        HGDIOBJ old = SelectObject(dc, GetStockObject(NULL_BRUSH));
+        Ellipse(dc, cx - 4, cy - 4, cx + 5, cy + 5);
+        SelectObject(dc, old);
     } else {
         line(dc, r->left + 3, r->bottom - 4, r->right - 3, r->bottom - 4);
     }
@@ -211,6 +221,7 @@ void main_window_paint(void *window_dc)
     draw_circular_button(back, sprites);
     draw_caption_glyph(back, control_rect(Minimize), Minimize);
     draw_caption_glyph(back, control_rect(Close), Close);
+    draw_caption_glyph(back, control_rect(Settings), Settings);
     draw_check_box(back, control_rect(CustomInterface), CustomInterface, s->interface_flag != 0,
                    L"Custom interface");
     draw_check_box(back, control_rect(ModernGraphics), ModernGraphics, s->dxvk_flag == 1,

@@ -38,6 +38,7 @@ enum ControlId {
     News0 = 8,
     News1 = 9,
     News2 = 10,
+    Settings = 11,  // the gear beside the minimise glyph: the download limit
 };
 
 // Where a pause of the running update stands: none asked, asked (the pass
@@ -97,7 +98,7 @@ enum {
     WINDOW_HEIGHT = 604,
 };
 
-// The rectangle of a control (ControlId 1..10); null for any other number.
+// The rectangle of a control (ControlId 1..11); null for any other number.
 const UiRect *control_rect(int id);
 
 // ---------------------------------------------------------------------------
@@ -120,8 +121,8 @@ int control_look_in(const MainWindowState *s, const ControlSituation *now, int i
 int hit_test_control_in(const MainWindowState *s, int x, int y);
 
 // Keyboard focus. Tab visits the round button, CHECK FILES, CANCEL, the two
-// option boxes and the news rows in that order; Minimize and Close are left
-// to the pointer and Alt+F4.
+// option boxes, the news rows and the settings gear in that order; Minimize
+// and Close are left to the pointer and Alt+F4.
 int control_in_focus_order(int id);
 // The control the focus moves to from `from` for Tab (`step` 1) or Shift+Tab
 // (`step` -1): the next control of the order that control_enabled_in allows,
@@ -157,6 +158,17 @@ int next_focus_control(int from, int step);
 const wchar_t *round_caption(void);
 // The command of a clicked control; repaints the whole window.
 void run_control_command(int id);
+// The download limits the settings gear offers, bytes per second (0: none).
+extern const uint64_t LIMIT_CHOICES[];
+extern const int LIMIT_CHOICE_COUNT;
+// The player's choice of limit: kept in the folder's settings file and
+// held from the next read of any transfer on; said in the status line when
+// no pass is using it. 1 when it was kept.
+int choose_download_limit(uint64_t bytes_per_second);
+// Opens the gear's menu under it and takes the player's choice; the gear
+// asks for it with WM_COMMAND SETTINGS_MENU_COMMAND.
+enum { SETTINGS_MENU_COMMAND = 1 };
+void open_settings_menu(void);
 // Starts a pass in `mode` (WorkerMode) with the window's flags; state Busy
 // and both bars at 0 when it starts. Repaints the whole window either way.
 void start_worker_pass(WorkerMode mode);

@@ -348,6 +348,11 @@ void run_control_command(int id)
     case News2:
         open_news_item(id - News0);
         break;
+    case Settings:
+        // Opened once the key or click that asked for it is through: a
+        // menu opened at once would take its Enter for a choice of none.
+        PostMessageW((HWND)s->window, WM_COMMAND, SETTINGS_MENU_COMMAND, 0);
+        break;
     }
     repaint();
 }
@@ -408,6 +413,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         if (on_key(wparam, lparam))
             return 0;
         break;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == SETTINGS_MENU_COMMAND)
+            open_settings_menu();
+        return 0;
     case WM_MOUSELEAVE:
         s->leave_tracking = 0;
         set_hover(None);

@@ -26,7 +26,7 @@ TEST(HitTest, EveryControlsCornersAndTheCircle)
     MainWindowState s = fresh_state();
     s.server_info.items[0].id = 5;
     s.server_info.items[2].id = 9;  // row 1 holds no item
-    for (int id = CheckFiles; id <= News2; id++) {
+    for (int id = CheckFiles; id <= Settings; id++) {
         if (id == Start || id == News1)
             continue;
         const UiRect *r = control_rect(id);
@@ -188,15 +188,15 @@ TEST(Focus, TabGoesRoundTheEnabledControls)
         int round[9];  // Tab's visits from no focus; the round ends at the first None
     } rows[] = {
         {"update needed, Vulkan offered, three news rows", {UpdateNeeded, 0, 0, 0, 1, 7},
-         {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1, News2}},
+         {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1, News2, Settings}},
         {"up to date and idle: CANCEL is off", {UpToDate, 0, 0, 1, 0, 0},
-         {Start, CheckFiles, CustomInterface}},
+         {Start, CheckFiles, CustomInterface, Settings}},
         {"pass running: UPDATE is off, CANCEL on", {UpdateNeeded, 1, 0, 1, 1, 2},
-         {Cancel, News1}},
+         {Cancel, News1, Settings}},
         {"dv.exe missing, no news rows", {Failed, 0, 0, 0, 1, 0},
-         {CheckFiles, CustomInterface, ModernGraphics}},
-        {"game running: a news row alone", {UpToDate, 0, 1, 1, 1, 4}, {News2}},
-        {"game running, no news: nothing takes the focus", {UpToDate, 0, 1, 1, 1, 0}, {None}},
+         {CheckFiles, CustomInterface, ModernGraphics, Settings}},
+        {"game running: a news row and the gear", {UpToDate, 0, 1, 1, 1, 4}, {News2, Settings}},
+        {"game running, no news: the gear alone", {UpToDate, 0, 1, 1, 1, 0}, {Settings}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.situation);
@@ -228,10 +228,10 @@ TEST(Focus, StepsFromADisabledOrForeignControl)
         const char *why;
     } cases[] = {
         {busy, CheckFiles, 1, Cancel, "CHECK FILES kept the focus while its pass runs"},
-        {busy, CheckFiles, -1, News0, "backwards past the disabled START, round to the news"},
-        {busy, News2, 1, Cancel, "a row whose item has gone"},
+        {busy, CheckFiles, -1, Settings, "backwards past the disabled START, round to the gear"},
+        {busy, News1, 1, Settings, "a row whose item has gone"},
         {idle, Minimize, 1, Start, "Minimize is not in the order: Tab starts at the first"},
-        {idle, 99, -1, ModernGraphics, "an unknown number: Shift+Tab starts at the last"},
+        {idle, 99, -1, Settings, "an unknown number: Shift+Tab starts at the last"},
     };
     for (const auto &c : cases) {
         ControlSituation now;

@@ -3,7 +3,9 @@
 #include "drive.h"
 #include "support/harness.h"
 
+#include "folder/folder.h"
 #include "game/game.h"
+#include "net/net.h"
 #include "support/seams.h"
 #include "support/servers.h"
 #include "support/support.h"
@@ -418,6 +420,41 @@ TEST_F(Window, PauseAndResumeDuringASlowDownload)
     EXPECT_EQ(seen().pause, PAUSE_NONE);
 }
 
+// The gear's menu by keys alone: the choice kept in Korvanth.ini, held by
+// every transfer at once, and said in the status line.
+TEST_F(Window, GearSetsTheDownloadLimitFromTheKeyboard)
+{
+    open();
+    key(VK_TAB, VK_SHIFT);
+    ASSERT_EQ(focus(), (int)Settings);
+    shot("gear-focused");
+    press_key(window, VK_RETURN);
+    ASSERT_TRUE(wait_until([&] {
+        HWND menu = FindWindowW(L"#32768", nullptr);
+        return menu && IsWindowVisible(menu);
+    }, 5000)) << "the menu opens\n" << log();
+    // To the menu, which holds the keyboard now (the window keeps the
+    // foreground while its menu is open).
+    for (WORD vk : {(WORD)VK_DOWN, (WORD)VK_DOWN, (WORD)VK_DOWN, (WORD)VK_DOWN, (WORD)VK_DOWN,
+                    (WORD)VK_RETURN}) {
+        INPUT stroke[2] = {};
+        stroke[0].type = stroke[1].type = INPUT_KEYBOARD;
+        stroke[0].ki.wVk = stroke[1].ki.wVk = vk;
+        stroke[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        ASSERT_EQ(SendInput(2, stroke, sizeof stroke[0]), 2u);
+        Sleep(50);
+    }
+    ASSERT_TRUE(wait_until([&] { return http_rate_limit() == 5 * 1048576ull; }, 5000)) << log();
+    std::string ini;
+    EXPECT_TRUE(read_file(dir / L"Korvanth.ini", &ini));
+    EXPECT_EQ(ini, "[download]\r\nlimit=5 MB/s\r\n");
+    EXPECT_EQ(read_rate_limit(dir.path().c_str()), 5 * 1048576ull);
+    EXPECT_TRUE(wait_until([&] {
+        return std::wstring(seen().status_text) == L"Downloads are limited to 5 MB/s.";
+    }, 5000)) << narrow(seen().status_text);
+    http_set_rate_limit(0);
+}
+
 TEST_F(Window, OptionBoxesLogTheChoiceAndCheckAgain)
 {
     open();
@@ -458,13 +495,14 @@ TEST_F(Window, KeysMoveTheFocusAndPressTheFocusedControl)
     post_info(1, 2);
     EXPECT_EQ(focus(), (int)None);
     // CANCEL is off while no pass runs; the third news row holds no item.
-    const int round[] = {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1, Start};
+    const int round[] = {Start, CheckFiles, CustomInterface, ModernGraphics, News0, News1,
+                         Settings, Start};
     for (int id : round) {
         key(VK_TAB);
         EXPECT_EQ(focus(), id);
     }
     key(VK_TAB, VK_SHIFT);
-    EXPECT_EQ(focus(), (int)News1) << "Shift+Tab wraps back to the last row";
+    EXPECT_EQ(focus(), (int)Settings) << "Shift+Tab wraps back to the gear";
     key(VK_TAB);
     key(VK_TAB);
     ASSERT_EQ(focus(), (int)CheckFiles);
