@@ -149,6 +149,11 @@ int move_open_file(void *file, const wchar_t *destination);
 // last-write time (FILETIME ticks) in the optional outputs; else 0.
 int file_info(const wchar_t *path, uint64_t *size_out, uint64_t *write_time_out);
 
+// The whole file at `path` in a malloc block with a NUL behind its bytes
+// (`*got` of them, 0 when reading fails); null for a missing file, one
+// larger than `max_bytes`, or when memory runs out. The caller frees it.
+char *read_small_file(const wchar_t *path, uint32_t max_bytes, uint32_t *got);
+
 // Bytes the calling user may still write below `folder`; UINT64_MAX when the
 // query fails, which callers read as "enough".
 uint64_t disk_free_bytes(const wchar_t *folder);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -154,4 +155,24 @@ int wide_to_utf8(const wchar_t *text, char *dst, size_t cap_bytes)
         return 0;
     }
     return 1;
+}
+
+char *read_small_file(const wchar_t *path, uint32_t max_bytes, uint32_t *got)
+{
+    *got = 0;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    char *text = nullptr;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= max_bytes &&
+        (text = (char *)malloc((size_t)size.QuadPart + 1)) != nullptr) {
+        DWORD read = 0;
+        if (ReadFile(file, text, (DWORD)size.QuadPart, &read, nullptr))
+            *got = read;
+        text[*got] = 0;
+    }
+    CloseHandle(file);
+    return text;
 }

@@ -13,27 +13,6 @@ namespace {
 const char DOWNLOAD_SECTION[] = "download";
 const char LIMIT_KEY[] = "limit";
 
-// The file's bytes and a NUL (null when it is missing, unreadable or larger
-// than SETTINGS_MAX_BYTES); the caller frees them.
-char *read_settings(const wchar_t *name, DWORD *got)
-{
-    *got = 0;
-    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    char *text = nullptr;
-    LARGE_INTEGER size;
-    if (GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= SETTINGS_MAX_BYTES &&
-        (text = (char *)malloc((size_t)size.QuadPart + 1)) != nullptr) {
-        if (!ReadFile(file, text, (DWORD)size.QuadPart, got, nullptr))
-            *got = 0;
-        text[*got] = 0;
-    }
-    CloseHandle(file);
-    return text;
-}
-
 bool settings_name(const wchar_t *folder, wchar_t *name, wchar_t *tmp)
 {
     path_join(name, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_SETTINGS));
@@ -47,8 +26,8 @@ uint64_t read_rate_limit(const wchar_t *folder)
     wchar_t name[LAUNCHER_PATH_CHARS], tmp[LAUNCHER_PATH_CHARS];
     if (!settings_name(folder, name, tmp))
         return 0;
-    DWORD got = 0;
-    char *text = read_settings(name, &got);
+    uint32_t got = 0;
+    char *text = read_small_file(name, SETTINGS_MAX_BYTES, &got);
     if (!text)
         return 0;
     char value[RATE_TEXT_BYTES];
@@ -67,8 +46,8 @@ int write_rate_limit(const wchar_t *folder, uint64_t bytes_per_second)
     wchar_t name[LAUNCHER_PATH_CHARS], tmp[LAUNCHER_PATH_CHARS];
     if (!settings_name(folder, name, tmp))
         return 0;
-    DWORD got = 0;
-    char *text = read_settings(name, &got);
+    uint32_t got = 0;
+    char *text = read_small_file(name, SETTINGS_MAX_BYTES, &got);
     char value[RATE_TEXT_BYTES];
     rate_limit_format(bytes_per_second, value, sizeof value);
     size_t cap = (size_t)got + sizeof "[download]\r\nlimit=\r\n\r\n" + sizeof value;

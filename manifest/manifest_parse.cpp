@@ -278,6 +278,30 @@ void manifest_free(Manifest *manifest)
 
 namespace {
 
+// Walks the members of an object whose '{' was read and whose first member
+// is next: `member(key)` reads one value. Ends past the '}'.
+template <typename F>
+bool read_members(JsonCursor *c, F member)
+{
+    for (;;) {
+        char key[ENTRY_KEY_BYTES];
+        if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':') || !member(key))
+            return false;
+        if (json_peek(c) != ',')
+            return json_expect(c, '}');
+        c->current++;
+    }
+}
+
+// A SHA-256 in hexadecimal into `out`; `message` when it is not one.
+bool read_digest(JsonCursor *c, uint8_t *out, const char *message)
+{
+    char hex[HEX_BYTES];
+    if (!json_read_string(c, hex, sizeof hex))
+        return false;
+    return hex_decode(hex, out, SHA256_BYTES) || json_fail(c, message);
+}
+
 // One member of "deltas": its digests and sizes appended to the manifest's.
 bool read_delta(JsonCursor *c, Manifest *m, Capacities *cap)
 {
@@ -286,35 +310,17 @@ bool read_delta(JsonCursor *c, Manifest *m, Capacities *cap)
     if (!json_expect(c, '{'))
         return false;
     bool have_from = false, have_h = false, have_s = false;
-    if (json_peek(c) != '}') {
-        for (;;) {
-            char key[ENTRY_KEY_BYTES];
-            if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':'))
-                return false;
-            bool ok;
-            bool from = strcmp(key, "from") == 0;
-            if (from || strcmp(key, "h") == 0) {
-                char hex[HEX_BYTES];
-                ok = json_read_string(c, hex, sizeof hex);
-                if (ok && !hex_decode(hex, from ? delta.from : delta.digest, SHA256_BYTES))
-                    ok = json_fail(c, "bad delta sha256");
-                (from ? have_from : have_h) = true;
-            } else if (strcmp(key, "s") == 0) {
-                have_s = true;
-                ok = json_read_u64(c, &delta.size);
-            } else if (strcmp(key, "z") == 0) {
-                ok = json_read_u64(c, &delta.packed_size);
-            } else {
-                ok = json_skip_value(c);
-            }
-            if (!ok)
-                return false;
-            if (json_peek(c) != ',')
-                break;
-            c->current++;
-        }
-    }
-    if (!json_expect(c, '}'))
+    bool read = json_peek(c) == '}' ? json_expect(c, '}') : read_members(c, [&](const char *key) {
+        have_from = have_from || strcmp(key, "from") == 0;
+        have_h = have_h || strcmp(key, "h") == 0;
+        have_s = have_s || strcmp(key, "s") == 0;
+        if (strcmp(key, "from") == 0 || strcmp(key, "h") == 0)
+            return read_digest(c, key[0] == 'f' ? delta.from : delta.digest, "bad delta sha256");
+        if (strcmp(key, "s") == 0 || strcmp(key, "z") == 0)
+            return json_read_u64(c, key[0] == 's' ? &delta.size : &delta.packed_size);
+        return json_skip_value(c);
+    });
+    if (!read)
         return false;
     if (!have_from || !have_h || !have_s)
         return json_fail(c, "delta needs from, h, s");
@@ -324,6 +330,40 @@ bool read_delta(JsonCursor *c, Manifest *m, Capacities *cap)
     m->deltas = (ManifestDelta *)block;
     m->deltas[m->delta_count++] = delta;
     return true;
+}
+
+// One member of a file entry.
+bool read_entry_member(JsonCursor *c, const char *key, ManifestEntry *entry, char *group_name,
+                       Manifest *m, Capacities *cap)
+{
+    if (strcmp(key, "p") == 0)
+        return json_read_string(c, entry->path, sizeof entry->path);
+    if (strcmp(key, "s") == 0)
+        return json_read_u64(c, &entry->size);
+    if (strcmp(key, "h") == 0)
+        return read_digest(c, entry->digest, "bad sha256");
+    if (strcmp(key, "g") == 0)
+        return json_read_string(c, group_name, GROUP_BYTES);
+    if (strcmp(key, "z") == 0)
+        return json_read_u64(c, &entry->packed_size);
+    if (strcmp(key, "seed") == 0) {
+        uint64_t seed = 0;
+        bool ok = json_read_u64(c, &seed);
+        entry->seed = seed != 0;
+        return ok;
+    }
+    if (strcmp(key, "id") == 0)
+        return json_read_string(c, entry->id, sizeof entry->id);
+    if (strcmp(key, "chunks") == 0 && manifest_reads_chunks)
+        return (entry->has_chunks = read_digest(c, entry->chunks_digest, "bad chunks sha256"));
+    if (strcmp(key, "deltas") == 0 && m && manifest_reads_deltas) {
+        // Listed again: the later list counts.
+        entry->first_delta = m->delta_count;
+        bool ok = read_array(c, [&]() { return read_delta(c, m, cap); });
+        entry->delta_count = m->delta_count - entry->first_delta;
+        return ok;
+    }
+    return json_skip_value(c);
 }
 
 // A file entry; with a manifest, its "deltas" are kept there.
@@ -339,54 +379,13 @@ bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manif
     }
     bool have_p = false, have_s = false, have_h = false;
     char group_name[GROUP_BYTES] = "";
-    for (;;) {
-        char key[ENTRY_KEY_BYTES];
-        if (!json_read_string(c, key, sizeof key) || !json_expect(c, ':'))
-            return false;
-        bool ok;
-        if (strcmp(key, "p") == 0) {
-            have_p = true;
-            ok = json_read_string(c, entry->path, sizeof entry->path);
-        } else if (strcmp(key, "s") == 0) {
-            have_s = true;
-            ok = json_read_u64(c, &entry->size);
-        } else if (strcmp(key, "h") == 0) {
-            have_h = true;
-            char hex[HEX_BYTES];
-            ok = json_read_string(c, hex, sizeof hex);
-            if (ok && !hex_decode(hex, entry->digest, SHA256_BYTES))
-                ok = json_fail(c, "bad sha256");
-        } else if (strcmp(key, "g") == 0) {
-            ok = json_read_string(c, group_name, sizeof group_name);
-        } else if (strcmp(key, "z") == 0) {
-            ok = json_read_u64(c, &entry->packed_size);
-        } else if (strcmp(key, "seed") == 0) {
-            uint64_t seed = 0;
-            ok = json_read_u64(c, &seed);
-            entry->seed = seed != 0;
-        } else if (strcmp(key, "id") == 0) {
-            ok = json_read_string(c, entry->id, sizeof entry->id);
-        } else if (strcmp(key, "chunks") == 0 && manifest_reads_chunks) {
-            char hex[HEX_BYTES];
-            ok = json_read_string(c, hex, sizeof hex);
-            if (ok && !hex_decode(hex, entry->chunks_digest, SHA256_BYTES))
-                ok = json_fail(c, "bad chunks sha256");
-            entry->has_chunks = ok;
-        } else if (strcmp(key, "deltas") == 0 && m && manifest_reads_deltas) {
-            // Listed again: the later list counts.
-            entry->first_delta = m->delta_count;
-            ok = read_array(c, [&]() { return read_delta(c, m, cap); });
-            entry->delta_count = m->delta_count - entry->first_delta;
-        } else {
-            ok = json_skip_value(c);
-        }
-        if (!ok)
-            return false;
-        if (json_peek(c) != ',')
-            break;
-        c->current++;
-    }
-    if (!json_expect(c, '}'))
+    bool read = read_members(c, [&](const char *key) {
+        have_p = have_p || strcmp(key, "p") == 0;
+        have_s = have_s || strcmp(key, "s") == 0;
+        have_h = have_h || strcmp(key, "h") == 0;
+        return read_entry_member(c, key, entry, group_name, m, cap);
+    });
+    if (!read)
         return false;
     if (!have_p || !have_s || !have_h)
         return json_fail(c, "file entry needs p, s, h");

@@ -81,28 +81,6 @@ bool file_holds_state(const wchar_t *name, const LocalState *state)
     return same;
 }
 
-// The bytes of the file `name` with a NUL after them (`*got` of them; none
-// when reading fails), or null for a missing or oversized file or when
-// memory runs out. The file is closed before its text is worked on.
-char *read_whole_file(const wchar_t *name, DWORD *got)
-{
-    *got = 0;
-    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    char *text = nullptr;
-    LARGE_INTEGER size;
-    if (GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= STATE_MAX_FILE_BYTES &&
-        (text = (char *)malloc((size_t)size.QuadPart + 1)) != nullptr) {
-        if (!ReadFile(file, text, (DWORD)size.QuadPart, got, nullptr))
-            *got = 0;
-        text[*got] = 0;
-    }
-    CloseHandle(file);
-    return text;
-}
-
 }  // namespace
 
 bool state_load(LocalState *state, const wchar_t *folder, StateRefusals *refused)
@@ -112,8 +90,8 @@ bool state_load(LocalState *state, const wchar_t *folder, StateRefusals *refused
         memset(refused, 0, sizeof *refused);
     wchar_t name[LAUNCHER_PATH_CHARS];
     path_join(name, LAUNCHER_PATH_CHARS, folder, own_file_name(OWN_FILE_STATE));
-    DWORD got = 0;
-    char *text = name[0] ? read_whole_file(name, &got) : nullptr;
+    uint32_t got = 0;
+    char *text = name[0] ? read_small_file(name, STATE_MAX_FILE_BYTES, &got) : nullptr;
     if (!text)
         return false;
     state_parse_text(state, text, got, refused);

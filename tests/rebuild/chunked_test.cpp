@@ -162,6 +162,24 @@ void prepare(const TempDir &dir, Start start)
     }
 }
 
+// The folder prepared as `start`, then updated from the two mirrors'
+// releases with the manifest key that `*key` switches read as `reads` says:
+// the pass's result and the log it wrote.
+void update(const TempDir &dir, Start start, const char *release, const char *second, bool *key,
+            bool reads, PassResult *r, std::string *log)
+{
+    log_open(dir.path().c_str());
+    prepare(dir, start);
+    if (::testing::Test::HasFatalFailure())
+        return;
+    size_t mark = log_text(dir.path()).size();
+    bool before = *key;
+    *key = reads;
+    *r = run_pass(dir.path(), Update, mirror(release), mirror(second));
+    *key = before;
+    *log = log_text(dir.path()).substr(mark);
+}
+
 // The check does not read the archives: its figure is the whole objects',
 // said to be an upper bound, and only then. It leaves the file the release
 // removes: the update takes chunks from it.
@@ -188,16 +206,11 @@ TEST_P(ChunkedUpdate, BuildsTheRelease)
     REQUIRE_RELEASES();
     const Case &c = GetParam();
     TempDir dir;
-    log_open(dir.path().c_str());
-    prepare(dir, c.start);
+    std::string log;
+    PassResult r;
+    update(dir, c.start, c.release, c.second, &manifest_reads_chunks, !c.hide_key, &r, &log);
     if (HasFatalFailure())
         return;
-    size_t mark = log_text(dir.path()).size();
-    bool before = manifest_reads_chunks;
-    manifest_reads_chunks = !c.hide_key;
-    PassResult r = run_pass(dir.path(), Update, mirror(c.release), mirror(c.second));
-    manifest_reads_chunks = before;
-    std::string log = log_text(dir.path()).substr(mark);
 
     EXPECT_EQ(r.state, UpToDate) << log;
     for (const char *path : FILES)
@@ -316,16 +329,11 @@ TEST_P(DeltaUpdate, EndsWithTheRightFileAndTheFewestBytes)
     REQUIRE_RELEASES();
     const DeltaCase &c = GetParam();
     TempDir dir;
-    log_open(dir.path().c_str());
-    prepare(dir, c.start);
+    std::string log;
+    PassResult r;
+    update(dir, c.start, c.release, c.second, &manifest_reads_deltas, !c.hide_key, &r, &log);
     if (HasFatalFailure())
         return;
-    size_t mark = log_text(dir.path()).size();
-    bool before = manifest_reads_deltas;
-    manifest_reads_deltas = !c.hide_key;
-    PassResult r = run_pass(dir.path(), Update, mirror(c.release), mirror(c.second));
-    manifest_reads_deltas = before;
-    std::string log = log_text(dir.path()).substr(mark);
 
     EXPECT_EQ(r.state, UpToDate) << log;
     for (const char *path : FILES)
