@@ -5,7 +5,9 @@
 //
 // The old launcher keeps its name until the new one has shown its window and
 // begun its first pass: the new one runs its first time from a flushed copy
-// beside it and then takes the launcher's name by one rename. A kill at any
+// beside it and then takes the launcher's name by one rename (its own, or
+// the helper's when that one fails: a running program may be renamed where
+// it may not be deleted). A kill at any
 // step therefore leaves a whole launcher that starts, and a new launcher
 // that does not start never takes the name at all; putting things right is
 // deleting the copy. Two events, named after the process that waits on the
@@ -113,8 +115,9 @@ bool file_present(const wchar_t *path)
 }
 
 // The helper's trial of the new launcher, from its flushed `copy` beside
-// `target`. A launcher that starts takes the target's name itself; one that
-// does not is refused, its copy deleted and the target started again.
+// `target`. A launcher that starts takes the target's name; one that does
+// not is refused, its copy deleted and the target started again. Shows the
+// failure box when a launcher that started cannot take the name.
 void run_trial(const wchar_t *copy, const wchar_t *target, const wchar_t *folder,
                const uint8_t *digest)
 {
@@ -142,9 +145,14 @@ void run_trial(const wchar_t *copy, const wchar_t *target, const wchar_t *folder
             CloseHandle(started);
     }
     // A launcher that took the target's name had shown its window and begun
-    // its pass before: it started, whatever it did after.
-    if (outcome == OUTCOME_SIGNALLED || !file_present(copy))
+    // its pass before: it started, whatever it did after. One that started
+    // but could not take the name (a scanner holding the old file) is given
+    // the name here, patiently.
+    if (outcome == OUTCOME_SIGNALLED || !file_present(copy)) {
+        if (file_present(copy) && !swap_replace_patiently(copy, target))
+            show_failure_box();
         return;
+    }
 
     swap_delete_patiently(copy);
     log_open(folder);

@@ -55,6 +55,16 @@ cleanup:
     return ok;
 }
 
+int swap_replace_patiently(const wchar_t *from, const wchar_t *to)
+{
+    for (int attempt = 0; attempt < SWAP_RENAME_ATTEMPTS; attempt++) {
+        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 1;
+        Sleep(SWAP_RENAME_DELAY_MS);
+    }
+    return 0;
+}
+
 int swap_delete_patiently(const wchar_t *path)
 {
     for (int attempt = 0; attempt < SWAP_RENAME_ATTEMPTS; attempt++) {

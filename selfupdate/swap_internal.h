@@ -11,6 +11,10 @@
 // closing. 1 when `to` is a whole copy; 0 after deleting what was written.
 int swap_copy_flushed(const wchar_t *from, const wchar_t *to);
 
+// Moves `from` onto `to` by one rename that replaces it and is written
+// through, trying SWAP_RENAME_ATTEMPTS times. 1 when done.
+int swap_replace_patiently(const wchar_t *from, const wchar_t *to);
+
 // Deletes `path`, trying SWAP_RENAME_ATTEMPTS times: an ending process (or a
 // virus scanner) may hold it a little longer. 1 when it is gone.
 int swap_delete_patiently(const wchar_t *path);

@@ -156,18 +156,22 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
 {
     REQUIRE_RELEASES();
     start(update_test::mirror("selfupdate"), update_test::dead_mirror());
-    // The swap replaces this program by the release's launcher and starts it.
-    HWND swapped = launcher_window(pid, 60000);
+    // The swap starts the release's launcher from its copy; once its window
+    // shows, that copy takes this program's place.
+    HWND swapped = launcher_window(pid, 60000, dir / L"Korvanth.swap");
     ASSERT_TRUE(swapped != nullptr) << log();
     EXPECT_EQ(exit_code_within(pid, 10000), 0u) << log();
     DWORD next = 0;
     GetWindowThreadProcessId(swapped, &next);
     std::string installed, built;
-    ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &installed));
     ASSERT_TRUE(read_file(launcher_exe(), &built));
-    EXPECT_TRUE(installed == built) << "Korvanth.exe is the release's launcher";
+    EXPECT_TRUE(wait_until([&] { return read_file(dir / L"Korvanth.exe", &installed) &&
+                                        installed == built; }, 10000))
+        << "Korvanth.exe is the release's launcher";
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.swap"));
 
     EXPECT_EQ(launcher_window(next, 0), nullptr) << "one launcher runs after the swap";
+    EXPECT_EQ(launcher_window(next, 0, dir / L"Korvanth.swap"), nullptr);
 
     PostMessageW(swapped, WM_CLOSE, 0, 0);
     EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
