@@ -33,9 +33,12 @@ enum {
     SWAP_EXIT_WAIT_MS = 30000,    // how long the helper waits for the old launcher to end
     SWAP_RENAME_ATTEMPTS = 20,    // tries to replace or remove a launcher file ...
     SWAP_RENAME_DELAY_MS = 500,   // ... with this pause after each failure
-    // How long a helper has to take over, and a new launcher to confirm its
-    // start, before it is given up and refused.
+    // How long a new launcher has to confirm its start before it is ended
+    // and refused.
     SWAP_START_WAIT_MS = 30000,
+    // How long the old launcher watches for a helper that ends before it
+    // takes over (one that is merely slow is trusted).
+    SWAP_TAKEOVER_WAIT_MS = 10000,
     // "\"copy\" --swapped \"target\"", the longest command the helper forms.
     SWAP_RESTART_CHARS = 2 * LAUNCHER_PATH_CHARS + 6 + (sizeof SWAP_RESTART_OPTION / sizeof(wchar_t)),
     SWAP_EVENT_NAME_CHARS = 48,
@@ -45,15 +48,17 @@ enum {
 enum SwapStart {
     SWAP_HELPER_NOT_STARTED = 0,  // the process could not be made: the old launcher goes on
     SWAP_HELPER_TOOK_OVER = 1,    // the caller closes the window and ends with 0
-    // The helper ended (or stayed silent) before taking over: its launcher is
-    // refused in the state file, Korvanth.new deleted, the old launcher goes on.
+    // The helper ended before taking over: its launcher is refused in the
+    // state file, Korvanth.new deleted, the old launcher goes on.
     SWAP_HELPER_REFUSED = 2,
 };
 
 // The old launcher's side: starts `new_launcher` (full path of Korvanth.new)
-// as the swap helper for this process and waits, at most SWAP_START_WAIT_MS,
-// until it has taken over or ended. `game_folder` holds the state file that
-// records a refusal. Logs the outcome.
+// as the swap helper for this process and waits, at most
+// SWAP_TAKEOVER_WAIT_MS, until it has taken over or ended; a helper silent
+// that long is trusted (helpers of earlier versions give no sign).
+// `game_folder` holds the state file that records a refusal. Logs the
+// outcome.
 SwapStart start_swap_helper(const wchar_t *game_folder, const wchar_t *new_launcher);
 
 // The helper's side, first thing at start-up. Returns 0 when `command_line`

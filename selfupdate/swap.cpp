@@ -62,15 +62,15 @@ enum Outcome {
 };
 
 // The first of `event` (set by `process`) and the end of `process`, within
-// SWAP_START_WAIT_MS. Without an event there is nothing to hear: the end of
-// the process, or its silence, is all that can be told.
-Outcome wait_for_sign(HANDLE event, HANDLE process)
+// `limit_ms`. Without an event there is nothing to hear: the end of the
+// process, or its silence, is all that can be told.
+Outcome wait_for_sign(HANDLE event, HANDLE process, DWORD limit_ms)
 {
     if (!event)
-        return WaitForSingleObject(process, SWAP_START_WAIT_MS) == WAIT_OBJECT_0 ? OUTCOME_ENDED
-                                                                                 : OUTCOME_SILENT;
+        return WaitForSingleObject(process, limit_ms) == WAIT_OBJECT_0 ? OUTCOME_ENDED
+                                                                       : OUTCOME_SILENT;
     HANDLE handles[2] = {event, process};
-    DWORD r = WaitForMultipleObjects(2, handles, FALSE, SWAP_START_WAIT_MS);
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, limit_ms);
     if (r == WAIT_OBJECT_0)
         return OUTCOME_SIGNALLED;
     if (r == WAIT_OBJECT_0 + 1)
@@ -137,7 +137,7 @@ void run_trial(const wchar_t *copy, const wchar_t *target, const wchar_t *folder
         started = make_event(SWAP_EVENT_STARTED, pid);
         ResumeThread(thread);
         CloseHandle(thread);
-        outcome = wait_for_sign(started, launcher);
+        outcome = wait_for_sign(started, launcher, SWAP_START_WAIT_MS);
         if (outcome != OUTCOME_SIGNALLED)
             give_up_on(launcher, outcome, why, sizeof why);
         CloseHandle(launcher);
@@ -188,15 +188,22 @@ SwapStart start_swap_helper(const wchar_t *game_folder, const wchar_t *new_launc
             CloseHandle(taken);
         return SWAP_HELPER_NOT_STARTED;
     }
-    // Without the event the helper is trusted, as it always was.
-    Outcome outcome = taken ? wait_for_sign(taken, helper) : OUTCOME_SIGNALLED;
+    // Only a helper that ends before its sign is refused. One that stays
+    // silent may be of an earlier version (a release going back to an older
+    // launcher), which gives no sign and waits for this process to end: it
+    // is trusted, as every helper was before.
+    Outcome outcome = taken ? wait_for_sign(taken, helper, SWAP_TAKEOVER_WAIT_MS)
+                            : OUTCOME_SIGNALLED;
     char why[96] = "";
-    if (outcome != OUTCOME_SIGNALLED)
+    if (outcome == OUTCOME_ENDED)
         give_up_on(helper, outcome, why, sizeof why);
     CloseHandle(helper);
     if (taken)
         CloseHandle(taken);
-    if (outcome == OUTCOME_SIGNALLED) {
+    if (outcome != OUTCOME_ENDED) {
+        if (outcome == OUTCOME_SILENT)
+            log_printf("swap: the helper gave no sign within %u s; handing over all the same",
+                       (unsigned)(SWAP_TAKEOVER_WAIT_MS / 1000));
         log_printf("swap: helper started, exiting");
         return SWAP_HELPER_TOOK_OVER;
     }

@@ -283,8 +283,10 @@ void on_create(HWND window)
     int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
     // Started again by a swap whose new launcher could not start: said once
     // the first pass has ended.
-    if (has_argument(GetCommandLineW(), SWAP_REFUSED_OPTION))
+    if (has_argument(GetCommandLineW(), SWAP_REFUSED_OPTION)) {
         lstrcpynW(s->pending_notice, SWAP_REFUSED_NOTICE, NOTICE_TEXT_CHARS);
+        log_printf("swap: started again in place of a new launcher that could not start");
+    }
     if (read_player_flags(s->launcher_folder, &interface_flag, &dxvk, &trial)) {
         s->interface_flag = interface_flag;
         s->dxvk_flag = dxvk;

@@ -263,6 +263,10 @@ TEST_P(SwapRefusal, ThePreviousLauncherStaysAndALaterOneIsTaken)
     EXPECT_TRUE(bytes == previous_bytes) << "Korvanth.exe is the previous launcher";
     EXPECT_FALSE(file_exists(dir / L"Korvanth.swap"));
     EXPECT_EQ(update_test::refused_launcher_hex(dir.path()), refused);
+    if (c.restarted) {
+        EXPECT_TRUE(logged("swap: started again in place of a new launcher that could not start"))
+            << "the helper started it to tell the player\n" << log();
+    }
     // The previous launcher's pass leaves the refused launcher where it is.
     EXPECT_TRUE(logged("swap: the release's launcher could not start here before")) << log();
     EXPECT_EQ(count_of(log(), "launcher update: "), 1) << log();
