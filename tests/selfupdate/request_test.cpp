@@ -1,6 +1,5 @@
 // The swap request's text rules: which command lines are a swap or a
-// launcher on trial, where the new launcher's copy goes, and the folder whose
-// state file records a refusal.
+// launcher on trial, and where the new launcher's copy goes.
 #include "selfupdate/selfupdate.h"
 
 #include <gtest/gtest.h>
@@ -89,28 +88,6 @@ TEST(SwapCopyPath, FolderOfTheTargetAtTheLimit)
         EXPECT_EQ(swap_sibling_path(c.target.c_str(), OWN_FILE_SWAP_COPY, copy, 260), c.result)
             << c.target.size();
         EXPECT_EQ(std::wstring(copy), c.copy);
-    }
-}
-
-// The state file and log of a refusal are the target's folder's, named as the
-// launcher names its own.
-TEST(SwapTargetFolder, AsTheLauncherNamesItsFolder)
-{
-    struct {
-        std::wstring target;
-        int result;
-        std::wstring folder;
-    } cases[] = {
-        {L"C:\\Games\\Korvanth\\Korvanth.exe", 1, L"C:\\Games\\Korvanth"},
-        {L"C:\\Korvanth.exe", 1, L"C:\\"},
-        {L"Korvanth.exe", 1, L""},
-        {std::wstring(259, L'f') + L"\\K.exe", 1, std::wstring(259, L'f')},
-        {std::wstring(260, L'f') + L"\\K.exe", 0, L""},
-    };
-    for (const auto &c : cases) {
-        wchar_t folder[260];
-        EXPECT_EQ(swap_target_folder(c.target.c_str(), folder, 260), c.result) << c.target.size();
-        EXPECT_EQ(std::wstring(folder), c.folder);
     }
 }
 
