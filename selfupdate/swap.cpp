@@ -7,12 +7,15 @@
 // begun its first pass: the new one runs its first time from a flushed copy
 // beside it and then takes the launcher's name by one rename (its own, or
 // the helper's when that one fails: a running program may be renamed where
-// it may not be deleted). A kill at any
-// step therefore leaves a whole launcher that starts, and a new launcher
-// that does not start never takes the name at all; putting things right is
-// deleting the copy. Two events, named after the process that waits on the
-// first and the one that sets the second, tell the waiting side that the
-// other got through; a process that ends first has not.
+// it may not be deleted). A kill at any step therefore leaves a whole
+// launcher that starts, and a new launcher that does not start never takes
+// the name at all; putting things right is deleting the copy.
+//
+// Two events tell a waiting process that the other got through: "taken
+// over", made by the old launcher and set by its helper; "started", made by
+// the helper for the launcher it starts and set by that one. Each is named
+// after the process it concerns, so that no other swap can set it, and a
+// process that ends before setting it has not got through.
 #include "selfupdate/selfupdate.h"
 #include "selfupdate/swap_internal.h"
 
@@ -138,28 +141,36 @@ void run_trial(const wchar_t *copy, const wchar_t *target, const wchar_t *folder
         ResumeThread(thread);
         CloseHandle(thread);
         outcome = wait_for_sign(started, launcher, SWAP_START_WAIT_MS);
+        // A launcher that took the target's name had shown its window and
+        // begun its pass before: it started, whatever it did after (and
+        // without the event, its name is the only sign there is).
+        if (outcome != OUTCOME_SIGNALLED && !file_present(copy))
+            outcome = OUTCOME_SIGNALLED;
         if (outcome != OUTCOME_SIGNALLED)
             give_up_on(launcher, outcome, why, sizeof why);
         CloseHandle(launcher);
         if (started)
             CloseHandle(started);
     }
-    // A launcher that took the target's name had shown its window and begun
-    // its pass before: it started, whatever it did after. One that started
-    // but could not take the name (a scanner holding the old file) is given
-    // the name here, patiently.
-    if (outcome == OUTCOME_SIGNALLED || !file_present(copy)) {
+    // One that started but could not take the name (a scanner holding the
+    // old file) is given the name here, patiently.
+    if (outcome == OUTCOME_SIGNALLED) {
         if (file_present(copy) && !swap_replace_patiently(copy, target))
             show_failure_box();
         return;
     }
-
-    swap_delete_patiently(copy);
-    log_open(folder);
-    refuse(folder, digest, "", why);
+    // One that took the name just as it was given up on is the launcher now:
+    // it starts again as any launcher would. Any other is refused.
+    bool refused = file_present(copy);
+    if (refused) {
+        swap_delete_patiently(copy);
+        log_open(folder);
+        refuse(folder, digest, "", why);
+    }
     wchar_t restart[SWAP_RESTART_CHARS];
     // The player can start the launcher by hand if this fails; nothing to show.
-    if (format_wide(restart, SWAP_RESTART_CHARS, L"\"%s\" %s", target, SWAP_REFUSED_OPTION) >= 0) {
+    if (format_wide(restart, SWAP_RESTART_CHARS, L"\"%s\"%s", target,
+                    refused ? L" " SWAP_REFUSED_OPTION : L"") >= 0) {
         HANDLE previous = swap_start_process(target, restart, nullptr, nullptr);
         if (previous)
             CloseHandle(previous);
