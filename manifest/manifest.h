@@ -356,8 +356,8 @@ void state_free(LocalState *state);
 // Byte-level halves of load and save.
 //
 // Adds what `len` bytes of state text hold to `state` (flags, generated,
-// version, key list version, refused launcher, valid entry lines; anything else is skipped; a
-// NUL ends the text) and sorts the entries. Stops adding entries when memory
+// version, key list version, refused launcher, valid entry lines; anything
+// else is skipped; a NUL ends the text) and sorts the entries. Stops adding entries when memory
 // runs out. `refused` (may be null) counts and keeps the entry lines dropped
 // for their path, a line with too few fields too (anything else dropped is
 // not counted); it is added to, not cleared.
@@ -365,9 +365,8 @@ void state_parse_text(LocalState *state, const char *text, size_t len,
                       StateRefusals *refused = nullptr);
 // The six header lines, then a "#keys=" line when a key list version is set
 // and a "#refused_launcher=" line when a launcher was refused, CR LF each,
-// into `out` (STATE_LINE_BYTES). Control bytes of the
-// version are written as '?' so that they cannot break lines. Returns the
-// text's length.
+// into `out` (STATE_LINE_BYTES). Control bytes of the version are written as
+// '?' so that they cannot break lines. Returns the text's length.
 size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes);
 // One entry line "path\tsize\ttime\thex\r\n" into `out` (STATE_LINE_BYTES).
 size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes);

@@ -40,7 +40,8 @@ enum {
     // takes over (one that is merely slow is trusted).
     SWAP_TAKEOVER_WAIT_MS = 10000,
     // "\"copy\" --swapped \"target\"", the longest command the helper forms.
-    SWAP_RESTART_CHARS = 2 * LAUNCHER_PATH_CHARS + 6 + (sizeof SWAP_RESTART_OPTION / sizeof(wchar_t)),
+    SWAP_RESTART_CHARS =
+        2 * LAUNCHER_PATH_CHARS + 6 + (sizeof SWAP_RESTART_OPTION / sizeof(wchar_t)),
     SWAP_EVENT_NAME_CHARS = 48,
 };
 
@@ -67,8 +68,8 @@ SwapStart start_swap_helper(const wchar_t *game_folder, const wchar_t *new_launc
 // the whole swap, shows the failure box when it cannot, and returns 1.
 int run_swap_mode(const wchar_t *command_line);
 
-// A launcher has started: its window is shown and its first pass has begun
-// (or its headless pass). A launcher on trial ("--swapped" and run from
+// A launcher has started: its window is shown and its first pass has begun.
+// A launcher on trial ("--swapped" and run from
 // Korvanth.swap) takes the place of the launcher named after "--swapped" by
 // one rename and tells its helper; any other does nothing. Logs a rename
 // that fails (the old launcher then stays, and a later pass swaps again).

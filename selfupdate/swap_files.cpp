@@ -20,8 +20,8 @@ int swap_copy_flushed(const wchar_t *from, const wchar_t *to)
     HANDLE in = INVALID_HANDLE_VALUE, out = INVALID_HANDLE_VALUE;
     void *block = nullptr;
     int ok = 0;
-    in = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    in = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE)
         goto cleanup;
     out = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -193,7 +193,8 @@ TEST(Swap, TargetThatCannotBeReplacedStaysWithTheFailureBox)
     EXPECT_NE(contents(dir / L"Korvanth.log").find("could not replace the previous one"),
               std::string::npos)
         << contents(dir / L"Korvanth.log");
-    EXPECT_EQ(update_test::refused_launcher_hex(dir.path()), "") << "a launcher that started is not refused";
+    EXPECT_EQ(update_test::refused_launcher_hex(dir.path()), "")
+        << "a launcher that started is not refused";
 }
 
 TEST(Swap, TargetFolderTooLongForTheBackupIsRefused)

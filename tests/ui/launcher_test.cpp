@@ -246,8 +246,8 @@ TEST_P(SwapRefusal, ThePreviousLauncherStaysAndALaterOneIsTaken)
     GetModuleFileNameW(nullptr, own, MAX_PATH);
     std::string previous_bytes, bytes;
     ASSERT_TRUE(read_file(own, &previous_bytes));
-    const std::string refused =
-        digest_hex(wine_path(std::string(KORVANTH_BINARY_DIR "/Korvanth-faults-") + c.name + ".exe"));
+    const std::string refused = digest_hex(
+        wine_path(std::string(KORVANTH_BINARY_DIR "/Korvanth-faults-") + c.name + ".exe"));
     ASSERT_EQ(refused.size(), 64u);
 
     pid = launch_on(std::string("launcher-") + c.name, true);
@@ -279,8 +279,8 @@ TEST_P(SwapRefusal, ThePreviousLauncherStaysAndALaterOneIsTaken)
     ASSERT_TRUE(swapped != nullptr) << log();
     std::string built;
     ASSERT_TRUE(read_file(launcher_exe(), &built));
-    EXPECT_TRUE(wait_until([&] { return read_file(dir / L"Korvanth.exe", &bytes) && bytes == built; },
-                           10000))
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(dir / L"Korvanth.exe", &bytes) && bytes == built; }, 10000))
         << log();
     DWORD next = 0;
     GetWindowThreadProcessId(swapped, &next);

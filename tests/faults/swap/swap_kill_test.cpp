@@ -92,8 +92,8 @@ protected:
     void SetUp() override
     {
         old_launcher = contents(launcher_exe());
-        std::wstring build = wine_path(std::string(KORVANTH_BINARY_DIR "/") + GetParam().build + ".exe");
-        new_launcher = contents(build);
+        new_launcher = contents(
+            wine_path(std::string(KORVANTH_BINARY_DIR "/") + GetParam().build + ".exe"));
         ASSERT_FALSE(old_launcher.empty());
         ASSERT_FALSE(new_launcher.empty());
         gone = ended_pid();
@@ -128,8 +128,8 @@ protected:
 
         std::string now = contents(dir / L"Korvanth.exe");
         bool is_old = now == old_launcher, is_new = now == new_launcher;
-        EXPECT_TRUE(is_old || (is_new && c.starts)) << where << ": Korvanth.exe is "
-                                                    << (is_new ? "the refused launcher" : "no whole launcher");
+        EXPECT_TRUE(is_old || (is_new && c.starts))
+            << where << ": Korvanth.exe is " << (is_new ? "the refused launcher" : "no whole launcher");
         if (code != KILLED) {
             EXPECT_EQ(code, 0u) << where;
             EXPECT_TRUE(c.starts ? is_new : is_old) << where << ", the helper got through";
@@ -141,7 +141,8 @@ protected:
         // The next start runs the launcher in place, keeps it, and removes
         // the swap's leftovers.
         unsigned long next = 1;
-        EXPECT_TRUE(run_process(in_quotes(dir / L"Korvanth.exe"), 60000, &next, dir.path())) << where;
+        EXPECT_TRUE(run_process(in_quotes(dir / L"Korvanth.exe"), 60000, &next, dir.path()))
+            << where;
         EXPECT_EQ(next, 0u) << where << ", the next start\n" << update_test::log_text(dir.path());
         EXPECT_TRUE(end_launchers_in(dir.path(), 30000)) << where;
         EXPECT_EQ(contents(dir / L"Korvanth.exe"), now) << where << ", the next start";
