@@ -13,6 +13,14 @@
 #include <windows.h>
 #include <wchar.h>
 
+// A test build of the launcher may end or hang itself here, to stand for a
+// release's launcher that cannot start (tests/faults/io/start_fault.h); the
+// shipped build defines nothing. Stage 0: before any role is chosen; stage 1:
+// as a launcher, before its window.
+#ifndef LAUNCHER_START_FAULT
+#define LAUNCHER_START_FAULT(stage) ((void)0)
+#endif
+
 namespace {
 
 enum {
@@ -105,6 +113,7 @@ void launcher_folder_of(const wchar_t *exe_path, wchar_t *dst)
 
 unsigned launcher_main(void *instance)
 {
+    LAUNCHER_START_FAULT(0);
     // The one-job roles first: a swap helper and a probe child must not
     // touch the folder or the log of a launcher run.
     if (run_swap_mode(GetCommandLineW()))
@@ -150,5 +159,6 @@ unsigned launcher_main(void *instance)
     if (!uninstall_entry_write(folder, installed_size_kib(folder, nullptr)))
         log_printf("the entry in the list of installed apps could not be written");
     http_set_user_agent(LAUNCHER_USER_AGENT);
+    LAUNCHER_START_FAULT(1);
     return main_window_run(instance, folder);
 }

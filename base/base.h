@@ -85,7 +85,9 @@ enum OwnFileId {
     OWN_FILE_NEW_LAUNCHER,       // "Korvanth.new": a downloaded launcher waiting for its swap
     OWN_FILE_NEW_LAUNCHER_PART,  // its download's working files
     OWN_FILE_NEW_LAUNCHER_TMP,
-    OWN_FILE_OLD_LAUNCHER,       // "Korvanth.old": the launcher a swap replaced
+    OWN_FILE_SWAP_COPY,          // "Korvanth.swap": the new launcher on its first run,
+                                 // until it has started and takes the launcher's name
+    OWN_FILE_OLD_LAUNCHER,       // "Korvanth.old": the launcher a swap of older versions replaced
     OWN_FILE_STATE_TMP,          // a state save under way
     OWN_FILE_LOG_ROTATED,        // "Korvanth.log.1"
     OWN_FILE_LOG,                // "Korvanth.log"

@@ -8,6 +8,7 @@ const OwnFile OWN_FILES[OWN_FILE_COUNT] = {
     {L"Korvanth.new", OWN_WORKING, false},
     {L"Korvanth.new.part", OWN_WORKING, false},
     {L"Korvanth.new.tmp", OWN_WORKING, false},
+    {L"Korvanth.swap", OWN_WORKING, false},
     {L"Korvanth.old", OWN_WORKING, false},
     {L"Korvanth.state.tmp", OWN_WORKING, false},
     {L"Korvanth.log.1", OWN_LOG, false},

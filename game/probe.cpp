@@ -58,6 +58,19 @@ int probe_vulkan(char *reason)
         format_narrow(reason, PROBE_REASON_BYTES, "probe: own path unknown");
         return 0;
     }
+    // A launcher on its first run after a swap has taken the launcher's name
+    // meanwhile (selfupdate/): its program is found under that name.
+    if (GetFileAttributesW(own) == INVALID_FILE_ATTRIBUTES) {
+        wchar_t *slash = wcsrchr(own, L'\\');
+        wchar_t renamed[LAUNCHER_PATH_CHARS];
+        if (slash) {
+            *slash = 0;
+            if (path_join(renamed, LAUNCHER_PATH_CHARS, own, own_file_name(OWN_FILE_LAUNCHER))[0])
+                lstrcpynW(own, renamed, LAUNCHER_PATH_CHARS);
+            else
+                *slash = L'\\';
+        }
+    }
     return probe_vulkan_child(own, reason);
 }
 

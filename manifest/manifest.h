@@ -292,6 +292,11 @@ struct LocalState {
     // 0 when none was.
     uint64_t keys_version;
     uint8_t keys_digest[SHA256_BYTES];
+    // The SHA-256 of a release's launcher that could not start here and was
+    // given up for the one before it ("#refused_launcher=HEX", a line older
+    // launchers skip): a release naming it is not taken again. 0/1.
+    int32_t has_refused_launcher;
+    uint8_t refused_launcher[SHA256_BYTES];
 };
 
 // The entry lines a read drops for their path alone: a path the path rule
@@ -351,17 +356,17 @@ void state_free(LocalState *state);
 // Byte-level halves of load and save.
 //
 // Adds what `len` bytes of state text hold to `state` (flags, generated,
-// version, key list version, valid entry lines; anything else is skipped; a
-// NUL ends the text) and sorts the entries. Stops adding entries when memory
+// version, key list version, refused launcher, valid entry lines; anything
+// else is skipped; a NUL ends the text) and sorts the entries. Stops adding entries when memory
 // runs out. `refused` (may be null) counts and keeps the entry lines dropped
 // for their path, a line with too few fields too (anything else dropped is
 // not counted); it is added to, not cleared.
 void state_parse_text(LocalState *state, const char *text, size_t len,
                       StateRefusals *refused = nullptr);
-// The six header lines, and a seventh "#keys=" line when a key list version
-// is set, CR LF each, into `out` (STATE_LINE_BYTES). Control bytes of the
-// version are written as '?' so that they cannot break lines. Returns the
-// text's length.
+// The six header lines, then a "#keys=" line when a key list version is set
+// and a "#refused_launcher=" line when a launcher was refused, CR LF each,
+// into `out` (STATE_LINE_BYTES). Control bytes of the version are written as
+// '?' so that they cannot break lines. Returns the text's length.
 size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes);
 // One entry line "path\tsize\ttime\thex\r\n" into `out` (STATE_LINE_BYTES).
 size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes);

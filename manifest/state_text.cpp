@@ -89,6 +89,22 @@ void keys_line(LocalState *state, const char *text, size_t n)
     memcpy(state->keys_digest, digest, SHA256_BYTES);
 }
 
+// "HEX" of "#refused_launcher=": exactly one digest, or nothing. A damaged
+// line costs one more try of that launcher, which a swap refuses again.
+void refused_launcher_line(LocalState *state, const char *text, size_t n)
+{
+    if (n != DIGEST_HEX_CHARS)
+        return;
+    char hex[DIGEST_HEX_CHARS + 1];
+    memcpy(hex, text, DIGEST_HEX_CHARS);
+    hex[DIGEST_HEX_CHARS] = 0;
+    uint8_t digest[SHA256_BYTES];
+    if (!hex_decode(hex, digest, SHA256_BYTES))
+        return;
+    memcpy(state->refused_launcher, digest, SHA256_BYTES);
+    state->has_refused_launcher = 1;
+}
+
 void header_line(LocalState *state, const char *line, size_t n)
 {
     size_t k;
@@ -107,6 +123,8 @@ void header_line(LocalState *state, const char *line, size_t n)
         state->version[len] = 0;
     } else if (starts_with(line, n, "#keys=", &k)) {
         keys_line(state, line + k, n - k);
+    } else if (starts_with(line, n, "#refused_launcher=", &k)) {
+        refused_launcher_line(state, line + k, n - k);
     }
 }
 
@@ -315,15 +333,26 @@ size_t state_format_header(const LocalState *state, char *out, size_t cap_bytes)
     if (len < 0)
         return 0;
     size_t used = strlen(out);
-    // Only launchers with root keys have a key list version to keep: the
-    // files of the others stay as they were.
-    if (state->keys_version == 0)
-        return used;
     char hex[DIGEST_HEX_CHARS + 1];
-    hex_encode(state->keys_digest, SHA256_BYTES, hex);
-    len = format_narrow(out + used, cap_bytes - used, "#keys=%llu %s\r\n",
-                        (unsigned long long)state->keys_version, hex);
-    return len < 0 ? 0 : used + strlen(out + used);
+    // Only launchers with root keys have a key list version to keep, and
+    // only a folder where a launcher failed has a refusal: the files of the
+    // others stay as they were.
+    if (state->keys_version != 0) {
+        hex_encode(state->keys_digest, SHA256_BYTES, hex);
+        len = format_narrow(out + used, cap_bytes - used, "#keys=%llu %s\r\n",
+                            (unsigned long long)state->keys_version, hex);
+        if (len < 0)
+            return 0;
+        used += strlen(out + used);
+    }
+    if (state->has_refused_launcher) {
+        hex_encode(state->refused_launcher, SHA256_BYTES, hex);
+        len = format_narrow(out + used, cap_bytes - used, "#refused_launcher=%s\r\n", hex);
+        if (len < 0)
+            return 0;
+        used += strlen(out + used);
+    }
+    return used;
 }
 
 size_t state_format_entry(const StateEntry *entry, char *out, size_t cap_bytes)

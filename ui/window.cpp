@@ -3,6 +3,7 @@
 #include "ui/window_internal.h"
 
 #include "game/game.h"
+#include "selfupdate/selfupdate.h"
 #include "update/update.h"
 
 MainWindowState g_main_window;
@@ -151,6 +152,8 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
         release_art();
         return 1;
     }
+    // Shown, with its first pass begun (WM_CREATE): this launcher has started.
+    confirm_launcher_start();
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -16,6 +16,13 @@ namespace {
 
 MainWindowState *const s = &g_main_window;
 
+enum {
+    // After a refused swap, how long the window waits for the pass that
+    // handed the launcher over to end before it starts the next one.
+    WORKER_END_WAIT_MS = 5000,
+    WORKER_END_POLL_MS = 10,
+};
+
 // Set when the player closed the window while a pass ran: the window is
 // hidden and waits for the pass to save its records.
 bool g_closing;
@@ -77,9 +84,22 @@ void on_game_exited(uint32_t exit_code)
 void on_self_update(intptr_t lparam)
 {
     wchar_t path[LAUNCHER_PATH_CHARS];
-    if (take_posted_text(WM_LAUNCHER_SELF_UPDATE, lparam, path, LAUNCHER_PATH_CHARS) &&
-        start_swap_helper(s->launcher_folder, path)) {
+    SwapStart swap = SWAP_HELPER_NOT_STARTED;
+    if (take_posted_text(WM_LAUNCHER_SELF_UPDATE, lparam, path, LAUNCHER_PATH_CHARS))
+        swap = start_swap_helper(s->launcher_folder, path);
+    if (swap == SWAP_HELPER_TOOK_OVER) {
         DestroyWindow((HWND)s->window);
+        return;
+    }
+    if (swap == SWAP_HELPER_REFUSED) {
+        // The pass that handed the launcher over ended without a state; a new
+        // one goes on without it (the state file now refuses it).
+        lstrcpynW(s->pending_notice, SWAP_REFUSED_NOTICE, NOTICE_TEXT_CHARS);
+        set_status_text(SWAP_REFUSED_NOTICE);
+        for (DWORD began = GetTickCount();
+             worker_is_running() && GetTickCount() - began < WORKER_END_WAIT_MS;)
+            Sleep(WORKER_END_POLL_MS);
+        start_worker_pass(Check);
         return;
     }
     set_status_text(L"The launcher could not update itself.");
@@ -268,6 +288,12 @@ void on_create(HWND window)
     g_closing = false;
     mark_folder_window(window, s->launcher_folder);
     int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
+    // Started again by a swap whose new launcher could not start: said once
+    // the first pass has ended.
+    if (has_argument(GetCommandLineW(), SWAP_REFUSED_OPTION)) {
+        lstrcpynW(s->pending_notice, SWAP_REFUSED_NOTICE, NOTICE_TEXT_CHARS);
+        log_printf("swap: started again in place of a new launcher that could not start");
+    }
     if (read_player_flags(s->launcher_folder, &interface_flag, &dxvk, &trial)) {
         s->interface_flag = interface_flag;
         s->dxvk_flag = dxvk;

@@ -68,6 +68,13 @@ bool launcher_step(Pass *pass)
     if (!m->has_launcher || !own_launcher_path(own) || !sha256_file(own, digest) ||
         memcmp(digest, m->launcher.digest, SHA256_BYTES) == 0)
         return true;
+    // A launcher that could not start here is not tried again; a release
+    // naming another one is.
+    if (pass->state.has_refused_launcher &&
+        memcmp(pass->state.refused_launcher, m->launcher.digest, SHA256_BYTES) == 0) {
+        log_printf("swap: the release's launcher could not start here before; this one stays");
+        return true;
+    }
 
     wchar_t target[LAUNCHER_PATH_CHARS];
     path_join(target, LAUNCHER_PATH_CHARS, pass->folder, own_file_name(OWN_FILE_NEW_LAUNCHER));

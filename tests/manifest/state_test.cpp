@@ -197,14 +197,17 @@ TEST(StateText, HeaderLinesOfLaterLaunchersAreSkipped)
     const std::string entry = "a/b\t5\t6\t" + HEX_A + "\r\n";
     Parsed plain(known + entry);
     const std::string keys = "#keys=7 " + std::string(64, 'c');
-    for (const char *later : {keys.c_str(), "#keys=", "#later=1", "#", "#interface",
-                              "#Korvanth state 2"}) {
+    const std::string refused = "#refused_launcher=" + std::string(64, 'd');
+    for (const char *later : {keys.c_str(), refused.c_str(), "#keys=", "#later=1", "#",
+                              "#interface", "#Korvanth state 2"}) {
         for (size_t at : {(size_t)0, known.find("#dxvk="), known.size()}) {
             std::string text = known;
             text.insert(at, std::string(later) + "\r\n");
             Parsed p(text + entry);
-            p.s.keys_version = 0;  // the one line this reader knows
+            p.s.keys_version = 0;  // the two lines this reader knows
             memset(p.s.keys_digest, 0, SHA256_BYTES);
+            p.s.has_refused_launcher = 0;
+            memset(p.s.refused_launcher, 0, SHA256_BYTES);
             EXPECT_EQ(testing_support::state_as_text(p.s), testing_support::state_as_text(plain.s))
                 << later << " at " << at;
         }
@@ -262,6 +265,51 @@ TEST(StateText, KeysLineIsWrittenOnlyWithAVersion)
     Parsed back(with);
     EXPECT_EQ(back.s.keys_version, UINT64_MAX);
     EXPECT_EQ(memcmp(back.s.keys_digest, s.keys_digest, SHA256_BYTES), 0);
+}
+
+// A refused launcher's line holds one digest or counts for nothing; it is
+// written only when a launcher was refused, after the key list's line, and
+// reads back the same.
+TEST(StateText, RefusedLauncherLine)
+{
+    const std::string hex = "00ff" + std::string(60, 'e');
+    const struct {
+        std::string line;
+        int second_byte;  // of the digest read; -1: no refusal
+        const char *why;
+    } cases[] = {
+        {"#refused_launcher=" + hex, 0xFF, "a digest"},
+        {"#refused_launcher=" + std::string(64, 'E'), 0xEE, "capitals"},
+        {"#refused_launcher=" + hex + "  ", 0xFF, "trailing blanks go with the line's end"},
+        {"#refused_launcher=", -1, "empty"},
+        {"#refused_launcher=" + hex.substr(1), -1, "a digit short"},
+        {"#refused_launcher=" + hex + "0", -1, "a digit more"},
+        {"#refused_launcher= " + hex.substr(1), -1, "a blank first"},
+        {"#refused_launcher=" + std::string(64, 'g'), -1, "not hex"},
+        {"#Refused_launcher=" + hex, -1, "another name"},
+    };
+    for (const auto &t : cases) {
+        Parsed p("#Korvanth state\r\n" + t.line + "\r\n");
+        EXPECT_EQ(p.s.has_refused_launcher, t.second_byte >= 0 ? 1 : 0) << t.why;
+        EXPECT_EQ(p.s.refused_launcher[1], t.second_byte >= 0 ? t.second_byte : 0) << t.why;
+    }
+
+    LocalState s;
+    state_init(&s);
+    char out[STATE_LINE_BYTES];
+    std::string without(out, state_format_header(&s, out, sizeof out));
+    EXPECT_EQ(without.find("#refused_launcher="), std::string::npos);
+    s.keys_version = 3;
+    s.has_refused_launcher = 1;
+    memset(s.refused_launcher, 0x5C, SHA256_BYTES);
+    std::string digest_hex;
+    for (int i = 0; i < SHA256_BYTES; i++)
+        digest_hex += "5c";
+    std::string with(out, state_format_header(&s, out, sizeof out));
+    EXPECT_EQ(with, without + "#keys=3 " + std::string(64, '0') + "\r\n#refused_launcher=" +
+                        digest_hex + "\r\n");
+    Parsed back(with);
+    EXPECT_EQ(testing_support::state_as_text(back.s), with);
 }
 
 // Entry lines at the limits of every field, and a buffer too small for the

@@ -29,7 +29,7 @@ int play_old_launcher(const wchar_t *new_launcher)
     log_open(folder);
     int started = start_swap_helper(folder, new_launcher);
     Sleep(500);
-    return started ? 0 : 3;
+    return started == SWAP_HELPER_TOOK_OVER ? 0 : 3;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The swap request's text rules: which command lines are a swap, and where
-// the old launcher is set aside.
+// The swap request's text rules: which command lines are a swap or a
+// launcher on trial, and where the new launcher's copy goes.
 #include "selfupdate/selfupdate.h"
 
 #include <gtest/gtest.h>
@@ -66,26 +66,49 @@ TEST(SwapRequest, TargetThatDoesNotFitIsRefusedNotCut)
     EXPECT_STREQ(target, L"");
 }
 
-TEST(SwapBackupPath, FolderOfTheTargetAtTheLimit)
+TEST(SwapCopyPath, FolderOfTheTargetAtTheLimit)
 {
     struct {
         std::wstring target;
         int result;
-        std::wstring backup;
+        std::wstring copy;
     } cases[] = {
-        {L"C:\\Games\\Korvanth\\Korvanth.exe", 1, L"C:\\Games\\Korvanth\\Korvanth.old"},
-        {L"C:\\Korvanth.exe", 1, L"C:\\Korvanth.old"},
-        {L"Korvanth.exe", 1, L"Korvanth.old"},
-        {L"", 1, L"Korvanth.old"},
-        // 246 characters of folder, its backslash and "Korvanth.old" fill 259.
-        {std::wstring(246, L'f') + L"\\K.exe", 1, std::wstring(246, L'f') + L"\\Korvanth.old"},
-        {std::wstring(247, L'f') + L"\\K.exe", 0, L""},
+        {L"C:\\Games\\Korvanth\\Korvanth.exe", 1, L"C:\\Games\\Korvanth\\Korvanth.swap"},
+        {L"C:\\Korvanth.exe", 1, L"C:\\Korvanth.swap"},
+        {L"Korvanth.exe", 1, L"Korvanth.swap"},
+        {L"", 1, L"Korvanth.swap"},
+        // 245 characters of folder, its backslash and "Korvanth.swap" fill 259.
+        {std::wstring(245, L'f') + L"\\K.exe", 1, std::wstring(245, L'f') + L"\\Korvanth.swap"},
+        {std::wstring(246, L'f') + L"\\K.exe", 0, L""},
         // The folder counts, not the whole target: a long file name is fine.
-        {L"C:\\" + std::wstring(250, L'n'), 1, L"C:\\Korvanth.old"},
+        {L"C:\\" + std::wstring(250, L'n'), 1, L"C:\\Korvanth.swap"},
     };
     for (const auto &c : cases) {
-        wchar_t backup[260];
-        EXPECT_EQ(swap_backup_path(c.target.c_str(), backup, 260), c.result) << c.target.size();
-        EXPECT_EQ(std::wstring(backup), c.backup);
+        wchar_t copy[260];
+        EXPECT_EQ(swap_sibling_path(c.target.c_str(), OWN_FILE_SWAP_COPY, copy, 260), c.result)
+            << c.target.size();
+        EXPECT_EQ(std::wstring(copy), c.copy);
+    }
+}
+
+TEST(SwapTrial, OnlyWithATargetThatFits)
+{
+    std::wstring fits(259, L'a'), too_long(260, L'a');
+    const RequestCase cases[] = {
+        {{L"--swapped", L"C:\\K\\Korvanth.exe"}, 1, 0, L"C:\\K\\Korvanth.exe", "plain"},
+        {{L"--launcher-role", L"--swapped", L"t", L"--x"}, 1, 0, L"t", "among others"},
+        {{L"--swapped"}, 0, 0, L"", "a launcher of older helpers: no target"},
+        {{L"--swapped", L""}, 0, 0, L"", "empty target"},
+        {{L"--Swapped", L"t"}, 0, 0, L"", "exact comparison"},
+        {{L"--swapped", fits.c_str()}, 1, 0, fits.c_str(), "259 characters"},
+        {{L"--swapped", too_long.c_str()}, -1, 0, L"", "refused, not cut"},
+    };
+    for (const RequestCase &c : cases) {
+        SCOPED_TRACE(c.why);
+        std::vector<const wchar_t *> argv = {L"Korvanth.swap"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        wchar_t target[260];
+        EXPECT_EQ(swap_parse_trial((int)argv.size(), argv.data(), target, 260), c.result);
+        EXPECT_STREQ(target, c.target);
     }
 }

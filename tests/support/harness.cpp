@@ -294,6 +294,17 @@ std::string log_text(const std::wstring &folder)
     return log;
 }
 
+std::string refused_launcher_hex(const std::wstring &folder)
+{
+    LocalState state;
+    state_load(&state, folder.c_str());
+    char hex[2 * SHA256_BYTES + 1] = "";
+    if (state.has_refused_launcher)
+        hex_encode(state.refused_launcher, SHA256_BYTES, hex);
+    state_free(&state);
+    return hex;
+}
+
 int run_pass_test_program(int argc, char **argv)
 {
     run_probe_mode(GetCommandLineW());

@@ -93,6 +93,9 @@ PassResult run_pass(const std::wstring &folder, WorkerMode mode, const std::wstr
                     const std::function<void(const Message &)> &on_message = nullptr);
 
 std::string log_text(const std::wstring &folder);
+// The launcher refused in `folder`'s state file as hexadecimal text; empty
+// when none is (or there is no state file).
+std::string refused_launcher_hex(const std::wstring &folder);
 
 // A run of a console driver (korvanth-cli and its test builds).
 struct CliRun {

@@ -156,18 +156,22 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
 {
     REQUIRE_RELEASES();
     start(update_test::mirror("selfupdate"), update_test::dead_mirror());
-    // The swap replaces this program by the release's launcher and starts it.
-    HWND swapped = launcher_window(pid, 60000);
+    // The swap starts the release's launcher from its copy; once its window
+    // shows, that copy takes this program's place.
+    HWND swapped = launcher_window(pid, 60000, dir / L"Korvanth.swap");
     ASSERT_TRUE(swapped != nullptr) << log();
     EXPECT_EQ(exit_code_within(pid, 10000), 0u) << log();
     DWORD next = 0;
     GetWindowThreadProcessId(swapped, &next);
     std::string installed, built;
-    ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &installed));
     ASSERT_TRUE(read_file(launcher_exe(), &built));
-    EXPECT_TRUE(installed == built) << "Korvanth.exe is the release's launcher";
+    EXPECT_TRUE(wait_until([&] { return read_file(dir / L"Korvanth.exe", &installed) &&
+                                        installed == built; }, 10000))
+        << "Korvanth.exe is the release's launcher";
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.swap"));
 
     EXPECT_EQ(launcher_window(next, 0), nullptr) << "one launcher runs after the swap";
+    EXPECT_EQ(launcher_window(next, 0, dir / L"Korvanth.swap"), nullptr);
 
     PostMessageW(swapped, WM_CLOSE, 0, 0);
     EXPECT_EQ(exit_code_within(next, 20000), 0u) << "the new launcher ends when closed";
@@ -177,6 +181,128 @@ TEST_F(LauncherProcess, ANewLauncherIsHandedToTheSwapAndOpensItsWindow)
     EXPECT_NE(text.find("launcher " KORVANTH_VERSION " start", first + 1), std::string::npos)
         << text;
 }
+
+namespace {
+
+// A release whose launcher cannot start (a test build, tests/faults).
+struct RefusalCase {
+    const char *name;  // release "launcher-NAME", build Korvanth-faults-NAME.exe
+    const char *why;   // how the refusal's log line ends its account
+    bool restarted;    // the helper ran and started the previous launcher again;
+                       // else the previous launcher never closed
+};
+
+void PrintTo(const RefusalCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class SwapRefusal : public LauncherProcess, public ::testing::WithParamInterface<RefusalCase> {
+protected:
+    void TearDown() override
+    {
+        SetEnvironmentVariableW(L"KORVANTH_TEST_LAUNCHER_MIRRORS", nullptr);
+        LauncherProcess::TearDown();
+    }
+
+    // Launches the folder's launcher on `release`; the launchers a swap
+    // starts again inherit the mirrors.
+    unsigned long launch_on(const std::string &release, bool copy_in)
+    {
+        std::wstring first = update_test::mirror(release), second = update_test::dead_mirror();
+        SetEnvironmentVariableW(L"KORVANTH_TEST_LAUNCHER_MIRRORS", (first + L" " + second).c_str());
+        return copy_in ? start_in(dir.path(), first, second)
+                       : launch(dir.path(), L" --mirror-pair " + first + L" " + second);
+    }
+
+    static std::string digest_hex(const std::wstring &path)
+    {
+        uint8_t digest[SHA256_BYTES];
+        char hex[2 * SHA256_BYTES + 1] = "";
+        if (sha256_file(path.c_str(), digest))
+            hex_encode(digest, SHA256_BYTES, hex);
+        return hex;
+    }
+
+    static int count_of(const std::string &text, const std::string &needle)
+    {
+        int n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            n++;
+        return n;
+    }
+};
+
+}  // namespace
+
+// The player ends on the previous launcher with its window, the state file
+// names the refused launcher, the log says why, the next pass leaves it, and
+// a later release with a launcher that starts is taken.
+TEST_P(SwapRefusal, ThePreviousLauncherStaysAndALaterOneIsTaken)
+{
+    REQUIRE_RELEASES();
+    const RefusalCase &c = GetParam();
+    wchar_t own[MAX_PATH];
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    std::string previous_bytes, bytes;
+    ASSERT_TRUE(read_file(own, &previous_bytes));
+    const std::string refused = digest_hex(
+        wine_path(std::string(KORVANTH_BINARY_DIR "/Korvanth-faults-") + c.name + ".exe"));
+    ASSERT_EQ(refused.size(), 64u);
+
+    pid = launch_on(std::string("launcher-") + c.name, true);
+    ASSERT_NE(pid, 0u);
+    ASSERT_TRUE(logged("swap: the new launcher " + refused, 90000)) << log();
+    EXPECT_NE(log().find(c.why), std::string::npos) << log();
+    HWND window = launcher_window(c.restarted ? pid : 0, 30000);
+    ASSERT_TRUE(window != nullptr) << log();
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    EXPECT_EQ(owner == pid, !c.restarted);
+    ASSERT_TRUE(read_file(dir / L"Korvanth.exe", &bytes));
+    EXPECT_TRUE(bytes == previous_bytes) << "Korvanth.exe is the previous launcher";
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.swap"));
+    EXPECT_EQ(update_test::refused_launcher_hex(dir.path()), refused);
+    if (c.restarted) {
+        EXPECT_TRUE(logged("swap: started again in place of a new launcher that could not start"))
+            << "the helper started it to tell the player\n" << log();
+    }
+    // The previous launcher's pass leaves the refused launcher where it is.
+    EXPECT_TRUE(logged("swap: the release's launcher could not start here before")) << log();
+    EXPECT_EQ(count_of(log(), "launcher update: "), 1) << log();
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exit_code_within(owner, 20000), 0u) << log();
+    unsigned long later = launch_on("selfupdate", false);
+    ASSERT_NE(later, 0u);
+    HWND swapped = launcher_window(later, 60000, dir / L"Korvanth.swap");
+    ASSERT_TRUE(swapped != nullptr) << log();
+    std::string built;
+    ASSERT_TRUE(read_file(launcher_exe(), &built));
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(dir / L"Korvanth.exe", &bytes) && bytes == built; }, 10000))
+        << log();
+    DWORD next = 0;
+    GetWindowThreadProcessId(swapped, &next);
+    PostMessageW(swapped, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exit_code_within(next, 20000), 0u);
+}
+
+const RefusalCase REFUSALS[] = {
+    // Ends itself as a launcher; its swap helper runs and starts the
+    // previous launcher again.
+    {"crash", " ended at start with exit code 3221225781 (0xC0000135)", true},
+    // Never shows a window: given up after the time limit.
+    {"hang", " gave no sign of a start within 30 s", true},
+    // Cannot run at all, not even as the helper: the previous launcher,
+    // still open, refuses it itself.
+    {"dead", " (as the swap helper) ended at start with exit code 3221225781", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Releases, SwapRefusal, ::testing::ValuesIn(REFUSALS),
+                         [](const ::testing::TestParamInfo<RefusalCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // Closing during a download: the window goes at once, the process ends once
 // the pass has stopped, and the state file vouches only for what is right.

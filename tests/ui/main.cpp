@@ -4,6 +4,9 @@
 //   --launcher-role [--mirror-pair A B]  the launcher itself, copied into a
 //                                        scratch folder as "Korvanth.exe", with
 //                                        its built-in mirrors at A and B
+// A launcher that a swap starts again gets none of these options: it plays
+// the launcher when KORVANTH_TEST_LAUNCHER_MIRRORS ("A B") is set, as the
+// case that started its first run sets it for that run's descendants.
 #include "app/app.h"
 #include "game/game.h"
 #include "update/update.h"
@@ -37,6 +40,14 @@ int main(int argc, char **argv)
     for (int i = 1; wargv && i < wargc; i++)
         if (wcscmp(wargv[i], L"--launcher-role") == 0)
             return play_launcher(wargc, wargv);
+    wchar_t pair[1024];
+    DWORD n = GetEnvironmentVariableW(L"KORVANTH_TEST_LAUNCHER_MIRRORS", pair, 1024);
+    wchar_t *space = n > 0 && n < 1024 ? wcschr(pair, L' ') : nullptr;
+    if (space) {
+        *space = 0;
+        mirrors_set_builtin(pair, space + 1);
+        return (int)launcher_main(GetModuleHandleW(nullptr));
+    }
     testing::InitGoogleTest(&argc, argv);
     return testing_support::run_tests_watching_exit();
 }

@@ -2,6 +2,7 @@
 // the launcher's pictures, driven through the pointer, read back by pixels.
 #include "drive.h"
 #include "support/harness.h"
+#include "selfupdate/selfupdate.h"
 
 #include "folder/folder.h"
 #include "game/game.h"
@@ -379,6 +380,20 @@ TEST_F(Window, CheckFilesVerifiesAndUpdateBringsWhatIsMissing)
     Capture c = shot("verified");
     EXPECT_TRUE(run_is(c, 135, 565, 520, k_file_fill));
     EXPECT_TRUE(run_is(c, 135, 565, 535, k_total_fill));
+}
+
+// A release's launcher that cannot run even as the swap helper: the window
+// stays, refuses it, and says so once the pass that leaves it alone has ended.
+TEST_F(Window, ALauncherThatCannotRunIsRefusedAndTheStatusSaysSo)
+{
+    REQUIRE_RELEASES();
+    open(update_test::mirror("launcher-dead"), update_test::dead_mirror());
+    EXPECT_NE(log().find("swap: the release's launcher could not start here before"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(std::wstring(seen().status_text), SWAP_REFUSED_NOTICE);
+    EXPECT_EQ(update_test::refused_launcher_hex(dir.path()).size(), 64u);
+    EXPECT_FALSE(file_exists(dir / L"Korvanth.new"));
 }
 
 TEST_F(Window, CancelDuringASlowDownloadLeavesAnUpdateNeeded)

@@ -4,10 +4,12 @@ local mirror's root: STATE/tree/update/NAME/ (objects/, manifest.json,
 manifest.sig), and each release's client files in STATE/tree/update/NAME.client/
 so that tests can compare bytes.
 
-  make_releases.py STATE KEY.pem|none [LAUNCHER.exe]
+  make_releases.py STATE KEY.pem|none [LAUNCHER.exe [NAME=LAUNCHER.exe ...]]
 
 With LAUNCHER.exe, the release "selfupdate" names that program as the new
-launcher, so that a hand-over can run to its end.
+launcher, so that a hand-over can run to its end. Each NAME=LAUNCHER.exe
+makes a release "launcher-NAME" naming that program: the test builds of a
+launcher that cannot start, which a swap refuses.
 
 The releases of the signing-key tests get key lists (keys.json, keys.sig)
 beside their manifests, signed with key pairs made here into STATE/keys/
@@ -427,6 +429,12 @@ def main():
     if len(sys.argv) > 3:
         with open(sys.argv[3], "rb") as f:
             c["real_launcher"] = f.read()
+    broken = []
+    for arg in sys.argv[4:]:
+        name, path = arg.split("=", 1)
+        with open(path, "rb") as f:
+            c["launcher_" + name] = f.read()
+        broken.append(name)
     entries = main_entries(c)
     new = "2026-01-01T00:00:00Z"
     build(root, "main", key, c, entries, "1.0", new, remove=("old/obsolete.txt", "old"))
@@ -444,6 +452,10 @@ def main():
     if "real_launcher" in c:
         build(root, "selfupdate", key, c, entries[:2], "1.2", "2026-04-01T00:00:00Z",
               launcher="real_launcher")
+    # Before "selfupdate": a player refused one of these takes that one later.
+    for name in broken:
+        build(root, "launcher-" + name, key, c, entries[:2], "1.1-" + name,
+              "2026-03-15T00:00:00Z", launcher="launcher_" + name)
     # The fault and kill runners (tests/faults): an older release installed
     # first, then updated to a newer one of some 30 files (gzip and plain,
     # a shared digest, a seed file, optional sets, a removed file); and a

@@ -46,16 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(cap == 0 || target[0] == 0, "no request but a target");
     }
 
-    std::vector<wchar_t> backup(cap + 1, L'#');
+    std::vector<wchar_t> copy(cap + 1, L'#');
     std::wstring path = arg;
-    if (swap_backup_path(path.c_str(), backup.data(), cap)) {
-        FUZZ_CHECK(terminated_within(backup.data(), cap), "backup not terminated");
-        std::wstring b = backup.data();
-        FUZZ_CHECK(b.size() >= 12 && b.compare(b.size() - 12, 12, L"Korvanth.old") == 0,
-                   "backup not named Korvanth.old");
+    if (swap_sibling_path(path.c_str(), OWN_FILE_SWAP_COPY, copy.data(), cap)) {
+        FUZZ_CHECK(terminated_within(copy.data(), cap), "copy not terminated");
+        std::wstring b = copy.data();
+        FUZZ_CHECK(b.size() >= 13 && b.compare(b.size() - 13, 13, L"Korvanth.swap") == 0,
+                   "copy not named Korvanth.swap");
     } else {
-        FUZZ_CHECK(cap == 0 || backup[0] == 0, "refused backup not empty");
+        FUZZ_CHECK(cap == 0 || copy[0] == 0, "refused copy path not empty");
     }
-    FUZZ_CHECK(backup[cap] == L'#', "backup written past the capacity");
+    FUZZ_CHECK(copy[cap] == L'#', "copy path written past the capacity");
     return 0;
 }
