@@ -11,6 +11,15 @@ new file front to back. The format is described in rebuild/rebuild.h:
     then one gzip member of records: LEB128 add, LEB128 copy, LEB128 of the
     zigzag seek, `add` bytes added to the old bytes, `copy` new bytes.
 
+A large file is encoded in pieces: each piece of the new file is diffed
+against the old bytes around the same place, on its own, so that the pieces
+of one file run on every core, each with the memory of its piece rather than
+of the whole file. Each piece is its own run of records, compressed on its
+own up to a byte boundary (a sync flush), so the pieces join into one deflate
+stream; every piece but the last ends by moving back to the old file's
+start, where the next one begins. The gzip trailer's CRC is combined from
+the pieces' own.
+
 `apply` is the same format read in Python, for the tool's own checks.
 """
 
@@ -18,11 +27,13 @@ import bz2
 import gzip
 import hashlib
 import os
+import resource
 import shutil
 import struct
 import subprocess
 import tempfile
 import zlib
+from typing import NamedTuple
 
 from .common import Failure
 
@@ -31,6 +42,24 @@ VERSION = 1
 HEADER = struct.Struct("<4sB3xQQ32s32sQ")
 assert HEADER.size == 96
 BSDIFF_MAGIC = b"BSDIFF40"
+# The gzip member's header: no name, no time, "maximum compression", no OS.
+GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff"
+LAST_BLOCK = b"\x03\x00"  # an empty fixed-Huffman block with the final bit set
+BLOCK = 1 << 20
+
+
+class TooSlow(Exception):
+    """bsdiff ran past its processor time: its search takes time quadratic
+    in the length of runs of one repeated byte."""
+
+
+class Piece(NamedTuple):
+    """One encoded piece: its compressed bytes' file, and what joining it
+    needs."""
+    path: str
+    crc: int          # CRC-32 of its records
+    length: int       # bytes of its records
+    peak_kib: int     # the largest bsdiff run of this worker so far, in KiB
 
 
 def leb128(value):
@@ -57,14 +86,23 @@ def offtin(buf, at):
     return value
 
 
-def bsdiff_triples(old_path, new_path):
-    """bsdiff's control triples with its diff and extra bytes."""
+def bsdiff_triples(old_path, new_path, cpu_seconds=None):
+    """bsdiff's control triples with its diff and extra bytes; TooSlow when
+    it used more than `cpu_seconds` of processor time."""
     if not shutil.which("bsdiff"):
         raise Failure("delta: bsdiff is not installed (Debian's package bsdiff)")
+
+    def limit():
+        if cpu_seconds:
+            resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds + 5))
+
     with tempfile.TemporaryDirectory(prefix="korvanth-delta-") as tmp:
         patch_path = os.path.join(tmp, "patch")
         run = subprocess.run(["bsdiff", old_path, new_path, patch_path],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             preexec_fn=limit if cpu_seconds else None)
+        if cpu_seconds and run.returncode < 0:
+            raise TooSlow(new_path)
         if run.returncode != 0:
             raise Failure("delta: bsdiff failed on %s: %s"
                           % (new_path, run.stderr.decode(errors="replace").strip()))
@@ -108,10 +146,11 @@ def operations(triples, diff, extra, old_size):
     return ops
 
 
-def records(ops):
-    """The instruction stream of `operations`: each added run opens a record
-    (the record before it moves the old position there), new bytes join the
-    record before them."""
+def records(ops, rewind=False):
+    """The instruction stream of `operations`, from old position 0: each
+    added run opens a record (the record before it moves the old position
+    there), new bytes join the record before them. With `rewind` the last
+    record moves back to position 0, where the next piece starts."""
     recs = []  # [where the added run starts, its bytes, the new bytes after it]
     for place, data in ops:
         if place is not None:
@@ -127,7 +166,7 @@ def records(ops):
         pos = recs[0][0]
     for i, (place, added, new) in enumerate(recs):
         after = place + len(added)
-        target = recs[i + 1][0] if i + 1 < len(recs) else after
+        target = recs[i + 1][0] if i + 1 < len(recs) else 0 if rewind else after
         out += leb128(len(added)) + leb128(len(new)) + leb128(zigzag(target - after))
         out += added + new
         pos = target
@@ -142,14 +181,131 @@ def file_digest(path):
     return h.digest()
 
 
-def make(old_path, new_path, level=9):
-    """The delta object's bytes that make `new_path` from `old_path`."""
-    triples, diff, extra = bsdiff_triples(old_path, new_path)
-    ops = operations(triples, diff, extra, os.path.getsize(old_path))
-    stream = gzip.compress(records(ops), compresslevel=level, mtime=0)
-    header = HEADER.pack(MAGIC, VERSION, os.path.getsize(old_path), os.path.getsize(new_path),
-                         file_digest(old_path), file_digest(new_path), len(stream))
-    return header + stream
+def copy_range(source, start, end, target):
+    with open(source, "rb") as f, open(target, "wb") as out:
+        f.seek(start)
+        while start < end:
+            block = f.read(min(BLOCK, end - start))
+            if not block:
+                raise Failure("delta: %s ends before byte %d" % (source, end))
+            out.write(block)
+            start += len(block)
+
+
+def encode_piece(old_path, new_path, old_range, new_range, out_path, last, cpu_seconds=None):
+    """The records that make the new file's bytes `new_range` from the old
+    file's `old_range`, compressed into `out_path`; a Piece."""
+    (o0, o1), (n0, n1) = old_range, new_range
+    with tempfile.TemporaryDirectory(prefix=".piece-", dir=os.path.dirname(out_path)) as tmp:
+        old_part, new_part = os.path.join(tmp, "old"), os.path.join(tmp, "new")
+        copy_range(old_path, o0, o1, old_part)
+        copy_range(new_path, n0, n1, new_part)
+        triples, diff, extra = bsdiff_triples(old_part, new_part, cpu_seconds)
+    ops = [(None if at is None else at + o0, data)
+           for at, data in operations(triples, diff, extra, o1 - o0)]
+    del triples, diff, extra
+    stream = records(ops, rewind=not last)
+    del ops
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
+    with open(out_path, "wb") as out:
+        out.write(packer.compress(stream))
+        out.write(packer.flush(zlib.Z_SYNC_FLUSH))
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return Piece(out_path, zlib.crc32(stream), len(stream), peak)
+
+
+def crc32_combine(crc1, crc2, len2):
+    """The CRC-32 of two byte strings joined, from theirs and the second's
+    length (zlib's method: appending len2 zero bytes to the first is a
+    linear map, applied by repeated squaring)."""
+    def times(matrix, vector):
+        out, i = 0, 0
+        while vector:
+            if vector & 1:
+                out ^= matrix[i]
+            vector >>= 1
+            i += 1
+        return out
+
+    def square(matrix):
+        return [times(matrix, row) for row in matrix]
+
+    if len2 <= 0:
+        return crc1
+    odd = [0xEDB88320] + [1 << n for n in range(31)]  # one zero bit
+    even = square(odd)                                # two
+    odd = square(even)                                # four
+    while True:
+        even = square(odd)  # the first pass: one zero byte
+        if len2 & 1:
+            crc1 = times(even, crc1)
+        len2 >>= 1
+        if not len2:
+            break
+        odd = square(even)
+        if len2 & 1:
+            crc1 = times(odd, crc1)
+        len2 >>= 1
+        if not len2:
+            break
+    return crc1 ^ crc2
+
+
+def assemble(out_path, pieces, old_size, new_size, old_digest, new_digest):
+    """Writes the delta object from its pieces in order: the header, then
+    one gzip member. The digests are hex; returns (SHA-256 hex, size)."""
+    crc, length = 0, 0
+    for p in pieces:
+        crc, length = crc32_combine(crc, p.crc, p.length), length + p.length
+    stream_len = len(GZIP_HEADER) + sum(os.path.getsize(p.path) for p in pieces) + \
+        len(LAST_BLOCK) + 8
+    h = hashlib.sha256()
+    with open(out_path, "wb") as out:
+        def put(data):
+            h.update(data)
+            out.write(data)
+        put(HEADER.pack(MAGIC, VERSION, old_size, new_size, bytes.fromhex(old_digest),
+                        bytes.fromhex(new_digest), stream_len))
+        put(GZIP_HEADER)
+        for p in pieces:
+            with open(p.path, "rb") as f:
+                for block in iter(lambda: f.read(BLOCK), b""):
+                    put(block)
+        put(LAST_BLOCK + struct.pack("<II", crc, length & 0xFFFFFFFF))
+    return h.hexdigest(), HEADER.size + stream_len
+
+
+def segments(old_size, new_size, segment):
+    """(old range, new range) of each piece: the new file in runs of
+    `segment` bytes, each against the old bytes around the same place. Where
+    the sizes differ, "the same place" is both the same offset (bytes
+    appended or cut at the end) and the same fraction of the file (bytes
+    inserted before), as far as a window of four segments reaches."""
+    margin = segment // 4
+    out = []
+    for n0 in range(0, new_size, segment):
+        n1 = min(new_size, n0 + segment)
+        scaled0, scaled1 = n0 * old_size // new_size, -(-n1 * old_size // new_size)
+        o0, o1 = min(n0, scaled0) - margin, max(n1, scaled1) + margin
+        if o1 - o0 > 4 * segment:
+            o0, o1 = scaled0 - 2 * segment, scaled1 + 2 * segment
+        out.append(((max(0, o0), min(old_size, o1)), (n0, n1)))
+    return out
+
+
+def make(old_path, new_path, segment=None):
+    """The delta object's bytes that make `new_path` from `old_path`, the
+    whole file as one piece unless `segment` is given."""
+    old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+    parts = segments(old_size, new_size, segment or max(new_size, 1))
+    with tempfile.TemporaryDirectory(prefix="korvanth-delta-") as tmp:
+        pieces = [encode_piece(old_path, new_path, o, n, os.path.join(tmp, str(i)),
+                               i == len(parts) - 1) for i, (o, n) in enumerate(parts)]
+        out = os.path.join(tmp, "delta")
+        assemble(out, pieces, old_size, new_size, file_digest(old_path).hex(),
+                 file_digest(new_path).hex())
+        with open(out, "rb") as f:
+            return f.read()
 
 
 def read_leb128(data, at):
