@@ -169,6 +169,28 @@ class Build(DeltaFixture):
         self.assertIn("deltas: 0 written (0 bytes), 0 reused, 1 not kept", r.stdout)
         self.assertNotIn("deltas", self.entries()[BIG])
 
+    def test_a_delta_the_chunks_beat_is_not_kept(self):
+        """A launcher takes any delta that costs less than the whole object;
+        one that costs more than the chunks it would fetch instead is left
+        out. Here each piece is diffed against half its length of old bytes,
+        so the delta carries half the file, the chunks one edited chunk."""
+        self.releases(1, "--chunk-min-file", str(MIN_FILE))
+        edit = bytearray(self.versions[BIG][0])
+        edit[200000:200050] = bytes(50)
+        self.versions[BIG].append(bytes(edit))
+        self.write(BIG, bytes(edit))
+        r = run_patched("from korvanth_publish import delta\n"
+                        "delta.window_width = lambda old_size, segment: segment // 2",
+                        "build", "--client", self.client, "--rules", self.rules, "--key",
+                        self.key, "--version", "1.1", "--out", self.mirror, "--generated",
+                        TIMES[1], "--delta-min-file", str(MIN_FILE), "--delta-segment",
+                        "65536", "--chunk-min-file", str(MIN_FILE))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("1 not kept (not smaller than the whole object or the chunks)", r.stdout)
+        self.assertNotIn("deltas", self.entries()[BIG])
+        self.assertRegex(run("diff", "--list", "1.0", self.mirror).stdout,
+                         r"~ data/big.pak \([\d,]+ bytes, [\d,]+ with chunks\): chunks")
+
     def test_old_versions_from_what_the_tree_holds(self):
         def gone(digest):
             os.unlink(os.path.join(self.objects(), digest))

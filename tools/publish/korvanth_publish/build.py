@@ -258,8 +258,11 @@ def cmd_build(args):
             entry = {"p": f.rel, "s": r.size, "h": r.digest, "z": r.packed, "seed": rule.seed,
                      "id": rule.id, "chunks": r.chunked.index_digest if r.chunked else None}
             # Deltas are made from the bytes this build staged or the tree
-            # holds: the client folder may change under the build.
-            made_from.append((entry, r.staged or os.path.join(args.out, "objects", r.digest)))
+            # holds: the client folder may change under the build. A staged
+            # chunk index is not in objects/ yet.
+            made_from.append((entry, r.staged or os.path.join(args.out, "objects", r.digest),
+                              os.path.dirname(r.chunked.index_staged)
+                              if r.chunked and r.chunked.index_staged else None))
             if rule.group == "optional":
                 optional.append(entry)
             else:

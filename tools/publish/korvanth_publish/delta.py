@@ -26,6 +26,7 @@ the pieces' own.
 import bz2
 import gzip
 import hashlib
+import mmap
 import os
 import resource
 import shutil
@@ -46,6 +47,9 @@ BSDIFF_MAGIC = b"BSDIFF40"
 GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff"
 LAST_BLOCK = b"\x03\x00"  # an empty fixed-Huffman block with the final bit set
 BLOCK = 1 << 20
+PIECE_LEVEL = 9
+# Probes of a piece looked for in the old file, to place its window.
+PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT = 16, 32, 12
 
 
 class TooSlow(Exception):
@@ -60,6 +64,7 @@ class Piece(NamedTuple):
     crc: int          # CRC-32 of its records
     length: int       # bytes of its records
     peak_kib: int     # the largest bsdiff run of this worker so far, in KiB
+    cpu: float        # bsdiff's processor time on it, in seconds
 
 
 def leb128(value):
@@ -181,37 +186,77 @@ def file_digest(path):
     return h.digest()
 
 
-def copy_range(source, start, end, target):
-    with open(source, "rb") as f, open(target, "wb") as out:
-        f.seek(start)
-        while start < end:
-            block = f.read(min(BLOCK, end - start))
-            if not block:
-                raise Failure("delta: %s ends before byte %d" % (source, end))
-            out.write(block)
-            start += len(block)
+def probe_shifts(old_map, new_part, n0, lo, hi):
+    """Where probes of the new bytes (which start at n0) sit in the old
+    bytes lo..hi, as shifts (old offset - new offset). Only probes found
+    exactly once count, and only varied ones: runs of padding are found
+    everywhere."""
+    shifts = []
+    step = max(1, len(new_part) // PROBES)
+    for at in range(0, len(new_part) - PROBE_BYTES + 1, step):
+        probe = new_part[at:at + PROBE_BYTES]
+        if len(set(probe)) < PROBE_MIN_DISTINCT:
+            continue
+        found = old_map.find(probe, lo, hi)
+        if found >= 0 and old_map.find(probe, found + 1, hi) < 0:
+            shifts.append(found - (n0 + at))
+    return shifts
 
 
-def encode_piece(old_path, new_path, old_range, new_range, out_path, last, cpu_seconds=None):
-    """The records that make the new file's bytes `new_range` from the old
-    file's `old_range`, compressed into `out_path`; a Piece."""
-    (o0, o1), (n0, n1) = old_range, new_range
-    with tempfile.TemporaryDirectory(prefix=".piece-", dir=os.path.dirname(out_path)) as tmp:
-        old_part, new_part = os.path.join(tmp, "old"), os.path.join(tmp, "new")
-        copy_range(old_path, o0, o1, old_part)
-        copy_range(new_path, n0, n1, new_part)
-        triples, diff, extra = bsdiff_triples(old_part, new_part, cpu_seconds)
+def place_window(old_map, new_part, n0, old_size, new_size, width):
+    """The start of the `width` old bytes a piece is diffed against: around
+    where its probes sit in the old file (content moves by what was inserted
+    or cut before it); where none is found, around the same offset and the
+    same fraction of the file."""
+    if width >= old_size:
+        return 0
+    n1 = n0 + len(new_part)
+    scaled0, scaled1 = n0 * old_size // new_size, -(-n1 * old_size // new_size)
+    reach = abs(old_size - new_size) + width // 2
+    shifts = probe_shifts(old_map, new_part, n0, max(0, min(n0, scaled0) - reach),
+                          min(old_size, max(n1, scaled1) + reach))
+    if shifts:
+        a, b = n0 + min(shifts), n1 + max(shifts)
+        if b - a > width:  # pieces of two places: the more common one
+            middle = sorted(shifts)[len(shifts) // 2]
+            a, b = n0 + middle, n1 + middle
+    else:
+        a, b = min(n0, scaled0), max(n1, scaled1)
+    start = (a + b - width) // 2
+    return max(0, min(start, old_size - width))
+
+
+def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_seconds=None):
+    """The records that make the new file's bytes `new_range` from `width`
+    bytes of the old file, compressed into `out_path`; a Piece."""
+    n0, n1 = new_range
+    old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+    with open(new_path, "rb") as f:
+        f.seek(n0)
+        new_part = f.read(n1 - n0)
+    with open(old_path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as old_map:
+        o0 = place_window(old_map, new_part, n0, old_size, new_size, width)
+        with tempfile.TemporaryDirectory(prefix=".piece-", dir=os.path.dirname(out_path)) as tmp:
+            old_file, new_file = os.path.join(tmp, "old"), os.path.join(tmp, "new")
+            with open(old_file, "wb") as out:
+                out.write(old_map[o0:o0 + width])
+            with open(new_file, "wb") as out:
+                out.write(new_part)
+            del new_part
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
     ops = [(None if at is None else at + o0, data)
-           for at, data in operations(triples, diff, extra, o1 - o0)]
+           for at, data in operations(triples, diff, extra, min(width, old_size))]
     del triples, diff, extra
     stream = records(ops, rewind=not last)
     del ops
-    packer = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
+    packer = zlib.compressobj(PIECE_LEVEL, zlib.DEFLATED, -15, 9)
     with open(out_path, "wb") as out:
         out.write(packer.compress(stream))
         out.write(packer.flush(zlib.Z_SYNC_FLUSH))
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    return Piece(out_path, zlib.crc32(stream), len(stream), peak)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu)
 
 
 def crc32_combine(crc1, crc2, len2):
@@ -275,32 +320,28 @@ def assemble(out_path, pieces, old_size, new_size, old_digest, new_digest):
     return h.hexdigest(), HEADER.size + stream_len
 
 
-def segments(old_size, new_size, segment):
-    """(old range, new range) of each piece: the new file in runs of
-    `segment` bytes, each against the old bytes around the same place. Where
-    the sizes differ, "the same place" is both the same offset (bytes
-    appended or cut at the end) and the same fraction of the file (bytes
-    inserted before), as far as a window of four segments reaches."""
-    margin = segment // 4
-    out = []
-    for n0 in range(0, new_size, segment):
-        n1 = min(new_size, n0 + segment)
-        scaled0, scaled1 = n0 * old_size // new_size, -(-n1 * old_size // new_size)
-        o0, o1 = min(n0, scaled0) - margin, max(n1, scaled1) + margin
-        if o1 - o0 > 4 * segment:
-            o0, o1 = scaled0 - 2 * segment, scaled1 + 2 * segment
-        out.append(((max(0, o0), min(old_size, o1)), (n0, n1)))
-    return out
+def segments(new_size, segment):
+    """The new file's pieces: runs of `segment` bytes."""
+    return [(n0, min(new_size, n0 + segment)) for n0 in range(0, new_size, segment)]
+
+
+def window_width(old_size, segment):
+    """The old bytes each piece is diffed against: the piece's own length
+    and half as much again, for content that moved a little (or the whole
+    old file, where it is not larger)."""
+    return min(old_size, segment + segment // 2)
 
 
 def make(old_path, new_path, segment=None):
     """The delta object's bytes that make `new_path` from `old_path`, the
     whole file as one piece unless `segment` is given."""
     old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
-    parts = segments(old_size, new_size, segment or max(new_size, 1))
+    segment = segment or max(new_size, 1)
+    parts = segments(new_size, segment)
+    width = old_size if segment >= new_size else window_width(old_size, segment)
     with tempfile.TemporaryDirectory(prefix="korvanth-delta-") as tmp:
-        pieces = [encode_piece(old_path, new_path, o, n, os.path.join(tmp, str(i)),
-                               i == len(parts) - 1) for i, (o, n) in enumerate(parts)]
+        pieces = [encode_piece(old_path, new_path, n, width, os.path.join(tmp, str(i)),
+                               i == len(parts) - 1) for i, n in enumerate(parts)]
         out = os.path.join(tmp, "delta")
         assemble(out, pieces, old_size, new_size, file_digest(old_path).hex(),
                  file_digest(new_path).hex())

@@ -23,6 +23,7 @@ import zlib
 from typing import NamedTuple, Optional
 
 from . import delta, history
+from .diff import ChunkCosts
 from .common import (BLOCK, MANIFEST_JSON, Failure, fold_case, hash_file, shown,
                      start_writeback)
 from .progress import Progress
@@ -31,12 +32,15 @@ from .verify import check_manifest
 DEFAULT_MIN_FILE = 1 << 20
 DEFAULT_MAX_FILE = 1 << 30
 DEFAULT_RELEASES = 3
-DEFAULT_SEGMENT = 8 << 20
+DEFAULT_SEGMENT = 1 << 20
 # bsdiff's memory per byte of old bytes it searches (its suffix array and
-# the work beside it; Debian's measures about 9), and the processor time a
-# piece may take: about a second per MiB is usual, the limit is far above.
+# the work beside it; Debian's measures about 9).
 SUFFIX_FACTOR = 17
-CPU_SECONDS_BASE, CPU_SECONDS_PER_MIB = 30, 6
+# bsdiff's processor time: a piece may take this much per MiB of its old
+# and new bytes, and a file's pieces together this much per MiB of the file
+# (about half a second is usual on compiled code).
+CPU_SECONDS_BASE, CPU_SECONDS_PER_MIB = 10, 3
+FILE_CPU_SECONDS_BASE, FILE_CPU_SECONDS_PER_MIB = 60, 3
 POLL_SECONDS = 0.2
 
 
@@ -53,9 +57,9 @@ class Job:
     def __init__(self, entry, new_path, old_digest, old_size, version, segment):
         self.rel, self.new_path = entry["p"], new_path
         self.new_digest, self.new_size = entry["h"], entry["s"]
-        self.whole = entry.get("z") or entry["s"]  # a delta must cost less on the wire
         self.old_digest, self.old_size, self.version = old_digest, old_size, version
-        self.parts = delta.segments(old_size, self.new_size, segment)
+        self.parts = delta.segments(self.new_size, segment)
+        self.width = delta.window_width(old_size, segment)
         self.pieces = [None] * len(self.parts)
         self.old_path = None
         self.dropped = False
@@ -72,6 +76,7 @@ class Made:
         self.staged = []   # (digest, staged path, with a .gz)
         self.notes = []    # why a file or an old version has no delta
         self.written = self.reused = self.not_kept = self.written_bytes = 0
+        self.cpu = {}      # path -> bsdiff's processor time on its pieces so far
         self.peak_kib = 0
         self.considered = False
 
@@ -168,20 +173,21 @@ def wire(record):
 
 
 def plan(args, entries, earlier, objects_dir, made):
-    """The jobs to run; fills `made` with the reused records and the notes.
-    entries: (entry, path of the new file's plain object)."""
+    """The jobs to run, and for each path the old versions it wants deltas
+    from; fills `made`'s notes. entries: (entry, path of the new file's
+    plain object, folder of its staged chunk index or None)."""
     known = made_before(earlier, objects_dir)
     recent = earlier[:args.delta_releases]
     versions = [{fold_case(e["p"]): e for e in client_entries(r.doc)} for r in recent]
     jobs, wanted = {}, {}
-    for entry, new_path in entries:
+    for entry, new_path, index_dir in entries:
         digest, size = entry["h"], entry["s"]
-        olds = []  # (digest, size, version), newest first, each digest once
+        olds = []  # (digest, entry, version), newest first, each digest once
         for release, by_path in zip(recent, versions):
             old = by_path.get(fold_case(entry["p"]))
             if old is not None and old["h"].lower() != digest and old["s"] > 0 and \
                     all(o[0] != old["h"].lower() for o in olds):
-                olds.append((old["h"].lower(), old["s"], release.version))
+                olds.append((old["h"].lower(), old, release.version))
         if size < args.delta_min_file or not olds:
             continue
         made.considered = True
@@ -189,12 +195,12 @@ def plan(args, entries, earlier, objects_dir, made):
             made.notes.append("%s: %s bytes, above --delta-max-file: no deltas; players "
                               "update it with chunks" % (shown(entry["p"]), "{:,}".format(size)))
             continue
-        wanted[entry["p"]] = [(old_digest, entry) for old_digest, _, _ in olds]
-        for old_digest, old_size, version in olds:
+        wanted[entry["p"]] = [(entry, index_dir, old) for _, old, _ in olds]
+        for old_digest, old, version in olds:
             key = (old_digest, digest)
             if key in known or key in jobs:
                 continue
-            jobs[key] = Job(entry, new_path, old_digest, old_size, version, args.delta_segment)
+            jobs[key] = Job(entry, new_path, old_digest, old["s"], version, args.delta_segment)
     return jobs, wanted, known
 
 
@@ -235,8 +241,8 @@ def unpack(f, out):
     return h.hexdigest(), n
 
 
-def cpu_seconds(old_range, new_range):
-    mib = (old_range[1] - old_range[0] + new_range[1] - new_range[0]) / (1 << 20)
+def cpu_seconds(width, new_range):
+    mib = (width + new_range[1] - new_range[0]) / (1 << 20)
     return CPU_SECONDS_BASE + int(math.ceil(CPU_SECONDS_PER_MIB * mib))
 
 
@@ -338,24 +344,40 @@ def make_deltas(args, entries, staging):
     jobs, wanted, known = plan(args, entries, earlier, objects_dir, made)
     if jobs:
         run_jobs(args, list(jobs.values()), objects_dir, staging, made)
-    reused = set()
+    costs = ChunkCosts(args.out, args.out, args.chunker)
+    used, refused = {}, set()
     for rel, olds in wanted.items():
         records = []
-        for old_digest, entry in olds:
-            key = (old_digest, entry["h"])
+        for entry, index_dir, old in olds:
+            key = (old["h"].lower(), entry["h"])
             record = jobs[key].record if key in jobs else known[key]
-            if record is None or wire(record) >= (entry.get("z") or entry["s"]):
+            if record is None:
                 continue
-            if key not in jobs:
-                reused.add(key)
+            if wire(record) >= worth(costs, entry, index_dir, old):
+                refused.add(key)
+                continue
+            used[key] = record
             records.append(record)
         if records:
             made.records[rel] = records
-    made.reused = len(reused)
-    for job in jobs.values():
-        if job.record is not None:
-            made.staged.append(job.staged)
+    made.staged = [jobs[k].staged for k in used if k in jobs]
+    made.written = len(made.staged)
+    made.written_bytes = sum(r["s"] + r.get("z", 0) for k, r in used.items() if k in jobs)
+    made.reused = len(used) - made.written
+    made.not_kept = len(refused - set(used))
     return made
+
+
+def worth(costs, entry, index_dir, old):
+    """What a delta from `old` must cost less than: the whole object, and
+    for a file with chunks what they cost a player with the old version at
+    the path (a launcher takes a delta that saves against the whole object
+    without weighing it against chunks). Where the chunks' cost cannot be
+    told, the whole object alone."""
+    try:
+        return min(wire(entry), costs.wire(entry, [old], index_dir))
+    except Failure:
+        return wire(entry)
 
 
 def run_jobs(args, jobs, objects_dir, staging, made):
@@ -368,7 +390,7 @@ def run_jobs(args, jobs, objects_dir, staging, made):
         by_old.setdefault(job.old_digest, []).append(job)
     total = sum(j.new_size for j in jobs)
     progress = Progress(sys.stderr, sum(len(j.parts) for j in jobs), total, args.quiet,
-                        prefix="korvanth-publish: deltas: ")
+                        prefix="korvanth-publish: deltas: ", unit="pieces")
     state = {"pieces": 0, "bytes": 0}
     pool = multiprocessing.Pool(args.jobs)
     sched = Scheduler(pool, args.jobs, args.delta_memory)
@@ -395,11 +417,11 @@ def run_jobs(args, jobs, objects_dir, staging, made):
                                       % (shown(job.rel), job.version, problem))
                     continue
                 job.old_path = path
-                for i, (o, n) in enumerate(job.parts):
-                    add_piece(job, i, o, n)
+                for i, n in enumerate(job.parts):
+                    add_piece(job, i, n)
         return done
 
-    def add_piece(job, i, old_range, new_range):
+    def add_piece(job, i, new_range):
         out = os.path.join(staging, "piece-%s-%s-%d" % (job.old_digest[:16], job.new_digest[:16],
                                                          i))
         last = i == len(job.parts) - 1
@@ -410,6 +432,11 @@ def run_jobs(args, jobs, objects_dir, staging, made):
             state["pieces"] += 1
             state["bytes"] += new_range[1] - new_range[0]
             progress.show(state["pieces"], state["bytes"])
+            spent = made.cpu[job.rel] = made.cpu.get(job.rel, 0) + piece.cpu
+            budget = FILE_CPU_SECONDS_BASE + FILE_CPU_SECONDS_PER_MIB * job.new_size / (1 << 20)
+            if not job.dropped and spent > budget:
+                drop_file(job, "bsdiff used over %d s of processor time on it (runs of one "
+                               "repeated byte make its search slow)" % budget)
             if not job.dropped and all(job.pieces):
                 add_finish(job)
 
@@ -417,12 +444,12 @@ def run_jobs(args, jobs, objects_dir, staging, made):
             if not job.dropped:
                 drop_file(job, "bsdiff used over %d s of processor time on %s MiB of it (long "
                                "runs of one repeated byte make its search slow)"
-                          % (cpu_seconds(old_range, new_range),
+                          % (cpu_seconds(job.width, new_range),
                              "%.1f" % ((new_range[1] - new_range[0]) / (1 << 20))))
-        estimate = SUFFIX_FACTOR * (old_range[1] - old_range[0]) + new_range[1] - new_range[0]
+        estimate = SUFFIX_FACTOR * job.width + new_range[1] - new_range[0]
         sched.add(Task(estimate, delta.encode_piece,
-                       (job.old_path, job.new_path, old_range, new_range, out, last,
-                        cpu_seconds(old_range, new_range)), done, job, too_slow))
+                       (job.old_path, job.new_path, new_range, job.width, out, last,
+                        cpu_seconds(job.width, new_range)), done, job, too_slow))
 
     def add_finish(job):
         staged = os.path.join(staging, "delta-%s-%s" % (job.old_digest[:16], job.new_digest[:16]))
@@ -432,14 +459,8 @@ def run_jobs(args, jobs, objects_dir, staging, made):
             record = {"from": job.old_digest, "h": digest, "s": size}
             if packed:
                 record["z"] = packed
-            if job.dropped:
-                return
-            if wire(record) >= job.whole:
-                made.not_kept += 1
-                return
-            job.record, job.staged = record, (digest, staged, packed > 0)
-            made.written += 1
-            made.written_bytes += size + packed
+            if not job.dropped:
+                job.record, job.staged = record, (digest, staged, packed > 0)
         sched.add(Task(0, finish, (job.pieces, staged, job.old_size, job.new_size,
                                    job.old_digest, job.new_digest), done, job))
 
@@ -465,7 +486,8 @@ def summary(made):
     line = ("korvanth-publish: deltas: %d written (%s bytes), %d reused"
             % (made.written, "{:,}".format(made.written_bytes), made.reused))
     if made.not_kept:
-        line += ", %d not kept (not smaller than the whole object)" % made.not_kept
+        line += (", %d not kept (not smaller than the whole object or the chunks)"
+                 % made.not_kept)
     if made.peak_kib:
         line += "; peak encoder memory %.1f MiB" % (made.peak_kib / 1024)
     return ["korvanth-publish: " + n for n in made.notes] + [line]
@@ -485,7 +507,7 @@ def add_options(p):
                         % DEFAULT_RELEASES)
     p.add_argument("--delta-segment", type=int, default=DEFAULT_SEGMENT, metavar="BYTES",
                    help="diff large files in pieces of this size, each on a core of its own "
-                        "(default %d, 8 MiB)" % DEFAULT_SEGMENT)
+                        "(default %d, 1 MiB)" % DEFAULT_SEGMENT)
     p.add_argument("--delta-memory", type=int, default=default_budget(), metavar="BYTES",
                    help="what the diffs running at once may take by their estimates "
                         "(default: 3/4 of the memory, %d here)" % default_budget())

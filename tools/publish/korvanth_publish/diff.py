@@ -91,14 +91,16 @@ class ChunkCosts:
                     self.held[key] = {d for _, _, d in chunks.cut(self.tool, path)}
         return self.held[key]
 
-    def wire(self, entry, sources):
+    def wire(self, entry, sources, index_dir=None):
+        """`index_dir`: where the entry's index is, when not yet in the new
+        tree's objects/ (a build that has only staged it)."""
         whole = wire_size(entry)
         if not entry.get("chunks") or not sources:
             return whole
         have = set()
         for source in sources:
             have |= self.chunks_of(source)
-        records = self.records(self.new_objects, entry)
+        records = self.records(index_dir or self.new_objects, entry)
         missing = {d: z or n for n, z, d in records if d not in have}
         return chunks.index_size(len(records)) + min(sum(missing.values()), whole)
 
