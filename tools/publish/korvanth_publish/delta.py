@@ -48,8 +48,9 @@ GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff"
 LAST_BLOCK = b"\x03\x00"  # an empty fixed-Huffman block with the final bit set
 BLOCK = 1 << 20
 PIECE_LEVEL = 9
-# Probes of a piece looked for in the old file, to place its window.
-PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT = 16, 32, 12
+# Probes of a piece looked for in the old file, to place its window, and
+# how far (in window widths) they are looked for.
+PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
 
 
 class TooSlow(Exception):
@@ -187,11 +188,10 @@ def file_digest(path):
 
 
 def probe_shifts(old_map, new_part, n0, lo, hi):
-    """Where probes of the new bytes (which start at n0) sit in the old
-    bytes lo..hi, as shifts (old offset - new offset). Only probes found
+    """Yields where probes of the new bytes (which start at n0) sit in the
+    old bytes lo..hi, as shifts (old offset - new offset). Only probes found
     exactly once count, and only varied ones: runs of padding are found
     everywhere."""
-    shifts = []
     step = max(1, len(new_part) // PROBES)
     for at in range(0, len(new_part) - PROBE_BYTES + 1, step):
         probe = new_part[at:at + PROBE_BYTES]
@@ -199,29 +199,49 @@ def probe_shifts(old_map, new_part, n0, lo, hi):
             continue
         found = old_map.find(probe, lo, hi)
         if found >= 0 and old_map.find(probe, found + 1, hi) < 0:
-            shifts.append(found - (n0 + at))
-    return shifts
+            yield found - (n0 + at)
+
+
+def agreeing(shifts, spread, least):
+    """(lowest, highest) of the largest group of shifts at most `spread`
+    apart, when it has `least` at least: text made of few words has probes
+    found once in a stretch of the old file by chance, but seldom two that
+    agree."""
+    shifts = sorted(shifts)
+    best, first = None, 0
+    for last in range(len(shifts)):
+        while shifts[last] - shifts[first] > spread:
+            first += 1
+        if last - first + 1 >= least and (best is None or last - first > best[1] - best[0]):
+            best = (first, last)
+    return None if best is None else (shifts[best[0]], shifts[best[1]])
 
 
 def place_window(old_map, new_part, n0, old_size, new_size, width):
     """The start of the `width` old bytes a piece is diffed against: around
     where its probes sit in the old file (content moves by what was inserted
-    or cut before it); where none is found, around the same offset and the
-    same fraction of the file."""
+    or cut before it), looked for near the same offset and the same fraction
+    of the file first, then as far as the sizes differ (at most
+    PROBE_REACH widths); where they are not found, around those two places.
+    Three probes that agree end the search; two are enough at its end."""
     if width >= old_size:
         return 0
     n1 = n0 + len(new_part)
-    scaled0, scaled1 = n0 * old_size // new_size, -(-n1 * old_size // new_size)
-    reach = abs(old_size - new_size) + width // 2
-    shifts = probe_shifts(old_map, new_part, n0, max(0, min(n0, scaled0) - reach),
-                          min(old_size, max(n1, scaled1) + reach))
-    if shifts:
-        a, b = n0 + min(shifts), n1 + max(shifts)
-        if b - a > width:  # pieces of two places: the more common one
-            middle = sorted(shifts)[len(shifts) // 2]
-            a, b = n0 + middle, n1 + middle
-    else:
-        a, b = min(n0, scaled0), max(n1, scaled1)
+    a, b = min(n0, n0 * old_size // new_size), max(n1, -(-n1 * old_size // new_size))
+    spread = width - len(new_part)
+    near, far = width // 2, min(abs(old_size - new_size) + width, PROBE_REACH * width)
+    for reach in (near, far) if far > near else (near,):
+        shifts, found = [], None
+        for shift in probe_shifts(old_map, new_part, n0, max(0, a - reach),
+                                  min(old_size, b + reach)):
+            shifts.append(shift)
+            found = agreeing(shifts, spread, 3)
+            if found:
+                break
+        found = found or agreeing(shifts, spread, 2)
+        if found:
+            a, b = n0 + found[0], n1 + found[1]
+            break
     start = (a + b - width) // 2
     return max(0, min(start, old_size - width))
 
