@@ -228,7 +228,7 @@ def place_window(old_map, new_part, n0, old_size, new_size, width):
         return 0
     n1 = n0 + len(new_part)
     a, b = min(n0, n0 * old_size // new_size), max(n1, -(-n1 * old_size // new_size))
-    spread = width - len(new_part)
+    spread = max(0, width - len(new_part))
     near, far = width // 2, min(abs(old_size - new_size) + width, PROBE_REACH * width)
     for reach in (near, far) if far > near else (near,):
         shifts, found = [], None
