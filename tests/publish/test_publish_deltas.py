@@ -169,6 +169,19 @@ class Build(DeltaFixture):
         self.assertIn("deltas: 0 written (0 bytes), 0 reused, 1 not kept", r.stdout)
         self.assertNotIn("deltas", self.entries()[BIG])
 
+    def test_pieces_find_their_old_bytes_after_a_large_insertion(self):
+        """100 kB inserted near the start moves the rest of the file by more
+        than a piece's window reaches around its own offset."""
+        self.releases(1)
+        moved = self.versions[BIG][0][:10000] + os.urandom(100000) + self.versions[BIG][0][10000:]
+        self.versions[BIG].append(moved)
+        self.release(1)
+        big = self.entries()[BIG]
+        d = big["deltas"][0]
+        self.assertEqual(delta.apply(self.versions[BIG][0], self.read_object(d["h"])), moved)
+        self.assertLess(d.get("z") or d["s"], 110000)
+        self.assertGreater(big.get("z") or big["s"], 200000)
+
     def test_a_delta_the_chunks_beat_is_not_kept(self):
         """A launcher takes any delta that costs less than the whole object;
         one that costs more than the chunks it would fetch instead is left
