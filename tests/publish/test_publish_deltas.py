@@ -9,7 +9,6 @@ import os
 import random
 import re
 import shutil
-import subprocess
 import sys
 import unittest
 
@@ -294,8 +293,8 @@ class Tree(DeltaFixture):
 
     def test_prune_keeps_the_deltas_kept_releases_name(self):
         self.releases(4)
-        deltas = {v: {d["h"] for d in self.entries(
-            os.path.join(self.mirror, "releases", v))[BIG]["deltas"]} for v in ("1.1", "1.2", "1.3")}
+        deltas = {v: {d["h"] for d in self.entries(os.path.join(
+            self.mirror, "releases", v))[BIG]["deltas"]} for v in ("1.1", "1.2", "1.3")}
         r = run("prune", "--keep", "2", self.mirror)
         self.assertEqual(r.returncode, 0, r.stderr)
         held = set(os.listdir(self.objects()))

@@ -6,8 +6,10 @@ version fetches the delta instead of the whole object or its chunks.
 Deltas are made after packing, by the same number of worker processes, in
 pieces (delta.segments) so that one large file keeps every core busy. bsdiff
 holds a suffix array of the old bytes: the pieces that run at once are kept
-within a memory budget, and each bsdiff run within a processor time, since
-its search slows down quadratically on long runs of one repeated byte.
+within a memory budget by their estimates. Its search slows down
+quadratically on long runs of one repeated byte: each piece, and each
+file's pieces together, get a processor time, past which the file is
+published without deltas.
 
 A delta is named in the manifest by the two digests it joins, so one that
 an earlier release names and the tree still holds is used again as it is."""
@@ -23,9 +25,9 @@ import zlib
 from typing import NamedTuple, Optional
 
 from . import delta, history
-from .diff import ChunkCosts
 from .common import (BLOCK, MANIFEST_JSON, Failure, fold_case, hash_file, shown,
                      start_writeback)
+from .diff import ChunkCosts
 from .progress import Progress
 from .verify import check_manifest
 
@@ -63,7 +65,7 @@ class Job:
         self.pieces = [None] * len(self.parts)
         self.old_path = None
         self.dropped = False
-        self.record = None  # the manifest's record once made and kept
+        self.record = None  # the manifest's record once made
         self.staged = None  # (digest, staged path, whether a .gz is staged)
 
 
@@ -509,5 +511,6 @@ def add_options(p):
                    help="diff large files in pieces of this size, each on a core of its own "
                         "(default %d, 1 MiB)" % DEFAULT_SEGMENT)
     p.add_argument("--delta-memory", type=int, default=default_budget(), metavar="BYTES",
-                   help="what the diffs running at once may take by their estimates "
-                        "(default: 3/4 of the memory, %d here)" % default_budget())
+                   help="what the diffs running at once may take by their estimates; one "
+                        "alone always runs (default: 3/4 of the memory, %d here)"
+                        % default_budget())

@@ -104,7 +104,8 @@ def check_delta_records(where, e, problems):
         if not is_number(d["s"]) or not is_number(d.get("z", 0)) or d.get("z", 0) >= max(d["s"], 1):
             problems.append("%s: sizes must be whole numbers, z below s" % at)
             return False
-        if d["from"].lower() in seen or isinstance(e["h"], str) and d["from"].lower() == e["h"].lower():
+        own = e["h"].lower() if isinstance(e["h"], str) else None
+        if d["from"].lower() in seen or d["from"].lower() == own:
             problems.append("%s: from names the file's own or an earlier record's version" % at)
             return False
         seen.add(d["from"].lower())
