@@ -3,9 +3,11 @@
 
     make_deltas.py OUT_DIR OLD_PROGRAM NEW_PROGRAM
 
-Writes NAME.old, NAME.new and NAME.delta for two pairs, and list.txt naming
-them: two builds of the launcher (compiled code that differs as a fix makes
-it differ), and a synthetic archive with insertions, deletions and edits.
+Writes NAME.old, NAME.new and NAME.delta for three pairs, and list.txt
+naming them: two builds of the launcher (compiled code that differs as a fix
+makes it differ), and a synthetic archive with insertions, deletions and
+edits, once whole and once in the pieces a build diffs large files in (each
+piece its own run of records and its own stretch of the deflate stream).
 Each delta is also applied by the tool's own reader before it is written.
 """
 
@@ -41,13 +43,15 @@ def main():
         old_build = f.read()
     with open(new_program, "rb") as f:
         new_build = f.read()
-    pairs = {"program": (old_build, new_build), "archive": archive_pair()}
-    for name, (old, new) in pairs.items():
+    archive = archive_pair()
+    pairs = {"program": (old_build, new_build, None), "archive": archive + (None,),
+             "archive-pieces": archive + (65536,)}
+    for name, (old, new, segment) in pairs.items():
         base = os.path.join(out, name)
         for suffix, data in ((".old", old), (".new", new)):
             with open(base + suffix, "wb") as f:
                 f.write(data)
-        made = delta.make(base + ".old", base + ".new")
+        made = delta.make(base + ".old", base + ".new", segment)
         assert delta.apply(old, made) == new, name
         with open(base + ".delta", "wb") as f:
             f.write(made)

@@ -11,7 +11,7 @@ import stat
 import sys
 import tempfile
 
-from . import chunks, history, pack
+from . import chunks, deltas, history, pack
 from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, TIME_FORMAT, TIME_RE, Failure,
                      flush_file_system, now_text, shown, utf8_len)
@@ -61,6 +61,8 @@ def check_release_options(args):
         raise Failure(pack.strong_encoder_missing())
     if args.chunk_min_file < 1:
         raise Failure("--chunk-min-file: at least 1 byte")
+    if not args.no_deltas:
+        deltas.check_options(args)
     expires = None
     if args.expires_in is not None:
         if not 1 <= args.expires_in <= 36500:
@@ -157,13 +159,15 @@ def move_object(staged, target, packed):
     return moved
 
 
-def commit(out, version, results, data, signature):
+def commit(out, version, results, delta_made, data, signature):
     """Moves the staged objects into place and makes them and the moves
     durable; only then writes the manifest pair that names them, into the
-    history first. Chunks and indexes go before nothing names them yet,
-    like every object."""
+    history first. Chunks, indexes and deltas go before nothing names them
+    yet, like every object."""
     objects_dir = os.path.join(out, "objects")
     written = 0
+    for digest, staged, packed in delta_made.staged if delta_made else []:
+        move_object(staged, os.path.join(objects_dir, digest), packed)
     for r in results:
         if r.staged is not None:
             written += move_object(r.staged, os.path.join(objects_dir, r.digest), r.packed)
@@ -218,6 +222,7 @@ def add_parser(sub):
     p.add_argument("--force", action="store_true",
                    help="replace a published version, or publish a release not newer than "
                         "the tree's current one")
+    deltas.add_options(p)
     add_player_options(p)
     p.set_defaults(func=cmd_build)
 
@@ -248,15 +253,26 @@ def cmd_build(args):
                                staging, args.compression,
                                chunker if f.rel in to_cut else None) for f in sources]
         results = run_pool(tasks, args.jobs, args.quiet)
-        files, optional = [], []
+        files, optional, made_from = [], [], []
         for (f, rule), r in zip(planned, results):
             entry = {"p": f.rel, "s": r.size, "h": r.digest, "z": r.packed, "seed": rule.seed,
                      "id": rule.id, "chunks": r.chunked.index_digest if r.chunked else None}
+            # Deltas are made from the bytes this build staged or the tree
+            # holds: the client folder may change under the build. A staged
+            # chunk index is not in objects/ yet.
+            made_from.append((entry, r.staged or os.path.join(args.out, "objects", r.digest),
+                              os.path.dirname(r.chunked.index_staged)
+                              if r.chunked and r.chunked.index_staged else None))
             if rule.group == "optional":
                 optional.append(entry)
             else:
                 entry["g"] = rule.group
                 files.append(entry)
+        delta_made = None
+        if not args.no_deltas:
+            delta_made = deltas.make_deltas(args, made_from, staging)
+            for e in files + optional:
+                e["deltas"] = delta_made.records.get(e["p"])
         entry = None
         if launcher:
             r = results[-1]  # the launcher's task is the last
@@ -264,9 +280,11 @@ def cmd_build(args):
         data = manifest_bytes(args.version, generated, entry, args.mirror, files, optional,
                               removes, expires)
         if len(data) > MAX_MANIFEST_BYTES:
-            raise Failure("manifest.json: %d bytes, the launcher reads at most %d"
-                          % (len(data), MAX_MANIFEST_BYTES))
-        written = commit(args.out, args.version, results, data, sign(key, data))
+            raise Failure("manifest.json: %d bytes, the launcher reads at most %d%s"
+                          % (len(data), MAX_MANIFEST_BYTES,
+                             "; name fewer deltas (--delta-releases, --delta-min-file) or "
+                             "build with --no-deltas" if delta_made and delta_made.records else ""))
+        written = commit(args.out, args.version, results, delta_made, data, sign(key, data))
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         for d in reversed(made):
@@ -278,13 +296,13 @@ def cmd_build(args):
     shutil.rmtree(staging, ignore_errors=True)
     oversized = [f.rel for (f, _), r in zip(planned, results)
                  if f.rel in to_cut and r.chunked is None]
-    summarize(args, generated, files, optional, results, written, oversized)
+    summarize(args, generated, files, optional, results, written, oversized, delta_made)
     if old is not None:
         print_patch(old.tree, args.out, old_doc, read_manifest(args.out), args)
     return 0
 
 
-def summarize(args, generated, files, optional, results, written, oversized):
+def summarize(args, generated, files, optional, results, written, oversized, delta_made):
     if args.quiet:
         return
     new = [r for r in results if r.staged is not None]
@@ -299,6 +317,8 @@ def summarize(args, generated, files, optional, results, written, oversized):
     for rel in oversized:
         print("korvanth-publish: %s: published without chunks: its index would be larger "
               "than a launcher reads" % rel)
+    for line in deltas.summary(delta_made) if delta_made else []:
+        print(line)
     new = {r.digest: r for r in new}.values()  # one object for files of the same content
     if args.compression == "best" and new:
         ours = sum(r.packed or r.size for r in new)

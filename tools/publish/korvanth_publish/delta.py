@@ -11,18 +11,30 @@ new file front to back. The format is described in rebuild/rebuild.h:
     then one gzip member of records: LEB128 add, LEB128 copy, LEB128 of the
     zigzag seek, `add` bytes added to the old bytes, `copy` new bytes.
 
+A large file is encoded in pieces: each piece of the new file is diffed
+against the old bytes around the same place, on its own, so that the pieces
+of one file run on every core, each with the memory of its piece rather than
+of the whole file. Each piece is its own run of records, compressed on its
+own up to a byte boundary (a sync flush), so the pieces join into one deflate
+stream; every piece but the last ends by moving back to the old file's
+start, where the next one begins. The gzip trailer's CRC is combined from
+the pieces' own.
+
 `apply` is the same format read in Python, for the tool's own checks.
 """
 
 import bz2
 import gzip
 import hashlib
+import mmap
 import os
+import resource
 import shutil
 import struct
 import subprocess
 import tempfile
 import zlib
+from typing import NamedTuple
 
 from .common import Failure
 
@@ -31,6 +43,29 @@ VERSION = 1
 HEADER = struct.Struct("<4sB3xQQ32s32sQ")
 assert HEADER.size == 96
 BSDIFF_MAGIC = b"BSDIFF40"
+# The gzip member's header: no name, no time, "maximum compression", no OS.
+GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff"
+LAST_BLOCK = b"\x03\x00"  # an empty fixed-Huffman block with the final bit set
+BLOCK = 1 << 20
+PIECE_LEVEL = 9
+# Probes of a piece looked for in the old file, to place its window, and
+# how far (in window widths) they are looked for.
+PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
+
+
+class TooSlow(Exception):
+    """bsdiff ran past its processor time: its search takes time quadratic
+    in the length of runs of one repeated byte."""
+
+
+class Piece(NamedTuple):
+    """One encoded piece: its compressed bytes' file, and what joining it
+    needs."""
+    path: str
+    crc: int          # CRC-32 of its records
+    length: int       # bytes of its records
+    peak_kib: int     # the largest bsdiff run of this worker so far, in KiB
+    cpu: float        # bsdiff's processor time on it, in seconds
 
 
 def leb128(value):
@@ -57,14 +92,23 @@ def offtin(buf, at):
     return value
 
 
-def bsdiff_triples(old_path, new_path):
-    """bsdiff's control triples with its diff and extra bytes."""
+def bsdiff_triples(old_path, new_path, cpu_seconds=None):
+    """bsdiff's control triples with its diff and extra bytes; TooSlow when
+    it used more than `cpu_seconds` of processor time."""
     if not shutil.which("bsdiff"):
         raise Failure("delta: bsdiff is not installed (Debian's package bsdiff)")
+
+    def limit():
+        if cpu_seconds:
+            resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds + 5))
+
     with tempfile.TemporaryDirectory(prefix="korvanth-delta-") as tmp:
         patch_path = os.path.join(tmp, "patch")
         run = subprocess.run(["bsdiff", old_path, new_path, patch_path],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             preexec_fn=limit if cpu_seconds else None)
+        if cpu_seconds and run.returncode < 0:
+            raise TooSlow(new_path)
         if run.returncode != 0:
             raise Failure("delta: bsdiff failed on %s: %s"
                           % (new_path, run.stderr.decode(errors="replace").strip()))
@@ -108,10 +152,11 @@ def operations(triples, diff, extra, old_size):
     return ops
 
 
-def records(ops):
-    """The instruction stream of `operations`: each added run opens a record
-    (the record before it moves the old position there), new bytes join the
-    record before them."""
+def records(ops, rewind=False):
+    """The instruction stream of `operations`, from old position 0: each
+    added run opens a record (the record before it moves the old position
+    there), new bytes join the record before them. With `rewind` the last
+    record moves back to position 0, where the next piece starts."""
     recs = []  # [where the added run starts, its bytes, the new bytes after it]
     for place, data in ops:
         if place is not None:
@@ -127,7 +172,7 @@ def records(ops):
         pos = recs[0][0]
     for i, (place, added, new) in enumerate(recs):
         after = place + len(added)
-        target = recs[i + 1][0] if i + 1 < len(recs) else after
+        target = recs[i + 1][0] if i + 1 < len(recs) else 0 if rewind else after
         out += leb128(len(added)) + leb128(len(new)) + leb128(zigzag(target - after))
         out += added + new
         pos = target
@@ -142,14 +187,186 @@ def file_digest(path):
     return h.digest()
 
 
-def make(old_path, new_path, level=9):
-    """The delta object's bytes that make `new_path` from `old_path`."""
-    triples, diff, extra = bsdiff_triples(old_path, new_path)
-    ops = operations(triples, diff, extra, os.path.getsize(old_path))
-    stream = gzip.compress(records(ops), compresslevel=level, mtime=0)
-    header = HEADER.pack(MAGIC, VERSION, os.path.getsize(old_path), os.path.getsize(new_path),
-                         file_digest(old_path), file_digest(new_path), len(stream))
-    return header + stream
+def probe_shifts(old_map, new_part, n0, lo, hi):
+    """Yields where probes of the new bytes (which start at n0) sit in the
+    old bytes lo..hi, as shifts (old offset - new offset). Only probes found
+    exactly once count, and only varied ones: runs of padding are found
+    everywhere."""
+    step = max(1, len(new_part) // PROBES)
+    for at in range(0, len(new_part) - PROBE_BYTES + 1, step):
+        probe = new_part[at:at + PROBE_BYTES]
+        if len(set(probe)) < PROBE_MIN_DISTINCT:
+            continue
+        found = old_map.find(probe, lo, hi)
+        if found >= 0 and old_map.find(probe, found + 1, hi) < 0:
+            yield found - (n0 + at)
+
+
+def agreeing(shifts, spread, least):
+    """(lowest, highest) of the largest group of shifts at most `spread`
+    apart, when it has `least` at least: text made of few words has probes
+    found once in a stretch of the old file by chance, but seldom two that
+    agree."""
+    shifts = sorted(shifts)
+    best, first = None, 0
+    for last in range(len(shifts)):
+        while shifts[last] - shifts[first] > spread:
+            first += 1
+        if last - first + 1 >= least and (best is None or last - first > best[1] - best[0]):
+            best = (first, last)
+    return None if best is None else (shifts[best[0]], shifts[best[1]])
+
+
+def place_window(old_map, new_part, n0, old_size, new_size, width):
+    """The start of the `width` old bytes a piece is diffed against: around
+    where its probes sit in the old file (content moves by what was inserted
+    or cut before it), looked for near the same offset and the same fraction
+    of the file first, then as far as the sizes differ (at most
+    PROBE_REACH widths); where they are not found, around those two places.
+    Three probes that agree end the search; two are enough at its end."""
+    if width >= old_size:
+        return 0
+    n1 = n0 + len(new_part)
+    a, b = min(n0, n0 * old_size // new_size), max(n1, -(-n1 * old_size // new_size))
+    spread = max(0, width - len(new_part))
+    near, far = width // 2, min(abs(old_size - new_size) + width, PROBE_REACH * width)
+    for reach in (near, far) if far > near else (near,):
+        shifts, found = [], None
+        for shift in probe_shifts(old_map, new_part, n0, max(0, a - reach),
+                                  min(old_size, b + reach)):
+            shifts.append(shift)
+            found = agreeing(shifts, spread, 3)
+            if found:
+                break
+        found = found or agreeing(shifts, spread, 2)
+        if found:
+            a, b = n0 + found[0], n1 + found[1]
+            break
+    start = (a + b - width) // 2
+    return max(0, min(start, old_size - width))
+
+
+def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_seconds=None):
+    """The records that make the new file's bytes `new_range` from `width`
+    bytes of the old file, compressed into `out_path`; a Piece."""
+    n0, n1 = new_range
+    old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+    with open(new_path, "rb") as f:
+        f.seek(n0)
+        new_part = f.read(n1 - n0)
+    with open(old_path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as old_map:
+        o0 = place_window(old_map, new_part, n0, old_size, new_size, width)
+        with tempfile.TemporaryDirectory(prefix=".piece-", dir=os.path.dirname(out_path)) as tmp:
+            old_file, new_file = os.path.join(tmp, "old"), os.path.join(tmp, "new")
+            with open(old_file, "wb") as out:
+                out.write(old_map[o0:o0 + width])
+            with open(new_file, "wb") as out:
+                out.write(new_part)
+            del new_part
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    ops = [(None if at is None else at + o0, data)
+           for at, data in operations(triples, diff, extra, min(width, old_size))]
+    del triples, diff, extra
+    stream = records(ops, rewind=not last)
+    del ops
+    packer = zlib.compressobj(PIECE_LEVEL, zlib.DEFLATED, -15, 9)
+    with open(out_path, "wb") as out:
+        out.write(packer.compress(stream))
+        out.write(packer.flush(zlib.Z_SYNC_FLUSH))
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu)
+
+
+def crc32_combine(crc1, crc2, len2):
+    """The CRC-32 of two byte strings joined, from theirs and the second's
+    length (zlib's method: appending len2 zero bytes to the first is a
+    linear map, applied by repeated squaring)."""
+    def times(matrix, vector):
+        out, i = 0, 0
+        while vector:
+            if vector & 1:
+                out ^= matrix[i]
+            vector >>= 1
+            i += 1
+        return out
+
+    def square(matrix):
+        return [times(matrix, row) for row in matrix]
+
+    if len2 <= 0:
+        return crc1
+    odd = [0xEDB88320] + [1 << n for n in range(31)]  # one zero bit
+    even = square(odd)                                # two
+    odd = square(even)                                # four
+    while True:
+        even = square(odd)  # the first pass: one zero byte
+        if len2 & 1:
+            crc1 = times(even, crc1)
+        len2 >>= 1
+        if not len2:
+            break
+        odd = square(even)
+        if len2 & 1:
+            crc1 = times(odd, crc1)
+        len2 >>= 1
+        if not len2:
+            break
+    return crc1 ^ crc2
+
+
+def assemble(out_path, pieces, old_size, new_size, old_digest, new_digest):
+    """Writes the delta object from its pieces in order: the header, then
+    one gzip member. The digests are hex; returns (SHA-256 hex, size)."""
+    crc, length = 0, 0
+    for p in pieces:
+        crc, length = crc32_combine(crc, p.crc, p.length), length + p.length
+    stream_len = len(GZIP_HEADER) + sum(os.path.getsize(p.path) for p in pieces) + \
+        len(LAST_BLOCK) + 8
+    h = hashlib.sha256()
+    with open(out_path, "wb") as out:
+        def put(data):
+            h.update(data)
+            out.write(data)
+        put(HEADER.pack(MAGIC, VERSION, old_size, new_size, bytes.fromhex(old_digest),
+                        bytes.fromhex(new_digest), stream_len))
+        put(GZIP_HEADER)
+        for p in pieces:
+            with open(p.path, "rb") as f:
+                for block in iter(lambda: f.read(BLOCK), b""):
+                    put(block)
+        put(LAST_BLOCK + struct.pack("<II", crc, length & 0xFFFFFFFF))
+    return h.hexdigest(), HEADER.size + stream_len
+
+
+def segments(new_size, segment):
+    """The new file's pieces: runs of `segment` bytes."""
+    return [(n0, min(new_size, n0 + segment)) for n0 in range(0, new_size, segment)]
+
+
+def window_width(old_size, segment):
+    """The old bytes each piece is diffed against: the piece's own length
+    and half as much again, for content that moved a little (or the whole
+    old file, where it is not larger)."""
+    return min(old_size, segment + segment // 2)
+
+
+def make(old_path, new_path, segment=None):
+    """The delta object's bytes that make `new_path` from `old_path`, the
+    whole file as one piece unless `segment` is given."""
+    old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+    segment = segment or max(new_size, 1)
+    parts = segments(new_size, segment)
+    width = old_size if segment >= new_size else window_width(old_size, segment)
+    with tempfile.TemporaryDirectory(prefix="korvanth-delta-") as tmp:
+        pieces = [encode_piece(old_path, new_path, n, width, os.path.join(tmp, str(i)),
+                               i == len(parts) - 1) for i, n in enumerate(parts)]
+        out = os.path.join(tmp, "delta")
+        assemble(out, pieces, old_size, new_size, file_digest(old_path).hex(),
+                 file_digest(new_path).hex())
+        with open(out, "rb") as f:
+            return f.read()
 
 
 def read_leb128(data, at):

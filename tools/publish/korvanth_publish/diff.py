@@ -1,8 +1,10 @@
 """What a player who applied one release downloads to get the next: the same
-decisions the launcher's update pass makes, taken on the two manifests, and
-for files with chunks the chunks the player's old copies lack."""
+decisions the launcher's update pass makes, taken on the two manifests, for
+files with chunks the chunks the player's old copies lack, and for files
+with a delta from the player's version the delta."""
 
 import os
+from typing import NamedTuple, Optional
 
 from . import chunks
 from .common import Failure, fold_case
@@ -10,19 +12,44 @@ from .history import find_release, is_tree
 from .verify import read_manifest
 
 
+class FileCost(NamedTuple):
+    """What one pending file costs a player, each way a launcher fetches it."""
+    path: str
+    whole: int            # its whole object (0: an earlier file of the patch brings it)
+    chunked: int          # with chunks (the whole object's cost where it has none)
+    delta: Optional[int]  # the delta from the player's version, where the entry names one
+
+    def choice(self):
+        """The launcher's: a delta that costs less than the whole object,
+        else chunks where they cost less, else the whole object."""
+        if self.delta is not None and self.delta < self.whole:
+            return "delta"
+        return "chunks" if self.chunked < self.whole else "whole object"
+
+    def cost(self):
+        """What a launcher that knows deltas and chunks fetches."""
+        return self.delta if self.choice() == "delta" else self.chunked
+
+
 class Patch:
     def __init__(self):
-        self.added, self.changed = [], []  # (path, bytes over the wire, the same with chunks)
+        self.added, self.changed = [], []  # FileCosts
         self.removed = []                  # (path, deleted by the remove list)
         self.seeds_kept = []               # changed seed files players keep
         self.launcher = None               # bytes over the wire of a new launcher
         self.chunked_files = 0             # pending files that have chunks
 
+    def pending(self):
+        return self.added + self.changed
+
     def wire_bytes(self):
-        return sum(w for _, w, _ in self.added + self.changed) + (self.launcher or 0)
+        return sum(f.whole for f in self.pending()) + (self.launcher or 0)
 
     def chunked_bytes(self):
-        return sum(c for _, _, c in self.added + self.changed) + (self.launcher or 0)
+        return sum(f.chunked for f in self.pending()) + (self.launcher or 0)
+
+    def delta_bytes(self):
+        return sum(f.cost() for f in self.pending()) + (self.launcher or 0)
 
 
 class ChunkCosts:
@@ -64,14 +91,16 @@ class ChunkCosts:
                     self.held[key] = {d for _, _, d in chunks.cut(self.tool, path)}
         return self.held[key]
 
-    def wire(self, entry, sources):
+    def wire(self, entry, sources, index_dir=None):
+        """`index_dir`: where the entry's index is, when not yet in the new
+        tree's objects/ (a build that has only staged it)."""
         whole = wire_size(entry)
         if not entry.get("chunks") or not sources:
             return whole
         have = set()
         for source in sources:
             have |= self.chunks_of(source)
-        records = self.records(self.new_objects, entry)
+        records = self.records(index_dir or self.new_objects, entry)
         missing = {d: z or n for n, z, d in records if d not in have}
         return chunks.index_size(len(records)) + min(sum(missing.values()), whole)
 
@@ -90,6 +119,19 @@ class ChunkCosts:
 
 def wire_size(entry):
     return entry.get("z") or entry["s"]
+
+
+def delta_from(entry, before):
+    """The wire size of the entry's delta from the player's version, or None."""
+    old = before["h"].lower()
+    return next((wire_size(d) for d in entry.get("deltas", []) if d["from"].lower() == old),
+                None)
+
+
+def delta_storage(doc):
+    """{delta digest: bytes on the mirror, its .gz included} of a release."""
+    return {d["h"].lower(): d["s"] + d.get("z", 0)
+            for e in doc["files"] + doc.get("optional", []) for d in e.get("deltas", [])}
 
 
 def wanted(doc, interface, dxvk):
@@ -119,13 +161,16 @@ def patch_between(old, new, interface=False, dxvk=False, costs=None):
             patch.seeds_kept.append(e["p"])
             continue
         wire = chunked = 0
+        by_delta = None
         if digest not in fetched:
             wire = wire_size(e)
             sources = ([before] if before is not None else []) + moved_away
             chunked = costs.wire(e, sources) if costs else wire
+            by_delta = delta_from(e, before) if before is not None else None
         fetched.add(digest)
         patch.chunked_files += 1 if e.get("chunks") else 0
-        (patch.changed if before is not None else patch.added).append((e["p"], wire, chunked))
+        (patch.changed if before is not None else patch.added).append(
+            FileCost(e["p"], wire, chunked, by_delta))
     for key, e in had.items():
         if key not in keeping:
             patch.removed.append((e["p"], key in removed))
@@ -139,21 +184,26 @@ def describe(patch, old, new, listing):
     """The lines that tell the publisher what the patch costs."""
     lines = ["%s -> %s: %s bytes over the wire" % (old["version"], new["version"],
                                                    "{:,}".format(patch.wire_bytes()))]
+    whole = patch.wire_bytes()
     if patch.chunked_files:
-        whole, ours = patch.wire_bytes(), patch.chunked_bytes()
+        ours = patch.chunked_bytes()
         lines.append("  with chunks: %s bytes over the wire (%.1f%% of whole objects; %d files "
                      "have chunks)" % ("{:,}".format(ours), 100.0 * ours / max(whole, 1),
                                        patch.chunked_files))
+    if any(f.delta is not None for f in patch.pending()):
+        ours = patch.delta_bytes()
+        by = [f.choice() for f in patch.pending()]
+        lines.append("  with deltas: %s bytes over the wire (%.1f%% of whole objects; %d files "
+                     "by delta, %d by chunks)" % ("{:,}".format(ours), 100.0 * ours / max(whole, 1),
+                                                  by.count("delta"), by.count("chunks")))
     if listing:
-        lines += ["  + %s (%s bytes%s)" % (p, "{:,}".format(w), with_chunks(w, c))
-                  for p, w, c in patch.added]
-        lines += ["  ~ %s (%s bytes%s)" % (p, "{:,}".format(w), with_chunks(w, c))
-                  for p, w, c in patch.changed]
+        lines += ["  + %s" % file_line(f) for f in patch.added]
+        lines += ["  ~ %s" % file_line(f) for f in patch.changed]
         lines += ["  - %s%s" % (p, "" if gone else " (stays on players' disks)")
                   for p, gone in patch.removed]
     lines.append("  added %d files (%s bytes), changed %d files (%s bytes), removed %d files"
-                 % (len(patch.added), "{:,}".format(sum(w for _, w, _ in patch.added)),
-                    len(patch.changed), "{:,}".format(sum(w for _, w, _ in patch.changed)),
+                 % (len(patch.added), "{:,}".format(sum(f.whole for f in patch.added)),
+                    len(patch.changed), "{:,}".format(sum(f.whole for f in patch.changed)),
                     len(patch.removed)))
     stays = sum(1 for _, gone in patch.removed if not gone)
     if stays:
@@ -167,8 +217,18 @@ def describe(patch, old, new, listing):
     return lines
 
 
-def with_chunks(whole, chunked):
-    return ", %s with chunks" % "{:,}".format(chunked) if chunked != whole else ""
+def file_line(f):
+    """A pending file with its costs, and the launcher's choice where it has
+    one: "path (whole bytes, with chunks, by delta): choice"."""
+    text = "%s (%s bytes" % (f.path, "{:,}".format(f.whole))
+    if f.chunked != f.whole:
+        text += ", %s with chunks" % "{:,}".format(f.chunked)
+    if f.delta is not None:
+        text += ", %s by delta" % "{:,}".format(f.delta)
+    text += ")"
+    if f.chunked != f.whole or f.delta is not None:
+        text += ": " + f.choice()
+    return text
 
 
 def storage_line(costs, old, new):
@@ -193,6 +253,10 @@ def print_patch(old_mirror, new_mirror, old, new, args):
     stored = storage_line(costs, old, new)
     if stored:
         lines.append(stored)
+    kept = delta_storage(new)
+    if kept:
+        lines.append("  deltas on the mirror: %d objects, %s bytes" % (
+            len(kept), "{:,}".format(sum(kept.values()))))
     for line in lines:
         print("korvanth-publish: " + line if line == lines[0] else line)
     return patch

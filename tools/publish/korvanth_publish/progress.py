@@ -15,8 +15,8 @@ def duration(seconds):
     return ("%d:%02d:%02d" % (h, rest // 60, rest % 60)) if h else "%d:%02d" % divmod(rest, 60)
 
 
-def progress_text(files, total_files, done, total, elapsed):
-    text = "%d/%d files, %.1f of %.1f MiB" % (files, total_files, done / MIB, total / MIB)
+def progress_text(files, total_files, done, total, elapsed, unit="files"):
+    text = "%d/%d %s, %.1f of %.1f MiB" % (files, total_files, unit, done / MIB, total / MIB)
     if elapsed < 1 or done <= 0:
         return text
     rate = done / elapsed
@@ -29,8 +29,9 @@ def progress_text(files, total_files, done, total, elapsed):
 
 
 class Progress:
-    def __init__(self, stream, total_files, total_bytes, quiet, prefix="korvanth-publish: "):
-        self.stream, self.quiet, self.prefix = stream, quiet, prefix
+    def __init__(self, stream, total_files, total_bytes, quiet, prefix="korvanth-publish: ",
+                 unit="files"):
+        self.stream, self.quiet, self.prefix, self.unit = stream, quiet, prefix, unit
         self.total_files, self.total_bytes = total_files, total_bytes
         self.terminal = not quiet and stream.isatty()
         self.start = self.last = time.monotonic()
@@ -44,7 +45,8 @@ class Progress:
             return
         self.last = now
         line = self.prefix + progress_text(files, self.total_files, min(done, self.total_bytes),
-                                                    self.total_bytes, now - self.start)
+                                                    self.total_bytes, now - self.start,
+                                                    self.unit)
         if self.terminal:
             width = shutil.get_terminal_size().columns - 1
             self.stream.write("\r" + line[:width] + "\x1b[K" + ("\n" if final else ""))

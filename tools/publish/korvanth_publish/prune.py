@@ -1,6 +1,7 @@
 """`prune`: objects no recent release names, taken off a mirror tree or an
 rclone destination. Players still on a pruned release download the files
-that changed since as whole objects (or from the chunks still there): they
+that changed since as whole objects (or from the chunks still there; the
+deltas from their versions go with the releases that named them): they
 are never stuck, only slower, so the newest few releases are kept whole.
 
 Only what an object's name says is trusted: a name of 64 hex digits (and
@@ -134,13 +135,18 @@ def releases(store, where):
 
 def named_objects(store, where, doc):
     """Every object name a release needs: each file's object and .gz, its
-    chunk index, and each chunk (and .gz) the index lists."""
+    deltas (and their .gz), its chunk index, and each chunk (and .gz) the
+    index lists."""
     names = set()
     for e in release_entries(doc):
         digest = e["h"].lower()
         names.add(digest)
         if e.get("z"):
             names.add(digest + ".gz")
+        for d in e.get("deltas", []):
+            names.add(d["h"].lower())
+            if d.get("z"):
+                names.add(d["h"].lower() + ".gz")
         if e.get("chunks"):
             key = e["chunks"].lower()
             names.add(key)

@@ -56,7 +56,7 @@ def make_key_pair(key_path):
 def entry_json(entry):
     """One file entry, members in a fixed order."""
     out = {"p": entry["p"], "s": entry["s"], "h": entry["h"]}
-    for key in ("g", "z", "seed", "id", "chunks"):
+    for key in ("g", "z", "seed", "id", "chunks", "deltas"):
         if entry.get(key):
             out[key] = entry[key]
     return json.dumps(out, ensure_ascii=False, separators=(", ", ": "))

@@ -111,14 +111,18 @@ def release_keys(base, roots, context, timeout):
 
 
 def wanted_objects(row, context, timeout):
-    """(name, size) of every object the release names; chunk indexes are
-    fetched for the chunks they list."""
+    """(name, size) of every object the release names, deltas included;
+    chunk indexes are fetched for the chunks they list."""
     doc = row.doc
     out = {}
     for e in release_entries(doc):
         out[e["h"].lower()] = e["s"]
         if e.get("z"):
             out[e["h"].lower() + ".gz"] = e["z"]
+        for d in e.get("deltas", []):
+            out[d["h"].lower()] = d["s"]
+            if d.get("z"):
+                out[d["h"].lower() + ".gz"] = d["z"]
         if not e.get("chunks"):
             continue
         key = e["chunks"].lower()

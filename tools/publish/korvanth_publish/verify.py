@@ -13,7 +13,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from . import chunks
+from . import chunks, delta
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
                      TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
 
@@ -75,7 +75,41 @@ def check_entry(where, e, need_group, problems):
     if "seed" in e and not is_number(e["seed"]):
         problems.append("%s: seed must be a number" % where)
         ok = False
+    if "deltas" in e and not check_delta_records(where, e, problems):
+        ok = False
     return e if ok else None
+
+
+def is_digest(v):
+    return isinstance(v, str) and re.fullmatch(r"[0-9a-fA-F]{64}", v) is not None
+
+
+def check_delta_records(where, e, problems):
+    """The deltas member of a client file's entry: a list of records of
+    exactly "from", "h", "s" and maybe "z", in that order, each from another
+    old version."""
+    records = e["deltas"]
+    if not isinstance(records, list) or not records:
+        problems.append("%s: deltas must be a non-empty list" % where)
+        return False
+    seen = set()
+    for j, d in enumerate(records):
+        at = "%s: deltas[%d]" % (where, j)
+        if not isinstance(d, dict) or list(d) not in (["from", "h", "s"], ["from", "h", "s", "z"]):
+            problems.append("%s: needs from, h, s and maybe z, in that order" % at)
+            return False
+        if not is_digest(d["from"]) or not is_digest(d["h"]):
+            problems.append("%s: bad sha256" % at)
+            return False
+        if not is_number(d["s"]) or not is_number(d.get("z", 0)) or d.get("z", 0) >= max(d["s"], 1):
+            problems.append("%s: sizes must be whole numbers, z below s" % at)
+            return False
+        own = e["h"].lower() if isinstance(e["h"], str) else None
+        if d["from"].lower() in seen or d["from"].lower() == own:
+            problems.append("%s: from names the file's own or an earlier record's version" % at)
+            return False
+        seen.add(d["from"].lower())
+    return True
 
 
 def check_manifest(data, problems):
@@ -112,6 +146,8 @@ def check_manifest(data, problems):
         entries.append(entry)
     if "launcher" in doc:
         entries.append(check_entry("launcher", doc["launcher"], False, problems))
+        if isinstance(doc["launcher"], dict) and "deltas" in doc["launcher"]:
+            problems.append("launcher: the launcher updates itself whole, without deltas")
     for i, r in enumerate(doc.get("remove", [])):
         if not isinstance(r, str) or not is_safe_relative_path(r):
             problems.append("remove[%d]: path %r is refused by the launcher" % (i, r))
@@ -212,6 +248,42 @@ def check_chunks(objects_dir, entry, checked, problems):
         problems.append("objects/%s: the chunks of %s make up other content" % (key, entry["p"]))
 
 
+def check_deltas(objects_dir, entry, checked, problems):
+    """Each delta object an entry names: its digest and size, its header
+    naming the two versions it joins, its .gz with the stated size and
+    content. `checked` holds the delta digests already found good."""
+    for d in entry.get("deltas", []):
+        digest = d["h"].lower()
+        if digest in checked:
+            continue
+        name, path = "objects/" + digest, os.path.join(objects_dir, digest)
+        what = "delta of %s from %s" % (entry["p"], d["from"].lower()[:12])
+        if not os.path.isfile(path):
+            problems.append("%s: %s missing" % (name, what))
+            continue
+        if hash_file(path) != (digest, d["s"]):
+            problems.append("%s: %s does not match its name" % (name, what))
+            continue
+        with open(path, "rb") as f:
+            head = f.read(delta.HEADER.size)
+        if len(head) < delta.HEADER.size:
+            problems.append("%s: %s is shorter than its header" % (name, what))
+            continue
+        magic, version, _, new_size, old, new, stream = delta.HEADER.unpack(head)
+        if (magic, version, stream) != (delta.MAGIC, delta.VERSION, d["s"] - delta.HEADER.size):
+            problems.append("%s: %s is not a delta object" % (name, what))
+        elif (old.hex(), new.hex(), new_size) != (d["from"].lower(), entry["h"].lower(),
+                                                   entry["s"]):
+            problems.append("%s: %s is made for other versions" % (name, what))
+        elif d.get("z"):
+            found = check_gzip(path + ".gz", digest, d["s"], d["z"], "the manifest")
+            problems += ["%s.gz: %s: %s" % (name, what, p) for p in found]
+            if not found:
+                checked.add(digest)
+        else:
+            checked.add(digest)
+
+
 def add_parser(sub):
     p = sub.add_parser("verify", help="check a mirror tree")
     p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
@@ -249,8 +321,9 @@ def cmd_verify(args):
         problems.append("manifest.json: larger than the launcher reads")
     _, entries = check_manifest(data, problems)
     objects_dir = os.path.join(args.mirror, "objects")
-    seen, indexes, checked = set(), set(), set()
+    seen, indexes, checked, deltas = set(), set(), set(), set()
     for entry in entries:
+        check_deltas(objects_dir, entry, deltas, problems)
         if entry["h"].lower() not in seen:
             seen.add(entry["h"].lower())
             check_object(objects_dir, entry, problems)
@@ -261,7 +334,7 @@ def cmd_verify(args):
         print("korvanth-publish: %s" % p)
     if problems:
         return 1
-    print("korvanth-publish: %s verified: signature good, %d objects%s"
+    print("korvanth-publish: %s verified: signature good, %d objects%s%s"
           % (args.mirror, len(seen), ", %d chunk indexes and %d chunks" % (len(indexes), len(checked))
-             if indexes else ""))
+             if indexes else "", ", %d deltas" % len(deltas) if deltas else ""))
     return 0
