@@ -170,7 +170,11 @@ def add_deltas(out, e, new_bytes, olds, fault):
         with tempfile.TemporaryDirectory() as tmp:
             write(os.path.join(tmp, "old"), old)
             write(os.path.join(tmp, "new"), target)
-            made = delta.make(os.path.join(tmp, "old"), os.path.join(tmp, "new"), level)
+            made = delta.make(os.path.join(tmp, "old"), os.path.join(tmp, "new"))
+        if level == 0:
+            # The same records stored, not packed: a larger delta.
+            stream = gzip.compress(gzip.decompress(made[96:]), compresslevel=0, mtime=0)
+            made = made[:88] + len(stream).to_bytes(8, "little") + stream
         if target is not new_bytes:
             made = made[:56] + hashlib.sha256(new_bytes).digest() + made[88:]
         digest = hashlib.sha256(made).hexdigest()
