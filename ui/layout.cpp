@@ -43,6 +43,21 @@ bool inside(const UiRect *r, int x, int y)
 
 }  // namespace
 
+int scale_px(int v, int dpi)
+{
+    if (dpi <= 0 || dpi == 96)
+        return v;
+    int64_t scaled = (int64_t)(v < 0 ? -v : v) * dpi;
+    int r = (int)((scaled + 48) / 96);
+    return v < 0 ? -r : r;
+}
+
+UiRect scale_rect(const UiRect *r, int dpi)
+{
+    return {scale_px(r->left, dpi), scale_px(r->top, dpi), scale_px(r->right, dpi),
+            scale_px(r->bottom, dpi)};
+}
+
 const UiRect *control_rect(int id)
 {
     if (id < CheckFiles || id > Settings)

@@ -5,9 +5,12 @@
 #include "game/game.h"
 #include "update/update.h"
 
+#include <objbase.h>
+
 MainWindowState g_main_window;
 WindowArt g_art;
 const wchar_t MAIN_WINDOW_CLASS[] = L"KorvanthLauncher";
+UINT g_taskbar_button_created;
 
 namespace {
 
@@ -46,6 +49,7 @@ void reset_state(void *instance, const wchar_t *launcher_folder)
     s->pressed_control = None;
     s->focus_control = None;
     s->server_info.server_status = -1;
+    ZeroMemory(&g_taskbar_record, sizeof g_taskbar_record);
 }
 
 // Only START asks whether the game is there: painting and the cursor ask
@@ -66,6 +70,11 @@ uint32_t (*window_tick)(void) = system_tick;
 void set_status_text(const wchar_t *text)
 {
     lstrcpynW(g_main_window.status_text, text, STATUS_TEXT_CHARS);
+}
+
+ControlSituation control_situation(int with_game_exe)
+{
+    return situation_now(with_game_exe ? Start : None);
 }
 
 int control_enabled(int id)
@@ -103,6 +112,8 @@ void repaint(const UiRect *r)
     HWND window = (HWND)g_main_window.window;
     if (!window)
         return;
+    taskbar_refresh();
+    accessible_refresh();
     if (!r) {
         InvalidateRect(window, nullptr, FALSE);
         return;
@@ -130,6 +141,10 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
     g_art.small_bold = make_font(L"Tahoma", -11, 700);
     g_art.start = make_font(L"Georgia", -15, 700);
 
+    // The taskbar button's interface needs an apartment on this thread.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    g_taskbar_button_created = RegisterWindowMessageW(L"TaskbarButtonCreated");
+
     WNDCLASSW wc;
     ZeroMemory(&wc, sizeof wc);
     wc.lpfnWndProc = main_window_proc;
@@ -140,6 +155,8 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
     // A second window in one process finds the class registered already.
     if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         release_art();
+        if (SUCCEEDED(com))
+            CoUninitialize();
         return 1;
     }
 
@@ -149,6 +166,8 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
                                   WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, module, nullptr);
     if (!window) {
         release_art();
+        if (SUCCEEDED(com))
+            CoUninitialize();
         return 1;
     }
 
@@ -158,5 +177,7 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
         DispatchMessageW(&msg);
     }
     release_art();
+    if (SUCCEEDED(com))
+        CoUninitialize();
     return 0;
 }

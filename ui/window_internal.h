@@ -80,6 +80,7 @@ struct MainWindowState {
     ServerInfo server_info;
     int32_t pass_mode;        // WorkerMode of the pass started last
     int32_t pause;            // PauseStep
+    int32_t dpi;              // the window's pixels per inch; 0 counts as 96
 };
 
 // The process's one window state.
@@ -100,6 +101,13 @@ enum {
 
 // The rectangle of a control (ControlId 1..11); null for any other number.
 const UiRect *control_rect(int id);
+
+// The window is laid out in pixels at 96 per inch and drawn at its own
+// density: a length `v` becomes v * dpi / 96 rounded to the nearest pixel
+// (halves away from zero), each edge of a rectangle on its own so that
+// neighbours stay neighbours. `dpi` 0 or 96 leaves everything as it is.
+int scale_px(int v, int dpi);
+UiRect scale_rect(const UiRect *r, int dpi);
 
 // ---------------------------------------------------------------------------
 // Decisions, free of platform calls
@@ -140,6 +148,64 @@ const wchar_t *round_button_caption(const MainWindowState *s, const ControlSitua
 // `value` thousandths (clamped to 0..1000).
 int progress_fill_width(int width, int32_t value);
 
+// What the taskbar button shows: the values are the shell's TBPF_* flags.
+enum TaskbarProgress {
+    TASKBAR_NONE = 0,
+    TASKBAR_NORMAL = 2,
+    TASKBAR_ERROR = 4,
+    TASKBAR_PAUSED = 8,
+};
+
+// Where the window stands on the desktop when a pass ends.
+struct WindowPresence {
+    int iconic;      // minimised
+    int foreground;  // the player's active window
+    int closing;     // hidden while its pass ends
+};
+
+struct TaskbarView {
+    int progress;   // TaskbarProgress
+    int32_t value;  // thousandths of the button's bar; 0 with TASKBAR_NONE
+    int flash;      // 1: flash the button until the window comes forward
+};
+
+// The taskbar button for window state `s`: a running pass (the state Busy
+// while the worker runs) shows the total bar (paused colour once a pause is
+// asked), a held pause keeps its value in the paused colour, a failed pass
+// shows a full bar in the error colour, anything else no bar. `pass_ended` is 1 when the state report of a pass is
+// being taken in: the button flashes then, unless the player is looking at
+// the window (or it is closing).
+TaskbarView taskbar_view_of(const MainWindowState *s, int pass_running, int pass_ended,
+                            const WindowPresence *where);
+
+// Screen readers see the window's client area as these children: the
+// controls by their ControlId (1..11), then the status line, the two bars
+// and the detail line.
+enum AccessibleChildId {
+    ACC_STATUS_LINE = 12,
+    ACC_FILE_BAR = 13,
+    ACC_TOTAL_BAR = 14,
+    ACC_DETAIL_LINE = 15,
+    ACC_CHILD_COUNT = 15,
+};
+
+// One child as a screen reader is told of it.
+struct AccessibleChild {
+    wchar_t name[STATUS_TEXT_CHARS];  // as shown; a news row: its date and title
+    int role;                         // ROLE_SYSTEM_*
+    uint32_t state;                   // STATE_SYSTEM_* bits
+    const wchar_t *action;            // the default action's name, or null
+    wchar_t value[8];                 // a bar's percentage ("42%"); else empty
+};
+
+// Child `child` (1..ACC_CHILD_COUNT) of window state `s` in situation `now`;
+// `window_focused` is 1 when the window has the keyboard focus (only then is
+// the focused control said to be focused). 0 for any other number.
+int accessible_child_in(const MainWindowState *s, const ControlSituation *now, int child,
+                        int window_focused, AccessibleChild *out);
+// The child's place in unscaled client pixels; 0 for any other number.
+int accessible_child_rect(int child, UiRect *out);
+
 // ---------------------------------------------------------------------------
 // The main window (on the process's g_main_window)
 
@@ -152,6 +218,9 @@ void main_window_paint(void *dc);
 // repaint.
 void set_status_text(const wchar_t *text);
 int control_enabled(int id);
+// What enablement asks of the rest of the launcher now; whether the game's
+// program is there is asked only when `with_game_exe` is 1 (a file query).
+ControlSituation control_situation(int with_game_exe);
 int control_look(int id);
 int hit_test_control(int x, int y);
 int next_focus_control(int from, int step);
@@ -212,8 +281,45 @@ void draw_check_box(HDC dc, const UiRect *r, int id, int ticked, const wchar_t *
 // Places of the texts and bars that worker messages change (paint.cpp).
 extern const UiRect STATUS_TEXT_RECT, FILE_BAR_RECT, TOTAL_BAR_RECT, DETAIL_TEXT_RECT;
 
-// Repaints the whole client area, or the rectangle `r`, without erasing.
+// Repaints the whole client area, or the rectangle `r`, without erasing;
+// the taskbar button follows what is drawn.
 void repaint(const UiRect *r = nullptr);
+
+// The taskbar button (ITaskbarList3 on the window's thread, which holds a
+// COM apartment for the window's life). taskbar_refresh shows the current
+// view, calling the shell only for what changed; `pass_ended` as in
+// taskbar_view_of. taskbar_rebuild is for the shell's TaskbarButtonCreated
+// (a new button after Explorer restarts); taskbar_release at WM_DESTROY.
+void taskbar_refresh(int pass_ended = 0);
+void taskbar_rebuild(void);
+void taskbar_release(void);
+// What the window last asked of the shell, and the shell's answers.
+struct TaskbarRecord {
+    int progress;         // TaskbarProgress last set
+    int32_t value;        // thousandths last set
+    long state_result;    // HRESULT of the last SetProgressState
+    long value_result;    // HRESULT of the last SetProgressValue (S_OK when none was due)
+    long create_result;   // HRESULT of CoCreateInstance + HrInit
+    int flashes;          // FlashWindowEx calls
+};
+extern TaskbarRecord g_taskbar_record;
+// The shell's TaskbarButtonCreated message, registered by main_window_run.
+extern UINT g_taskbar_button_created;
+
+// Screen readers (Active Accessibility). accessible_answer is WM_GETOBJECT's
+// handling: the window's own IAccessible for OBJID_CLIENT, 0 (default
+// handling) for anything else. accessible_refresh tells listeners what
+// changed since it last ran: focus, states and names at once, the status and
+// detail lines and the bars' values at most as often as their posts are
+// paced (a timer brings the last change). accessible_timer is that timer's;
+// accessible_release at WM_DESTROY disconnects the object from the window.
+LRESULT accessible_answer(HWND window, WPARAM wparam, LPARAM lparam);
+void accessible_refresh(void);
+void accessible_timer(void);
+void accessible_release(void);
+// WM_COMMAND ids through which a reader's default action reaches the
+// window's own command path: ACCESSIBLE_PRESS_COMMAND + ControlId.
+enum { ACCESSIBLE_PRESS_COMMAND = 0x100, ACCESSIBLE_TIMER_ID = 2 };
 
 // Closing: the window hides at once, and is destroyed when the running pass
 // has ended or after CLOSE_WAIT_MS, so that the pass can save its records.

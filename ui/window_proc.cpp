@@ -104,6 +104,9 @@ void on_state(LauncherState state)
         s->pending_notice[0] = 0;
     }
     repaint();
+    // A check or an update ended: the player, looking elsewhere, is told.
+    if (state != Busy)
+        taskbar_refresh(1);
 }
 
 void on_graphics(uintptr_t bits)
@@ -364,6 +367,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_create(window);
         return 0;
     case WM_DESTROY:
+        taskbar_release();
+        accessible_release();
         unmark_folder_window(window);
         s->window = nullptr;
         PostQuitMessage(0);
@@ -387,6 +392,18 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             on_close_timer(window);
             return 0;
         }
+        if (wparam == ACCESSIBLE_TIMER_ID) {
+            accessible_timer();
+            return 0;
+        }
+        break;
+    case WM_GETOBJECT:
+        if (LRESULT answer = accessible_answer(window, wparam, lparam))
+            return answer;
+        break;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+        accessible_refresh();
         break;
     case WM_ERASEBKGND:
         return 1;
@@ -416,6 +433,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_COMMAND:
         if (LOWORD(wparam) == SETTINGS_MENU_COMMAND)
             open_settings_menu();
+        else if (LOWORD(wparam) > ACCESSIBLE_PRESS_COMMAND &&
+                 LOWORD(wparam) <= ACCESSIBLE_PRESS_COMMAND + Settings)
+            run_control_command(LOWORD(wparam) - ACCESSIBLE_PRESS_COMMAND);
         return 0;
     case WM_MOUSELEAVE:
         s->leave_tracking = 0;
@@ -424,6 +444,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     default:
         if (message >= WM_LAUNCHER_STATUS && message <= WM_LAUNCHER_GRAPHICS)
             return on_worker_message(message, wparam, lparam);
+        if (message == g_taskbar_button_created && message != 0) {
+            taskbar_rebuild();
+            return 0;
+        }
         break;
     }
     return DefWindowProcW(window, message, wparam, lparam);

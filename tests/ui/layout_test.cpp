@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <oleacc.h>
 #include <string.h>
+
+#include <string>
 
 namespace {
 
@@ -238,4 +241,136 @@ TEST(Focus, StepsFromADisabledOrForeignControl)
         MainWindowState s = focus_state(c.f, &now);
         EXPECT_EQ(next_focus_control_in(&s, &now, c.from, c.step), c.expected) << c.why;
     }
+}
+
+// The taskbar button for each moment of a pass, and when its end flashes.
+TEST(Taskbar, ButtonPerSituation)
+{
+    const WindowPresence front = {0, 1, 0}, behind = {0, 0, 0}, minimised = {1, 0, 0},
+                         closing = {0, 0, 1};
+    const struct {
+        const char *situation;
+        LauncherState state;
+        int pass, pause;
+        int32_t total;
+        int ended;
+        WindowPresence where;
+        TaskbarView expected;
+    } rows[] = {
+        {"update running", Busy, 1, PAUSE_NONE, 420, 0, behind, {TASKBAR_NORMAL, 420, 0}},
+        {"check running, bar overshooting", Busy, 1, PAUSE_NONE, 1200, 0, front,
+         {TASKBAR_NORMAL, 1000, 0}},
+        {"pause asked, pass still stopping", Busy, 1, PAUSE_ASKED, 300, 0, front,
+         {TASKBAR_PAUSED, 300, 0}},
+        {"pause held: RESUME", UpdateNeeded, 0, PAUSE_HELD, 300, 1, front, {TASKBAR_PAUSED, 300, 0}},
+        {"pause held, the pass's thread still ending", UpdateNeeded, 1, PAUSE_HELD, 300, 1, front,
+         {TASKBAR_PAUSED, 300, 0}},
+        {"failed, the pass's thread still ending", Failed, 1, PAUSE_NONE, 500, 1, behind,
+         {TASKBAR_ERROR, 1000, 1}},
+        {"pass failed, player elsewhere", Failed, 0, PAUSE_NONE, 120, 1, behind,
+         {TASKBAR_ERROR, 1000, 1}},
+        {"no mirror answered, minimised", ServerUnreachable, 0, PAUSE_NONE, 0, 1, minimised,
+         {TASKBAR_ERROR, 1000, 1}},
+        {"up to date, window in front: no flash", UpToDate, 0, PAUSE_NONE, 1000, 1, front,
+         {TASKBAR_NONE, 0, 0}},
+        {"update needed, minimised", UpdateNeeded, 0, PAUSE_NONE, 0, 1, minimised,
+         {TASKBAR_NONE, 0, 1}},
+        {"a repaint long after the end does not flash", UpToDate, 0, PAUSE_NONE, 1000, 0, minimised,
+         {TASKBAR_NONE, 0, 0}},
+        {"closing: the hidden window ends quietly", UpdateNeeded, 0, PAUSE_NONE, 0, 1, closing,
+         {TASKBAR_NONE, 0, 0}},
+        {"idle before any pass", Idle, 0, PAUSE_NONE, 0, 0, behind, {TASKBAR_NONE, 0, 0}},
+        {"a pause that ended in an up-to-date folder", UpToDate, 0, PAUSE_HELD, 1000, 0, front,
+         {TASKBAR_NONE, 0, 0}},
+    };
+    for (const auto &row : rows) {
+        MainWindowState s = fresh_state();
+        s.launcher_state = row.state;
+        s.pause = row.pause;
+        s.total_progress = row.total;
+        TaskbarView v = taskbar_view_of(&s, row.pass, row.ended, &row.where);
+        EXPECT_EQ(v.progress, row.expected.progress) << row.situation;
+        EXPECT_EQ(v.value, row.expected.value) << row.situation;
+        EXPECT_EQ(v.flash, row.expected.flash) << row.situation;
+    }
+}
+
+// What a screen reader is told of each child, per situation: the name as
+// drawn, the role, the states that matter and a bar's percentage.
+TEST(Accessible, ChildPerSituation)
+{
+    const uint32_t off = STATE_SYSTEM_UNAVAILABLE, focusable = STATE_SYSTEM_FOCUSABLE,
+                   focused = STATE_SYSTEM_FOCUSED, ticked = STATE_SYSTEM_CHECKED;
+    const struct {
+        const char *situation;
+        LauncherState state;
+        int pass, mode, pause, window_focused;
+        int child;
+        const wchar_t *name;
+        int role;
+        uint32_t state_bits;  // every state bit the child has
+        const wchar_t *action, *value;
+    } rows[] = {
+        {"update needed", UpdateNeeded, 0, 0, PAUSE_NONE, 0, Start, L"UPDATE",
+         ROLE_SYSTEM_PUSHBUTTON, focusable, L"Press", L""},
+        {"an update runs: PAUSE, focused", Busy, 1, Update, PAUSE_NONE, 1, Start, L"PAUSE",
+         ROLE_SYSTEM_PUSHBUTTON, focusable | focused, L"Press", L""},
+        {"pausing: PAUSE off but still focused", Busy, 1, Update, PAUSE_ASKED, 1, Start, L"PAUSE",
+         ROLE_SYSTEM_PUSHBUTTON, off | focused, L"Press", L""},
+        {"paused: RESUME, focused", UpdateNeeded, 0, Update, PAUSE_HELD, 1, Start, L"RESUME",
+         ROLE_SYSTEM_PUSHBUTTON, focusable | focused, L"Press", L""},
+        {"the window lost the keyboard: no focus", UpdateNeeded, 0, Update, PAUSE_HELD, 0, Start,
+         L"RESUME", ROLE_SYSTEM_PUSHBUTTON, focusable, L"Press", L""},
+        {"a check runs: CHECK FILES off", Busy, 1, Verify, PAUSE_NONE, 1, CheckFiles,
+         L"CHECK FILES", ROLE_SYSTEM_PUSHBUTTON, off, L"Press", L""},
+        {"idle: CANCEL off", UpToDate, 0, 0, PAUSE_NONE, 1, Cancel, L"CANCEL",
+         ROLE_SYSTEM_PUSHBUTTON, off, L"Press", L""},
+        {"close glyph: never off, not in Tab's order", UpToDate, 0, 0, PAUSE_NONE, 1, Close,
+         L"Close", ROLE_SYSTEM_PUSHBUTTON, 0, L"Press", L""},
+        {"ticked box", UpToDate, 0, 0, PAUSE_NONE, 1, CustomInterface, L"Custom interface",
+         ROLE_SYSTEM_CHECKBUTTON, focusable | ticked, L"Uncheck", L""},
+        {"Vulkan not offered", UpToDate, 0, 0, PAUSE_NONE, 1, ModernGraphics,
+         L"Modern graphics (Vulkan)", ROLE_SYSTEM_CHECKBUTTON, off, L"Check", L""},
+        {"news row with an item", UpToDate, 0, 0, PAUSE_NONE, 1, News0, L"30 Nov Patch notes",
+         ROLE_SYSTEM_LINK, focusable | STATE_SYSTEM_LINKED, L"Jump", L""},
+        {"news row past the feed", UpToDate, 0, 0, PAUSE_NONE, 1, News1, L"", ROLE_SYSTEM_LINK,
+         STATE_SYSTEM_INVISIBLE | off, nullptr, L""},
+        {"gear", UpToDate, 0, 0, PAUSE_NONE, 1, Settings, L"Download limit",
+         ROLE_SYSTEM_BUTTONMENU, focusable | STATE_SYSTEM_HASPOPUP, L"Open", L""},
+        {"status line", Busy, 1, Update, PAUSE_NONE, 1, ACC_STATUS_LINE, L"Downloading...",
+         ROLE_SYSTEM_STATICTEXT, STATE_SYSTEM_READONLY, nullptr, L""},
+        {"file bar: thousandths to whole percents", Busy, 1, Update, PAUSE_NONE, 1, ACC_FILE_BAR,
+         L"File Progress", ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY, nullptr, L"9%"},
+        {"total bar past its end", Busy, 1, Update, PAUSE_NONE, 1, ACC_TOTAL_BAR,
+         L"Total Progress", ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY, nullptr, L"100%"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.situation);
+        MainWindowState s = fresh_state();
+        s.launcher_state = row.state;
+        s.pass_mode = row.mode;
+        s.pause = row.pause;
+        s.interface_flag = 1;
+        s.focus_control = Start;
+        s.file_progress = 99;
+        s.total_progress = 1700;
+        lstrcpyW(s.status_text, L"Downloading...");
+        s.server_info.item_count = 1;
+        s.server_info.items[0].id = 41;
+        lstrcpyW(s.server_info.items[0].date, L"30 Nov");
+        lstrcpyW(s.server_info.items[0].title, L"Patch notes");
+        ControlSituation now = {row.pass, 0, 1};
+        AccessibleChild c;
+        ASSERT_TRUE(accessible_child_in(&s, &now, row.child, row.window_focused, &c));
+        EXPECT_EQ(std::wstring(c.name), row.name);
+        EXPECT_EQ(c.role, row.role);
+        EXPECT_EQ(c.state, row.state_bits) << std::hex << c.state;
+        EXPECT_EQ(std::wstring(c.action ? c.action : L"-"), row.action ? row.action : L"-");
+        EXPECT_EQ(std::wstring(c.value), row.value);
+    }
+    MainWindowState s = fresh_state();
+    ControlSituation now = {0, 0, 0};
+    AccessibleChild c;
+    EXPECT_FALSE(accessible_child_in(&s, &now, 0, 1, &c)) << "the window itself is not a child";
+    EXPECT_FALSE(accessible_child_in(&s, &now, ACC_CHILD_COUNT + 1, 1, &c));
 }

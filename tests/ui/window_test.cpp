@@ -3,6 +3,7 @@
 #include "drive.h"
 #include "support/harness.h"
 
+#include "fetch/fetch.h"
 #include "folder/folder.h"
 #include "game/game.h"
 #include "net/net.h"
@@ -15,7 +16,10 @@
 
 #include <windows.h>
 
+#include <oleacc.h>
+
 #include <string>
+#include <vector>
 
 using namespace testing_support;
 using namespace ui_test;
@@ -409,6 +413,7 @@ TEST_F(Window, PauseAndResumeDuringASlowDownload)
     ASSERT_TRUE(settled());
     EXPECT_EQ(state(), UpdateNeeded);
     EXPECT_EQ(seen().pause, PAUSE_HELD);
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_PAUSED);
     EXPECT_EQ(std::wstring(seen().status_text), L"The update is paused. Press RESUME to go on.");
     shot("paused");
     EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
@@ -577,6 +582,37 @@ TEST_F(Window, FocusMarkAppearsWithTheFirstTab)
     EXPECT_EQ(marked(c, CustomInterface), 0);
 }
 
+// The taskbar button under Wine: every call to the shell answers success,
+// a failed check shows the error colour, and a pass that ends while the
+// window is minimised flashes the button, one in front does not.
+TEST_F(Window, TaskbarShowsTheErrorAndFlashesOutOfSight)
+{
+    open();  // the dead mirrors: no manifest
+    ASSERT_EQ(state(), ServerUnreachable);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.create_result)) << std::hex << g_taskbar_record.create_result;
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_ERROR);
+    EXPECT_EQ(g_taskbar_record.value, 1000);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.state_result)) << std::hex << g_taskbar_record.state_result;
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.value_result)) << std::hex << g_taskbar_record.value_result;
+
+    press_key(window, VK_SHIFT);  // brings the window to the front
+    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 5000));
+    int before = g_taskbar_record.flashes;
+    PostMessageW(window, WM_LAUNCHER_STATE, UpToDate, 0);
+    seen();
+    EXPECT_EQ(g_taskbar_record.flashes, before) << "the player is looking";
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_NONE);
+
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 5000));
+    PostMessageW(window, WM_LAUNCHER_STATE, Failed, 0);
+    seen();
+    EXPECT_EQ(g_taskbar_record.flashes, before + 1) << "ended while minimised";
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_ERROR);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.state_result));
+    ShowWindow(window, SW_RESTORE);
+}
+
 TEST_F(Window, AltF4Closes)
 {
     open();
@@ -643,4 +679,213 @@ TEST_F(Window, NewsFromTheWebSiteOpenTheirPages)
                                         record == narrow(web) + "feed/42\n" + narrow(web) + "feed/43\n"; },
                            10000))
         << record;
+}
+
+namespace {
+
+// Events the window announces to screen readers, as a reader's hook sees
+// them: out of context, so they arrive as messages on a thread of the hook's
+// own, which does nothing but take them.
+class EventWatch {
+public:
+    struct Seen {
+        DWORD event;
+        HWND window;
+        LONG object, child;
+    };
+
+    EventWatch()
+    {
+        InitializeCriticalSection(&lock_);
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, run, this, 0, &thread_id_);
+        WaitForSingleObject(ready_, 5000);
+    }
+    ~EventWatch()
+    {
+        PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, 5000);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+        DeleteCriticalSection(&lock_);
+    }
+    bool hooked() const { return hooked_; }
+    // Whether `event` on client child `child` of `window` came, waiting for it.
+    bool saw(HWND window, DWORD event, LONG child, unsigned timeout_ms = 5000)
+    {
+        return wait_until([&] {
+            EnterCriticalSection(&lock_);
+            bool found = false;
+            for (const Seen &e : seen_)
+                found = found || (e.event == event && e.window == window &&
+                                  e.object == OBJID_CLIENT && e.child == child);
+            LeaveCriticalSection(&lock_);
+            return found;
+        }, timeout_ms);
+    }
+    void clear()
+    {
+        EnterCriticalSection(&lock_);
+        seen_.clear();
+        LeaveCriticalSection(&lock_);
+    }
+
+private:
+    static EventWatch *s_watch;
+    static void CALLBACK on_event(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child,
+                                  DWORD, DWORD)
+    {
+        EnterCriticalSection(&s_watch->lock_);
+        s_watch->seen_.push_back({event, window, object, child});
+        LeaveCriticalSection(&s_watch->lock_);
+    }
+    static DWORD WINAPI run(void *self)
+    {
+        EventWatch *w = (EventWatch *)self;
+        s_watch = w;
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
+        HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr,
+                                             on_event, GetCurrentProcessId(), 0,
+                                             WINEVENT_OUTOFCONTEXT);
+        w->hooked_ = hook != nullptr;
+        SetEvent(w->ready_);
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+        if (hook)
+            UnhookWinEvent(hook);
+        return 0;
+    }
+
+    CRITICAL_SECTION lock_;
+    std::vector<Seen> seen_;
+    HANDLE ready_ = nullptr, thread_ = nullptr;
+    DWORD thread_id_ = 0;
+    volatile bool hooked_ = false;
+};
+EventWatch *EventWatch::s_watch;
+
+VARIANT child_var(LONG child)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = child;
+    return v;
+}
+
+std::wstring take(BSTR text)
+{
+    std::wstring out = text ? text : L"";
+    SysFreeString(text);
+    return out;
+}
+
+}  // namespace
+
+// A screen reader's view from another apartment, as a reader in another
+// process has it: the window, its children with names, roles, states and
+// values, a default action that runs the command, and the announcements of
+// focus, state and status-line changes.
+TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    EventWatch events;
+    ASSERT_TRUE(events.hooked());
+    open();  // the dead mirrors: no manifest, START off, CHECK FILES on
+    post_info(1, 2);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 427, 0);
+    seen();
+
+    IAccessible *acc = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(window, (DWORD)OBJID_CLIENT, IID_IAccessible, (void **)&acc),
+              S_OK);
+    BSTR text = nullptr;
+    VARIANT self = child_var(CHILDID_SELF), out;
+    EXPECT_EQ(acc->get_accName(self, &text), S_OK);
+    EXPECT_EQ(take(text), L"Korvanth");
+    long count = 0;
+    EXPECT_EQ(acc->get_accChildCount(&count), S_OK);
+    EXPECT_EQ(count, (long)ACC_CHILD_COUNT);
+
+    const struct {
+        LONG child;
+        const wchar_t *name;
+        LONG role;
+        LONG state_on, state_off;  // bits that must be set, bits that must be clear
+        const wchar_t *value;      // null: none
+    } rows[] = {
+        {CheckFiles, L"CHECK FILES", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_FOCUSABLE,
+         STATE_SYSTEM_UNAVAILABLE, nullptr},
+        {Cancel, L"CANCEL", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_UNAVAILABLE, 0, nullptr},
+        {Start, L"START", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_UNAVAILABLE, 0, nullptr},
+        {CustomInterface, L"Custom interface", ROLE_SYSTEM_CHECKBUTTON, 0,
+         STATE_SYSTEM_CHECKED | STATE_SYSTEM_UNAVAILABLE, nullptr},
+        {News1, L"7 Mar Winter festival: the gates of Korvanth open", ROLE_SYSTEM_LINK,
+         STATE_SYSTEM_LINKED, STATE_SYSTEM_INVISIBLE, nullptr},
+        {News2, nullptr, ROLE_SYSTEM_LINK, STATE_SYSTEM_INVISIBLE, 0, nullptr},
+        {Settings, L"Download limit", ROLE_SYSTEM_BUTTONMENU, STATE_SYSTEM_HASPOPUP, 0, nullptr},
+        {ACC_FILE_BAR, L"File Progress", ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY, 0, L"42%"},
+        {ACC_TOTAL_BAR, L"Total Progress", ROLE_SYSTEM_PROGRESSBAR, 0, 0, L"0%"},
+        {ACC_DETAIL_LINE, nullptr, ROLE_SYSTEM_STATICTEXT, STATE_SYSTEM_READONLY, 0, nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.child);
+        VARIANT child = child_var(row.child);
+        EXPECT_EQ(acc->get_accName(child, &text), row.name ? S_OK : S_FALSE);
+        EXPECT_EQ(take(text), row.name ? row.name : L"");
+        ASSERT_EQ(acc->get_accRole(child, &out), S_OK);
+        EXPECT_EQ(out.lVal, row.role);
+        ASSERT_EQ(acc->get_accState(child, &out), S_OK);
+        EXPECT_EQ(out.lVal & row.state_on, row.state_on);
+        EXPECT_EQ(out.lVal & row.state_off, 0);
+        EXPECT_EQ(acc->get_accValue(child, &text), row.value ? S_OK : S_FALSE);
+        EXPECT_EQ(take(text), row.value ? row.value : L"");
+    }
+    EXPECT_EQ(acc->get_accName(child_var(ACC_CHILD_COUNT + 1), &text), E_INVALIDARG);
+
+    // The keyboard focus is the reader's focus, and its moves are announced.
+    key(VK_TAB);
+    ASSERT_EQ(focus(), (int)CheckFiles);
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_FOCUS, CheckFiles));
+    ASSERT_EQ(acc->get_accFocus(&out), S_OK);
+    EXPECT_EQ(out.lVal, (LONG)CheckFiles);
+    ASSERT_EQ(acc->get_accState(child_var(CheckFiles), &out), S_OK);
+    EXPECT_TRUE(out.lVal & STATE_SYSTEM_FOCUSED);
+
+    // The status line is read out as it changes.
+    events.clear();
+    post_status(window, L"%s", L"Checking the files...");
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, ACC_STATUS_LINE));
+    EXPECT_EQ(acc->get_accName(child_var(ACC_STATUS_LINE), &text), S_OK);
+    EXPECT_EQ(take(text), L"Checking the files...");
+
+    // The default action of CHECK FILES is its command: a pass starts, and
+    // the buttons' states change under it.
+    EXPECT_EQ(acc->get_accDefaultAction(child_var(CheckFiles), &text), S_OK);
+    EXPECT_EQ(take(text), L"Press");
+    events.clear();
+    int passes = passes_logged();
+    EXPECT_EQ(acc->accDoDefaultAction(child_var(CheckFiles)), S_OK);
+    EXPECT_TRUE(wait_until([&] { return passes_logged() > passes; }, 30000));
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_STATECHANGE, Cancel));
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(acc->accDoDefaultAction(child_var(ACC_STATUS_LINE)), DISP_E_MEMBERNOTFOUND);
+
+    // The round button's caption is its name, and a new one is announced.
+    events.clear();
+    PostMessageW(window, WM_LAUNCHER_STATE, UpdateNeeded, 0);
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, Start));
+    EXPECT_EQ(acc->get_accName(child_var(Start), &text), S_OK);
+    EXPECT_EQ(take(text), L"UPDATE");
+
+    // Where a reader points: the hit test and the places agree.
+    long x = 0, y = 0, w = 0, h = 0;
+    ASSERT_EQ(acc->accLocation(&x, &y, &w, &h, child_var(Cancel)), S_OK);
+    EXPECT_EQ(w, 95);
+    EXPECT_EQ(h, 20);
+    ASSERT_EQ(acc->accHitTest(x + 5, y + 5, &out), S_OK);
+    EXPECT_EQ(out.lVal, (LONG)Cancel);
+    acc->Release();
+    CoUninitialize();
 }
