@@ -2,16 +2,38 @@
 // dialog's keyboard through IsDialogMessageW.
 #include "install/dialog.h"
 
+namespace {
+
+// The screen's density: the process draws for it itself (its manifest says
+// so), so the windows' sizes, places and font are scaled from 96 per inch.
+int screen_dpi(void)
+{
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+int px(int v, int dpi)
+{
+    return MulDiv(v, dpi, 96);
+}
+
+}  // namespace
+
 HFONT create_controls(HWND window, const ControlSpec *specs, size_t count,
                       const wchar_t *variable_text)
 {
-    HFONT font = CreateFontW(-12, 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY,
+    int dpi = screen_dpi();
+    HFONT font = CreateFontW(-px(12, dpi), 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY,
                              0, L"Segoe UI");
     HINSTANCE instance = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
     for (size_t i = 0; i < count; i++) {
         const ControlSpec &c = specs[i];
         HWND control = CreateWindowExW(c.ex_style, c.cls, c.text ? c.text : variable_text,
-                                       WS_CHILD | WS_VISIBLE | c.style, c.x, c.y, c.w, c.h, window,
+                                       WS_CHILD | WS_VISIBLE | c.style, px(c.x, dpi), px(c.y, dpi),
+                                       px(c.w, dpi), px(c.h, dpi), window,
                                        (HMENU)(INT_PTR)c.id, instance, nullptr);
         if (control && font)
             SendMessageW(control, WM_SETFONT, (WPARAM)font, FALSE);
@@ -34,7 +56,8 @@ HWND open_dialog_window(HINSTANCE instance, const wchar_t *cls, const wchar_t *t
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return nullptr;
 
-    RECT outer = {0, 0, client_w, client_h};
+    int dpi = screen_dpi();
+    RECT outer = {0, 0, px(client_w, dpi), px(client_h, dpi)};
     AdjustWindowRectEx(&outer, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_DLGMODALFRAME);
     int width = outer.right - outer.left;
     int height = outer.bottom - outer.top;

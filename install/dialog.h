@@ -16,6 +16,9 @@ struct ControlSpec {
     DWORD style;
 };
 
+// Places and sizes here are pixels at 96 per inch; the windows are made at
+// the screen's density, scaled from them.
+
 // Creates the `count` controls of `specs` on `window` with one font, which
 // it returns (the caller deletes it when the window goes; null when it could
 // not be made, the controls then keep the system font).

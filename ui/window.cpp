@@ -27,6 +27,7 @@ HFONT make_font(const wchar_t *face, int height, int weight)
 
 void release_art(void)
 {
+    art_release_shown();
     HGDIOBJ objects[] = {g_art.background, g_art.button, g_art.circle,
                          g_art.body, g_art.small_bold, g_art.start};
     for (HGDIOBJ o : objects)
@@ -118,7 +119,8 @@ void repaint(const UiRect *r)
         InvalidateRect(window, nullptr, FALSE);
         return;
     }
-    RECT rect = {r->left, r->top, r->right, r->bottom};
+    UiRect scaled = scale_rect(r, g_main_window.dpi);
+    RECT rect = {scaled.left, scaled.top, scaled.right, scaled.bottom};
     InvalidateRect(window, &rect, FALSE);
 }
 
@@ -160,10 +162,14 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
         return 1;
     }
 
+    // Sized for the screen's density; a window that lands on a monitor of
+    // another density is resized at WM_CREATE.
+    int dpi = screen_dpi();
+    int width = scale_px(WINDOW_WIDTH, dpi), height = scale_px(WINDOW_HEIGHT, dpi);
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, MAIN_WINDOW_CLASS, L"Korvanth",
                                   WS_POPUP | WS_VISIBLE | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  (screen_w - WINDOW_WIDTH) / 2, (screen_h - WINDOW_HEIGHT) / 2,
-                                  WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, module, nullptr);
+                                  (screen_w - width) / 2, (screen_h - height) / 2, width, height,
+                                  nullptr, nullptr, module, nullptr);
     if (!window) {
         release_art();
         if (SUCCEEDED(com))

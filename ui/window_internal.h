@@ -257,7 +257,27 @@ struct WindowArt {
     HFONT start;         // Georgia -15 bold
 };
 
-extern WindowArt g_art;
+extern WindowArt g_art;  // the pictures as loaded, the fonts at 96 per inch
+
+// The art at the window's density: g_art itself at 96; otherwise each
+// picture's rows stretched once with the system's halftone filter, and the
+// fonts made at the scaled heights. One density is kept: the window's.
+struct ShownArt {
+    int dpi;          // 0: none made
+    WindowArt art;    // owned when dpi is not 96
+    int button_w, button_h;  // one row of the stretched BITMAP 102
+    int circle_w, circle_h;  // one row of the stretched BITMAP 103
+};
+extern ShownArt g_shown;
+// The art to draw at `dpi`: made on the first call for that density; g_art
+// (and the unscaled cells) when it cannot be made.
+const ShownArt *art_at(int dpi);
+void art_release_shown(void);
+
+// The density of `window` (GetDpiForWindow where the system has it), or of
+// the screen; 96 when neither answers.
+int window_dpi(HWND window);
+int screen_dpi(void);
 
 // The main window's class: other launcher processes look for it too.
 extern const wchar_t MAIN_WINDOW_CLASS[];

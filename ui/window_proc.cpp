@@ -24,7 +24,8 @@ uint32_t g_close_tick;
 // A bar is drawn with a one-pixel frame around its rectangle.
 void repaint_bar(const UiRect *bar)
 {
-    UiRect framed = {bar->left - 1, bar->top - 1, bar->right + 1, bar->bottom + 1};
+    // Two pixels: a frame as thick as a scaled pixel is inside at any density.
+    UiRect framed = {bar->left - 2, bar->top - 2, bar->right + 2, bar->bottom + 2};
     repaint(&framed);
 }
 
@@ -265,9 +266,40 @@ LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
     return 0;
 }
 
+// The window at density `dpi`: its size scaled, kept centred where it was
+// (or placed at `suggested`, the system's rectangle for a move between
+// monitors), the art for that density made, everything drawn again.
+void set_dpi(HWND window, int dpi, const RECT *suggested)
+{
+    s->dpi = dpi;
+    art_at(dpi);
+    RECT r;
+    if (suggested) {
+        r = *suggested;
+    } else {
+        GetWindowRect(window, &r);
+        int w = scale_px(WINDOW_WIDTH, dpi), h = scale_px(WINDOW_HEIGHT, dpi);
+        int cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
+        r = {cx - w / 2, cy - h / 2, cx - w / 2 + w, cy - h / 2 + h};
+    }
+    SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    repaint();
+}
+
 void on_create(HWND window)
 {
     s->window = window;
+    {
+        RECT client;
+        GetClientRect(window, &client);
+        int dpi = window_dpi(window);
+        // Created at the screen's density; a monitor of another one resizes it.
+        if (client.right != scale_px(WINDOW_WIDTH, dpi))
+            set_dpi(window, dpi, nullptr);
+        else
+            s->dpi = dpi;
+    }
     g_closing = false;
     mark_folder_window(window, s->launcher_folder);
     int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
@@ -397,6 +429,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return 0;
         }
         break;
+    case WM_DPICHANGED:
+        set_dpi(window, LOWORD(wparam), (const RECT *)lparam);
+        return 0;
     case WM_GETOBJECT:
         if (LRESULT answer = accessible_answer(window, wparam, lparam))
             return answer;

@@ -374,3 +374,45 @@ TEST(Accessible, ChildPerSituation)
     EXPECT_FALSE(accessible_child_in(&s, &now, 0, 1, &c)) << "the window itself is not a child";
     EXPECT_FALSE(accessible_child_in(&s, &now, ACC_CHILD_COUNT + 1, 1, &c));
 }
+
+// Scaling from 96 per inch: lengths round to the nearest pixel, and at every
+// density a point of a control's scaled place hits that control.
+TEST(Dpi, LayoutAndHitsScaleTogether)
+{
+    const struct {
+        int v, dpi, expected;
+        const char *why;
+    } lengths[] = {
+        {816, 96, 816, "96 leaves lengths alone"},   {604, 0, 604, "0 counts as 96"},
+        {816, 120, 1020, "125%"},                     {604, 144, 906, "150%"},
+        {587, 120, 734, "733.75 rounds up"},          {509, 120, 636, "636.25 rounds down"},
+        {509, 144, 764, "763.5: a half rounds away"}, {-5, 120, -6, "negative halves too"},
+        {1, 144, 2, "a pixel line stays visible"},    {1, 120, 1, "1.25 is one pixel"},
+    };
+    for (const auto &l : lengths)
+        EXPECT_EQ(scale_px(l.v, l.dpi), l.expected) << l.why;
+
+    for (int dpi : {96, 120, 144, 192}) {
+        SCOPED_TRACE(dpi);
+        MainWindowState s = fresh_state();
+        s.dpi = dpi;
+        for (int i = 0; i < NEWS_ITEMS; i++)
+            s.server_info.items[i].id = 30 + i;
+        for (int id = CheckFiles; id <= Settings; id++) {
+            UiRect r = scale_rect(control_rect(id), dpi);
+            EXPECT_EQ(hit_test_control_in(&s, (r.left + r.right) / 2, (r.top + r.bottom) / 2), id)
+                << "centre of control " << id;
+            if (id == Start)
+                continue;
+            EXPECT_EQ(hit_test_control_in(&s, r.left, r.top), id) << "top left of " << id;
+            EXPECT_NE(hit_test_control_in(&s, r.right, r.bottom - 1), id) << "right edge of " << id;
+        }
+        // The round button's square corner is off its scaled circle; its top is on.
+        EXPECT_EQ(hit_test_control_in(&s, scale_px(706, dpi), scale_px(496, dpi)), None);
+        EXPECT_EQ(hit_test_control_in(&s, scale_px(745, dpi), scale_px(496, dpi)), Start);
+        // An unscaled place of a control is elsewhere at a higher density.
+        if (dpi >= 144) {
+            EXPECT_EQ(hit_test_control_in(&s, 600, 515), None) << "CHECK FILES at 96";
+        }
+    }
+}

@@ -96,9 +96,10 @@ protected:
     }
 
     // Opens the window on the folder with the built-in mirrors at `first`
-    // and `second`, and waits for its first pass to end.
+    // and `second`, and waits for its first pass to end and (unless
+    // `poller` is false) for the poller's first answer.
     void open(const std::wstring &first = update_test::dead_mirror(),
-              const std::wstring &second = update_test::dead_mirror())
+              const std::wstring &second = update_test::dead_mirror(), bool poller = true)
     {
         log_open(dir.path().c_str());
         mirrors_set_builtin(first.c_str(), second.c_str());
@@ -108,8 +109,10 @@ protected:
         hook = SetWindowsHookExW(WH_GETMESSAGE, watch_marks, nullptr, GetThreadId(thread));
         ASSERT_TRUE(hook != nullptr);
         ASSERT_TRUE(settled());
-        ASSERT_TRUE(wait_until([&] { return seen().server_info.server_status != -1; }, 30000))
-            << "the poller's first answer";
+        if (poller) {
+            ASSERT_TRUE(wait_until([&] { return seen().server_info.server_status != -1; }, 30000))
+                << "the poller's first answer";
+        }
     }
 
     void TearDown() override
@@ -169,8 +172,8 @@ protected:
     std::string log() { return update_test::log_text(dir.path()); }
     Capture shot(const std::string &name)
     {
-        seen();
-        Capture c = capture(window, WINDOW_WIDTH, WINDOW_HEIGHT);
+        int dpi = seen().dpi;
+        Capture c = capture(window, scale_px(WINDOW_WIDTH, dpi), scale_px(WINDOW_HEIGHT, dpi));
         save_png(c, name);
         return c;
     }
@@ -888,4 +891,40 @@ TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
     EXPECT_EQ(out.lVal, (LONG)Cancel);
     acc->Release();
     CoUninitialize();
+}
+
+// The window at the display's density: run here at 96 per inch, and by
+// dpi_test.sh in prefixes set to 120, 144 and 192 (KORVANTH_TEST_DPI says
+// which). The client area is 816 x 604 scaled, the pointer over each
+// control's scaled place finds that control, a click there works, and the
+// bars are drawn at their scaled places.
+TEST_F(Window, ScalesToTheDisplayDensity)
+{
+    wchar_t env[16] = L"";
+    int dpi = GetEnvironmentVariableW(L"KORVANTH_TEST_DPI", env, 16) ? _wtoi(env) : 96;
+    // The prefix's web site is out of reach where its test certificate is
+    // not trusted: the poller's answer is not waited for.
+    open(update_test::dead_mirror(), update_test::dead_mirror(), false);
+    ASSERT_EQ(seen().dpi, dpi) << "the window's density is the display's";
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_NEAR(client.right, WINDOW_WIDTH * dpi / 96.0, 1.0);
+    EXPECT_NEAR(client.bottom, WINDOW_HEIGHT * dpi / 96.0, 1.0);
+
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);
+    seen();
+    // Not the news rows: the poller's answer may replace them at any moment.
+    const int controls[] = {CheckFiles, CustomInterface, ModernGraphics, Settings, Close, Minimize,
+                            Start};
+    for (int id : controls) {
+        UiRect r = scale_rect(control_rect(id), dpi);
+        pointer_to(window, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        EXPECT_TRUE(wait_until([&] { return seen().hover_control == id; }, 3000))
+            << "control " << id << " at " << dpi << " dpi";
+    }
+    Capture c = shot("density-" + std::to_string(dpi));
+    UiRect bar = scale_rect(&FILE_BAR_RECT, dpi);
+    EXPECT_TRUE(run_is(c, bar.left, bar.right, (bar.top + bar.bottom) / 2, k_file_fill));
+    UiRect check = scale_rect(control_rect(CheckFiles), dpi);
+    click_for_pass((check.left + check.right) / 2, (check.top + check.bottom) / 2);
 }
