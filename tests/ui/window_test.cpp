@@ -19,6 +19,7 @@
 #include <oleacc.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testing_support;
@@ -687,86 +688,72 @@ TEST_F(Window, NewsFromTheWebSiteOpenTheirPages)
 namespace {
 
 // Events the window announces to screen readers, as a reader's hook sees
-// them: out of context, so they arrive as messages on a thread of the hook's
-// own, which does nothing but take them.
+// them: out of context, so they arrive as messages on a thread of the
+// hook's own, which does nothing but take them. One watch at a time.
+struct WinEvent {
+    DWORD event;
+    HWND window;
+    LONG object, child;
+};
+CRITICAL_SECTION g_events_lock;
+std::vector<WinEvent> g_events;
+
+void CALLBACK on_win_event(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD,
+                           DWORD)
+{
+    EnterCriticalSection(&g_events_lock);
+    g_events.push_back({event, window, object, child});
+    LeaveCriticalSection(&g_events_lock);
+}
+
 class EventWatch {
 public:
-    struct Seen {
-        DWORD event;
-        HWND window;
-        LONG object, child;
-    };
-
     EventWatch()
     {
-        InitializeCriticalSection(&lock_);
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, run, this, 0, &thread_id_);
-        WaitForSingleObject(ready_, 5000);
+        InitializeCriticalSection(&g_events_lock);
+        g_events.clear();
+        thread_ = std::thread([this] {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
+            HWINEVENTHOOK hook =
+                SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr, on_win_event,
+                                GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+            thread_id_ = GetCurrentThreadId();
+            hooked_ = hook != nullptr;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+                DispatchMessageW(&msg);
+            if (hook)
+                UnhookWinEvent(hook);
+        });
+        wait_until([&] { return thread_id_ != 0; }, 5000);
     }
     ~EventWatch()
     {
         PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
-        WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-        DeleteCriticalSection(&lock_);
+        thread_.join();
+        DeleteCriticalSection(&g_events_lock);
     }
     bool hooked() const { return hooked_; }
     // Whether `event` on client child `child` of `window` came, waiting for it.
-    bool saw(HWND window, DWORD event, LONG child, unsigned timeout_ms = 5000)
+    bool saw(HWND window, DWORD event, LONG child)
     {
         return wait_until([&] {
-            EnterCriticalSection(&lock_);
+            EnterCriticalSection(&g_events_lock);
             bool found = false;
-            for (const Seen &e : seen_)
+            for (const WinEvent &e : g_events)
                 found = found || (e.event == event && e.window == window &&
                                   e.object == OBJID_CLIENT && e.child == child);
-            LeaveCriticalSection(&lock_);
+            g_events.clear();
+            LeaveCriticalSection(&g_events_lock);
             return found;
-        }, timeout_ms);
-    }
-    void clear()
-    {
-        EnterCriticalSection(&lock_);
-        seen_.clear();
-        LeaveCriticalSection(&lock_);
+        }, 5000);
     }
 
 private:
-    static EventWatch *s_watch;
-    static void CALLBACK on_event(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child,
-                                  DWORD, DWORD)
-    {
-        EnterCriticalSection(&s_watch->lock_);
-        s_watch->seen_.push_back({event, window, object, child});
-        LeaveCriticalSection(&s_watch->lock_);
-    }
-    static DWORD WINAPI run(void *self)
-    {
-        EventWatch *w = (EventWatch *)self;
-        s_watch = w;
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
-        HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr,
-                                             on_event, GetCurrentProcessId(), 0,
-                                             WINEVENT_OUTOFCONTEXT);
-        w->hooked_ = hook != nullptr;
-        SetEvent(w->ready_);
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-            DispatchMessageW(&msg);
-        if (hook)
-            UnhookWinEvent(hook);
-        return 0;
-    }
-
-    CRITICAL_SECTION lock_;
-    std::vector<Seen> seen_;
-    HANDLE ready_ = nullptr, thread_ = nullptr;
-    DWORD thread_id_ = 0;
+    std::thread thread_;
+    volatile DWORD thread_id_ = 0;
     volatile bool hooked_ = false;
 };
-EventWatch *EventWatch::s_watch;
 
 VARIANT child_var(LONG child)
 {
@@ -820,16 +807,11 @@ TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
     } rows[] = {
         {CheckFiles, L"CHECK FILES", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_FOCUSABLE,
          STATE_SYSTEM_UNAVAILABLE, nullptr},
-        {Cancel, L"CANCEL", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_UNAVAILABLE, 0, nullptr},
         {Start, L"START", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_UNAVAILABLE, 0, nullptr},
-        {CustomInterface, L"Custom interface", ROLE_SYSTEM_CHECKBUTTON, 0,
-         STATE_SYSTEM_CHECKED | STATE_SYSTEM_UNAVAILABLE, nullptr},
         {News1, L"7 Mar Winter festival: the gates of Korvanth open", ROLE_SYSTEM_LINK,
          STATE_SYSTEM_LINKED, STATE_SYSTEM_INVISIBLE, nullptr},
         {News2, nullptr, ROLE_SYSTEM_LINK, STATE_SYSTEM_INVISIBLE, 0, nullptr},
-        {Settings, L"Download limit", ROLE_SYSTEM_BUTTONMENU, STATE_SYSTEM_HASPOPUP, 0, nullptr},
         {ACC_FILE_BAR, L"File Progress", ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY, 0, L"42%"},
-        {ACC_TOTAL_BAR, L"Total Progress", ROLE_SYSTEM_PROGRESSBAR, 0, 0, L"0%"},
         {ACC_DETAIL_LINE, nullptr, ROLE_SYSTEM_STATICTEXT, STATE_SYSTEM_READONLY, 0, nullptr},
     };
     for (const auto &row : rows) {
@@ -857,7 +839,6 @@ TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
     EXPECT_TRUE(out.lVal & STATE_SYSTEM_FOCUSED);
 
     // The status line is read out as it changes.
-    events.clear();
     post_status(window, L"%s", L"Checking the files...");
     EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, ACC_STATUS_LINE));
     EXPECT_EQ(acc->get_accName(child_var(ACC_STATUS_LINE), &text), S_OK);
@@ -867,7 +848,6 @@ TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
     // the buttons' states change under it.
     EXPECT_EQ(acc->get_accDefaultAction(child_var(CheckFiles), &text), S_OK);
     EXPECT_EQ(take(text), L"Press");
-    events.clear();
     int passes = passes_logged();
     EXPECT_EQ(acc->accDoDefaultAction(child_var(CheckFiles)), S_OK);
     EXPECT_TRUE(wait_until([&] { return passes_logged() > passes; }, 30000));
@@ -876,7 +856,6 @@ TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
     EXPECT_EQ(acc->accDoDefaultAction(child_var(ACC_STATUS_LINE)), DISP_E_MEMBERNOTFOUND);
 
     // The round button's caption is its name, and a new one is announced.
-    events.clear();
     PostMessageW(window, WM_LAUNCHER_STATE, UpdateNeeded, 0);
     EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, Start));
     EXPECT_EQ(acc->get_accName(child_var(Start), &text), S_OK);
