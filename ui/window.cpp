@@ -19,6 +19,13 @@ uint32_t system_tick(void)
     return GetTickCount();
 }
 
+int system_high_contrast(void)
+{
+    HIGHCONTRASTW hc = {sizeof hc, 0, nullptr};
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof hc, &hc, 0) &&
+           (hc.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
 HFONT make_font(const wchar_t *face, int height, int weight)
 {
     return CreateFontW(height, 0, 0, 0, weight, 0, 0, 0, DEFAULT_CHARSET, 0, 0,
@@ -67,6 +74,7 @@ ControlSituation situation_now(int id)
 }  // namespace
 
 uint32_t (*window_tick)(void) = system_tick;
+int (*window_high_contrast)(void) = system_high_contrast;
 
 void set_status_text(const wchar_t *text)
 {

@@ -81,6 +81,7 @@ struct MainWindowState {
     int32_t pass_mode;        // WorkerMode of the pass started last
     int32_t pause;            // PauseStep
     int32_t dpi;              // the window's pixels per inch; 0 counts as 96
+    int32_t high_contrast;    // 0/1: the system's high contrast is on
 };
 
 // The process's one window state.
@@ -206,6 +207,24 @@ int accessible_child_in(const MainWindowState *s, const ControlSituation *now, i
 // The child's place in unscaled client pixels; 0 for any other number.
 int accessible_child_rect(int child, UiRect *out);
 
+// The colours of one paint. The window's own over its pictures; in high
+// contrast the player's system colours on a plain background, with no
+// picture and no shadow, the buttons drawn flat.
+struct Palette {
+    int plain;  // 1: high contrast: no pictures, no text shadows
+    COLORREF background, label, status, detail, version, disabled, hover;
+    COLORREF button_text, button_hover_text;
+    COLORREF button_face, button_border, button_hover_face;  // plain only
+    COLORREF round_text, round_hover;
+    COLORREF bar_frame, bar_trough, file_fill, total_fill;
+    COLORREF glyph, box_fill, focus;
+    COLORREF news_date, news_date_lit, news_title, news_title_lit;
+};
+
+// The palette for the window, in high contrast or not; `system` answers a
+// COLOR_* index as GetSysColor does (only asked in high contrast).
+Palette window_palette(int high_contrast, COLORREF (*system)(int index));
+
 // ---------------------------------------------------------------------------
 // The main window (on the process's g_main_window)
 
@@ -244,6 +263,10 @@ void start_worker_pass(WorkerMode mode);
 
 // Tick source of the trial judgement (GetTickCount unless a test sets one).
 extern uint32_t (*window_tick)(void);
+// Whether the system's high contrast is on (SPI_GETHIGHCONTRAST unless a
+// test sets another answer); asked at creation and at every change of the
+// system's settings or colours.
+extern int (*window_high_contrast)(void);
 
 // ---------------------------------------------------------------------------
 // Pictures, fonts and drawing

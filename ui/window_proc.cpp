@@ -290,6 +290,7 @@ void set_dpi(HWND window, int dpi, const RECT *suggested)
 void on_create(HWND window)
 {
     s->window = window;
+    s->high_contrast = window_high_contrast();
     {
         RECT client;
         GetClientRect(window, &client);
@@ -428,6 +429,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             accessible_timer();
             return 0;
         }
+        break;
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+        // High contrast turned on or off, or its colours changed.
+        s->high_contrast = window_high_contrast();
+        repaint();
         break;
     case WM_DPICHANGED:
         set_dpi(window, LOWORD(wparam), (const RECT *)lparam);

@@ -409,3 +409,44 @@ TEST(Dpi, LayoutAndHitsScaleTogether)
         }
     }
 }
+
+namespace {
+
+// A system whose every colour says its own COLOR_* index.
+COLORREF indexed_colour(int index)
+{
+    return RGB(index, 100, 200);
+}
+
+}  // namespace
+
+// In high contrast every colour of the window is one of the system's, each
+// in the role the system gives it.
+TEST(HighContrast, EveryColourIsTheSystemsInItsRole)
+{
+    Palette p = window_palette(1, indexed_colour);
+    EXPECT_EQ(p.plain, 1);
+    const struct {
+        COLORREF got;
+        int index;
+        const char *role;
+    } roles[] = {
+        {p.background, COLOR_WINDOW, "background"},      {p.label, COLOR_WINDOWTEXT, "labels"},
+        {p.status, COLOR_WINDOWTEXT, "status line"},     {p.disabled, COLOR_GRAYTEXT, "off"},
+        {p.file_fill, COLOR_HIGHLIGHT, "a bar"},         {p.bar_trough, COLOR_WINDOW, "trough"},
+        {p.button_face, COLOR_BTNFACE, "button face"},   {p.button_text, COLOR_BTNTEXT, "caption"},
+        {p.button_hover_face, COLOR_HIGHLIGHT, "hover"}, {p.button_hover_text, COLOR_HIGHLIGHTTEXT, "on it"},
+        {p.news_title, COLOR_HOTLIGHT, "a link"},        {p.focus, COLOR_WINDOWTEXT, "focus mark"},
+    };
+    for (const auto &r : roles)
+        EXPECT_EQ(r.got, indexed_colour(r.index)) << r.role;
+    const COLORREF all[] = {p.background, p.label, p.status, p.detail, p.version, p.disabled,
+                            p.hover, p.button_text, p.button_hover_text, p.button_face,
+                            p.button_border, p.button_hover_face, p.round_text, p.round_hover,
+                            p.bar_frame, p.bar_trough, p.file_fill, p.total_fill, p.glyph,
+                            p.box_fill, p.focus, p.news_date, p.news_date_lit, p.news_title,
+                            p.news_title_lit};
+    for (COLORREF c : all)
+        EXPECT_EQ(GetGValue(c) * 1000 + GetBValue(c), 100 * 1000 + 200) << "not a system colour";
+    EXPECT_EQ(window_palette(0, indexed_colour).plain, 0);
+}

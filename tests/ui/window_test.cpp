@@ -617,6 +617,32 @@ TEST_F(Window, TaskbarShowsTheErrorAndFlashesOutOfSight)
     ShowWindow(window, SW_RESTORE);
 }
 
+int g_contrast;
+int fake_contrast(void) { return g_contrast; }
+
+// High contrast, turned on and off while the window is open: the window
+// drops its pictures for the system's colours, and takes them back.
+TEST_F(Window, HighContrastDrawsFlatInTheSystemColours)
+{
+    window_high_contrast = fake_contrast;
+    g_contrast = 0;
+    open();
+    g_contrast = 1;
+    // Sent, as the system does: WM_SETTINGCHANGE carries a pointer and is not posted.
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);
+    Capture c = shot("high-contrast");
+    EXPECT_EQ(c.at(400, 200), GetSysColor(COLOR_WINDOW)) << "no picture behind";
+    EXPECT_TRUE(run_is(c, 135, 565, 520, GetSysColor(COLOR_HIGHLIGHT))) << "the file bar";
+    EXPECT_EQ(c.at(587, 509), GetSysColor(COLOR_BTNTEXT)) << "CHECK FILES' frame";
+    EXPECT_EQ(c.at(589, 511), GetSysColor(COLOR_BTNFACE)) << "its face";
+
+    g_contrast = 0;
+    SendMessageW(window, WM_SYSCOLORCHANGE, 0, 0);
+    c = shot("high-contrast-off");
+    EXPECT_EQ(c.at(400, 200), resource_bitmap(101).at(400, 200)) << "the picture is back";
+}
+
 TEST_F(Window, AltF4Closes)
 {
     open();
