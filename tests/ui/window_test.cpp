@@ -932,4 +932,21 @@ TEST_F(Window, ScalesToTheDisplayDensity)
     EXPECT_TRUE(run_is(c, bar.left, bar.right, (bar.top + bar.bottom) / 2, k_file_fill));
     UiRect check = scale_rect(control_rect(CheckFiles), dpi);
     click_for_pass((check.left + check.right) / 2, (check.top + check.bottom) / 2);
+
+    // Moved to a monitor of another density: the system's rectangle is
+    // taken, and everything is laid out and drawn for the new density.
+    int other = dpi == 120 ? 144 : 120;
+    RECT was, suggested;
+    GetWindowRect(window, &was);
+    suggested = {was.left + 10, was.top + 20, was.left + 10 + scale_px(WINDOW_WIDTH, other),
+                 was.top + 20 + scale_px(WINDOW_HEIGHT, other)};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(other, other), (LPARAM)&suggested);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);  // the check emptied it
+    EXPECT_EQ(seen().dpi, other);
+    RECT now;
+    GetWindowRect(window, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    bar = scale_rect(&FILE_BAR_RECT, other);
+    c = shot("density-" + std::to_string(dpi) + "-moved-to-" + std::to_string(other));
+    EXPECT_TRUE(run_is(c, bar.left, bar.right, (bar.top + bar.bottom) / 2, k_file_fill));
 }
