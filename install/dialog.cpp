@@ -20,14 +20,46 @@ int px(int v, int dpi)
     return MulDiv(v, dpi, 96);
 }
 
+// The controls of the process's one dialog window at a time, to lay them
+// out again when the window moves to a monitor of another density.
+const ControlSpec *g_specs;
+size_t g_spec_count;
+
+HFONT make_font(int dpi)
+{
+    return CreateFontW(-px(12, dpi), 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY,
+                       0, L"Segoe UI");
+}
+
+// The controls at density `dpi`: places, sizes and a font made for it,
+// which replaces *font. The children are in their creation order.
+void relayout(HWND window, int dpi, HFONT *font)
+{
+    HFONT made = make_font(dpi);
+    HWND child = GetWindow(window, GW_CHILD);
+    for (size_t i = 0; child && i < g_spec_count; i++, child = GetWindow(child, GW_HWNDNEXT)) {
+        const ControlSpec &c = g_specs[i];
+        SetWindowPos(child, nullptr, px(c.x, dpi), px(c.y, dpi), px(c.w, dpi), px(c.h, dpi),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        if (made)
+            SendMessageW(child, WM_SETFONT, (WPARAM)made, TRUE);
+    }
+    if (made) {
+        if (*font)
+            DeleteObject(*font);
+        *font = made;
+    }
+}
+
 }  // namespace
 
 HFONT create_controls(HWND window, const ControlSpec *specs, size_t count,
                       const wchar_t *variable_text)
 {
     int dpi = screen_dpi();
-    HFONT font = CreateFontW(-px(12, dpi), 0, 0, 0, 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY,
-                             0, L"Segoe UI");
+    g_specs = specs;
+    g_spec_count = count;
+    HFONT font = make_font(dpi);
     HINSTANCE instance = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
     for (size_t i = 0; i < count; i++) {
         const ControlSpec &c = specs[i];
@@ -78,6 +110,13 @@ LRESULT dialog_window_default(HWND window, UINT message, WPARAM wparam, LPARAM l
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
+    case WM_DPICHANGED: {
+        const RECT *r = (const RECT *)lparam;
+        SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        relayout(window, HIWORD(wparam), font);
+        return 0;
+    }
     case WM_DESTROY:
         if (*font)
             DeleteObject(*font);

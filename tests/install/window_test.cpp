@@ -261,3 +261,23 @@ TEST_F(InstallWindow, ScreenReadersReadItsControls)
     }
     CoUninitialize();
 }
+
+// Moved to a monitor at 150%: the window takes the system's rectangle and
+// its controls their places at that density.
+TEST_F(InstallWindow, LaysItsControlsOutAgainAtAnotherDensity)
+{
+    RECT was, suggested;
+    GetWindowRect(window_, &was);
+    suggested = {was.left, was.top, was.left + 700, was.top + 300};
+    SendMessageW(window_, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    RECT now;
+    GetWindowRect(window_, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    RECT install;
+    GetWindowRect(GetDlgItem(window_, INSTALL_ID_INSTALL), &install);
+    MapWindowPoints(nullptr, window_, (POINT *)&install, 2);
+    const RECT expected = {396, 174, 396 + 129, 174 + 42};  // (264, 116, 86 x 28) at 150%
+    EXPECT_TRUE(EqualRect(&install, &expected))
+        << install.left << "," << install.top << " " << install.right << "," << install.bottom;
+    EXPECT_EQ(control_text(window_, INSTALL_ID_FOLDER), std::wstring(g_install_folder));
+}
