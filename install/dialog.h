@@ -16,6 +16,9 @@ struct ControlSpec {
     DWORD style;
 };
 
+// Places and sizes here are pixels at 96 per inch; the windows are made at
+// the screen's density, scaled from them.
+
 // Creates the `count` controls of `specs` on `window` with one font, which
 // it returns (the caller deletes it when the window goes; null when it could
 // not be made, the controls then keep the system font).
@@ -31,7 +34,9 @@ HWND open_dialog_window(HINSTANCE instance, const wchar_t *cls, const wchar_t *t
                         WNDPROC proc, int client_w, int client_h, void *create_param = nullptr);
 
 // The rest of a dialog window's procedure: the close box destroys the
-// window, whose destruction deletes *font and ends run_dialog_loop; any other
+// window, whose destruction deletes *font and ends run_dialog_loop; a move
+// to a monitor of another density takes the system's rectangle and lays the
+// controls out again with a font made for it (replacing *font); any other
 // message goes to DefWindowProcW.
 LRESULT dialog_window_default(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                               HFONT *font);

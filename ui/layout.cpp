@@ -41,7 +41,30 @@ bool inside(const UiRect *r, int x, int y)
     return r->left <= x && x < r->right && r->top <= y && y < r->bottom;
 }
 
+// Whether client point (x, y) of a window at `dpi` lies on control `id`'s
+// scaled rectangle.
+bool on_control(int id, int dpi, int x, int y)
+{
+    UiRect r = scale_rect(control_rect(id), dpi);
+    return inside(&r, x, y);
+}
+
 }  // namespace
+
+int scale_px(int v, int dpi)
+{
+    if (dpi <= 0 || dpi == 96)
+        return v;
+    int64_t scaled = (int64_t)(v < 0 ? -v : v) * dpi;
+    int r = (int)((scaled + 48) / 96);
+    return v < 0 ? -r : r;
+}
+
+UiRect scale_rect(const UiRect *r, int dpi)
+{
+    return {scale_px(r->left, dpi), scale_px(r->top, dpi), scale_px(r->right, dpi),
+            scale_px(r->bottom, dpi)};
+}
 
 const UiRect *control_rect(int id)
 {
@@ -54,16 +77,18 @@ int hit_test_control_in(const MainWindowState *s, int x, int y)
 {
     static const int k_plain[] = {Close, Minimize, Settings, CheckFiles, Cancel, CustomInterface,
                                   ModernGraphics};
+    int dpi = s->dpi;
     for (int id : k_plain)
-        if (inside(control_rect(id), x, y))
+        if (on_control(id, dpi, x, y))
             return id;
     // Unused items are zero-filled, so their id alone keeps them out.
     for (int i = 0; i < NEWS_ITEMS; i++)
-        if (s->server_info.items[i].id > 0 && inside(control_rect(News0 + i), x, y))
+        if (s->server_info.items[i].id > 0 && on_control(News0 + i, dpi, x, y))
             return News0 + i;
-    if (inside(control_rect(Start), x, y)) {
-        int dx = x - k_start_centre_x, dy = y - k_start_centre_y;
-        if (dx * dx + dy * dy <= k_start_radius * k_start_radius)
+    if (on_control(Start, dpi, x, y)) {
+        int dx = x - scale_px(k_start_centre_x, dpi), dy = y - scale_px(k_start_centre_y, dpi);
+        int radius = scale_px(k_start_radius, dpi);
+        if (dx * dx + dy * dy <= radius * radius)
             return Start;
     }
     return None;

@@ -66,13 +66,13 @@ void open_settings_menu(void)
         AppendMenuW(menu, MF_STRING | MF_CHECKED, OWN_LIMIT_ITEM, label);
     }
     HWND window = (HWND)g_main_window.window;
-    const UiRect *gear = control_rect(Settings);
-    POINT at = {gear->left, gear->bottom + 2};
+    UiRect gear = scale_rect(control_rect(Settings), g_main_window.dpi);
+    POINT at = {gear.left, gear.bottom + scale_px(2, g_main_window.dpi)};
     ClientToScreen(window, &at);
     // Right-aligned under the gear, within the window.
     UINT item = (UINT)TrackPopupMenuEx(menu, TPM_RETURNCMD | TPM_RIGHTALIGN | TPM_TOPALIGN |
                                                  TPM_NONOTIFY,
-                                       at.x + (gear->right - gear->left), at.y, window, nullptr);
+                                       at.x + (gear.right - gear.left), at.y, window, nullptr);
     DestroyMenu(menu);
     if (item >= FIRST_CHOICE_ITEM && item < FIRST_CHOICE_ITEM + (UINT)LIMIT_CHOICE_COUNT)
         choose_download_limit(LIMIT_CHOICES[item - FIRST_CHOICE_ITEM]);

@@ -6,15 +6,25 @@
 #include "selfupdate/selfupdate.h"
 #include "update/update.h"
 
+#include <objbase.h>
+
 MainWindowState g_main_window;
 WindowArt g_art;
 const wchar_t MAIN_WINDOW_CLASS[] = L"KorvanthLauncher";
+UINT g_taskbar_button_created;
 
 namespace {
 
 uint32_t system_tick(void)
 {
     return GetTickCount();
+}
+
+int system_high_contrast(void)
+{
+    HIGHCONTRASTW hc = {sizeof hc, 0, nullptr};
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof hc, &hc, 0) &&
+           (hc.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }
 
 HFONT make_font(const wchar_t *face, int height, int weight)
@@ -25,6 +35,7 @@ HFONT make_font(const wchar_t *face, int height, int weight)
 
 void release_art(void)
 {
+    art_release_shown();
     HGDIOBJ objects[] = {g_art.background, g_art.button, g_art.circle,
                          g_art.body, g_art.small_bold, g_art.start};
     for (HGDIOBJ o : objects)
@@ -47,6 +58,7 @@ void reset_state(void *instance, const wchar_t *launcher_folder)
     s->pressed_control = None;
     s->focus_control = None;
     s->server_info.server_status = -1;
+    ZeroMemory(&g_taskbar_record, sizeof g_taskbar_record);
 }
 
 // Only START asks whether the game is there: painting and the cursor ask
@@ -63,10 +75,16 @@ ControlSituation situation_now(int id)
 }  // namespace
 
 uint32_t (*window_tick)(void) = system_tick;
+int (*window_high_contrast)(void) = system_high_contrast;
 
 void set_status_text(const wchar_t *text)
 {
     lstrcpynW(g_main_window.status_text, text, STATUS_TEXT_CHARS);
+}
+
+ControlSituation control_situation(int with_game_exe)
+{
+    return situation_now(with_game_exe ? Start : None);
 }
 
 int control_enabled(int id)
@@ -104,11 +122,14 @@ void repaint(const UiRect *r)
     HWND window = (HWND)g_main_window.window;
     if (!window)
         return;
+    taskbar_refresh();
+    accessible_refresh();
     if (!r) {
         InvalidateRect(window, nullptr, FALSE);
         return;
     }
-    RECT rect = {r->left, r->top, r->right, r->bottom};
+    UiRect scaled = scale_rect(r, g_main_window.dpi);
+    RECT rect = {scaled.left, scaled.top, scaled.right, scaled.bottom};
     InvalidateRect(window, &rect, FALSE);
 }
 
@@ -131,6 +152,10 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
     g_art.small_bold = make_font(L"Tahoma", -11, 700);
     g_art.start = make_font(L"Georgia", -15, 700);
 
+    // The taskbar button's interface needs an apartment on this thread.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    g_taskbar_button_created = RegisterWindowMessageW(L"TaskbarButtonCreated");
+
     WNDCLASSW wc;
     ZeroMemory(&wc, sizeof wc);
     wc.lpfnWndProc = main_window_proc;
@@ -141,15 +166,23 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
     // A second window in one process finds the class registered already.
     if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         release_art();
+        if (SUCCEEDED(com))
+            CoUninitialize();
         return 1;
     }
 
+    // Sized for the screen's density; a window that lands on a monitor of
+    // another density is resized at WM_CREATE.
+    int dpi = screen_dpi();
+    int width = scale_px(WINDOW_WIDTH, dpi), height = scale_px(WINDOW_HEIGHT, dpi);
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, MAIN_WINDOW_CLASS, L"Korvanth",
                                   WS_POPUP | WS_VISIBLE | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  (screen_w - WINDOW_WIDTH) / 2, (screen_h - WINDOW_HEIGHT) / 2,
-                                  WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, module, nullptr);
+                                  (screen_w - width) / 2, (screen_h - height) / 2, width, height,
+                                  nullptr, nullptr, module, nullptr);
     if (!window) {
         release_art();
+        if (SUCCEEDED(com))
+            CoUninitialize();
         return 1;
     }
     // Shown, with its first pass begun (WM_CREATE): this launcher has started.
@@ -161,5 +194,7 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
         DispatchMessageW(&msg);
     }
     release_art();
+    if (SUCCEEDED(com))
+        CoUninitialize();
     return 0;
 }

@@ -80,6 +80,8 @@ struct MainWindowState {
     ServerInfo server_info;
     int32_t pass_mode;        // WorkerMode of the pass started last
     int32_t pause;            // PauseStep
+    int32_t dpi;              // the window's pixels per inch; 0 counts as 96
+    int32_t high_contrast;    // 0/1: the system's high contrast is on
 };
 
 // The process's one window state.
@@ -100,6 +102,13 @@ enum {
 
 // The rectangle of a control (ControlId 1..11); null for any other number.
 const UiRect *control_rect(int id);
+
+// The window is laid out in pixels at 96 per inch and drawn at its own
+// density: a length `v` becomes v * dpi / 96 rounded to the nearest pixel
+// (halves away from zero), each edge of a rectangle on its own so that
+// neighbours stay neighbours. `dpi` 0 or 96 leaves everything as it is.
+int scale_px(int v, int dpi);
+UiRect scale_rect(const UiRect *r, int dpi);
 
 // ---------------------------------------------------------------------------
 // Decisions, free of platform calls
@@ -140,6 +149,82 @@ const wchar_t *round_button_caption(const MainWindowState *s, const ControlSitua
 // `value` thousandths (clamped to 0..1000).
 int progress_fill_width(int width, int32_t value);
 
+// What the taskbar button shows: the values are the shell's TBPF_* flags.
+enum TaskbarProgress {
+    TASKBAR_NONE = 0,
+    TASKBAR_NORMAL = 2,
+    TASKBAR_ERROR = 4,
+    TASKBAR_PAUSED = 8,
+};
+
+// Where the window stands on the desktop when a pass ends.
+struct WindowPresence {
+    int iconic;      // minimised
+    int foreground;  // the player's active window
+    int closing;     // hidden while its pass ends
+};
+
+struct TaskbarView {
+    int progress;   // TaskbarProgress
+    int32_t value;  // thousandths of the button's bar; 0 with TASKBAR_NONE
+    int flash;      // 1: flash the button until the window comes forward
+};
+
+// The taskbar button for window state `s`: a running pass (the state Busy
+// while the worker runs) shows the total bar (paused colour once a pause is
+// asked), a held pause keeps its value in the paused colour, a failed pass
+// shows a full bar in the error colour, anything else no bar. `pass_ended` is 1 when the state report of a pass is
+// being taken in: the button flashes then, unless the player is looking at
+// the window (or it is closing).
+TaskbarView taskbar_view_of(const MainWindowState *s, int pass_running, int pass_ended,
+                            const WindowPresence *where);
+
+// Screen readers see the window's client area as these children: the
+// controls by their ControlId (1..11), then the status line, the two bars
+// and the detail line.
+enum AccessibleChildId {
+    ACC_STATUS_LINE = 12,
+    ACC_FILE_BAR = 13,
+    ACC_TOTAL_BAR = 14,
+    ACC_DETAIL_LINE = 15,
+    ACC_CHILD_COUNT = 15,
+};
+
+// One child as a screen reader is told of it.
+struct AccessibleChild {
+    wchar_t name[STATUS_TEXT_CHARS];  // as shown; a news row: its date and title
+    int role;                         // ROLE_SYSTEM_*
+    uint32_t state;                   // STATE_SYSTEM_* bits
+    const wchar_t *action;            // the default action's name, or null
+    wchar_t value[8];                 // a bar's percentage ("42%"); else empty
+};
+
+// Child `child` (1..ACC_CHILD_COUNT) of window state `s` in situation `now`;
+// `window_focused` is 1 when the window has the keyboard focus (only then is
+// the focused control said to be focused). 0 for any other number.
+int accessible_child_in(const MainWindowState *s, const ControlSituation *now, int child,
+                        int window_focused, AccessibleChild *out);
+// The child's place in unscaled client pixels; 0 for any other number.
+int accessible_child_rect(int child, UiRect *out);
+
+// The colours of one paint. The window's own over its pictures; in high
+// contrast the player's system colours on a plain background, with no
+// picture and no shadow, the buttons drawn flat.
+struct Palette {
+    int plain;  // 1: high contrast: no pictures, no text shadows
+    COLORREF background, label, status, detail, version, disabled, hover;
+    COLORREF button_text, button_hover_text;
+    COLORREF button_face, button_border, button_hover_face;  // plain only
+    COLORREF round_text, round_hover;
+    COLORREF bar_frame, bar_trough, file_fill, total_fill;
+    COLORREF glyph, box_fill, focus;
+    COLORREF news_date, news_date_lit, news_title, news_title_lit;
+};
+
+// The palette for the window, in high contrast or not; `system` answers a
+// COLOR_* index as GetSysColor does (only asked in high contrast).
+Palette window_palette(int high_contrast, COLORREF (*system)(int index));
+
 // ---------------------------------------------------------------------------
 // The main window (on the process's g_main_window)
 
@@ -152,6 +237,9 @@ void main_window_paint(void *dc);
 // repaint.
 void set_status_text(const wchar_t *text);
 int control_enabled(int id);
+// What enablement asks of the rest of the launcher now; whether the game's
+// program is there is asked only when `with_game_exe` is 1 (a file query).
+ControlSituation control_situation(int with_game_exe);
 int control_look(int id);
 int hit_test_control(int x, int y);
 int next_focus_control(int from, int step);
@@ -175,6 +263,10 @@ void start_worker_pass(WorkerMode mode);
 
 // Tick source of the trial judgement (GetTickCount unless a test sets one).
 extern uint32_t (*window_tick)(void);
+// Whether the system's high contrast is on (SPI_GETHIGHCONTRAST unless a
+// test sets another answer); asked at creation and at every change of the
+// system's settings or colours.
+extern int (*window_high_contrast)(void);
 
 // ---------------------------------------------------------------------------
 // Pictures, fonts and drawing
@@ -188,7 +280,27 @@ struct WindowArt {
     HFONT start;         // Georgia -15 bold
 };
 
-extern WindowArt g_art;
+extern WindowArt g_art;  // the pictures as loaded, the fonts at 96 per inch
+
+// The art at the window's density: g_art itself at 96; otherwise each
+// picture's rows stretched once with the system's halftone filter, and the
+// fonts made at the scaled heights. One density is kept: the window's.
+struct ShownArt {
+    int dpi;          // 0: none made
+    WindowArt art;    // owned when dpi is not 96
+    int button_w, button_h;  // one row of the stretched BITMAP 102
+    int circle_w, circle_h;  // one row of the stretched BITMAP 103
+};
+extern ShownArt g_shown;
+// The art to draw at `dpi`: made on the first call for that density; g_art
+// (and the unscaled cells) when it cannot be made.
+const ShownArt *art_at(int dpi);
+void art_release_shown(void);
+
+// The density of `window` (GetDpiForWindow where the system has it), or of
+// the screen; 96 when neither answers.
+int window_dpi(HWND window);
+int screen_dpi(void);
 
 // The main window's class: other launcher processes look for it too.
 extern const wchar_t MAIN_WINDOW_CLASS[];
@@ -212,8 +324,45 @@ void draw_check_box(HDC dc, const UiRect *r, int id, int ticked, const wchar_t *
 // Places of the texts and bars that worker messages change (paint.cpp).
 extern const UiRect STATUS_TEXT_RECT, FILE_BAR_RECT, TOTAL_BAR_RECT, DETAIL_TEXT_RECT;
 
-// Repaints the whole client area, or the rectangle `r`, without erasing.
+// Repaints the whole client area, or the rectangle `r`, without erasing;
+// the taskbar button follows what is drawn.
 void repaint(const UiRect *r = nullptr);
+
+// The taskbar button (ITaskbarList3 on the window's thread, which holds a
+// COM apartment for the window's life). taskbar_refresh shows the current
+// view, calling the shell only for what changed; `pass_ended` as in
+// taskbar_view_of. taskbar_rebuild is for the shell's TaskbarButtonCreated
+// (a new button after Explorer restarts); taskbar_release at WM_DESTROY.
+void taskbar_refresh(int pass_ended = 0);
+void taskbar_rebuild(void);
+void taskbar_release(void);
+// What the window last asked of the shell, and the shell's answers.
+struct TaskbarRecord {
+    int progress;         // TaskbarProgress last set
+    int32_t value;        // thousandths last set
+    long state_result;    // HRESULT of the last SetProgressState
+    long value_result;    // HRESULT of the last SetProgressValue (S_OK when none was due)
+    long create_result;   // HRESULT of CoCreateInstance + HrInit
+    int flashes;          // FlashWindowEx calls
+};
+extern TaskbarRecord g_taskbar_record;
+// The shell's TaskbarButtonCreated message, registered by main_window_run.
+extern UINT g_taskbar_button_created;
+
+// Screen readers (Active Accessibility). accessible_answer is WM_GETOBJECT's
+// handling: the window's own IAccessible for OBJID_CLIENT, 0 (default
+// handling) for anything else. accessible_refresh tells listeners what
+// changed since it last ran: focus, states and names at once, the status and
+// detail lines and the bars' values at most as often as their posts are
+// paced (a timer brings the last change). accessible_timer is that timer's;
+// accessible_release at WM_DESTROY disconnects the object from the window.
+LRESULT accessible_answer(HWND window, WPARAM wparam, LPARAM lparam);
+void accessible_refresh(void);
+void accessible_timer(void);
+void accessible_release(void);
+// WM_COMMAND ids through which a reader's default action reaches the
+// window's own command path: ACCESSIBLE_PRESS_COMMAND + ControlId.
+enum { ACCESSIBLE_PRESS_COMMAND = 0x100, ACCESSIBLE_TIMER_ID = 2 };
 
 // Closing: the window hides at once, and is destroyed when the running pass
 // has ended or after CLOSE_WAIT_MS, so that the pass can save its records.

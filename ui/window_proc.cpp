@@ -31,7 +31,8 @@ uint32_t g_close_tick;
 // A bar is drawn with a one-pixel frame around its rectangle.
 void repaint_bar(const UiRect *bar)
 {
-    UiRect framed = {bar->left - 1, bar->top - 1, bar->right + 1, bar->bottom + 1};
+    // Two pixels: a frame as thick as a scaled pixel is inside at any density.
+    UiRect framed = {bar->left - 2, bar->top - 2, bar->right + 2, bar->bottom + 2};
     repaint(&framed);
 }
 
@@ -124,6 +125,9 @@ void on_state(LauncherState state)
         s->pending_notice[0] = 0;
     }
     repaint();
+    // A check or an update ended: the player, looking elsewhere, is told.
+    if (state != Busy)
+        taskbar_refresh(1);
 }
 
 void on_graphics(uintptr_t bits)
@@ -282,9 +286,41 @@ LRESULT on_worker_message(UINT message, WPARAM wparam, LPARAM lparam)
     return 0;
 }
 
+// The window at density `dpi`: its size scaled, kept centred where it was
+// (or placed at `suggested`, the system's rectangle for a move between
+// monitors), the art for that density made, everything drawn again.
+void set_dpi(HWND window, int dpi, const RECT *suggested)
+{
+    s->dpi = dpi;
+    art_at(dpi);
+    RECT r;
+    if (suggested) {
+        r = *suggested;
+    } else {
+        GetWindowRect(window, &r);
+        int w = scale_px(WINDOW_WIDTH, dpi), h = scale_px(WINDOW_HEIGHT, dpi);
+        int cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
+        r = {cx - w / 2, cy - h / 2, cx - w / 2 + w, cy - h / 2 + h};
+    }
+    SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    repaint();
+}
+
 void on_create(HWND window)
 {
     s->window = window;
+    s->high_contrast = window_high_contrast();
+    {
+        RECT client;
+        GetClientRect(window, &client);
+        int dpi = window_dpi(window);
+        // Created at the screen's density; a monitor of another one resizes it.
+        if (client.right != scale_px(WINDOW_WIDTH, dpi))
+            set_dpi(window, dpi, nullptr);
+        else
+            s->dpi = dpi;
+    }
     g_closing = false;
     mark_folder_window(window, s->launcher_folder);
     int32_t interface_flag = s->interface_flag, dxvk = s->dxvk_flag, trial = s->dxvk_trial_flag;
@@ -390,6 +426,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_create(window);
         return 0;
     case WM_DESTROY:
+        taskbar_release();
+        accessible_release();
         unmark_folder_window(window);
         s->window = nullptr;
         PostQuitMessage(0);
@@ -413,6 +451,27 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             on_close_timer(window);
             return 0;
         }
+        if (wparam == ACCESSIBLE_TIMER_ID) {
+            accessible_timer();
+            return 0;
+        }
+        break;
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+        // High contrast turned on or off, or its colours changed.
+        s->high_contrast = window_high_contrast();
+        repaint();
+        break;
+    case WM_DPICHANGED:
+        set_dpi(window, LOWORD(wparam), (const RECT *)lparam);
+        return 0;
+    case WM_GETOBJECT:
+        if (LRESULT answer = accessible_answer(window, wparam, lparam))
+            return answer;
+        break;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+        accessible_refresh();
         break;
     case WM_ERASEBKGND:
         return 1;
@@ -442,6 +501,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_COMMAND:
         if (LOWORD(wparam) == SETTINGS_MENU_COMMAND)
             open_settings_menu();
+        else if (LOWORD(wparam) > ACCESSIBLE_PRESS_COMMAND &&
+                 LOWORD(wparam) <= ACCESSIBLE_PRESS_COMMAND + Settings)
+            run_control_command(LOWORD(wparam) - ACCESSIBLE_PRESS_COMMAND);
         return 0;
     case WM_MOUSELEAVE:
         s->leave_tracking = 0;
@@ -450,6 +512,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     default:
         if (message >= WM_LAUNCHER_STATUS && message <= WM_LAUNCHER_GRAPHICS)
             return on_worker_message(message, wparam, lparam);
+        if (message == g_taskbar_button_created && message != 0) {
+            taskbar_rebuild();
+            return 0;
+        }
         break;
     }
     return DefWindowProcW(window, message, wparam, lparam);

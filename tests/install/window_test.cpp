@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <string>
 #include <thread>
@@ -210,4 +211,55 @@ TEST_F(InstallWindow, BrowseOpensOnTheNearestExistingParent)
     EXPECT_EQ(control_text(window_, INSTALL_ID_FOLDER), expected);
     press(window_, INSTALL_ID_CANCEL);
     EXPECT_EQ(result(), 0);
+}
+
+// The window's ordinary controls are read by screen readers through the
+// system's own objects: the folder box named by its label, with the folder
+// as its value; a button by its caption. (Wine's oleacc has no object for
+// the BUTTON class: its buttons answer the client role, so roles are not
+// compared here.)
+TEST_F(InstallWindow, ScreenReadersReadItsControls)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    auto read = [&](int id, bool value) {
+        IAccessible *acc = nullptr;
+        BSTR text = nullptr;
+        if (AccessibleObjectFromWindow(GetDlgItem(window_, id), (DWORD)OBJID_CLIENT,
+                                       IID_IAccessible, (void **)&acc) != S_OK)
+            return std::wstring(L"(no object)");
+        value ? acc->get_accValue(self, &text) : acc->get_accName(self, &text);
+        std::wstring out = text ? text : L"";
+        SysFreeString(text);
+        acc->Release();
+        return out;
+    };
+    EXPECT_EQ(read(INSTALL_ID_FOLDER, false), L"Install Korvanth to:");
+    EXPECT_EQ(read(INSTALL_ID_FOLDER, true), std::wstring(g_install_folder));
+    EXPECT_EQ(read(INSTALL_ID_BROWSE, false), L"Browse...");
+    EXPECT_EQ(read(INSTALL_ID_INSTALL, false), L"Install");
+    CoUninitialize();
+}
+
+// Moved to a monitor at 150%: the window takes the system's rectangle and
+// its controls their places at that density.
+TEST_F(InstallWindow, LaysItsControlsOutAgainAtAnotherDensity)
+{
+    RECT was, suggested;
+    GetWindowRect(window_, &was);
+    suggested = {was.left, was.top, was.left + 700, was.top + 300};
+    SendMessageW(window_, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    RECT now;
+    GetWindowRect(window_, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    RECT install;
+    GetWindowRect(GetDlgItem(window_, INSTALL_ID_INSTALL), &install);
+    MapWindowPoints(nullptr, window_, (POINT *)&install, 2);
+    const RECT expected = {396, 174, 396 + 129, 174 + 42};  // (264, 116, 86 x 28) at 150%
+    EXPECT_TRUE(EqualRect(&install, &expected))
+        << install.left << "," << install.top << " " << install.right << "," << install.bottom;
+    EXPECT_EQ(control_text(window_, INSTALL_ID_FOLDER), std::wstring(g_install_folder));
 }

@@ -8,7 +8,10 @@
 namespace testing_support {
 
 SeamGuard::SeamGuard()
-    : progress_tick_(progress_tick), window_tick_(window_tick), disk_free_(worker_disk_free)
+    : progress_tick_(progress_tick),
+      window_tick_(window_tick),
+      window_high_contrast_(window_high_contrast),
+      disk_free_(worker_disk_free)
 {
 }
 
@@ -16,6 +19,7 @@ SeamGuard::~SeamGuard()
 {
     progress_tick = progress_tick_;
     window_tick = window_tick_;
+    window_high_contrast = window_high_contrast_;
     worker_disk_free = disk_free_;
     mirrors_set_builtin(nullptr, nullptr);
     worker_set_launcher_file(nullptr);

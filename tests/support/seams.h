@@ -1,5 +1,6 @@
 // A scoped guard over the process-wide seams that tests change: the tick
-// sources of the progress reports and of the window, the free-space figure,
+// sources of the progress reports and of the window, the window's high
+// contrast answer, the free-space figure,
 // the built-in mirrors, the launcher file, the web site's address and the
 // root keys. It
 // remembers the tick and free-space functions it found and puts them back
@@ -21,6 +22,7 @@ public:
 private:
     uint32_t (*progress_tick_)(void);
     uint32_t (*window_tick_)(void);
+    int (*window_high_contrast_)(void);
     uint64_t (*disk_free_)(const wchar_t *);
 };
 

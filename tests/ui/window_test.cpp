@@ -4,6 +4,7 @@
 #include "support/harness.h"
 #include "selfupdate/selfupdate.h"
 
+#include "fetch/fetch.h"
 #include "folder/folder.h"
 #include "game/game.h"
 #include "net/net.h"
@@ -16,7 +17,11 @@
 
 #include <windows.h>
 
+#include <oleacc.h>
+
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace testing_support;
 using namespace ui_test;
@@ -93,9 +98,10 @@ protected:
     }
 
     // Opens the window on the folder with the built-in mirrors at `first`
-    // and `second`, and waits for its first pass to end.
+    // and `second`, and waits for its first pass to end and (unless
+    // `poller` is false) for the poller's first answer.
     void open(const std::wstring &first = update_test::dead_mirror(),
-              const std::wstring &second = update_test::dead_mirror())
+              const std::wstring &second = update_test::dead_mirror(), bool poller = true)
     {
         log_open(dir.path().c_str());
         mirrors_set_builtin(first.c_str(), second.c_str());
@@ -105,8 +111,10 @@ protected:
         hook = SetWindowsHookExW(WH_GETMESSAGE, watch_marks, nullptr, GetThreadId(thread));
         ASSERT_TRUE(hook != nullptr);
         ASSERT_TRUE(settled());
-        ASSERT_TRUE(wait_until([&] { return seen().server_info.server_status != -1; }, 30000))
-            << "the poller's first answer";
+        if (poller) {
+            ASSERT_TRUE(wait_until([&] { return seen().server_info.server_status != -1; }, 30000))
+                << "the poller's first answer";
+        }
     }
 
     void TearDown() override
@@ -166,8 +174,8 @@ protected:
     std::string log() { return update_test::log_text(dir.path()); }
     Capture shot(const std::string &name)
     {
-        seen();
-        Capture c = capture(window, WINDOW_WIDTH, WINDOW_HEIGHT);
+        int dpi = seen().dpi;
+        Capture c = capture(window, scale_px(WINDOW_WIDTH, dpi), scale_px(WINDOW_HEIGHT, dpi));
         save_png(c, name);
         return c;
     }
@@ -424,6 +432,7 @@ TEST_F(Window, PauseAndResumeDuringASlowDownload)
     ASSERT_TRUE(settled());
     EXPECT_EQ(state(), UpdateNeeded);
     EXPECT_EQ(seen().pause, PAUSE_HELD);
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_PAUSED);
     EXPECT_EQ(std::wstring(seen().status_text), L"The update is paused. Press RESUME to go on.");
     shot("paused");
     EXPECT_FALSE(file_exists(dir / L"data/big.pak"));
@@ -592,6 +601,63 @@ TEST_F(Window, FocusMarkAppearsWithTheFirstTab)
     EXPECT_EQ(marked(c, CustomInterface), 0);
 }
 
+// The taskbar button under Wine: every call to the shell answers success,
+// a failed check shows the error colour, and a pass that ends while the
+// window is minimised flashes the button, one in front does not.
+TEST_F(Window, TaskbarShowsTheErrorAndFlashesOutOfSight)
+{
+    open();  // the dead mirrors: no manifest
+    ASSERT_EQ(state(), ServerUnreachable);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.create_result)) << std::hex << g_taskbar_record.create_result;
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_ERROR);
+    EXPECT_EQ(g_taskbar_record.value, 1000);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.state_result)) << std::hex << g_taskbar_record.state_result;
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.value_result)) << std::hex << g_taskbar_record.value_result;
+
+    press_key(window, VK_SHIFT);  // brings the window to the front
+    ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == window; }, 5000));
+    int before = g_taskbar_record.flashes;
+    PostMessageW(window, WM_LAUNCHER_STATE, UpToDate, 0);
+    seen();
+    EXPECT_EQ(g_taskbar_record.flashes, before) << "the player is looking";
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_NONE);
+
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(wait_until([&] { return IsIconic(window) != 0; }, 5000));
+    PostMessageW(window, WM_LAUNCHER_STATE, Failed, 0);
+    seen();
+    EXPECT_EQ(g_taskbar_record.flashes, before + 1) << "ended while minimised";
+    EXPECT_EQ(g_taskbar_record.progress, (int)TASKBAR_ERROR);
+    EXPECT_TRUE(SUCCEEDED(g_taskbar_record.state_result));
+    ShowWindow(window, SW_RESTORE);
+}
+
+int g_contrast;
+int fake_contrast(void) { return g_contrast; }
+
+// High contrast, turned on and off while the window is open: the window
+// drops its pictures for the system's colours, and takes them back.
+TEST_F(Window, HighContrastDrawsFlatInTheSystemColours)
+{
+    window_high_contrast = fake_contrast;
+    g_contrast = 0;
+    open();
+    g_contrast = 1;
+    // Sent, as the system does: WM_SETTINGCHANGE carries a pointer and is not posted.
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);
+    Capture c = shot("high-contrast");
+    EXPECT_EQ(c.at(400, 200), GetSysColor(COLOR_WINDOW)) << "no picture behind";
+    EXPECT_TRUE(run_is(c, 135, 565, 520, GetSysColor(COLOR_HIGHLIGHT))) << "the file bar";
+    EXPECT_EQ(c.at(587, 509), GetSysColor(COLOR_BTNTEXT)) << "CHECK FILES' frame";
+    EXPECT_EQ(c.at(589, 511), GetSysColor(COLOR_BTNFACE)) << "its face";
+
+    g_contrast = 0;
+    SendMessageW(window, WM_SYSCOLORCHANGE, 0, 0);
+    c = shot("high-contrast-off");
+    EXPECT_EQ(c.at(400, 200), resource_bitmap(101).at(400, 200)) << "the picture is back";
+}
+
 TEST_F(Window, AltF4Closes)
 {
     open();
@@ -658,4 +724,242 @@ TEST_F(Window, NewsFromTheWebSiteOpenTheirPages)
                                         record == narrow(web) + "feed/42\n" + narrow(web) + "feed/43\n"; },
                            10000))
         << record;
+}
+
+namespace {
+
+// Events the window announces to screen readers, as a reader's hook sees
+// them: out of context, so they arrive as messages on a thread of the
+// hook's own, which does nothing but take them. One watch at a time.
+struct WinEvent {
+    DWORD event;
+    HWND window;
+    LONG object, child;
+};
+CRITICAL_SECTION g_events_lock;
+std::vector<WinEvent> g_events;
+
+void CALLBACK on_win_event(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD,
+                           DWORD)
+{
+    EnterCriticalSection(&g_events_lock);
+    g_events.push_back({event, window, object, child});
+    LeaveCriticalSection(&g_events_lock);
+}
+
+class EventWatch {
+public:
+    EventWatch()
+    {
+        InitializeCriticalSection(&g_events_lock);
+        g_events.clear();
+        thread_ = std::thread([this] {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
+            HWINEVENTHOOK hook =
+                SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr, on_win_event,
+                                GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+            thread_id_ = GetCurrentThreadId();
+            hooked_ = hook != nullptr;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+                DispatchMessageW(&msg);
+            if (hook)
+                UnhookWinEvent(hook);
+        });
+        wait_until([&] { return thread_id_ != 0; }, 5000);
+    }
+    ~EventWatch()
+    {
+        PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+        thread_.join();
+        DeleteCriticalSection(&g_events_lock);
+    }
+    bool hooked() const { return hooked_; }
+    // Whether `event` on client child `child` of `window` came, waiting for it.
+    bool saw(HWND window, DWORD event, LONG child)
+    {
+        return wait_until([&] {
+            EnterCriticalSection(&g_events_lock);
+            bool found = false;
+            for (const WinEvent &e : g_events)
+                found = found || (e.event == event && e.window == window &&
+                                  e.object == OBJID_CLIENT && e.child == child);
+            g_events.clear();
+            LeaveCriticalSection(&g_events_lock);
+            return found;
+        }, 5000);
+    }
+
+private:
+    std::thread thread_;
+    volatile DWORD thread_id_ = 0;
+    volatile bool hooked_ = false;
+};
+
+VARIANT child_var(LONG child)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = child;
+    return v;
+}
+
+std::wstring take(BSTR text)
+{
+    std::wstring out = text ? text : L"";
+    SysFreeString(text);
+    return out;
+}
+
+}  // namespace
+
+// A screen reader's view from another apartment, as a reader in another
+// process has it: the window, its children with names, roles, states and
+// values, a default action that runs the command, and the announcements of
+// focus, state and status-line changes.
+TEST_F(Window, ScreenReadersSeeTheControlsAndTheirChanges)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    EventWatch events;
+    ASSERT_TRUE(events.hooked());
+    open();  // the dead mirrors: no manifest, START off, CHECK FILES on
+    post_info(1, 2);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 427, 0);
+    seen();
+
+    IAccessible *acc = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(window, (DWORD)OBJID_CLIENT, IID_IAccessible, (void **)&acc),
+              S_OK);
+    BSTR text = nullptr;
+    VARIANT self = child_var(CHILDID_SELF), out;
+    EXPECT_EQ(acc->get_accName(self, &text), S_OK);
+    EXPECT_EQ(take(text), L"Korvanth");
+    long count = 0;
+    EXPECT_EQ(acc->get_accChildCount(&count), S_OK);
+    EXPECT_EQ(count, (long)ACC_CHILD_COUNT);
+
+    const struct {
+        LONG child;
+        const wchar_t *name;
+        LONG role;
+        LONG state_on, state_off;  // bits that must be set, bits that must be clear
+        const wchar_t *value;      // null: none
+    } rows[] = {
+        {CheckFiles, L"CHECK FILES", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_FOCUSABLE,
+         STATE_SYSTEM_UNAVAILABLE, nullptr},
+        {News1, L"7 Mar Winter festival: the gates of Korvanth open", ROLE_SYSTEM_LINK,
+         STATE_SYSTEM_LINKED, STATE_SYSTEM_INVISIBLE, nullptr},
+        {News2, nullptr, ROLE_SYSTEM_LINK, STATE_SYSTEM_INVISIBLE, 0, nullptr},
+        {ACC_FILE_BAR, L"File Progress", ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY, 0, L"42%"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.child);
+        VARIANT child = child_var(row.child);
+        EXPECT_EQ(acc->get_accName(child, &text), row.name ? S_OK : S_FALSE);
+        EXPECT_EQ(take(text), row.name ? row.name : L"");
+        ASSERT_EQ(acc->get_accRole(child, &out), S_OK);
+        EXPECT_EQ(out.lVal, row.role);
+        ASSERT_EQ(acc->get_accState(child, &out), S_OK);
+        EXPECT_EQ(out.lVal & row.state_on, row.state_on);
+        EXPECT_EQ(out.lVal & row.state_off, 0);
+        EXPECT_EQ(acc->get_accValue(child, &text), row.value ? S_OK : S_FALSE);
+        EXPECT_EQ(take(text), row.value ? row.value : L"");
+    }
+    EXPECT_EQ(acc->get_accName(child_var(ACC_CHILD_COUNT + 1), &text), E_INVALIDARG);
+
+    // The keyboard focus is the reader's focus, and its moves are announced.
+    key(VK_TAB);
+    ASSERT_EQ(focus(), (int)CheckFiles);
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_FOCUS, CheckFiles));
+    ASSERT_EQ(acc->get_accFocus(&out), S_OK);
+    EXPECT_EQ(out.lVal, (LONG)CheckFiles);
+    ASSERT_EQ(acc->get_accState(child_var(CheckFiles), &out), S_OK);
+    EXPECT_TRUE(out.lVal & STATE_SYSTEM_FOCUSED);
+
+    // The status line is read out as it changes.
+    post_status(window, L"%s", L"Checking the files...");
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, ACC_STATUS_LINE));
+    EXPECT_EQ(acc->get_accName(child_var(ACC_STATUS_LINE), &text), S_OK);
+    EXPECT_EQ(take(text), L"Checking the files...");
+
+    // The default action of CHECK FILES is its command: a pass starts, and
+    // the buttons' states change under it.
+    EXPECT_EQ(acc->get_accDefaultAction(child_var(CheckFiles), &text), S_OK);
+    EXPECT_EQ(take(text), L"Press");
+    int passes = passes_logged();
+    EXPECT_EQ(acc->accDoDefaultAction(child_var(CheckFiles)), S_OK);
+    EXPECT_TRUE(wait_until([&] { return passes_logged() > passes; }, 30000));
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_STATECHANGE, Cancel));
+    EXPECT_TRUE(settled());
+    EXPECT_EQ(acc->accDoDefaultAction(child_var(ACC_STATUS_LINE)), DISP_E_MEMBERNOTFOUND);
+
+    // The round button's caption is its name, and a new one is announced.
+    PostMessageW(window, WM_LAUNCHER_STATE, UpdateNeeded, 0);
+    EXPECT_TRUE(events.saw(window, EVENT_OBJECT_NAMECHANGE, Start));
+    EXPECT_EQ(acc->get_accName(child_var(Start), &text), S_OK);
+    EXPECT_EQ(take(text), L"UPDATE");
+
+    // Where a reader points: the hit test and the places agree.
+    long x = 0, y = 0, w = 0, h = 0;
+    ASSERT_EQ(acc->accLocation(&x, &y, &w, &h, child_var(Cancel)), S_OK);
+    EXPECT_EQ(w, 95);
+    EXPECT_EQ(h, 20);
+    ASSERT_EQ(acc->accHitTest(x + 5, y + 5, &out), S_OK);
+    EXPECT_EQ(out.lVal, (LONG)Cancel);
+    acc->Release();
+    CoUninitialize();
+}
+
+// The window at the display's density: run here at 96 per inch, and by
+// dpi_test.sh in prefixes set to 120, 144 and 192 (KORVANTH_TEST_DPI says
+// which). The client area is 816 x 604 scaled, the pointer over each
+// control's scaled place finds that control, a click there works, and the
+// bars are drawn at their scaled places.
+TEST_F(Window, ScalesToTheDisplayDensity)
+{
+    wchar_t env[16] = L"";
+    int dpi = GetEnvironmentVariableW(L"KORVANTH_TEST_DPI", env, 16) ? _wtoi(env) : 96;
+    // The prefix's web site is out of reach where its test certificate is
+    // not trusted: the poller's answer is not waited for.
+    open(update_test::dead_mirror(), update_test::dead_mirror(), false);
+    ASSERT_EQ(seen().dpi, dpi) << "the window's density is the display's";
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_NEAR(client.right, WINDOW_WIDTH * dpi / 96.0, 1.0);
+    EXPECT_NEAR(client.bottom, WINDOW_HEIGHT * dpi / 96.0, 1.0);
+
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);
+    seen();
+    // Not the news rows: the poller's answer may replace them at any moment.
+    const int controls[] = {CheckFiles, CustomInterface, ModernGraphics, Settings, Close, Minimize,
+                            Start};
+    for (int id : controls) {
+        UiRect r = scale_rect(control_rect(id), dpi);
+        pointer_to(window, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        EXPECT_TRUE(wait_until([&] { return seen().hover_control == id; }, 3000))
+            << "control " << id << " at " << dpi << " dpi";
+    }
+    Capture c = shot("density-" + std::to_string(dpi));
+    UiRect bar = scale_rect(&FILE_BAR_RECT, dpi);
+    EXPECT_TRUE(run_is(c, bar.left, bar.right, (bar.top + bar.bottom) / 2, k_file_fill));
+    UiRect check = scale_rect(control_rect(CheckFiles), dpi);
+    click_for_pass((check.left + check.right) / 2, (check.top + check.bottom) / 2);
+
+    // Moved to a monitor of another density: the system's rectangle is
+    // taken, and everything is laid out and drawn for the new density.
+    int other = dpi == 120 ? 144 : 120;
+    RECT was, suggested;
+    GetWindowRect(window, &was);
+    suggested = {was.left + 10, was.top + 20, was.left + 10 + scale_px(WINDOW_WIDTH, other),
+                 was.top + 20 + scale_px(WINDOW_HEIGHT, other)};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(other, other), (LPARAM)&suggested);
+    PostMessageW(window, WM_LAUNCHER_FILE_PROGRESS, 1000, 0);  // the check emptied it
+    EXPECT_EQ(seen().dpi, other);
+    RECT now;
+    GetWindowRect(window, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    bar = scale_rect(&FILE_BAR_RECT, other);
+    c = shot("density-" + std::to_string(dpi) + "-moved-to-" + std::to_string(other));
+    EXPECT_TRUE(run_is(c, bar.left, bar.right, (bar.top + bar.bottom) / 2, k_file_fill));
 }
