@@ -642,6 +642,9 @@ TEST_F(Window, HighContrastDrawsFlatInTheSystemColours)
     window_high_contrast = fake_contrast;
     g_contrast = 0;
     open();
+    // The pointer over the background: no control drawn in its hover look.
+    pointer_to(window, 400, 200);
+    ASSERT_TRUE(wait_until([&] { return seen().hover_control == None; }, 5000));
     g_contrast = 1;
     // Sent, as the system does: WM_SETTINGCHANGE carries a pointer and is not posted.
     SendMessageW(window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
