@@ -5,12 +5,12 @@ bytes over the wire of each way to get the new one.
   patch_figures.py DATA TOOL [SIZES...]
 
 DATA holds old/, new/, tree-old/ and tree-new/ (the two releases as
-korvanth-publish built them), deltas/ (the xdelta3 and zstd patches,
-NAME.xd and NAME.zst per changed file) and diff.txt (`korvanth-publish diff`
-of the two trees). TOOL is the native korvanth-chunk. Each SIZES
-(MIN/AVG/MAX) adds a row for chunks of other sizes, cut with the tool's
---sizes and counted the same way, to show what the format's sizes were
-chosen against.
+korvanth-publish built them), peers.json (the xdelta3 and zstd patches'
+sizes per changed file, from patch_pairs.py peers) and diff.txt
+(`korvanth-publish diff` of the two trees). TOOL is the native
+korvanth-chunk. Each SIZES (MIN/AVG/MAX) adds a row for chunks of other
+sizes, cut with the tool's --sizes and counted the same way, to show what
+the format's sizes were chosen against.
 """
 
 import hashlib
@@ -20,6 +20,9 @@ import re
 import subprocess
 import sys
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from patch_pairs import pending  # noqa: E402
 
 MIB = 1 << 20
 RECORD_BYTES, HEADER_BYTES = 40, 20
@@ -48,22 +51,6 @@ def tool_cuts(tool, sizes):
                              check=True)
         return [(int(o), int(n), d) for o, n, d in (line.split() for line in run.stdout.splitlines())]
     return cuts
-
-
-def pending(data):
-    """(new path, [old paths the launcher may take chunks from]) of every file
-    the player on the old release must fetch: the old copy at its path and
-    the files the new release removes."""
-    new = json.load(open(os.path.join(data, "tree-new", "manifest.json")))
-    old = json.load(open(os.path.join(data, "tree-old", "manifest.json")))
-    had = {e["p"]: e["h"] for e in old["files"]}
-    removed = [p for p in new.get("remove", []) if p in had]
-    out = []
-    for e in new["files"]:
-        if had.get(e["p"]) == e["h"]:
-            continue
-        out.append((e["p"], ([e["p"]] if e["p"] in had else []) + removed))
-    return out
 
 
 def chunked_bytes(data, files, cuts, index):
@@ -96,25 +83,23 @@ def chunked_bytes(data, files, cuts, index):
     return total, count, size
 
 
-def delta_bytes(data, files, suffix):
-    return sum(os.path.getsize(os.path.join(data, "deltas", rel.replace("/", "_") + suffix))
-               for rel, _ in files)
-
-
 def figure(n):
     return "{:,}".format(n)
 
 
 def main():
     data, tool, sizes = sys.argv[1], sys.argv[2], sys.argv[3:]
-    files = pending(data)
+    files = [(e["p"], sources) for e, sources in
+             pending(os.path.join(data, "tree-old"), os.path.join(data, "tree-new"))]
     diff = open(os.path.join(data, "diff.txt")).read()
     whole = int(re.search(r": ([\d,]+) bytes over the wire", diff).group(1).replace(",", ""))
     ours = int(re.search(r"with chunks: ([\d,]+) bytes", diff).group(1).replace(",", ""))
     stored = re.search(r"chunks on the mirror: .*", diff).group(0)
     fixed, _, _ = chunked_bytes(data, files, fixed_cuts, False)
-    xdelta = delta_bytes(data, files, ".xd")
-    zstd = delta_bytes(data, files, ".zst")
+    with open(os.path.join(data, "peers.json")) as f:
+        peers = json.load(f)["pair"]
+    xdelta = sum(p["xdelta"] for p in peers)
+    zstd = sum(p["zstd"] for p in peers)
 
     # The per-GiB costs of the format's sizes, from the publisher's indexes.
     doc = json.load(open(os.path.join(data, "tree-new", "manifest.json")))
@@ -125,7 +110,7 @@ def main():
 
     print("bench-patch: %d files to fetch for a player on the old release:" % len(files))
     rows = [("whole objects (today)", whole), ("fixed 1 MiB chunks", fixed),
-            ("our chunks (4/16/64 KiB)", ours), ("xdelta3 -9", xdelta),
+            ("our chunks (4/16/64 KiB)", ours), ("xdelta3 -9 -S none + gzip -9", xdelta),
             ("zstd -19 --long=27 --patch-from", zstd)]
     for label, n in rows:
         print("  %-34s %14s bytes  %6.2f x zstd  %7.4f x whole" % (label, figure(n), n / zstd,

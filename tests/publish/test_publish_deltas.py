@@ -9,7 +9,10 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import sys
+import tempfile
+import textwrap
 import unittest
 
 from fixture import TOOL, ClientFixture, run, run_patched, sha
@@ -321,6 +324,49 @@ class Tree(DeltaFixture):
                     self.assertRegex(r.stdout, r"deltas on the mirror: 1 objects, [\d,]+ bytes")
                 else:
                     self.assertIsNone(total)
+
+
+class MapFind(unittest.TestCase):
+    """delta.map_find on a file of whole pages mapped just below a page that
+    cannot be read, where Debian 12's Python reads a byte past a search that
+    reaches the end and dies. Run in a process of its own, so that a fault
+    fails the test rather than ending the run."""
+
+    SEARCH = textwrap.dedent("""
+        import json, mmap, sys
+        sys.path.insert(0, sys.argv[1])
+        from korvanth_publish import delta
+        path, page = sys.argv[2], mmap.PAGESIZE
+        data = bytes(page * 4 - 6) + b"needle"
+        with open(path, "wb") as f:
+            f.write(data)
+        kept = []
+        for _ in range(64):  # the kernel places each mapping below the last
+            guard = mmap.mmap(-1, page, prot=0)
+            f = open(path, "rb")
+            m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            kept.append((guard, f, m))
+            lines = open("/proc/self/maps").read().splitlines()
+            ends = {l.split()[0].split("-")[1] for l in lines if l.endswith(path)}
+            if any(l.split("-")[0] in ends and l.split()[1].startswith("---") for l in lines):
+                break
+        else:
+            sys.exit(77)
+        n = len(data)
+        cases = [(b"needle", 0), (b"needle", n - 6), (b"needle", n - 5), (b"needlf", 0),
+                 (b"fo", 0), (bytes(2), n - 8), (bytes(7), n - 12)]
+        print(json.dumps([[delta.map_find(m, p, lo, n), data.find(p, lo)] for p, lo in cases]))
+    """)
+
+    def test_a_search_to_the_end_reads_nothing_past_the_mapping(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            run = subprocess.run([sys.executable, "-c", self.SEARCH, os.path.dirname(TOOL),
+                                  os.path.join(tmp, "old")], capture_output=True, text=True)
+        if run.returncode == 77:
+            self.skipTest("no unreadable page could be placed after the mapping")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        for got, expected in json.loads(run.stdout):
+            self.assertEqual(got, expected)
 
 
 if __name__ == "__main__":

@@ -197,9 +197,25 @@ def probe_shifts(old_map, new_part, n0, lo, hi):
         probe = new_part[at:at + PROBE_BYTES]
         if len(set(probe)) < PROBE_MIN_DISTINCT:
             continue
-        found = old_map.find(probe, lo, hi)
-        if found >= 0 and old_map.find(probe, found + 1, hi) < 0:
+        found = map_find(old_map, probe, lo, hi)
+        if found >= 0 and map_find(old_map, probe, found + 1, hi) < 0:
             yield found - (n0 + at)
+
+
+def map_find(old_map, probe, lo, hi):
+    """old_map.find(probe, lo, hi) that reads nothing past the mapping.
+    Python 3.11 before 3.11.5 (Debian 12's) reads the byte after the range
+    searched; at the end of a file whose size is a multiple of the page size
+    that byte is not mapped and the process dies of a segmentation fault. So
+    a range that reaches the end is searched short of its last byte, and a
+    match ending there is compared on its own."""
+    if hi < len(old_map):
+        return old_map.find(probe, lo, hi)
+    found = old_map.find(probe, lo, len(old_map) - 1)
+    last = len(old_map) - len(probe)
+    if found < 0 and last >= lo and old_map[last:] == probe:
+        return last
+    return found
 
 
 def agreeing(shifts, spread, least):
