@@ -16,6 +16,10 @@
 //   winhttp-thread      bcrypt and a WinHTTP session used; a thread still
 //                       sleeps when main returns
 //   winhttp-joined      the same, the thread joined first
+//   killed-return       bcrypt used; the thread ended by TerminateThread and
+//                       waited for before main returns
+//   killed-terminate    the same, then the process ends itself with
+//                       TerminateProcess after its output
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -73,7 +77,9 @@ int wmain(int argc, wchar_t **argv)
     bool bcrypt = wcscmp(way, L"plain-thread-return") != 0;
     bool winhttp = wcsncmp(way, L"winhttp-", 8) == 0;
     bool join = wcscmp(way, L"joined-return") == 0 || wcscmp(way, L"winhttp-joined") == 0;
-    bool terminate = wcscmp(way, L"thread-terminate") == 0;
+    bool kill = wcsncmp(way, L"killed-", 7) == 0;
+    bool terminate = wcscmp(way, L"thread-terminate") == 0 ||
+                     wcscmp(way, L"killed-terminate") == 0;
     if (!*way) {
         fprintf(stderr, "usage: exit_repro WAY\n");
         return 1;
@@ -89,6 +95,10 @@ int wmain(int argc, wchar_t **argv)
     Sleep(1);
     if (join) {
         SetEvent(g_wake);
+        WaitForSingleObject(thread, INFINITE);
+    }
+    if (kill) {
+        TerminateThread(thread, 0);
         WaitForSingleObject(thread, INFINITE);
     }
     CloseHandle(thread);
