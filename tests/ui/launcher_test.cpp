@@ -452,6 +452,11 @@ const ExitCase EXITS[] = {
     {"SilentWebSite", false, "mute/", true},
 };
 
+void PrintTo(const ExitCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class LauncherExit : public LauncherProcess, public ::testing::WithParamInterface<ExitCase> {};
 
 }  // namespace
