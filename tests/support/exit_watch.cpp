@@ -130,8 +130,11 @@ int our_threads(bool say_them)
         if (entry.th32OwnerProcessID != GetCurrentProcessId() ||
             entry.th32ThreadID == GetCurrentThreadId())
             continue;
-        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION | THREAD_SUSPEND_RESUME |
-                                       THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID);
+        // SYNCHRONIZE: a thread that has ended but not yet left the list
+        // is told apart by a wait.
+        HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION |
+                                       THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT,
+                                   FALSE, entry.th32ThreadID);
         DWORD_PTR start = start_of(thread);
         if (thread && ours(start) && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) {
             count++;
