@@ -10,6 +10,12 @@
 // and the program ends itself with exit code 3, which the test verdict
 // treats like any failure after a passed test. No watching thread of its
 // own is left to outlive `main`.
+//
+// The cases run on a thread of their own, not on the main thread:
+// GoogleTest, for every thread that its per-thread records are made on (a
+// SCOPED_TRACE, a reported result), starts a thread that waits for that
+// thread's end. Made on the main thread, that one could only end after
+// `main`, and every such program ended with a thread alive.
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -149,13 +155,27 @@ int our_threads(bool say_them)
     return count;
 }
 
+DWORD WINAPI run_cases(void *result)
+{
+    *(int *)result = RUN_ALL_TESTS();
+    return 0;
+}
+
 }  // namespace
 
 namespace testing_support {
 
 int run_tests_watching_exit()
 {
-    int result = RUN_ALL_TESTS();
+    int result = 1;
+    // The default stack size is the program's own, as the main thread's.
+    HANDLE cases = CreateThread(nullptr, 0, run_cases, &result, 0, nullptr);
+    if (cases) {
+        WaitForSingleObject(cases, INFINITE);
+        CloseHandle(cases);
+    } else {
+        result = RUN_ALL_TESTS();
+    }
     DWORD began = GetTickCount();
     while (our_threads(false) > 0) {
         if (GetTickCount() - began >= EXIT_WATCH_MS) {
