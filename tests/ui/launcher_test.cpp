@@ -468,7 +468,8 @@ TEST_P(LauncherExit, EndsWithinFiveSecondsAndLetsGoOfTheFolder)
         REQUIRE_RELEASES();
     const std::string site = KORVANTH_BINARY_DIR "/net-servers/tree/launcher-exit/api/";
     ASSERT_TRUE(make_parent_dirs(wine_path(site + "server/status").c_str()));
-    ASSERT_TRUE(write_file(wine_path(site + "server/status"), "{\"gameServer\":{\"online\":true}}"));
+    ASSERT_TRUE(
+        write_file(wine_path(site + "server/status"), "{\"gameServer\":{\"online\":true}}"));
     ASSERT_TRUE(write_file(wine_path(site + "feed"), "[]"));
     std::wstring web = *c.web ? net_test::fault_url("https", std::string(c.web) + "launcher-exit/")
                               : net_test::mirror_url("https", "launcher-exit/");
