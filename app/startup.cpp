@@ -35,8 +35,9 @@ enum {
     FOLDER_POLL_MS = 50,
 };
 
-// Held from the claim until the process ends, even past the window's
-// close: a pass that the closed window left running stops no earlier.
+// Held from the claim until the window's threads have ended (or the
+// process ends with them): a pass that the closed window left running may
+// still write the folder.
 FolderLock g_folder_lock;
 
 const wchar_t FOLDER_BUSY_TEXT[] =
@@ -93,6 +94,26 @@ int claim_folder(const wchar_t *folder, unsigned *exit_code)
         return 0;
     }
     return 1;
+}
+
+// The launcher's last step once its window is gone. Every thread the
+// window started has ended (the window's end waited for them): the folder
+// is let go and the process may end the ordinary way. One still runs (a
+// request that hangs on a silent server past the window's bounded wait):
+// the process ends here, at once, with `code`. Ending then is sound: the
+// pass was cancelled, every file it writes goes through a working file,
+// and the folder's lock, abandoned by the end, counts as free to the next
+// launcher (folder_lock_wait). Letting go of it first would let that
+// launcher begin while this pass still writes. The ordinary way out with
+// a thread alive is what to avoid: under Wine such an exit now and then
+// crashes after bcrypt was used.
+void end_launcher(unsigned code)
+{
+    if (!window_threads_ended()) {
+        log_printf("exit: a thread of the window still runs; ending the process");
+        TerminateProcess(GetCurrentProcess(), code);
+    }
+    folder_lock_release(&g_folder_lock);
 }
 
 }  // namespace
@@ -160,5 +181,7 @@ unsigned launcher_main(void *instance)
         log_printf("the entry in the list of installed apps could not be written");
     http_set_user_agent(LAUNCHER_USER_AGENT);
     LAUNCHER_START_FAULT(1);
-    return main_window_run(instance, folder);
+    unsigned code = main_window_run(instance, folder);
+    end_launcher(code);
+    return code;
 }

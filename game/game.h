@@ -57,12 +57,17 @@ int game_is_running(void);
 // Returns 1 started, 0 failed or a game started earlier still runs (then
 // nothing is done), -1 the player declined a system prompt.
 int game_start(void *main_window, const wchar_t *game_folder);
+// With `stop`, tells the watcher to stop watching (the game runs on,
+// unreported); then waits up to `wait_ms` for it to end. 1 when no watcher
+// thread is left. Called by the window's thread only.
+int game_watch_end(uint32_t wait_ms, int stop);
 
 // The watcher's record: heap-allocated by game_start, owned and freed by
 // game_watch_thread, which also closes the process handle.
 struct GameWatch {
     void *window;   // HWND of the main window
     void *process;  // HANDLE of the game process
+    void *stop;     // HANDLE of an event that ends the watch unreported, or null
 };
 
 #ifdef _WIN32

@@ -5,7 +5,8 @@
 // by the launcher window. One flag, changed only by interlocked operations,
 // says that a game started here runs; the watcher clears it before it posts
 // the exit, so the window already sees the game as ended when the message
-// arrives.
+// arrives. The game outlives a launcher that is closed: the watcher then
+// stops watching (game_watch_end) and ends before the process does.
 #include "game/game.h"
 
 #include "base/base.h"
@@ -20,6 +21,10 @@ static_assert(WM_LAUNCHER_STATUS == WM_APP + 1 && WM_LAUNCHER_GAME_EXITED == WM_
 namespace {
 
 volatile LONG g_game_running = 0;
+// The watcher of the running game and the event that ends its watch early;
+// touched only by the window's thread (game_start, game_watch_end).
+HANDLE g_watch_thread;
+HANDLE g_watch_stop;
 
 }  // namespace
 
@@ -39,7 +44,13 @@ int game_is_running(void)
 unsigned long __stdcall game_watch_thread(void *param)
 {
     GameWatch *watch = (GameWatch *)param;
-    WaitForSingleObject((HANDLE)watch->process, INFINITE);
+    HANDLE ends[2] = {(HANDLE)watch->process, (HANDLE)watch->stop};
+    if (WaitForMultipleObjects(watch->stop ? 2 : 1, ends, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        // The launcher is ending and leaves the game running: no exit to report.
+        CloseHandle((HANDLE)watch->process);
+        HeapFree(GetProcessHeap(), 0, watch);
+        return 0;
+    }
     DWORD code = 0;
     GetExitCodeProcess((HANDLE)watch->process, &code);
     CloseHandle((HANDLE)watch->process);
@@ -81,9 +92,16 @@ int game_start(void *main_window, const wchar_t *game_folder)
         }
         watch->window = main_window;
         watch->process = info.hProcess;
+        // The watcher of the last game has posted its exit and is ending.
+        game_watch_end(INFINITE, 0);
+        if (g_watch_stop)
+            ResetEvent(g_watch_stop);
+        else
+            g_watch_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        watch->stop = g_watch_stop;
         HANDLE thread = CreateThread(nullptr, 0, game_watch_thread, watch, 0, nullptr);
         if (thread) {
-            CloseHandle(thread);
+            g_watch_thread = thread;
         } else {
             CloseHandle(info.hProcess);
             HeapFree(GetProcessHeap(), 0, watch);
@@ -107,4 +125,21 @@ int game_start(void *main_window, const wchar_t *game_folder)
         CloseHandle(info.hProcess);
     InterlockedExchange(&g_game_running, 0);
     return error == ERROR_CANCELLED ? -1 : 0;
+}
+
+int game_watch_end(uint32_t wait_ms, int stop)
+{
+    if (stop && g_watch_stop)
+        SetEvent(g_watch_stop);
+    if (g_watch_thread) {
+        if (WaitForSingleObject(g_watch_thread, wait_ms) != WAIT_OBJECT_0)
+            return 0;
+        CloseHandle(g_watch_thread);
+        g_watch_thread = nullptr;
+    }
+    if (stop && g_watch_stop) {
+        CloseHandle(g_watch_stop);
+        g_watch_stop = nullptr;
+    }
+    return 1;
 }

@@ -30,6 +30,12 @@ struct ServerInfo {
 // minute, each posted as WM_LAUNCHER_SERVER_INFO. Not reported when the
 // thread cannot start.
 void poller_start(void *window);
+// Tells the poller to stop: it ends after the poll in progress, without
+// posting it, or at once when it waits for the next one.
+void poller_stop(void);
+// Waits up to `wait_ms` for a stopped poller to end: 1 when no poller
+// thread is left, 0 when it still runs (a poll's request that takes long).
+int poller_wait(uint32_t wait_ms);
 // One poll of the web site's status and feed into `info` (zero-filled by the
 // caller).
 void poll_server_info(ServerInfo *info);

@@ -8,6 +8,10 @@
 // until it is destroyed. 0 when the loop ends; 1 when a bitmap ("Launcher
 // resources are missing." box), the class or the window cannot be made.
 unsigned main_window_run(void *instance, const wchar_t *launcher_folder);
+// After main_window_run: 1 when every thread the window started (its
+// passes, the poller, the game's watcher) has ended; 0 when one still runs
+// after the bounded wait at the window's end (a request on a silent server).
+int window_threads_ended(void);
 // The visible main window, of any process of this session, that runs on
 // `folder`, or null. Windows of launchers on other folders, and a window
 // hidden while it closes, do not count.

@@ -61,6 +61,25 @@ void reset_state(void *instance, const wchar_t *launcher_folder)
     ZeroMemory(&g_taskbar_record, sizeof g_taskbar_record);
 }
 
+// Nothing the window started may outlive it: a process that ends with a
+// thread of ours still in it now and then crashes under Wine (once bcrypt
+// was used), and one whose pass still writes must not let go of its folder.
+// The poller is told to stop, the pass to cancel (WM_CLOSE did already) and
+// the game's watcher to let the game be; then each is waited for, all
+// within WINDOW_END_WAIT_MS. What still runs then is the caller's to judge
+// (window_threads_ended).
+void end_window_threads(void)
+{
+    poller_stop();
+    worker_request_cancel();
+    game_watch_end(0, 1);
+    DWORD began = GetTickCount();
+    worker_wait(WINDOW_END_WAIT_MS);
+    DWORD spent = GetTickCount() - began;
+    poller_wait(spent < WINDOW_END_WAIT_MS ? WINDOW_END_WAIT_MS - spent : 0);
+    game_watch_end(0, 0);
+}
+
 // Only START asks whether the game is there: painting and the cursor ask
 // for every control, and that answer costs a file-system query.
 ControlSituation situation_now(int id)
@@ -194,7 +213,13 @@ unsigned main_window_run(void *instance, const wchar_t *launcher_folder)
         DispatchMessageW(&msg);
     }
     release_art();
+    end_window_threads();
     if (SUCCEEDED(com))
         CoUninitialize();
     return 0;
+}
+
+int window_threads_ended(void)
+{
+    return worker_wait(0) && poller_wait(0) && game_watch_end(0, 0);
 }

@@ -6,8 +6,9 @@
 // main thread touches. Worker, game-watch and poller threads report through
 // the posted WM_LAUNCHER_* messages of base/base.h and never read it; the
 // window frees the heap texts and records those messages carry. The window
-// starts update passes and the game but never waits for either; the poller
-// thread runs for the rest of the process and only posts.
+// starts update passes and the game but never waits for either while it is
+// up; the poller thread only posts. When the window is gone, all three are
+// stopped and waited for, within a bound (main_window_run).
 #pragma once
 
 #include "base/base.h"
@@ -366,8 +367,12 @@ enum { ACCESSIBLE_PRESS_COMMAND = 0x100, ACCESSIBLE_TIMER_ID = 2 };
 
 // Closing: the window hides at once, and is destroyed when the running pass
 // has ended or after CLOSE_WAIT_MS, so that the pass can save its records.
+// Its threads then get up to WINDOW_END_WAIT_MS more to end. A cancelled
+// pass stops at its next transfer block; only a request that hangs on a
+// silent server takes longer, and the process does not wait for that.
 enum {
-    CLOSE_WAIT_MS = 10000,
+    CLOSE_WAIT_MS = 3000,
+    WINDOW_END_WAIT_MS = 1000,
     CLOSE_TIMER_ID = 1,
     CLOSE_POLL_MS = 50,
 };

@@ -114,6 +114,10 @@ int worker_start(const WorkerParams *params);
 int worker_is_running(void);
 // Asks the running pass to stop at its next test point; does not wait.
 void worker_request_cancel(void);
+// Waits up to `wait_ms` for the last pass's thread to end, with every thread
+// it started. 1 when no thread of a pass is left (or none was started), 0
+// when it still runs. Called by the thread that starts passes.
+int worker_wait(uint32_t wait_ms);
 // The thread routine; `params` is the worker's own copy. Returns 0.
 unsigned long update_worker_main(void *params);
 

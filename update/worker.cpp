@@ -424,6 +424,15 @@ int worker_is_running(void)
     return g_running != 0;
 }
 
+int worker_wait(uint32_t wait_ms)
+{
+    // The running flag falls just before the thread ends; only the thread's
+    // own end says that nothing of the pass runs any more.
+    if (g_thread && WaitForSingleObject(g_thread, wait_ms) != WAIT_OBJECT_0)
+        return 0;
+    return 1;
+}
+
 void worker_request_cancel(void)
 {
     InterlockedExchange((volatile LONG *)&g_params.cancel, 1);

@@ -4,6 +4,7 @@
 // program plays the launcher (main.cpp).
 #include "drive.h"
 #include "support/harness.h"
+#include "support/servers.h"
 
 #include "app/app.h"
 #include "content/content.h"
@@ -54,13 +55,13 @@ protected:
     // Copies this program into `folder` as Korvanth.exe, beside the sign of an
     // installed folder (the launcher runs where it stands), and launches it.
     unsigned long start_in(const std::wstring &folder, const std::wstring &first,
-                           const std::wstring &second)
+                           const std::wstring &second, const std::wstring &more = L"")
     {
         wchar_t own[MAX_PATH];
         GetModuleFileNameW(nullptr, own, MAX_PATH);
         EXPECT_TRUE(CopyFileW(own, (folder + L"\\Korvanth.exe").c_str(), FALSE));
         EXPECT_TRUE(write_file(folder + L"\\Korvanth.ini", ""));
-        return launch(folder, L" --mirror-pair " + first + L" " + second);
+        return launch(folder, L" --mirror-pair " + first + L" " + second + more);
     }
 
     // Starts `folder`'s Korvanth.exe as a launcher; its pid, or 0.
@@ -432,3 +433,72 @@ TEST_F(LauncherProcess, AFolderHeldWithoutAWindow)
     EXPECT_TRUE(launcher_window(0, 20000) != nullptr) << log();
     EXPECT_TRUE(once(log(), "launcher " KORVANTH_VERSION " start")) << log();
 }
+
+// A closed launcher ends within a few seconds whatever its threads were
+// doing, lets go of its folder, and ends the ordinary way when its threads
+// could end: a pass trickling in stops at its next block; a poll that a
+// silent web site holds cannot stop, and the process ends without it.
+namespace {
+
+struct ExitCase {
+    const char *name;
+    bool trickling;   // an update under way on a mirror that trickles
+    const char *web;  // the web site's route: answered at once, or held silent
+    bool forced;      // a thread outlives the window's wait
+};
+
+const ExitCase EXITS[] = {
+    {"TricklingTransfer", true, "", false},
+    {"SilentWebSite", false, "mute/", true},
+};
+
+void PrintTo(const ExitCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class LauncherExit : public LauncherProcess, public ::testing::WithParamInterface<ExitCase> {};
+
+}  // namespace
+
+TEST_P(LauncherExit, EndsWithinFiveSecondsAndLetsGoOfTheFolder)
+{
+    const ExitCase &c = GetParam();
+    if (c.trickling)
+        REQUIRE_RELEASES();
+    const std::string site = KORVANTH_BINARY_DIR "/net-servers/tree/launcher-exit/api/";
+    ASSERT_TRUE(make_parent_dirs(wine_path(site + "server/status").c_str()));
+    ASSERT_TRUE(
+        write_file(wine_path(site + "server/status"), "{\"gameServer\":{\"online\":true}}"));
+    ASSERT_TRUE(write_file(wine_path(site + "feed"), "[]"));
+    std::wstring web = *c.web ? net_test::fault_url("https", std::string(c.web) + "launcher-exit/")
+                              : net_test::mirror_url("https", "launcher-exit/");
+    std::wstring first = c.trickling ? update_test::paced_objects_mirror(1024, 200, "big")
+                                     : update_test::dead_mirror();
+    pid = start_in(dir.path(), first, update_test::dead_mirror(), L" --web-url " + web);
+    ASSERT_NE(pid, 0u);
+    HWND window = launcher_window(0, 20000);
+    ASSERT_TRUE(window != nullptr);
+    if (c.trickling) {
+        ASSERT_TRUE(logged("check: ")) << log();
+        click(window, 745, 535);  // UPDATE
+        ASSERT_TRUE(wait_until([&] { return file_exists(dir / L"data/big.pak.part"); }, 20000))
+            << log();
+    } else {
+        Sleep(500);  // the poll has begun
+    }
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exit_code_within(pid, 5000), 0u) << log();
+    FolderLock lock = {};
+    EXPECT_EQ(folder_lock_take(&lock, dir.path().c_str(), 0), FOLDER_LOCK_OWNED);
+    folder_lock_release(&lock);
+    EXPECT_EQ(log().find("exit: a thread of the window still runs") != std::string::npos,
+              c.forced)
+        << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Closing, LauncherExit, ::testing::ValuesIn(EXITS),
+                         [](const ::testing::TestParamInfo<ExitCase> &info) {
+                             return std::string(info.param.name);
+                         });

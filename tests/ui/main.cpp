@@ -1,9 +1,11 @@
 // The window tests' program. Besides running its cases it plays two child
 // roles, chosen by its command line:
 //   --probe-vulkan                       the probe child the window's check starts
-//   --launcher-role [--mirror-pair A B]  the launcher itself, copied into a
+//   --launcher-role [--mirror-pair A B] [--web-url W]
+//                                        the launcher itself, copied into a
 //                                        scratch folder as "Korvanth.exe", with
-//                                        its built-in mirrors at A and B
+//                                        its built-in mirrors at A and B and
+//                                        its web site at W
 // A launcher that a swap starts again gets none of these options: it plays
 // the launcher when KORVANTH_TEST_LAUNCHER_MIRRORS ("A B") is set, as the
 // case that started its first run sets it for that run's descendants.
@@ -12,6 +14,7 @@
 #include "update/update.h"
 #include "fetch/fetch.h"
 #include "support/support.h"
+#include "ui/news_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +30,9 @@ int play_launcher(int argc, wchar_t **argv)
     for (int i = 1; i + 2 < argc; i++)
         if (wcscmp(argv[i], L"--mirror-pair") == 0)
             mirrors_set_builtin(argv[i + 1], argv[i + 2]);
+    for (int i = 1; i + 1 < argc; i++)
+        if (wcscmp(argv[i], L"--web-url") == 0)
+            poller_set_web_url(argv[i + 1]);
     return (int)launcher_main(GetModuleHandleW(nullptr));
 }
 

@@ -240,9 +240,10 @@ TEST_F(NewsPoll, PollerPostsItsFirstResultAtOnce)
         if (!got)
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_POSTMESSAGE);
     }
-    // The next post, a minute on, fails on the destroyed window, and the
-    // thread then frees its record and ends.
+    // Stopped while it waits for its next poll, the thread ends at once.
     DestroyWindow(window);
+    poller_stop();
+    EXPECT_TRUE(poller_wait(2000)) << "the stopped poller still runs";
     ASSERT_TRUE(got) << "no WM_LAUNCHER_SERVER_INFO within 30 s";
 
     ServerInfo *info = (ServerInfo *)msg.lParam;

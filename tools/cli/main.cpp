@@ -34,6 +34,20 @@ namespace {
 // a folder that a launcher or another driver holds is left alone.
 const int CLI_EXIT_FOLDER_BUSY = 7;
 
+// A pass asked to stop (its final message came, or Ctrl+C) ends within
+// this; one that does not (a request hanging on a silent server) is not
+// waited for longer.
+const DWORD PASS_END_WAIT_MS = 3000;
+
+// Ctrl+C, Ctrl+Break or the console's close: the pass is cancelled and ends
+// the ordinary way (its state saved, its last message printed), so that the
+// process never ends with the pass's threads still in it.
+BOOL WINAPI on_console_stop(DWORD)
+{
+    worker_request_cancel();
+    return TRUE;
+}
+
 void write_to(DWORD std_handle, const char *text)
 {
     DWORD written;
@@ -146,14 +160,25 @@ int drive_pass(WorkerParams *params)
         return 1;
     }
 
+    SetConsoleCtrlHandler(on_console_stop, TRUE);
     int code = -1;
     MSG msg;
     while (code < 0 && GetMessageW(&msg, nullptr, 0, 0) > 0)
         code = print_message(msg);
-    while (worker_is_running())
-        Sleep(10);
+    worker_request_cancel();
+    int ended = worker_wait(PASS_END_WAIT_MS);
+    SetConsoleCtrlHandler(on_console_stop, FALSE);
     DestroyWindow(window);
-    return code < 0 ? 1 : code;
+    code = code < 0 ? 1 : code;
+    if (!ended) {
+        // Ending the ordinary way with a thread of ours alive is what Wine
+        // now and then crashes on; ending here leaves the folder's lock
+        // abandoned, which the next holder takes as free, and lets no
+        // launcher in while the pass still writes.
+        write_to(STD_ERROR_HANDLE, "korvanth-cli: the pass did not end; ending the process\n");
+        TerminateProcess(GetCurrentProcess(), (UINT)code);
+    }
+    return code;
 }
 
 int run(int argc, wchar_t **argv)
