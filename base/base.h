@@ -268,6 +268,16 @@ uint32_t throttle_wait_ms(const Throttle *t, PaceInterval interval, uint32_t now
 int take_posted_text(unsigned message, intptr_t lparam, wchar_t *dst, size_t cap_chars);
 
 // ---------------------------------------------------------------------------
+// Display density: windows scale their sizes, places and fonts from 96 per
+// inch by it.
+
+// The screen's density; 96 when it cannot be read.
+int screen_dpi(void);
+// The density of `window` (an HWND; GetDpiForWindow where the system has
+// it), else the screen's.
+int window_dpi(void *window);
+
+// ---------------------------------------------------------------------------
 // Command line
 
 // 1 when an argument of `command_line` (as CommandLineToArgvW splits it)

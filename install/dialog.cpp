@@ -2,19 +2,12 @@
 // dialog's keyboard through IsDialogMessageW.
 #include "install/dialog.h"
 
+#include "base/base.h"
+
 namespace {
 
-// The screen's density: the process draws for it itself (its manifest says
-// so), so the windows' sizes, places and font are scaled from 96 per inch.
-int screen_dpi(void)
-{
-    HDC screen = GetDC(nullptr);
-    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen)
-        ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
+// The windows' sizes, places and font are scaled from 96 per inch by the
+// screen's density: the process draws for it itself (its manifest says so).
 int px(int v, int dpi)
 {
     return MulDiv(v, dpi, 96);

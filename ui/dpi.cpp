@@ -11,17 +11,6 @@ ShownArt g_shown;
 
 namespace {
 
-typedef UINT(WINAPI *DpiForWindowFn)(HWND);
-
-// Windows 10 (1607) and later; older systems and the import library know
-// only the screen's density.
-DpiForWindowFn dpi_for_window(void)
-{
-    static DpiForWindowFn fn = (DpiForWindowFn)(void *)GetProcAddress(
-        GetModuleHandleW(L"user32.dll"), "GetDpiForWindow");
-    return fn;
-}
-
 HFONT make_font(const wchar_t *face, int height, int weight)
 {
     return CreateFontW(height, 0, 0, 0, weight, 0, 0, 0, DEFAULT_CHARSET, 0, 0,
@@ -72,22 +61,6 @@ void unscaled(ShownArt *a)
 }
 
 }  // namespace
-
-int screen_dpi(void)
-{
-    HDC screen = GetDC(nullptr);
-    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-    if (screen)
-        ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
-int window_dpi(HWND window)
-{
-    DpiForWindowFn fn = dpi_for_window();
-    int dpi = fn && window ? (int)fn(window) : 0;
-    return dpi > 0 ? dpi : screen_dpi();
-}
 
 void art_release_shown(void)
 {

@@ -298,11 +298,6 @@ extern ShownArt g_shown;
 const ShownArt *art_at(int dpi);
 void art_release_shown(void);
 
-// The density of `window` (GetDpiForWindow where the system has it), or of
-// the screen; 96 when neither answers.
-int window_dpi(HWND window);
-int screen_dpi(void);
-
 // The main window's class: other launcher processes look for it too.
 extern const wchar_t MAIN_WINDOW_CLASS[];
 

@@ -29,13 +29,13 @@ def run(*args):
     return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, text=True)
 
 
-def run_patched(patch, *args):
+def run_patched(patch, *args, timeout=None):
     """The tool in a process whose modules `patch` (Python text) changed
     first; the build's workers are forked from it and inherit the change."""
     code = ("import sys; sys.path.insert(0, %r)\n%s\nfrom korvanth_publish.cli import main\n"
             "sys.exit(main(sys.argv[1:]))" % (os.path.dirname(TOOL), patch))
     return subprocess.run([sys.executable, "-c", code] + list(args), capture_output=True,
-                          text=True)
+                          text=True, timeout=timeout)
 
 
 def sha(data):

@@ -116,6 +116,22 @@ class Hostile(ClientFixture):
                 self.assertIn("data/big.bin: changed", r.stderr)
                 self.assertEqual((self.manifest(), self.tree()), before)
 
+    def test_a_worker_that_dies_fails_the_build(self):
+        """The pool replaces a killed worker, but its task never answers:
+        the build must end with a reason, not wait for ever."""
+        self.assertEqual(self.build().returncode, 0)
+        before = (self.manifest(), self.tree())
+        patch = ("import os, korvanth_publish.pack as pack\n"
+                 "def pack_or_die(item):\n"
+                 "    os.kill(os.getpid(), 9)\n"
+                 "pack.pack = pack_or_die\n")
+        r = run_patched(patch, "build", "--client", self.client, "--rules", self.rules,
+                        "--key", self.key, "--version", "2", "--out", self.mirror,
+                        "--jobs", "2", timeout=120)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("a worker process ended before its task did", r.stderr)
+        self.assertEqual((self.manifest(), self.tree()), before)
+
     def test_the_mirror_tree_inside_the_client_is_refused(self):
         inner = os.path.join(self.client, "data", "mirror")
         r = self.build(out=inner)

@@ -22,9 +22,9 @@ from .release import load_private_key, manifest_bytes, sign
 from .rules import read_rules
 from .scan import ClientFile, inside, scan_client
 from .verify import read_manifest
+from .workers import POLL_SECONDS, WorkerPool
 
 STAGING_PREFIX = ".korvanth-staging-"
-POLL_SECONDS = 0.2  # how often the progress line is redrawn while workers run
 
 
 def check_release_options(args):
@@ -118,9 +118,8 @@ def run_pool(tasks, jobs, quiet):
     counter = multiprocessing.Value("q", 0)
     order = sorted(range(len(tasks)), key=lambda i: -tasks[i].key.size)
     results = [None] * len(tasks)
-    pool = multiprocessing.Pool(jobs, initializer=start_worker, initargs=(counter,))
-    try:
-        pending = pool.imap_unordered(pack.pack, [(i, tasks[i]) for i in order])
+    with WorkerPool(jobs, progress, start_worker, (counter,)) as workers:
+        pending = workers.pool.imap_unordered(pack.pack, [(i, tasks[i]) for i in order])
         done = 0
         while done < len(tasks):
             try:
@@ -128,15 +127,8 @@ def run_pool(tasks, jobs, quiet):
                 results[result.index] = result
                 done += 1
             except multiprocessing.TimeoutError:
-                pass
+                workers.check()
             progress.show(done, counter.value, final=done == len(tasks))
-        pool.close()
-    except BaseException:
-        progress.abandon()
-        pool.terminate()
-        raise
-    finally:
-        pool.join()
     return results
 
 

@@ -16,7 +16,6 @@ an earlier release names and the tree still holds is used again as it is."""
 
 import hashlib
 import math
-import multiprocessing
 import os
 import queue
 import shutil
@@ -30,6 +29,7 @@ from .common import (BLOCK, MANIFEST_JSON, Failure, fold_case, hash_file, shown,
 from .diff import ChunkCosts
 from .progress import Progress
 from .verify import check_manifest
+from .workers import POLL_SECONDS, WorkerPool
 
 DEFAULT_MIN_FILE = 1 << 20
 DEFAULT_MAX_FILE = 1 << 30
@@ -43,7 +43,6 @@ SUFFIX_FACTOR = 17
 # (about half a second is usual on compiled code).
 CPU_SECONDS_BASE, CPU_SECONDS_PER_MIB = 10, 3
 FILE_CPU_SECONDS_BASE, FILE_CPU_SECONDS_PER_MIB = 60, 3
-POLL_SECONDS = 0.2
 
 
 class Earlier(NamedTuple):
@@ -290,8 +289,9 @@ class Scheduler:
     estimates: a later task that fits goes ahead of one that does not, and
     one task alone always runs."""
 
-    def __init__(self, pool, workers, budget):
-        self.pool, self.workers, self.budget = pool, workers, budget
+    def __init__(self, workers, count, budget):
+        self.workers, self.pool = workers, workers.pool
+        self.count, self.budget = count, budget
         self.ready, self.running = [], {}
         self.answers = queue.Queue()
         self.next_id = 0
@@ -305,7 +305,7 @@ class Scheduler:
     def submit(self):
         used = sum(t.estimate for t in self.running.values())
         i = 0
-        while len(self.running) < self.workers and i < len(self.ready):
+        while len(self.running) < self.count and i < len(self.ready):
             task = self.ready[i]
             if self.running and used + task.estimate > self.budget:
                 i += 1
@@ -327,6 +327,7 @@ class Scheduler:
         try:
             ident, result, error = self.answers.get(timeout=POLL_SECONDS)
         except queue.Empty:
+            self.workers.check()
             return True
         task = self.running.pop(ident)
         if error is None:
@@ -394,8 +395,6 @@ def run_jobs(args, jobs, objects_dir, staging, made):
     progress = Progress(sys.stderr, sum(len(j.parts) for j in jobs), total, args.quiet,
                         prefix="korvanth-publish: deltas: ", unit="pieces")
     state = {"pieces": 0, "bytes": 0}
-    pool = multiprocessing.Pool(args.jobs)
-    sched = Scheduler(pool, args.jobs, args.delta_memory)
 
     def drop_file(job, why):
         """A file none of whose deltas can be made: its work still waiting
@@ -466,20 +465,14 @@ def run_jobs(args, jobs, objects_dir, staging, made):
         sched.add(Task(0, finish, (job.pieces, staged, job.old_size, job.new_size,
                                    job.old_digest, job.new_digest), done, job))
 
-    try:
+    with WorkerPool(args.jobs, progress) as workers:
+        sched = Scheduler(workers, args.jobs, args.delta_memory)
         for digest, group in by_old.items():
             sched.add(Task(0, prepare_old, (objects_dir, digest, group[0].old_size, staging),
                            old_ready(digest)))
         while sched.step():
             pass
-        pool.close()
         progress.show(state["pieces"], state["bytes"], final=True)
-    except BaseException:
-        progress.abandon()
-        pool.terminate()
-        raise
-    finally:
-        pool.join()
 
 
 def summary(made):
