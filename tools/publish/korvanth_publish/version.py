@@ -40,11 +40,9 @@ def from_installed():
 
 
 def version():
-    found = from_checkout() or from_installed()
-    if not found:
-        raise RuntimeError("korvanth-publish: no version: neither a checkout's CMakeLists.txt "
-                           "nor an installed %s package" % DISTRIBUTION)
-    return found
+    """The version --version prints; a copy of the package taken out of its
+    checkout without being installed still runs, and says it cannot tell."""
+    return from_checkout() or from_installed() or "(unknown: not in a checkout, not installed)"
 
 
 def for_package():
