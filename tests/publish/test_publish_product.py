@@ -211,6 +211,20 @@ class Installed(unittest.TestCase):
     """pip, offline, from a copy of the files the package is built from (so
     that the build's own files land there and not in the checkout)."""
 
+    def test_the_chunk_tool_files_include_every_header_it_reads(self):
+        # What the package carries, and what keys the cache of built tools:
+        # a header left out would build an installed tool from nothing, or
+        # run a stale one after an edit.
+        listed = set(chunks.chunker_files(ROOT))
+        wanted, todo = set(), [f for f in listed if f.endswith(".cpp")]
+        while todo:
+            with open(os.path.join(ROOT, todo.pop())) as f:
+                for name in re.findall(r'^#include "([^"]+)"', f.read(), re.MULTILINE):
+                    if name not in wanted:
+                        wanted.add(name)
+                        todo.append(name)
+        self.assertEqual(wanted - listed, set())
+
     def test_pip_install_into_a_clean_environment(self):
         with tempfile.TemporaryDirectory() as tmp:
             src = os.path.join(tmp, "src")
