@@ -186,14 +186,27 @@ def cpu_count():
 
 def add_parser(sub):
     p = sub.add_parser("build", help="publish a client folder into a mirror tree")
-    p.add_argument("--client", required=True, metavar="DIR")
-    p.add_argument("--rules", required=True, metavar="RULES")
-    p.add_argument("--key", required=True, metavar="KEY.pem")
-    p.add_argument("--version", required=True, metavar="NAME")
-    p.add_argument("--out", required=True, metavar="MIRROR")
-    p.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
-    p.add_argument("--mirror", action="append", default=[], metavar="URL")
-    p.add_argument("--launcher", metavar="EXE")
+    p.add_argument("--client", required=True, metavar="DIR",
+                   help="the client folder to publish, as players get it")
+    p.add_argument("--rules", required=True, metavar="RULES",
+                   help="the rules file that gives each client file its group")
+    p.add_argument("--key", required=True, metavar="KEY.pem",
+                   help="the private key that signs manifest.sig (a release key, or the key "
+                        "the launcher carries)")
+    p.add_argument("--version", required=True, metavar="NAME",
+                   help="the release's version, as players see it (at most %d bytes)"
+                        % MAX_VERSION_BYTES)
+    p.add_argument("--out", required=True, metavar="MIRROR",
+                   help="the mirror tree to build into; build every release into the same one")
+    p.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ",
+                   help="the release's time in UTC (default: now); later than the tree's "
+                        "current release")
+    p.add_argument("--mirror", action="append", default=[], metavar="URL",
+                   help="a mirror launchers try after their built-in ones (https, ending "
+                        "in /; up to %d, repeatable)" % MAX_MANIFEST_MIRRORS)
+    p.add_argument("--launcher", metavar="EXE",
+                   help="publish this Korvanth.exe too: players' launchers replace "
+                        "themselves with it")
     p.add_argument("--jobs", type=int, default=cpu_count(), metavar="N",
                    help="worker processes (default: every core, %d here)" % cpu_count())
     p.add_argument("--compression", choices=("zlib9", "best"), default="zlib9",

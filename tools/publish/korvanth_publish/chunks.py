@@ -32,10 +32,17 @@ INDEX_MAX_BYTES = 64 << 20
 CHUNK_MIN_BYTES, CHUNK_MAX_BYTES = 4096, 65536
 DEFAULT_MIN_FILE = 4 << 20
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
-SOURCES_LIST = os.path.join(ROOT, "tools", "chunker", "sources.txt")
+SOURCES_LIST_REL = "tools/chunker/sources.txt"
+# Where the chunker's sources are: the checkout this package sits in, or, in
+# an installed package, the copy its build put beside the modules (with the
+# same relative paths), so that an installed tool cuts files as the
+# launcher does without a checkout.
+CHECKOUT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+PACKAGED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "chunker")
+ROOT = CHECKOUT if os.path.isfile(os.path.join(CHECKOUT, SOURCES_LIST_REL)) else PACKAGED
+SOURCES_LIST = os.path.join(ROOT, SOURCES_LIST_REL)
 # Headers the sources include: their content is part of the cache key too.
-HEADERS = ["content/content.h", "content/sha256_internal.h"]
+HEADERS = ["chunks/chunks.h", "content/content.h", "content/sha256_internal.h"]
 COMPILE_FLAGS = ["-std=c++17", "-O2"]
 
 
@@ -44,9 +51,15 @@ def cache_folder():
     return os.path.join(base, "korvanth-publish")
 
 
-def chunker_sources():
-    with open(SOURCES_LIST) as f:
+def chunker_sources(sources_list=SOURCES_LIST):
+    with open(sources_list) as f:
         return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+
+def chunker_files(root):
+    """Every file the chunk tool is built from, relative to `root`: what
+    an installed package carries."""
+    return [SOURCES_LIST_REL] + chunker_sources(os.path.join(root, SOURCES_LIST_REL)) + HEADERS
 
 
 def find_chunker(given=None, cache=None):

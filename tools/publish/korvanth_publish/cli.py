@@ -7,6 +7,7 @@ import sys
 
 from . import build, diff, keys, prune, release, status, upload, verify
 from .common import Failure
+from .version import version
 
 # In the order `korvanth-publish --help` lists them.
 COMMANDS = (release, build, verify, diff, status, prune, keys, upload)
@@ -16,6 +17,8 @@ def parser():
     ap = argparse.ArgumentParser(prog="korvanth-publish",
                                  description="Builds and checks signed Korvanth releases.",
                                  epilog="Each command's options: korvanth-publish COMMAND --help")
+    ap.add_argument("--version", action="version", version="korvanth-publish " + version(),
+                    help="print the tool's version (the project's) and exit")
     sub = ap.add_subparsers(dest="command", required=True)
     for module in COMMANDS:
         module.add_parser(sub)

@@ -9,6 +9,7 @@ from typing import NamedTuple, Optional
 from . import chunks
 from .common import Failure, fold_case
 from .history import find_release, is_tree
+from .report import add_json_option, print_json
 from .verify import read_manifest
 
 
@@ -231,16 +232,53 @@ def file_line(f):
     return text
 
 
-def storage_line(costs, old, new):
+def chunk_storage(costs, old, new):
     """What the new release's chunks and indexes take on the mirror, and how
-    much of it the old release did not have."""
+    much of it the old release did not have: (objects, bytes, new bytes), or
+    None when it has no chunks."""
     ours, before = costs.storage(new, costs.new_objects), costs.storage(old, costs.old_objects)
     if not ours:
         return None
-    fresh = sum(n for d, n in ours.items() if d not in before)
+    return len(ours), sum(ours.values()), sum(n for d, n in ours.items() if d not in before)
+
+
+def storage_line(costs, old, new):
+    stored = chunk_storage(costs, old, new)
+    if not stored:
+        return None
     return ("  chunks on the mirror: %d objects, %s bytes (%s bytes new since %s)"
-            % (len(ours), "{:,}".format(sum(ours.values())), "{:,}".format(fresh),
-               old["version"]))
+            % (stored[0], "{:,}".format(stored[1]), "{:,}".format(stored[2]), old["version"]))
+
+
+def patch_record(old_mirror, new_mirror, old, new, args):
+    """The patch as --json prints it: every pending file with its costs and
+    the launcher's choice, whatever --list says."""
+    costs = ChunkCosts(old_mirror, new_mirror, args.chunker)
+    patch = patch_between(old, new, args.interface, args.dxvk, costs)
+
+    def release(doc):
+        return {"version": doc["version"], "generated": doc["generated"]}
+
+    def pending(f):
+        return {"path": f.path, "whole": f.whole, "chunked": f.chunked, "delta": f.delta,
+                "choice": f.choice(), "bytes": f.cost()}
+
+    stored, kept = chunk_storage(costs, old, new), delta_storage(new)
+    return {
+        "old": release(old), "new": release(new),
+        "players": {"interface": bool(args.interface), "dxvk": bool(args.dxvk)},
+        "wire_bytes": {"whole": patch.wire_bytes(), "with_chunks": patch.chunked_bytes(),
+                       "with_deltas": patch.delta_bytes()},
+        "added": [pending(f) for f in patch.added],
+        "changed": [pending(f) for f in patch.changed],
+        "removed": [{"path": p, "deleted": gone} for p, gone in patch.removed],
+        "seeds_kept": patch.seeds_kept,
+        "launcher": patch.launcher,
+        "chunks_on_mirror": None if not stored else {
+            "objects": stored[0], "bytes": stored[1], "new_bytes": stored[2]},
+        "deltas_on_mirror": None if not kept else {
+            "objects": len(kept), "bytes": sum(kept.values())},
+    }
 
 
 def print_patch(old_mirror, new_mirror, old, new, args):
@@ -279,8 +317,13 @@ def add_player_options(p):
 def add_parser(sub):
     p = sub.add_parser("diff", help="what players of OLD_MIRROR download to get NEW_MIRROR")
     add_player_options(p)
-    p.add_argument("old", metavar="OLD_MIRROR")
-    p.add_argument("new", metavar="NEW_MIRROR")
+    p.add_argument("old", metavar="OLD_MIRROR",
+                   help="the players' release: a mirror tree, or a version kept in the other "
+                        "tree's releases/")
+    p.add_argument("new", metavar="NEW_MIRROR",
+                   help="the release they update to: a mirror tree, or a version kept in the "
+                        "other tree's releases/")
+    add_json_option(p)
     p.set_defaults(func=cmd_diff)
 
 
@@ -289,6 +332,9 @@ def cmd_diff(args):
     releases/ folder)."""
     new = find_release(args.new, args.old if is_tree(args.old) else None)
     old = find_release(args.old, new.tree)
-    print_patch(old.tree, new.tree, read_manifest(old.manifest_dir),
-                read_manifest(new.manifest_dir), args)
+    show = patch_record if args.json else print_patch
+    result = show(old.tree, new.tree, read_manifest(old.manifest_dir),
+                  read_manifest(new.manifest_dir), args)
+    if args.json:
+        print_json(result)
     return 0

@@ -303,7 +303,9 @@ def add_parser(sub):
     p = sub.add_parser("keys", help="the root key and the key list of release keys")
     keys = p.add_subparsers(dest="keys_command", required=True)
     q = keys.add_parser("init", help="make the root key pair (once)")
-    q.add_argument("key", metavar="ROOT.pem")
+    q.add_argument("key", metavar="ROOT.pem",
+                   help="where to write the private root key (never over a file); the "
+                        "public half goes beside it as ROOT.pub.pem")
     q.set_defaults(func=cmd_init)
     for name, text in (("add", "list a release key"), ("revoke", "revoke a release key")):
         q = keys.add_parser(name, help=text)
@@ -312,16 +314,21 @@ def add_parser(sub):
         q.add_argument("--previous-root", action="append", default=[], metavar="ROOT.pub.pem",
                        help="another root whose signature on the current list is taken "
                             "(when the root moves)")
-        q.add_argument("--out", required=True, metavar="MIRROR")
-        q.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ")
+        q.add_argument("--out", required=True, metavar="MIRROR",
+                       help="the mirror tree whose keys.json and keys.sig are replaced")
+        q.add_argument("--generated", metavar="YYYY-MM-DDTHH:MM:SSZ",
+                       help="the key list's time in UTC (default: now)")
         if name == "add":
             q.add_argument("--id", metavar="ID", help="the key's name (default: from its digest)")
-            q.add_argument("release_key", metavar="RELEASE.pub.pem")
+            q.add_argument("release_key", metavar="RELEASE.pub.pem",
+                           help="the public half of the release key to list")
             q.set_defaults(func=cmd_add)
         else:
-            q.add_argument("id", metavar="ID")
+            q.add_argument("id", metavar="ID", help="the listed name of the key to revoke")
             q.set_defaults(func=cmd_revoke)
     q = keys.add_parser("show", help="print a tree's key list and check its signatures")
-    q.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem")
-    q.add_argument("mirror", metavar="MIRROR")
+    q.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem",
+                   help="a root public key to check keys.sig with (repeatable; default: "
+                        "print the list unchecked)")
+    q.add_argument("mirror", metavar="MIRROR", help="the mirror tree whose key list to show")
     q.set_defaults(func=cmd_show)

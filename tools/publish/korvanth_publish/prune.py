@@ -18,6 +18,7 @@ from typing import NamedTuple
 from . import chunks
 from .common import MANIFEST_JSON, MANIFEST_SIG, Failure
 from .history import RELEASES
+from .report import add_json_option, print_json
 from .verify import check_manifest, release_entries
 
 OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
@@ -171,7 +172,9 @@ def add_parser(sub):
     p.add_argument("--keep", type=int, default=3, metavar="N",
                    help="releases kept whole, newest first (at least 2, default 3)")
     p.add_argument("--dry-run", action="store_true", help="list what would be deleted")
-    p.add_argument("mirror", metavar="MIRROR|RCLONE_DEST")
+    p.add_argument("mirror", metavar="MIRROR|RCLONE_DEST",
+                   help="a mirror tree on this machine, or an rclone destination (REMOTE:path)")
+    add_json_option(p)
     p.set_defaults(func=cmd_prune)
 
 
@@ -203,10 +206,15 @@ def cmd_prune(args):
         doomed += [folder + n for n in sorted(files)]
         freed += sum(files.values())
     verb = "would delete" if args.dry_run else "deleting"
-    for rel in doomed:
+    for rel in doomed if not args.json else ():
         print("korvanth-publish: %s %s" % (verb, rel))
     if doomed and not args.dry_run:
         store.delete(doomed)
+    if args.json:
+        print_json({"mirror": args.mirror, "dry_run": args.dry_run,
+                    "kept": [r.version for r in kept], "dropped": [r.version for r in dropped],
+                    "deleted": doomed, "objects": len(gone), "bytes": freed})
+        return 0
     print("korvanth-publish: %s: kept releases %s; %s %d objects and %d old releases, "
           "%s bytes %s" % (args.mirror, ", ".join(r.version for r in kept),
                            "would delete" if args.dry_run else "deleted", len(gone),

@@ -19,7 +19,9 @@ def public_pem_path(key_path):
 
 def add_parser(sub):
     p = sub.add_parser("keygen", help="make a P-256 signing key pair")
-    p.add_argument("key", metavar="KEY.pem")
+    p.add_argument("key", metavar="KEY.pem",
+                   help="where to write the private key (never over a file); the public half "
+                        "goes beside it as KEY.pub.pem")
     p.set_defaults(func=cmd_keygen)
 
 

@@ -14,6 +14,7 @@ import urllib.request
 from . import chunks
 from .common import MAX_MANIFEST_BYTES, Failure
 from .keys import MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies
+from .report import add_json_option, print_json
 from .verify import check_manifest, release_entries
 
 MAX_SIGNATURE_BYTES = 4096
@@ -28,6 +29,8 @@ class Row:
         self.problem = None   # "unreachable: ..." or "broken: ..."
         self.objects = "-"
         self.objects_ok = True
+        self.objects_checked = None  # with --objects: how many, and (name, why) of the bad
+        self.objects_bad = []
 
 
 class Unreachable(Exception):
@@ -156,9 +159,26 @@ def check_objects(row, context, timeout, jobs):
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
         bad = [(n, why) for n, why in pool.map(look, wanted) if why]
     row.objects_ok = not bad
+    row.objects_checked, row.objects_bad = len(wanted), bad
     row.objects = "all %d" % len(wanted) if not bad else "%d of %d bad: %s" % (
         len(bad), len(wanted), ", ".join("objects/%s (%s)" % b for b in bad[:3]) +
         (", ..." if len(bad) > 3 else ""))
+
+
+def status_record(row, state):
+    """A mirror's row as --json prints it."""
+    kind, _, problem = state.partition(": ")
+    return {
+        "url": row.url,
+        "state": kind,
+        "problem": problem or None,
+        "version": row.version if row.version != "-" else None,
+        "generated": row.generated if row.generated != "-" else None,
+        "objects": None if row.objects_checked is None else {
+            "checked": row.objects_checked,
+            "bad": [{"object": "objects/" + name, "problem": why}
+                    for name, why in row.objects_bad]},
+    }
 
 
 def add_parser(sub):
@@ -172,8 +192,11 @@ def add_parser(sub):
                    help="also check that every object of each release is there with its size")
     p.add_argument("--jobs", type=int, default=8, metavar="N",
                    help="requests at once (default 8)")
-    p.add_argument("--timeout", type=float, default=30, metavar="SECONDS")
-    p.add_argument("url", nargs="+", metavar="URL")
+    p.add_argument("--timeout", type=float, default=30, metavar="SECONDS",
+                   help="give up on a request that has not answered in this time (default 30)")
+    p.add_argument("url", nargs="+", metavar="URL",
+                   help="a mirror's https:// address, where its manifest.json is")
+    add_json_option(p)
     p.set_defaults(func=cmd_status)
 
 
@@ -205,6 +228,7 @@ def cmd_status(args):
     table = [("MIRROR", "VERSION", "GENERATED") + (("OBJECTS",) if args.objects else ()) +
              ("STATE",)]
     failed = False
+    records = []
     for row in rows:
         if row.problem:
             state = row.problem
@@ -215,6 +239,13 @@ def cmd_status(args):
         failed = failed or state != "newest" or not row.objects_ok
         table.append((row.url, row.version, row.generated) +
                      ((row.objects,) if args.objects else ()) + (state,))
+        records.append(status_record(row, state))
+    if args.json:
+        print_json({"ok": not failed, "newest": newest, "mirrors": records})
+        if failed:
+            print("korvanth-publish: not every mirror serves the newest release whole",
+                  file=sys.stderr)
+        return 1 if failed else 0
     widths = [max(len(line[i]) for line in table) for i in range(len(table[0]) - 1)]
     for line in table:
         print("  ".join(cell.ljust(w) for cell, w in zip(line, widths)) + "  " + line[-1])

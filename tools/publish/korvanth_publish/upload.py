@@ -18,6 +18,7 @@ import urllib.request
 
 from .common import MANIFEST_PAIR, Failure, shown
 from .progress import Progress
+from .report import add_json_option, print_json
 
 RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
@@ -49,9 +50,10 @@ def add_parser(sub):
     p.add_argument("--rclone", default=os.environ.get("KORVANTH_RCLONE", RCLONE), metavar="PATH",
                    help="the rclone program (default: $KORVANTH_RCLONE, else rclone)")
     p.add_argument("--quiet", action="store_true", help="print only errors and the verdicts")
-    p.add_argument("tree", metavar="MIRROR_TREE")
+    p.add_argument("tree", metavar="MIRROR_TREE", help="the built mirror tree to send")
     p.add_argument("dest", nargs="+", metavar="DEST",
                    help="rclone remote paths (remote:path) or local folders")
+    add_json_option(p)
     p.set_defaults(func=cmd_upload)
 
 
@@ -252,7 +254,9 @@ def generated_time(data):
     return value if isinstance(value, str) else None
 
 
-def upload_one(args, tree, files, version, dest, out):
+def upload_one(args, tree, files, version, dest, out, record):
+    """`record` gets "send": the files the destination is sent, in order,
+    once they are known."""
     rc = Rclone(args, dest, out)
     remote = rc.listing()
     if "manifest.json" in remote:
@@ -266,12 +270,13 @@ def upload_one(args, tree, files, version, dest, out):
                                     "upload the tree of that release or a later one" % (
                                         theirs, ours))
     objects, keys, pair = plan(files, remote, version)
+    record["send"] = [{"path": rel, "size": files[rel]} for rel in objects + keys + pair]
     say = (lambda text: None) if args.quiet else \
         (lambda text: print("korvanth-publish: %s: %s" % (dest, text), file=out, flush=True))
     say("%d files to send first (%s), then %s" % (
         len(objects), size_text(sum(files[r] for r in objects)), ", ".join(keys + pair)))
     if args.dry_run:
-        for rel in objects + keys + pair:
+        for rel in objects + keys + pair if not args.json else ():
             print("%s\t%d\t%s" % (dest, files[rel], shown(rel)))
         return
     rc.send(tree, [r for r in objects if r.startswith("objects/")], IMMUTABLE, files)
@@ -361,18 +366,26 @@ def cmd_upload(args):
     version = release_version(tree)
     files = tree_files(tree)
     out = sys.stderr
-    live, stale = [], []
+    live, stale, records = [], [], []
     for dest in args.dest:
+        record = {"dest": dest, "state": "planned" if args.dry_run else "live", "error": None,
+                  "replaced": [], "send": None}
+        records.append(record)
         try:
-            upload_one(args, tree, files, version, dest, out)
+            upload_one(args, tree, files, version, dest, out, record)
         except DestinationFailed as e:
             print("korvanth-publish: %s: %s; %s" % (
                 dest, e, "it keeps serving its previous release" if not e.moved else
                 "only %s replaced: upload again at once" % " and ".join(e.moved)),
                 file=out, flush=True)
+            record.update(state="failed", error=str(e), replaced=list(e.moved))
             stale.append(dest)
             continue
         live.append(dest)
+    if args.json:
+        print_json({"tree": tree, "version": version, "dry_run": args.dry_run,
+                    "ok": not stale, "destinations": records})
+        return 1 if stale else 0
     if args.dry_run:
         return 1 if stale else 0
     for dest in live:

@@ -16,6 +16,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 from . import chunks, delta
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
                      TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
+from .report import add_json_option, print_json
 
 
 def decode_signature(text):
@@ -286,8 +287,10 @@ def check_deltas(objects_dir, entry, checked, problems):
 
 def add_parser(sub):
     p = sub.add_parser("verify", help="check a mirror tree")
-    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem")
-    p.add_argument("mirror", metavar="MIRROR")
+    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem",
+                   help="the public key that must have signed manifest.sig")
+    p.add_argument("mirror", metavar="MIRROR", help="the mirror tree to check")
+    add_json_option(p)
     p.set_defaults(func=cmd_verify)
 
 
@@ -330,6 +333,11 @@ def cmd_verify(args):
         if entry.get("chunks") and entry["chunks"].lower() not in indexes:
             indexes.add(entry["chunks"].lower())
             check_chunks(objects_dir, entry, checked, problems)
+    if args.json:
+        print_json({"mirror": args.mirror, "ok": not problems, "problems": problems,
+                    "objects": len(seen), "chunk_indexes": len(indexes), "chunks": len(checked),
+                    "deltas": len(deltas)})
+        return 1 if problems else 0
     for p in problems:
         print("korvanth-publish: %s" % p)
     if problems:
