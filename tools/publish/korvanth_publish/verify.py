@@ -15,7 +15,8 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from . import chunks, delta
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
-                     TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
+                     TIME_RE, Failure, gzip_digest, hash_file, is_holdable_relative_path,
+                     is_safe_relative_path, utf8_len)
 
 
 def decode_signature(text):
@@ -44,8 +45,10 @@ def is_number(v):
     return isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= MAX_NUMBER
 
 
-def check_entry(where, e, need_group, problems):
-    """The launcher's file-entry rules; appends problems, returns the entry or None."""
+def check_entry(where, e, need_group, problems, launcher=False):
+    """The launcher's file-entry rules; appends problems, returns the entry or
+    None. The launcher's own entry names the program, which no client entry
+    may."""
     if not isinstance(e, dict) or not e:
         problems.append("%s: not a file entry" % where)
         return None
@@ -53,7 +56,8 @@ def check_entry(where, e, need_group, problems):
         problems.append("%s: needs p, s, h" % where)
         return None
     ok = True
-    if not isinstance(e["p"], str) or not is_safe_relative_path(e["p"]):
+    path_rule = is_holdable_relative_path if launcher else is_safe_relative_path
+    if not isinstance(e["p"], str) or not path_rule(e["p"]):
         problems.append("%s: path %r is refused by the launcher" % (where, e["p"]))
         ok = False
     if not is_number(e["s"]) or not is_number(e.get("z", 0)):
@@ -145,7 +149,7 @@ def check_manifest(data, problems):
             problems.append("optional[%d]: needs an id" % i)
         entries.append(entry)
     if "launcher" in doc:
-        entries.append(check_entry("launcher", doc["launcher"], False, problems))
+        entries.append(check_entry("launcher", doc["launcher"], False, problems, launcher=True))
         if isinstance(doc["launcher"], dict) and "deltas" in doc["launcher"]:
             problems.append("launcher: the launcher updates itself whole, without deltas")
     for i, r in enumerate(doc.get("remove", [])):
