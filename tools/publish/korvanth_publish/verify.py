@@ -331,7 +331,7 @@ def check_key_chain(mirror, data, sig_text, pubkey, roots, problems):
             problems.append("keys.json: missing, so launchers with root keys take no release "
                             "from %s" % mirror)
         return None
-    where = "keys.json (version %d)" % listed.version
+    where = "keys.json version %d" % listed.version
     if roots and not any(keys.verifies(point, listed.data, listed.signature)
                          for _, point in roots):
         problems.append("keys.sig: does not verify %s under %s: launchers with these root keys "
