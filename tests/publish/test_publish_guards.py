@@ -3,6 +3,7 @@
 says what to do instead."""
 
 import os
+import pathlib
 import re
 import shutil
 import sys
@@ -46,14 +47,8 @@ class Outages(ClientFixture):
 
     def snapshot(self, tree):
         """The tree's names and its top files' content (key list, manifest pair)."""
-        if not os.path.isdir(tree):
-            return None
-        top = {}
-        for name in os.listdir(tree):
-            if os.path.isfile(os.path.join(tree, name)):
-                with open(os.path.join(tree, name), "rb") as f:
-                    top[name] = f.read()
-        return self.tree(tree), top
+        files = pathlib.Path(tree).glob("*")
+        return self.tree(tree), {p.name: p.read_bytes() for p in files if p.is_file()}
 
     def test_each_outage_is_refused_with_its_message(self):
         revoke = ("keys", "revoke", "--root", self.root, "--out", "{tree}")
