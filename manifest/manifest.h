@@ -168,12 +168,22 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
 // do. True unless a test says.
 extern bool manifest_reads_chunks;
 extern bool manifest_reads_deltas;
-// The path rule for the manifest and the state file: 1..399 bytes, no
-// leading or trailing '/', no empty segment, no segment ending in a dot or a
-// space (so no "." or ".."), no segment that names a Windows device (CON,
-// PRN, AUX, NUL, COM1-9, LPT1-9, any case, with or without an extension), no
-// control byte, 0x7F or any of \ : * ? " < > |.
+// The path rule for client files in the manifest and the state file: a
+// name Windows holds (is_holdable_relative_path) whose first segment is none
+// of the launcher's own names (names_own_file). A release naming one of
+// those would overwrite the launcher, its state or settings, or fight them
+// on every pass.
 bool is_safe_relative_path(const char *path);
+// 1..399 bytes, no leading or trailing '/', no empty segment, no segment
+// ending in a dot or a space (so no "." or ".."), no segment that names a
+// Windows device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, any case, with or
+// without an extension), no control byte, 0x7F or any of \ : * ? " < > |.
+// The rule for the launcher's own entry, which names the program itself.
+bool is_holdable_relative_path(const char *path);
+// Whether the path's first segment is one of the launcher's own files or
+// folders in its folder (base/own_files.cpp), in any ASCII letter case:
+// "korvanth.STATE", "Korvanth.chunks/x". Deeper down the names are free.
+bool names_own_file(const char *path);
 // Exactly 2n hexadecimal digits (either case) followed by the text's end.
 bool hex_decode(const char *text, uint8_t *out, size_t n);
 

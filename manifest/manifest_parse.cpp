@@ -89,7 +89,7 @@ struct Capacities {
 };
 
 bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manifest *m,
-                 Capacities *cap);
+                 Capacities *cap, bool launcher_entry = false);
 
 bool append_entry(JsonCursor *c, ManifestEntry **array, int32_t *count, int32_t *capacity,
                   const ManifestEntry *entry)
@@ -128,7 +128,7 @@ bool read_member(JsonCursor *c, Manifest *m, Capacities *cap, const char *key, b
     }
     if (strcmp(key, "launcher") == 0) {
         ManifestEntry entry;
-        if (!manifest_parse_entry(c, &entry, false))
+        if (!parse_entry(c, &entry, false, nullptr, nullptr, true))
             return false;
         m->launcher = entry;
         m->has_launcher = 1;
@@ -368,7 +368,7 @@ bool read_entry_member(JsonCursor *c, const char *key, ManifestEntry *entry, cha
 
 // A file entry; with a manifest, its "deltas" are kept there.
 bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manifest *m,
-                 Capacities *cap)
+                 Capacities *cap, bool launcher_entry)
 {
     memset(entry, 0, sizeof *entry);
     if (!json_expect(c, '{'))
@@ -389,7 +389,10 @@ bool parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_required, Manif
         return false;
     if (!have_p || !have_s || !have_h)
         return json_fail(c, "file entry needs p, s, h");
-    if (!is_safe_relative_path(entry->path))
+    // The launcher's own entry names the program itself, which no client
+    // entry may.
+    if (!(launcher_entry ? is_holdable_relative_path(entry->path)
+                         : is_safe_relative_path(entry->path)))
         return json_fail(c, "invalid path");
     if (!group_required)
         return true;
@@ -406,7 +409,7 @@ bool manifest_parse_entry(JsonCursor *c, ManifestEntry *entry, bool group_requir
     return parse_entry(c, entry, group_required, nullptr, nullptr);
 }
 
-bool is_safe_relative_path(const char *path)
+bool is_holdable_relative_path(const char *path)
 {
     size_t n = strlen(path);
     if (n < 1 || n >= MANIFEST_PATH_BYTES || path[0] == '/' || path[n - 1] == '/')
@@ -429,6 +432,27 @@ bool is_safe_relative_path(const char *path)
             return false;
     }
     return true;
+}
+
+bool names_own_file(const char *path)
+{
+    // Our names are ASCII, a byte a character, and far shorter than this.
+    const size_t LONGEST = 31;
+    wchar_t first[LONGEST + 1];
+    size_t len = 0;
+    for (; path[len] && path[len] != '/'; len++) {
+        if (len == LONGEST)
+            return false;
+        // Bytes of other characters widen to characters that match none.
+        first[len] = (wchar_t)(unsigned char)path[len];
+    }
+    first[len] = 0;
+    return own_file_named(first) != nullptr;
+}
+
+bool is_safe_relative_path(const char *path)
+{
+    return is_holdable_relative_path(path) && !names_own_file(path);
 }
 
 bool hex_decode(const char *text, uint8_t *out, size_t n)

@@ -203,10 +203,18 @@ bool entry_line(LocalState *state, const char *line, size_t n, StateRefusals *re
         memcpy(entry.path, line, path_len);
         entry.path[path_len] = 0;
     }
-    if (path_len > PATH_MAX_BYTES || !is_safe_relative_path(entry.path)) {
+    if (path_len > PATH_MAX_BYTES || !is_holdable_relative_path(entry.path)) {
         note_refused(refused, line, path_len);
         return true;
     }
+    // A record of one of the launcher's own files, left by a release made
+    // before manifests could not name them: never a client file again. It is
+    // dropped without a word, so that nothing deletes the file as the
+    // client's (an uninstall would take the state file before the files it
+    // lists) and an uninstall does not name it as refused: the launcher's
+    // own table covers it.
+    if (names_own_file(entry.path))
+        return true;
 
     const char *field[3];
     size_t len[3];

@@ -129,6 +129,11 @@ TEST(ManifestParse, FirstErrorWithItsOffset)
          "string too long", AFTER, std::string(16, 'i')},
         {"bad launcher entry", with("\"launcher\":" + entry("../Korvanth.exe", "")), "invalid path",
          AFTER, HEX0 + "\"}"},
+        {"the launcher's state file as a client file, among good ones",
+         HEAD + "\"files\":[" + entry("data/a") + "," + entry("korvanth.STATE") + "]}",
+         "invalid path", AFTER, entry("korvanth.STATE")},
+        {"remove naming the log", with(R"("remove":["Korvanth.log"])"), "invalid remove path",
+         AFTER, "Korvanth.log\""},
         {"remove path escaping the folder", with(R"("remove":["ok","a/../../b"])"),
          "invalid remove path", AFTER, "../b\""},
         {"remove path that is a number", with(R"("remove":[1])"), "unexpected token", AT, "1]"},
@@ -460,6 +465,16 @@ TEST(SafeRelativePath, Rule)
         {"data/lPt5.dat", false},
         {"a\x1F", false},
         {"a\x01b", false},
+        // The launcher's own files and folders at the folder's top, in any
+        // letter case; the same names deeper down, or longer, are free.
+        {"Korvanth.exe", false},
+        {"korvanth.STATE", false},
+        {"KORVANTH.LOG.1", false},
+        {"korvanth.chunks/ab/cd", false},
+        {"Korvanth.new.part", false},
+        {"data/Korvanth.state", true},
+        {"Korvanth.log.2", true},
+        {"Korvanth.st\xC3\xA4te", true},
     };
     for (const auto &t : cases)
         EXPECT_EQ(is_safe_relative_path(t.path.c_str()), t.safe) << t.path;

@@ -74,16 +74,22 @@ TEST(StateText, OnlyValidEntryLinesAreKept)
         "bad/two-tabs\t1\t" + HEX_A + "\n"
         "bad/fourth-tab\t1\t2\t" + HEX_A.substr(0, 32) + "\t" + HEX_A.substr(33) + "\n"
         "bad/../up\t1\t2\t" + HEX_A + "\n"
+        // Records of the launcher's own files: not the client's, whatever
+        // an older release said; below the top the names are the client's.
+        "Korvanth.state\t1\t2\t" + HEX_A + "\n"
+        "korvanth.CHUNKS/x\t1\t2\t" + HEX_A + "\n"
+        "ok/Korvanth.log\t1\t2\t" + HEX_A + "\n"
         "\t1\t2\t" + HEX_A + "\n" +
         std::string(400, 'p') + "\t1\t2\t" + HEX_A + "\n" +
         std::string(399, 'q') + "\t1\t2\t" + HEX_A + "\n"
         "\n\n   \r\n";
     Parsed p(text);
-    const char *want[] = {"ok/crlf", "ok/huge", "ok/lenient", "ok/lf", "ok/spaces", "ok/upper"};
-    ASSERT_EQ(p.s.count, 7);
-    for (int i = 0; i < 6; i++)
+    const char *want[] = {"ok/Korvanth.log", "ok/crlf",   "ok/huge",
+                          "ok/lenient",      "ok/lf",     "ok/spaces", "ok/upper"};
+    ASSERT_EQ(p.s.count, 8);
+    for (int i = 0; i < 7; i++)
         EXPECT_STREQ(p.s.entries[i].path, want[i]);
-    EXPECT_EQ(std::string(p.s.entries[6].path), std::string(399, 'q'));
+    EXPECT_EQ(std::string(p.s.entries[7].path), std::string(399, 'q'));
 
     const StateEntry *e = state_find(&p.s, "ok/spaces");
     ASSERT_NE(e, nullptr);
@@ -121,6 +127,7 @@ TEST(StateText, LinesDroppedForTheirPathAreTold)
         {std::string(400, 'p') + tail, p120.c_str(), 400, STATE_PATH_NOT_A_NAME},
         {std::string(130, 'p') + "/../x" + tail, p120.c_str(), 135, STATE_PATH_LEAVES_FOLDER},
         {"ok/file" + tail, nullptr, 0, STATE_PATH_NOT_A_NAME},
+        {"KORVANTH.LOG" + tail, nullptr, 0, STATE_PATH_NOT_A_NAME},  // ours: gone unnamed
         {"ok/short\t1\t2\tab", nullptr, 0, STATE_PATH_NOT_A_NAME},
         {"#../x" + tail, nullptr, 0, STATE_PATH_NOT_A_NAME},
         {tail, nullptr, 0, STATE_PATH_NOT_A_NAME},

@@ -150,6 +150,28 @@ TEST(FetchManifest, BadSignatureShowsInvalidVersionAndMovesOn)
               std::string::npos);
 }
 
+// A signed release naming the launcher's state file as a client file is
+// refused whole, like any release the launcher cannot read, and nothing of it
+// reaches the folder: the state file stays the launcher's.
+TEST(FetchManifest, ReleaseNamingALaunchersOwnFileIsRefusedWhole)
+{
+    REQUIRE_RELEASES();
+    TempDir dir;
+    log_open(dir.path().c_str());
+    const std::string state = "#Korvanth state\r\n#version=0.9\r\n";
+    ASSERT_TRUE(write_file(dir / L"Korvanth.state", state));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
+    ASSERT_TRUE(write_file(dir / L"data/text.txt", "the player's copy\n"));
+    PassResult r = run_pass(dir.path(), Update, mirror("ownname"), dead_mirror());
+    std::string log = log_text(dir.path());
+    EXPECT_TRUE(r.state != UpToDate && r.state != UpdateNeeded && r.count == 0) << log;
+    EXPECT_NE(at(log, "manifest: invalid path at byte "), std::string::npos) << log;
+    std::string bytes, text;
+    EXPECT_TRUE(read_file(dir / L"Korvanth.state", &bytes) && bytes == state);
+    EXPECT_TRUE(read_file(dir / L"data/text.txt", &text) && text == "the player's copy\n");
+    EXPECT_FALSE(file_exists(dir / L"system/dv.exe"));
+}
+
 // A network that answers every address with its sign-in page: said so in
 // plain words when no mirror gets through, with the host that answered in
 // the log, and never "Invalid version"; beside a mirror that gets through,

@@ -488,6 +488,11 @@ def main():
                              ("data/stream.txt", "bigtext", "base", 0, "")],
           "1.1", "2026-02-01T00:00:00Z")
     os.makedirs(os.path.join(root, "empty"), exist_ok=True)
+    # A client file under the launcher's state file's name, in another
+    # letter case: the tool refuses to publish one, launchers the release.
+    c["client_state"] = b"#Korvanth state\r\n#version=the client's copy\r\n"
+    build(root, "ownname", key, c, entries[:2] + [("korvanth.STATE", "client_state", "base", 0, "")],
+          "1.3", "2026-04-02T00:00:00Z")
     # Signing keys, the mirrors' freshness, and releases past their expiry.
     key_releases(root, state, key, c)
     rotation_releases(root, state, c)

@@ -11,6 +11,14 @@ import zlib
 BLOCK = 1 << 20
 GROUPS = {"base", "system", "interface", "stock"}
 LAUNCHER_NAME = "Korvanth.exe"
+# The launcher's own files and folders at the top of its folder, as
+# base/own_files.cpp names them (a test holds the two lists together). A
+# client path starting with one would overwrite the launcher, its state or
+# settings, or fight them on every pass; the launcher refuses a manifest
+# naming one.
+OWN_NAMES = ("Korvanth.new", "Korvanth.new.part", "Korvanth.new.tmp", "Korvanth.swap",
+             "Korvanth.old", "Korvanth.state.tmp", "Korvanth.log.1", "Korvanth.log",
+             "Korvanth.ini", "Korvanth.chunks", "Korvanth.state", LAUNCHER_NAME)
 # Limits of the launcher's manifest reader (bytes of UTF-8 text).
 MAX_PATH_BYTES = 399
 MAX_VERSION_BYTES = 47
@@ -37,7 +45,19 @@ class Failure(Exception):
 
 
 def is_safe_relative_path(path):
-    """The launcher's rule for paths below the client folder (UTF-8 text)."""
+    """The launcher's rule for paths of client files (UTF-8 text)."""
+    return is_holdable_relative_path(path) and own_name(path) is None
+
+
+def own_name(path):
+    """The launcher's own name that the path's first segment is, in any
+    letter case, or None."""
+    first = fold_case(path.split("/", 1)[0])
+    return next((n for n in OWN_NAMES if fold_case(n) == first), None)
+
+
+def is_holdable_relative_path(path):
+    """The launcher's rule for any path below its folder, its own entry's too."""
     raw = path.encode("utf-8", "surrogateescape")
     if not 1 <= len(raw) <= MAX_PATH_BYTES:
         return False

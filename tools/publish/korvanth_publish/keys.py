@@ -14,6 +14,7 @@ import hashlib
 import json
 import os
 import re
+import sys
 from typing import NamedTuple
 
 from cryptography.exceptions import InvalidSignature
@@ -29,6 +30,13 @@ ID_RE = re.compile(r"[A-Za-z0-9._-]{1,31}")
 # The launcher's limits (manifest/manifest.h).
 MAX_KEY_LIST_BYTES = 16384
 MAX_KEYS = 16  # release and revoked keys together
+# The public half of keys/demo.pem, the development key whose private half
+# is published with the launcher's source: anyone can sign with it. A test
+# holds this to keys/demo.pub.pem.
+DEMO_POINT = bytes.fromhex(
+    "5a0a2edc8e961e80a4893aca474c300f30e8f9b851d9fa4b7a6962196a1ac2b5"
+    "a022c28f003c88cf276bd4c6338cea6e0608a3c362479ec456d143b3c0609604")
+DEMO_TEXT = "the demo key (keys/demo.pem), whose private half is public"
 
 
 class KeyList(NamedTuple):
@@ -74,6 +82,20 @@ def load_public_point(path):
     if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
         raise Failure("%s: not a P-256 key" % path)
     return point_of(key)
+
+
+def warn_if_demo(point, what):
+    """Says on stderr that `what` is the demo key: anything it signs can be
+    forged by anyone."""
+    if point == DEMO_POINT:
+        print("korvanth-publish: warning: %s is %s: anyone can sign what a launcher trusting it "
+              "takes; ship with a key of your own (korvanth-publish keygen)"
+              % (what, DEMO_TEXT), file=sys.stderr)
+
+
+def fingerprint(point):
+    """How `keys show` names a key."""
+    return "sha256:" + hashlib.sha256(point).hexdigest()[:16]
 
 
 def verifies(point, data, sig_text):
@@ -166,10 +188,15 @@ def check_release_key(mirror, key):
     release key; a tree without a key list takes any key (launchers
     without root keys)."""
     current = read_key_list(mirror)
-    if current is None:
-        return
     point = point_of(key.public_key())
+    if current is None:
+        warn_if_demo(point, "--key")
+        return
     where = os.path.join(mirror, "keys.json")
+    if point == DEMO_POINT:
+        raise Failure("--key: %s, cannot sign into %s, which has a key list: launchers with root "
+                      "keys would take any release signed with it; sign with a release key of "
+                      "the list (%s)" % (DEMO_TEXT, mirror, ", ".join(i for i, _ in current.keys)))
     for key_id, listed in current.revoked:
         if listed == point:
             raise Failure("--key: %s (version %d) revoked this key (%s); sign with a release "
@@ -185,6 +212,8 @@ def signing_root(args):
     current list is taken (its own and --previous-root ones)."""
     root = load_private_key(args.root)
     points = [point_of(root.public_key())] + [load_public_point(p) for p in args.previous_root]
+    for point, name in zip(points, ["--root"] + ["--previous-root"] * len(args.previous_root)):
+        warn_if_demo(point, name)
     return root, points
 
 
@@ -237,6 +266,10 @@ def cmd_add(args):
     root, root_points = signing_root(args)
     version, keys, revoked = current_list(args, root_points)
     point = load_public_point(args.release_key)
+    if point == DEMO_POINT:
+        raise Failure("%s: %s: listed, it would let anyone sign releases that every launcher "
+                      "with your root keys takes; list a key of your own (korvanth-publish "
+                      "keygen)" % (args.release_key, DEMO_TEXT))
     key_id = args.id or hashlib.sha256(point).hexdigest()[:16]
     if not ID_RE.fullmatch(key_id):
         raise Failure("--id %r: 1 to 31 of A-Z a-z 0-9 . _ -" % key_id)
@@ -262,8 +295,33 @@ def cmd_revoke(args):
         raise Failure("%s is the last release key: add its successor first (keys add), "
                       "then revoke it" % args.id)
     gone = [(i, p) for i, p in keys if i == args.id]
+    check_not_signing(args, gone[0][1], [i for i, _ in left])
     write_list(args, root, root_points, version + 1, left, revoked + gone)
     return 0
+
+
+def check_not_signing(args, point, others):
+    """Refuses to revoke the key that signs the tree's current release, which
+    every launcher with root keys would then refuse: the release a player
+    cannot get past until the next one, signed by a listed key, goes up."""
+    try:
+        with open(os.path.join(args.out, "manifest.json"), "rb") as f:
+            data = f.read()
+        with open(os.path.join(args.out, "manifest.sig"), "rb") as f:
+            sig = f.read()
+    except FileNotFoundError:
+        return
+    if not verifies(point, data, sig):
+        return
+    outage = ("every launcher with root keys refuses %s's current release (manifest.sig) until "
+              "a release signed by a listed key (%s) is published" % (args.out, ", ".join(others)))
+    if not args.force:
+        raise Failure("%s signs %s's current release: revoked now, %s. Sign the next release "
+                      "with another listed key first (build --key), then revoke %s; or give "
+                      "--force to revoke it now anyway" % (args.id, args.out, outage, args.id))
+    print("korvanth-publish: warning: --force: %s revoked while it signs the current release: "
+          "%s; verify and upload refuse the tree until then" % (args.id, outage),
+          file=sys.stderr)
 
 
 def cmd_show(args):
@@ -324,6 +382,10 @@ def add_parser(sub):
                            help="the public half of the release key to list")
             q.set_defaults(func=cmd_add)
         else:
+            q.add_argument("--force", action="store_true",
+                           help="revoke the key even when it signs the tree's current release: "
+                                "every launcher with root keys then refuses that release until a "
+                                "release signed by a listed key is published")
             q.add_argument("id", metavar="ID", help="the listed name of the key to revoke")
             q.set_defaults(func=cmd_revoke)
     q = keys.add_parser("show", help="print a tree's key list and check its signatures")

@@ -5,8 +5,7 @@ import os
 import stat
 from typing import NamedTuple
 
-from .common import (LAUNCHER_NAME, Failure, fold_case, is_safe_relative_path, shown,
-                     windows_holds)
+from .common import Failure, fold_case, is_safe_relative_path, own_name, shown, windows_holds
 
 
 class ClientFile:
@@ -101,6 +100,15 @@ def scan_client(client):
                       "with any extension; a dot or a space at the end; control characters "
                       "or any of \\ : * ? \" < > |); rename them:\n%s"
                       % (client, len(unheld), "\n".join("  " + shown(r) for r in unheld)))
+    ours = [f.rel for f in files if own_name(f.rel)]
+    if ours:
+        raise Failure("%s: %d paths begin with a name the launcher keeps for its own files "
+                      "(%s, in any letter case); a release naming one would overwrite the "
+                      "launcher, its state or settings, and launchers refuse it. Leave them "
+                      "out of the client folder (the launcher itself is published with "
+                      "--launcher):\n%s"
+                      % (client, len(ours), ", ".join(sorted({own_name(r) for r in ours})),
+                         "\n".join("  " + shown(r) for r in ours)))
     by_folded = {}  # folded name -> Seen
     for f in files:
         full = os.path.join(client, f.rel)
@@ -110,9 +118,6 @@ def scan_client(client):
             raise Failure("%s: the name is not UTF-8; rename it" % shown(full))
         if not is_safe_relative_path(f.rel):
             raise Failure("%s: the launcher refuses the path %r" % (full, f.rel))
-        if f.rel.lower() == LAUNCHER_NAME.lower():
-            raise Failure("%s: the launcher is published with --launcher, not as a client file"
-                          % full)
         parts = f.rel.split("/")
         names = [("/".join(parts[:i]), "folder") for i in range(1, len(parts))]
         for name, kind in names + [(f.rel, "file")]:

@@ -13,7 +13,8 @@ import urllib.request
 
 from . import chunks
 from .common import MAX_MANIFEST_BYTES, Failure
-from .keys import MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies
+from .keys import (MAX_KEY_LIST_BYTES, load_public_point, parse_key_list, verifies,
+                   warn_if_demo)
 from .report import add_json_option, print_json
 from .verify import check_manifest, release_entries
 
@@ -202,6 +203,8 @@ def add_parser(sub):
 
 def cmd_status(args):
     points = [load_public_point(p) for p in args.pubkey]
+    for point in points:
+        warn_if_demo(point, "--pubkey")
     try:
         context = ssl.create_default_context(cafile=args.cafile)
     except (OSError, ssl.SSLError) as e:

@@ -19,6 +19,7 @@ import urllib.request
 from .common import MANIFEST_PAIR, Failure, shown
 from .progress import Progress
 from .report import add_json_option, print_json
+from .verify import verify_tree
 
 RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
@@ -68,6 +69,19 @@ def refuse_inline_settings(number, dest):
                       "line and in logs; name a remote from rclone's configuration (rclone "
                       "config) or set RCLONE_CONFIG_<NAME>_<OPTION> variables in the "
                       "environment" % number)
+
+
+def refuse_unverified(tree):
+    """A tree that `verify` fails is never sent: players would be refused a
+    release, or take one whose objects are wrong, from every destination.
+    Without keys given, the key chain is checked as far as the tree's own
+    key list goes."""
+    problems, _, _ = verify_tree(tree)
+    if problems:
+        raise Failure("%s: verify finds %d problem%s, so nothing is sent:\n%s%s"
+                      % (tree, len(problems), "" if len(problems) == 1 else "s",
+                         "\n".join("  " + p for p in problems[:10]),
+                         "\n  and %d more" % (len(problems) - 10) if len(problems) > 10 else ""))
 
 
 def tree_files(tree):
@@ -364,6 +378,7 @@ def cmd_upload(args):
         refuse_inline_settings(number, dest)
     tree = args.tree
     version = release_version(tree)
+    refuse_unverified(tree)
     files = tree_files(tree)
     out = sys.stderr
     live, stale, records = [], [], []

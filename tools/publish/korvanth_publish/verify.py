@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import re
+import sys
 import zlib
 
 from cryptography.exceptions import InvalidSignature
@@ -15,7 +16,8 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from . import chunks, delta
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
-                     TIME_RE, Failure, gzip_digest, hash_file, is_safe_relative_path, utf8_len)
+                     TIME_RE, Failure, gzip_digest, hash_file, is_holdable_relative_path,
+                     is_safe_relative_path, utf8_len)
 from .report import add_json_option, print_json
 
 
@@ -45,8 +47,10 @@ def is_number(v):
     return isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= MAX_NUMBER
 
 
-def check_entry(where, e, need_group, problems):
-    """The launcher's file-entry rules; appends problems, returns the entry or None."""
+def check_entry(where, e, need_group, problems, launcher=False):
+    """The launcher's file-entry rules; appends problems, returns the entry or
+    None. The launcher's own entry names the program, which no client entry
+    may."""
     if not isinstance(e, dict) or not e:
         problems.append("%s: not a file entry" % where)
         return None
@@ -54,7 +58,8 @@ def check_entry(where, e, need_group, problems):
         problems.append("%s: needs p, s, h" % where)
         return None
     ok = True
-    if not isinstance(e["p"], str) or not is_safe_relative_path(e["p"]):
+    path_rule = is_holdable_relative_path if launcher else is_safe_relative_path
+    if not isinstance(e["p"], str) or not path_rule(e["p"]):
         problems.append("%s: path %r is refused by the launcher" % (where, e["p"]))
         ok = False
     if not is_number(e["s"]) or not is_number(e.get("z", 0)):
@@ -146,7 +151,7 @@ def check_manifest(data, problems):
             problems.append("optional[%d]: needs an id" % i)
         entries.append(entry)
     if "launcher" in doc:
-        entries.append(check_entry("launcher", doc["launcher"], False, problems))
+        entries.append(check_entry("launcher", doc["launcher"], False, problems, launcher=True))
         if isinstance(doc["launcher"], dict) and "deltas" in doc["launcher"]:
             problems.append("launcher: the launcher updates itself whole, without deltas")
     for i, r in enumerate(doc.get("remove", [])):
@@ -287,43 +292,106 @@ def check_deltas(objects_dir, entry, checked, problems):
 
 def add_parser(sub):
     p = sub.add_parser("verify", help="check a mirror tree")
-    p.add_argument("--pubkey", required=True, metavar="KEY.pub.pem",
-                   help="the public key that must have signed manifest.sig")
+    p.add_argument("--pubkey", metavar="KEY.pub.pem",
+                   help="the release key that launchers without root keys carry: manifest.sig "
+                        "must verify with it")
+    p.add_argument("--root", action="append", default=[], metavar="ROOT.pub.pem",
+                   help="a root key that launchers carry (repeatable): the tree's keys.sig must "
+                        "verify with one of them. With a key list in the tree, manifest.sig "
+                        "must be signed by a release key it lists, whatever is given")
     p.add_argument("mirror", metavar="MIRROR", help="the mirror tree to check")
     add_json_option(p)
     p.set_defaults(func=cmd_verify)
 
 
-def cmd_verify(args):
-    problems = []
+def load_pubkey(path):
     try:
-        with open(args.pubkey, "rb") as f:
+        with open(path, "rb") as f:
             pub = serialization.load_pem_public_key(f.read())
         if not isinstance(pub, ec.EllipticCurvePublicKey) or pub.curve.name != "secp256r1":
             raise ValueError("not a P-256 key")
     except (OSError, ValueError) as e:
-        raise Failure("%s: not a PEM public key: %s" % (args.pubkey, e))
+        raise Failure("%s: not a PEM public key: %s" % (path, e))
+    return pub
+
+
+def check_key_chain(mirror, data, sig_text, pubkey, roots, problems):
+    """What a launcher with root keys checks, when the tree has a key list:
+    keys.sig under one of `roots` ((path, point) pairs; unchecked when there
+    are none) and manifest.sig by a release key the list holds, not by a
+    revoked or unlisted one. Returns what signed the release, or None."""
+    # keys reads signatures and JSON with this module's helpers.
+    from . import keys
+    from .curve import signer_candidates
     try:
-        with open(os.path.join(args.mirror, "manifest.json"), "rb") as f:
+        listed = keys.read_key_list(mirror)
+    except Failure as e:
+        problems.append(str(e))
+        return None
+    if listed is None:
+        if roots:
+            problems.append("keys.json: missing, so launchers with root keys take no release "
+                            "from %s" % mirror)
+        return None
+    where = "keys.json version %d" % listed.version
+    if roots and not any(keys.verifies(point, listed.data, listed.signature)
+                         for _, point in roots):
+        problems.append("keys.sig: does not verify %s under %s: launchers with these root keys "
+                        "refuse the list, and with it every release"
+                        % (where, ", ".join(path for path, _ in roots)))
+    others = ", ".join(i for i, _ in listed.keys)
+    by = [i for i, p in listed.keys if keys.verifies(p, data, sig_text)]
+    if by:
+        return "release key %s of %s" % (by[0], where)
+    was = [i for i, p in listed.revoked if keys.verifies(p, data, sig_text)]
+    if was:
+        problems.append("manifest.sig: signed by the key %s, which %s revokes: every launcher with "
+                        "root keys refuses this release; build the next one signed by a listed "
+                        "key (%s)" % (was[0], where, others))
+        return None
+    if pubkey and keys.verifies(keys.point_of(pubkey[1]), data, sig_text):
+        name = pubkey[0]
+    else:
+        candidates = signer_candidates(data, sig_text)
+        name = "the demo key" if keys.DEMO_POINT in candidates else " or ".join(
+            keys.fingerprint(p) for p in candidates) or "no key"
+    problems.append("manifest.sig: signed by %s, which %s does not list: every launcher with "
+                    "root keys refuses this release; list the key (keys add) or build the "
+                    "release again signed by a listed key (%s)" % (name, where, others))
+    return None
+
+
+def verify_tree(mirror, pubkey=None, roots=()):
+    """Checks a mirror tree as launchers will read it. `pubkey` is (path,
+    public key) or None, `roots` (path, point) pairs. Returns the problems
+    and, when there are none, the summary line."""
+    from .keys import DEMO_POINT, DEMO_TEXT, verifies
+    problems = []
+    try:
+        with open(os.path.join(mirror, "manifest.json"), "rb") as f:
             data = f.read()
-        with open(os.path.join(args.mirror, "manifest.sig"), "rb") as f:
+        with open(os.path.join(mirror, "manifest.sig"), "rb") as f:
             sig_text = f.read()
     except OSError as e:
         raise Failure("%s: %s" % (e.filename, e.strerror))
     raw = decode_signature(sig_text)
     if raw is None or len(raw) != 64:
         problems.append("manifest.sig: not the Base64 of a 64-byte signature")
-    else:
+    elif pubkey:
         try:
-            pub.verify(encode_dss_signature(int.from_bytes(raw[:32], "big"),
-                                            int.from_bytes(raw[32:], "big")),
-                       data, ec.ECDSA(hashes.SHA256()))
+            pubkey[1].verify(encode_dss_signature(int.from_bytes(raw[:32], "big"),
+                                                  int.from_bytes(raw[32:], "big")),
+                             data, ec.ECDSA(hashes.SHA256()))
         except InvalidSignature:
-            problems.append("manifest.sig: does not verify manifest.json with %s" % args.pubkey)
+            problems.append("manifest.sig: does not verify manifest.json with %s" % pubkey[0])
+    signer = check_key_chain(mirror, data, sig_text, pubkey, roots, problems)
+    if verifies(DEMO_POINT, data, sig_text):
+        print("korvanth-publish: warning: %s/manifest.sig is signed with %s: anyone can sign "
+              "what a launcher trusting it takes" % (mirror, DEMO_TEXT), file=sys.stderr)
     if len(data) > MAX_MANIFEST_BYTES:
         problems.append("manifest.json: larger than the launcher reads")
     _, entries = check_manifest(data, problems)
-    objects_dir = os.path.join(args.mirror, "objects")
+    objects_dir = os.path.join(mirror, "objects")
     seen, indexes, checked, deltas = set(), set(), set(), set()
     for entry in entries:
         check_deltas(objects_dir, entry, deltas, problems)
@@ -333,16 +401,33 @@ def cmd_verify(args):
         if entry.get("chunks") and entry["chunks"].lower() not in indexes:
             indexes.add(entry["chunks"].lower())
             check_chunks(objects_dir, entry, checked, problems)
+    counts = {"objects": len(seen), "chunk_indexes": len(indexes), "chunks": len(checked),
+              "deltas": len(deltas), "signer": signer}
+    if problems:
+        return problems, None, counts
+    return [], "%s verified: signature good%s, %d objects%s%s" % (
+        mirror, " (%s)" % signer if signer else "", len(seen),
+        ", %d chunk indexes and %d chunks" % (len(indexes), len(checked)) if indexes else "",
+        ", %d deltas" % len(deltas) if deltas else ""), counts
+
+
+def cmd_verify(args):
+    from .keys import load_public_point, warn_if_demo
+    if not args.pubkey and not args.root:
+        raise Failure("give --pubkey (the release key launchers carry), --root (the root keys "
+                      "they carry) or both")
+    pubkey = (args.pubkey, load_pubkey(args.pubkey)) if args.pubkey else None
+    roots = [(path, load_public_point(path)) for path in args.root]
+    for _, point in roots:
+        warn_if_demo(point, "--root")
+    problems, summary, counts = verify_tree(args.mirror, pubkey, roots)
     if args.json:
-        print_json({"mirror": args.mirror, "ok": not problems, "problems": problems,
-                    "objects": len(seen), "chunk_indexes": len(indexes), "chunks": len(checked),
-                    "deltas": len(deltas)})
+        print_json(dict({"mirror": args.mirror, "ok": not problems, "problems": problems},
+                        **counts))
         return 1 if problems else 0
     for p in problems:
         print("korvanth-publish: %s" % p)
     if problems:
         return 1
-    print("korvanth-publish: %s verified: signature good, %d objects%s%s"
-          % (args.mirror, len(seen), ", %d chunk indexes and %d chunks" % (len(indexes), len(checked))
-             if indexes else "", ", %d deltas" % len(deltas) if deltas else ""))
+    print("korvanth-publish: %s" % summary)
     return 0
