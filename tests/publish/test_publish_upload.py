@@ -99,6 +99,12 @@ def upload(env, *args):
                             start_new_session=True)
 
 
+def verdict(dest, text):
+    """A destination's verdict line; a remote's root (`us:`) is not given a
+    second colon."""
+    return "%s %s" % (dest if dest.endswith(":") else dest + ":", text)
+
+
 def finish(proc):
     out, err = proc.communicate(timeout=240)
     return proc.returncode, out, err
@@ -137,7 +143,7 @@ class UploadJourney(unittest.TestCase):
         r = RELEASES
         code, out, err = finish(upload(server.env, r.old, server.dest))
         self.assertEqual(code, 0, err)
-        self.assertIn("%s: live on 1.0" % server.dest, out)
+        self.assertIn(verdict(server.dest, "live on 1.0"), out)
         self.assertEqual(files(server.root), files(r.old))
         ok(run("verify", "--pubkey", r.pub, server.root))
         self.check_safe_order(server.writes(), "first upload")
@@ -172,7 +178,7 @@ class UploadJourney(unittest.TestCase):
         mark = server.mark()
         code, out, err = finish(upload(server.env, r.new, server.dest))
         self.assertEqual(code, 0, err)
-        self.assertIn("%s: live on 2.0" % server.dest, out)
+        self.assertIn(verdict(server.dest, "live on 2.0"), out)
         self.assertEqual(files(server.root), files(r.new))
         ok(run("verify", "--pubkey", r.pub, server.root))
         writes = server.writes(mark)
@@ -219,8 +225,8 @@ class Destinations(unittest.TestCase):
                 good = self.seeded("good-" + os.path.basename(dest))
                 code, out, err = finish(upload(env, RELEASES.new, dest, good))
                 self.assertEqual(code, 1, err)
-                self.assertIn("%s: NOT live on 2.0" % dest, out)
-                self.assertIn("%s: live on 2.0" % good, out)
+                self.assertIn(verdict(dest, "NOT live on 2.0"), out)
+                self.assertIn(verdict(good, "live on 2.0"), out)
                 self.assertIn(named, err)
                 self.assertEqual(files(good), files(RELEASES.new))
                 if os.path.isdir(dest):
