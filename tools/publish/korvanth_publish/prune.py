@@ -226,8 +226,8 @@ def cmd_prune(args):
         print("korvanth-publish: %s %s" % (verb, rel))
     if doomed and not args.dry_run:
         store.delete(doomed)
-    print("korvanth-publish: %s: kept releases %s; %s %d objects and %d old releases, "
-          "%s bytes %s" % (args.mirror, ", ".join(r.version for r in kept),
+    print("korvanth-publish: %s kept releases %s; %s %d objects and %d old releases, "
+          "%s bytes %s" % (said(args.mirror), ", ".join(r.version for r in kept),
                            "would delete" if args.dry_run else "deleted", len(gone),
                            len(dropped), "{:,}".format(freed),
                            "to free" if args.dry_run else "freed"))
