@@ -25,8 +25,8 @@ IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
 NO_CACHE = "Cache-Control: no-cache"
 STAGING = ".upload"
 # rclone runs side by side per destination: scripts/bench-upload measured
-# WebDAV 3.6 times faster with 4 than with one (its client spaces its
-# requests within a run); SFTP no slower.
+# WebDAV several times faster with 4 than with one (its client spaces its
+# requests within a run); see "Upload speed" in docs/publishing.md.
 PARALLEL = 4
 KEY_LIST = ("keys.json", "keys.sig")
 # rclone's exit code for a folder that does not exist (a destination not
