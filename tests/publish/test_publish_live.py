@@ -288,7 +288,7 @@ class History(ClientFixture):
              lambda: os.unlink(os.path.join(self.mirror, "objects", index)),
              "nothing is pruned while a release is not whole"),
             ("no history", ["--keep", "2"],
-             lambda: shutil.rmtree(os.path.join(self.mirror, "releases")), "no releases/"),
+             lambda: shutil.rmtree(os.path.join(self.mirror, "releases")), "no releases kept"),
         ]
         for why, args, damage, text in cases:
             with self.subTest(why):

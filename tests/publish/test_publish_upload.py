@@ -5,6 +5,7 @@ tree, objects before the manifest pair, and an upload cut short leaves it
 serving the old release whole until the next one completes it."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -99,6 +100,12 @@ def upload(env, *args):
                             start_new_session=True)
 
 
+def verdict(dest, text):
+    """A destination's verdict line; a remote's root (`us:`) is not given a
+    second colon."""
+    return "%s %s" % (dest if dest.endswith(":") else dest + ":", text)
+
+
 def finish(proc):
     out, err = proc.communicate(timeout=240)
     return proc.returncode, out, err
@@ -137,7 +144,7 @@ class UploadJourney(unittest.TestCase):
         r = RELEASES
         code, out, err = finish(upload(server.env, r.old, server.dest))
         self.assertEqual(code, 0, err)
-        self.assertIn("%s: live on 1.0" % server.dest, out)
+        self.assertIn(verdict(server.dest, "live on 1.0"), out)
         self.assertEqual(files(server.root), files(r.old))
         ok(run("verify", "--pubkey", r.pub, server.root))
         self.check_safe_order(server.writes(), "first upload")
@@ -172,7 +179,7 @@ class UploadJourney(unittest.TestCase):
         mark = server.mark()
         code, out, err = finish(upload(server.env, r.new, server.dest))
         self.assertEqual(code, 0, err)
-        self.assertIn("%s: live on 2.0" % server.dest, out)
+        self.assertIn(verdict(server.dest, "live on 2.0"), out)
         self.assertEqual(files(server.root), files(r.new))
         ok(run("verify", "--pubkey", r.pub, server.root))
         writes = server.writes(mark)
@@ -219,8 +226,8 @@ class Destinations(unittest.TestCase):
                 good = self.seeded("good-" + os.path.basename(dest))
                 code, out, err = finish(upload(env, RELEASES.new, dest, good))
                 self.assertEqual(code, 1, err)
-                self.assertIn("%s: NOT live on 2.0" % dest, out)
-                self.assertIn("%s: live on 2.0" % good, out)
+                self.assertIn(verdict(dest, "NOT live on 2.0"), out)
+                self.assertIn(verdict(good, "live on 2.0"), out)
                 self.assertIn(named, err)
                 self.assertEqual(files(good), files(RELEASES.new))
                 if os.path.isdir(dest):
@@ -246,6 +253,106 @@ class Destinations(unittest.TestCase):
                 self.assertIn("destination 2 has settings in its name", err)
                 self.assertNotIn("SECRET", out + err)
                 self.assertFalse(os.path.exists(self.good))  # nothing sent anywhere
+
+
+class Messages(unittest.TestCase):
+    """What the tool says: rclone's own reason when a destination fails,
+    counts that agree, nothing sent twice, names joined once."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dav = servers.DavServer(cls.tmp.name)
+        cls.dav.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dav.stop()
+        cls.tmp.cleanup()
+
+    def test_failures_say_rclone_s_reason_and_which_kind(self):
+        unreachable = servers.SftpServer(self.tmp.name)  # never started: nothing listens
+        # The same server, its root folder one that holds nothing.
+        empty_dav = {"RCLONE_CONFIG_KEMPTY_TYPE": "webdav", "RCLONE_CONFIG_KEMPTY_VENDOR": "other",
+                     "RCLONE_CONFIG_KEMPTY_URL": self.dav.env["RCLONE_CONFIG_KDAV_URL"] + "empty/"}
+        cases = [
+            # command, environment, what stderr says, what it must not say
+            (["upload", RELEASES.new, "nosuch:"], {},
+             ["cannot list nosuch: (rclone: ", "didn't find section in config file"], []),
+            (["upload", RELEASES.new, unreachable.dest], unreachable.env,
+             ["cannot list %s (rclone: " % unreachable.dest,
+              'failed to create file system for "%s"' % unreachable.dest], []),
+            (["prune", "nosuch:"], {}, ["cannot list nosuch: (rclone: ",
+                                        "didn't find section in config file"],
+             ["no releases kept"]),
+            (["prune", unreachable.dest], unreachable.env,
+             ["cannot list %s (rclone: " % unreachable.dest], ["no releases kept"]),
+            # Reachable and empty: the releases folder is looked for below
+            # the remote's root, not at the server's.
+            (["prune", "kempty:"], empty_dav,
+             ["kempty: no releases kept in kempty:releases/"], ["cannot list", "::"]),
+        ]
+        for args, env, said, unsaid in cases:
+            with self.subTest(" ".join(args[:1] + args[-1:])):
+                code, out, err = finish(tool(env, *args))
+                self.assertEqual(code, 1, out + err)
+                for text in said:
+                    self.assertIn(text, err.lower() if text.startswith("failed") else err)
+                for text in unsaid:
+                    self.assertNotIn(text, err)
+
+    def test_counts_agree_and_nothing_is_sent_twice(self):
+        dav = self.dav
+        code, out, err = finish(upload(dav.env, RELEASES.old, dav.dest))
+        self.assertEqual(code, 0, err)
+        mark = dav.mark()
+        code, out, err = finish(upload(dav.env, RELEASES.new, dav.dest))
+        self.assertEqual(code, 0, err)
+        announced = int(re.search(r"kdav: (\d+) files to send first", err).group(1))
+        self.assertIn("kdav: %d/%d files" % (announced, announced), err)
+        self.assertEqual(announced, len([p for _, _, p in dav.writes(mark)
+                                          if p.startswith(FIRST)]))
+        self.assertIn("kdav: live on 2.0", out)
+        self.assertNotIn("::", out + err)
+
+        # Again: the release's history copy is there as built, so nothing
+        # but the key list and the manifest pair goes up.
+        mark = dav.mark()
+        code, out, err = finish(upload(dav.env, RELEASES.new, dav.dest))
+        self.assertEqual(code, 0, err)
+        self.assertIn("kdav: 0 files to send first", err)
+        self.assertEqual([p for _, _, p in dav.writes(mark) if p.startswith(FIRST)], [])
+
+        # Rebuilt at the same version (--force): the history copy has the
+        # same size and other bytes, and is sent again.
+        rebuilt = os.path.join(self.tmp.name, "rebuilt")
+        shutil.copytree(RELEASES.new, rebuilt)
+        ok(run("build", "--client", RELEASES.client, "--rules", RELEASES.rules, "--key",
+               RELEASES.key, "--version", "2.0", "--out", rebuilt, "--generated",
+               "2026-02-02T03:04:06Z", "--chunk-min-file", "65536", "--quiet", "--force"))
+        mark = dav.mark()
+        code, out, err = finish(upload(dav.env, rebuilt, dav.dest))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(sorted(p for _, _, p in dav.writes(mark) if p.startswith(FIRST)),
+                         ["releases/2.0/manifest.json", "releases/2.0/manifest.sig"])
+        self.assertEqual(files(dav.root), files(rebuilt))
+
+    def test_a_tree_named_with_a_slash_is_named_once(self):
+        root = os.path.join(self.tmp.name, "root.pem")
+        ok(run("keys", "init", root))
+        r = ok(run("keys", "add", "--root", root, "--out", self.tmp.name + "/listed/",
+                   RELEASES.pub))
+        self.assertIn("/listed/keys.json version 1", r.stdout)
+        self.assertNotIn("//", r.stdout)
+
+
+def tool(env, *args):
+    """Any command of the tool, as `upload` runs it."""
+    env = dict(os.environ, RCLONE_RETRIES="1", RCLONE_LOW_LEVEL_RETRIES="2",
+               RCLONE_CONTIMEOUT="3s", **env)
+    return subprocess.Popen([sys.executable, TOOL] + list(args), env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
 
 
 SIGNING_KEY = os.environ.get("KORVANTH_TEST_SIGNING_KEY", "none")

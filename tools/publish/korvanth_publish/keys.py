@@ -246,8 +246,8 @@ def write_list(args, root, root_points, version, keys, revoked):
     # signature refuses that mirror's list for one pass and takes another's.
     write_atomically(os.path.join(args.out, "keys.json"), [data])
     write_atomically(os.path.join(args.out, "keys.sig"), [sign(root, data)])
-    print("korvanth-publish: %s/keys.json version %d: release keys %s%s"
-          % (args.out, version, ", ".join(i for i, _ in keys),
+    print("korvanth-publish: %s version %d: release keys %s%s"
+          % (os.path.join(args.out, "keys.json"), version, ", ".join(i for i, _ in keys),
              "; revoked %s" % ", ".join(i for i, _ in revoked) if revoked else ""))
 
 

@@ -19,9 +19,12 @@ from . import chunks
 from .common import MANIFEST_JSON, MANIFEST_SIG, Failure
 from .history import RELEASES
 from .report import add_json_option, print_json
+from .upload import join, rclone_reason, said
 from .verify import check_manifest, release_entries
 
 OBJECT_NAME = re.compile(r"[0-9a-f]{64}(\.gz)?")
+# rclone's exit codes for a folder and a file that are not there.
+DIRECTORY_NOT_FOUND, FILE_NOT_FOUND = 3, 4
 
 
 class KeptRelease(NamedTuple):
@@ -71,7 +74,9 @@ class RcloneDest:
     its credentials, so none appear here."""
 
     def __init__(self, dest):
-        self.dest = dest.rstrip("/")
+        # Kept as given: `us:` is the remote's root folder, `us:/` the
+        # server's (on SFTP), and `us:` + `/releases` would be the latter.
+        self.dest = dest
 
     def rclone(self, *args, text=True):
         try:
@@ -82,22 +87,29 @@ class RcloneDest:
         return run
 
     def read(self, rel):
-        run = self.rclone("cat", "%s/%s" % (self.dest, rel), text=False)
+        run = self.rclone("cat", join(self.dest, rel), text=False)
+        if run.returncode in (DIRECTORY_NOT_FOUND, FILE_NOT_FOUND):
+            return None
         if run.returncode != 0:
-            err = run.stderr.decode(errors="replace")
-            if "not found" in err or "doesn't exist" in err:
-                return None
-            raise Failure("%s/%s: %s" % (self.dest, rel, err.strip()))
+            raise Failure("cannot read %s (rclone: %s)" % (
+                join(self.dest, rel), rclone_reason(run.stderr, run.returncode)))
         return run.stdout
 
     def listing(self, folder, dirs):
-        run = self.rclone("lsjson", "--dirs-only" if dirs else "--files-only",
-                          "%s/%s" % (self.dest, folder))
+        """As LocalTree's; a folder that is not there is empty, and any other
+        failure (an unknown remote, a refused login) says rclone's reason
+        rather than passing for an empty folder."""
+        where = join(self.dest, folder) if folder else self.dest
+        run = self.rclone("lsjson", "--dirs-only" if dirs else "--files-only", where)
+        if run.returncode == DIRECTORY_NOT_FOUND:
+            return {}
         if run.returncode != 0:
-            if "not found" in run.stderr or "doesn't exist" in run.stderr:
-                return {}
-            raise Failure("%s/%s: %s" % (self.dest, folder, run.stderr.strip()))
-        return {e["Name"]: e.get("Size", 0) for e in json.loads(run.stdout or "[]")}
+            raise Failure("cannot list %s (rclone: %s)" % (
+                where, rclone_reason(run.stderr, run.returncode)))
+        try:
+            return {e["Name"]: e.get("Size", 0) for e in json.loads(run.stdout or "[]")}
+        except (ValueError, KeyError, TypeError):
+            raise Failure("cannot list %s: rclone's listing is not readable" % where)
 
     def delete(self, rels):
         with tempfile.NamedTemporaryFile("w", prefix="korvanth-prune-", suffix=".txt") as f:
@@ -105,8 +117,9 @@ class RcloneDest:
             f.flush()
             run = self.rclone("delete", self.dest, "--files-from-raw", f.name)
         if run.returncode != 0:
-            raise Failure("%s: rclone delete: %s" % (self.dest, run.stderr.strip()))
-        self.rclone("rmdirs", "--leave-root", "%s/%s" % (self.dest, RELEASES))
+            raise Failure("cannot delete from %s (rclone: %s)" % (
+                self.dest, rclone_reason(run.stderr, run.returncode)))
+        self.rclone("rmdirs", "--leave-root", join(self.dest, RELEASES))
 
 
 def open_store(where):
@@ -182,10 +195,16 @@ def cmd_prune(args):
     if args.keep < 2:
         raise Failure("--keep: at least 2 (players one release behind update by patch)")
     store = open_store(args.mirror)
+    # The destination itself first: one that cannot be listed is not one
+    # that keeps no releases.
+    top = store.listing("", dirs=False)
     known = releases(store, args.mirror)
     if not known:
-        raise Failure("%s: no releases/ kept; pruning needs the releases' manifests (build "
-                      "one release with this tool first)" % args.mirror)
+        raise Failure("%s no releases kept in %s%s: pruning needs the releases' manifests "
+                      "(build one release with this tool first, and upload it)" % (
+                          said(args.mirror), join(args.mirror, RELEASES + "/"),
+                          "" if MANIFEST_JSON in top else
+                          " (and no manifest.json at its top: not a mirror tree?)"))
     newest = known[0]
     current = (store.read(MANIFEST_JSON), store.read(MANIFEST_SIG))
     if current != (newest.data, newest.signature):
@@ -215,8 +234,8 @@ def cmd_prune(args):
                     "kept": [r.version for r in kept], "dropped": [r.version for r in dropped],
                     "deleted": doomed, "objects": len(gone), "bytes": freed})
         return 0
-    print("korvanth-publish: %s: kept releases %s; %s %d objects and %d old releases, "
-          "%s bytes %s" % (args.mirror, ", ".join(r.version for r in kept),
+    print("korvanth-publish: %s kept releases %s; %s %d objects and %d old releases, "
+          "%s bytes %s" % (said(args.mirror), ", ".join(r.version for r in kept),
                            "would delete" if args.dry_run else "deleted", len(gone),
                            len(dropped), "{:,}".format(freed),
                            "to free" if args.dry_run else "freed"))

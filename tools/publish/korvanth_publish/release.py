@@ -19,17 +19,42 @@ def public_pem_path(key_path):
 
 def add_parser(sub):
     p = sub.add_parser("keygen", help="make a P-256 signing key pair")
+    p.add_argument("--role", choices=KEY_ROLES, default="manifest",
+                   help="what the key is for, which decides the advice printed: manifest, "
+                        "the one key built into launchers without root keys (default); "
+                        "release, a key that a root-signed key list names; root, a root "
+                        "key built into launchers (as `keys init` makes)")
     p.add_argument("key", metavar="KEY.pem",
                    help="where to write the private key (never over a file); the public half "
                         "goes beside it as KEY.pub.pem")
     p.set_defaults(func=cmd_keygen)
 
 
+KEY_ROLES = ("manifest", "release", "root")
+
+
+def keygen_advice(role, key_path, pub_path):
+    """What to do with a new key: a launcher with root keys carries no
+    release key, so telling a root user to build one in would make a
+    launcher that ignores the key list."""
+    pub = os.path.abspath(pub_path)
+    if role == "root":
+        return ("root key %s, public half %s: it signs key lists only; build the launcher "
+                "with -DKORVANTH_ROOT_PUBKEYS=%s and keep %s offline" % (
+                    key_path, pub_path, pub, key_path))
+    if role == "release":
+        return ("release key %s (keep it secret), public half %s: list it in the mirror "
+                "tree's key list with `korvanth-publish keys add --root ROOT.pem --out MIRROR "
+                "--id ID %s`; launchers built with -DKORVANTH_ROOT_PUBKEYS then accept what "
+                "it signs" % (key_path, pub_path, pub))
+    return ("private key %s (keep it secret), public key %s (build the launcher with "
+            "-DKORVANTH_MANIFEST_PUBKEY=%s; for a launcher with root keys make release keys "
+            "with --role release instead)" % (key_path, pub_path, pub))
+
+
 def cmd_keygen(args):
     pub_path = make_key_pair(args.key)
-    print("korvanth-publish: private key %s (keep it secret), public key %s "
-          "(build the launcher with -DKORVANTH_MANIFEST_PUBKEY=%s)"
-          % (args.key, pub_path, os.path.abspath(pub_path)))
+    print("korvanth-publish: " + keygen_advice(args.role, args.key, pub_path))
     return 0
 
 

@@ -12,6 +12,7 @@ import secrets
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -25,6 +26,10 @@ RCLONE = "rclone"
 IMMUTABLE = "Cache-Control: public, max-age=31536000, immutable"
 NO_CACHE = "Cache-Control: no-cache"
 STAGING = ".upload"
+# rclone runs side by side per destination: scripts/bench-upload measured
+# WebDAV several times faster with 4 than with one (its client spaces its
+# requests within a run); see "Upload speed" in docs/publishing.md.
+PARALLEL = 4
 KEY_LIST = ("keys.json", "keys.sig")
 # rclone's exit code for a folder that does not exist (a destination not
 # uploaded to before).
@@ -47,7 +52,12 @@ def add_parser(sub):
     p.add_argument("--bwlimit", metavar="RATE",
                    help="rclone's bandwidth limit for every transfer (like 512k or 10M)")
     p.add_argument("--transfers", type=int, default=4, metavar="N",
-                   help="files sent at once to a destination (default 4)")
+                   help="files sent at once by each rclone run (default 4)")
+    p.add_argument("--parallel", type=int, default=PARALLEL, metavar="N",
+                   help="rclone runs at once per destination, each sending a share of the "
+                        "files (default %d; 1 with --bwlimit). Many small objects go up about "
+                        "four times faster to WebDAV than with one run; what SFTP gains depends "
+                        "on the server (docs/publishing.md, upload speed)" % PARALLEL)
     p.add_argument("--rclone", default=os.environ.get("KORVANTH_RCLONE", RCLONE), metavar="PATH",
                    help="the rclone program (default: $KORVANTH_RCLONE, else rclone)")
     p.add_argument("--quiet", action="store_true", help="print only errors and the verdicts")
@@ -111,20 +121,28 @@ def release_version(tree):
     return version if isinstance(version, str) else "?"
 
 
-def plan(files, remote, version):
+def current_history(files, version):
+    """The current release's own history copy (releases/<version>/...):
+    unlike an object, it may have been rebuilt (--force) at the same size."""
+    current = "releases/%s/" % version
+    return [rel for rel in sorted(files) if rel.startswith(current)]
+
+
+def plan(files, remote, version, unchanged=()):
     """What a destination whose listing is `remote` (path to size) must be
     sent, in three steps: objects and history, the key list, the manifest
     pair. Objects are named by their content: one there with the right size
-    is the same object. The key list and the current release's own history
-    copy are small and may have been rebuilt: they are always sent."""
-    current = "releases/%s/" % version
+    is the same object. The current release's history copy is sent unless it
+    is `unchanged` (read back and found equal); the key list is small and
+    always goes with the manifest pair."""
+    current = set(current_history(files, version)) - set(unchanged)
     objects, keys = [], []
     for rel in sorted(files):
         if rel in MANIFEST_PAIR:
             continue
         if rel in KEY_LIST:
             keys.append(rel)
-        elif rel.startswith(current) or remote.get(rel) != files[rel]:
+        elif rel in current or remote.get(rel) != files[rel]:
             objects.append(rel)
     return objects, keys, list(MANIFEST_PAIR)
 
@@ -163,54 +181,93 @@ class Rclone:
         if run.returncode == DIRECTORY_NOT_FOUND:
             return {}
         if run.returncode != 0:
-            raise DestinationFailed("cannot list: %s" % last_error(run.stderr))
+            raise DestinationFailed("cannot list %s (rclone: %s)" % (
+                self.dest, rclone_reason(run.stderr, run.returncode)))
         try:
             return {e["Path"]: e["Size"] for e in json.loads(run.stdout.decode("utf-8"))}
         except (ValueError, KeyError, TypeError):
             raise DestinationFailed("rclone's listing is not readable")
 
-    def send(self, tree, rels, header, sizes, quiet=False, into=""):
-        """Sends the files `rels` of the tree with the cache header, one rclone
-        run, showing its progress; raises with rclone's last error."""
+    def send(self, tree, rels, header, sizes, quiet=False, into="", progress=None, before=(0, 0)):
+        """Sends the files `rels` of the tree with the cache header, showing
+        the progress; raises with rclone's own reason. The files are shared
+        among --parallel rclone runs at once (one with --bwlimit, which
+        limits each run): rclone's WebDAV client spaces its requests within
+        one run, and SFTP spends a run's time per file, so for many small
+        objects runs side by side are several times faster. Several calls
+        may share one `progress`, the files and bytes `before` this one
+        counted in, so that its count is the one announced."""
         if not rels:
             return
-        fd, listing = tempfile.mkstemp(prefix="korvanth-upload-", suffix=".txt")
-        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write("".join(r + "\n" for r in rels))
-        cmd = self.base() + ["copy", tree, join(self.dest, into) if into else self.dest,
-                             "--files-from-raw", listing,
-                             "--no-traverse", "--no-check-dest",
-                             "--header-upload", header, "--transfers", str(self.args.transfers),
-                             "--stats", "1s"]
         total = sum(sizes[r] for r in rels)
-        progress = Progress(self.stream, len(rels), total, self.args.quiet or quiet,
-                            prefix="korvanth-publish: %s: " % self.dest)
-        errors = []
+        last = progress is None or (before[0] + len(rels), before[1] + total) == (
+            progress.total_files, progress.total_bytes)
+        if progress is None:
+            progress = Progress(self.stream, len(rels), total, self.args.quiet or quiet,
+                                prefix="korvanth-publish: %s " % said(self.dest))
+        runs = 1 if self.args.bwlimit else max(1, min(self.args.parallel, len(rels)))
+        shares = [rels[i::runs] for i in range(runs)]
+        counts = [(0, 0)] * runs    # each run's files and bytes done
+        errors = [[] for _ in shares]
+        lock = threading.Lock()
+        listings, procs = [], []
+
+        def follow(i, proc):
+            for line in proc.stderr:
+                if len(errors[i]) < KEPT_LINES and b'"stats":' not in line:
+                    errors[i].append(line)
+                done = self.log_line(line)
+                if done is not None:
+                    with lock:
+                        counts[i] = done
+                        progress.show(before[0] + sum(c[0] for c in counts),
+                                      before[1] + sum(c[1] for c in counts))
+            proc.stderr.close()
+
         try:
-            proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE)
-            try:
-                for line in proc.stderr:
-                    self.log_line(line, progress, errors)
-            finally:
-                proc.stderr.close()
-                code = proc.wait()
+            for share in shares:
+                fd, listing = tempfile.mkstemp(prefix="korvanth-upload-", suffix=".txt")
+                listings.append(listing)
+                with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
+                    f.write("".join(r + "\n" for r in share))
+                cmd = self.base() + ["copy", tree, join(self.dest, into) if into else self.dest,
+                                     "--files-from-raw", listing,
+                                     "--no-traverse", "--no-check-dest",
+                                     "--header-upload", header,
+                                     "--transfers", str(self.args.transfers), "--stats", "1s"]
+                procs.append(subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
+            readers = [threading.Thread(target=follow, args=(i, p), daemon=True)
+                       for i, p in enumerate(procs)]
+            for t in readers:
+                t.start()
+            codes = [p.wait() for p in procs]
+            for t in readers:
+                t.join()
         except OSError as e:
             raise cannot_run(self.args.rclone, e)
         finally:
-            os.unlink(listing)
-        if code == 0:
-            progress.show(len(rels), total, final=True)
+            for p in procs:
+                if p.poll() is None:  # interrupted: no run outlives the upload
+                    p.terminate()
+                    p.wait()
+            for listing in listings:
+                os.unlink(listing)
+        failed = [i for i, code in enumerate(codes) if code != 0]
+        if not failed:
+            progress.show(before[0] + len(rels), before[1] + total, final=last)
         progress.abandon()
-        if code != 0:
-            raise DestinationFailed("rclone stopped (exit %d)%s" % (
-                code, ": " + errors[-1] if errors else ""))
+        if failed:
+            i = failed[0]
+            raise DestinationFailed("rclone stopped (exit %d: %s)" % (
+                codes[i], rclone_reason(b"".join(errors[i]), codes[i])))
 
     def cat(self, rel):
         run = subprocess.run(self.base() + ["cat", join(self.dest, rel)],
                              stdin=subprocess.DEVNULL, capture_output=True)
         if run.returncode != 0:
-            raise DestinationFailed("cannot read %s: %s" % (rel, last_error(run.stderr)))
+            raise DestinationFailed("cannot read %s (rclone: %s)" % (
+                join(self.dest, rel), rclone_reason(run.stderr, run.returncode)))
         return run.stdout
 
     def read_back(self, tree, rel):
@@ -219,30 +276,63 @@ class Rclone:
             if self.cat(staged) != f.read():
                 raise DestinationFailed("%s reads back other than sent" % staged)
 
-    def log_line(self, line, progress, errors):
+    def log_line(self, line):
+        """Prints an error line of rclone's; returns the files and bytes done
+        that a stats line says, None for any other line."""
         try:
             entry = json.loads(line.decode("utf-8", "replace"))
         except ValueError:
-            return
+            return None
         stats = entry.get("stats")
         if isinstance(stats, dict):
-            progress.show(stats.get("transfers", 0), stats.get("bytes", 0))
-        elif entry.get("level") in ("error", "critical"):
+            return stats.get("transfers", 0), stats.get("bytes", 0)
+        if entry.get("level") in ("error", "critical"):
             text = "%s: %s" % (entry["object"], entry.get("msg")) if entry.get("object") else \
                 str(entry.get("msg"))
-            errors.append(text)
-            print("korvanth-publish: %s: %s" % (self.dest, text), file=self.stream)
+            print("korvanth-publish: %s %s" % (said(self.dest), text), file=self.stream)
 
 
-def last_error(stderr):
-    for line in reversed(stderr.decode("utf-8", "replace").splitlines()):
+# rclone's own lines that are not its reason for failing: a missing
+# configuration file is normal when the remotes come from the environment.
+RCLONE_NOISE = re.compile(r"^(NOTICE|INFO|DEBUG)\b|^Config file .* not found")
+RCLONE_TIME = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d(\.\d+)? ")
+REASON_LINES = 3
+# rclone's lines kept from a run for its reason: errors come first.
+KEPT_LINES = 50
+
+
+def rclone_reason(stderr, code, lines=REASON_LINES):
+    """rclone's own words for why it failed: the first few error lines of
+    its standard error (JSON log entries or the plain lines it writes before
+    its log starts, such as an unknown remote's), without times and
+    notices; its exit code when it said nothing."""
+    text = stderr.decode("utf-8", "replace") if isinstance(stderr, bytes) else stderr
+    found = []
+    for line in text.splitlines():
         try:
             entry = json.loads(line)
         except ValueError:
-            continue
-        if entry.get("level") in ("error", "critical"):
-            return str(entry.get("msg"))
-    return "rclone failed"
+            entry = None
+        if isinstance(entry, dict):
+            if entry.get("level") not in ("error", "critical"):
+                continue
+            line = "%s: %s" % (entry["object"], entry.get("msg")) if entry.get("object") \
+                else str(entry.get("msg"))
+        else:
+            line = RCLONE_TIME.sub("", line.strip())
+            if line.startswith("ERROR : "):
+                line = line[len("ERROR : "):]
+        if line and not RCLONE_NOISE.search(line) and line not in found:
+            found.append(line)
+        if len(found) == lines:
+            break
+    return " / ".join(found) if found else "rclone failed (exit %d) without saying why" % code
+
+
+def said(dest):
+    """A destination as the head of a message: `us:` stays `us:` rather
+    than becoming `us::`."""
+    return dest if dest.endswith(":") else dest + ":"
 
 
 def check_sizes(remote, files, rels):
@@ -283,18 +373,30 @@ def upload_one(args, tree, files, version, dest, out, record):
             raise DestinationFailed("serves a newer release (generated %s, this tree's %s); "
                                     "upload the tree of that release or a later one" % (
                                         theirs, ours))
-    objects, keys, pair = plan(files, remote, version)
+    unchanged = []
+    for rel in current_history(files, version):
+        if remote.get(rel) == files[rel]:
+            with open(os.path.join(tree, rel), "rb") as f:
+                if rc.cat(rel) == f.read():
+                    unchanged.append(rel)
+    objects, keys, pair = plan(files, remote, version, unchanged)
     record["send"] = [{"path": rel, "size": files[rel]} for rel in objects + keys + pair]
     say = (lambda text: None) if args.quiet else \
-        (lambda text: print("korvanth-publish: %s: %s" % (dest, text), file=out, flush=True))
+        (lambda text: print("korvanth-publish: %s %s" % (said(dest), text), file=out,
+                            flush=True))
     say("%d files to send first (%s), then %s" % (
         len(objects), size_text(sum(files[r] for r in objects)), ", ".join(keys + pair)))
     if args.dry_run:
         for rel in objects + keys + pair if not args.json else ():
             print("%s\t%d\t%s" % (dest, files[rel], shown(rel)))
         return
-    rc.send(tree, [r for r in objects if r.startswith("objects/")], IMMUTABLE, files)
-    rc.send(tree, [r for r in objects if not r.startswith("objects/")], NO_CACHE, files)
+    # One count over both runs, the one announced above.
+    progress = Progress(out, len(objects), sum(files[r] for r in objects), args.quiet,
+                        prefix="korvanth-publish: %s " % said(dest))
+    first = [r for r in objects if r.startswith("objects/")]
+    rc.send(tree, first, IMMUTABLE, files, progress=progress)
+    rc.send(tree, [r for r in objects if not r.startswith("objects/")], NO_CACHE, files,
+            progress=progress, before=(len(first), sum(files[r] for r in first)))
     check_sizes(rc.listing(), files, objects)
     # Under a hidden folder first, checked there, then moved over the served
     # files in quick succession: no reader sees half a file, and the time in
@@ -389,8 +491,8 @@ def cmd_upload(args):
         try:
             upload_one(args, tree, files, version, dest, out, record)
         except DestinationFailed as e:
-            print("korvanth-publish: %s: %s; %s" % (
-                dest, e, "it keeps serving its previous release" if not e.moved else
+            print("korvanth-publish: %s %s; %s" % (
+                said(dest), e, "it keeps serving its previous release" if not e.moved else
                 "only %s replaced: upload again at once" % " and ".join(e.moved)),
                 file=out, flush=True)
             record.update(state="failed", error=str(e), replaced=list(e.moved))
@@ -404,7 +506,7 @@ def cmd_upload(args):
     if args.dry_run:
         return 1 if stale else 0
     for dest in live:
-        print("%s: live on %s" % (dest, version))
+        print("%s live on %s" % (said(dest), version))
     for dest in stale:
-        print("%s: NOT live on %s" % (dest, version))
+        print("%s NOT live on %s" % (said(dest), version))
     return 1 if stale else 0
