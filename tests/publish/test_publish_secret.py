@@ -299,14 +299,17 @@ class LauncherAccepts(unittest.TestCase):
             stranger = os.path.join(tmp, "stranger.pem")
             self.assertEqual(tool("keygen", stranger).returncode, 0)
             cases = [
-                # why, signing options, installed
-                ("encrypted key", ("--key", encrypted, "--passphrase-env", "KP"), True),
+                # why, signing options, installed, what the pass says
+                ("encrypted key", ("--key", encrypted, "--passphrase-env", "KP"), True,
+                 "All the files have been updated."),
                 ("openssl as the sign command",
                  ("--key", public, "--sign-command", "openssl dgst -sha256 -sign " + LAUNCHER_KEY),
-                 True),
-                ("a key the launcher does not carry", ("--key", stranger), False),
+                 True, "All the files have been updated."),
+                # The check is the launcher's: its signature refusal.
+                ("a key the launcher does not carry", ("--key", stranger), False,
+                 "Invalid version"),
             ]
-            for i, (why, signing, installed) in enumerate(cases):
+            for i, (why, signing, installed, said) in enumerate(cases):
                 with self.subTest(why):
                     mirror = os.path.join(tmp, "mirror%d" % i)
                     r = tool("build", "--client", client, "--rules", rules, "--version", "1",
@@ -318,6 +321,7 @@ class LauncherAccepts(unittest.TestCase):
                     os.makedirs(player)
                     code, out = self.update(mirror, player)
                     self.assertEqual(code == UP_TO_DATE, installed, out)
+                    self.assertIn(said, out)
                     self.assertEqual(os.path.exists(os.path.join(player, "data", "world.pak")),
                                      installed, out)
 
