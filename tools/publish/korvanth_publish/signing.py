@@ -127,13 +127,15 @@ def load_signer(args, key_path, public_of=None):
     --sign-command, `key_path` names the public key; `public_of(name)` may
     find it another way (a key list's id) and returns None when it cannot."""
     if not args.sign_command:
+        if args.sign_shell:
+            raise Failure("--sign-shell: give --sign-command too")
         return private_signer(key_path, args.passphrase_env)
     if args.passphrase_env:
         raise Failure("--passphrase-env: the sign command reads no key file; give it its "
                       "secrets itself")
     if args.sign_timeout <= 0:
         raise Failure("--sign-timeout: a number of seconds above 0")
-    from .keys import load_public_point, public_key_of
+    from .keys import load_public_point, public_key_of  # keys signs through this module
     if public_of and not os.path.exists(key_path):
         point = public_of(key_path)
         if point is None:
