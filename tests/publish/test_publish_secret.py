@@ -7,9 +7,6 @@ import base64
 import functools
 import http.server
 import os
-import pty
-import select
-import signal
 import subprocess
 import sys
 import threading
@@ -38,28 +35,6 @@ def tool(*args, env=ENV):
     """The tool as a script runs it: stdin is no terminal."""
     return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, text=True,
                           stdin=subprocess.DEVNULL, env=dict(os.environ, **env))
-
-
-def in_terminal(args, answers):
-    """The tool on a terminal of its own, each answer typed at a prompt:
-    (exit status, what the terminal showed)."""
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.execv(sys.executable, [sys.executable, TOOL] + list(args))
-    shown, answered = b"", 0
-    while True:
-        if not select.select([fd], [], [], 60)[0]:  # waiting for an answer never given
-            os.kill(pid, signal.SIGKILL)
-        try:
-            shown += os.read(fd, 4096)
-        except OSError:  # the tool ended
-            break
-        # Only text after the last answer can be a new prompt.
-        if answers and shown[answered:].rstrip().endswith(b":"):
-            os.write(fd, answers.pop(0).encode() + b"\n")
-            answered = len(shown)
-    os.close(fd)
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), shown.decode(errors="replace")
 
 
 class SecretFixture(ClientFixture):
@@ -137,19 +112,6 @@ class Signing(SecretFixture):
             self.assertIn((r, s), signature_readings(printed))
         self.assertEqual(signature_readings(b"\0" * 64), [])
 
-    def test_a_terminal_asks_for_the_passphrase(self):
-        key = os.path.join(self.dir, "typed.pem")
-        code, shown = in_terminal(["keygen", "--encrypt", key], [PASS, "typo"])
-        self.assertEqual((code, os.path.exists(key)), (1, False), shown)
-        self.assertIn("the two passphrases differ", shown)
-        self.assertEqual(in_terminal(["keygen", "--encrypt", key], [PASS, PASS])[0], 0)
-        code, shown = in_terminal(["build", "--client", self.client, "--rules", self.rules,
-                                   "--key", key, "--version", "1", "--out", self.mirror], [PASS])
-        self.assertEqual(code, 0, shown)
-        self.assertNotIn(PASS, shown)  # typed unseen
-        self.assertEqual(run("verify", "--pubkey", os.path.join(self.dir, "typed.pub.pem"),
-                             self.mirror).returncode, 0)
-
     def test_a_key_list_signed_by_an_encrypted_root_through_openssl(self):
         root, root_pub = (os.path.join(self.dir, n) for n in ("root.pem", "root.pub.pem"))
         self.assertEqual(tool("keys", "init", "--encrypt", "--passphrase-env", "KP", root)
@@ -178,7 +140,6 @@ class Signing(SecretFixture):
         self.assertEqual(r.returncode, 0, r.stdout)
         for text in ("keys.sig: signed by", "revoked B", "manifest.sig: signed by release key A"):
             self.assertIn(text, r.stdout)
-
 
     def test_the_launcher_installs_releases_signed_either_way(self):
         if not (CLI and WINE_RUN and LAUNCHER_KEY != "none"):
