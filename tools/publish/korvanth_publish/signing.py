@@ -36,9 +36,9 @@ from cryptography.hazmat.primitives.asymmetric.utils import (decode_dss_signatur
                                                             encode_dss_signature)
 
 from .common import Failure
+from .curve import N as P256_ORDER
 
 DEFAULT_TIMEOUT = 120  # seconds; a hardware module may wait for a touch or a PIN
-P256_ORDER = 0xffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551
 
 
 class Signer(NamedTuple):
@@ -189,8 +189,8 @@ def command_signature(signer, data):
         out, _ = proc.communicate(data, timeout=signer.timeout)
     except subprocess.TimeoutExpired:
         kill_group(proc)
-        raise Failure("--sign-command: %s gave no signature within %g seconds (--sign-timeout); nothing was written"
-                      % (shown, signer.timeout))
+        raise Failure("--sign-command: %s gave no signature within %g seconds "
+                      "(--sign-timeout); nothing was written" % (shown, signer.timeout))
     except BaseException:
         kill_group(proc)
         raise
