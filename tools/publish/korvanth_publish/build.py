@@ -16,11 +16,12 @@ from .common import (LAUNCHER_NAME, MAX_MANIFEST_BYTES, MAX_MANIFEST_MIRRORS,
                      MAX_MIRROR_BYTES, MAX_VERSION_BYTES, TIME_FORMAT, TIME_RE, Failure,
                      flush_file_system, now_text, shown, utf8_len)
 from .diff import add_player_options, print_patch
-from .keys import check_release_key
+from .keys import check_release_key, listed_point
 from .progress import Progress
-from .release import load_private_key, manifest_bytes, sign
+from .release import manifest_bytes
 from .rules import read_rules
 from .scan import ClientFile, inside, scan_client
+from .signing import add_options as add_signing_options, load_signer, sign
 from .verify import read_manifest
 from .workers import POLL_SECONDS, WorkerPool
 
@@ -192,7 +193,9 @@ def add_parser(sub):
                    help="the rules file that gives each client file its group")
     p.add_argument("--key", required=True, metavar="KEY.pem",
                    help="the private key that signs manifest.sig (a release key, or the key "
-                        "the launcher carries)")
+                        "the launcher carries; PEM, encrypted or not); with --sign-command its "
+                        "public half, or its id in --out's keys.json")
+    add_signing_options(p, "--key")
     p.add_argument("--version", required=True, metavar="NAME",
                    help="the release's version, as players see it (at most %d bytes)"
                         % MAX_VERSION_BYTES)
@@ -234,7 +237,7 @@ def add_parser(sub):
 
 def cmd_build(args):
     generated, expires = check_release_options(args)
-    key = load_private_key(args.key)
+    key = load_signer(args, args.key, lambda name: listed_point(args.out, name))
     check_release_key(args.out, key)
     history.check_signing_key(args.out, key, args.launcher)
     history.check_new_release(args.out, args.version, generated, args.force)

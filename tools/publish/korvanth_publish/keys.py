@@ -23,7 +23,8 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from .common import TIME_RE, Failure, now_text, write_atomically
-from .release import load_private_key, make_key_pair, sign
+from .release import add_encrypt_options, make_key_pair, new_key_passphrase, public_pem_path
+from .signing import add_options as add_signing_options, load_signer, sign
 from .verify import decode_signature, unique_pairs
 
 ID_RE = re.compile(r"[A-Za-z0-9._-]{1,31}")
@@ -77,7 +78,10 @@ def load_public_point(path):
     except ValueError:
         try:
             key = serialization.load_pem_private_key(data, password=None).public_key()
-        except (ValueError, TypeError) as e:
+        except TypeError:
+            raise Failure("%s: an encrypted private key; give its public half (%s)"
+                          % (path, public_pem_path(path)))
+        except ValueError as e:
             raise Failure("%s: not a PEM key: %s" % (path, e))
     if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
         raise Failure("%s: not a P-256 key" % path)
@@ -183,6 +187,14 @@ def read_key_list(mirror):
     return parse_key_list(data, path, sig)
 
 
+def listed_point(mirror, key_id):
+    """The point of the key `key_id` in the tree's key list, or None; a
+    revoked one too, so that it is refused as revoked rather than unknown."""
+    current = read_key_list(mirror)
+    return next((p for i, p in current.keys + current.revoked if i == key_id),
+                None) if current else None
+
+
 def check_release_key(mirror, key):
     """Refuses a manifest key that the tree's key list does not hold as a
     release key; a tree without a key list takes any key (launchers
@@ -210,7 +222,7 @@ def check_release_key(mirror, key):
 def signing_root(args):
     """The root's private key, and every root point whose signature on the
     current list is taken (its own and --previous-root ones)."""
-    root = load_private_key(args.root)
+    root = load_signer(args, args.root)
     points = [point_of(root.public_key())] + [load_public_point(p) for p in args.previous_root]
     for point, name in zip(points, ["--root"] + ["--previous-root"] * len(args.previous_root)):
         warn_if_demo(point, name)
@@ -244,15 +256,16 @@ def write_list(args, root, root_points, version, keys, revoked):
     os.makedirs(args.out, exist_ok=True)
     # keys.json first: a launcher that reads the new list beside the old
     # signature refuses that mirror's list for one pass and takes another's.
+    signature = sign(root, data)  # a signer that fails leaves the tree as it was
     write_atomically(os.path.join(args.out, "keys.json"), [data])
-    write_atomically(os.path.join(args.out, "keys.sig"), [sign(root, data)])
+    write_atomically(os.path.join(args.out, "keys.sig"), [signature])
     print("korvanth-publish: %s version %d: release keys %s%s"
           % (os.path.join(args.out, "keys.json"), version, ", ".join(i for i, _ in keys),
              "; revoked %s" % ", ".join(i for i, _ in revoked) if revoked else ""))
 
 
 def cmd_init(args):
-    pub_path = make_key_pair(args.key)
+    pub_path = make_key_pair(args.key, new_key_passphrase(args))
     print("korvanth-publish: root key %s, public half %s.\n"
           "  This is a ROOT key: it signs key lists only, never a release. Copy it to offline\n"
           "  storage (two copies in two places, for example encrypted USB sticks) and delete it\n"
@@ -364,11 +377,14 @@ def add_parser(sub):
     q.add_argument("key", metavar="ROOT.pem",
                    help="where to write the private root key (never over a file); the "
                         "public half goes beside it as ROOT.pub.pem")
+    add_encrypt_options(q)
     q.set_defaults(func=cmd_init)
     for name, text in (("add", "list a release key"), ("revoke", "revoke a release key")):
         q = keys.add_parser(name, help=text)
         q.add_argument("--root", required=True, metavar="ROOT.pem",
-                       help="the root's private key, which signs the new list")
+                       help="the root's private key, which signs the new list (with "
+                            "--sign-command: its public half)")
+        add_signing_options(q, "--root")
         q.add_argument("--previous-root", action="append", default=[], metavar="ROOT.pub.pem",
                        help="another root whose signature on the current list is taken "
                             "(when the root moves)")

@@ -1,15 +1,14 @@
 """The signed pair every release ends with: the manifest text and its
 signature, and the key that makes it."""
 
-import base64
 import json
 import os
 
-from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 
 from .common import Failure
+from .signing import passphrase_from
 
 
 def public_pem_path(key_path):
@@ -27,7 +26,29 @@ def add_parser(sub):
     p.add_argument("key", metavar="KEY.pem",
                    help="where to write the private key (never over a file); the public half "
                         "goes beside it as KEY.pub.pem")
+    add_encrypt_options(p)
     p.set_defaults(func=cmd_keygen)
+
+
+def add_encrypt_options(p):
+    p.add_argument("--encrypt", action="store_true",
+                   help="encrypt the private key (PKCS#8) with a passphrase, asked for twice "
+                        "in a terminal or read from --passphrase-env")
+    p.add_argument("--passphrase-env", metavar="NAME",
+                   help="with --encrypt: the environment variable that holds the passphrase")
+
+
+def new_key_passphrase(args):
+    """The passphrase to encrypt a new key with, or None for a key in clear."""
+    if args.passphrase_env and not args.encrypt:
+        raise Failure("--passphrase-env: give --encrypt too, or the key is written in clear")
+    if not args.encrypt:
+        return None
+    refuse_existing(args.key)  # before the passphrase is typed for nothing
+    secret = passphrase_from(args.passphrase_env, args.key, confirm=True)
+    if secret is None:
+        raise Failure("--encrypt: give --passphrase-env NAME or run in a terminal")
+    return secret
 
 
 KEY_ROLES = ("manifest", "release", "root")
@@ -53,23 +74,30 @@ def keygen_advice(role, key_path, pub_path):
 
 
 def cmd_keygen(args):
-    pub_path = make_key_pair(args.key)
+    pub_path = make_key_pair(args.key, new_key_passphrase(args))
     print("korvanth-publish: " + keygen_advice(args.role, args.key, pub_path))
     return 0
 
 
-def make_key_pair(key_path):
-    """Writes a new P-256 key pair: the private key to `key_path` (mode 0600,
-    never over an existing file) and the public one beside it. Returns the
-    public key's path."""
+def refuse_existing(key_path):
+    """The public key's path, when neither half exists yet."""
     pub_path = public_pem_path(key_path)
     for p in (key_path, pub_path):
         if os.path.exists(p):
             raise Failure("%s: exists; a signing key is never overwritten" % p)
+    return pub_path
+
+
+def make_key_pair(key_path, passphrase=None):
+    """Writes a new P-256 key pair: the private key to `key_path` (mode 0600,
+    never over an existing file; encrypted when a passphrase is given) and
+    the public one beside it. Returns the public key's path."""
+    pub_path = refuse_existing(key_path)
     key = ec.generate_private_key(ec.SECP256R1())
     private_pem = key.private_bytes(serialization.Encoding.PEM,
                                     serialization.PrivateFormat.PKCS8,
-                                    serialization.NoEncryption())
+                                    serialization.BestAvailableEncryption(passphrase)
+                                    if passphrase else serialization.NoEncryption())
     public_pem = key.public_key().public_bytes(serialization.Encoding.PEM,
                                                serialization.PublicFormat.SubjectPublicKeyInfo)
     fd = os.open(key_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -114,20 +142,3 @@ def manifest_bytes(version, generated, launcher, mirrors, files, optional, remov
         lines.append('"remove": [%s]' % ", ".join(dump(r) for r in removes))
     lines.append("}")
     return ("\n".join(lines) + "\n").encode("utf-8")
-
-
-def sign(key, data):
-    der = key.sign(data, ec.ECDSA(hashes.SHA256()))
-    r, s = decode_dss_signature(der)
-    return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
-
-
-def load_private_key(path):
-    try:
-        with open(path, "rb") as f:
-            key = serialization.load_pem_private_key(f.read(), password=None)
-    except (OSError, ValueError, TypeError) as e:
-        raise Failure("%s: not an unencrypted PEM private key: %s" % (path, e))
-    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
-        raise Failure("%s: not a P-256 key" % path)
-    return key
