@@ -13,7 +13,7 @@ from fixture import ROOT, ClientFixture, run
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "publish"))
 from korvanth_publish import common, keys  # noqa: E402
-from korvanth_publish.release import load_private_key, sign  # noqa: E402
+from korvanth_publish.signing import private_signer, sign  # noqa: E402
 
 DEMO, DEMO_PUB = (os.path.join(ROOT, "keys", n) for n in ("demo.pem", "demo.pub.pem"))
 
@@ -36,7 +36,7 @@ class Outages(ClientFixture):
         with open(os.path.join(tree, "manifest.json"), "wb") as f:
             f.write(data)
         with open(os.path.join(tree, "manifest.sig"), "wb") as f:
-            f.write(sign(load_private_key(key), data))
+            f.write(sign(private_signer(key), data))
 
     def own_files_in_client(self, tree):
         """Each of our names at the client's top, every other one in capitals."""
