@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Draws the launcher's pictures: bitmaps 101 (window background, 816x604),
 102 (button, 95x80) and 103 (button strip, 80x320) as 24-bit BMP files, and
-the icon (256, 48, 32 and 16 pixels) as an ICO file.
+the icon (256, 48, 32 and 16 pixels) as an ICO file. The three pictures are
+drawn again for display scales of 125, 150, 175 and 200%, from the same
+shapes at each size: BMP files named with the percentage (the tests compare
+the window with them) and art-PERCENT.gz, the three packed as the launcher
+reads them.
 
 Usage: make_art.py OUTDIR FONT
 FONT is the bold serif face the product name is set in.
@@ -19,7 +23,7 @@ import sys
 from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont
 
 import art_tools
-from art_tools import (SS, add_noise, around, bmp24, glow, ico, mix, noise, paint, px, radial,
+from art_tools import (SS, add_noise, around, art_pack, bmp24, glow, ico, mix, noise, paint, px, radial,
                        supersampled, vgradient, write)
 
 W, H = 816, 604
@@ -391,8 +395,13 @@ def main():
         suffix = "" if quarters == 4 else "-%d" % (quarters * 25)
         bg = background(font_path)
         write(os.path.join(out, "background%s.bmp" % suffix), bmp24(bg))
-        write(os.path.join(out, "button%s.bmp" % suffix), bmp24(buttons()))
-        write(os.path.join(out, "button_strip%s.bmp" % suffix), bmp24(round_buttons(bg)))
+        sheet = buttons()
+        write(os.path.join(out, "button%s.bmp" % suffix), bmp24(sheet))
+        strip = round_buttons(bg)
+        write(os.path.join(out, "button_strip%s.bmp" % suffix), bmp24(strip))
+        if quarters != 4:
+            write(os.path.join(out, "art%s.gz" % suffix),
+                  art_pack(quarters * 25, [bg, sheet, strip]))
 
 
 if __name__ == "__main__":
