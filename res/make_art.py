@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Draws the launcher's pictures: bitmaps 101 (window background, 816x604),
 102 (button, 95x80) and 103 (button strip, 80x320) as 24-bit BMP files, and
-the icon (256, 48, 32 and 16 pixels) as an ICO file.
+the icon (256, 48, 32 and 16 pixels) as an ICO file. The three pictures are
+drawn again for display scales of 125, 150, 175 and 200%, from the same
+shapes at each size: BMP files named with the percentage (the tests compare
+the window with them) and art-PERCENT.gz, the three packed as the launcher
+reads them.
 
 Usage: make_art.py OUTDIR FONT
 FONT is the bold serif face the product name is set in.
@@ -18,11 +22,30 @@ import sys
 
 from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont
 
-from art_tools import (SS, add_noise, around, bmp24, glow, ico, mix, noise, paint, radial,
+import art_tools
+from art_tools import (SS, add_noise, around, art_pack, bmp24, glow, ico, mix, noise, paint, px, radial,
                        supersampled, vgradient, write)
 
 W, H = 816, 604
 START_BOX = (705, 495, 785, 575)  # the circular button, blitted opaquely
+BUTTON_BOX = (587, 509, 682, 529)  # CHECK FILES; CANCEL has its width and height
+SCALES = (4, 5, 6, 7, 8)  # the display scales drawn, in quarters: 100% to 200%
+
+
+def use_scale(quarters):
+    global SS
+    SS = quarters
+    art_tools.set_scale(quarters)
+
+
+def box(x0, y0, x1, y1):
+    """The output pixels of the units [x0, x1) x [y0, y1), as Pillow's inclusive corners."""
+    return (px(x0), px(y0), px(x1) - 1, px(y1) - 1)
+
+
+def line_px():
+    """A 1-unit line's width in output pixels."""
+    return px(1)
 
 GOLD_HI = (255, 238, 170)
 GOLD = (214, 172, 88)
@@ -89,7 +112,7 @@ def emblem_image(n):
 # --- The window background ---
 
 def sky(rng):
-    img = vgradient(W, H, [(0, (7, 10, 24)), (0.30, (14, 26, 58)), (0.60, (26, 46, 92)),
+    img = vgradient(px(W), px(H), [(0, (7, 10, 24)), (0.30, (14, 26, 58)), (0.60, (26, 46, 92)),
                            (0.66, (20, 36, 74)), (1, (5, 8, 18))])
     glow(img, 408, 150, 300, (44, 78, 150), 150)
     glow(img, 408, 380, 420, (40, 66, 120), 90)
@@ -99,7 +122,7 @@ def sky(rng):
             x, y = rng.uniform(14, W - 14), rng.uniform(52, 360)
             if abs(x - 408) < 120 and y < 230:
                 continue  # the emblem's halo stays clear
-            r, a = rng.uniform(1.5, 4.5), rng.randint(60, 200)
+            r, a = rng.uniform(1.5, 4.5) * SS / 4, rng.randint(60, 200)
             d.ellipse((x * SS - r, y * SS - r, x * SS + r, y * SS + r), fill=(220, 230, 255, a))
     return Image.alpha_composite(img.convert("RGBA"), supersampled(W, H, stars))
 
@@ -124,8 +147,8 @@ def mountains(img, rng):
             edge = ridge(rng, y0, y1, 0.62)
             d.polygon([(x * SS, y * SS) for x, y in edge] + [(W * SS, H * SS), (0, H * SS)], fill=colour)
     img.alpha_composite(supersampled(W, H, draw))
-    haze = vgradient(W, 60, [(0, (0, 0, 0)), (1, (60, 90, 150))]).convert("L")
-    img.paste((34, 56, 104, 255), (0, 340), haze.point(lambda v: v // 3))
+    haze = vgradient(px(W), px(60), [(0, (0, 0, 0)), (1, (60, 90, 150))]).convert("L")
+    img.paste((34, 56, 104, 255), (0, px(340)), haze.point(lambda v: v // 3))
 
 
 def title(img, font_path):
@@ -151,7 +174,7 @@ def title(img, font_path):
     paint(big, (0, 0, 0, 255), ImageChops.offset(shadow, 0, 3 * SS))
     paint(big, (40, 24, 8, 255), outline)
     big.paste(fill, (0, 0), mask)
-    img.alpha_composite(big.resize((bw, bh), Image.BOX), (408 - bw // 2, 218))
+    img.alpha_composite(big.resize((px(bw), px(bh)), Image.BOX), (px(408 - bw // 2), px(218)))
 
 
 def divider(d, cx, y, half):
@@ -186,33 +209,39 @@ def crest(img):
     img.alpha_composite(supersampled(W, H, draw))
 
 
-def stone_slab(rng, w, h):
-    """A bevelled slab of blue-grey stone, mid-dark so that gold and light text stays legible."""
-    slab = vgradient(w, h, [(0, (58, 61, 70)), (1, (38, 41, 50))])
-    slab = add_noise(slab, noise(rng, w, h, 22, scale=12))
-    slab = add_noise(slab, noise(rng, w, h, 8, scale=3))
-    slab = add_noise(slab, noise(rng, w, h, 4))
+def stone_slab(rng, x0, y0, x1, y1):
+    """A bevelled slab of blue-grey stone, mid-dark so that gold and light text stays legible,
+    for the units [x0, x1) x [y0, y1)."""
+    w, h = x1 - x0, y1 - y0
+    size = ow, oh = px(x1) - px(x0), px(y1) - px(y0)
+    f, t = SS / 4, line_px()
+    slab = vgradient(ow, oh, [(0, (58, 61, 70)), (1, (38, 41, 50))])
+    slab = add_noise(slab, noise(rng, w, h, 22, scale=12, size=size))
+    slab = add_noise(slab, noise(rng, w, h, 8, scale=3, size=size))
+    slab = add_noise(slab, noise(rng, w, h, 4, size=size))
     d = ImageDraw.Draw(slab, "RGBA")  # RGBA ink blends into the stone
     for k in range(4):  # faint cracks, wandering across the slab
         x, y = rng.uniform(0, w), rng.uniform(0, h)
         for _ in range(rng.randint(4, 9)):
             nx, ny = x + rng.uniform(4, 14), min(max(y + rng.uniform(-5, 5), 1), h - 2)
-            d.line((x, y, nx, ny), fill=(30, 31, 37))
+            d.line((x * f, y * f, nx * f, ny * f), fill=(30, 31, 37), width=t)
             x, y = nx, ny
-    d.line((0, 0, w - 1, 0), (255, 255, 255, 70))  # bevel: lit from above left
-    d.line((0, 1, 0, h - 1), (255, 255, 255, 40))
-    d.line((1, h - 1, w - 1, h - 1), (0, 0, 0, 120))
-    d.line((w - 1, 1, w - 1, h - 2), (0, 0, 0, 90))
+    # bevel: lit from above left
+    d.rectangle((0, 0, ow - 1, t - 1), (255, 255, 255, 70))
+    d.rectangle((0, t, t - 1, oh - 1), (255, 255, 255, 40))
+    d.rectangle((t, oh - t, ow - 1, oh - 1), (0, 0, 0, 120))
+    d.rectangle((ow - t, t, ow - 1, oh - 1 - t), (0, 0, 0, 90))
     return slab
 
 
 def news_band(img, rng):
     d = ImageDraw.Draw(img)
-    d.rectangle((24, 398, 791, 487), fill=(8, 11, 22), outline=GOLD_MUTED)
-    d.rectangle((25, 399, 790, 486), outline=(40, 34, 26))
+    t = line_px()
+    d.rectangle(box(24, 398, 792, 488), fill=(8, 11, 22), outline=GOLD_MUTED, width=t)
+    d.rectangle(box(25, 399, 791, 487), outline=(40, 34, 26), width=t)
     for top in (404, 430, 456):
-        d.rectangle((29, top - 1, 785, top + 24), outline=(4, 6, 12))
-        img.paste(stone_slab(rng, 755, 24), (30, top))
+        d.rectangle(box(29, top - 1, 786, top + 25), outline=(4, 6, 12), width=t)
+        img.paste(stone_slab(rng, 30, top, 785, top + 24), (px(30), px(top)))
 
 
 def status_panel(img):
@@ -261,15 +290,17 @@ def frame(img):
 
 def top_band(img):
     """A calm dark strip under the server status and the window glyphs, edged by a gold hairline."""
-    shade = vgradient(W, 40, [(0, (0, 0, 0)), (1, (40, 40, 40))]).convert("L")
-    img.paste((4, 6, 14, 255), (0, 7), ImageChops.invert(shade).point(lambda v: v * 110 // 255))
+    shade = vgradient(px(W), px(40), [(0, (0, 0, 0)), (1, (40, 40, 40))]).convert("L")
+    img.paste((4, 6, 14, 255), (0, px(7)), ImageChops.invert(shade).point(lambda v: v * 110 // 255))
     d = ImageDraw.Draw(img)
-    for x in range(10, W - 10):
-        a = math.sin(math.pi * (x - 10) / (W - 20)) ** 0.7
-        d.point((x, 47), mix(img.getpixel((x, 47))[:3], GOLD_MUTED, 0.75 * a))
+    for x in range(px(10), px(W - 10)):
+        a = math.sin(math.pi * (x * 4 / SS - 10) / (W - 20)) ** 0.7
+        for y in range(px(47), px(48)):
+            d.point((x, y), mix(img.getpixel((x, y))[:3], GOLD_MUTED, 0.75 * a))
 
 
 def background(font_path):
+    # The same seed at every scale: the numbers drawn do not depend on it (noise).
     rng = random.Random(0x4B6F7276)
     img = sky(rng)
     mountains(img, rng)
@@ -296,17 +327,21 @@ BUTTON_LOOKS = (  # face top, face bottom, border: Normal, Hover, Pressed, Disab
 
 
 def buttons():
-    sheet = Image.new("RGB", (95, 80))
+    """Four rows, one per look, each as large as the scaled CHECK FILES button."""
+    x0, y0, x1, y1 = BUTTON_BOX
+    w, h, t = px(x1) - px(x0), px(y1) - px(y0), line_px()
+    sheet = Image.new("RGB", (w, 4 * h))
     for row, (top, bottom, border) in enumerate(BUTTON_LOOKS):
-        face = vgradient(95, 20, [(0, top), (0.5, mix(top, bottom, 0.4)), (0.52, mix(top, bottom, 0.6)),
-                                  (1, bottom)])
+        face = vgradient(w, h, [(0, top), (0.5, mix(top, bottom, 0.4)), (0.52, mix(top, bottom, 0.6)),
+                                (1, bottom)])
         d = ImageDraw.Draw(face)
-        d.rectangle((0, 0, 94, 19), outline=border)
+        d.rectangle((0, 0, w - 1, h - 1), outline=border, width=t)
         inner = mix(top, (255, 255, 255), 0.25) if row != 2 else mix(bottom, (0, 0, 0), 0.4)
-        d.line((1, 1, 93, 1), fill=inner)
-        for x, y in ((0, 0), (94, 0), (0, 19), (94, 19)):
-            d.point((x, y), mix(border, (8, 12, 26), 0.6))  # soften the corners
-        sheet.paste(face, (0, 20 * row))
+        d.rectangle((t, t, w - 1 - t, 2 * t - 1), fill=inner)
+        for x, y in ((0, 0), (w - t, 0), (0, h - t), (w - t, h - t)):
+            # soften the corners
+            d.rectangle((x, y, x + t - 1, y + t - 1), fill=mix(border, (8, 12, 26), 0.6))
+        sheet.paste(face, (0, h * row))
     return sheet
 
 
@@ -319,9 +354,9 @@ ROUND_LOOKS = (  # disc centre, disc rim, ring light, ring mid, ring dark
 
 
 def round_button(under, look):
-    """One 80x80 cell: the disc and ring drawn over the background square they cover."""
+    """One cell (80x80 units): the disc and ring drawn over the background square they cover."""
     centre, rim, hi, mid, lo = look
-    n = 80 * SS
+    n, cell = 80 * SS, under.size[0]
     big = under.resize((n, n), Image.NEAREST).convert("RGBA")
     d = ImageDraw.Draw(big)
     c = n / 2
@@ -339,25 +374,34 @@ def round_button(under, look):
     gloss = Image.new("L", (n, n), 0)  # a soft sheen on the disc's upper half
     ImageDraw.Draw(gloss).ellipse((c - r * 0.78, c - r * 0.92, c + r * 0.78, c - r * 0.05), 46)
     big.paste((255, 255, 255, 255), (0, 0), gloss.filter(ImageFilter.GaussianBlur(3 * SS)))
-    return big.resize((80, 80), Image.BOX).convert("RGB")
+    return big.resize((cell, cell), Image.BOX).convert("RGB")
 
 
 def round_buttons(bg):
-    under = bg.crop(START_BOX)
-    sheet = Image.new("RGB", (80, 320))
+    under = bg.crop(tuple(px(v) for v in START_BOX))
+    cell = under.size[0]
+    sheet = Image.new("RGB", (cell, 4 * cell))
     for row, look in enumerate(ROUND_LOOKS):
-        sheet.paste(round_button(under, look), (0, 80 * row))
+        sheet.paste(round_button(under, look), (0, cell * row))
     return sheet
 
 
 def main():
     out, font_path = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
-    bg = background(font_path)
-    write(os.path.join(out, "background.bmp"), bmp24(bg))
-    write(os.path.join(out, "button.bmp"), bmp24(buttons()))
-    write(os.path.join(out, "button_strip.bmp"), bmp24(round_buttons(bg)))
     write(os.path.join(out, "korvanth.ico"), ico([emblem_image(n) for n in (256, 48, 32, 16)]))
+    for quarters in SCALES:
+        use_scale(quarters)
+        suffix = "" if quarters == 4 else "-%d" % (quarters * 25)
+        bg = background(font_path)
+        write(os.path.join(out, "background%s.bmp" % suffix), bmp24(bg))
+        sheet = buttons()
+        write(os.path.join(out, "button%s.bmp" % suffix), bmp24(sheet))
+        strip = round_buttons(bg)
+        write(os.path.join(out, "button_strip%s.bmp" % suffix), bmp24(strip))
+        if quarters != 4:
+            write(os.path.join(out, "art%s.gz" % suffix),
+                  art_pack(quarters * 25, [bg, sheet, strip]))
 
 
 if __name__ == "__main__":

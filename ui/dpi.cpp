@@ -2,14 +2,24 @@
 // its manifest that it draws for each monitor's density itself (per-monitor
 // v2, with the older per-monitor and system forms for older systems), so the
 // system never stretches the window: the layout is scaled by scale_rect, the
-// fonts are made at the scaled heights, and the pictures are stretched once
-// per density with the halftone filter, which averages the source pixels
-// under each target pixel instead of dropping rows and columns.
+// fonts are made at the scaled heights, and the pictures come from the packs
+// make_art.py drew for larger scales (art_pack.h): as drawn at a carried
+// scale, area-averaged down from the next larger one otherwise. Only without
+// a fitting pack are pictures stretched up, with the halftone filter.
 #include "ui/window_internal.h"
+
+#include "base/base.h"
+#include "content/content.h"
+#include "ui/art_pack.h"
+
+#include <stdlib.h>
+#include <string.h>
 
 ShownArt g_shown;
 
 namespace {
+
+const int k_pack_percents[] = {125, 150, 175, 200};
 
 HFONT make_font(const wchar_t *face, int height, int weight)
 {
@@ -49,6 +59,139 @@ HBITMAP stretch_rows(HDC screen, HBITMAP source, int cell_w, int cell_h, int row
         out = nullptr;
     }
     return out;
+}
+
+struct MemoryIn {
+    const uint8_t *bytes;
+    size_t length, at;
+};
+
+struct MemoryOut {
+    uint8_t *bytes;
+    size_t capacity, length;
+};
+
+int read_memory(void *context, uint8_t *buffer, int capacity)
+{
+    MemoryIn *in = (MemoryIn *)context;
+    size_t n = in->length - in->at;
+    if (n > (size_t)capacity)
+        n = (size_t)capacity;
+    memcpy(buffer, in->bytes + in->at, n);
+    in->at += n;
+    return (int)n;
+}
+
+int write_memory(void *context, const uint8_t *bytes, size_t length)
+{
+    MemoryOut *out = (MemoryOut *)context;
+    if (length > out->capacity - out->length)
+        return 0;
+    memcpy(out->bytes + out->length, bytes, length);
+    out->length += length;
+    return 1;
+}
+
+HMODULE art_module(void)
+{
+    return g_main_window.instance ? (HMODULE)g_main_window.instance : GetModuleHandleW(nullptr);
+}
+
+int carried_packs(HMODULE module, int *out)
+{
+    int n = 0;
+    for (int p : k_pack_percents)
+        if (FindResourceW(module, MAKEINTRESOURCEW(ART_PACK_ID_BASE + p), MAKEINTRESOURCEW(10)))
+            out[n++] = p;
+    return n;
+}
+
+// The pack of `percent` decoded into a block the caller frees; null when it
+// is missing or damaged (its gzip check, its layout, another percentage).
+uint8_t *load_pack(HMODULE module, int percent, ArtPack *pack)
+{
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(ART_PACK_ID_BASE + percent),
+                                MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HGLOBAL held = found ? LoadResource(module, found) : nullptr;
+    const uint8_t *packed = held ? (const uint8_t *)LockResource(held) : nullptr;
+    DWORD packed_length = found ? SizeofResource(module, found) : 0;
+    if (!packed || packed_length < 18)
+        return nullptr;
+    // The member's trailer says how long it decodes; the decoder checks it.
+    const uint8_t *t = packed + packed_length - 4;
+    size_t length = (size_t)t[0] | (size_t)t[1] << 8 | (size_t)t[2] << 16 | (size_t)t[3] << 24;
+    if (length == 0 || length > ART_PACK_MAX_BYTES)
+        return nullptr;
+    uint8_t *block = (uint8_t *)malloc(length);
+    if (!block)
+        return nullptr;
+    MemoryIn in = {packed, packed_length, 0};
+    MemoryOut out = {block, length, 0};
+    int decoded = gzip_decode(read_memory, &in, write_memory, &out, nullptr);
+    if (decoded != GZIP_OK || out.length != length || !art_pack_read(block, length, pack) ||
+        pack->percent != percent) {
+        log_printf("art for %d%%: the carried pictures are damaged (%s)", percent,
+                   decoded != GZIP_OK ? gzip_result_text(decoded) : "layout");
+        free(block);
+        return nullptr;
+    }
+    return block;
+}
+
+// A 24-bit top-down bitmap of w x h, its rows `*stride` bytes apart from
+// `*bits`; null when it cannot be made.
+HBITMAP new_picture(int w, int h, uint8_t **bits, int *stride)
+{
+    BITMAPINFO info;
+    ZeroMemory(&info, sizeof info);
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *p = nullptr;
+    HBITMAP b = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &p, nullptr, 0);
+    if (!b || !p) {
+        if (b)
+            DeleteObject(b);
+        return nullptr;
+    }
+    *bits = (uint8_t *)p;
+    *stride = (w * 3 + 3) & ~3;
+    return b;
+}
+
+// `rows` cells of `src` made out_w x out_h each: copied when drawn at that
+// size, averaged down when larger, stretched up with halftone when smaller.
+HBITMAP picture_from(HDC screen, const ArtPicture *src, int rows, int out_w, int out_h)
+{
+    int cell_h = src->height / rows;
+    if (cell_h * rows != src->height)
+        return nullptr;
+    bool larger = src->width >= out_w && cell_h >= out_h;
+    int w = larger ? out_w : src->width, h = larger ? out_h : cell_h;
+    uint8_t *bits;
+    int stride;
+    HBITMAP made = new_picture(w, h * rows, &bits, &stride);
+    if (!made)
+        return nullptr;
+    size_t cell_bytes = (size_t)src->width * cell_h * 3;
+    for (int row = 0; row < rows; row++) {
+        const uint8_t *from = src->pixels + row * cell_bytes;
+        uint8_t *to = bits + (size_t)row * h * stride;
+        if (w == src->width && h == cell_h) {
+            for (int y = 0; y < h; y++)
+                memcpy(to + (size_t)y * stride, from + (size_t)y * w * 3, (size_t)w * 3);
+        } else {
+            area_average(from, src->width, cell_h, to, w, h, stride);
+        }
+    }
+    if (larger)
+        return made;
+    HBITMAP stretched = stretch_rows(screen, made, w, h, rows, out_w, out_h);
+    DeleteObject(made);
+    return stretched;
 }
 
 void unscaled(ShownArt *a)
@@ -96,14 +239,34 @@ const ShownArt *art_at(int dpi)
     a.button_h = button.bottom - button.top;
     a.circle_w = circle.right - circle.left;
     a.circle_h = circle.bottom - circle.top;
+    LARGE_INTEGER started, ended, frequency;
+    QueryPerformanceCounter(&started);
+    HMODULE module = art_module();
+    int carried[sizeof k_pack_percents / sizeof k_pack_percents[0]];
+    int chosen = art_pack_choice(dpi, carried, carried_packs(module, carried));
+    ArtPack pack;
+    uint8_t *block = chosen ? load_pack(module, chosen, &pack) : nullptr;
+    int width = scale_px(WINDOW_WIDTH, dpi), height = scale_px(WINDOW_HEIGHT, dpi);
     HDC screen = GetDC(nullptr);
-    if (screen) {
+    if (screen && block) {
+        a.source_percent = chosen;
+        a.art.background = picture_from(screen, &pack.picture[0], 1, width, height);
+        a.art.button = picture_from(screen, &pack.picture[1], 4, a.button_w, a.button_h);
+        a.art.circle = picture_from(screen, &pack.picture[2], 4, a.circle_w, a.circle_h);
+    } else if (screen) {
         a.art.background = stretch_rows(screen, g_art.background, WINDOW_WIDTH, WINDOW_HEIGHT, 1,
-                                        scale_px(WINDOW_WIDTH, dpi), scale_px(WINDOW_HEIGHT, dpi));
+                                        width, height);
         a.art.button = stretch_rows(screen, g_art.button, 95, 20, 4, a.button_w, a.button_h);
         a.art.circle = stretch_rows(screen, g_art.circle, 80, 80, 4, a.circle_w, a.circle_h);
-        ReleaseDC(nullptr, screen);
     }
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    free(block);
+    QueryPerformanceCounter(&ended);
+    QueryPerformanceFrequency(&frequency);
+    log_printf("art for %d dpi from the %d%% pictures in %.1f ms", dpi,
+               a.source_percent ? a.source_percent : 100,
+               (double)(ended.QuadPart - started.QuadPart) * 1000.0 / (double)frequency.QuadPart);
     a.art.body = make_font(L"Tahoma", -scale_px(12, dpi), 400);
     a.art.small_bold = make_font(L"Tahoma", -scale_px(11, dpi), 700);
     a.art.start = make_font(L"Georgia", -scale_px(15, dpi), 700);

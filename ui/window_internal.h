@@ -283,11 +283,14 @@ struct WindowArt {
 
 extern WindowArt g_art;  // the pictures as loaded, the fonts at 96 per inch
 
-// The art at the window's density: g_art itself at 96; otherwise each
-// picture's rows stretched once with the system's halftone filter, and the
-// fonts made at the scaled heights. One density is kept: the window's.
+// The art at the window's density: g_art itself at 96; otherwise the
+// pictures of the fitting carried pack (ui/art_pack.h), as drawn or averaged
+// down, or without one each picture's rows stretched once with the system's
+// halftone filter; the fonts made at the scaled heights. One density is
+// kept: the window's.
 struct ShownArt {
     int dpi;          // 0: none made
+    int source_percent;  // the pack the pictures come from; 0: the 100% ones
     WindowArt art;    // owned when dpi is not 96
     int button_w, button_h;  // one row of the stretched BITMAP 102
     int circle_w, circle_h;  // one row of the stretched BITMAP 103

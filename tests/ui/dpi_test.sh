@@ -31,28 +31,11 @@ rm -f "$display_file"
 [ -n "$display" ] || { echo "dpi_test: Xvfb did not start"; exit 1; }
 export DISPLAY=":$display"
 
+. "$(dirname "$0")/dpi_prefix.sh"
 status=0
 for dpi in 120 144 192; do
-  export WINEPREFIX="$build/wineprefix-dpi$dpi"
-  marker="$WINEPREFIX/.korvanth-dpi-1"
-  if [ ! -e "$marker" ]; then
-    mkdir -p "$WINEPREFIX"
-    server_prefix=$WINEPREFIX
-    wineserver -p
-    wine wineboot -u </dev/null >/dev/null 2>&1
-    # As the suite's prefix (cmake/wine-run.in): no window manager, no crash
-    # dialog, the launcher's faces.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    fonts="$WINEPREFIX/drive_c/windows/Fonts"
-    mkdir -p "$fonts"
-    cp /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf "$fonts"/ 2>/dev/null || true
-    cp /var/cache/korvanth/fonts/gelasio-*.woff "$fonts"/ 2>/dev/null || true
-    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Georgia /t REG_SZ /d Gelasio /f >/dev/null 2>&1
-    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
-    wineserver -k
-    : >"$marker"
-  fi
+  server_prefix="$build/wineprefix-dpi$dpi"
+  dpi_prefix "$dpi" "$build"
   server_prefix=$WINEPREFIX
   wineserver -p
   wine wineboot </dev/null >/dev/null 2>&1

@@ -179,6 +179,21 @@ Capture resource_bitmap(int id)
     return shot;
 }
 
+Capture file_bitmap(const std::wstring &path)
+{
+    HBITMAP bitmap = (HBITMAP)LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
+                                         LR_LOADFROMFILE | LR_CREATEDIBSECTION);
+    if (!bitmap)
+        return Capture();
+    BITMAP info = {};
+    GetObjectW(bitmap, sizeof info, &info);
+    HDC screen = GetDC(nullptr);
+    Capture shot = read_bitmap(screen, bitmap, info.bmWidth, info.bmHeight);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(bitmap);
+    return shot;
+}
+
 namespace {
 
 uint32_t crc32_of(const unsigned char *p, size_t n, uint32_t crc = 0)

@@ -42,6 +42,8 @@ struct Capture {
 Capture capture(HWND window, int width, int height);
 // A bitmap resource of this program (the launcher's pictures) as pixels.
 Capture resource_bitmap(int id);
+// A BMP file as pixels; empty when it cannot be read.
+Capture file_bitmap(const std::wstring &path);
 // Writes `shot` as build/test-output/ui/NAME.png.
 bool save_png(const Capture &shot, const std::string &name);
 
