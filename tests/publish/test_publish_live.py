@@ -442,8 +442,19 @@ class Status(ClientFixture):
                              self.pub).returncode, 0)
         r = run("status", "--pubkey", root[:-4] + ".pub.pem", "--cafile", self.ca, whole, late)
         self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("version 1", self.table(r)[whole])
         self.assertIn("newest", self.table(r)[whole])
         self.assertIn("broken", self.table(r)[late])  # no list there: the root alone fails
+        # A revoked signer is named: the outage the publisher must undo.
+        other = os.path.join(self.dir, "other.pem")
+        self.assertEqual(run("keygen", "--role", "release", other).returncode, 0)
+        self.assertEqual(run("keys", "add", "--root", root, "--out", self.mirror, "--id", "B",
+                             other[:-4] + ".pub.pem").returncode, 0)
+        r = run("keys", "revoke", "--force", "--root", root, "--out", self.mirror, "A")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = run("status", "--pubkey", root[:-4] + ".pub.pem", "--cafile", self.ca, whole)
+        self.assertIn("signed by release key A, which keys.json version 3 revokes",
+                      self.table(r)[whole])
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ USER_AGENT = "korvanth-publish status"
 class Row:
     def __init__(self, url):
         self.url, self.version, self.generated = url, "-", "-"
+        self.key_list = None  # the mirror's key list, when a given root signed it
         self.data = None      # the manifest's bytes once it verified
         self.doc = None
         self.problem = None   # "unreachable: ..." or "broken: ..."
@@ -83,35 +84,50 @@ def check_mirror(row, points, context, timeout):
     if problems:
         raise Broken("manifest.json: %s" % "; ".join(problems))
     row.version, row.generated = doc["version"], doc["generated"]
-    if not mirror_signed(base, data, sig, points, context, timeout):
+    row.key_list = rooted_key_list(base, points, context, timeout)
+    if not mirror_signed(row, data, sig, points):
         # Players' launchers ask once more past caches and update; the
         # publisher still has a cache to purge and a rule to mend.
         fresh_data, fresh_sig = [fetch(base + name, context, timeout, limit, headers=PAST_CACHES)
                                  for name, limit in (("manifest.json", MAX_MANIFEST_BYTES),
                                                      ("manifest.sig", MAX_SIGNATURE_BYTES))]
-        if mirror_signed(base, fresh_data, fresh_sig, points, context, timeout):
+        if mirror_signed(row, fresh_data, fresh_sig, points):
             raise Broken("stale cache: the manifest pair verifies only when asked past caches; "
                          "purge the pair there and give it a no-cache rule")
-        raise Broken("manifest.sig does not verify manifest.json with the keys given")
+        raise Broken(unsigned_reason(row.key_list, data, sig))
     row.data, row.doc = data, doc
 
 
-def mirror_signed(base, data, sig, points, context, timeout):
-    return signed(data, sig, points) or signed(data, sig, release_keys(base, points, context,
-                                                                       timeout))
+def mirror_signed(row, data, sig, points):
+    listed = [p for _, p in row.key_list.keys] if row.key_list else []
+    return signed(data, sig, points) or signed(data, sig, listed)
 
 
-def release_keys(base, roots, context, timeout):
-    """The release keys of the mirror's key list when a given key (a root)
-    signed it; none otherwise, or when the mirror has no list."""
+def unsigned_reason(key_list, data, sig):
+    """Why no trusted key signed the pair, as far as the mirror's key list
+    tells: a revoked key's signature is the outage a publisher must undo."""
+    if key_list is None:
+        return "manifest.sig does not verify manifest.json with the keys given"
+    for key_id, point in key_list.revoked:
+        if verifies(point, data, sig):
+            return ("manifest.sig is signed by release key %s, which keys.json version %d "
+                    "revokes: every launcher with root keys refuses this release"
+                    % (key_id, key_list.version))
+    return ("manifest.sig is signed by no release key that keys.json version %d lists, nor by "
+            "a key given" % key_list.version)
+
+
+def rooted_key_list(base, roots, context, timeout):
+    """The mirror's key list when a given key (a root) signed it; None
+    otherwise, or when the mirror has no list."""
     try:
         data = fetch(base + "keys.json", context, timeout, MAX_KEY_LIST_BYTES)
         sig = fetch(base + "keys.sig", context, timeout, MAX_SIGNATURE_BYTES)
         if not signed(data, sig, roots):
-            return []
-        return [p for _, p in parse_key_list(data, base + "keys.json").keys]
-    except (Broken, Failure):
-        return []
+            return None
+        return parse_key_list(data, base + "keys.json")
+    except (Broken, Unreachable, Failure):
+        return None
 
 
 def wanted_objects(row, context, timeout):
@@ -175,6 +191,7 @@ def status_record(row, state):
         "problem": problem or None,
         "version": row.version if row.version != "-" else None,
         "generated": row.generated if row.generated != "-" else None,
+        "keys": row.key_list.version if row.key_list else None,
         "objects": None if row.objects_checked is None else {
             "checked": row.objects_checked,
             "bad": [{"object": "objects/" + name, "problem": why}
@@ -228,7 +245,7 @@ def cmd_status(args):
     for row in rows:
         if row.data is not None and args.objects:
             check_objects(row, context, args.timeout, args.jobs)
-    table = [("MIRROR", "VERSION", "GENERATED") + (("OBJECTS",) if args.objects else ()) +
+    table = [("MIRROR", "VERSION", "GENERATED", "KEYS") + (("OBJECTS",) if args.objects else ()) +
              ("STATE",)]
     failed = False
     records = []
@@ -240,7 +257,8 @@ def cmd_status(args):
         else:
             state = "behind"
         failed = failed or state != "newest" or not row.objects_ok
-        table.append((row.url, row.version, row.generated) +
+        keys = "version %d" % row.key_list.version if row.key_list else "-"
+        table.append((row.url, row.version, row.generated, keys) +
                      ((row.objects,) if args.objects else ()) + (state,))
         records.append(status_record(row, state))
     if args.json:
