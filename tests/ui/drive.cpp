@@ -167,22 +167,11 @@ Capture capture(HWND window, int width, int height)
     return shot;
 }
 
-Capture resource_bitmap(int id)
-{
-    HBITMAP bitmap = LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-    BITMAP info = {};
-    GetObjectW(bitmap, sizeof info, &info);
-    HDC screen = GetDC(nullptr);
-    Capture shot = read_bitmap(screen, bitmap, info.bmWidth, info.bmHeight);
-    ReleaseDC(nullptr, screen);
-    DeleteObject(bitmap);
-    return shot;
-}
+namespace {
 
-Capture file_bitmap(const std::wstring &path)
+// The pixels of a loaded bitmap, which is deleted.
+Capture take_bitmap(HBITMAP bitmap)
 {
-    HBITMAP bitmap = (HBITMAP)LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
-                                         LR_LOADFROMFILE | LR_CREATEDIBSECTION);
     if (!bitmap)
         return Capture();
     BITMAP info = {};
@@ -192,6 +181,19 @@ Capture file_bitmap(const std::wstring &path)
     ReleaseDC(nullptr, screen);
     DeleteObject(bitmap);
     return shot;
+}
+
+}  // namespace
+
+Capture resource_bitmap(int id)
+{
+    return take_bitmap(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id)));
+}
+
+Capture file_bitmap(const std::wstring &path)
+{
+    return take_bitmap((HBITMAP)LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
+                                           LR_LOADFROMFILE | LR_CREATEDIBSECTION));
 }
 
 namespace {

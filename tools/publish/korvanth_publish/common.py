@@ -155,6 +155,25 @@ def start_writeback(f):
         os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
 
 
+def read_bytes(path):
+    """A small file's bytes (a key, a signature); any problem ends the
+    command with the file's name."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failure("%s: %s" % (path, e.strerror))
+
+
+def read_manifest_pair(tree):
+    """The bytes of a tree's manifest.json and manifest.sig; OSError (a
+    FileNotFoundError when the tree has no release) is the caller's."""
+    with open(os.path.join(tree, MANIFEST_JSON), "rb") as f:
+        data = f.read()
+    with open(os.path.join(tree, MANIFEST_SIG), "rb") as f:
+        return data, f.read()
+
+
 def hash_file(path):
     h, size = hashlib.sha256(), 0
     with open(path, "rb") as f:

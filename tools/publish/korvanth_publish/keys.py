@@ -22,7 +22,8 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from .common import TIME_RE, Failure, now_text, write_atomically
+from .common import (TIME_RE, Failure, now_text, read_bytes, read_manifest_pair,
+                     write_atomically)
 from .release import add_encrypt_options, make_key_pair, new_key_passphrase, public_pem_path
 from .signing import add_options as add_signing_options, load_signer, sign
 from .verify import decode_signature, unique_pairs
@@ -68,11 +69,7 @@ def public_key_of(point):
 
 def load_public_point(path):
     """The point of a PEM public key, or of a PEM private key's public half."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise Failure("%s: %s" % (path, e.strerror))
+    data = read_bytes(path)
     try:
         key = serialization.load_pem_public_key(data)
     except ValueError:
@@ -318,10 +315,7 @@ def check_not_signing(args, point, others):
     every launcher with root keys would then refuse: the release a player
     cannot get past until the next one, signed by a listed key, goes up."""
     try:
-        with open(os.path.join(args.out, "manifest.json"), "rb") as f:
-            data = f.read()
-        with open(os.path.join(args.out, "manifest.sig"), "rb") as f:
-            sig = f.read()
+        data, sig = read_manifest_pair(args.out)
     except FileNotFoundError:
         return
     if not verifies(point, data, sig):
@@ -353,10 +347,7 @@ def cmd_show(args):
                                 "does not verify under %s" % ", ".join(args.root)))
         status = 0 if signers else 1
     try:
-        with open(os.path.join(args.mirror, "manifest.json"), "rb") as f:
-            manifest = f.read()
-        with open(os.path.join(args.mirror, "manifest.sig"), "rb") as f:
-            manifest_sig = f.read()
+        manifest, manifest_sig = read_manifest_pair(args.mirror)
     except OSError:
         return status
     by = [i for i, p in current.keys if verifies(p, manifest, manifest_sig)]

@@ -35,7 +35,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import (decode_dss_signature,
                                                             encode_dss_signature)
 
-from .common import Failure
+from .common import Failure, read_bytes
 from .curve import N as P256_ORDER
 
 DEFAULT_TIMEOUT = 120  # seconds; a hardware module may wait for a touch or a PIN
@@ -96,11 +96,7 @@ def passphrase_from(env_name, where, confirm=False):
 def read_private_key(path, passphrase_env=None):
     """The P-256 private key of a PEM file, decrypted with the passphrase
     when the file is encrypted."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise Failure("%s: %s" % (path, e.strerror))
+    data = read_bytes(path)
     try:
         key = serialization.load_pem_private_key(data, password=None)
         if passphrase_env:

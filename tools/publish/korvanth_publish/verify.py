@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 from . import chunks, delta
 from .common import (GROUPS, MAX_ID_BYTES, MAX_MANIFEST_BYTES, MAX_NUMBER, MAX_VERSION_BYTES,
                      TIME_RE, Failure, gzip_digest, hash_file, is_holdable_relative_path,
-                     is_safe_relative_path, utf8_len)
+                     is_safe_relative_path, read_manifest_pair, utf8_len)
 from .report import add_json_option, print_json
 
 
@@ -368,10 +368,7 @@ def verify_tree(mirror, pubkey=None, roots=()):
     from .keys import DEMO_POINT, DEMO_TEXT, verifies
     problems = []
     try:
-        with open(os.path.join(mirror, "manifest.json"), "rb") as f:
-            data = f.read()
-        with open(os.path.join(mirror, "manifest.sig"), "rb") as f:
-            sig_text = f.read()
+        data, sig_text = read_manifest_pair(mirror)
     except OSError as e:
         raise Failure("%s: %s" % (e.filename, e.strerror))
     raw = decode_signature(sig_text)
