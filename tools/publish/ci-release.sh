@@ -7,7 +7,15 @@
 #   KORVANTH_VERSION     the release's version (required)
 #   KORVANTH_CLIENT      the client folder (required)
 #   KORVANTH_RULES       its rules file (required)
-#   KORVANTH_KEY         the release key's private PEM (required)
+#   KORVANTH_KEY         the release key's private PEM (required); with
+#                        KORVANTH_SIGN_COMMAND its public half
+#   KORVANTH_PASSPHRASE_ENV  the name of the variable that holds an encrypted
+#                        KORVANTH_KEY's passphrase (optional)
+#   KORVANTH_SIGN_COMMAND  a command that signs instead of a key file: a
+#                        hardware module or a key service (optional; see
+#                        docs/publishing.md on keeping keys secret)
+#   KORVANTH_ROOT_PUBKEY the root public key launchers carry: verify checks
+#                        the tree's key list with it (optional)
 #   KORVANTH_PUBKEY      the public key verify and status check with: the
 #                        release key's, or the root's with a key list
 #                        (default: KORVANTH_KEY's .pub.pem)
@@ -47,11 +55,15 @@ step() {
 
 extra=()
 [ -z "${KORVANTH_LAUNCHER:-}" ] || extra+=(--launcher "$KORVANTH_LAUNCHER")
+[ -z "${KORVANTH_PASSPHRASE_ENV:-}" ] || extra+=(--passphrase-env "$KORVANTH_PASSPHRASE_ENV")
+[ -z "${KORVANTH_SIGN_COMMAND:-}" ] || extra+=(--sign-command "$KORVANTH_SIGN_COMMAND")
 # What players download, in the job's log, from the second release on.
 [ ! -e "$KORVANTH_TREE/manifest.json" ] || extra+=(--against "$KORVANTH_TREE")
 step build "$tool" build --client "$KORVANTH_CLIENT" --rules "$KORVANTH_RULES" \
   --key "$KORVANTH_KEY" --version "$KORVANTH_VERSION" --out "$KORVANTH_TREE" "${extra[@]}"
-step verify "$tool" verify --pubkey "$pubkey" "$KORVANTH_TREE"
+roots=()
+[ -z "${KORVANTH_ROOT_PUBKEY:-}" ] || roots+=(--root "$KORVANTH_ROOT_PUBKEY")
+step verify "$tool" verify --pubkey "$pubkey" "${roots[@]}" "$KORVANTH_TREE"
 step upload "$tool" upload "$KORVANTH_TREE" "${dests[@]}"
 if [ ${#urls[@]} -eq 0 ]; then
   echo "ci-release: no KORVANTH_STATUS_URLS: not checked, not pruned" >&2
