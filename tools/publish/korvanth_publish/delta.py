@@ -20,6 +20,12 @@ stream; every piece but the last ends by moving back to the old file's
 start, where the next one begins. The gzip trailer's CRC is combined from
 the pieces' own.
 
+bsdiff's search takes time quadratic in the length of a run of one repeated
+byte (padding, zeroed tables) that the old bytes hold too. A piece with such
+a long run, or one bsdiff gives up on, is diffed with its runs cut out: the
+runs go back between its records as new bytes, which deflate packs to almost
+nothing.
+
 `apply` is the same format read in Python, for the tool's own checks.
 """
 
@@ -28,6 +34,7 @@ import gzip
 import hashlib
 import mmap
 import os
+import re
 import resource
 import shutil
 import struct
@@ -51,6 +58,10 @@ PIECE_LEVEL = 9
 # Probes of a piece looked for in the old file, to place its window, and
 # how far (in window widths) they are looked for.
 PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
+# Runs of one byte at least RUN_CUT long are cut out of a piece bsdiff is
+# slow on; a piece with one of RUN_SLOW is not given to bsdiff whole at all
+# (a run that long takes it seconds and more).
+RUN_CUT, RUN_SLOW = 64, 1 << 15
 
 
 class TooSlow(Exception):
@@ -66,6 +77,7 @@ class Piece(NamedTuple):
     length: int       # bytes of its records
     peak_kib: int     # the largest bsdiff run of this worker so far, in KiB
     cpu: float        # bsdiff's processor time on it, in seconds
+    runs_cut: int = 0  # bytes in runs of one byte kept from bsdiff
 
 
 def leb128(value):
@@ -179,6 +191,46 @@ def records(ops, rewind=False):
     return bytes(out)
 
 
+def runs_of_one_byte(data, least=RUN_CUT):
+    """[(start, end)] of the runs of one repeated byte at least `least`
+    long."""
+    return [m.span() for m in re.finditer(rb"(.)\1{%d,}" % (least - 1), data, re.S)]
+
+
+def without_runs(data, runs):
+    parts, at = [], 0
+    for start, end in runs:
+        parts.append(data[at:start])
+        at = end
+    parts.append(data[at:])
+    return b"".join(parts)
+
+
+def with_runs(ops, runs, data):
+    """`operations` made for `data` without `runs`, with the runs put back
+    as new bytes where they were: an operation a run falls in is split
+    there, its added run going on from the same old place."""
+    inserts, cut = [], 0  # (offset in the data without runs, the run's bytes)
+    for start, end in runs:
+        inserts.append((start - cut, data[start:end]))
+        cut += end - start
+    out, pos, i = [], 0, 0
+    for place, part in ops:
+        while i < len(inserts) and inserts[i][0] < pos + len(part):
+            k = inserts[i][0] - pos
+            if k:
+                out.append((place, part[:k]))
+                place = None if place is None else place + k
+                part, pos = part[k:], pos + k
+            out.append((None, inserts[i][1]))
+            i += 1
+        if part:
+            out.append((place, part))
+            pos += len(part)
+    out += [(None, run) for _, run in inserts[i:]]
+    return out
+
+
 def file_digest(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -276,15 +328,31 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
             old_file, new_file = os.path.join(tmp, "old"), os.path.join(tmp, "new")
             with open(old_file, "wb") as out:
                 out.write(old_map[o0:o0 + width])
-            with open(new_file, "wb") as out:
-                out.write(new_part)
-            del new_part
+            runs = runs_of_one_byte(new_part)
+            cutting = any(end - start >= RUN_SLOW for start, end in runs)
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+            while True:
+                rest = without_runs(new_part, runs) if cutting else new_part
+                if not rest:  # all runs: bsdiff maps no empty file
+                    triples, diff, extra = [], b"", b""
+                    break
+                with open(new_file, "wb") as out:
+                    out.write(rest)
+                del rest
+                try:
+                    triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+                    break
+                except TooSlow:
+                    if cutting or not runs:
+                        raise
+                    cutting = True
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
     ops = [(None if at is None else at + o0, data)
            for at, data in operations(triples, diff, extra, min(width, old_size))]
     del triples, diff, extra
+    if cutting:
+        ops = with_runs(ops, runs, new_part)
+    del new_part
     stream = records(ops, rewind=not last)
     del ops
     packer = zlib.compressobj(PIECE_LEVEL, zlib.DEFLATED, -15, 9)
@@ -292,7 +360,8 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
         out.write(packer.compress(stream))
         out.write(packer.flush(zlib.Z_SYNC_FLUSH))
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
-    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu)
+    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu,
+                 sum(end - start for start, end in runs) if cutting else 0)
 
 
 def crc32_combine(crc1, crc2, len2):
