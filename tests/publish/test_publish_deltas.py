@@ -258,7 +258,7 @@ class Build(DeltaFixture):
             # (what, patch, deltas of zeros.bin, of the archive, text)
             ("runs cut at once", "", 1, 1, cut),
             ("runs cut once bsdiff gave up", "delta.RUN_SLOW = 1 << 40", 1, 1, cut),
-            ("no cutting", "delta.RUN_CUT = delta.RUN_SLOW = 1 << 30", 0, 1,
+            ("no cutting", "delta.RUN_CUTS, delta.RUN_SLOW = (), 1 << 30", 0, 1,
              r"data/zeros.bin: no deltas: bsdiff used over 1 s of processor time"),
             ("a delta that does not apply", broken, 0, 0,
              r"data/zeros.bin: no delta from release 1.0: the delta made fails when applied "
@@ -317,8 +317,8 @@ class RunsCut(unittest.TestCase):
             ("runs across pieces", code, code[:60000] + run(0, 150000) + code[60000:], 65536),
             ("nothing but runs", code, run(0, 70000) + run(0xFF, 70000), 65536),
         ]
-        saved = delta.RUN_SLOW
-        delta.RUN_SLOW = delta.RUN_CUT
+        saved = delta.RUN_CUTS, delta.RUN_SLOW
+        delta.RUN_CUTS, delta.RUN_SLOW = (64,), 64
         try:
             for why, old, new, segment in cases:
                 with self.subTest(why), tempfile.TemporaryDirectory() as tmp:
@@ -330,7 +330,7 @@ class RunsCut(unittest.TestCase):
                     self.assertEqual(delta.apply(old, made), new)
                     self.assertLess(len(made), 20000)
         finally:
-            delta.RUN_SLOW = saved
+            delta.RUN_CUTS, delta.RUN_SLOW = saved
 
 
 class Apply(unittest.TestCase):

@@ -21,8 +21,8 @@ start, where the next one begins. The gzip trailer's CRC is combined from
 the pieces' own.
 
 bsdiff's search takes time quadratic in the length of a run of one repeated
-byte (padding, zeroed tables) that the old bytes hold too. A piece with such
-a long run, or one bsdiff gives up on, is diffed with its runs cut out: the
+byte (zeroed tables) that the old bytes hold too. A piece with a very long
+run, or one bsdiff gives up on, is diffed with its long runs cut out: the
 runs go back between its records as new bytes, which deflate packs to almost
 nothing.
 
@@ -58,10 +58,13 @@ PIECE_LEVEL = 9
 # Probes of a piece looked for in the old file, to place its window, and
 # how far (in window widths) they are looked for.
 PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
-# Runs of one byte at least RUN_CUT long are cut out of a piece bsdiff is
-# slow on; a piece with one of RUN_SLOW is not given to bsdiff whole at all
-# (a run that long takes it seconds and more).
-RUN_CUT, RUN_SLOW = 64, 1 << 15
+# A piece bsdiff gives up on is tried again with the runs of one byte of
+# each length of RUN_CUTS and more cut out, in turn; a piece with a run of
+# RUN_SLOW bytes is not given to bsdiff whole at all (a run that long takes
+# it minutes). Cutting costs some size: each run cut splits bsdiff's
+# matches, so the short runs of compiled code's padding are cut last.
+RUN_CUTS, RUN_SLOW = (4096, 64), 1 << 17
+RUNS = re.compile(rb"(.)\1{31,}", re.S)
 
 
 class TooSlow(Exception):
@@ -191,11 +194,12 @@ def records(ops, rewind=False):
     return bytes(out)
 
 
-def runs_of_one_byte(data, least=None):
-    """[(start, end)] of the runs of one repeated byte at least `least`
-    (RUN_CUT) long."""
-    least = least or RUN_CUT
-    return [m.span() for m in re.finditer(rb"(.)\1{%d,}" % (least - 1), data, re.S)]
+def runs_of_one_byte(data, least):
+    """[(start, end)] of the runs of one repeated byte at least `least` (32
+    or more) long. The pattern asks for a short run and the length is
+    checked after: asked for a long one, the search would measure a run
+    just short of it again from each of its bytes."""
+    return [m.span() for m in RUNS.finditer(data) if m.end() - m.start() >= least]
 
 
 def without_runs(data, runs):
@@ -329,11 +333,14 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
             old_file, new_file = os.path.join(tmp, "old"), os.path.join(tmp, "new")
             with open(old_file, "wb") as out:
                 out.write(old_map[o0:o0 + width])
-            runs = runs_of_one_byte(new_part)
-            cutting = any(end - start >= RUN_SLOW for start, end in runs)
+            attempts = ([] if runs_of_one_byte(new_part, RUN_SLOW) else [[]]) + \
+                [runs_of_one_byte(new_part, least) for least in RUN_CUTS]
+            # A cut that cuts nothing more than the attempt before it is no other attempt.
+            attempts = [runs for i, runs in enumerate(attempts)
+                        if i == 0 or len(runs) > len(attempts[i - 1])] or [[]]
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            while True:
-                rest = without_runs(new_part, runs) if cutting else new_part
+            for i, runs in enumerate(attempts):
+                rest = without_runs(new_part, runs)
                 if not rest:  # all runs: bsdiff maps no empty file
                     triples, diff, extra = [], b"", b""
                     break
@@ -344,14 +351,13 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
                     triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
                     break
                 except TooSlow:
-                    if cutting or not runs:
+                    if i == len(attempts) - 1:
                         raise
-                    cutting = True
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
     ops = [(None if at is None else at + o0, data)
            for at, data in operations(triples, diff, extra, min(width, old_size))]
     del triples, diff, extra
-    if cutting:
+    if runs:
         ops = with_runs(ops, runs, new_part)
     del new_part
     stream = records(ops, rewind=not last)
@@ -362,7 +368,7 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
         out.write(packer.flush(zlib.Z_SYNC_FLUSH))
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu,
-                 sum(end - start for start, end in runs) if cutting else 0)
+                 sum(end - start for start, end in runs))
 
 
 def crc32_combine(crc1, crc2, len2):
