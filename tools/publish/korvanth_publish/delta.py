@@ -26,7 +26,9 @@ run, or one bsdiff gives up on, is diffed with its long runs cut out: the
 runs go back between its records as new bytes, which deflate packs to almost
 nothing.
 
-`apply` is the same format read in Python, for the tool's own checks.
+`apply` is the same format read in Python, for the tool's own checks;
+`check_file` reads it from files, a block at a time, as the launcher does:
+every delta a build makes is applied so before it is published.
 """
 
 import bz2
@@ -60,8 +62,8 @@ PIECE_LEVEL = 9
 PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
 # A piece bsdiff gives up on is tried again with the runs of one byte of
 # each length of RUN_CUTS and more cut out, in turn; a piece with a run of
-# RUN_SLOW bytes is not given to bsdiff whole at all (a run that long takes
-# it minutes). Cutting costs some size: each run cut splits bsdiff's
+# RUN_SLOW bytes is not given to bsdiff whole at all (a run that long can
+# take it minutes). Cutting costs some size: each run cut splits bsdiff's
 # matches, so the short runs of compiled code's padding are cut last.
 RUN_CUTS, RUN_SLOW = (4096, 64), 1 << 17
 RUNS = re.compile(rb"(.)\1{31,}", re.S)
@@ -539,7 +541,7 @@ def replay(f, old, write, old_digest=None):
     """Reads a delta from the file `f` and writes the new file's bytes with
     `write`, reading `old` (bytes or a mapping) by offset; returns the new
     file's SHA-256 from the header once the output hashes to it. With
-`old_digest`, the header must name it as the old file's. ValueError
+    `old_digest`, the header must name it as the old file's. ValueError
     naming what is wrong, maybe after some bytes were written."""
     head = f.read(HEADER.size)
     if len(head) < HEADER.size:
