@@ -4,6 +4,8 @@ files from the versions earlier releases carried, each one applied to the
 old bytes; the options that shape them; verify's, prune's and diff's view
 of them."""
 
+import gzip
+import hashlib
 import json
 import os
 import random
@@ -241,28 +243,154 @@ class Build(DeltaFixture):
                 if text:
                     self.assertRegex(r.stdout, text % first)
 
-    def test_a_file_bsdiff_is_too_slow_on_gets_no_deltas(self):
+    def test_a_file_bsdiff_is_too_slow_on_gets_a_delta_with_its_runs_cut(self):
         """bsdiff's search takes time quadratic in runs of one repeated
-        byte: with a limit of one second of processor time a piece of such
-        a file is stopped, the file published without deltas, the others
-        with theirs."""
+        byte: with a limit of one second of processor time, a file of zeros
+        gets its delta with the runs cut from bsdiff's input (at once, or
+        after bsdiff gave up), or, with no cutting, none; a delta that fails
+        when applied is not published. The other file has its delta."""
+        limit = ("from korvanth_publish import delta, deltas\n"
+                 "deltas.CPU_SECONDS_BASE, deltas.CPU_SECONDS_PER_MIB = 1, 0\n")
+        cut = r"data/zeros.bin: delta from release 1.0 made with 1,499,999 bytes of runs"
+        broken = ("records = delta.records\n"
+                  "delta.records = lambda ops, rewind=False: records(ops, rewind)[:-1] + b'?'\n")
+        cases = [
+            # (what, patch, deltas of zeros.bin, of the archive, text)
+            ("runs cut at once", "", 1, 1, cut),
+            ("runs cut once bsdiff gave up", "delta.RUN_SLOW = 1 << 40", 1, 1, cut),
+            ("no cutting", "delta.RUN_CUTS, delta.RUN_SLOW = (), 1 << 30", 0, 1,
+             r"data/zeros.bin: no deltas: bsdiff used over 1 s of processor time"),
+            ("a delta that does not apply", broken, 0, 0,
+             r"data/zeros.bin: no delta from release 1.0: the delta made fails when applied "
+             r"\(makes another new file\)"),
+        ]
         self.write("data/zeros.bin", b"\0" * 1500000)
         self.releases(1)
-        self.write("data/zeros.bin", b"\1" + b"\0" * 1499999)
+        saved = os.path.join(self.dir, "one")
+        shutil.copytree(self.mirror, saved)
+        zeros = b"\1" + b"\0" * 1499999
+        self.write("data/zeros.bin", zeros)
         self.versions[BIG].append(edited(self.rng, self.versions[BIG][0]))
         self.write(BIG, self.versions[BIG][1])
-        r = run_patched("from korvanth_publish import deltas\n"
-                        "deltas.CPU_SECONDS_BASE, deltas.CPU_SECONDS_PER_MIB = 1, 0",
-                        "build", "--client", self.client, "--rules", self.rules, "--key",
-                        self.key, "--version", "1.1", "--out", self.mirror, "--generated",
-                        TIMES[1], "--delta-min-file", str(MIN_FILE), "--delta-segment",
-                        "2000000")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertRegex(r.stdout, r"data/zeros.bin: no deltas: bsdiff used over 1 s of "
-                                   r"processor time")
-        entries = self.entries()
-        self.assertNotIn("deltas", entries["data/zeros.bin"])
-        self.assertEqual(len(entries[BIG]["deltas"]), 1)
+        for why, patch, made, big, text in cases:
+            with self.subTest(why):
+                shutil.rmtree(self.mirror)
+                shutil.copytree(saved, self.mirror)
+                r = run_patched(limit + patch, "build", "--client", self.client, "--rules",
+                                self.rules, "--key", self.key, "--version", "1.1", "--out",
+                                self.mirror, "--generated", TIMES[1], "--delta-min-file",
+                                str(MIN_FILE), "--delta-segment", "2000000")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertRegex(r.stdout, text)
+                entries = self.entries()
+                found = entries["data/zeros.bin"].get("deltas", [])
+                self.assertEqual(len(found), made)
+                for d in found:
+                    self.assertEqual(delta.apply(b"\0" * 1500000, self.read_object(d["h"])),
+                                     zeros)
+                self.assertEqual(len(entries[BIG].get("deltas", [])), big)
+
+
+class RunsCut(unittest.TestCase):
+    """delta.make with every piece's runs of one byte cut from bsdiff's
+    input and put back: runs at either end, inside bytes that bsdiff adds to
+    old ones and inside its new bytes, side by side, across pieces, and
+    nothing but runs."""
+
+    def test_the_delta_makes_the_new_file(self):
+        rng = random.Random(9)
+        code = rng.randbytes(200000)
+
+        def run(byte, n):
+            return bytes([byte]) * n
+
+        cases = [
+            # (what, old, new, segment)
+            ("runs at both ends", code, run(0, 5000) + code[:100000] + run(0xCC, 700), None),
+            ("a run inside matched bytes", code[:90000] + run(0, 3000) + code[90000:],
+             code[:90000] + run(0, 3000) + code[90000:150000] + b"x" + code[150001:], None),
+            ("a run inside new bytes", code,
+             code[:1000] + rng.randbytes(500) + run(7, 200) + rng.randbytes(500) + code[1000:],
+             None),
+            ("runs side by side", code, code[:5000] + run(0, 100) + run(1, 100) + run(0, 64) +
+             code[5000:], None),
+            ("runs across pieces", code, code[:60000] + run(0, 150000) + code[60000:], 65536),
+            ("nothing but runs", code, run(0, 70000) + run(0xFF, 70000), 65536),
+        ]
+        saved = delta.RUN_CUTS, delta.RUN_SLOW
+        delta.RUN_CUTS, delta.RUN_SLOW = (64,), 64
+        try:
+            for why, old, new, segment in cases:
+                with self.subTest(why), tempfile.TemporaryDirectory() as tmp:
+                    paths = os.path.join(tmp, "old"), os.path.join(tmp, "new")
+                    for path, data in zip(paths, (old, new)):
+                        with open(path, "wb") as f:
+                            f.write(data)
+                    made = delta.make(*paths, segment=segment)
+                    self.assertEqual(delta.apply(old, made), new)
+                    self.assertLess(len(made), 20000)
+        finally:
+            delta.RUN_CUTS, delta.RUN_SLOW = saved
+
+
+class Apply(unittest.TestCase):
+    """The tool's applier, on bytes and on files, against deltas that are
+    damaged or lie: each fails with what is wrong."""
+
+    OLD = b"old bytes"
+
+    def test_bad_deltas_fail(self):
+        def obj(records, new=b"abcd", member=None, old=self.OLD):
+            member = gzip.compress(records, mtime=0) if member is None else member
+            return delta.HEADER.pack(delta.MAGIC, delta.VERSION, len(old), len(new),
+                                     hashlib.sha256(old).digest(), hashlib.sha256(new).digest(),
+                                     len(member)) + member
+
+        def rec(add, copy, seek, data=b""):
+            return delta.leb128(add) + delta.leb128(copy) + delta.leb128(delta.zigzag(seek)) + data
+
+        def good_with(diff):  # "ab", then "b" of the old bytes plus `diff`, then "d"
+            return rec(0, 2, 4, b"ab") + rec(1, 0, 0, diff) + rec(0, 1, 0, b"d")
+
+        good = good_with(b"\1")
+        member = gzip.compress(good, mtime=0)
+        cases = [
+            ("good", obj(good), None),
+            ("cut in its header", obj(good)[:50], "shorter than its header"),
+            ("another format", b"KVDX" + obj(good)[4:], "not a delta of this format"),
+            ("another old file", obj(good, old=b"other"), "made for another old file"),
+            ("record cut short", obj(rec(0, 4, 0, b"ab")), "record cut short"),
+            ("a number never ending", obj(b"\xff" * 12), "record cut short"),
+            ("copy past the new file's end", obj(rec(0, 5, 0, b"abcde")),
+             "record past a file's end"),
+            ("add past the old file's end", obj(rec(0, 0, 6) + rec(4, 0, 0, b"\0" * 4)),
+             "record past a file's end"),
+            ("seek before the old file", obj(rec(0, 2, -1, b"ab")), "seek outside the old file"),
+            ("records after the new file", obj(good + rec(0, 0, 0)),
+             "bytes after the last record"),
+            ("wrong bytes", obj(good_with(b"\2")), "makes another new file"),
+            ("stream cut short", obj(b"", member=member[:-12]), "stream: "),
+            ("bytes after the stream", obj(b"", member=member + b"\0"), "stream: "),
+            ("stream's check fails", obj(b"", member=member[:-8] + b"\0" * 4 + member[-4:]),
+             "stream: "),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            old_path, path = os.path.join(tmp, "old"), os.path.join(tmp, "delta")
+            with open(old_path, "wb") as f:
+                f.write(self.OLD)
+            for why, made, problem in cases:
+                with self.subTest(why):
+                    with open(path, "wb") as f:
+                        f.write(made)
+                    if problem is None:
+                        self.assertEqual(delta.apply(self.OLD, made), b"abcd")
+                        delta.check_file(old_path, path)
+                        continue
+                    with self.assertRaisesRegex(ValueError, problem):
+                        delta.apply(self.OLD, made)
+                    if why != "another old file":  # the file's checker trusts the old file
+                        with self.assertRaisesRegex(ValueError, problem):
+                            delta.check_file(old_path, path)
 
 
 class Tree(DeltaFixture):

@@ -3,11 +3,13 @@
 
     make_deltas.py OUT_DIR OLD_PROGRAM NEW_PROGRAM
 
-Writes NAME.old, NAME.new and NAME.delta for three pairs, and list.txt
+Writes NAME.old, NAME.new and NAME.delta for four pairs, and list.txt
 naming them: two builds of the launcher (compiled code that differs as a fix
-makes it differ), and a synthetic archive with insertions, deletions and
+makes it differ), a synthetic archive with insertions, deletions and
 edits, once whole and once in the pieces a build diffs large files in (each
-piece its own run of records and its own stretch of the deflate stream).
+piece its own run of records and its own stretch of the deflate stream),
+and a file with long runs of zeros, which bsdiff is not given (the runs come
+back between its records as new bytes).
 Each delta is also applied by the tool's own reader before it is written.
 """
 
@@ -36,6 +38,13 @@ def archive_pair():
     return bytes(old), bytes(new)
 
 
+def runs_pair():
+    rng = random.Random(8)
+    head, tail = rng.randbytes(100000), rng.randbytes(100000)
+    old = head + bytes(300000) + tail
+    return old, head[:5000] + b"fix" + head[5000:] + bytes(310000) + tail[:-7]
+
+
 def main():
     out, old_program, new_program = sys.argv[1:4]
     os.makedirs(out, exist_ok=True)
@@ -45,7 +54,7 @@ def main():
         new_build = f.read()
     archive = archive_pair()
     pairs = {"program": (old_build, new_build, None), "archive": archive + (None,),
-             "archive-pieces": archive + (65536,)}
+             "archive-pieces": archive + (65536,), "runs": runs_pair() + (None,)}
     for name, (old, new, segment) in pairs.items():
         base = os.path.join(out, name)
         for suffix, data in ((".old", old), (".new", new)):

@@ -20,14 +20,23 @@ stream; every piece but the last ends by moving back to the old file's
 start, where the next one begins. The gzip trailer's CRC is combined from
 the pieces' own.
 
-`apply` is the same format read in Python, for the tool's own checks.
+bsdiff's search takes time quadratic in the length of a run of one repeated
+byte (zeroed tables) that the old bytes hold too. A piece with a very long
+run, or one bsdiff gives up on, is diffed with its long runs cut out: the
+runs go back between its records as new bytes, which deflate packs to almost
+nothing.
+
+`apply` is the same format read in Python, for the tool's own checks;
+`check_file` reads it from files, a block at a time, as the launcher does:
+every delta a build makes is applied so before it is published.
 """
 
 import bz2
-import gzip
 import hashlib
+import io
 import mmap
 import os
+import re
 import resource
 import shutil
 import struct
@@ -51,6 +60,13 @@ PIECE_LEVEL = 9
 # Probes of a piece looked for in the old file, to place its window, and
 # how far (in window widths) they are looked for.
 PROBES, PROBE_BYTES, PROBE_MIN_DISTINCT, PROBE_REACH = 12, 32, 12, 16
+# A piece bsdiff gives up on is tried again with the runs of one byte of
+# each length of RUN_CUTS and more cut out, in turn; a piece with a run of
+# RUN_SLOW bytes is not given to bsdiff whole at all (a run that long can
+# take it minutes). Cutting costs some size: each run cut splits bsdiff's
+# matches, so the short runs of compiled code's padding are cut last.
+RUN_CUTS, RUN_SLOW = (4096, 64), 1 << 17
+RUNS = re.compile(rb"(.)\1{31,}", re.S)
 
 
 class TooSlow(Exception):
@@ -66,6 +82,7 @@ class Piece(NamedTuple):
     length: int       # bytes of its records
     peak_kib: int     # the largest bsdiff run of this worker so far, in KiB
     cpu: float        # bsdiff's processor time on it, in seconds
+    runs_cut: int = 0  # bytes in runs of one byte kept from bsdiff
 
 
 def leb128(value):
@@ -179,6 +196,48 @@ def records(ops, rewind=False):
     return bytes(out)
 
 
+def runs_of_one_byte(data, least):
+    """[(start, end)] of the runs of one repeated byte at least `least` (32
+    or more) long. The pattern asks for a short run and the length is
+    checked after: asked for a long one, the search would measure a run
+    just short of it again from each of its bytes."""
+    return [m.span() for m in RUNS.finditer(data) if m.end() - m.start() >= least]
+
+
+def without_runs(data, runs):
+    parts, at = [], 0
+    for start, end in runs:
+        parts.append(data[at:start])
+        at = end
+    parts.append(data[at:])
+    return b"".join(parts)
+
+
+def with_runs(ops, runs, data):
+    """`operations` made for `data` without `runs`, with the runs put back
+    as new bytes where they were: an operation a run falls in is split
+    there, its added run going on from the same old place."""
+    inserts, cut = [], 0  # (offset in the data without runs, the run's bytes)
+    for start, end in runs:
+        inserts.append((start - cut, data[start:end]))
+        cut += end - start
+    out, pos, i = [], 0, 0
+    for place, part in ops:
+        while i < len(inserts) and inserts[i][0] < pos + len(part):
+            k = inserts[i][0] - pos
+            if k:
+                out.append((place, part[:k]))
+                place = None if place is None else place + k
+                part, pos = part[k:], pos + k
+            out.append((None, inserts[i][1]))
+            i += 1
+        if part:
+            out.append((place, part))
+            pos += len(part)
+    out += [(None, run) for _, run in inserts[i:]]
+    return out
+
+
 def file_digest(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -276,15 +335,33 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
             old_file, new_file = os.path.join(tmp, "old"), os.path.join(tmp, "new")
             with open(old_file, "wb") as out:
                 out.write(old_map[o0:o0 + width])
-            with open(new_file, "wb") as out:
-                out.write(new_part)
-            del new_part
+            attempts = ([] if runs_of_one_byte(new_part, RUN_SLOW) else [[]]) + \
+                [runs_of_one_byte(new_part, least) for least in RUN_CUTS]
+            # A cut that cuts nothing more than the attempt before it is no other attempt.
+            attempts = [runs for i, runs in enumerate(attempts)
+                        if i == 0 or len(runs) > len(attempts[i - 1])] or [[]]
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+            for i, runs in enumerate(attempts):
+                rest = without_runs(new_part, runs)
+                if not rest:  # all runs: bsdiff maps no empty file
+                    triples, diff, extra = [], b"", b""
+                    break
+                with open(new_file, "wb") as out:
+                    out.write(rest)
+                del rest
+                try:
+                    triples, diff, extra = bsdiff_triples(old_file, new_file, cpu_seconds)
+                    break
+                except TooSlow:
+                    if i == len(attempts) - 1:
+                        raise
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
     ops = [(None if at is None else at + o0, data)
            for at, data in operations(triples, diff, extra, min(width, old_size))]
     del triples, diff, extra
+    if runs:
+        ops = with_runs(ops, runs, new_part)
+    del new_part
     stream = records(ops, rewind=not last)
     del ops
     packer = zlib.compressobj(PIECE_LEVEL, zlib.DEFLATED, -15, 9)
@@ -292,7 +369,8 @@ def encode_piece(old_path, new_path, new_range, width, out_path, last, cpu_secon
         out.write(packer.compress(stream))
         out.write(packer.flush(zlib.Z_SYNC_FLUSH))
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
-    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu)
+    return Piece(out_path, zlib.crc32(stream), len(stream), after.ru_maxrss, cpu,
+                 sum(end - start for start, end in runs))
 
 
 def crc32_combine(crc1, crc2, len2):
@@ -385,53 +463,137 @@ def make(old_path, new_path, segment=None):
             return f.read()
 
 
-def read_leb128(data, at):
-    value = shift = 0
-    while True:
-        if at >= len(data) or shift > 63:
+NONZERO = re.compile(rb"[^\0]+")
+
+
+class Records:
+    """The records of a delta's gzip member, decoded a block at a time from
+    the file `f` (at the member's start; `length` its bytes)."""
+
+    def __init__(self, f, length):
+        self.f, self.left = f, length
+        self.inflate = zlib.decompressobj(31)
+        self.buf, self.at = b"", 0
+
+    def more(self):
+        """Decodes the next block; False at the member's end."""
+        while True:
+            if self.inflate.eof:
+                if self.inflate.unused_data or self.left:
+                    raise ValueError("stream: bytes after the gzip member")
+                return False
+            tail = self.inflate.unconsumed_tail
+            if not tail:
+                tail = self.f.read(min(BLOCK, self.left))
+                self.left -= len(tail)
+                if not tail:
+                    raise ValueError("stream: cut short")
+            try:
+                data = self.inflate.decompress(tail, BLOCK)
+            except zlib.error as e:
+                raise ValueError("stream: %s" % e)
+            if data:
+                self.buf, self.at = data, 0
+                return True
+
+    def byte(self):
+        if self.at >= len(self.buf) and not self.more():
             raise ValueError("record cut short")
-        byte = data[at]
-        at += 1
-        value |= (byte & 0x7F) << shift
-        shift += 7
-        if not byte & 0x80:
-            return value, at
+        self.at += 1
+        return self.buf[self.at - 1]
+
+    def take(self, n):
+        """Yields the next `n` bytes, a block at most at a time."""
+        while n:
+            if self.at >= len(self.buf) and not self.more():
+                raise ValueError("record cut short")
+            part = self.buf[self.at:self.at + n]
+            self.at += len(part)
+            n -= len(part)
+            yield part
+
+    def leb128(self):
+        value = shift = 0
+        while True:
+            if shift > 63:
+                raise ValueError("record cut short")
+            byte = self.byte()
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                return value
+
+    def ended(self):
+        return self.at >= len(self.buf) and not self.more()
+
+
+def added(old, diff):
+    """old + diff, byte by byte modulo 256; bsdiff's diff bytes are mostly
+    zero, and those spans are the old bytes as they are."""
+    out = bytearray(old)
+    for m in NONZERO.finditer(diff):
+        a, b = m.span()
+        out[a:b] = bytes((x + y) & 0xFF for x, y in zip(old[a:b], diff[a:b]))
+    return out
+
+
+def replay(f, old, write, old_digest=None):
+    """Reads a delta from the file `f` and writes the new file's bytes with
+    `write`, reading `old` (bytes or a mapping) by offset; returns the new
+    file's SHA-256 from the header once the output hashes to it. With
+    `old_digest`, the header must name it as the old file's. ValueError
+    naming what is wrong, maybe after some bytes were written."""
+    head = f.read(HEADER.size)
+    if len(head) < HEADER.size:
+        raise ValueError("shorter than its header")
+    magic, version, old_size, new_size, old_named, new_digest, stream_len = HEADER.unpack(head)
+    f.seek(0, os.SEEK_END)
+    if magic != MAGIC or version != VERSION or stream_len != f.tell() - HEADER.size:
+        raise ValueError("not a delta of this format")
+    if len(old) != old_size or old_digest not in (None, old_named):
+        raise ValueError("made for another old file")
+    f.seek(HEADER.size)
+    records, h = Records(f, stream_len), hashlib.sha256()
+    made = pos = 0
+    while made < new_size:
+        add, copy, seek = records.leb128(), records.leb128(), records.leb128()
+        seek = -(seek >> 1) if seek & 1 else seek >> 1
+        if add + copy > new_size - made or pos + add > old_size:
+            raise ValueError("record past a file's end")
+        at = pos
+        for part in records.take(add):
+            out = added(old[at:at + len(part)], part)
+            at += len(part)
+            h.update(out)
+            write(out)
+        for part in records.take(copy):
+            h.update(part)
+            write(part)
+        made += add + copy
+        pos += add + seek
+        if not 0 <= pos <= old_size:
+            raise ValueError("seek outside the old file")
+    if not records.ended():
+        raise ValueError("bytes after the last record")
+    if h.digest() != new_digest:
+        raise ValueError("makes another new file")
+    return new_digest
 
 
 def apply(old, delta):
     """The new file's bytes, or ValueError naming what is wrong."""
-    if len(delta) < HEADER.size:
-        raise ValueError("shorter than its header")
-    magic, version, old_size, new_size, old_digest, new_digest, stream_len = \
-        HEADER.unpack_from(delta)
-    if magic != MAGIC or version != VERSION or stream_len != len(delta) - HEADER.size:
-        raise ValueError("not a delta of this format")
-    if len(old) != old_size or hashlib.sha256(old).digest() != old_digest:
-        raise ValueError("made for another old file")
-    try:
-        data = gzip.decompress(delta[HEADER.size:])
-    except (OSError, EOFError, zlib.error) as e:
-        raise ValueError("stream: %s" % e)
     new = bytearray()
-    at = pos = 0
-    while len(new) < new_size:
-        add, at = read_leb128(data, at)
-        copy, at = read_leb128(data, at)
-        seek, at = read_leb128(data, at)
-        seek = -(seek >> 1) if seek & 1 else seek >> 1
-        if add + copy > new_size - len(new) or pos + add > old_size:
-            raise ValueError("record past a file's end")
-        if at + add + copy > len(data):
-            raise ValueError("record cut short")
-        new += bytes((o + d) & 0xFF for o, d in zip(old[pos:pos + add], data[at:at + add]))
-        at += add
-        new += data[at:at + copy]
-        at += copy
-        pos += add + seek
-        if not 0 <= pos <= old_size:
-            raise ValueError("seek outside the old file")
-    if at != len(data):
-        raise ValueError("bytes after the last record")
-    if hashlib.sha256(new).digest() != new_digest:
-        raise ValueError("makes another new file")
+    replay(io.BytesIO(delta), old, new.extend, hashlib.sha256(old).digest())
     return bytes(new)
+
+
+def check_file(old_path, delta_path):
+    """ValueError unless the delta object at `delta_path` makes its new file
+    from the old file at `old_path` (taken to be the one its header names),
+    read as the launcher reads it, in bounded memory."""
+    with open(old_path, "rb") as f, open(delta_path, "rb") as d:
+        if os.fstat(f.fileno()).st_size == 0:
+            replay(d, b"", lambda data: None)
+            return
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as old:
+            replay(d, old, lambda data: None)

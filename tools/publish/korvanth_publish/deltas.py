@@ -7,9 +7,10 @@ Deltas are made after packing, by the same number of worker processes, in
 pieces (delta.segments) so that one large file keeps every core busy. bsdiff
 holds a suffix array of the old bytes: the pieces that run at once are kept
 within a memory budget by their estimates. Its search slows down
-quadratically on long runs of one repeated byte: each piece, and each
-file's pieces together, get a processor time, past which the file is
-published without deltas.
+quadratically on long runs of one repeated byte: such runs are cut out of
+its input (delta.encode_piece), and the build says which files' deltas were
+made so. Each piece, and each file's pieces together, still get a processor
+time, past which the file is published without deltas.
 
 A delta is named in the manifest by the two digests it joins, so one that
 an earlier release names and the tree still holds is used again as it is."""
@@ -65,6 +66,7 @@ class Job:
         self.old_path = None
         self.dropped = False
         self.record = None  # the manifest's record once made
+        self.runs_cut = []  # per piece with runs cut from bsdiff's input: their bytes
         self.staged = None  # (digest, staged path, whether a .gz is staged)
 
 
@@ -247,12 +249,19 @@ def cpu_seconds(width, new_range):
     return CPU_SECONDS_BASE + int(math.ceil(CPU_SECONDS_PER_MIB * mib))
 
 
-def finish(pieces, staged, old_size, new_size, old_digest, new_digest):
-    """Worker: the delta object from its pieces, and its .gz where gzip
-    makes it smaller. Returns (digest, size, .gz size or 0)."""
+def finish(pieces, staged, old_path, old_size, new_size, old_digest, new_digest):
+    """Worker: the delta object from its pieces, applied to the old file as
+    a launcher would, and its .gz where gzip makes it smaller. Returns
+    (digest, size, .gz size or 0, None), or (None, 0, 0, why) for a delta
+    that does not make the new file."""
     digest, size = delta.assemble(staged, pieces, old_size, new_size, old_digest, new_digest)
     for p in pieces:
         os.unlink(p.path)
+    try:
+        delta.check_file(old_path, staged)
+    except ValueError as e:
+        os.unlink(staged)
+        return None, 0, 0, str(e)
     packer, packed = zlib.compressobj(9, zlib.DEFLATED, 31, 9), 0
     with open(staged, "rb") as f, open(staged + ".gz", "wb") as gz:
         for block in iter(lambda: f.read(BLOCK), b""):
@@ -271,7 +280,7 @@ def finish(pieces, staged, old_size, new_size, old_digest, new_digest):
         os.chmod(path, 0o644)
         with open(path, "rb") as f:
             start_writeback(f)
-    return digest, size, packed
+    return digest, size, packed, None
 
 
 class Task(NamedTuple):
@@ -433,6 +442,8 @@ def run_jobs(args, jobs, objects_dir, staging, made):
             state["pieces"] += 1
             state["bytes"] += new_range[1] - new_range[0]
             progress.show(state["pieces"], state["bytes"])
+            if piece.runs_cut:
+                job.runs_cut.append(piece.runs_cut)
             spent = made.cpu[job.rel] = made.cpu.get(job.rel, 0) + piece.cpu
             budget = FILE_CPU_SECONDS_BASE + FILE_CPU_SECONDS_PER_MIB * job.new_size / (1 << 20)
             if not job.dropped and spent > budget:
@@ -456,13 +467,26 @@ def run_jobs(args, jobs, objects_dir, staging, made):
         staged = os.path.join(staging, "delta-%s-%s" % (job.old_digest[:16], job.new_digest[:16]))
 
         def done(answer):
-            digest, size, packed = answer
+            digest, size, packed, problem = answer
+            if problem:
+                if not job.dropped:
+                    made.notes.append("%s: no delta from release %s: the delta made fails "
+                                      "when applied (%s); players update it with chunks"
+                                      % (shown(job.rel), job.version, problem))
+                return
             record = {"from": job.old_digest, "h": digest, "s": size}
             if packed:
                 record["z"] = packed
             if not job.dropped:
                 job.record, job.staged = record, (digest, staged, packed > 0)
-        sched.add(Task(0, finish, (job.pieces, staged, job.old_size, job.new_size,
+                if job.runs_cut:
+                    made.notes.append(
+                        "%s: delta from release %s made with %s bytes of runs of one repeated "
+                        "byte cut from bsdiff's input in %d of its %d pieces (bsdiff is too "
+                        "slow on them)" % (shown(job.rel), job.version,
+                                           "{:,}".format(sum(job.runs_cut)), len(job.runs_cut),
+                                           len(job.parts)))
+        sched.add(Task(0, finish, (job.pieces, staged, job.old_path, job.old_size, job.new_size,
                                    job.old_digest, job.new_digest), done, job))
 
     with WorkerPool(args.jobs, progress) as workers:
