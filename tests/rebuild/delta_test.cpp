@@ -113,6 +113,12 @@ TEST(Delta, RecordsAtTheEdgesOfBothFiles)
     // zeros, "ZZZZ" new; back to... forward to h; hij to the end.
     std::string good = record(zeros, "xy", 4) + record(zeros, "ZZZZ", 5) +
                        record(std::string(3, '\0'), "", 0);
+    // Added bytes that wrap around 256 next to ones that do not, over a run
+    // of whole words and a tail: no carry may reach a neighbouring byte.
+    const std::string WRAPS("\xd0\xff\x01\xd0\x80\x7f\xcf\x00\xd0\x9f\xce", 11);
+    std::string wrapped = OLD.substr(0, WRAPS.size());
+    for (size_t i = 0; i < WRAPS.size(); i++)
+        wrapped[i] = (char)(uint8_t)(OLD[i] + WRAPS[i]);
     const DeltaHeader h = header_of(OLD, NEW);
     // Each delta is applied for the files it names (the first row's `h`
     // where it names others).
@@ -124,6 +130,8 @@ TEST(Delta, RecordsAtTheEdgesOfBothFiles)
         {"a valid delta", delta_of(h, good), DELTA_OK},
         {"added bytes are added to the old ones",
          delta_of(header_of(OLD, "1234"), record(ones, "", 0)), DELTA_OK},
+        {"added bytes wrap within their byte",
+         delta_of(header_of(OLD, wrapped), record(WRAPS, "", 0)), DELTA_OK},
         {"a move back and a pure move",
          delta_of(header_of(OLD, "ab01"),
                   record("", "", 10) + record(two_zeros, "", -12) + record(two_zeros, "", 18)),
