@@ -151,6 +151,22 @@ int gzip_decode(GzipReadFn read, void *read_context, GzipWriteFn write, void *wr
 // The constant English text of a GzipResult ("unknown error" for others).
 const char *gzip_result_text(int result);
 
+// A body held in memory as gzip_decode's input (memory_read), and a block
+// as its output (memory_write: a write past the capacity fails the
+// decoding).
+struct MemoryInput {
+    const uint8_t *bytes;
+    size_t length;
+    size_t offset;
+};
+struct MemoryOutput {
+    uint8_t *bytes;
+    size_t capacity;
+    size_t length;
+};
+int memory_read(void *input, uint8_t *buffer, int capacity);
+int memory_write(void *output, const uint8_t *bytes, size_t length);
+
 // Decodes the gzip file `gz_path` into a new file `out_path` (replacing one
 // that exists) while computing the SHA-256 of the decoded bytes into `digest`.
 // 1 when the output file holds the whole decoded content; otherwise 0, the

@@ -28,40 +28,6 @@ const uint64_t STREAM_MIN_PLAIN_BYTES = 1048576;
 
 enum Variant { VARIANT_GZIP = 0, VARIANT_PLAIN = 1, VARIANT_COUNT = 2, VARIANT_NONE = 3 };
 
-// Input of the decoder from a body held in memory.
-struct MemoryInput {
-    const char *bytes;
-    uint32_t length;
-    uint32_t offset;
-};
-
-// A sink into a buffer: a write past its capacity fails the decoding.
-struct MemoryOutput {
-    uint8_t *bytes;
-    uint64_t capacity;
-    uint64_t length;
-};
-
-int write_memory(void *context, const uint8_t *bytes, size_t length)
-{
-    MemoryOutput *out = (MemoryOutput *)context;
-    if (length > out->capacity - out->length)
-        return 0;
-    memcpy(out->bytes + out->length, bytes, length);
-    out->length += length;
-    return 1;
-}
-
-int read_memory(void *context, uint8_t *buffer, int capacity)
-{
-    MemoryInput *in = (MemoryInput *)context;
-    uint32_t left = in->length - in->offset;
-    uint32_t n = left < (uint32_t)capacity ? left : (uint32_t)capacity;
-    memcpy(buffer, in->bytes + in->offset, n);
-    in->offset += n;
-    return (int)n;
-}
-
 // The variant's body into the part file (or memory), with the stream that
 // unpacks or hashes it on the way when it is large. 200/206 when the whole
 // object arrived, else the transfer's result.
@@ -268,9 +234,10 @@ FetchResult fetch_judge(ObjectFetch *f, const MirrorList *list)
     f->plain_held = false;
     if (f->in_memory && f->plain_out) {
         // Into the caller's buffer: no file is written, read back or moved.
-        MemoryInput in = {f->body_buffer, f->body_length, 0};
-        MemoryOutput plain = {f->plain_out, f->entry->size, 0};
-        int decoded = gzip_decode(read_memory, &in, write_memory, &plain, nullptr);
+        MemoryInput in = {(const uint8_t *)f->body_buffer, f->body_length, 0};
+        // The buffer was made of the entry's size, so the size fits a size_t.
+        MemoryOutput plain = {f->plain_out, (size_t)f->entry->size, 0};
+        int decoded = gzip_decode(memory_read, &in, memory_write, &plain, nullptr);
         f->unpacked = decoded == GZIP_OK && sha256_buffer(plain.bytes, (size_t)plain.length,
                                                           f->digest);
         if (decoded != GZIP_OK)
@@ -280,8 +247,8 @@ FetchResult fetch_judge(ObjectFetch *f, const MirrorList *list)
         f->plain_held = f->unpacked == 1;
         f->in_memory = false;
     } else if (f->in_memory) {
-        MemoryInput in = {f->body_buffer, f->body_length, 0};
-        f->unpacked = gunzip_hashed_open(read_memory, &in, f->tmp, f->digest, f->error, &out);
+        MemoryInput in = {(const uint8_t *)f->body_buffer, f->body_length, 0};
+        f->unpacked = gunzip_hashed_open(memory_read, &in, f->tmp, f->digest, f->error, &out);
         f->in_memory = false;
     }
     // A plain object whose stream was of no use: its digest from the file

@@ -61,37 +61,6 @@ HBITMAP stretch_rows(HDC screen, HBITMAP source, int cell_w, int cell_h, int row
     return out;
 }
 
-struct MemoryIn {
-    const uint8_t *bytes;
-    size_t length, at;
-};
-
-struct MemoryOut {
-    uint8_t *bytes;
-    size_t capacity, length;
-};
-
-int read_memory(void *context, uint8_t *buffer, int capacity)
-{
-    MemoryIn *in = (MemoryIn *)context;
-    size_t n = in->length - in->at;
-    if (n > (size_t)capacity)
-        n = (size_t)capacity;
-    memcpy(buffer, in->bytes + in->at, n);
-    in->at += n;
-    return (int)n;
-}
-
-int write_memory(void *context, const uint8_t *bytes, size_t length)
-{
-    MemoryOut *out = (MemoryOut *)context;
-    if (length > out->capacity - out->length)
-        return 0;
-    memcpy(out->bytes + out->length, bytes, length);
-    out->length += length;
-    return 1;
-}
-
 HMODULE art_module(void)
 {
     return g_main_window.instance ? (HMODULE)g_main_window.instance : GetModuleHandleW(nullptr);
@@ -125,9 +94,9 @@ uint8_t *load_pack(HMODULE module, int percent, ArtPack *pack)
     uint8_t *block = (uint8_t *)malloc(length);
     if (!block)
         return nullptr;
-    MemoryIn in = {packed, packed_length, 0};
-    MemoryOut out = {block, length, 0};
-    int decoded = gzip_decode(read_memory, &in, write_memory, &out, nullptr);
+    MemoryInput in = {packed, packed_length, 0};
+    MemoryOutput out = {block, length, 0};
+    int decoded = gzip_decode(memory_read, &in, memory_write, &out, nullptr);
     if (decoded != GZIP_OK || out.length != length || !art_pack_read(block, length, pack) ||
         pack->percent != percent) {
         log_printf("art for %d%%: the carried pictures are damaged (%s)", percent,
