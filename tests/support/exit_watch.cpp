@@ -192,13 +192,12 @@ int run_tests_watching_exit()
     // left is the runtime's exit (atexit handlers and static destructors,
     // ours among them: _cexit runs them here, so a fault in them still
     // shows) and the system's teardown of the process, its libraries'
-    // detach included. Under Wine that teardown now and then crashed or hung
-    // after a passed case with no thread of the program left: a clean
-    // clone's run saw DemoGame.ShowsWhatItsFolderHoldsAndEndsWithZero print
-    // PASSED and hang 300 s, and SwapRequest.RecognisedFormsOnly end by
-    // SIGSEGV, both clean on their rerun and in 150 and more runs, three at
-    // once. None of that is code of ours, so the program ends itself here
-    // as TerminateProcess does, with no library's detach.
+    // detach included. Under Wine that teardown now and then crashed after a
+    // passed case with no thread of the program left (a clean clone's run:
+    // SwapRequest.RecognisedFormsOnly ended by SIGSEGV; clean on its rerun
+    // and in 150 runs, three at once). No code of ours runs there, so the
+    // program ends itself here as TerminateProcess does, with no library's
+    // detach.
     fflush(stdout);
     fflush(stderr);
     _cexit();
