@@ -62,22 +62,6 @@ long long load_file(const wchar_t *path, uint8_t *buf, size_t cap)
     return result;
 }
 
-struct MemoryInput {
-    const uint8_t *bytes;
-    size_t length, offset;
-};
-
-int read_memory(void *context, uint8_t *buffer, int capacity)
-{
-    MemoryInput *in = (MemoryInput *)context;
-    size_t n = in->length - in->offset;
-    if (n > (size_t)capacity)
-        n = (size_t)capacity;
-    memcpy(buffer, in->bytes + in->offset, n);
-    in->offset += n;
-    return (int)n;
-}
-
 int keep_nothing(void *, const uint8_t *, size_t)
 {
     return 1;
@@ -121,7 +105,7 @@ int gunzip_all(const wchar_t *list_path)
         for (int i = 0; i < in_batch; i++) {
             MemoryInput in = {batch + offsets[i], offsets[i + 1] - offsets[i], 0};
             uint64_t size = 0;
-            int r = gzip_decode(read_memory, &in, keep_nothing, nullptr, &size);
+            int r = gzip_decode(memory_read, &in, keep_nothing, nullptr, &size);
             if (r != GZIP_OK) {
                 fprintf(stderr, "bench_floor: object %d: %s\n", objects + i, gzip_result_text(r));
                 return 1;

@@ -52,22 +52,6 @@ uint8_t *load_file(const wchar_t *path, size_t *size)
     return buf;
 }
 
-struct MemoryInput {
-    const uint8_t *data;
-    size_t size, pos;
-};
-
-int read_memory(void *context, uint8_t *buffer, int capacity)
-{
-    MemoryInput *in = (MemoryInput *)context;
-    size_t n = in->size - in->pos;
-    if (n > (size_t)capacity)
-        n = (size_t)capacity;
-    memcpy(buffer, in->data + in->pos, n);
-    in->pos += n;
-    return (int)n;
-}
-
 // Output is consumed the way zlib's is below: it stays in the decoder's own
 // buffer and only its size is kept.
 int count_output(void *context, const uint8_t *, size_t length)
@@ -81,7 +65,7 @@ uint64_t run_ours(const uint8_t *gz, size_t size)
 {
     MemoryInput in = {gz, size, 0};
     uint64_t written = 0, decoded = 0;
-    if (gzip_decode(read_memory, &in, count_output, &written, &decoded) != GZIP_OK)
+    if (gzip_decode(memory_read, &in, count_output, &written, &decoded) != GZIP_OK)
         return 0;
     return decoded;
 }
